@@ -1,0 +1,82 @@
+// Error: the one diagnostic record of every stage (lexer, parser, compiler,
+// IR reader, interpreter, native adapters). Stages build errors through the
+// named constructors below and never format text themselves; render() gives
+// the fixed text of each variant.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "token.hpp"
+
+namespace zolang {
+
+// The variants, in their fixed order.
+enum class ErrorKind : std::uint8_t {
+  Lex,                        // [line L] message
+  ParseAtEnd,                 // [end] message
+  Parse,                      // [line <token line>] message
+  Compile,                    // [line L] message
+  CallableAlreadyRegistered,  // A callable named 'N' is already registered
+  PropertyAlreadyRegistered,  // A property named 'N' is already registered
+  CallableNotRegistered,      // No callable named 'N' was registered
+  PropertyNotRegistered,      // No property named 'N' was registered
+  PropertyNotDeclared,        // The 'N' property was not declared with a 'use' statement
+  PropertyNotSettable,        // [address A] 'N' is not a settable property
+  UnknownProperty,            // [address A] 'N' is not a registered property
+  UnknownCallable,            // [address A] 'N' is not a registered callable
+  ParallelNotGroup,           // [address A] Only built-in callables can be called in parallel
+  InvalidCallable,            // N is not a valid Callable
+  StackUnderflow,             // [address A] Stack underflow
+  StackOutOfBounds,           // [address A] Attempt to index outside of the stack
+  Runtime,                    // message
+  CompilerBusy,               // Cannot modify compiler state while it's running
+  InterpreterBusy,            // Cannot modify interpreter state while it's running
+  Poisoned,                   // Something went wrong while accessing from multiple threads. ...
+  GroupSyntax,                // message
+  IrSyntax,                   // [line L] message (line 0 until the program reader sets it)
+  Native,                     // message: a failure reported by host code
+};
+
+inline constexpr std::size_t error_kind_count = 23;
+
+struct [[nodiscard]] Error {
+  ErrorKind kind = ErrorKind::Runtime;
+  std::size_t line = 0;     // Lex, Compile, IrSyntax
+  std::size_t address = 0;  // the instruction index of run-time and validation errors
+  std::string text;         // the name or the message, by variant
+  std::optional<OwnedToken> token;  // Parse: where the parser stopped
+
+  static Error lex(std::size_t line, std::string message);
+  static Error parse_at_end(std::string message);
+  static Error parse(OwnedToken token, std::string message);
+  static Error compile(std::size_t line, std::string message);
+  static Error callable_already_registered(std::string name);
+  static Error property_already_registered(std::string name);
+  static Error callable_not_registered(std::string name);
+  static Error property_not_registered(std::string name);
+  static Error property_not_declared(std::string name);
+  static Error property_not_settable(std::string name, std::size_t address);
+  static Error unknown_property(std::string name, std::size_t address);
+  static Error unknown_callable(std::string name, std::size_t address);
+  static Error parallel_not_group(std::size_t address);
+  static Error invalid_callable(std::string type_name);
+  static Error stack_underflow(std::size_t address);
+  static Error stack_out_of_bounds(std::size_t address);
+  static Error runtime(std::string message);
+  static Error compiler_busy();
+  static Error interpreter_busy();
+  static Error poisoned();
+  static Error group_syntax(std::string message);
+  static Error ir_syntax(std::size_t line, std::string message);
+  static Error native(std::string message);
+
+  // The fixed text of this error, as listed beside each variant above.
+  std::string render() const;
+
+  friend bool operator==(const Error&, const Error&) = default;
+};
+
+}  // namespace zolang
