@@ -1,0 +1,66 @@
+// The Interpreter runs a compiled program cooperatively: each step() runs every
+// live execution context until it waits (a yield, an unfinished native call,
+// children of a parallel or race call) or finishes, then returns to the host.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error.hpp"
+#include "native.hpp"
+#include "op.hpp"
+
+namespace zolang {
+
+// Where a run stands; decides what registration, step and reset may do.
+enum class RunStatus : std::uint8_t {
+  Fresh,    // constructed or reset, never stepped since: validates at next step
+  Paused,   // the last step returned and the program still runs
+  Running,  // a step is executing, or the last one failed
+  Ending,   // the __end group is running
+  Ended,    // the __end group (if any) has completed
+};
+
+class Interpreter {
+ public:
+  // The program alone; natives are registered afterwards.
+  explicit Interpreter(std::vector<Op> ops);
+  // A compiled program together with the natives registered with the compiler.
+  static Interpreter from_program(Program program);
+  // Reads IR text; the first failing line is the error.
+  static std::expected<Interpreter, Error> from_ir(std::string_view text);
+
+  Interpreter(Interpreter&&) noexcept;
+  Interpreter& operator=(Interpreter&&) noexcept;
+  ~Interpreter();
+
+  // Runs one step. Returns true once the program has finished (its __end group
+  // included), false while it still runs. The first step after construction or
+  // reset validates the program against the registered natives first.
+  std::expected<bool, Error> step();
+
+  // Registration is open only while the status is Fresh.
+  std::expected<void, Error> register_callable(std::string name,
+                                               std::unique_ptr<CallableGenerator> generator);
+  std::expected<void, Error> register_property(std::string name, std::unique_ptr<Prop> property);
+
+  // Terminates every native call in progress, then runs __end to completion.
+  std::expected<void, Error> end();
+  // Back to the start of the program; natives stay registered, calls in
+  // progress are dropped without terminate.
+  std::expected<void, Error> reset();
+
+  RunStatus status() const;
+  const std::vector<Op>& ops() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl;
+};
+
+}  // namespace zolang
