@@ -69,7 +69,28 @@ void append_op(std::string& out, const Op& op) {
       out += mnemonic(op.kind);
       append_call_list(out, op.calls);
       return;
-    default:
+    case OpKind::Pop:
+    case OpKind::Dup:
+    case OpKind::Add:
+    case OpKind::Sub:
+    case OpKind::Mul:
+    case OpKind::Div:
+    case OpKind::Mod:
+    case OpKind::Exp:
+    case OpKind::Neg:
+    case OpKind::Abs:
+    case OpKind::And:
+    case OpKind::Or:
+    case OpKind::Not:
+    case OpKind::Xor:
+    case OpKind::Eq:
+    case OpKind::Ne:
+    case OpKind::Lt:
+    case OpKind::Le:
+    case OpKind::Gt:
+    case OpKind::Ge:
+    case OpKind::Yield:
+    case OpKind::Return:
       out += mnemonic(op.kind);
       return;
   }
@@ -200,7 +221,8 @@ std::expected<Op, Error> parse_jump_op(OpKind kind, const std::vector<std::strin
   return Op{kind, 0, *distance, {}, {}, {}};
 }
 
-std::expected<Op, Error> parse_property_op(OpKind kind, const std::vector<std::string_view>& words) {
+std::expected<Op, Error> parse_property_op(OpKind kind,
+                                           const std::vector<std::string_view>& words) {
   if (words.size() < 2) return std::unexpected(expects(mnemonic(kind), 1));
   auto name = parse_name(words[1], mnemonic(kind));
   if (!name) return std::unexpected(std::move(name.error()));
@@ -293,17 +315,24 @@ std::expected<Op, Error> parse_op(std::string_view line) {
   }
   switch (*kind) {
     case OpKind::Load:
-    case OpKind::Store: return parse_address_op(*kind, words);
+    case OpKind::Store:
+      return parse_address_op(*kind, words);
     case OpKind::Get:
-    case OpKind::Set: return parse_property_op(*kind, words);
-    case OpKind::Push: return parse_push(words);
+    case OpKind::Set:
+      return parse_property_op(*kind, words);
+    case OpKind::Push:
+      return parse_push(words);
     case OpKind::Jump:
     case OpKind::JumpUnless:
-    case OpKind::JumpIf: return parse_jump_op(*kind, words);
-    case OpKind::Call: return parse_call(words);
+    case OpKind::JumpIf:
+      return parse_jump_op(*kind, words);
+    case OpKind::Call:
+      return parse_call(words);
     case OpKind::CallParallel:
-    case OpKind::CallRace: return parse_call_list_op(*kind, words);
-    default: return Op::simple(*kind);
+    case OpKind::CallRace:
+      return parse_call_list_op(*kind, words);
+    default:
+      return Op::simple(*kind);
   }
 }
 
