@@ -42,8 +42,7 @@ TEST(IrPrint, EveryInstructionKindHasItsTextForm) {
       {Op::label("main"), "main:"},
       {Op::label(""), ":"},
       {Op::call("beep", 2), "call \"beep\" 2"},
-      {Op::call_parallel({{"worker", 2}, {"idle", 0}}),
-       "call_parallel \"worker\" 2 \"idle\" 0"},
+      {Op::call_parallel({{"worker", 2}, {"idle", 0}}), "call_parallel \"worker\" 2 \"idle\" 0"},
       {Op::call_race({}), "call_race"},
       {Op::simple(OpKind::Yield), "yield"},
       {Op::simple(OpKind::Return), "return"},
@@ -156,7 +155,10 @@ TEST(IrRead, SplitsWordsByGraphemeClusters) {
   EXPECT_EQ(split_words("a\tb"), (std::vector<std::string_view>{"a\tb"}));
   EXPECT_EQ(split_words("\"x y\" z"), (std::vector<std::string_view>{"\"x y\"", "z"}));
   // A space or quote fused with a combining mark (U+0301) neither splits nor toggles.
-  EXPECT_EQ(split_words("a \xCC\x81" "b"), (std::vector<std::string_view>{"a \xCC\x81" "b"}));
+  EXPECT_EQ(split_words("a \xCC\x81"
+                        "b"),
+            (std::vector<std::string_view>{"a \xCC\x81"
+                                           "b"}));
   EXPECT_EQ(split_words("push \"\xCC\x81 x"),
             (std::vector<std::string_view>{"push", "\"\xCC\x81", "x"}));
 }
@@ -165,7 +167,7 @@ TEST(IrRead, ProgramSkipsEmptyLinesAndNumbersTheFirstFailure) {
   auto program = read_program("push 1\r\n\nyield\npush 2");
   ASSERT_TRUE(program);
   EXPECT_EQ(*program, (std::vector<Op>{Op::push(Value::number(1)), Op::simple(OpKind::Yield),
-                                        Op::push(Value::number(2))}));
+                                       Op::push(Value::number(2))}));
   EXPECT_TRUE(read_program("")->empty());
   EXPECT_TRUE(read_program("\n\n")->empty());
 
@@ -227,7 +229,8 @@ TEST(IrRoundTrip, StringsOnlySurviveWhileTheirSpacesStayQuoted) {
 
 TEST(IrRead, NeverFailsAbruptlyOnArbitraryBytes) {
   std::mt19937 random(12345);
-  const std::string alphabet = "pushjmcal_ro\"- 0123456789.e:\t\r\n\xCC\x81\xF0\x9F\xA4\x96\xFF\x80";
+  const std::string alphabet =
+      "pushjmcal_ro\"- 0123456789.e:\t\r\n\xCC\x81\xF0\x9F\xA4\x96\xFF\x80";
   for (int round = 0; round < 5000; ++round) {
     std::string text;
     int length = static_cast<int>(random() % 40);

@@ -16,12 +16,11 @@ TEST(TokenToOwned, CountsLineFeedsBeforeTheToken) {
     std::size_t line;
   };
   const Case cases[] = {
-      {"abc", 0, 1},          // very start
-      {"a\nb", 2, 2},         // after one line feed
-      {"a\r\nb", 3, 2},       // CR LF counts once
-      {"a\rb", 2, 1},         // a lone CR is not a line end
-      {"\n\n\nx", 3, 4},
-      {"a\nb", 99, 2},        // an offset past the end counts every line feed
+      {"abc", 0, 1},                       // very start
+      {"a\nb", 2, 2},                      // after one line feed
+      {"a\r\nb", 3, 2},                    // CR LF counts once
+      {"a\rb", 2, 1},                      // a lone CR is not a line end
+      {"\n\n\nx", 3, 4}, {"a\nb", 99, 2},  // an offset past the end counts every line feed
   };
   for (const Case& c : cases) {
     Token token{std::nullopt, {}, c.offset, 0, TokenType::Word};
