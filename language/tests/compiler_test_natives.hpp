@@ -12,7 +12,7 @@
 
 #include "native.hpp"
 
-namespace zolang::testing {
+namespace zolang::fakes {
 
 // What the natives of one test saw, shared between them and the test body.
 struct NativeLog {
@@ -110,4 +110,4 @@ class RecordingProp final : public Prop {
   std::optional<Error> settable_error;
 };
 
-}  // namespace zolang::testing
+}  // namespace zolang::fakes

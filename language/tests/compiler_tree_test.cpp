@@ -9,13 +9,14 @@
 
 #include "compiler.hpp"
 #include "compiler_test_natives.hpp"
+#include "ir.hpp"
 
 namespace zolang {
 namespace {
 
-using testing::NativeLog;
-using testing::RecordingGenerator;
-using testing::RecordingProp;
+using fakes::NativeLog;
+using fakes::RecordingGenerator;
+using fakes::RecordingProp;
 
 Token token(TokenType type, std::string_view lexeme) {
   Token made;
@@ -41,11 +42,29 @@ Stmt call(std::string_view name) {
   return Stmt{Stmt::Exec{Exec{token(TokenType::Word, name), {}}}};
 }
 
+Exec exec_with_values(std::string_view name, std::size_t values) {
+  Exec exec{token(TokenType::Word, name), {}};
+  for (std::size_t i = 0; i < values; ++i) {
+    exec.args.push_back(ast::Arg{ast::Arg::Value{number(static_cast<double>(i))}});
+  }
+  return exec;
+}
+
+Stmt parallel(std::vector<Exec> calls) { return Stmt{Stmt::Parallel{std::move(calls), false}}; }
+
 template <typename... Statements>
 std::vector<Stmt> program(Statements... statements) {
   std::vector<Stmt> list;
   (list.push_back(std::move(statements)), ...);
   return list;
+}
+
+// The program's IR text, or "error: " lines.
+std::string listing(const std::expected<std::vector<Op>, std::vector<Error>>& result) {
+  if (result) return print_program(*result);
+  std::string text;
+  for (const Error& error : result.error()) text += "error: " + error.render() + "\n";
+  return text;
 }
 
 std::vector<std::string> rendered(const std::vector<Error>& errors) {
@@ -56,13 +75,13 @@ std::vector<std::string> rendered(const std::vector<Error>& errors) {
 
 TEST(CompilerState, EmptyProgramIsOneJumpPastNothing) {
   Compiler compiler;
-  EXPECT_EQ(compiler.compile_nonconsuming({}), std::vector<Op>{Op::jump(1)});
+  EXPECT_EQ(listing(compiler.compile_nonconsuming({})), "jump 1\n");
 }
 
 TEST(CompilerState, AssignmentFollowsTheLeadingJump) {
   Compiler compiler;
   auto ops = compiler.compile_nonconsuming(program(assign("x", number(1))));
-  EXPECT_EQ(ops, (std::vector<Op>{Op::jump(1), Op::push(Value::number(1)), Op::store(0)}));
+  EXPECT_EQ(listing(ops), "jump 1\npush 1\nstore 0\n");
 }
 
 TEST(CompilerState, VariablesTakeAddressesInOrderOfFirstDeclaration) {
@@ -89,7 +108,7 @@ TEST(CompilerState, DuplicateRegistrationsAreRefusedAndKeepTheFirst) {
 
   // The first generator stays: it accepts the call the second would reject.
   auto ops = compiler.compile_nonconsuming(program(call("move")));
-  EXPECT_EQ(ops, (std::vector<Op>{Op::jump(1), Op::call("move", 0)}));
+  EXPECT_EQ(listing(ops), "jump 1\ncall \"move\" 0\n");
 }
 
 TEST(CompilerState, PackagingMovesTheRegistrationsOut) {
@@ -135,7 +154,7 @@ TEST(CompilerState, RefusesRegistrationAndCompilationFromInsideACompilation) {
   Meddler* seen = meddler.get();
   ASSERT_TRUE(compiler.register_callable("meddle", std::move(meddler)));
   auto ops = compiler.compile_nonconsuming(program(call("meddle")));
-  EXPECT_EQ(ops, (std::vector<Op>{Op::jump(1), Op::call("meddle", 0)}));
+  EXPECT_EQ(listing(ops), "jump 1\ncall \"meddle\" 0\n");
   EXPECT_EQ(seen->outcomes,
             (std::vector<std::string>{"Cannot modify compiler state while it's running",
                                       "Cannot modify compiler state while it's running"}));
@@ -151,7 +170,7 @@ TEST(CompilerState, FailedCompilationLeavesNothingForTheNext) {
   EXPECT_EQ(rendered(failed.error()),
             std::vector<std::string>{"[line 0] Variable 'y' used before it was declared"});
   auto ops = compiler.compile_nonconsuming(program(assign("z", number(2))));
-  EXPECT_EQ(ops, (std::vector<Op>{Op::jump(1), Op::push(Value::number(2)), Op::store(0)}));
+  EXPECT_EQ(listing(ops), "jump 1\npush 2\nstore 0\n");
 }
 
 // Trees that only a hand-built caller can produce are refused with an error
@@ -184,6 +203,30 @@ TEST(CompilerTree, MalformedNodesAreReportedInOrder) {
                                        "[line 0] Invalid variable name",
                                        "[line 0] 'break' is not allowed outside of loops",
                                    }));
+}
+
+// Synthetic group names stay distinct even when a host's native name contains
+// the `/` that marks further call shapes.
+TEST(CompilerTree, SyntheticGroupNamesNeverCollide) {
+  auto log = std::make_shared<NativeLog>();
+  Compiler compiler;
+  ASSERT_TRUE(compiler.register_callable("a", std::make_unique<RecordingGenerator>(log, "a")));
+  ASSERT_TRUE(compiler.register_callable("a/1", std::make_unique<RecordingGenerator>(log, "a/1")));
+  std::vector<Stmt> statements;
+  statements.push_back(parallel([] {
+    std::vector<Exec> calls;
+    calls.push_back(exec_with_values("a", 0));
+    calls.push_back(exec_with_values("a", 1));
+    calls.push_back(exec_with_values("a/1", 0));
+    return calls;
+  }()));
+  auto ops = compiler.compile_nonconsuming(std::move(statements));
+  EXPECT_EQ(listing(ops),
+            "jump 10\n"
+            "#a:\ncall \"a\" 0\nreturn\n"
+            "#a/1:\ncall \"a\" 1\nreturn\n"
+            "#a/1/0:\ncall \"a/1\" 0\nreturn\n"
+            "push 0\ncall_parallel \"#a\" 0 \"#a/1\" 1 \"#a/1/0\" 0\n");
 }
 
 TEST(CompilerTree, GroupsNeverRunAsNativeCalls) {
