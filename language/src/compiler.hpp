@@ -57,7 +57,8 @@ struct GroupData {
 std::vector<Arg> compile_time_args(const Exec& exec);
 // The number of value arguments of a call site: the arity of its `call`.
 std::size_t count_values(const Exec& exec);
-// The Ident literal of a `$name` token; null for any other token.
+// The Ident literal of a `$name` token (pointing into the token, so valid as
+// long as it is); null for any other token.
 const Literal* ident_literal(const Token& name);
 
 // Turns statement lists into programs. Registrations survive compilations;
@@ -82,9 +83,11 @@ class Compiler final : private ExprVisitorMut<void>, private StmtVisitorMut<void
   // there (next free address) when absent.
   std::size_t declare_var(std::string_view name);
 
-  // Compiles a whole program. Every error is collected, in the order found;
-  // the result is either the instructions or all errors, never both. A call
-  // made while a compilation is already running fails with CompilerBusy.
+  // Compiles a whole program. Every error is collected, in the order found
+  // (group definitions are compiled first, so their errors come first); the
+  // result is either the instructions or all errors, never both. Group bodies
+  // are laid out in the order the groups were first defined. A call made while
+  // a compilation is already running fails with CompilerBusy.
   std::expected<std::vector<Op>, std::vector<Error>> compile_nonconsuming(
       std::vector<Stmt> statements);
 
