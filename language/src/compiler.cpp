@@ -91,6 +91,7 @@ std::expected<std::vector<Op>, std::vector<Error>> Compiler::compile_nonconsumin
 }
 
 Program Compiler::package_program(std::vector<Op> program_ops) {
+  if (running) return Program{std::move(program_ops), {}, {}};
   return Program{std::move(program_ops), std::exchange(callables, {}), std::exchange(props, {})};
 }
 

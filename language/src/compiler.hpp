@@ -92,7 +92,10 @@ class Compiler final : private ExprVisitorMut<void>, private StmtVisitorMut<void
       std::vector<Stmt> statements);
 
   // Packages `ops` with the registered natives for an interpreter. The natives
-  // move into the package; the compiler is left with none.
+  // move into the package; the compiler is left with none. Called from a host
+  // callback during a compilation, the natives stay where they are (one of
+  // them is running) and the package has none, so an interpreter built from it
+  // reports the missing natives when it validates.
   Program package_program(std::vector<Op> ops);
 
  private:
