@@ -2,6 +2,7 @@
 adapters, and no growth over many run cycles with failing natives."""
 
 import gc
+import os
 import sys
 import weakref
 
@@ -96,8 +97,10 @@ def test_many_cycles_with_failing_natives_leave_nothing_alive():
     collect()
     assert all(count == 0 for count in Tracked.live.values()), Tracked.live
     # Each cycle makes three natives of 16 KiB each: leaking them would grow
-    # the process by about 48 MiB.
-    assert resident_bytes() - before < 16 * 1024 * 1024
+    # the process by about 48 MiB. AddressSanitizer holds freed memory back on
+    # purpose, so the size says nothing there.
+    if not os.environ.get("ZO_SANITIZED"):
+        assert resident_bytes() - before < 16 * 1024 * 1024
 
 
 def test_registered_natives_are_released_with_their_interpreter():
