@@ -95,15 +95,20 @@ std::string Error::render() const {
   switch (kind) {
     case ErrorKind::Lex:
     case ErrorKind::Compile:
-    case ErrorKind::IrSyntax: return at_line(line, text);
-    case ErrorKind::Parse: return at_line(token ? token->line : line, text);
-    case ErrorKind::ParseAtEnd: return "[end] " + text;
+    case ErrorKind::IrSyntax:
+      return at_line(line, text);
+    case ErrorKind::Parse:
+      return at_line(token ? token->line : line, text);
+    case ErrorKind::ParseAtEnd:
+      return "[end] " + text;
     case ErrorKind::CallableAlreadyRegistered:
       return quoted("A callable named ", text, " is already registered");
     case ErrorKind::PropertyAlreadyRegistered:
       return quoted("A property named ", text, " is already registered");
-    case ErrorKind::CallableNotRegistered: return quoted("No callable named ", text, " was registered");
-    case ErrorKind::PropertyNotRegistered: return quoted("No property named ", text, " was registered");
+    case ErrorKind::CallableNotRegistered:
+      return quoted("No callable named ", text, " was registered");
+    case ErrorKind::PropertyNotRegistered:
+      return quoted("No property named ", text, " was registered");
     case ErrorKind::PropertyNotDeclared:
       return quoted("The ", text, " property was not declared with a 'use' statement");
     case ErrorKind::PropertyNotSettable:
@@ -114,15 +119,20 @@ std::string Error::render() const {
       return at_address(address, quoted("", text, " is not a registered callable"));
     case ErrorKind::ParallelNotGroup:
       return at_address(address, "Only built-in callables can be called in parallel");
-    case ErrorKind::InvalidCallable: return text + " is not a valid Callable";
-    case ErrorKind::StackUnderflow: return at_address(address, "Stack underflow");
+    case ErrorKind::InvalidCallable:
+      return text + " is not a valid Callable";
+    case ErrorKind::StackUnderflow:
+      return at_address(address, "Stack underflow");
     case ErrorKind::StackOutOfBounds:
       return at_address(address, "Attempt to index outside of the stack");
     case ErrorKind::Runtime:
     case ErrorKind::GroupSyntax:
-    case ErrorKind::Native: return text;
-    case ErrorKind::CompilerBusy: return "Cannot modify compiler state while it's running";
-    case ErrorKind::InterpreterBusy: return "Cannot modify interpreter state while it's running";
+    case ErrorKind::Native:
+      return text;
+    case ErrorKind::CompilerBusy:
+      return "Cannot modify compiler state while it's running";
+    case ErrorKind::InterpreterBusy:
+      return "Cannot modify interpreter state while it's running";
     case ErrorKind::Poisoned:
       return "Something went wrong while accessing from multiple threads. Consider not doing "
              "that.";

@@ -44,9 +44,9 @@ inline constexpr std::size_t error_kind_count = 23;
 
 struct [[nodiscard]] Error {
   ErrorKind kind = ErrorKind::Runtime;
-  std::size_t line = 0;     // Lex, Compile, IrSyntax
-  std::size_t address = 0;  // the instruction index of run-time and validation errors
-  std::string text;         // the name or the message, by variant
+  std::size_t line = 0;             // Lex, Compile, IrSyntax
+  std::size_t address = 0;          // the instruction index of run-time and validation errors
+  std::string text;                 // the name or the message, by variant
   std::optional<OwnedToken> token;  // Parse: where the parser stopped
 
   static Error lex(std::size_t line, std::string message);

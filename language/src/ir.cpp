@@ -1,1 +1,359 @@
 #include "ir.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <string>
+
+#include "grapheme.hpp"
+
+namespace zolang {
+
+namespace {
+
+void append_quoted(std::string& out, std::string_view name) {
+  out += '"';
+  out += name;
+  out += '"';
+}
+
+void append_call_list(std::string& out, const std::vector<CallEntry>& calls) {
+  for (const CallEntry& entry : calls) {
+    out += ' ';
+    append_quoted(out, entry.name);
+    out += ' ';
+    out += std::to_string(entry.arity);
+  }
+}
+
+}  // namespace
+
+void append_op(std::string& out, const Op& op) {
+  switch (op.kind) {
+    case OpKind::Load:
+    case OpKind::Store:
+      out += mnemonic(op.kind);
+      out += ' ';
+      out += std::to_string(op.index);
+      return;
+    case OpKind::Get:
+    case OpKind::Set:
+      out += mnemonic(op.kind);
+      out += ' ';
+      append_quoted(out, op.name);
+      return;
+    case OpKind::Push:
+      out += "push ";
+      op.value.append_display(out);
+      return;
+    case OpKind::Jump:
+    case OpKind::JumpUnless:
+    case OpKind::JumpIf:
+      out += mnemonic(op.kind);
+      out += ' ';
+      out += std::to_string(op.distance);
+      return;
+    case OpKind::Label:
+      out += op.name;
+      out += ':';
+      return;
+    case OpKind::Call:
+      out += "call ";
+      append_quoted(out, op.name);
+      out += ' ';
+      out += std::to_string(op.index);
+      return;
+    case OpKind::CallParallel:
+    case OpKind::CallRace:
+      out += mnemonic(op.kind);
+      append_call_list(out, op.calls);
+      return;
+    case OpKind::Pop:
+    case OpKind::Dup:
+    case OpKind::Add:
+    case OpKind::Sub:
+    case OpKind::Mul:
+    case OpKind::Div:
+    case OpKind::Mod:
+    case OpKind::Exp:
+    case OpKind::Neg:
+    case OpKind::Abs:
+    case OpKind::And:
+    case OpKind::Or:
+    case OpKind::Not:
+    case OpKind::Xor:
+    case OpKind::Eq:
+    case OpKind::Ne:
+    case OpKind::Lt:
+    case OpKind::Le:
+    case OpKind::Gt:
+    case OpKind::Ge:
+    case OpKind::Yield:
+    case OpKind::Return:
+      out += mnemonic(op.kind);
+      return;
+  }
+}
+
+std::string print_op(const Op& op) {
+  std::string out;
+  append_op(out, op);
+  return out;
+}
+
+std::string print_value(const Value& value) { return value.display(); }
+
+std::string print_call_list(const std::vector<CallEntry>& calls) {
+  std::string out;
+  append_call_list(out, calls);
+  return out;
+}
+
+std::string print_program(const std::vector<Op>& ops) {
+  std::string out;
+  for (const Op& op : ops) {
+    append_op(out, op);
+    out += '\n';
+  }
+  return out;
+}
+
+std::vector<std::string_view> split_words(std::string_view line) {
+  std::vector<std::string_view> words;
+  GraphemeWalker walker(line);
+  bool inside_quotes = false;
+  std::size_t word_start = 0;
+  for (std::size_t at = 0; at < line.size();) {
+    std::size_t end = walker.cluster_end(at);
+    std::string_view cluster = line.substr(at, end - at);
+    if (cluster == "\"") {
+      inside_quotes = !inside_quotes;
+    } else if (cluster == " " && !inside_quotes) {
+      words.push_back(line.substr(word_start, at - word_start));
+      word_start = end;
+    }
+    at = end;
+  }
+  words.push_back(line.substr(word_start));
+  return words;
+}
+
+namespace {
+
+Error syntax(std::string message) { return Error::ir_syntax(0, std::move(message)); }
+
+std::string quoted_word(std::string_view before, std::string_view word) {
+  std::string out(before);
+  out += '\'';
+  out += word;
+  out += '\'';
+  return out;
+}
+
+bool all_digits(std::string_view text) {
+  if (text.empty()) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+// An optional single '+', then ASCII digits; must fit a machine word.
+std::optional<std::size_t> parse_unsigned(std::string_view word) {
+  std::string_view digits = word.starts_with('+') ? word.substr(1) : word;
+  if (!all_digits(digits)) return std::nullopt;
+  std::size_t value = 0;
+  auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  if (ec != std::errc() || ptr != digits.data() + digits.size()) return std::nullopt;
+  return value;
+}
+
+// An optional single '+' or '-', then ASCII digits; must fit a signed word.
+std::optional<std::ptrdiff_t> parse_signed(std::string_view word) {
+  bool negative = word.starts_with('-');
+  std::string_view digits = (negative || word.starts_with('+')) ? word.substr(1) : word;
+  if (!all_digits(digits)) return std::nullopt;
+  // from_chars takes the sign itself, which keeps the most negative value.
+  std::string_view signed_text = negative ? word : digits;
+  std::ptrdiff_t value = 0;
+  const char* end = signed_text.data() + signed_text.size();
+  auto [ptr, ec] = std::from_chars(signed_text.data(), end, value);
+  if (ec != std::errc() || ptr != end) return std::nullopt;
+  return value;
+}
+
+// The text between the quotes of a "name" operand, checked as get, set and
+// call check theirs.
+std::expected<std::string, Error> parse_name(std::string_view word, std::string_view mnemonic) {
+  if (word.empty() || word.front() != '"') {
+    return std::unexpected(syntax(quoted_word("", mnemonic) + " must take a string"));
+  }
+  if (word.size() < 2 || word.back() != '"') {
+    return std::unexpected(syntax(quoted_word("Unterminated string in ", mnemonic)));
+  }
+  return std::string(word.substr(1, word.size() - 2));
+}
+
+Error expects(std::string_view mnemonic, int count) {
+  return syntax(quoted_word("", mnemonic) + " expects " + std::to_string(count) + " arguments");
+}
+
+std::optional<OpKind> find_mnemonic(std::string_view word) {
+  for (std::size_t i = 0; i < op_kind_count; ++i) {
+    auto kind = static_cast<OpKind>(i);
+    if (kind != OpKind::Label && mnemonic(kind) == word) return kind;
+  }
+  return std::nullopt;
+}
+
+std::expected<Op, Error> parse_address_op(OpKind kind, const std::vector<std::string_view>& words) {
+  if (words.size() < 2) return std::unexpected(expects(mnemonic(kind), 1));
+  auto address = parse_unsigned(words[1]);
+  if (!address) return std::unexpected(syntax(quoted_word("Invalid stack address: ", words[1])));
+  return Op{kind, *address, 0, {}, {}, {}};
+}
+
+std::expected<Op, Error> parse_jump_op(OpKind kind, const std::vector<std::string_view>& words) {
+  if (words.size() < 2) return std::unexpected(expects(mnemonic(kind), 1));
+  auto distance = parse_signed(words[1]);
+  if (!distance) return std::unexpected(syntax(quoted_word("Invalid stack address: ", words[1])));
+  return Op{kind, 0, *distance, {}, {}, {}};
+}
+
+std::expected<Op, Error> parse_property_op(OpKind kind,
+                                           const std::vector<std::string_view>& words) {
+  if (words.size() < 2) return std::unexpected(expects(mnemonic(kind), 1));
+  auto name = parse_name(words[1], mnemonic(kind));
+  if (!name) return std::unexpected(std::move(name.error()));
+  return Op{kind, 0, 0, std::move(*name), {}, {}};
+}
+
+std::expected<Op, Error> parse_push(const std::vector<std::string_view>& words) {
+  if (words.size() < 2) return std::unexpected(expects("push", 1));
+  auto value = parse_value(words[1]);
+  if (!value) return std::unexpected(std::move(value.error()));
+  return Op::push(std::move(*value));
+}
+
+std::expected<Op, Error> parse_call(const std::vector<std::string_view>& words) {
+  if (words.size() < 3) return std::unexpected(expects("call", 2));
+  auto arity = parse_unsigned(words[2]);
+  if (!arity) return std::unexpected(syntax("Calls require the arity as a second argument"));
+  auto name = parse_name(words[1], "call");
+  if (!name) return std::unexpected(std::move(name.error()));
+  return Op::call(std::move(*name), *arity);
+}
+
+std::expected<Op, Error> parse_call_list_op(OpKind kind,
+                                            const std::vector<std::string_view>& words) {
+  std::vector<std::string_view> operands(words.begin() + 1, words.end());
+  auto calls = parse_call_list(operands);
+  if (!calls) return std::unexpected(std::move(calls.error()));
+  return Op{kind, 0, 0, {}, {}, std::move(*calls)};
+}
+
+}  // namespace
+
+std::expected<Value, Error> parse_value(std::string_view word) {
+  if (word.empty()) return std::unexpected(syntax("Missing value after 'push'"));
+  if (word.front() == '"') {
+    // The printer always closes a string, so a lone or unclosed quote can
+    // only come from a damaged or hand-written file.
+    if (word.size() < 2 || word.back() != '"') {
+      return std::unexpected(syntax("Unterminated string in 'push'"));
+    }
+    return Value::string(word.substr(1, word.size() - 2));
+  }
+  auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
+  if (is_digit(word.front()) || (word.size() > 1 && word.front() == '-' && is_digit(word[1]))) {
+    // A number too large for a double would print as inf, which does not read
+    // back, so it is refused here rather than changed.
+    auto number = parse_decimal(word);
+    if (!number || std::isinf(*number)) {
+      return std::unexpected(syntax("Invalid word, expected number"));
+    }
+    return Value::number(*number);
+  }
+  if (word == "true") return Value::boolean(true);
+  if (word == "false") return Value::boolean(false);
+  if (word == "nil") return Value::nil();
+  return std::unexpected(syntax(quoted_word("Unrecognized value: ", word)));
+}
+
+std::expected<std::vector<CallEntry>, Error> parse_call_list(
+    const std::vector<std::string_view>& words) {
+  if (words.size() % 2 != 0) {
+    return std::unexpected(syntax("Every call in parallel call requires an arity"));
+  }
+  std::vector<CallEntry> calls;
+  calls.reserve(words.size() / 2);
+  for (std::size_t i = 0; i < words.size(); i += 2) {
+    std::string_view name = words[i];
+    if (name.empty() || name.front() != '"') {
+      return std::unexpected(syntax("parallel calls must take a string"));
+    }
+    // A name must be closed by its own last character; the printer never
+    // writes anything else, and a quote in the middle would change the name.
+    if (name.size() < 2 || name.back() != '"') {
+      return std::unexpected(syntax("Unterminated string in parallel_call"));
+    }
+    auto arity = parse_unsigned(words[i + 1]);
+    if (!arity) return std::unexpected(syntax("Calls require the arity as a second argument"));
+    calls.push_back(CallEntry{std::string(name.substr(1, name.size() - 2)), *arity});
+  }
+  return calls;
+}
+
+std::expected<Op, Error> parse_op(std::string_view line) {
+  std::vector<std::string_view> words = split_words(line);
+  std::string_view first = words.front();
+  std::optional<OpKind> kind = find_mnemonic(first);
+  if (!kind) {
+    if (first.ends_with(':')) return Op::label(std::string(first.substr(0, first.size() - 1)));
+    return std::unexpected(syntax(quoted_word("Invalid op: ", first)));
+  }
+  switch (*kind) {
+    case OpKind::Load:
+    case OpKind::Store:
+      return parse_address_op(*kind, words);
+    case OpKind::Get:
+    case OpKind::Set:
+      return parse_property_op(*kind, words);
+    case OpKind::Push:
+      return parse_push(words);
+    case OpKind::Jump:
+    case OpKind::JumpUnless:
+    case OpKind::JumpIf:
+      return parse_jump_op(*kind, words);
+    case OpKind::Call:
+      return parse_call(words);
+    case OpKind::CallParallel:
+    case OpKind::CallRace:
+      return parse_call_list_op(*kind, words);
+    default:
+      return Op::simple(*kind);
+  }
+}
+
+std::expected<std::vector<Op>, Error> read_program(std::string_view text) {
+  std::vector<Op> ops;
+  std::size_t line_number = 0;
+  while (!text.empty()) {
+    ++line_number;
+    std::size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    if (line.empty()) continue;
+    auto op = parse_op(line);
+    if (!op) {
+      op.error().line = line_number;
+      return std::unexpected(std::move(op.error()));
+    }
+    ops.push_back(std::move(*op));
+  }
+  return ops;
+}
+
+}  // namespace zolang

@@ -30,7 +30,8 @@ std::expected<Op, Error> parse_op(std::string_view line);
 // Reads one push operand word.
 std::expected<Value, Error> parse_value(std::string_view word);
 // Reads the operand words of a call_parallel or call_race line.
-std::expected<std::vector<CallEntry>, Error> parse_call_list(const std::vector<std::string_view>& words);
+std::expected<std::vector<CallEntry>, Error> parse_call_list(
+    const std::vector<std::string_view>& words);
 // Splits a line into words at spaces outside double quotes, walking extended
 // grapheme clusters: a space or quote joined to a combining mark counts as
 // neither. Always at least one word.

@@ -72,11 +72,11 @@ struct CallEntry {
 // keep their defaults, so two equal instructions compare equal field by field.
 struct Op {
   OpKind kind = OpKind::Pop;
-  std::size_t index = 0;        // load/store address; call arity
-  std::ptrdiff_t distance = 0;  // jump, jump_unless, jump_if
-  std::string name;             // get, set, label, call
-  Value value;                  // push
-  std::vector<CallEntry> calls; // call_parallel, call_race
+  std::size_t index = 0;         // load/store address; call arity
+  std::ptrdiff_t distance = 0;   // jump, jump_unless, jump_if
+  std::string name;              // get, set, label, call
+  Value value;                   // push
+  std::vector<CallEntry> calls;  // call_parallel, call_race
 
   static Op simple(OpKind kind) { return Op{kind, 0, 0, {}, {}, {}}; }
   static Op load(std::size_t address) { return Op{OpKind::Load, address, 0, {}, {}, {}}; }

@@ -56,10 +56,14 @@ void Value::release() noexcept {
 bool equals(const Value& left, const Value& right) noexcept {
   if (left.tag != right.tag) return false;
   switch (left.tag) {
-    case Value::Kind::Number: return left.payload.number == right.payload.number;
-    case Value::Kind::Boolean: return left.payload.boolean == right.payload.boolean;
-    case Value::Kind::Nil: return true;
-    case Value::Kind::String: return left.as_string() == right.as_string();
+    case Value::Kind::Number:
+      return left.payload.number == right.payload.number;
+    case Value::Kind::Boolean:
+      return left.payload.boolean == right.payload.boolean;
+    case Value::Kind::Nil:
+      return true;
+    case Value::Kind::String:
+      return left.as_string() == right.as_string();
   }
   return false;
 }
@@ -96,9 +100,15 @@ std::string format_number(double number) {
 
 void Value::append_display(std::string& out) const {
   switch (tag) {
-    case Kind::Number: append_number(out, payload.number); return;
-    case Kind::Boolean: out += payload.boolean ? "true" : "false"; return;
-    case Kind::Nil: out += "nil"; return;
+    case Kind::Number:
+      append_number(out, payload.number);
+      return;
+    case Kind::Boolean:
+      out += payload.boolean ? "true" : "false";
+      return;
+    case Kind::Nil:
+      out += "nil";
+      return;
     case Kind::String:
       out += '"';
       out += as_string();
@@ -133,8 +143,10 @@ bool overflows(std::string_view text) {
   if (i < text.size() && text[i] == '.') {
     for (++i; i < text.size() && is_digit(text[i]); ++i) {
       if (seen_nonzero) continue;
-      if (text[i] != '0') seen_nonzero = true;
-      else --leading;
+      if (text[i] != '0')
+        seen_nonzero = true;
+      else
+        --leading;
     }
   }
   long long exponent = 0;

@@ -36,9 +36,7 @@ class Value {
   static Value concat(std::string_view left, std::string_view right);
 
   Value(const Value& other) noexcept : tag(other.tag), payload(other.payload) { retain(); }
-  Value(Value&& other) noexcept : tag(other.tag), payload(other.payload) {
-    other.tag = Kind::Nil;
-  }
+  Value(Value&& other) noexcept : tag(other.tag), payload(other.payload) { other.tag = Kind::Nil; }
   Value& operator=(const Value& other) noexcept {
     Value copy(other);
     swap(copy);
@@ -71,10 +69,14 @@ class Value {
   // it is zero of either sign (NaN is true), a string when it is empty.
   bool truthy() const noexcept {
     switch (tag) {
-      case Kind::Number: return payload.number != 0.0 || payload.number != payload.number;
-      case Kind::Boolean: return payload.boolean;
-      case Kind::Nil: return false;
-      case Kind::String: return !as_string().empty();
+      case Kind::Number:
+        return payload.number != 0.0 || payload.number != payload.number;
+      case Kind::Boolean:
+        return payload.boolean;
+      case Kind::Nil:
+        return false;
+      case Kind::String:
+        return !as_string().empty();
     }
     return false;
   }

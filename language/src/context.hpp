@@ -1,0 +1,70 @@
+// ExecutionContext: one thread of execution of a running program. Contexts
+// form a tree rooted at the interpreter's root: the children of a context are
+// the groups its call_parallel or call_race started, and the parent waits
+// until the join rules let it run again.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "interpreter_stack.hpp"
+
+namespace zolang {
+
+// How a context waits for its children.
+enum class WaitMode : std::uint8_t {
+  None,      // no call_parallel or call_race pending
+  Parallel,  // resumes once every child has finished
+  Race,      // resumes once the first child has finished; the others are ended
+};
+
+// What the scheduler does after a context's run of instructions stops.
+enum class StepOutcome : std::uint8_t {
+  Continue,    // run the same context's next instruction at once
+  Yield,       // yield, or a native call not complete yet: the turn ends
+  Spawned,     // call_parallel/call_race made children: queue them, the turn ends
+  NativeDone,  // a native call completed: the turn ends (a wrapper finishes)
+  Finished,    // return with no frame, or the end of the program
+};
+
+// One active group call: where to continue after its return, and the stack
+// index of its slot 0.
+struct Frame {
+  std::size_t return_index;
+  std::size_t base;
+};
+
+struct ExecutionContext {
+  ExecutionContext() = default;
+  ExecutionContext(const ExecutionContext&) = delete;
+  ExecutionContext& operator=(const ExecutionContext&) = delete;
+  // Tears the subtree down iteratively, so that however deep parallel calls
+  // nested, discarding them cannot exhaust the machine stack.
+  ~ExecutionContext();
+
+  // Makes `child` a child of `parent`. Children live behind their own
+  // allocation, so a child's parent link and the scheduler's pointers to
+  // contexts stay valid while siblings are erased.
+  static void add_dependency(ExecutionContext& parent, std::unique_ptr<ExecutionContext> child);
+
+  // The stack index that load and store address from.
+  std::size_t base() const { return frames.empty() ? 0 : frames.back().base; }
+
+  ExecutionContext* parent = nullptr;  // none for the root; the parent owns this context
+  std::vector<Frame> frames;
+  ValueStack stack;
+  std::vector<std::unique_ptr<ExecutionContext>> children;  // in creation order
+  bool has_callable = false;      // a native call started here is in progress
+  std::uint32_t callable_id = 0;  // its id in the interpreter's active calls
+  std::size_t ip = 0;             // index of the next instruction
+  bool alive = true;              // not finished (nor discarded)
+  bool is_wrapper = false;        // started at a label beginning with '#'
+  WaitMode mode = WaitMode::None;
+  // Queued again in this step because a child decided its race; keeps a
+  // parent from being queued twice when two children finish in one step.
+  bool resume_queued = false;
+};
+
+}  // namespace zolang

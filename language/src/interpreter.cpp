@@ -1,0 +1,367 @@
+// The interpreter's construction, the step scheduler with its join rules,
+// registration and validation of natives, and ending and resetting a run.
+// The instruction loop lives in interpreter_run.cpp.
+#include "interpreter.hpp"
+
+#include <algorithm>
+#include <optional>
+#include <utility>
+
+#include "interpreter_impl.hpp"
+#include "ir.hpp"
+
+namespace zolang {
+
+Interpreter::Impl::Impl(std::vector<Op> program_ops)
+    : root(std::make_unique<ExecutionContext>()),
+      ops(std::move(program_ops)),
+      program(DecodedProgram::decode(ops)) {}
+
+// --- Stepping ---------------------------------------------------------------
+
+std::expected<bool, Error> Interpreter::Impl::step() {
+  RunStatus status;
+  {
+    auto held = state.lock();
+    if (held.is_poisoned()) return std::unexpected(Error::poisoned());
+    status = held.state().status;
+  }
+  if (status == RunStatus::Fresh) {
+    auto valid = validate();
+    if (!valid) return std::unexpected(std::move(valid.error()));
+  }
+  if (state.is_poisoned()) return std::unexpected(Error::poisoned());
+  InternalState& internal = state.unlocked();
+  bool ending = internal.status == RunStatus::Ending;
+  if (!ending) internal.status = RunStatus::Running;
+
+  auto pass = run_pass();
+  if (!pass) return std::unexpected(std::move(pass.error()));
+  if (root->alive) {
+    if (!ending) internal.status = RunStatus::Paused;
+    return false;
+  }
+  {
+    auto held = state.lock();
+    if (held.is_poisoned()) return std::unexpected(Error::poisoned());
+    if (held.state().status == RunStatus::Ending) return true;
+  }
+  auto ended = run_end();
+  if (!ended) return std::unexpected(std::move(ended.error()));
+  return true;
+}
+
+// One breadth-first pass over the context tree, parents before children.
+std::expected<void, Error> Interpreter::Impl::run_pass() {
+  queue.clear();
+  queue_head = 0;
+  queue.push_back(root.get());
+  std::expected<void, Error> result;
+  while (result && queue_head < queue.size()) {
+    ExecutionContext& context = *queue[queue_head++];
+    if (!context.alive) continue;
+    context.resume_queued = false;
+    if (!context.children.empty() || context.mode == WaitMode::Race) {
+      auto may_run = join(context);
+      if (!may_run) {
+        result = std::unexpected(std::move(may_run.error()));
+        break;
+      }
+      if (!*may_run) continue;
+    }
+    context.mode = WaitMode::None;
+    auto outcome = step_with(context);
+    if (!outcome) {
+      result = std::unexpected(std::move(outcome.error()));
+      break;
+    }
+    result = react(context, *outcome);
+  }
+  queue.clear();
+  graveyard.clear();
+  return result;
+}
+
+// The join rules. Returns whether `context` runs now; if not, its live
+// children have been queued.
+std::expected<bool, Error> Interpreter::Impl::join(ExecutionContext& context) {
+  auto is_finished = [](const auto& child) { return !child->alive; };
+  if (context.mode == WaitMode::Race && std::ranges::any_of(context.children, is_finished)) {
+    auto ended = end_race(context, false);
+    if (!ended) return std::unexpected(std::move(ended.error()));
+    for (const auto& loser : context.children) {
+      auto terminated = terminate_descendants(*loser);
+      if (!terminated) return std::unexpected(std::move(terminated.error()));
+    }
+    discard_children(context, false);
+    return true;
+  }
+  discard_children(context, true);
+  if (context.children.empty()) return true;
+  for (const auto& child : context.children) queue.push_back(child.get());
+  return false;
+}
+
+std::expected<void, Error> Interpreter::Impl::react(ExecutionContext& context,
+                                                    StepOutcome outcome) {
+  ExecutionContext* parent = context.parent;
+  switch (outcome) {
+    case StepOutcome::Continue:
+    case StepOutcome::Yield:
+      return {};
+    case StepOutcome::Spawned:
+      for (const auto& child : context.children) queue.push_back(child.get());
+      return {};
+    case StepOutcome::NativeDone:
+      // A wrapper exists to run its one native call; its parent, if racing,
+      // learns of the finish at its next visit (the next step).
+      if (!context.is_wrapper) return {};
+      context.alive = false;
+      if (parent != nullptr && parent->mode == WaitMode::Race) return end_race(*parent, true);
+      return {};
+    case StepOutcome::Finished:
+      context.alive = false;
+      if (parent == nullptr || parent->mode != WaitMode::Race) return {};
+      if (auto ended = end_race(*parent, true); !ended) return ended;
+      if (!parent->resume_queued) {
+        parent->resume_queued = true;
+        queue.push_back(parent);
+      }
+      return {};
+  }
+  return {};
+}
+
+// Ends the native calls of the children of a decided race, in order. With
+// `mark_finished`, the children that had one take no further turn.
+std::expected<void, Error> Interpreter::Impl::end_race(ExecutionContext& parent,
+                                                       bool mark_finished) {
+  for (const auto& child : parent.children) {
+    if (!child->has_callable) continue;
+    auto terminated = terminate_call(*child);
+    if (mark_finished) child->alive = false;
+    if (!terminated) return terminated;
+  }
+  return {};
+}
+
+// A losing child is discarded with its whole subtree. Native calls running
+// deeper down are terminated as well: left alone they would keep acting on
+// the host's behalf with nothing left to poll or stop them.
+std::expected<void, Error> Interpreter::Impl::terminate_descendants(ExecutionContext& child) {
+  std::vector<ExecutionContext*> pending;
+  for (const auto& grandchild : child.children) pending.push_back(grandchild.get());
+  for (std::size_t next = 0; next < pending.size(); ++next) {
+    ExecutionContext& context = *pending[next];
+    if (context.has_callable) {
+      auto terminated = terminate_call(context);
+      if (!terminated) return terminated;
+    }
+    for (const auto& descendant : context.children) pending.push_back(descendant.get());
+  }
+  return {};
+}
+
+// Removes the context's native call from the active calls, terminating it if
+// the context still runs.
+std::expected<void, Error> Interpreter::Impl::terminate_call(ExecutionContext& context) {
+  context.has_callable = false;
+  auto found = active_callables.find(context.callable_id);
+  if (found == active_callables.end()) return {};
+  std::unique_ptr<Callable> callable = std::move(found->second);
+  active_callables.erase(found);
+  if (!context.alive) return {};
+  return callable->terminate();
+}
+
+// Discards the parent's children (only the finished ones when
+// `finished_only`). The work queue may still point into a discarded subtree,
+// so each is marked finished throughout and kept until the step ends.
+void Interpreter::Impl::discard_children(ExecutionContext& parent, bool finished_only) {
+  auto& children = parent.children;
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < children.size(); ++i) {
+    if (finished_only && children[i]->alive) {
+      if (kept != i) children[kept] = std::move(children[i]);
+      ++kept;
+      continue;
+    }
+    std::vector<ExecutionContext*> subtree{children[i].get()};
+    for (std::size_t next = 0; next < subtree.size(); ++next) {
+      subtree[next]->alive = false;
+      for (const auto& child : subtree[next]->children) subtree.push_back(child.get());
+    }
+    graveyard.push_back(std::move(children[i]));
+  }
+  children.resize(kept);
+}
+
+// --- Natives ----------------------------------------------------------------
+
+std::expected<void, Error> Interpreter::Impl::check_registration_open() {
+  auto held = state.lock();
+  if (held.is_poisoned()) return std::unexpected(Error::poisoned());
+  if (held.state().status != RunStatus::Fresh) return std::unexpected(Error::interpreter_busy());
+  return {};
+}
+
+// Walks every instruction in order. Only the first problem is reported, but
+// the walk goes on so that every set of a registered property asks settable.
+std::expected<void, Error> Interpreter::Impl::validate() {
+  std::optional<Error> first;
+  auto record = [&first](Error error) {
+    if (!first) first = std::move(error);
+  };
+  auto check_callable = [&](std::uint32_t slot_index, std::size_t address) {
+    const NameSlot& slot = program.names[slot_index];
+    if (slot.generator == nullptr && slot.label == no_label) {
+      record(Error::unknown_callable(slot.name, address));
+    }
+  };
+  for (std::size_t address = 0; address < ops.size(); ++address) {
+    const Instr& instr = program.code[address];
+    switch (instr.code) {
+      case Code::Get:
+      case Code::Set: {
+        const NameSlot& slot = program.names[instr.aux];
+        if (slot.property == nullptr) {
+          record(Error::unknown_property(slot.name, address));
+        } else if (instr.code == Code::Get) {
+          break;
+        } else if (auto settable = slot.property->settable(); !settable) {
+          record(std::move(settable.error()));
+        } else if (!*settable) {
+          record(Error::property_not_settable(slot.name, address));
+        }
+        break;
+      }
+      case Code::Call:
+        check_callable(instr.aux, address);
+        break;
+      case Code::CallParallel:
+      case Code::CallRace:
+        for (const GroupEntry& entry : program.call_lists[instr.aux]) {
+          check_callable(entry.slot, address);
+        }
+        break;
+      default:
+        break;
+    }
+  }
+  if (first) return std::unexpected(std::move(*first));
+  return {};
+}
+
+// --- Ending and resetting ---------------------------------------------------
+
+std::expected<void, Error> Interpreter::Impl::end() {
+  std::vector<ExecutionContext*> pending{root.get()};
+  for (std::size_t next = 0; next < pending.size(); ++next) {
+    ExecutionContext& context = *pending[next];
+    if (!context.children.empty()) {
+      for (const auto& child : context.children) pending.push_back(child.get());
+      continue;
+    }
+    if (context.has_callable) {
+      auto terminated = terminate_call(context);
+      if (!terminated) return terminated;
+    }
+  }
+  return run_end();
+}
+
+std::expected<void, Error> Interpreter::Impl::run_end() {
+  if (state.is_poisoned()) return std::unexpected(Error::poisoned());
+  InternalState& internal = state.unlocked();
+  internal.status = RunStatus::Ending;
+  root = std::make_unique<ExecutionContext>();
+  if (auto label = program.labels.find(std::string_view("__end")); label != program.labels.end()) {
+    root->ip = label->second;
+    for (;;) {
+      auto finished = step();
+      if (!finished) return std::unexpected(std::move(finished.error()));
+      if (*finished) break;
+    }
+  }
+  if (state.is_poisoned()) return std::unexpected(Error::poisoned());
+  internal.status = RunStatus::Ended;
+  return {};
+}
+
+std::expected<void, Error> Interpreter::Impl::reset() {
+  {
+    auto held = state.lock();
+    if (held.is_poisoned()) return std::unexpected(Error::poisoned());
+    RunStatus status = held.state().status;
+    if (status == RunStatus::Running || status == RunStatus::Ending) {
+      return std::unexpected(Error::interpreter_busy());
+    }
+  }
+  active_callables.clear();
+  InternalState& internal = state.unlocked();
+  internal.next_callable_id = 0;
+  root = std::make_unique<ExecutionContext>();
+  if (state.is_poisoned()) return std::unexpected(Error::poisoned());
+  internal.status = RunStatus::Fresh;
+  return {};
+}
+
+// --- Public interface -------------------------------------------------------
+
+Interpreter::Interpreter(std::vector<Op> ops) : impl(std::make_unique<Impl>(std::move(ops))) {}
+
+Interpreter Interpreter::from_program(Program program) {
+  Interpreter interpreter(std::move(program.ops));
+  Impl& impl = *interpreter.impl;
+  for (auto& [name, generator] : program.callables) {
+    impl.program.bind_callable(name, generator.get());
+    impl.callables.emplace(name, std::move(generator));
+  }
+  for (auto& [name, property] : program.properties) {
+    impl.program.bind_property(name, property.get());
+    impl.properties.emplace(name, std::move(property));
+  }
+  return interpreter;
+}
+
+std::expected<Interpreter, Error> Interpreter::from_ir(std::string_view text) {
+  auto ops = read_program(text);
+  if (!ops) return std::unexpected(std::move(ops.error()));
+  return Interpreter(std::move(*ops));
+}
+
+Interpreter::Interpreter(Interpreter&&) noexcept = default;
+Interpreter& Interpreter::operator=(Interpreter&&) noexcept = default;
+Interpreter::~Interpreter() = default;
+
+std::expected<bool, Error> Interpreter::step() { return impl->step(); }
+
+std::expected<void, Error> Interpreter::register_callable(
+    std::string name, std::unique_ptr<CallableGenerator> generator) {
+  if (auto open = impl->check_registration_open(); !open) return open;
+  if (impl->callables.contains(name) || impl->program.labels.contains(name)) {
+    return std::unexpected(Error::callable_already_registered(std::move(name)));
+  }
+  impl->program.bind_callable(name, generator.get());
+  impl->callables.emplace(std::move(name), std::move(generator));
+  return {};
+}
+
+std::expected<void, Error> Interpreter::register_property(std::string name,
+                                                          std::unique_ptr<Prop> property) {
+  if (auto open = impl->check_registration_open(); !open) return open;
+  if (impl->properties.contains(name)) {
+    return std::unexpected(Error::property_already_registered(std::move(name)));
+  }
+  impl->program.bind_property(name, property.get());
+  impl->properties.emplace(std::move(name), std::move(property));
+  return {};
+}
+
+std::expected<void, Error> Interpreter::end() { return impl->end(); }
+std::expected<void, Error> Interpreter::reset() { return impl->reset(); }
+
+RunStatus Interpreter::status() const { return impl->state.unlocked().status; }
+const std::vector<Op>& Interpreter::ops() const { return impl->ops; }
+
+}  // namespace zolang

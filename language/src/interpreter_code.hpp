@@ -1,0 +1,101 @@
+// The interpreter's pre-decoded form of a program: one compact instruction per
+// Op (so an instruction's index stays its address), with jump targets and
+// label entries resolved once, constants and names moved to side tables, and
+// one extra Halt instruction after the last so that running off the end needs
+// no bounds check.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "native.hpp"
+#include "op.hpp"
+#include "value.hpp"
+
+namespace zolang {
+
+// Internal opcodes: the OpKinds in their order, then specialised forms.
+enum class Code : std::uint8_t {
+  Load,
+  Store,
+  Get,
+  Set,
+  Push,
+  Pop,
+  Dup,
+  Add,
+  Sub,
+  Mul,
+  Div,
+  Mod,
+  Exp,
+  Neg,
+  Abs,
+  And,
+  Or,
+  Not,
+  Xor,
+  Eq,
+  Ne,
+  Lt,
+  Le,
+  Gt,
+  Ge,
+  Jump,
+  JumpUnless,
+  JumpIf,
+  Label,
+  Call,
+  CallParallel,
+  CallRace,
+  Yield,
+  Return,
+  PushNumber,  // push of a number; the operand holds the double's bits
+  Halt,        // past the last instruction: the context has finished
+};
+
+inline constexpr std::size_t no_label = std::numeric_limits<std::size_t>::max();
+
+// One decoded instruction.
+struct Instr {
+  Code code = Code::Halt;
+  std::uint32_t aux = 0;    // Push: constant; Get/Set/Call: name slot; CallParallel/Race: call list
+  std::size_t operand = 0;  // Load/Store: address; Call: arity; jumps: absolute target
+};
+
+// A name used by get, set or call, with what it resolves to. Natives are
+// bound when they are registered; labels when the program is decoded.
+struct NameSlot {
+  std::string name;
+  Prop* property = nullptr;                // owned by the interpreter's registry
+  CallableGenerator* generator = nullptr;  // likewise
+  std::size_t label = no_label;            // index of the label instruction
+};
+
+// One entry of a call_parallel or call_race list.
+struct GroupEntry {
+  std::uint32_t slot;
+  std::size_t arity;
+};
+
+struct DecodedProgram {
+  // Decodes `ops`. A jump whose target lies outside the program is sent to the
+  // Halt instruction; labels map to the last label of each name.
+  static DecodedProgram decode(const std::vector<Op>& ops);
+
+  // Resolves `name` to a registered native for every instruction naming it.
+  void bind_property(std::string_view name, Prop* property);
+  void bind_callable(std::string_view name, CallableGenerator* generator);
+
+  std::vector<Instr> code;  // one per Op, then Halt
+  std::vector<Value> constants;
+  std::vector<NameSlot> names;
+  std::vector<std::vector<GroupEntry>> call_lists;
+  NameMap<std::size_t> labels;
+  NameMap<std::uint32_t> name_index;
+};
+
+}  // namespace zolang

@@ -1,0 +1,421 @@
+// The instruction loop and the instructions that need the interpreter's maps.
+// The loop keeps the instruction pointer, the stack pointers and the frame
+// base in locals, and writes them back only when the context's turn ends or a
+// helper that works on the context is called.
+#include <bit>
+#include <cmath>
+#include <string_view>
+
+#include "interpreter_impl.hpp"
+
+namespace zolang {
+namespace {
+
+constexpr const char* numbers_only = "Both operands must be numbers";
+
+// Drops whichever operands of a binary operator are on the stack and returns
+// the error: StackUnderflow when fewer than two were there, else `message`.
+[[gnu::cold]] Error operand_failure(Value*& top, Value* bottom, std::size_t here,
+                                    const char* message) {
+  if (top - bottom < 2) {
+    if (top != bottom) drop_slot(--top);
+    return Error::stack_underflow(here);
+  }
+  drop_slot(--top);
+  drop_slot(--top);
+  return Error::runtime(message);
+}
+
+// The message of a failed add, decided on the right operand.
+const char* add_failure(const Value& right) {
+  if (right.is_number()) return "Right operand must be a number";
+  if (right.is_string()) return "Right operand must be a string";
+  return "Operands must be a number or a string";
+}
+
+bool has_two_numbers(const Value* top, const Value* bottom) {
+  return top - bottom >= 2 && top[-1].is_number() && top[-2].is_number();
+}
+
+// Replaces the two number operands by `result`.
+inline Value* put_number(Value* top, double result) {
+  new (top - 2) Value(Value::number(result));
+  return top - 1;
+}
+
+// Replaces the two operands (of any kinds) by `result`.
+inline Value* put_boolean(Value* top, bool result) {
+  drop_slot(top - 1);
+  drop_slot(top - 2);
+  new (top - 2) Value(Value::boolean(result));
+  return top - 1;
+}
+
+// and, or, xor, eq, ne of two values of any kinds.
+bool logic(Code code, const Value& left, const Value& right) {
+  if (code == Code::And) return right.truthy() && left.truthy();
+  if (code == Code::Or) return right.truthy() || left.truthy();
+  if (code == Code::Xor) return left.truthy() != right.truthy();
+  if (code == Code::Eq) return equals(left, right);
+  return !equals(left, right);
+}
+
+// Pops the value in `slot` and returns its truthiness.
+inline bool take_truth(Value* slot) {
+  if (slot->is_boolean()) return slot->as_boolean();
+  bool truth = slot->truthy();
+  drop_slot(slot);
+  return truth;
+}
+
+}  // namespace
+
+std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext& context) {
+  const Instr* const code = program.code.data();
+  const NameSlot* const names = program.names.data();
+  const Value* const constants = program.constants.data();
+  ValueStack& stack = context.stack;
+  const Instr* pc = code + context.ip;
+  Value* bottom = stack.bottom;
+  Value* top = stack.top;
+  Value* limit = stack.limit;
+  Value* base = bottom + context.base();
+  StepOutcome outcome = StepOutcome::Continue;
+  Error failure;
+
+  for (;;) {
+    const Instr& instr = *pc++;
+    std::size_t here = static_cast<std::size_t>(pc - 1 - code);
+    switch (instr.code) {
+      case Code::Load: {
+        std::ptrdiff_t above_base = top - base;
+        if (above_base <= 0 || instr.operand >= static_cast<std::size_t>(above_base)) {
+          failure = Error::stack_out_of_bounds(here);
+          goto fail;
+        }
+        if (top == limit) {
+          top = stack.grow_at(top);
+          bottom = stack.bottom;
+          limit = stack.limit;
+          base = bottom + context.base();
+        }
+        copy_to_slot(top, base[instr.operand]);
+        ++top;
+        break;
+      }
+      case Code::Store: {
+        // Only when the top lies above the slot; when it is the slot, it stays.
+        std::ptrdiff_t above_base = top - base;
+        if (above_base > 1 && instr.operand < static_cast<std::size_t>(above_base) - 1) {
+          Value* slot = base + instr.operand;
+          drop_slot(slot);
+          move_to_slot(slot, --top);
+        }
+        break;
+      }
+      case Code::Get:
+      case Code::Set: {
+        stack.top = top;
+        auto done = instr.code == Code::Get ? get(context, here, instr) : set(context, here, instr);
+        bottom = stack.bottom;
+        top = stack.top;
+        limit = stack.limit;
+        base = bottom + context.base();
+        if (!done) {
+          failure = std::move(done.error());
+          goto fail;
+        }
+        break;
+      }
+      case Code::Push:
+        if (top == limit) {
+          top = stack.grow_at(top);
+          bottom = stack.bottom;
+          limit = stack.limit;
+          base = bottom + context.base();
+        }
+        copy_to_slot(top++, constants[instr.aux]);
+        break;
+      case Code::PushNumber:
+        if (top == limit) {
+          top = stack.grow_at(top);
+          bottom = stack.bottom;
+          limit = stack.limit;
+          base = bottom + context.base();
+        }
+        new (top++) Value(Value::number(std::bit_cast<double>(instr.operand)));
+        break;
+      case Code::Pop:
+        if (top != bottom) drop_slot(--top);
+        break;
+      case Code::Dup:
+        if (top == bottom) {
+          failure = Error::stack_underflow(here);
+          goto fail;
+        }
+        if (top == limit) {
+          top = stack.grow_at(top);
+          bottom = stack.bottom;
+          limit = stack.limit;
+          base = bottom + context.base();
+        }
+        copy_to_slot(top, top[-1]);
+        ++top;
+        break;
+      case Code::Add:
+        if (has_two_numbers(top, bottom)) {
+          top = put_number(top, top[-2].as_number() + top[-1].as_number());
+        } else if (top - bottom >= 2 && top[-1].is_string() && top[-2].is_string()) {
+          Value joined = Value::concat(top[-2].as_string(), top[-1].as_string());
+          drop_slot(--top);
+          top[-1] = std::move(joined);
+        } else {
+          const char* message = top == bottom ? numbers_only : add_failure(top[-1]);
+          failure = operand_failure(top, bottom, here, message);
+          goto fail;
+        }
+        break;
+      case Code::Sub:
+        if (!has_two_numbers(top, bottom)) goto number_failure;
+        top = put_number(top, top[-2].as_number() - top[-1].as_number());
+        break;
+      case Code::Mul:
+        if (!has_two_numbers(top, bottom)) goto number_failure;
+        top = put_number(top, top[-2].as_number() * top[-1].as_number());
+        break;
+      case Code::Div:
+        if (!has_two_numbers(top, bottom)) goto number_failure;
+        top = put_number(top, top[-2].as_number() / top[-1].as_number());
+        break;
+      case Code::Mod:
+        if (!has_two_numbers(top, bottom)) goto number_failure;
+        top = put_number(top, std::fmod(top[-2].as_number(), top[-1].as_number()));
+        break;
+      case Code::Exp:
+        if (!has_two_numbers(top, bottom)) goto number_failure;
+        top = put_number(top, std::pow(top[-2].as_number(), top[-1].as_number()));
+        break;
+      case Code::Neg:
+      case Code::Abs:
+        if (top == bottom) {
+          failure = Error::stack_underflow(here);
+          goto fail;
+        }
+        if (!top[-1].is_number()) {
+          failure =
+              Error::runtime(instr.code == Code::Neg ? "Only numbers can be negated"
+                                                     : "Absolute value only works with numbers");
+          goto fail;
+        }
+        top[-1] = Value::number(instr.code == Code::Neg ? -top[-1].as_number()
+                                                        : std::fabs(top[-1].as_number()));
+        break;
+      case Code::And:
+      case Code::Or:
+      case Code::Xor:
+      case Code::Eq:
+      case Code::Ne:
+        if (top - bottom < 2) {
+          failure = operand_failure(top, bottom, here, numbers_only);
+          goto fail;
+        }
+        top = put_boolean(top, logic(instr.code, top[-2], top[-1]));
+        break;
+      case Code::Lt:
+        if (!has_two_numbers(top, bottom)) goto number_failure;
+        top = put_boolean(top, top[-2].as_number() < top[-1].as_number());
+        break;
+      case Code::Le:
+        if (!has_two_numbers(top, bottom)) goto number_failure;
+        top = put_boolean(top, top[-2].as_number() <= top[-1].as_number());
+        break;
+      case Code::Gt:
+        if (!has_two_numbers(top, bottom)) goto number_failure;
+        top = put_boolean(top, top[-2].as_number() > top[-1].as_number());
+        break;
+      case Code::Ge:
+        if (!has_two_numbers(top, bottom)) goto number_failure;
+        top = put_boolean(top, top[-2].as_number() >= top[-1].as_number());
+        break;
+      case Code::Not:
+        if (top == bottom) {
+          failure = Error::stack_underflow(here);
+          goto fail;
+        }
+        --top;
+        new (top) Value(Value::boolean(!take_truth(top)));
+        ++top;
+        break;
+      case Code::Jump:
+        pc = code + instr.operand;
+        break;
+      case Code::JumpUnless:
+      case Code::JumpIf:
+        if (top == bottom) {
+          failure = Error::stack_underflow(here);
+          goto fail;
+        }
+        if (take_truth(--top) == (instr.code == Code::JumpIf)) pc = code + instr.operand;
+        break;
+      case Code::Label:
+        break;
+      case Code::Call: {
+        const NameSlot& slot = names[instr.aux];
+        if (slot.generator == nullptr && slot.label != no_label) {
+          // A group call: its arguments become slots 0 to n - 1 of its frame.
+          auto depth = static_cast<std::size_t>(top - bottom);
+          if (instr.operand > depth) {
+            failure = Error::stack_underflow(here);
+            goto fail;
+          }
+          context.frames.push_back(Frame{here + 1, depth - instr.operand});
+          base = top - instr.operand;
+          pc = code + slot.label;
+          break;
+        }
+        stack.top = top;
+        auto done = call(context, here, instr);
+        top = stack.top;
+        if (!done) {
+          failure = std::move(done.error());
+          goto fail;
+        }
+        // A native call ends the turn; call() set the ip (here when polled again).
+        return *done;
+      }
+      case Code::CallParallel:
+      case Code::CallRace: {
+        stack.top = top;
+        auto done = spawn(context, here, instr);
+        bottom = stack.bottom;
+        top = stack.top;
+        if (!done) {
+          failure = std::move(done.error());
+          goto fail;
+        }
+        if (*done == StepOutcome::Continue) break;
+        outcome = *done;
+        goto stop;
+      }
+      case Code::Yield:
+        outcome = StepOutcome::Yield;
+        goto stop;
+      case Code::Return:
+        if (context.frames.empty()) {
+          outcome = StepOutcome::Finished;
+          goto stop;
+        }
+        pc = code + context.frames.back().return_index;
+        context.frames.pop_back();
+        base = bottom + context.base();
+        break;
+      case Code::Halt:
+        --pc;  // the ip stays at or past the end
+        outcome = StepOutcome::Finished;
+        goto stop;
+    }
+    continue;
+
+  number_failure:
+    failure = operand_failure(top, bottom, here, numbers_only);
+    goto fail;
+  }
+
+stop:
+  context.ip = static_cast<std::size_t>(pc - code);
+  stack.top = top;
+  return outcome;
+
+fail:
+  context.ip = static_cast<std::size_t>(pc - code);
+  stack.top = top;
+  return std::unexpected(std::move(failure));
+}
+
+std::expected<StepOutcome, Error> Interpreter::Impl::call(ExecutionContext& context,
+                                                          std::size_t here, const Instr& instr) {
+  const NameSlot& slot = program.names[instr.aux];
+  if (slot.generator == nullptr) return std::unexpected(Error::unknown_callable(slot.name, here));
+  return native_call(context, here, slot, instr.operand);
+}
+
+std::expected<StepOutcome, Error> Interpreter::Impl::native_call(ExecutionContext& context,
+                                                                 std::size_t here,
+                                                                 const NameSlot& slot,
+                                                                 std::size_t arity) {
+  context.ip = here + 1;
+  if (!context.has_callable) {
+    if (context.stack.size() < arity) {
+      context.stack.clear();
+      return std::unexpected(Error::stack_underflow(here));
+    }
+    auto made = slot.generator->generate(context.stack.take_back(arity));
+    if (!made) return std::unexpected(std::move(made.error()));
+    if (*made == nullptr) return std::unexpected(Error::invalid_callable(slot.name));
+    std::uint32_t id = allocate_callable_id();
+    active_callables.emplace(id, std::move(*made));
+    context.has_callable = true;
+    context.callable_id = id;
+  }
+  auto polled = active_callables.at(context.callable_id)->call();
+  if (!polled) return std::unexpected(std::move(polled.error()));
+  if (!*polled) {
+    context.ip = here;
+    return StepOutcome::Yield;
+  }
+  context.has_callable = false;
+  active_callables.erase(context.callable_id);
+  return StepOutcome::NativeDone;
+}
+
+// Ids count up from 0; after the counter wraps, an id still held by a call in
+// progress is skipped rather than reused, so no running call is replaced.
+std::uint32_t Interpreter::Impl::allocate_callable_id() {
+  std::uint32_t& next = state.unlocked().next_callable_id;
+  while (active_callables.contains(next)) ++next;
+  return next++;
+}
+
+std::expected<StepOutcome, Error> Interpreter::Impl::spawn(ExecutionContext& context,
+                                                           std::size_t here, const Instr& instr) {
+  context.mode = instr.code == Code::CallRace ? WaitMode::Race : WaitMode::Parallel;
+  const std::vector<GroupEntry>& entries = program.call_lists[instr.aux];
+  if (entries.empty()) return StepOutcome::Continue;
+  for (const GroupEntry& entry : entries) {
+    const NameSlot& slot = program.names[entry.slot];
+    if (slot.label == no_label) return std::unexpected(Error::parallel_not_group(here));
+    auto child = std::make_unique<ExecutionContext>();
+    child->ip = slot.label;
+    child->is_wrapper = slot.name.starts_with('#');
+    // The caller's top value becomes the child's slot 0.
+    for (std::size_t moved = 0; moved < entry.arity; ++moved) {
+      if (context.stack.empty()) return std::unexpected(Error::stack_underflow(here));
+      child->stack.push(context.stack.pop());
+    }
+    ExecutionContext::add_dependency(context, std::move(child));
+  }
+  return StepOutcome::Spawned;
+}
+
+std::expected<void, Error> Interpreter::Impl::get(ExecutionContext& context, std::size_t here,
+                                                  const Instr& instr) {
+  const NameSlot& slot = program.names[instr.aux];
+  // Only code that ran without validation (__end run by end() before the
+  // first step) can reach an unregistered property.
+  if (slot.property == nullptr) return std::unexpected(Error::unknown_property(slot.name, here));
+  auto value = slot.property->get();
+  if (!value) return std::unexpected(std::move(value.error()));
+  context.stack.push(std::move(*value));
+  return {};
+}
+
+std::expected<void, Error> Interpreter::Impl::set(ExecutionContext& context, std::size_t here,
+                                                  const Instr& instr) {
+  if (context.stack.empty()) return std::unexpected(Error::stack_underflow(here));
+  Value value = context.stack.pop();
+  const NameSlot& slot = program.names[instr.aux];
+  if (slot.property == nullptr) return std::unexpected(Error::unknown_property(slot.name, here));
+  return slot.property->set(std::move(value));
+}
+
+}  // namespace zolang

@@ -1,0 +1,204 @@
+// Instructions as one context runs them: operators and their errors, load and
+// store, jumps, group calls and yield. Values leave the program through a
+// recording property "out", so each case lists the exact host-visible trace.
+#include <gtest/gtest.h>
+
+#include "interpreter_test_doubles.hpp"
+
+namespace zolang::testing {
+namespace {
+
+// Steps the program until it finishes or fails (at most `max_steps` times);
+// the trace holds the events of each step followed by "=> " and its result.
+Events trace(std::string_view ir, int max_steps = 10) {
+  Harness harness(ir);
+  harness.property("out");
+  Events all;
+  for (int i = 0; i < max_steps; ++i) {
+    std::string result = harness.step();
+    for (auto& event : harness.take_events()) {
+      if (!event.starts_with("settable")) all.push_back(event);  // validation's question
+    }
+    all.push_back("=> " + result);
+    if (result != "running") break;
+  }
+  return all;
+}
+
+struct Case {
+  const char* name;
+  const char* ir;
+  Events expected;
+};
+
+void run_cases(const std::vector<Case>& cases) {
+  for (const Case& c : cases) EXPECT_EQ(trace(c.ir), c.expected) << c.name << "\n" << c.ir;
+}
+
+TEST(InterpreterOps, OperatorsComputeTheirResults) {
+  run_cases({
+      {"add numbers", "push 1\npush 2\nadd\nset \"out\"", {"set out 3", "=> finished"}},
+      {"add strings",
+       "push \"ab\"\npush \"cd\"\nadd\nset \"out\"",
+       {"set out \"abcd\"", "=> finished"}},
+      {"sub order", "push 5\npush 3\nsub\nset \"out\"", {"set out 2", "=> finished"}},
+      {"mul", "push 2.5\npush 4\nmul\nset \"out\"", {"set out 10", "=> finished"}},
+      {"div by zero", "push -1\npush 0\ndiv\nset \"out\"", {"set out -inf", "=> finished"}},
+      {"mod takes left's sign", "push -7\npush 3\nmod\nset \"out\"", {"set out -1", "=> finished"}},
+      {"mod by zero", "push 7\npush 0\nmod\nset \"out\"", {"set out NaN", "=> finished"}},
+      {"exp", "push 2\npush 10\nexp\nset \"out\"", {"set out 1024", "=> finished"}},
+      {"neg of zero", "push 0\nneg\nset \"out\"", {"set out -0", "=> finished"}},
+      {"abs", "push -3\nabs\nset \"out\"", {"set out 3", "=> finished"}},
+      {"and", "push 1\npush \"\"\nand\nset \"out\"", {"set out false", "=> finished"}},
+      {"or", "push nil\npush \"x\"\nor\nset \"out\"", {"set out true", "=> finished"}},
+      {"xor", "push true\npush 0\nxor\nset \"out\"", {"set out true", "=> finished"}},
+      {"not", "push \"\"\nnot\nset \"out\"", {"set out true", "=> finished"}},
+      {"eq across kinds", "push 1\npush \"1\"\neq\nset \"out\"", {"set out false", "=> finished"}},
+      {"eq nils", "push nil\npush nil\neq\nset \"out\"", {"set out true", "=> finished"}},
+      {"eq NaN", "push 0\npush 0\ndiv\ndup\neq\nset \"out\"", {"set out false", "=> finished"}},
+      {"ne zeros", "push 0\npush -0\nne\nset \"out\"", {"set out false", "=> finished"}},
+      {"lt", "push 1\npush 2\nlt\nset \"out\"", {"set out true", "=> finished"}},
+      {"le", "push 2\npush 2\nle\nset \"out\"", {"set out true", "=> finished"}},
+      {"gt", "push 1\npush 2\ngt\nset \"out\"", {"set out false", "=> finished"}},
+      {"ge NaN", "push 0\npush 0\ndiv\npush 1\nge\nset \"out\"", {"set out false", "=> finished"}},
+      {"dup copies a string",
+       "push \"s\"\ndup\nadd\nset \"out\"",
+       {"set out \"ss\"", "=> finished"}},
+      {"pop on empty", "pop\npush 1\nset \"out\"", {"set out 1", "=> finished"}},
+  });
+}
+
+TEST(InterpreterOps, OperandErrorsRenderWithoutAddress) {
+  run_cases({
+      {"string + number", "push \"a\"\npush 1\nadd", {"=> Right operand must be a number"}},
+      {"number + string", "push 1\npush \"a\"\nadd", {"=> Right operand must be a string"}},
+      {"number + nil", "push 1\npush nil\nadd", {"=> Operands must be a number or a string"}},
+      {"bool + bool", "push true\npush true\nadd", {"=> Operands must be a number or a string"}},
+      {"lt string", "push \"a\"\npush 1\nlt", {"=> Both operands must be numbers"}},
+      {"sub bool", "push 1\npush true\nsub", {"=> Both operands must be numbers"}},
+      {"neg string", "push \"x\"\nneg", {"=> Only numbers can be negated"}},
+      {"abs nil", "push nil\nabs", {"=> Absolute value only works with numbers"}},
+  });
+}
+
+TEST(InterpreterOps, StructuralErrorsCarryTheAddress) {
+  run_cases({
+      {"add of one value", "push 1\nadd", {"=> [address 1] Stack underflow"}},
+      {"add of none", "push 1\npop\nadd", {"=> [address 2] Stack underflow"}},
+      {"eq of one value", "push 1\neq", {"=> [address 1] Stack underflow"}},
+      {"dup on empty", "dup", {"=> [address 0] Stack underflow"}},
+      {"not on empty", "not", {"=> [address 0] Stack underflow"}},
+      {"neg on empty", "neg", {"=> [address 0] Stack underflow"}},
+      {"jump_if on empty", "jump_if 2", {"=> [address 0] Stack underflow"}},
+      {"set on empty", "set \"out\"", {"=> [address 0] Stack underflow"}},
+      {"load on empty", "load 0", {"=> [address 0] Attempt to index outside of the stack"}},
+      {"load past top", "push 1\nload 1", {"=> [address 1] Attempt to index outside of the stack"}},
+      {"load of a huge slot",
+       "push 1\nload 18446744073709551615",
+       {"=> [address 1] Attempt to index outside of the stack"}},
+  });
+}
+
+TEST(InterpreterOps, StoreWritesOnlyWhenTheTopLiesAboveTheSlot) {
+  run_cases({
+      // One value: the top already is slot 0, so nothing moves.
+      {"top is the slot",
+       "push 1\nstore 0\nset \"out\"\ndup",
+       {"set out 1", "=> [address 3] Stack underflow"}},
+      {"pops into the slot",
+       "push 1\npush 2\npush 3\nstore 0\nset \"out\"\nset \"out\"\ndup",
+       {"set out 2", "set out 3", "=> [address 6] Stack underflow"}},
+      {"below the slot", "push 1\nstore 5\nset \"out\"", {"set out 1", "=> finished"}},
+      {"load copies", "push \"a\"\nload 0\nadd\nset \"out\"", {"set out \"aa\"", "=> finished"}},
+  });
+}
+
+TEST(InterpreterOps, JumpsFollowTruthiness) {
+  struct Truth {
+    const char* prelude;
+    const char* jump;
+    const char* taken;
+  };
+  const Truth truths[] = {
+      {"push 0\npush 0\ndiv", "jump_if", "yes"},  // NaN is true
+      {"push 0", "jump_if", "no"},
+      {"push -0", "jump_if", "no"},
+      {"push \"\"", "jump_if", "no"},
+      {"push \"x\"", "jump_if", "yes"},
+      {"push nil", "jump_if", "no"},
+      {"push false", "jump_if", "no"},
+      {"push nil", "jump_unless", "yes"},
+      {"push 3", "jump_unless", "no"},
+  };
+  for (const Truth& t : truths) {
+    // A taken jump lands on push "yes"; otherwise "no" is pushed and skips it.
+    std::string ir = std::string(t.prelude) + "\n" + t.jump +
+                     " 3\npush \"no\"\njump 2\npush \"yes\"\nset \"out\"";
+    Events expected{std::string("set out \"") + t.taken + "\"", "=> finished"};
+    EXPECT_EQ(trace(ir), expected) << ir;
+  }
+}
+
+TEST(InterpreterOps, JumpsOutsideTheProgramEndTheContext) {
+  run_cases({
+      {"backward past 0",
+       "push 1\nset \"out\"\njump -5\npush 2\nset \"out\"",
+       {"set out 1", "=> finished"}},
+      {"forward past end", "jump 100\npush 2\nset \"out\"", {"=> finished"}},
+      {"to the end exactly", "jump 2\npush 1", {"=> finished"}},
+      {"loop then exit",
+       "push 3\ndup\nset \"out\"\npush 1\nsub\ndup\njump_if -5\nset \"out\"",
+       {"set out 3", "set out 2", "set out 1", "set out 0", "=> finished"}},
+  });
+}
+
+TEST(InterpreterOps, GroupCallsUseFramesRelativeToTheirBase) {
+  const char* ir =
+      "jump 7\n"        // 0
+      "f:\n"            // 1
+      "load 0\n"        // 2
+      "load 1\n"        // 3
+      "sub\n"           // 4
+      "store 0\n"       // 5: into the frame's slot 0
+      "return\n"        // 6
+      "push 99\n"       // 7
+      "push 10\n"       // 8
+      "push 3\n"        // 9
+      "call \"f\" 2\n"  // 10
+      "set \"out\"\n"   // 11
+      "set \"out\"\n"   // 12
+      "load 0\n"        // 13: back at base 0
+      "set \"out\"";    // 14
+  EXPECT_EQ(trace(ir), (Events{"set out 3", "set out 7", "set out 99", "=> finished"}));
+}
+
+TEST(InterpreterOps, GroupEdgeCases) {
+  run_cases({
+      {"arity beyond the stack",
+       "jump 3\nf:\nreturn\npush 1\ncall \"f\" 2",
+       {"=> [address 4] Stack underflow"}},
+      {"nested groups return in order",
+       "jump 10\nf:\npush 1\nset \"out\"\ncall \"g\" 0\nreturn\ng:\npush 2\nset \"out\"\nreturn\n"
+       "call \"f\" 0\npush 3\nset \"out\"",
+       {"set out 1", "set out 2", "set out 3", "=> finished"}},
+      {"return at top level",
+       "push 1\nset \"out\"\nreturn\npush 2\nset \"out\"",
+       {"set out 1", "=> finished"}},
+      {"unknown group",
+       "call \"nowhere\" 0",
+       {"=> [address 0] 'nowhere' is not a registered callable"}},
+  });
+}
+
+TEST(InterpreterOps, YieldEndsTheTurnAndResumesAfterIt) {
+  run_cases({
+      {"one yield", "push 1\nyield\nset \"out\"", {"=> running", "set out 1", "=> finished"}},
+      {"empty program", "", {"=> finished"}},
+      {"yield in a group",
+       "jump 4\nf:\nyield\nreturn\ncall \"f\" 0\npush 5\nset \"out\"",
+       {"=> running", "set out 5", "=> finished"}},
+  });
+}
+
+}  // namespace
+}  // namespace zolang::testing

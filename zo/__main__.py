@@ -1,0 +1,3 @@
+from zo.cli import main
+
+raise SystemExit(main())
