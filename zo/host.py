@@ -11,6 +11,7 @@ function calls ``host.callable(name, generator)`` and
 ``host.property(name, prop)`` on the `Host` passed to it.
 """
 
+import decimal
 import math
 import sys
 import time
@@ -31,9 +32,9 @@ def format_value(value):
             return "NaN"
         if math.isinf(value):
             return "inf" if value > 0 else "-inf"
-        if value == int(value) and abs(value) < 1e16:
-            return "-0" if value == 0 and math.copysign(1, value) < 0 else str(int(value))
-        return repr(value)
+        # The shortest text that reads back (repr), written out without an
+        # exponent and without a trailing ".0".
+        return format(decimal.Decimal(repr(value)).normalize(), "f")
     return str(value)
 
 

@@ -1,0 +1,315 @@
+#include "lexer.hpp"
+
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
+#include <array>
+#include <cassert>
+#include <cstdint>
+#include <utility>
+
+#include "value.hpp"
+
+namespace zolang {
+
+namespace {
+
+// What a cluster that is a single byte means to the scanner. Bytes of 0x80
+// and above only stand alone in ill-formed UTF-8; they are word characters.
+enum class ByteClass : std::uint8_t { Word, Whitespace, Reserved };
+
+constexpr std::array<ByteClass, 256> make_byte_classes() {
+  std::array<ByteClass, 256> classes{};
+  // The ASCII characters with the Unicode White_Space property.
+  for (unsigned char c : std::string_view("\t\n\v\f\r ")) classes[c] = ByteClass::Whitespace;
+  for (unsigned char c : std::string_view("!\"#$%'()*+-/;<=>^{|}")) {
+    classes[c] = ByteClass::Reserved;
+  }
+  return classes;
+}
+
+constexpr std::array<ByteClass, 256> byte_classes = make_byte_classes();
+
+constexpr bool is_ascii_name_byte(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+constexpr bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
+
+ByteClass class_of(char byte) { return byte_classes[static_cast<unsigned char>(byte)]; }
+
+bool is_whitespace(std::string_view grapheme) {
+  if (grapheme.size() == 1) return class_of(grapheme[0]) == ByteClass::Whitespace;
+  return grapheme == "\r\n" || is_whitespace_cluster(grapheme);
+}
+
+// A grapheme that may continue a $name: every code point is '_', Alphabetic,
+// or a number of category Nd, Nl or No. No whitespace code point passes, so
+// a passing grapheme is never reserved.
+bool is_name_grapheme(std::string_view grapheme) {
+  if (grapheme.size() == 1) return is_ascii_name_byte(grapheme[0]);
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(grapheme.data());
+  auto length = static_cast<std::int32_t>(grapheme.size());
+  std::int32_t index = 0;
+  while (index < length) {
+    UChar32 code_point = 0;
+    U8_NEXT(bytes, index, length, code_point);
+    if (code_point < 0) return false;  // ill-formed UTF-8
+    if (code_point == '_' || u_hasBinaryProperty(code_point, UCHAR_ALPHABETIC)) continue;
+    auto category = u_charType(code_point);
+    if (category != U_DECIMAL_DIGIT_NUMBER && category != U_LETTER_NUMBER &&
+        category != U_OTHER_NUMBER) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Only exactly one ASCII digit byte continues a number. A digit carrying
+// combining marks is an ordinary word grapheme: it ends the number before it,
+// and a token that would start with one is a Word. The number text is thus
+// always plain digits that convert exactly.
+bool is_digit_grapheme(std::string_view grapheme) {
+  return grapheme.size() == 1 && is_ascii_digit(grapheme[0]);
+}
+
+bool is_keyword(std::string_view word, std::string_view keyword) { return word == keyword; }
+
+// The keyword a word spells, or Word. Case-sensitive, whole word only.
+TokenType keyword_or_word(std::string_view word) {
+  if (word.size() < 2 || word.size() > 8) return TokenType::Word;
+  using enum TokenType;
+  switch (word[0]) {
+    case 'a':
+      return is_keyword(word, "and") ? And : Word;
+    case 'b':
+      return is_keyword(word, "break") ? Break : Word;
+    case 'd':
+      return is_keyword(word, "deadline") ? Deadline : Word;
+    case 'e':
+      return is_keyword(word, "else") ? Else : Word;
+    case 'f':
+      return is_keyword(word, "false") ? False : Word;
+    case 'g':
+      return is_keyword(word, "group") ? Group : Word;
+    case 'i':
+      return is_keyword(word, "if") ? If : Word;
+    case 'n':
+      return is_keyword(word, "nil") ? Nil : is_keyword(word, "not") ? Not : Word;
+    case 'o':
+      return is_keyword(word, "or") ? Or : Word;
+    case 'p':
+      return is_keyword(word, "parallel") ? Parallel : Word;
+    case 'r':
+      return is_keyword(word, "race") ? Race : is_keyword(word, "return") ? Return : Word;
+    case 's':
+      return is_keyword(word, "sequence") ? Sequence : Word;
+    case 't':
+      return is_keyword(word, "true") ? True : Word;
+    case 'u':
+      if (is_keyword(word, "unless")) return Unless;
+      if (is_keyword(word, "until")) return Until;
+      return is_keyword(word, "use") ? Use : Word;
+    case 'w':
+      return is_keyword(word, "while") ? While : Word;
+    case 'x':
+      return is_keyword(word, "xor") ? Xor : Word;
+    case 'y':
+      return is_keyword(word, "yield") ? Yield : Word;
+    default:
+      return Word;
+  }
+}
+
+}  // namespace
+
+bool is_reserved_char(std::string_view grapheme) {
+  if (grapheme.size() == 1) return class_of(grapheme[0]) != ByteClass::Word;
+  return is_whitespace(grapheme);
+}
+
+Lexer::Lexer(std::string_view source)
+    : text(source), walker(std::make_unique<GraphemeWalker>(source)) {}
+
+std::optional<Token> Lexer::_scan() {
+  if (peeked) return std::exchange(peeked, std::nullopt);
+  return scan_token();
+}
+
+const std::optional<Token>& Lexer::peek() {
+  if (!peeked) peeked = scan_token();
+  return peeked;
+}
+
+const std::optional<GraphemeEntry>& Lexer::_peek() {
+  if (!lookahead && walked < text.size()) {
+    std::size_t end = walker->cluster_end(walked);
+    lookahead = GraphemeEntry{walked, text.substr(walked, end - walked)};
+    walked = end;
+  }
+  return lookahead;
+}
+
+std::optional<GraphemeEntry> Lexer::advance() {
+  _peek();
+  auto grapheme = std::exchange(lookahead, std::nullopt);
+  if (grapheme) current = grapheme->offset + grapheme->text.size();
+  return grapheme;
+}
+
+bool Lexer::matches() {
+  if (!next_is_byte('=')) return false;
+  advance();
+  return true;
+}
+
+bool Lexer::next_is_byte(char byte) {
+  const auto& next = _peek();
+  return next && next->text.size() == 1 && next->text[0] == byte;
+}
+
+Token Lexer::make_token(TokenType kind, std::optional<Literal> literal) const {
+  return Token{literal, text.substr(start, current - start), start, current - start, kind};
+}
+
+std::optional<Token> Lexer::scan_token() {
+  for (;;) {
+    skip_whitespace();
+    auto grapheme = advance();
+    if (!grapheme) return std::nullopt;
+    start = grapheme->offset;
+    if (grapheme->text.size() > 1) return word();
+    if (grapheme->text[0] != '#') return dispatch(grapheme->text[0]);
+    advance_while_in_comment();
+    start = current;
+  }
+}
+
+std::optional<Token> Lexer::dispatch(char byte) {
+  using enum TokenType;
+  switch (byte) {
+    case '{':
+      return make_token(LeftBrace);
+    case '}':
+      return make_token(RightBrace);
+    case '(':
+      return make_token(LeftParen);
+    case ')':
+      return make_token(RightParen);
+    case '|':
+      return make_token(Bar);
+    case ';':
+      return make_token(Semicolon);
+    case '+':
+      return make_token(matches() ? PlusEqual : Plus);
+    case '*':
+      return make_token(matches() ? StarEqual : Star);
+    case '/':
+      return make_token(matches() ? SlashEqual : Slash);
+    case '%':
+      return make_token(matches() ? PercentEqual : Percent);
+    case '^':
+      return make_token(matches() ? CaretEqual : Caret);
+    case '<':
+      return make_token(matches() ? LessEqual : Less);
+    case '=':
+      return make_token(matches() ? EqualEqual : Equal);
+    case '>':
+      return make_token(matches() ? GreaterEqual : Greater);
+    case '!':
+      return matches() ? make_token(BangEqual) : word();
+    case '-':
+      // A hyphen directly before a digit is the number's sign: 5-3 is two numbers.
+      if (const auto& next = _peek(); next && is_digit_grapheme(next->text)) {
+        advance();
+        return number();
+      }
+      return make_token(matches() ? MinusEqual : Minus);
+    case '"':
+    case '\'':
+      return string(byte);
+    case '$':
+      return name();
+    default:
+      return is_ascii_digit(byte) ? number() : word();
+  }
+}
+
+void Lexer::skip_whitespace() {
+  for (const auto* next = &_peek(); *next && is_whitespace((*next)->text); next = &_peek()) {
+    advance();
+  }
+}
+
+// A comment runs to the end of its line: up to, not including, a line feed
+// or a CR LF pair (so that sources with CR LF line endings keep their code).
+// A line feed is always a cluster of its own or the end of a CR LF cluster,
+// and a carriage return always starts one, so a byte search finds the same
+// end as a walk over the clusters, without asking ICU about the text between.
+void Lexer::advance_while_in_comment() {
+  assert(!lookahead);
+  std::size_t end = text.find('\n', current);
+  if (end == std::string_view::npos) {
+    end = text.size();
+  } else if (end > current && text[end - 1] == '\r') {
+    --end;
+  }
+  walked = end;
+  current = end;
+}
+
+void Lexer::advance_while_in_word() {
+  for (const auto* next = &_peek(); *next && !is_reserved_char((*next)->text); next = &_peek()) {
+    advance();
+  }
+}
+
+void Lexer::advance_while_in_name() {
+  for (const auto* next = &_peek(); *next && is_name_grapheme((*next)->text); next = &_peek()) {
+    advance();
+  }
+}
+
+void Lexer::advance_while_digit() {
+  for (const auto* next = &_peek(); *next && is_digit_grapheme((*next)->text); next = &_peek()) {
+    advance();
+  }
+}
+
+Token Lexer::word() {
+  advance_while_in_word();
+  return make_token(keyword_or_word(text.substr(start, current - start)));
+}
+
+Token Lexer::name() {
+  advance_while_in_name();
+  return make_token(TokenType::Ident, Literal::ident(text.substr(start + 1, current - start - 1)));
+}
+
+Token Lexer::number() {
+  advance_while_digit();
+  if (next_is_byte('.')) {
+    advance();
+    advance_while_digit();
+  }
+  // The text is an optional '-', digits and an optional '.' with digits:
+  // always convertible; a literal too large for a double becomes infinity.
+  auto value = parse_decimal(text.substr(start, current - start));
+  assert(value);
+  return make_token(TokenType::Num, Literal::number(value.value_or(0.0)));
+}
+
+std::optional<Token> Lexer::string(char quote) {
+  for (;;) {
+    auto grapheme = advance();
+    if (!grapheme) {
+      // The string swallowed the rest of the source: the error is on its last line.
+      lex_errors.push_back(Error::lex(line_at(text, text.size()), "Unterminated string"));
+      return std::nullopt;
+    }
+    if (grapheme->text.size() == 1 && grapheme->text[0] == quote) break;
+  }
+  return make_token(TokenType::Str, Literal::string(text.substr(start + 1, current - start - 2)));
+}
+
+}  // namespace zolang

@@ -1,0 +1,96 @@
+// The parser: tokens to a list of statements. Recursive descent with one
+// function per grammar rule. After a syntax error it records the error, skips
+// to a likely statement start and goes on, so that one parse reports as many
+// errors as it can.
+#pragma once
+
+#include <cstddef>
+#include <expected>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "ast.hpp"
+#include "error.hpp"
+#include "lexer.hpp"
+#include "token.hpp"
+
+namespace zolang {
+
+// The deepest nesting the parser accepts, counted along one path through the
+// tree: each parenthesis or bar pair, prefix operator, binary operator of a
+// chain (a + b + c nests), if (else-if included) and loop adds one. No written
+// program comes close; it keeps the parser's recursion, the tree's destructor
+// and every later walk of the tree far inside a thread's stack.
+inline constexpr std::size_t max_nesting = 256;
+
+// One parse of one source text. The text must outlive the parser and the tree
+// it returns (tokens in the tree are views into it).
+class Parser {
+ public:
+  explicit Parser(Lexer lexer);
+  explicit Parser(std::string_view source);
+
+  // Parses the whole text; call once. The statements, or every error: the
+  // parser's own in source order, then the lexer's. Never an empty list.
+  std::expected<std::vector<Stmt>, std::vector<Error>> parse();
+
+ private:
+  using ExprResult = std::expected<ExprPtr, Error>;
+  using StmtResult = std::expected<Stmt, Error>;
+  using BlockResult = std::expected<std::vector<Stmt>, Error>;
+  using ExecResult = std::expected<Exec, Error>;
+  using Level = ExprResult (Parser::*)();
+
+  // Tokens.
+  const std::optional<Token>& peek() { return lexer.peek(); }
+  bool check(TokenType kind);
+  Token advance();
+  bool matches(TokenType kind);
+  std::expected<Token, Error> consume(TokenType kind, std::string_view message);
+  Error error(const std::optional<Token>& token, std::string_view message);
+  Error too_deep();
+  std::size_t line_of(std::size_t offset);
+  void synchronize();
+
+  // Top level and statements.
+  StmtResult declaration();
+  StmtResult group_declaration();
+  StmtResult use_declaration();
+  StmtResult statement();
+  StmtResult if_statement();
+  StmtResult loop_statement();
+  StmtResult loop_parts();
+  std::expected<Token, Error> keyword_statement(std::string_view message);
+  StmtResult var_statement();
+  ExecResult exec_statement();
+  StmtResult parallel_block(bool race);
+  BlockResult block();
+
+  // Expressions, loosest binding first. `xor` and `and` are C++ keywords,
+  // hence the longer names of those two levels.
+  ExprResult expression();
+  ExprResult xor_expression();
+  ExprResult and_expression();
+  ExprResult equality();
+  ExprResult comparison();
+  ExprResult term();
+  ExprResult factor();
+  ExprResult exp();
+  ExprResult unary();
+  ExprResult primary();
+  ExprResult binary_level(Level operand, bool (*is_operator)(TokenType), bool logical);
+  ExprResult absolute_value();
+  ExprResult parenthesized();
+
+  Lexer lexer;
+  std::vector<Error> errors;
+  bool in_loop = false;
+  std::size_t depth = 0;  // nesting levels entered on the current path
+  // The last line computed for an error, so that many errors on a long text
+  // cost one pass over it: errors arrive in source order.
+  std::size_t line_offset = 0;
+  std::size_t line_count = 1;
+};
+
+}  // namespace zolang

@@ -1,0 +1,441 @@
+#include "parser.hpp"
+
+#include <gtest/gtest.h>
+
+#include <charconv>
+#include <string>
+#include <vector>
+
+namespace zolang {
+namespace {
+
+// Prints a tree as s-expressions so that tests can state whole shapes.
+class Printer : public ExprVisitorMut<std::string>, public StmtVisitorMut<std::string> {
+ public:
+  std::string print(const Expr& expr) { return expr.accept_mut(*this); }
+  std::string print(const Stmt& stmt) { return stmt.accept_mut(*this); }
+  std::string print(const std::vector<Stmt>& list) {
+    std::string text;
+    for (const auto& stmt : list) text += (text.empty() ? "" : " ") + print(stmt);
+    return text;
+  }
+
+  std::string visit_binary_expr(const Expr& left, const Token& op, const Expr& right) override {
+    return "(" + std::string(op.lexeme) + " " + print(left) + " " + print(right) + ")";
+  }
+  std::string visit_grouping_expr(const Expr& expression, bool abs) override {
+    return std::string(abs ? "(abs " : "(group ") + print(expression) + ")";
+  }
+  std::string visit_literal_expr(const Literal& value) override {
+    switch (value.kind) {
+      case Literal::Kind::Number: {
+        char buffer[64];
+        return std::string(buffer,
+                           std::to_chars(buffer, buffer + sizeof buffer, value.number_value).ptr);
+      }
+      case Literal::Kind::String:
+        return "\"" + std::string(value.text) + "\"";
+      case Literal::Kind::Bool:
+        return value.bool_value ? "true" : "false";
+      case Literal::Kind::Nil:
+        return "nil";
+      case Literal::Kind::Ident:
+        return "!ident";
+    }
+    return "?";
+  }
+  std::string visit_logical_expr(const Expr& left, const Token& op, const Expr& right) override {
+    return visit_binary_expr(left, op, right);
+  }
+  std::string visit_unary_expr(const Token& op, const Expr& right) override {
+    return "(" + std::string(op.lexeme) + " " + print(right) + ")";
+  }
+  std::string visit_variable_expr(const Token& name) override { return std::string(name.lexeme); }
+
+  std::string visit_group_stmt(const Stmt::Group& group) override {
+    std::string params;
+    for (const auto& param : group.params) params += " " + std::string(param.lexeme);
+    return "(group " + std::string(group.name.lexeme) + " (" +
+           params.substr(params.empty() ? 0 : 1) + ")" + block(group.body) + ")";
+  }
+  std::string visit_use_stmt(const Token& name) override {
+    return "(use " + std::string(name.lexeme) + ")";
+  }
+  std::string visit_if_stmt(const Stmt::If& s) override {
+    std::string text = std::string(s.unless ? "(unless " : "(if ") + print(*s.condition) +
+                       " (then" + block(s.then_branch) + ")";
+    if (!s.else_branch.empty()) text += " (else" + block(s.else_branch) + ")";
+    return text + ")";
+  }
+  std::string visit_while_stmt(const Stmt::While& s) override {
+    return std::string(s.until ? "(until " : "(while ") + print(*s.condition) + block(s.body) + ")";
+  }
+  std::string visit_exec_stmt(const Exec& exec) override { return call(exec); }
+  std::string visit_parallel_stmt(const Stmt::Parallel& s) override {
+    std::string text = s.race ? "(race" : "(parallel";
+    for (const auto& exec : s.calls) text += " " + call(exec);
+    return text + ")";
+  }
+  std::string visit_var_stmt(const Token& name, const Expr& value) override {
+    return "(set " + std::string(name.lexeme) + " " + print(value) + ")";
+  }
+  std::string visit_return_stmt(const Token&) override { return "(return)"; }
+  std::string visit_yield_stmt(const Token&) override { return "(yield)"; }
+  std::string visit_break_stmt(const Token&) override { return "(break)"; }
+
+ private:
+  std::string block(const std::vector<Stmt>& list) { return list.empty() ? "" : " " + print(list); }
+  std::string call(const Exec& exec) {
+    std::string text = "(call " + std::string(exec.name.lexeme);
+    for (const auto& arg : exec.args) {
+      if (const auto* word = std::get_if<ast::Arg::Word>(&arg.node)) {
+        text += " '" + std::string(word->word.lexeme);
+      } else {
+        text += " " + print(*std::get<ast::Arg::Value>(arg.node).expression);
+      }
+    }
+    return text + ")";
+  }
+};
+
+// The program's tree, or every rendered error prefixed by "error: ".
+std::string parse_to_text(std::string_view source) {
+  auto result = Parser(source).parse();
+  if (result) return Printer().print(*result);
+  std::string text;
+  for (const auto& error : result.error()) text += (text.empty() ? "" : "\n") + error.render();
+  return "error: " + text;
+}
+
+std::vector<std::string> parse_errors(std::string_view source) {
+  auto result = Parser(source).parse();
+  std::vector<std::string> rendered;
+  if (!result) {
+    EXPECT_FALSE(result.error().empty());
+    for (const auto& error : result.error()) rendered.push_back(error.render());
+  }
+  return rendered;
+}
+
+struct ShapeCase {
+  std::string source;
+  std::string tree;
+};
+
+void expect_shapes(const std::vector<ShapeCase>& cases, std::string_view prefix = "",
+                   std::string_view suffix = "") {
+  for (const auto& [source, tree] : cases) {
+    std::string text = std::string(prefix) + source + std::string(suffix);
+    EXPECT_EQ(parse_to_text(text), tree) << "source: " << text;
+  }
+}
+
+TEST(ParserExpressions, FollowThePrecedenceLadder) {
+  expect_shapes(
+      {
+          {"$a or $b xor $c and $d", "(set $r (or $a (xor $b (and $c $d))))"},
+          {"$a and $b or $c", "(set $r (or (and $a $b) $c))"},
+          {"$a xor $b xor $c", "(set $r (xor (xor $a $b) $c))"},
+          {"$a < $b < $c", "(set $r (< (< $a $b) $c))"},
+          {"$a == $b != $c", "(set $r (!= (== $a $b) $c))"},
+          {"$a == $b < $c", "(set $r (== $a (< $b $c)))"},
+          {"$a >= 1 + 2", "(set $r (>= $a (+ 1 2)))"},
+          {"1 - 2 - 3", "(set $r (- (- 1 2) 3))"},
+          {"1 + 2 * 3", "(set $r (+ 1 (* 2 3)))"},
+          {"8 / 4 % 3 * 2", "(set $r (* (% (/ 8 4) 3) 2))"},
+          {"2 ^ 3 ^ 2", "(set $r (^ (^ 2 3) 2))"},
+          {"2 * 3 ^ 2", "(set $r (* 2 (^ 3 2)))"},
+          {"not $a == $b", "(set $r (== (not $a) $b))"},
+          {"- $a ^ 2", "(set $r (^ (- $a) 2))"},
+          {"-2 ^ 2", "(set $r (^ -2 2))"},
+          {"not not $x", "(set $r (not (not $x)))"},
+          {"- -$x", "(set $r (- (- $x)))"},
+          {"(1 + 2) * 3", "(set $r (* (group (+ 1 2)) 3))"},
+          {"|$a - $b|", "(set $r (abs (- $a $b)))"},
+          {"|$a| + |$b|", "(set $r (+ (abs $a) (abs $b)))"},
+          {"|$a + |$b||", "(set $r (abs (+ $a (abs $b))))"},
+          {"||$a||", "(set $r (abs (abs $a)))"},
+          {"true and false or nil", "(set $r (or (and true false) nil))"},
+          {"'s' + \"t\"", "(set $r (+ \"s\" \"t\"))"},
+      },
+      "$r = ", ";");
+}
+
+TEST(ParserExpressions, ParseArgumentsByJuxtaposition) {
+  expect_shapes({
+      {"move 1 - 2;", "(call move (- 1 2))"},
+      {"move 1 -2;", "(call move 1 -2)"},
+      {"say hello ($x + 1);", "(call say 'hello (group (+ $x 1)))"},
+      {"say;", "(call say)"},
+      {"say not $a and $b left;", "(call say (and (not $a) $b) 'left)"},
+      {"turn left 90 right;", "(call turn 'left 90 'right)"},
+      {"say |$a| |$b|;", "(call say (abs $a) (abs $b))"},
+  });
+}
+
+TEST(ParserStatements, BuildEveryForm) {
+  expect_shapes({
+      {"", ""},
+      {"  # only a comment\n\t", ""},
+      {"use $speed;", "(use $speed)"},
+      {"group g { }", "(group g ())"},
+      {"group g a $b { say $b; return; }", "(group g (a $b) (call say $b) (return))"},
+      {"if $a { }", "(if $a (then))"},
+      {"unless $a { yield; } else { say 1; }", "(unless $a (then (yield)) (else (call say 1)))"},
+      {"if $a { } else if $b { } else { say; }",
+       "(if $a (then) (else (if $b (then) (else (call say)))))"},
+      {"if $a { } else unless $b { }", "(if $a (then) (else (unless $b (then))))"},
+      {"while $a { while $b { } break; }", "(while $a (while $b) (break))"},
+      {"until $a { if $b { break; } }", "(until $a (if $b (then (break))))"},
+      {"parallel { a 1; b; }", "(parallel (call a 1) (call b))"},
+      {"race { a; }", "(race (call a))"},
+      {"parallel { }", "(parallel)"},
+      {"while $a { race { a; } }", "(while $a (race (call a)))"},
+      {"$x = 1;", "(set $x 1)"},
+      {"$x += 1;", "(set $x (+ $x 1))"},
+      {"$x *= 1 + 2;", "(set $x (* $x (+ 1 2)))"},
+      {"$x -= 1; $x /= 2; $x %= 3; $x ^= 4;",
+       "(set $x (- $x 1)) (set $x (/ $x 2)) (set $x (% $x 3)) (set $x (^ $x 4))"},
+      {"$x = 1; say $x; yield; return;", "(set $x 1) (call say $x) (yield) (return)"},
+  });
+}
+
+// The compiler relies on these details of the nodes, beyond their shape.
+TEST(ParserStatements, KeepTokensAndMakeUpCompoundOperators) {
+  const std::string source = "$x += 2;\nsay 'hi';";
+  auto program = Parser(source).parse();
+  ASSERT_TRUE(program);
+  ASSERT_EQ(program->size(), 2u);
+  const auto& var = std::get<Stmt::Var>((*program)[0].node);
+  EXPECT_EQ(var.name.lexeme, "$x");
+  EXPECT_EQ(var.name.literal, Literal::ident("x"));
+  const auto& sum = std::get<Expr::Binary>(var.value->node);
+  EXPECT_EQ(sum.op.ty, TokenType::Plus);
+  EXPECT_EQ(sum.op.lexeme, "+");
+  EXPECT_EQ(sum.op.offset, 0u);
+  EXPECT_EQ(sum.op.length, 0u);
+  EXPECT_FALSE(sum.op.literal);
+  EXPECT_EQ(std::get<Expr::Variable>(sum.left->node).name.offset, 0u);
+  const auto& say = std::get<Stmt::Exec>((*program)[1].node).exec;
+  EXPECT_EQ(say.name.offset, 9u);
+  EXPECT_EQ(
+      std::get<Expr::Literal>(std::get<ast::Arg::Value>(say.args[0].node).expression->node).value,
+      Literal::string("hi"));
+}
+
+TEST(ParserStatements, AcceptsALexerMovedIn) {
+  Lexer lexer("say 1;");
+  ASSERT_TRUE(lexer.peek());  // a token already peeked travels with it
+  auto program = Parser(std::move(lexer)).parse();
+  ASSERT_TRUE(program);
+  EXPECT_EQ(Printer().print(*program), "(call say 1)");
+}
+
+struct ErrorCase {
+  std::string source;
+  std::vector<std::string> errors;
+};
+
+void expect_errors(const std::vector<ErrorCase>& cases) {
+  for (const auto& [source, errors] : cases) {
+    EXPECT_EQ(parse_errors(source), errors) << "source: " << source;
+  }
+}
+
+TEST(ParserErrors, ReportExpressionErrorsWhereTheyAreFound) {
+  expect_errors({
+      {"$r = (1 + 2", {"[end] Expect ')' after expression"}},
+      {"$r = (1 + 2;", {"[line 1] Expect ')' after expression"}},
+      {"$r = 1 +", {"[end] Expect expression"}},
+      {"$r = * 2;", {"[line 1] Expect expression"}},
+      {"$a = foo;", {"[line 1] Expect expression"}},
+      {"$a = |1 + 2;", {"[line 1] Expect closing '|' in absolute value expression"}},
+      {"$a = |1", {"[end] Expect closing '|' in absolute value expression"}},
+      {"$a = sequence;", {"[line 1] Expect expression"}},
+      {"say 1 +\n;", {"[line 2] Expect expression"}},
+  });
+}
+
+TEST(ParserErrors, ReportStatementErrorsVerbatim) {
+  const std::string not_statement = "Statements must be conditionals, loops, assignments, or calls";
+  expect_errors({
+      {"break;", {"[line 1] 'break' is not allowed outside of loops"}},
+      {"group g { break; }",
+       {"[line 1] 'break' is not allowed outside of loops", "[line 1] " + not_statement}},
+      {"while $a { break }", {"[line 1] Expect ';' after 'break'"}},
+      {"$x = 1", {"[end] Expect ';' after assignment"}},
+      {"$x 5;", {"[line 1] Expected assignment operator"}},
+      {"$x", {"[end] Expected assignment operator"}},
+      {"$x == 1;", {"[line 1] Expected assignment operator"}},
+      {"use speed;", {"[line 1] Expect identifier after 'use'"}},
+      {"use", {"[end] Expect identifier after 'use'"}},
+      {"use $speed", {"[end] Expect ';' after 'use' statement"}},
+      {"group g a $b 3 { }", {"[line 1] Group parameters can only be identifiers or words"}},
+      {"group g", {"[end] Group parameters can only be identifiers or words"}},
+      {"group 5 { }", {"[line 1] Expect group name after keyword 'group'"}},
+      {"group", {"[end] Expect group name after keyword 'group'"}},
+      {"if $a { say 1; } else say 2;",
+       {"[line 1] Expect '{' or another 'if' statement after 'else'"}},
+      {"if $a { } else", {"[end] Expect '{' or another 'if' statement after 'else'"}},
+      {"if $a say;", {"[line 1] Expect '{' after condition"}},
+      {"until $a", {"[end] Expect '{' after condition"}},
+      {"if $a { say 1;", {"[end] " + not_statement}},
+      {"}", {"[line 1] " + not_statement}},
+      {"else { }", {"[line 1] " + not_statement}},
+      {"sequence;", {"[line 1] " + not_statement}},
+      {"deadline 5;", {"[line 1] " + not_statement}},
+      {"42;", {"[line 1] " + not_statement}},
+      {"if $a { use $b; }", {"[line 1] " + not_statement, "[line 1] " + not_statement}},
+      {"yield", {"[end] Expect ';' after 'yield'"}},
+      {"return 1;", {"[line 1] Expect ';' after 'return'"}},
+      {"parallel say;", {"[line 1] Expect '{' after 'parallel' keyword"}},
+      {"race", {"[end] Expect '{' after 'parallel' keyword"}},
+      {"parallel { a;", {"[end] Expect '}' after parallel block"}},
+      {"race {", {"[end] Expect '}' after parallel block"}},
+      {"parallel { a 1", {"[end] Expect expression"}},
+  });
+}
+
+TEST(ParserErrors, PutLexerErrorsAfterParserErrors) {
+  expect_errors({
+      {"say \"abc", {"[end] Expect expression", "[line 1] Unterminated string"}},
+      {"$x = ;\nsay 'abc\n\n",
+       {"[line 1] Expect expression", "[end] Expect expression", "[line 4] Unterminated string"}},
+      {"say 1;\n'", {"[line 2] Unterminated string"}},
+  });
+}
+
+TEST(ParserErrors, RecoverAtTheNextStatement) {
+  const std::string not_statement = "Statements must be conditionals, loops, assignments, or calls";
+  expect_errors({
+      // Skips to after the next ';': the last call parses.
+      {"say 1; oops = 2; say 3;", {"[line 1] Expect expression"}},
+      {"say 1; oops = 2; say = ;", {"[line 1] Expect expression", "[line 1] Expect expression"}},
+      {"$x = 1 $y = 2;\n$z 3;",
+       {"[line 1] Expect ';' after assignment", "[line 2] Expected assignment operator"}},
+      // Stops before a keyword that starts an item.
+      {"$x = ) while $a { break; } $y = );",
+       {"[line 1] Expect expression", "[line 1] Expect expression"}},
+      {"}}} say 1;\n]", {"[line 1] " + not_statement, "[end] Expect expression"}},
+      // An error inside a block abandons the whole item; what followed it in
+      // the block is parsed at the top level, and its '}' is out of place.
+      {"if $a {\n  $x = ;\n  say 1;\n}\nsay 2;",
+       {"[line 2] Expect expression", "[line 4] " + not_statement}},
+      {"group g {\n  say (;\n  yield;\n}\n",
+       {"[line 2] Expect expression", "[line 4] " + not_statement}},
+      {"if $a { } else x\nif $b { } else { }\nelse",
+       {"[line 1] Expect '{' or another 'if' statement after 'else'", "[line 3] " + not_statement}},
+      {"\n\nuse speed; use $s; use",
+       {"[line 3] Expect identifier after 'use'", "[end] Expect identifier after 'use'"}},
+  });
+}
+
+// An error inside a loop must not leave break allowed afterwards.
+TEST(ParserErrors, RestoreLoopStateAfterAnError) {
+  const std::string not_statement = "Statements must be conditionals, loops, assignments, or calls";
+  expect_errors({
+      {"while $a { $x = ; } if $b { break; }",
+       {"[line 1] Expect expression", "[line 1] " + not_statement,
+        "[line 1] 'break' is not allowed outside of loops", "[line 1] " + not_statement}},
+      {"while (1 { }\nif $b { break; }",
+       {"[line 1] Expect ')' after expression", "[line 2] 'break' is not allowed outside of loops",
+        "[line 2] " + not_statement}},
+      {"while $a { while $b { say ( } }\nunless $c { break; }",
+       {"[line 1] Expect expression", "[line 2] 'break' is not allowed outside of loops",
+        "[line 2] " + not_statement}},
+  });
+}
+
+TEST(ParserErrors, CountLinesAcrossManyErrors) {
+  std::string source;
+  std::vector<std::string> expected;
+  for (int line = 1; line <= 50; ++line) {
+    source += (line % 2 ? "say;\n" : "};\n");
+    if (line % 2 == 0) {
+      expected.push_back("[line " + std::to_string(line) +
+                         "] Statements must be conditionals, loops, assignments, or calls");
+    }
+  }
+  source += "say \"x";
+  expected.push_back("[end] Expect expression");
+  expected.push_back("[line 51] Unterminated string");
+  EXPECT_EQ(parse_errors(source), expected);
+}
+
+// ---- Nesting limits ---------------------------------------------------------
+
+std::string repeat(std::string_view piece, std::size_t times) {
+  std::string text;
+  text.reserve(piece.size() * times);
+  for (std::size_t i = 0; i < times; ++i) text += piece;
+  return text;
+}
+
+const std::string too_deep = "Nesting too deep (limit " + std::to_string(max_nesting) + ")";
+
+struct NestingCase {
+  std::string name;
+  // Builds a source nested `levels` deep.
+  std::string (*build)(std::size_t levels);
+};
+
+const std::vector<NestingCase> nesting_cases = {
+    {"parentheses",
+     [](std::size_t n) { return "$x = " + repeat("(", n) + "1" + repeat(")", n) + ";"; }},
+    {"bars", [](std::size_t n) { return "$x = " + repeat("|", n) + "1" + repeat("|", n) + ";"; }},
+    {"not", [](std::size_t n) { return "$x = " + repeat("not ", n) + "1;"; }},
+    {"minus", [](std::size_t n) { return "say " + repeat("- ", n) + "$a;"; }},
+    {"sum", [](std::size_t n) { return "$x = 1" + repeat(" + 1", n) + ";"; }},
+    {"or", [](std::size_t n) { return "say $a" + repeat(" or $a", n) + ";"; }},
+    {"if", [](std::size_t n) { return repeat("if $a { ", n) + repeat("} ", n); }},
+    {"while", [](std::size_t n) { return repeat("until $a { ", n) + repeat("} ", n); }},
+    {"else if", [](std::size_t n) { return "if $a { }" + repeat(" else if $a { }", n - 1); }},
+    {"mixed",
+     [](std::size_t n) {
+       return repeat("while $a { ", n / 2) + "say " + repeat("(", n - n / 2) + "1" +
+              repeat(")", n - n / 2) + ";" + repeat("}", n / 2);
+     }},
+};
+
+TEST(ParserNesting, AcceptsNestingUpToTheLimit) {
+  for (const auto& [name, build] : nesting_cases) {
+    EXPECT_TRUE(Parser(build(max_nesting)).parse()) << name;
+  }
+}
+
+TEST(ParserNesting, RefusesOneLevelMoreAtTheTokenThatExceedsIt) {
+  for (const auto& [name, build] : nesting_cases) {
+    auto errors = parse_errors(build(max_nesting + 1));
+    ASSERT_FALSE(errors.empty()) << name;
+    EXPECT_EQ(errors[0], "[line 1] " + too_deep) << name;
+  }
+}
+
+TEST(ParserNesting, RefusesPathologicalInputWithoutCrashing) {
+  for (const auto& [name, build] : nesting_cases) {
+    auto errors = parse_errors(build(100'000));
+    ASSERT_FALSE(errors.empty()) << name;
+    EXPECT_EQ(errors[0], "[line 1] " + too_deep) << name;
+  }
+  expect_errors({
+      {repeat("(", 100'000),
+       {"[line 1] Statements must be conditionals, loops, assignments, "
+        "or calls"}},
+      {"say " + repeat("(", 100'000), {"[line 1] " + too_deep}},
+      {"$x = " + repeat("|", 100'000) + ";", {"[line 1] " + too_deep}},
+  });
+}
+
+TEST(ParserNesting, RecoversAfterRefusingDeepInput) {
+  std::string deep = "$x = " + repeat("(", 1000) + "1" + repeat(")", 1000) + ";\n";
+  expect_errors({
+      {deep + "say (;\n" + deep + "say 1;",
+       {"[line 1] " + too_deep, "[line 2] Expect expression", "[line 3] " + too_deep}},
+  });
+  // The depth count starts afresh after an error: the next item may nest fully.
+  auto program = parse_to_text(deep + nesting_cases[0].build(max_nesting));
+  EXPECT_EQ(program, "error: [line 1] " + too_deep);
+}
+
+}  // namespace
+}  // namespace zolang

@@ -1,0 +1,137 @@
+import os
+import signal
+import subprocess
+import sys
+import time
+
+from conftest import ROOT, run_zo
+
+
+def test_run_prints_and_exits_zero(zo_file):
+    result = run_zo("run", zo_file('print "hi" 1 + 2;\n'))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "hi 3\n"
+
+
+def test_compile_errors_show_the_source_line_and_exit_one(zo_file):
+    source = 'print "ok";\n  $x = 1 $y = 2;\nbeep;\n'
+    result = run_zo("run", zo_file(source))
+    assert result.returncode == 1
+    assert result.stdout == (
+        "[line 2] Expect ';' after assignment\n"
+        "    2 |   $x = 1 $y = 2;\n"
+        "      |   ^\n"
+    )
+
+
+def test_compile_errors_without_a_line_have_no_excerpt(zo_file):
+    result = run_zo("check", zo_file("beep;\nprint $nothing;\n"))
+    assert result.returncode == 1
+    assert result.stdout == (
+        "No callable named 'beep' was registered\n"
+        "[line 0] Variable 'nothing' used before it was declared\n"
+    )
+
+
+def test_check_succeeds_silently(zo_file):
+    result = run_zo("check", zo_file("wait 1 milliseconds;\n"))
+    assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
+
+
+def test_runtime_error_stops_the_program_and_runs_end(zo_file):
+    source = 'group __end { print "end ran"; }\nprint "start";\nprint 1 + "a";\n'
+    result = run_zo("run", zo_file(source))
+    assert result.returncode == 1
+    assert result.stdout == "start\nend ran\n"
+    assert result.stderr == "zo: Right operand must be a string\n"
+
+
+def test_ir_prints_the_program_and_runs_from_a_zir_file(zo_file, tmp_path):
+    source = zo_file('$i = 0;\nwhile $i < 2 { $i += 1; print "i" $i; }\n')
+    out = str(tmp_path / "program.zir")
+    assert run_zo("ir", source, "-o", out).returncode == 0
+    ir = open(out).read()
+    assert ir.startswith("jump 1\npush 0\nstore 0\n")
+    assert run_zo("ir", source).stdout == ir
+    result = run_zo("run", out)
+    assert (result.returncode, result.stdout) == (0, "i 1\ni 2\n")
+
+
+def test_broken_ir_is_reported(zo_file):
+    result = run_zo("run", zo_file("push 1\nfrobnicate\n", name="bad.zir"))
+    assert result.returncode == 1
+    assert result.stderr == "zo: [line 2] Invalid op: 'frobnicate'\n"
+
+
+def test_wait_units_are_checked_when_compiling(zo_file):
+    result = run_zo("check", zo_file("wait 2 minutes;\n"))
+    assert result.returncode == 1
+    assert "the unit must be 'seconds' or 'milliseconds'" in result.stdout
+    mixed = run_zo("check", zo_file("wait 2 seconds;\nwait 5 milliseconds;\n"))
+    assert mixed.returncode == 1
+    assert "use one unit" in mixed.stdout
+
+
+def test_wait_sleeps_instead_of_spinning(zo_file):
+    start = time.monotonic()
+    result = run_zo("run", zo_file('wait 300 milliseconds;\nprint "done";\n'), "--trace")
+    elapsed = time.monotonic() - start
+    assert result.returncode == 0
+    assert elapsed >= 0.3
+    # A spinning loop would poll thousands of times in 300 ms.
+    polls = result.stderr.count("poll #1 wait")
+    assert 1 <= polls <= 10, result.stderr
+
+
+def test_host_file_adds_natives(zo_file, tmp_path):
+    host = tmp_path / "myhost.py"
+    host.write_text(
+        "import zolangpy\n"
+        "class Beep(zolangpy.CallableGenerator):\n"
+        "    def check_syntax(self, args): pass\n"
+        "    def generate(self, args):\n"
+        "        print('beep', *args)\n"
+        "        return Done()\n"
+        "class Done(zolangpy.Callable):\n"
+        "    def call(self): return True\n"
+        "class Level(zolangpy.Prop):\n"
+        "    def get(self): return 7\n"
+        "def register(host):\n"
+        "    host.callable('beep', Beep())\n"
+        "    host.property('level', Level())\n"
+    )
+    source = zo_file("use $level;\nbeep $level;\nprint $level;\n")
+    result = run_zo("run", source, "--host", str(host))
+    assert (result.returncode, result.stdout) == (0, "beep 7.0\n7\n")
+    alone = run_zo("run", source, "--host", str(host), "--no-std")
+    assert alone.returncode == 1
+    assert "No callable named 'print' was registered" in alone.stdout
+
+
+def test_trace_shows_a_race_terminating_its_loser(zo_file):
+    source = "race { wait 10 milliseconds; wait 10 seconds; }\n"
+    result = run_zo("run", zo_file(source), "--trace")
+    assert result.returncode == 0, result.stderr
+    lines = result.stderr.splitlines()
+    assert any("start #1 wait(10.0)" in line for line in lines)
+    assert any("start #2 wait(10.0)" in line for line in lines)
+    assert any("poll #1 wait -> done" in line for line in lines)
+    assert any("terminate #2 wait" in line for line in lines)
+
+
+def test_ctrl_c_stops_the_program_and_runs_end(zo_file):
+    source = zo_file(
+        'group __end { print "parked"; }\nprint "started";\nwait 60 seconds;\n'
+    )
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([ROOT, env.get("PYTHONPATH", "")])
+    process = subprocess.Popen(
+        [sys.executable, "-m", "zo", "run", source],
+        cwd=ROOT, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        universal_newlines=True,
+    )
+    assert process.stdout.readline() == "started\n"
+    process.send_signal(signal.SIGINT)
+    out, err = process.communicate(timeout=30)
+    assert process.returncode == 130, err
+    assert out == "parked\n"

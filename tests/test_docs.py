@@ -1,0 +1,55 @@
+"""Every snippet of the user guide runs, and prints what the guide shows."""
+
+import os
+import re
+import subprocess
+import sys
+
+import pytest
+
+from conftest import ROOT, run_zo
+
+DOCS = os.path.join(ROOT, "docs")
+FENCE = re.compile(r"```(\w+)\n(.*?)```", re.S)
+
+
+def snippets(page, language):
+    """(snippet, expected output or None) for each block in that language."""
+    text = open(os.path.join(DOCS, page), encoding="utf-8").read()
+    blocks = [(m.group(1), m.group(2), m.end()) for m in FENCE.finditer(text)]
+    found = []
+    for index, (kind, body, end) in enumerate(blocks):
+        if kind != language:
+            continue
+        following = blocks[index + 1] if index + 1 < len(blocks) else None
+        adjacent = following and following[0] == "output" and text[end:].startswith("\n```output")
+        found.append((body, following[1] if adjacent else None))
+    return found
+
+
+@pytest.mark.parametrize("source, expected", snippets("language.md", "zo"))
+def test_language_snippet(source, expected, tmp_path):
+    path = tmp_path / "snippet.zo"
+    path.write_text(source, encoding="utf-8")
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([ROOT, env.get("PYTHONPATH", "")])
+    result = subprocess.run(
+        [sys.executable, "-m", "zo", "run", str(path)], cwd=ROOT, env=env,
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True, timeout=60,
+    )
+    if expected is not None:
+        assert result.stdout == expected
+    else:
+        assert result.returncode == 0, result.stdout
+
+
+@pytest.mark.parametrize("code, expected", snippets("embedding.md", "python"))
+def test_embedding_snippet(code, expected):
+    env = dict(os.environ)
+    result = subprocess.run(
+        [sys.executable, "-c", code], env=env, stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE, universal_newlines=True, timeout=60,
+    )
+    assert result.returncode == 0, result.stderr
+    if expected is not None:
+        assert result.stdout == expected
