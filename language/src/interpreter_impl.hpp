@@ -53,7 +53,6 @@ struct Interpreter::Impl {
                                           const Instr& instr);
   std::expected<void, Error> get(ExecutionContext& context, std::size_t here, const Instr& instr);
   std::expected<void, Error> set(ExecutionContext& context, std::size_t here, const Instr& instr);
-  std::uint32_t allocate_callable_id();
 
   std::unique_ptr<ExecutionContext> root;
   std::vector<Op> ops;

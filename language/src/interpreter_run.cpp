@@ -457,7 +457,9 @@ std::expected<StepOutcome, Error> Interpreter::Impl::native_call(ExecutionContex
                                                                  const NameSlot& slot,
                                                                  std::size_t arity) {
   context.ip = here + 1;
-  if (!context.has_callable) {
+  auto active =
+      context.has_callable ? active_callables.find(context.callable_id) : active_callables.end();
+  if (active == active_callables.end()) {
     if (context.stack.size() < arity) {
       context.stack.clear();
       return std::unexpected(Error::stack_underflow(here));
@@ -465,28 +467,22 @@ std::expected<StepOutcome, Error> Interpreter::Impl::native_call(ExecutionContex
     auto made = slot.generator->generate(context.stack.take_back(arity));
     if (!made) return std::unexpected(std::move(made.error()));
     if (*made == nullptr) return std::unexpected(Error::invalid_callable(slot.name));
-    std::uint32_t id = allocate_callable_id();
-    active_callables.emplace(id, std::move(*made));
+    std::uint32_t id =
+        take_callable_id(state.unlocked().next_callable_id,
+                         [this](std::uint32_t id) { return active_callables.contains(id); });
+    active = active_callables.emplace(id, std::move(*made)).first;
     context.has_callable = true;
     context.callable_id = id;
   }
-  auto polled = active_callables.at(context.callable_id)->call();
+  auto polled = active->second->call();
   if (!polled) return std::unexpected(std::move(polled.error()));
   if (!*polled) {
     context.ip = here;
     return StepOutcome::Yield;
   }
   context.has_callable = false;
-  active_callables.erase(context.callable_id);
+  active_callables.erase(active);
   return StepOutcome::NativeDone;
-}
-
-// Ids count up from 0; after the counter wraps, an id still held by a call in
-// progress is skipped rather than reused, so no running call is replaced.
-std::uint32_t Interpreter::Impl::allocate_callable_id() {
-  std::uint32_t& next = state.unlocked().next_callable_id;
-  while (active_callables.contains(next)) ++next;
-  return next++;
 }
 
 std::expected<StepOutcome, Error> Interpreter::Impl::spawn(ExecutionContext& context,
