@@ -24,6 +24,7 @@ struct Interpreter::Impl {
   // Scheduling (interpreter.cpp).
   std::expected<bool, Error> step();
   std::expected<void, Error> run_pass();
+  std::expected<void, Error> drain_queue();
   std::expected<bool, Error> join(ExecutionContext& context);
   std::expected<void, Error> react(ExecutionContext& context, StepOutcome outcome);
   std::expected<void, Error> end_race(ExecutionContext& parent, bool mark_finished);

@@ -4,6 +4,7 @@
 // helper that works on the context is called.
 #include <bit>
 #include <cmath>
+#include <optional>
 #include <string_view>
 
 #include "interpreter_impl.hpp"
@@ -13,17 +14,18 @@ namespace {
 
 constexpr const char* numbers_only = "Both operands must be numbers";
 
-// Drops whichever operands of a binary operator are on the stack and returns
-// the error: StackUnderflow when fewer than two were there, else `message`.
-[[gnu::cold]] Error operand_failure(Value*& top, Value* bottom, std::size_t here,
+// The error of a binary operator that cannot run: StackUnderflow when fewer
+// than two operands are on the stack, else `message`.
+[[gnu::cold]] Error operand_failure(const Value* top, const Value* bottom, std::size_t here,
                                     const char* message) {
-  if (top - bottom < 2) {
-    if (top != bottom) drop_slot(--top);
-    return Error::stack_underflow(here);
-  }
-  drop_slot(--top);
-  drop_slot(--top);
+  if (top - bottom < 2) return Error::stack_underflow(here);
   return Error::runtime(message);
+}
+
+// Drops the operands (up to two) of an operator that failed; returns the new top.
+[[gnu::cold]] Value* drop_operands(Value* top, const Value* bottom) {
+  for (int dropped = 0; dropped < 2 && top != bottom; ++dropped) drop_slot(--top);
+  return top;
 }
 
 // The message of a failed add, decided on the right operand.
@@ -33,13 +35,19 @@ const char* add_failure(const Value& right) {
   return "Operands must be a number or a string";
 }
 
-bool has_two_numbers(const Value* top, const Value* bottom) {
-  return top - bottom >= 2 && top[-1].is_number() && top[-2].is_number();
-}
+// The stack's guard slots are nil, so this also answers false when fewer than
+// two values are on the stack.
+inline bool has_two_numbers(const Value* top) { return top[-1].is_number() && top[-2].is_number(); }
 
 // Replaces the two number operands by `result`.
 inline Value* put_number(Value* top, double result) {
   new (top - 2) Value(Value::number(result));
+  return top - 1;
+}
+
+// Replaces the two number operands by `result`.
+inline Value* put_comparison(Value* top, bool result) {
+  new (top - 2) Value(Value::boolean(result));
   return top - 1;
 }
 
@@ -49,6 +57,33 @@ inline Value* put_boolean(Value* top, bool result) {
   drop_slot(top - 2);
   new (top - 2) Value(Value::boolean(result));
   return top - 1;
+}
+
+// Whether slot `slot` above the base exists and holds a number.
+inline bool has_number_slot(const Value* base, const Value* top, std::uint32_t slot) {
+  return static_cast<std::ptrdiff_t>(slot) < top - base && base[slot].is_number();
+}
+
+// The operators that fused instructions apply to two numbers.
+inline double arithmetic(Code op, double left, double right) {
+  if (op == Code::Add) return left + right;
+  if (op == Code::Sub) return left - right;
+  if (op == Code::Mul) return left * right;
+  return left / right;
+}
+inline bool compare(Code op, double left, double right) {
+  if (op == Code::Lt) return left < right;
+  if (op == Code::Le) return left <= right;
+  if (op == Code::Gt) return left > right;
+  return left >= right;
+}
+// Creates the result of `op` in the raw or number slot `target`.
+inline void put_result(Value* target, Code op, double left, double right) {
+  if (op == Code::Lt || op == Code::Le || op == Code::Gt || op == Code::Ge) {
+    new (target) Value(Value::boolean(compare(op, left, right)));
+  } else {
+    new (target) Value(Value::number(arithmetic(op, left, right)));
+  }
 }
 
 // and, or, xor, eq, ne of two values of any kinds.
@@ -72,8 +107,6 @@ inline bool take_truth(Value* slot) {
 
 std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext& context) {
   const Instr* const code = program.code.data();
-  const NameSlot* const names = program.names.data();
-  const Value* const constants = program.constants.data();
   ValueStack& stack = context.stack;
   const Instr* pc = code + context.ip;
   Value* bottom = stack.bottom;
@@ -81,16 +114,18 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
   Value* limit = stack.limit;
   Value* base = bottom + context.base();
   StepOutcome outcome = StepOutcome::Continue;
-  Error failure;
-
+  std::optional<Error> failure;
+  // The address of the instruction being executed (pc is already past it).
+  auto address_of = [code](const Instr* next) { return static_cast<std::size_t>(next - 1 - code); };
   for (;;) {
-    const Instr& instr = *pc++;
-    std::size_t here = static_cast<std::size_t>(pc - 1 - code);
-    switch (instr.code) {
-      case Code::Load: {
-        std::ptrdiff_t above_base = top - base;
-        if (above_base <= 0 || instr.operand >= static_cast<std::size_t>(above_base)) {
-          failure = Error::stack_out_of_bounds(here);
+    const Instr* instr = pc++;
+  dispatch:
+    switch (instr->code) {
+      case Code::Load:
+        // Slots are clamped at decoding, so the comparison is signed and
+        // also catches a base above the top.
+        if (static_cast<std::ptrdiff_t>(instr->operand) >= top - base) {
+          failure = Error::stack_out_of_bounds(address_of(pc));
           goto fail;
         }
         if (top == limit) {
@@ -99,24 +134,22 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
           limit = stack.limit;
           base = bottom + context.base();
         }
-        copy_to_slot(top, base[instr.operand]);
+        copy_to_slot(top, base[instr->operand]);
         ++top;
         break;
-      }
-      case Code::Store: {
+      case Code::Store:
         // Only when the top lies above the slot; when it is the slot, it stays.
-        std::ptrdiff_t above_base = top - base;
-        if (above_base > 1 && instr.operand < static_cast<std::size_t>(above_base) - 1) {
-          Value* slot = base + instr.operand;
+        if (static_cast<std::ptrdiff_t>(instr->operand) + 1 < top - base) {
+          Value* slot = base + instr->operand;
           drop_slot(slot);
           move_to_slot(slot, --top);
         }
         break;
-      }
       case Code::Get:
       case Code::Set: {
         stack.top = top;
-        auto done = instr.code == Code::Get ? get(context, here, instr) : set(context, here, instr);
+        auto done = instr->code == Code::Get ? get(context, address_of(pc), *instr)
+                                             : set(context, address_of(pc), *instr);
         bottom = stack.bottom;
         top = stack.top;
         limit = stack.limit;
@@ -134,7 +167,7 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
           limit = stack.limit;
           base = bottom + context.base();
         }
-        copy_to_slot(top++, constants[instr.aux]);
+        copy_to_slot(top++, program.constants[instr->aux]);
         break;
       case Code::PushNumber:
         if (top == limit) {
@@ -143,14 +176,14 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
           limit = stack.limit;
           base = bottom + context.base();
         }
-        new (top++) Value(Value::number(std::bit_cast<double>(instr.operand)));
+        new (top++) Value(Value::number(std::bit_cast<double>(instr->operand)));
         break;
       case Code::Pop:
         if (top != bottom) drop_slot(--top);
         break;
       case Code::Dup:
         if (top == bottom) {
-          failure = Error::stack_underflow(here);
+          failure = Error::stack_underflow(address_of(pc));
           goto fail;
         }
         if (top == limit) {
@@ -163,7 +196,7 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
         ++top;
         break;
       case Code::Add:
-        if (has_two_numbers(top, bottom)) {
+        if (has_two_numbers(top)) {
           top = put_number(top, top[-2].as_number() + top[-1].as_number());
         } else if (top - bottom >= 2 && top[-1].is_string() && top[-2].is_string()) {
           Value joined = Value::concat(top[-2].as_string(), top[-1].as_string());
@@ -171,44 +204,45 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
           top[-1] = std::move(joined);
         } else {
           const char* message = top == bottom ? numbers_only : add_failure(top[-1]);
-          failure = operand_failure(top, bottom, here, message);
+          failure = operand_failure(top, bottom, address_of(pc), message);
+          top = drop_operands(top, bottom);
           goto fail;
         }
         break;
       case Code::Sub:
-        if (!has_two_numbers(top, bottom)) goto number_failure;
+        if (!has_two_numbers(top)) goto number_failure;
         top = put_number(top, top[-2].as_number() - top[-1].as_number());
         break;
       case Code::Mul:
-        if (!has_two_numbers(top, bottom)) goto number_failure;
+        if (!has_two_numbers(top)) goto number_failure;
         top = put_number(top, top[-2].as_number() * top[-1].as_number());
         break;
       case Code::Div:
-        if (!has_two_numbers(top, bottom)) goto number_failure;
+        if (!has_two_numbers(top)) goto number_failure;
         top = put_number(top, top[-2].as_number() / top[-1].as_number());
         break;
       case Code::Mod:
-        if (!has_two_numbers(top, bottom)) goto number_failure;
+        if (!has_two_numbers(top)) goto number_failure;
         top = put_number(top, std::fmod(top[-2].as_number(), top[-1].as_number()));
         break;
       case Code::Exp:
-        if (!has_two_numbers(top, bottom)) goto number_failure;
+        if (!has_two_numbers(top)) goto number_failure;
         top = put_number(top, std::pow(top[-2].as_number(), top[-1].as_number()));
         break;
       case Code::Neg:
       case Code::Abs:
         if (top == bottom) {
-          failure = Error::stack_underflow(here);
+          failure = Error::stack_underflow(address_of(pc));
           goto fail;
         }
         if (!top[-1].is_number()) {
           failure =
-              Error::runtime(instr.code == Code::Neg ? "Only numbers can be negated"
-                                                     : "Absolute value only works with numbers");
+              Error::runtime(instr->code == Code::Neg ? "Only numbers can be negated"
+                                                      : "Absolute value only works with numbers");
           goto fail;
         }
-        top[-1] = Value::number(instr.code == Code::Neg ? -top[-1].as_number()
-                                                        : std::fabs(top[-1].as_number()));
+        top[-1] = Value::number(instr->code == Code::Neg ? -top[-1].as_number()
+                                                         : std::fabs(top[-1].as_number()));
         break;
       case Code::And:
       case Code::Or:
@@ -216,65 +250,74 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
       case Code::Eq:
       case Code::Ne:
         if (top - bottom < 2) {
-          failure = operand_failure(top, bottom, here, numbers_only);
+          failure = operand_failure(top, bottom, address_of(pc), numbers_only);
+          top = drop_operands(top, bottom);
           goto fail;
         }
-        top = put_boolean(top, logic(instr.code, top[-2], top[-1]));
+        top = put_boolean(top, logic(instr->code, top[-2], top[-1]));
         break;
       case Code::Lt:
-        if (!has_two_numbers(top, bottom)) goto number_failure;
-        top = put_boolean(top, top[-2].as_number() < top[-1].as_number());
+        if (!has_two_numbers(top)) goto number_failure;
+        top = put_comparison(top, top[-2].as_number() < top[-1].as_number());
         break;
       case Code::Le:
-        if (!has_two_numbers(top, bottom)) goto number_failure;
-        top = put_boolean(top, top[-2].as_number() <= top[-1].as_number());
+        if (!has_two_numbers(top)) goto number_failure;
+        top = put_comparison(top, top[-2].as_number() <= top[-1].as_number());
         break;
       case Code::Gt:
-        if (!has_two_numbers(top, bottom)) goto number_failure;
-        top = put_boolean(top, top[-2].as_number() > top[-1].as_number());
+        if (!has_two_numbers(top)) goto number_failure;
+        top = put_comparison(top, top[-2].as_number() > top[-1].as_number());
         break;
       case Code::Ge:
-        if (!has_two_numbers(top, bottom)) goto number_failure;
-        top = put_boolean(top, top[-2].as_number() >= top[-1].as_number());
+        if (!has_two_numbers(top)) goto number_failure;
+        top = put_comparison(top, top[-2].as_number() >= top[-1].as_number());
         break;
       case Code::Not:
         if (top == bottom) {
-          failure = Error::stack_underflow(here);
+          failure = Error::stack_underflow(address_of(pc));
           goto fail;
         }
-        --top;
-        new (top) Value(Value::boolean(!take_truth(top)));
-        ++top;
+        new (top - 1) Value(Value::boolean(!take_truth(top - 1)));
         break;
       case Code::Jump:
-        pc = code + instr.operand;
+        pc += static_cast<std::ptrdiff_t>(instr->operand);
         break;
       case Code::JumpUnless:
-      case Code::JumpIf:
-        if (top == bottom) {
-          failure = Error::stack_underflow(here);
-          goto fail;
+        // A boolean is the common case; the guard slot below an empty stack
+        // is nil, so emptiness is checked only off that path.
+        if (top[-1].is_boolean()) {
+          if (!(--top)->as_boolean()) pc += static_cast<std::ptrdiff_t>(instr->operand);
+          break;
         }
-        if (take_truth(--top) == (instr.code == Code::JumpIf)) pc = code + instr.operand;
+        if (top == bottom) goto jump_underflow;
+        if (!take_truth(--top)) pc += static_cast<std::ptrdiff_t>(instr->operand);
+        break;
+      case Code::JumpIf:
+        if (top[-1].is_boolean()) {
+          if ((--top)->as_boolean()) pc += static_cast<std::ptrdiff_t>(instr->operand);
+          break;
+        }
+        if (top == bottom) goto jump_underflow;
+        if (take_truth(--top)) pc += static_cast<std::ptrdiff_t>(instr->operand);
         break;
       case Code::Label:
         break;
       case Code::Call: {
-        const NameSlot& slot = names[instr.aux];
+        const NameSlot& slot = program.names[instr->aux];
         if (slot.generator == nullptr && slot.label != no_label) {
           // A group call: its arguments become slots 0 to n - 1 of its frame.
           auto depth = static_cast<std::size_t>(top - bottom);
-          if (instr.operand > depth) {
-            failure = Error::stack_underflow(here);
+          if (instr->operand > depth) {
+            failure = Error::stack_underflow(address_of(pc));
             goto fail;
           }
-          context.frames.push_back(Frame{here + 1, depth - instr.operand});
-          base = top - instr.operand;
+          context.frames.push_back(Frame{address_of(pc) + 1, depth - instr->operand});
+          base = top - instr->operand;
           pc = code + slot.label;
           break;
         }
         stack.top = top;
-        auto done = call(context, here, instr);
+        auto done = call(context, address_of(pc), *instr);
         top = stack.top;
         if (!done) {
           failure = std::move(done.error());
@@ -286,9 +329,11 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
       case Code::CallParallel:
       case Code::CallRace: {
         stack.top = top;
-        auto done = spawn(context, here, instr);
+        auto done = spawn(context, address_of(pc), *instr);
         bottom = stack.bottom;
         top = stack.top;
+        limit = stack.limit;
+        base = bottom + context.base();
         if (!done) {
           failure = std::move(done.error());
           goto fail;
@@ -309,6 +354,66 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
         context.frames.pop_back();
         base = bottom + context.base();
         break;
+      case Code::ConstOp:
+        if (!top[-1].is_number()) goto unfused;
+        put_result(top - 1, instr->op, top[-1].as_number(), std::bit_cast<double>(instr->operand));
+        pc += 1;
+        break;
+      case Code::SlotOp:
+        if (!has_number_slot(base, top, instr->aux) || !top[-1].is_number()) goto unfused;
+        put_result(top - 1, instr->op, top[-1].as_number(), base[instr->aux].as_number());
+        pc += 1;
+        break;
+      case Code::LoadConstOp:
+        if (!has_number_slot(base, top, instr->aux)) goto unfused;
+        if (top == limit) {
+          top = stack.grow_at(top);
+          bottom = stack.bottom;
+          limit = stack.limit;
+          base = bottom + context.base();
+        }
+        put_result(top, instr->op, base[instr->aux].as_number(),
+                   std::bit_cast<double>(instr->operand));
+        ++top;
+        pc += 2;
+        break;
+      case Code::LoadConstOpStore: {
+        if (!has_number_slot(base, top, instr->aux)) goto unfused;
+        double result = arithmetic(instr->op, base[instr->aux].as_number(),
+                                   std::bit_cast<double>(instr->operand));
+        // As store would: write the slot when it lies below the result,
+        // else the result stays on top.
+        if (instr->extra < top - base) {
+          Value* slot = base + instr->extra;
+          drop_slot(slot);
+          new (slot) Value(Value::number(result));
+        } else {
+          if (top == limit) {
+            top = stack.grow_at(top);
+            bottom = stack.bottom;
+            limit = stack.limit;
+            base = bottom + context.base();
+          }
+          new (top++) Value(Value::number(result));
+        }
+        pc += 3;
+        break;
+      }
+      case Code::LoadConstJumpUnless:
+      case Code::LoadConstJumpIf: {
+        if (!has_number_slot(base, top, instr->aux)) goto unfused;
+        bool truth =
+            compare(instr->op, base[instr->aux].as_number(), std::bit_cast<double>(instr->operand));
+        pc += truth == (instr->code == Code::LoadConstJumpIf) ? instr->extra : 3;
+        break;
+      }
+      case Code::CompareJump: {
+        if (!has_two_numbers(top)) goto unfused;
+        bool truth = compare(instr->op, top[-2].as_number(), top[-1].as_number());
+        top -= 2;
+        pc += truth == (instr->extra != 0) ? static_cast<std::ptrdiff_t>(instr->operand) : 1;
+        break;
+      }
       case Code::Halt:
         --pc;  // the ip stays at or past the end
         outcome = StepOutcome::Finished;
@@ -316,8 +421,16 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
     }
     continue;
 
+  unfused:
+    // The fast path does not apply: run the first instruction plainly.
+    instr = program.plain.data() + (pc - 1 - code);
+    goto dispatch;
   number_failure:
-    failure = operand_failure(top, bottom, here, numbers_only);
+    failure = operand_failure(top, bottom, address_of(pc), numbers_only);
+    top = drop_operands(top, bottom);
+    goto fail;
+  jump_underflow:
+    failure = Error::stack_underflow(address_of(pc));
     goto fail;
   }
 
@@ -329,7 +442,7 @@ stop:
 fail:
   context.ip = static_cast<std::size_t>(pc - code);
   stack.top = top;
-  return std::unexpected(std::move(failure));
+  return std::unexpected(std::move(*failure));
 }
 
 std::expected<StepOutcome, Error> Interpreter::Impl::call(ExecutionContext& context,

@@ -13,12 +13,25 @@
 
 namespace zolang {
 
-// The run status and the native-call id counter. The status is atomic
-// because the stepping thread writes it without taking the lock while another
-// thread may be inside a status check; the counter is touched only by the
-// stepping thread.
+// The run status. It is atomic because the stepping thread writes it without
+// taking the lock while another thread may be inside a status check; release
+// and acquire order suffice and cost nothing extra on the stepping path.
+class StatusCell {
+ public:
+  operator RunStatus() const { return value.load(std::memory_order_acquire); }
+  StatusCell& operator=(RunStatus status) {
+    value.store(status, std::memory_order_release);
+    return *this;
+  }
+
+ private:
+  std::atomic<RunStatus> value{RunStatus::Fresh};
+};
+
+// The run status and the native-call id counter; the counter is touched only
+// by the stepping thread.
 struct InternalState {
-  std::atomic<RunStatus> status{RunStatus::Fresh};
+  StatusCell status;
   std::uint32_t next_callable_id = 0;
 };
 

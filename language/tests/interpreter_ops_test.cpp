@@ -202,3 +202,57 @@ TEST(InterpreterOps, YieldEndsTheTurnAndResumesAfterIt) {
 
 }  // namespace
 }  // namespace zolang::testing
+
+namespace zolang::testing {
+namespace {
+
+// Common sequences (load, push of a number, an operator, then a store or a
+// conditional jump) run fused; these cases pin that they behave exactly as
+// the instructions one by one, including errors and jumps into the middle.
+TEST(InterpreterOps, FusedSequencesBehaveAsTheirInstructions) {
+  run_cases({
+      {"load push add store below",
+       "push 5\npush 0\nload 0\npush 1\nadd\nstore 1\nset \"out\"",
+       {"set out 6", "=> finished"}},
+      {"store onto the result's own slot",
+       "push 5\nload 0\npush 1\nadd\nstore 1\nset \"out\"\nset \"out\"",
+       {"set out 6", "set out 5", "=> finished"}},
+      {"store above the result",
+       "push 5\nload 0\npush 1\nsub\nstore 7\nset \"out\"",
+       {"set out 4", "=> finished"}},
+      {"load of a string",
+       "push \"a\"\nload 0\npush 1\nadd\nstore 0",
+       {"=> Right operand must be a number"}},
+      {"load out of range",
+       "push 1\nload 3\npush 1\nadd\nstore 0",
+       {"=> [address 1] Attempt to index outside of the stack"}},
+      {"slot operand", "push 2\npush 3\nload 0\nsub\nset \"out\"", {"set out 1", "=> finished"}},
+      {"slot operand of a string",
+       "push \"s\"\npush 3\nload 0\nsub",
+       {"=> Both operands must be numbers"}},
+      {"constant operand on empty", "push 1\nadd", {"=> [address 1] Stack underflow"}},
+      {"comparison to a constant",
+       "push 1\npush 2\nlt\nset \"out\"",
+       {"set out true", "=> finished"}},
+      {"NaN slot never less",
+       "push 0\npush 0\ndiv\nload 0\npush 1\nlt\njump_unless 3\npush \"lt\"\nset \"out\"",
+       {"=> finished"}},
+      {"load compare jump_if",
+       "push 3\nload 0\npush 2\ngt\njump_if 3\npush \"no\"\nset \"out\"\npush \"yes\"\nset \"out\"",
+       {"set out \"yes\"", "=> finished"}},
+      {"compare then jump",
+       "push 1\npush 2\npush 0\nstore 0\nge\njump_unless 2\nreturn\npush 9\nset \"out\"",
+       {"set out 9", "=> finished"}},
+      {"compare of strings then jump",
+       "push \"a\"\npush \"b\"\nlt\njump_if 1",
+       {"=> Both operands must be numbers"}},
+      {"compare underflow then jump", "push 1\nlt\njump_if 1", {"=> [address 1] Stack underflow"}},
+      // jump 2 lands on push 10, inside load 0 / push 10 / add / store 0.
+      {"jump into the middle",
+       "push 1\npush 2\njump 2\nload 0\npush 10\nadd\nstore 0\nset \"out\"",
+       {"set out 12", "=> finished"}},
+  });
+}
+
+}  // namespace
+}  // namespace zolang::testing
