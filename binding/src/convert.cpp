@@ -25,19 +25,16 @@ bool is_numpy_bool(PyTypeObject* type) {
          PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0;
 }
 
-// Whether `object` is a bool or numpy's boolean; sets `result` to its value.
-// Reading numpy's boolean goes through its __bool__, which can fail.
-bool read_boolean(PyObject* object, bool& result, bool& failed) {
-  failed = false;
-  if (PyBool_Check(object)) {
-    result = object == Py_True;
-    return true;
-  }
-  if (!is_numpy_bool(Py_TYPE(object))) return false;
+enum class Truth { NotBoolean, False, True, Failed };
+
+// Reads a bool or numpy's boolean; numpy's goes through its __bool__, which
+// can fail (Failed, with the exception set).
+Truth read_boolean(PyObject* object) {
+  if (PyBool_Check(object)) return object == Py_True ? Truth::True : Truth::False;
+  if (!is_numpy_bool(Py_TYPE(object))) return Truth::NotBoolean;
   int truth = PyObject_IsTrue(object);
-  failed = truth < 0;
-  result = truth > 0;
-  return true;
+  if (truth < 0) return Truth::Failed;
+  return truth > 0 ? Truth::True : Truth::False;
 }
 
 zolang::Error cast_error(PyObject* object, const char* target) {
@@ -73,10 +70,17 @@ PyRef value_to_python(const zolang::Value& value) {
 }
 
 std::expected<zolang::Value, zolang::Error> value_from_python(PyObject* object) {
-  bool boolean = false;
-  bool failed = false;
-  if (read_boolean(object, boolean, failed) && !failed) return zolang::Value::boolean(boolean);
-  if (failed) PyErr_Clear();
+  switch (read_boolean(object)) {
+    case Truth::True:
+      return zolang::Value::boolean(true);
+    case Truth::False:
+      return zolang::Value::boolean(false);
+    case Truth::Failed:
+      PyErr_Clear();
+      break;
+    case Truth::NotBoolean:
+      break;
+  }
 
   double number = PyFloat_AsDouble(object);
   if (number != -1.0 || !PyErr_Occurred()) return zolang::Value::number(number);
@@ -98,11 +102,15 @@ std::expected<zolang::Value, zolang::Error> value_from_python(PyObject* object) 
 std::expected<bool, zolang::Error> bool_from_python(PyObject* object,
                                                     std::optional<bool> none_value) {
   if (object == Py_None && none_value) return *none_value;
-  bool boolean = false;
-  bool failed = false;
-  if (read_boolean(object, boolean, failed)) {
-    if (failed) return std::unexpected(error_from_python());
-    return boolean;
+  switch (read_boolean(object)) {
+    case Truth::True:
+      return true;
+    case Truth::False:
+      return false;
+    case Truth::Failed:
+      return std::unexpected(error_from_python());
+    case Truth::NotBoolean:
+      break;
   }
   return std::unexpected(cast_error(object, "PyBool"));
 }

@@ -9,7 +9,10 @@
 namespace zolangpy {
 namespace {
 
-thread_local bool thread_holds_gil = false;
+// Read at every entry from Python. The initial-exec model makes that a plain
+// thread-pointer access instead of a __tls_get_addr call; one byte of the
+// static TLS surplus that the loader keeps for dlopen'ed modules suffices.
+[[gnu::tls_model("initial-exec")]] thread_local bool thread_holds_gil = false;
 
 // References dropped on threads without the GIL, waiting for one that has it.
 std::mutex pending_mutex;

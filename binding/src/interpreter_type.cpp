@@ -70,7 +70,7 @@ PyObject* return_none() { Py_RETURN_NONE; }
 PyObject* interpreter_run(PyObject* self, PyObject*) {
   return with_interpreter(
       self, [](zolang::Interpreter& interpreter) { return interpreter.step(); },
-      [](bool finished) { return PyBool_FromLong(!finished); });
+      [](bool finished) { return new_bool(!finished); });
 }
 
 PyObject* interpreter_stop(PyObject* self, PyObject*) {

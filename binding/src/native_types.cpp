@@ -217,7 +217,7 @@ PyObject* arg_is_value(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     Use use = Use::shared(as_arg(self).use);
     if (!use) return nullptr;
-    return PyBool_FromLong(as_arg(self).arg.is_value());
+    return new_bool(as_arg(self).arg.is_value());
   });
 }
 
@@ -225,7 +225,7 @@ PyObject* arg_is_word(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     Use use = Use::shared(as_arg(self).use);
     if (!use) return nullptr;
-    return PyBool_FromLong(as_arg(self).arg.is_word());
+    return new_bool(as_arg(self).arg.is_word());
   });
 }
 
@@ -237,7 +237,7 @@ PyObject* arg_matches_word(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!parse_arguments(args, kwargs, "Arg.matches_word", {{"s", &text}}, 1)) return nullptr;
     auto word = string_argument(text, "s");
     if (!word) return nullptr;
-    return PyBool_FromLong(as_arg(self).arg.matches_word(*word));
+    return new_bool(as_arg(self).arg.matches_word(*word));
   });
 }
 

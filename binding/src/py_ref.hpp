@@ -43,4 +43,10 @@ class PyRef {
   PyObject* object = nullptr;
 };
 
+// A new reference to True or False. Cheaper than PyBool_FromLong on PyPy,
+// where that is a call into the runtime.
+inline PyObject* new_bool(bool value) {
+  return PyRef::borrow(value ? Py_True : Py_False).release();
+}
+
 }  // namespace zolangpy

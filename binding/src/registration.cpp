@@ -31,7 +31,7 @@ PyObject* check_type(PyObject* args, PyObject* kwargs, const char* function, PyT
   return guarded([&]() -> PyObject* {
     PyObject* value = nullptr;
     if (!parse_arguments(args, kwargs, function, {{"value", &value}}, 1)) return nullptr;
-    return PyBool_FromLong(has_type(value, wanted));
+    return new_bool(has_type(value, wanted));
   });
 }
 

@@ -272,3 +272,26 @@ def test_different_interpreters_run_independently_from_natives():
     outer.run()
     assert native.seen is None
     assert inner.run() is False
+
+
+def test_a_failing_end_group_leaves_only_stop_allowed():
+    interpreter = zolangpy.Interpreter(ir("jump 4", "__end:", "pop", "add", "yield"))
+    interpreter.run()
+    with raises_zo_error("[address 3] Stack underflow"):
+        interpreter.stop()
+    with raises_zo_error(BUSY):
+        interpreter.reset()
+    with raises_zo_error(BUSY):
+        interpreter.register_property("p", Cell())
+    with raises_zo_error("[address 3] Stack underflow"):
+        interpreter.stop()
+
+
+def test_natives_inside_end_are_polled_to_completion_within_stop():
+    log = []
+    interpreter = zolangpy.Interpreter(ir("jump 4", "__end:", 'call "park" 0', "return", "yield"))
+    interpreter.register_callable("park", Command(log, "park", polls=3))
+    assert interpreter.run() is True
+    interpreter.stop()
+    assert log == [("park", "generate", []), ("park", "call", 1), ("park", "call", 2),
+                   ("park", "call", 3)]
