@@ -163,9 +163,60 @@ bool Lexer::matches() {
   return true;
 }
 
+[[gnu::always_inline]] inline int Lexer::peek_ascii() {
+  if (lookahead) {
+    auto cluster = lookahead->text;
+    bool is_ascii = cluster.size() == 1 && static_cast<unsigned char>(cluster[0]) < 0x80;
+    return is_ascii ? cluster[0] : -1;
+  }
+  // Without a queued cluster, the next one starts at `walked`.
+  std::size_t at = walked;
+  if (at >= text.size()) return -1;
+  auto byte = static_cast<unsigned char>(text[at]);
+  if (byte >= 0x80) return -1;
+  if (at + 1 < text.size()) {
+    auto following = static_cast<unsigned char>(text[at + 1]);
+    if (following >= 0x80 || (byte == '\r' && following == '\n')) return -1;
+  }
+  return byte;
+}
+
+[[gnu::always_inline]] inline void Lexer::advance_ascii() {
+  if (lookahead) {
+    lookahead.reset();
+  } else {
+    ++walked;
+  }
+  ++current;
+}
+
 bool Lexer::next_is_byte(char byte) {
+  if (int next = peek_ascii(); next >= 0) return next == byte;
   const auto& next = _peek();
   return next && next->text.size() == 1 && next->text[0] == byte;
+}
+
+bool Lexer::next_is_digit() {
+  if (int next = peek_ascii(); next >= 0) return is_ascii_digit(static_cast<char>(next));
+  const auto& next = _peek();
+  return next && is_digit_grapheme(next->text);
+}
+
+// Consumes clusters while they pass the test. One-byte ASCII clusters, the
+// bulk of any source, are tested straight from the text by `accepts_byte`;
+// only the others go through the look-ahead queue to `accepts_cluster`.
+template <typename ByteTest, typename ClusterTest>
+void Lexer::advance_while(ByteTest accepts_byte, ClusterTest accepts_cluster) {
+  for (;;) {
+    if (int byte = peek_ascii(); byte >= 0) {
+      if (!accepts_byte(static_cast<char>(byte))) return;
+      advance_ascii();
+      continue;
+    }
+    const auto& next = _peek();
+    if (!next || !accepts_cluster(next->text)) return;
+    advance();
+  }
 }
 
 Token Lexer::make_token(TokenType kind, std::optional<Literal> literal) const {
@@ -175,13 +226,18 @@ Token Lexer::make_token(TokenType kind, std::optional<Literal> literal) const {
 std::optional<Token> Lexer::scan_token() {
   for (;;) {
     skip_whitespace();
-    auto grapheme = advance();
-    if (!grapheme) return std::nullopt;
-    start = grapheme->offset;
-    if (grapheme->text.size() > 1) return word();
-    if (grapheme->text[0] != '#') return dispatch(grapheme->text[0]);
+    start = current;  // a queued cluster always begins at current
+    int byte = peek_ascii();
+    if (byte >= 0) {
+      advance_ascii();
+    } else {
+      auto grapheme = advance();
+      if (!grapheme) return std::nullopt;
+      if (grapheme->text.size() > 1) return word();
+      byte = static_cast<unsigned char>(grapheme->text[0]);
+    }
+    if (byte != '#') return dispatch(static_cast<char>(byte));
     advance_while_in_comment();
-    start = current;
   }
 }
 
@@ -220,7 +276,7 @@ std::optional<Token> Lexer::dispatch(char byte) {
       return matches() ? make_token(BangEqual) : word();
     case '-':
       // A hyphen directly before a digit is the number's sign: 5-3 is two numbers.
-      if (const auto& next = _peek(); next && is_digit_grapheme(next->text)) {
+      if (next_is_digit()) {
         advance();
         return number();
       }
@@ -236,9 +292,8 @@ std::optional<Token> Lexer::dispatch(char byte) {
 }
 
 void Lexer::skip_whitespace() {
-  for (const auto* next = &_peek(); *next && is_whitespace((*next)->text); next = &_peek()) {
-    advance();
-  }
+  advance_while([](char byte) { return class_of(byte) == ByteClass::Whitespace; },
+                [](std::string_view cluster) { return is_whitespace(cluster); });
 }
 
 // A comment runs to the end of its line: up to, not including, a line feed
@@ -247,7 +302,7 @@ void Lexer::skip_whitespace() {
 // and a carriage return always starts one, so a byte search finds the same
 // end as a walk over the clusters, without asking ICU about the text between.
 void Lexer::advance_while_in_comment() {
-  assert(!lookahead);
+  lookahead.reset();
   std::size_t end = text.find('\n', current);
   if (end == std::string_view::npos) {
     end = text.size();
@@ -258,39 +313,22 @@ void Lexer::advance_while_in_comment() {
   current = end;
 }
 
-void Lexer::advance_while_in_word() {
-  for (const auto* next = &_peek(); *next && !is_reserved_char((*next)->text); next = &_peek()) {
-    advance();
-  }
-}
-
-void Lexer::advance_while_in_name() {
-  for (const auto* next = &_peek(); *next && is_name_grapheme((*next)->text); next = &_peek()) {
-    advance();
-  }
-}
-
-void Lexer::advance_while_digit() {
-  for (const auto* next = &_peek(); *next && is_digit_grapheme((*next)->text); next = &_peek()) {
-    advance();
-  }
-}
-
 Token Lexer::word() {
-  advance_while_in_word();
+  advance_while([](char byte) { return class_of(byte) == ByteClass::Word; },
+                [](std::string_view cluster) { return !is_reserved_char(cluster); });
   return make_token(keyword_or_word(text.substr(start, current - start)));
 }
 
 Token Lexer::name() {
-  advance_while_in_name();
+  advance_while(is_ascii_name_byte, is_name_grapheme);
   return make_token(TokenType::Ident, Literal::ident(text.substr(start + 1, current - start - 1)));
 }
 
 Token Lexer::number() {
-  advance_while_digit();
+  advance_while(is_ascii_digit, is_digit_grapheme);
   if (next_is_byte('.')) {
     advance();
-    advance_while_digit();
+    advance_while(is_ascii_digit, is_digit_grapheme);
   }
   // The text is an optional '-', digits and an optional '.' with digits:
   // always convertible; a literal too large for a double becomes infinity.
@@ -301,6 +339,11 @@ Token Lexer::number() {
 
 std::optional<Token> Lexer::string(char quote) {
   for (;;) {
+    if (int byte = peek_ascii(); byte >= 0) {
+      advance_ascii();
+      if (byte == quote) break;
+      continue;
+    }
     auto grapheme = advance();
     if (!grapheme) {
       // The string swallowed the rest of the source: the error is on its last line.

@@ -50,15 +50,20 @@ class Lexer {
   const std::optional<GraphemeEntry>& _peek();
   std::optional<GraphemeEntry> advance();
   bool matches();
+  // The fast path: the next cluster's byte when that cluster is one ASCII
+  // byte, else -1 (longer, non-ASCII, or none), without asking ICU; callers
+  // then fall back to _peek. advance_ascii consumes the cluster it reported.
+  int peek_ascii();
+  void advance_ascii();
   bool next_is_byte(char byte);
+  bool next_is_digit();
+  template <typename ByteTest, typename ClusterTest>
+  void advance_while(ByteTest accepts_byte, ClusterTest accepts_cluster);
   Token make_token(TokenType kind, std::optional<Literal> literal = std::nullopt) const;
   std::optional<Token> scan_token();
   std::optional<Token> dispatch(char byte);
   void skip_whitespace();
   void advance_while_in_comment();
-  void advance_while_in_word();
-  void advance_while_in_name();
-  void advance_while_digit();
   Token word();
   Token name();
   Token number();

@@ -34,10 +34,8 @@ class Nesting {
   std::size_t entered = 0;
 };
 
-template <typename T>
-std::unexpected<Error> fail(std::expected<T, Error>& result) {
-  return std::unexpected(std::move(result.error()));
-}
+// Passes a failure on: the error itself already waits in Parser::failure.
+constexpr std::unexpected<SyntaxError> failed{SyntaxError{}};
 
 // Tokens at which recovery stops skipping: they likely start a new item.
 bool starts_item(TokenType kind) {
@@ -99,6 +97,18 @@ std::optional<Token> compound_operator(TokenType assignment) {
   }
 }
 
+// Gives an operator node made by Parser::open_binary or open_unary its
+// right operand.
+void close_node(Expr& node, ExprPtr right) {
+  if (auto* binary = std::get_if<Expr::Binary>(&node.node)) {
+    binary->right = std::move(right);
+  } else if (auto* logical = std::get_if<Expr::Logical>(&node.node)) {
+    logical->right = std::move(right);
+  } else {
+    std::get<Expr::Unary>(node.node).right = std::move(right);
+  }
+}
+
 }  // namespace
 
 Parser::Parser(Lexer lexer) : lexer(std::move(lexer)) {}
@@ -113,7 +123,8 @@ std::expected<std::vector<Stmt>, std::vector<Error>> Parser::parse() {
     if (item) {
       program.push_back(std::move(*item));
     } else {
-      errors.push_back(std::move(item.error()));
+      errors.push_back(std::move(*failure));
+      failure.reset();
       synchronize();
     }
   }
@@ -131,11 +142,13 @@ bool Parser::check(TokenType kind) {
   return next && next->ty == kind;
 }
 
-Token Parser::advance() {
+[[gnu::noinline]] Token Parser::advance() {
   auto token = lexer._scan();
   assert(token);
   return *token;
 }
+
+[[gnu::noinline]] void Parser::skip() { advance(); }
 
 bool Parser::matches(TokenType kind) {
   if (!check(kind)) return false;
@@ -143,20 +156,39 @@ bool Parser::matches(TokenType kind) {
   return true;
 }
 
-std::expected<Token, Error> Parser::consume(TokenType kind, std::string_view message) {
+Parser::Parsed<Token> Parser::consume(TokenType kind, std::string_view message) {
   if (check(kind)) return advance();
-  return std::unexpected(error(peek(), message));
+  return fail(peek(), message);
 }
 
-Error Parser::error(const std::optional<Token>& token, std::string_view message) {
+bool Parser::expect(TokenType kind, std::string_view message) {
+  if (check(kind)) {
+    skip();
+    return true;
+  }
+  fail(peek(), message);
+  return false;
+}
+
+[[gnu::noinline, gnu::cold]] std::unexpected<SyntaxError> Parser::fail(
+    const std::optional<Token>& token, std::string_view message) {
+  assert(!failure);
+  failure = error(token, message);
+  return failed;
+}
+
+// Out of line, like the other error paths, to keep the recursive callers' frames
+// small.
+[[gnu::noinline, gnu::cold]] Error Parser::error(const std::optional<Token>& token,
+                                                 std::string_view message) {
   if (!token) return Error::parse_at_end(std::string(message));
   OwnedToken owned{token->ty, line_of(token->offset), std::string(token->lexeme), std::nullopt};
   if (token->literal) owned.literal = token->literal->to_owned();
   return Error::parse(std::move(owned), std::string(message));
 }
 
-Error Parser::too_deep() {
-  return error(peek(), "Nesting too deep (limit " + std::to_string(max_nesting) + ")");
+[[gnu::noinline, gnu::cold]] std::unexpected<SyntaxError> Parser::fail_too_deep() {
+  return fail(peek(), "Nesting too deep (limit " + std::to_string(max_nesting) + ")");
 }
 
 // Same count as Token::to_owned, resumed from the previous error's offset.
@@ -206,25 +238,24 @@ Parser::StmtResult Parser::declaration() {
 // group -> "group" Word (Word | Ident)* "{" statement* "}"
 Parser::StmtResult Parser::group_declaration() {
   auto name = consume(TokenType::Word, "Expect group name after keyword 'group'");
-  if (!name) return fail(name);
+  if (!name) return failed;
   std::vector<Token> params;
   while (check(TokenType::Word) || check(TokenType::Ident)) params.push_back(advance());
   if (!matches(TokenType::LeftBrace)) {
-    return std::unexpected(error(peek(), "Group parameters can only be identifiers or words"));
+    return fail(peek(), "Group parameters can only be identifiers or words");
   }
   auto body = block();
-  if (!body) return fail(body);
+  if (!body) return failed;
   return Stmt{Stmt::Group{*name, std::move(params), std::move(*body)}};
 }
 
 // use -> "use" Ident ";"
 Parser::StmtResult Parser::use_declaration() {
   if (!check(TokenType::Ident)) {
-    return std::unexpected(error(peek(), "Expect identifier after 'use'"));
+    return fail(peek(), "Expect identifier after 'use'");
   }
   Token name = advance();
-  auto semicolon = consume(TokenType::Semicolon, "Expect ';' after 'use' statement");
-  if (!semicolon) return fail(semicolon);
+  if (!expect(TokenType::Semicolon, "Expect ';' after 'use' statement")) return failed;
   return Stmt{Stmt::Use{name}};
 }
 
@@ -232,7 +263,7 @@ Parser::StmtResult Parser::use_declaration() {
 
 // statement -> if | loop | parallel | assignment | yield | return | call | break
 Parser::StmtResult Parser::statement() {
-  if (!peek()) return std::unexpected(error(std::nullopt, not_a_statement));
+  if (!peek()) return fail(std::nullopt, not_a_statement);
   using enum TokenType;
   switch (peek()->ty) {
     case If:
@@ -248,50 +279,47 @@ Parser::StmtResult Parser::statement() {
       return var_statement();
     case Word: {
       auto call = exec_statement();
-      if (!call) return fail(call);
+      if (!call) return failed;
       return Stmt{Stmt::Exec{std::move(*call)}};
     }
     case Yield: {
       auto keyword = keyword_statement("Expect ';' after 'yield'");
-      if (!keyword) return fail(keyword);
+      if (!keyword) return failed;
       return Stmt{Stmt::Yield{*keyword}};
     }
     case Return: {
       auto keyword = keyword_statement("Expect ';' after 'return'");
-      if (!keyword) return fail(keyword);
+      if (!keyword) return failed;
       return Stmt{Stmt::Return{*keyword}};
     }
     case Break: {
-      if (!in_loop)
-        return std::unexpected(error(peek(), "'break' is not allowed outside of loops"));
+      if (!in_loop) return fail(peek(), "'break' is not allowed outside of loops");
       auto keyword = keyword_statement("Expect ';' after 'break'");
-      if (!keyword) return fail(keyword);
+      if (!keyword) return failed;
       return Stmt{Stmt::Break{*keyword}};
     }
     default:
-      return std::unexpected(error(peek(), not_a_statement));
+      return fail(peek(), not_a_statement);
   }
 }
 
 // yield -> "yield" ";" (and the same for return and break); gives the keyword.
-std::expected<Token, Error> Parser::keyword_statement(std::string_view message) {
+Parser::Parsed<Token> Parser::keyword_statement(std::string_view message) {
   Token keyword = advance();
-  auto semicolon = consume(TokenType::Semicolon, message);
-  if (!semicolon) return fail(semicolon);
+  if (!expect(TokenType::Semicolon, message)) return failed;
   return keyword;
 }
 
 // if -> ("if" | "unless") expression block ("else" (if | block))?
 Parser::StmtResult Parser::if_statement() {
   Nesting nesting(depth);
-  if (!nesting.enter()) return std::unexpected(too_deep());
+  if (!nesting.enter()) return fail_too_deep();
   bool unless = advance().ty == TokenType::Unless;
   auto condition = expression();
-  if (!condition) return fail(condition);
-  auto brace = consume(TokenType::LeftBrace, "Expect '{' after condition");
-  if (!brace) return fail(brace);
+  if (!condition) return failed;
+  if (!expect(TokenType::LeftBrace, "Expect '{' after condition")) return failed;
   auto then_branch = block();
-  if (!then_branch) return fail(then_branch);
+  if (!then_branch) return failed;
   std::vector<Stmt> else_branch;
   if (matches(TokenType::Else)) {
     if (check(TokenType::If) || check(TokenType::Unless)) {
@@ -300,10 +328,10 @@ Parser::StmtResult Parser::if_statement() {
       else_branch.push_back(std::move(*chained));
     } else if (matches(TokenType::LeftBrace)) {
       auto block_after_else = block();
-      if (!block_after_else) return fail(block_after_else);
+      if (!block_after_else) return failed;
       else_branch = std::move(*block_after_else);
     } else {
-      return std::unexpected(error(peek(), "Expect '{' or another 'if' statement after 'else'"));
+      return fail(peek(), "Expect '{' or another 'if' statement after 'else'");
     }
   }
   return Stmt{
@@ -313,7 +341,7 @@ Parser::StmtResult Parser::if_statement() {
 // loop -> ("while" | "until") expression block; break is allowed inside.
 Parser::StmtResult Parser::loop_statement() {
   Nesting nesting(depth);
-  if (!nesting.enter()) return std::unexpected(too_deep());
+  if (!nesting.enter()) return fail_too_deep();
   bool enclosing = std::exchange(in_loop, true);
   auto loop = loop_parts();
   in_loop = enclosing;
@@ -323,32 +351,30 @@ Parser::StmtResult Parser::loop_statement() {
 Parser::StmtResult Parser::loop_parts() {
   bool until = advance().ty == TokenType::Until;
   auto condition = expression();
-  if (!condition) return fail(condition);
-  auto brace = consume(TokenType::LeftBrace, "Expect '{' after condition");
-  if (!brace) return fail(brace);
+  if (!condition) return failed;
+  if (!expect(TokenType::LeftBrace, "Expect '{' after condition")) return failed;
   auto body = block();
-  if (!body) return fail(body);
+  if (!body) return failed;
   return Stmt{Stmt::While{std::move(*condition), std::move(*body), until}};
 }
 
 // assignment -> Ident ("=" | "+=" | "-=" | "*=" | "/=" | "%=" | "^=") expression ";"
 Parser::StmtResult Parser::var_statement() {
   Token name = advance();
-  if (!peek()) return std::unexpected(error(std::nullopt, "Expected assignment operator"));
+  if (!peek()) return fail(std::nullopt, "Expected assignment operator");
   Token assignment = advance();
   auto combined = compound_operator(assignment.ty);
   if (assignment.ty != TokenType::Equal && !combined) {
-    return std::unexpected(error(assignment, "Expected assignment operator"));
+    return fail(assignment, "Expected assignment operator");
   }
   auto value = expression();
-  if (!value) return fail(value);
+  if (!value) return failed;
   if (combined) {
     // $x op= e is $x = $x op (e): the whole right-hand side is one operand.
     value =
         Expr::make(Expr::Binary{Expr::make(Expr::Variable{name}), *combined, std::move(*value)});
   }
-  auto semicolon = consume(TokenType::Semicolon, "Expect ';' after assignment");
-  if (!semicolon) return fail(semicolon);
+  if (!expect(TokenType::Semicolon, "Expect ';' after assignment")) return failed;
   return Stmt{Stmt::Var{name, std::move(*value)}};
 }
 
@@ -361,7 +387,7 @@ Parser::ExecResult Parser::exec_statement() {
       continue;
     }
     auto value = expression();
-    if (!value) return fail(value);
+    if (!value) return failed;
     call.args.push_back(ast::Arg{ast::Arg::Value{std::move(*value)}});
   }
   return call;
@@ -369,13 +395,12 @@ Parser::ExecResult Parser::exec_statement() {
 
 // parallel -> ("parallel" | "race") "{" call* "}" ; the keyword is already consumed.
 Parser::StmtResult Parser::parallel_block(bool race) {
-  auto brace = consume(TokenType::LeftBrace, "Expect '{' after 'parallel' keyword");
-  if (!brace) return fail(brace);
+  if (!expect(TokenType::LeftBrace, "Expect '{' after 'parallel' keyword")) return failed;
   std::vector<Exec> calls;
   while (!check(TokenType::RightBrace)) {
-    if (!peek()) return std::unexpected(error(std::nullopt, "Expect '}' after parallel block"));
+    if (!peek()) return fail(std::nullopt, "Expect '}' after parallel block");
     auto call = exec_statement();
-    if (!call) return fail(call);
+    if (!call) return failed;
     calls.push_back(std::move(*call));
   }
   advance();
@@ -388,7 +413,7 @@ Parser::BlockResult Parser::block() {
   std::vector<Stmt> statements;
   while (!check(TokenType::RightBrace)) {
     auto next = statement();
-    if (!next) return fail(next);
+    if (!next) return failed;
     statements.push_back(std::move(*next));
   }
   advance();
@@ -397,120 +422,136 @@ Parser::BlockResult Parser::block() {
 
 // ---- Expressions ----------------------------------------------------------
 
+// One left-associative level: operand (operator operand)*, inlined into each
+// level's function so that a level costs one small frame of recursion. Each
+// operator of a chain nests the tree one level deeper, so it counts against
+// the nesting limit.
+template <typename Operand>
+[[gnu::always_inline]] inline Parser::ExprResult Parser::left_associative(
+    Operand operand, bool (*is_operator)(TokenType), bool logical) {
+  auto left = operand();
+  if (!left) return left;
+  Nesting nesting(depth);
+  while (peek() && is_operator(peek()->ty)) {
+    if (!nesting.enter()) return fail_too_deep();
+    ExprPtr node = open_binary(std::move(*left), logical);
+    auto right = operand();
+    if (!right) return right;
+    close_node(*node, std::move(*right));
+    left = std::move(node);
+  }
+  return left;
+}
+
 // expression -> xor ("or" xor)*
 Parser::ExprResult Parser::expression() {
-  return binary_level(&Parser::xor_expression, is_or, true);
+  return left_associative([this] { return xor_expression(); }, is_or, true);
 }
 
 // xor -> and ("xor" and)*
 Parser::ExprResult Parser::xor_expression() {
-  return binary_level(&Parser::and_expression, is_xor, true);
+  return left_associative([this] { return and_expression(); }, is_xor, true);
 }
 
 // and -> equality ("and" equality)*
 Parser::ExprResult Parser::and_expression() {
-  return binary_level(&Parser::equality, is_and, true);
+  return left_associative([this] { return equality(); }, is_and, true);
 }
 
 // equality -> comparison (("!=" | "==") comparison)*
 Parser::ExprResult Parser::equality() {
-  return binary_level(&Parser::comparison, is_equality, false);
+  return left_associative([this] { return comparison(); }, is_equality, false);
 }
 
 // comparison -> term ((">" | ">=" | "<" | "<=") term)*
 Parser::ExprResult Parser::comparison() {
-  return binary_level(&Parser::term, is_comparison, false);
+  return left_associative([this] { return term(); }, is_comparison, false);
 }
 
 // term -> factor (("-" | "+") factor)*
-Parser::ExprResult Parser::term() { return binary_level(&Parser::factor, is_term, false); }
+Parser::ExprResult Parser::term() {
+  return left_associative([this] { return factor(); }, is_term, false);
+}
 
 // factor -> exp (("/" | "*" | "%") exp)*
-Parser::ExprResult Parser::factor() { return binary_level(&Parser::exp, is_factor, false); }
+Parser::ExprResult Parser::factor() {
+  return left_associative([this] { return exp(); }, is_factor, false);
+}
 
 // exp -> unary ("^" unary)*
-Parser::ExprResult Parser::exp() { return binary_level(&Parser::unary, is_exp, false); }
-
-// One left-associative level: operand (operator operand)*. Each operator of
-// a chain nests the tree one level deeper, so it counts against the limit.
-Parser::ExprResult Parser::binary_level(Level operand, bool (*is_operator)(TokenType),
-                                        bool logical) {
-  auto left = (this->*operand)();
-  if (!left) return left;
-  Nesting nesting(depth);
-  while (peek() && is_operator(peek()->ty)) {
-    if (!nesting.enter()) return std::unexpected(too_deep());
-    Token op = advance();
-    auto right = (this->*operand)();
-    if (!right) return right;
-    left = logical ? Expr::make(Expr::Logical{std::move(*left), op, std::move(*right)})
-                   : Expr::make(Expr::Binary{std::move(*left), op, std::move(*right)});
-  }
-  return left;
+Parser::ExprResult Parser::exp() {
+  return left_associative([this] { return unary(); }, is_exp, false);
 }
 
 // unary -> ("not" | "-") unary | primary
 Parser::ExprResult Parser::unary() {
   if (!check(TokenType::Not) && !check(TokenType::Minus)) return primary();
   Nesting nesting(depth);
-  if (!nesting.enter()) return std::unexpected(too_deep());
-  Token op = advance();
+  if (!nesting.enter()) return fail_too_deep();
+  ExprPtr node = open_unary();
   auto right = unary();
   if (!right) return right;
-  return Expr::make(Expr::Unary{op, std::move(*right)});
+  close_node(*node, std::move(*right));
+  return node;
 }
 
-// primary -> "true" | "false" | "nil" | Num | Str | Ident | "(" expression ")"
-//          | "|" expression "|"
+// The operator nodes are made before their right operand is parsed, by these
+// out-of-line helpers, so that the recursion frames hold a pointer rather
+// than an operator token and the node's temporaries.
+[[gnu::noinline]] ExprPtr Parser::open_binary(ExprPtr left, bool logical) {
+  Token op = advance();
+  if (logical) return Expr::make(Expr::Logical{std::move(left), op, nullptr});
+  return Expr::make(Expr::Binary{std::move(left), op, nullptr});
+}
+
+[[gnu::noinline]] ExprPtr Parser::open_unary() {
+  return Expr::make(Expr::Unary{advance(), nullptr});
+}
+
+// primary -> "(" expression ")" | "|" expression "|" | atom
 Parser::ExprResult Parser::primary() {
-  if (!peek()) return std::unexpected(error(std::nullopt, "Expect expression"));
+  if (check(TokenType::LeftParen)) {
+    return grouping(TokenType::RightParen, "Expect ')' after expression", false);
+  }
+  if (check(TokenType::Bar)) {
+    return grouping(TokenType::Bar, "Expect closing '|' in absolute value expression", true);
+  }
+  return atom();
+}
+
+// atom -> "true" | "false" | "nil" | Num | Str | Ident
+Parser::ExprResult Parser::atom() {
+  if (!peek()) return fail(std::nullopt, "Expect expression");
   using enum TokenType;
   switch (peek()->ty) {
     case True:
-      advance();
-      return Expr::make(Expr::Literal{Literal::boolean(true)});
     case False:
-      advance();
-      return Expr::make(Expr::Literal{Literal::boolean(false)});
+      return Expr::make(Expr::Literal{Literal::boolean(advance().ty == True)});
     case Nil:
-      advance();
+      skip();
       return Expr::make(Expr::Literal{Literal::nil()});
     case Num:
     case Str:
       return Expr::make(Expr::Literal{*advance().literal});
     case Ident:
       return Expr::make(Expr::Variable{advance()});
-    case LeftParen:
-      return parenthesized();
-    case Bar:
-      return absolute_value();
     default:
-      return std::unexpected(error(peek(), "Expect expression"));
+      return fail(peek(), "Expect expression");
   }
 }
 
-Parser::ExprResult Parser::parenthesized() {
-  Nesting nesting(depth);
-  if (!nesting.enter()) return std::unexpected(too_deep());
-  advance();
-  auto inner = expression();
-  if (!inner) return inner;
-  auto close = consume(TokenType::RightParen, "Expect ')' after expression");
-  if (!close) return fail(close);
-  return Expr::grouping(std::move(*inner), false);
-}
-
+// A parenthesized expression (abs false) or an absolute value (abs true).
 // A bar after a complete operand closes the innermost open absolute value:
 // |$a + |$b|| nests, |$a| + |$b| adds two.
-Parser::ExprResult Parser::absolute_value() {
+Parser::ExprResult Parser::grouping(TokenType closer, std::string_view message, bool abs) {
   Nesting nesting(depth);
-  if (!nesting.enter()) return std::unexpected(too_deep());
-  advance();
+  if (!nesting.enter()) return fail_too_deep();
+  skip();
   auto inner = expression();
   if (!inner) return inner;
-  auto close = consume(TokenType::Bar, "Expect closing '|' in absolute value expression");
-  if (!close) return fail(close);
-  return Expr::grouping(std::move(*inner), true);
+  if (!check(closer)) return fail(peek(), message);
+  skip();
+  return Expr::grouping(std::move(*inner), abs);
 }
 
 }  // namespace zolang

@@ -24,6 +24,9 @@ namespace zolang {
 // and every later walk of the tree far inside a thread's stack.
 inline constexpr std::size_t max_nesting = 256;
 
+// Marks a failed parsing step; see Parser::Parsed.
+struct SyntaxError {};
+
 // One parse of one source text. The text must outlive the parser and the tree
 // it returns (tokens in the tree are views into it).
 class Parser {
@@ -36,20 +39,27 @@ class Parser {
   std::expected<std::vector<Stmt>, std::vector<Error>> parse();
 
  private:
-  using ExprResult = std::expected<ExprPtr, Error>;
-  using StmtResult = std::expected<Stmt, Error>;
-  using BlockResult = std::expected<std::vector<Stmt>, Error>;
-  using ExecResult = std::expected<Exec, Error>;
-  using Level = ExprResult (Parser::*)();
+  // A parsing function returns its node or, on a syntax error, only a marker:
+  // the Error itself waits in `failure` while the marker unwinds. That keeps
+  // every recursion frame small, so nesting costs little stack per level.
+  template <typename T>
+  using Parsed = std::expected<T, SyntaxError>;
+  using ExprResult = Parsed<ExprPtr>;
+  using StmtResult = Parsed<Stmt>;
+  using BlockResult = Parsed<std::vector<Stmt>>;
+  using ExecResult = Parsed<Exec>;
 
   // Tokens.
   const std::optional<Token>& peek() { return lexer.peek(); }
   bool check(TokenType kind);
   Token advance();
+  void skip();  // advance() for a token that is not needed
   bool matches(TokenType kind);
-  std::expected<Token, Error> consume(TokenType kind, std::string_view message);
+  Parsed<Token> consume(TokenType kind, std::string_view message);
+  bool expect(TokenType kind, std::string_view message);  // consume() without the token
   Error error(const std::optional<Token>& token, std::string_view message);
-  Error too_deep();
+  std::unexpected<SyntaxError> fail(const std::optional<Token>& token, std::string_view message);
+  std::unexpected<SyntaxError> fail_too_deep();
   std::size_t line_of(std::size_t offset);
   void synchronize();
 
@@ -61,7 +71,7 @@ class Parser {
   StmtResult if_statement();
   StmtResult loop_statement();
   StmtResult loop_parts();
-  std::expected<Token, Error> keyword_statement(std::string_view message);
+  Parsed<Token> keyword_statement(std::string_view message);
   StmtResult var_statement();
   ExecResult exec_statement();
   StmtResult parallel_block(bool race);
@@ -79,12 +89,16 @@ class Parser {
   ExprResult exp();
   ExprResult unary();
   ExprResult primary();
-  ExprResult binary_level(Level operand, bool (*is_operator)(TokenType), bool logical);
-  ExprResult absolute_value();
-  ExprResult parenthesized();
+  template <typename Operand>
+  ExprResult left_associative(Operand operand, bool (*is_operator)(TokenType), bool logical);
+  ExprPtr open_binary(ExprPtr left, bool logical);
+  ExprPtr open_unary();
+  ExprResult atom();
+  ExprResult grouping(TokenType closer, std::string_view message, bool abs);
 
   Lexer lexer;
   std::vector<Error> errors;
+  std::optional<Error> failure;  // the error of the item being abandoned
   bool in_loop = false;
   std::size_t depth = 0;  // nesting levels entered on the current path
   // The last line computed for an error, so that many errors on a long text
