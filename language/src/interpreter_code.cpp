@@ -74,29 +74,27 @@ class Decoder {
     fused.aux = is_small_load(i) ? static_cast<std::uint32_t>(ops[i].index) : 0;
     if (is_small_load(i) && is_number_push(i + 1) && is_operator(i + 2)) {
       fused.operand = std::bit_cast<std::size_t>(ops[i + 1].value.as_number());
-      fused.op = static_cast<Code>(ops[i + 2].kind);
+      OpKind op = ops[i + 2].kind;
       if (is_arithmetic(i + 2) && is_small_store(i + 3)) {
-        fused.code = Code::LoadConstOpStore;
+        fused.code = fused_code(Code::LoadConstAddStore, op);
         fused.extra = static_cast<std::int16_t>(ops[i + 3].index);
       } else if (is_comparison(i + 2) && is_conditional_jump(i + 3) &&
                  fits_int16(jump_offset(i + 1, i + 3))) {
+        bool jump_if = ops[i + 3].kind == OpKind::JumpIf;
         fused.code =
-            ops[i + 3].kind == OpKind::JumpIf ? Code::LoadConstJumpIf : Code::LoadConstJumpUnless;
+            fused_code(jump_if ? Code::LoadConstLtJumpIf : Code::LoadConstLtJumpUnless, op);
         fused.extra = static_cast<std::int16_t>(jump_offset(i + 1, i + 3));
       } else {
-        fused.code = Code::LoadConstOp;
+        fused.code = fused_code(Code::LoadConstAdd, op);
       }
     } else if (is_small_load(i) && is_operator(i + 1)) {
-      fused.code = Code::SlotOp;
-      fused.op = static_cast<Code>(ops[i + 1].kind);
+      fused.code = fused_code(Code::SlotAdd, ops[i + 1].kind);
     } else if (is_number_push(i) && is_operator(i + 1)) {
-      fused.code = Code::ConstOp;
-      fused.op = static_cast<Code>(ops[i + 1].kind);
+      fused.code = fused_code(Code::ConstAdd, ops[i + 1].kind);
       fused.operand = std::bit_cast<std::size_t>(ops[i].value.as_number());
     } else if (is_comparison(i) && is_conditional_jump(i + 1)) {
-      fused.code = Code::CompareJump;
-      fused.op = static_cast<Code>(ops[i].kind);
-      fused.extra = ops[i + 1].kind == OpKind::JumpIf ? 1 : 0;
+      bool jump_if = ops[i + 1].kind == OpKind::JumpIf;
+      fused.code = fused_code(jump_if ? Code::LtJumpIf : Code::LtJumpUnless, ops[i].kind);
       fused.operand = static_cast<std::size_t>(jump_offset(i + 1, i + 1));
     } else {
       return;
@@ -174,6 +172,13 @@ static_assert(static_cast<Code>(OpKind::Return) == Code::Return);
 static_assert(static_cast<Code>(OpKind::Load) == Code::Load);
 static_assert(static_cast<Code>(OpKind::CallRace) == Code::CallRace);
 static_assert(sizeof(Instr) == 16);
+static_assert(fused_code(Code::ConstAdd, OpKind::Ge) == Code::ConstGe);
+static_assert(fused_code(Code::SlotAdd, OpKind::Div) == Code::SlotDiv);
+static_assert(fused_code(Code::LoadConstAddStore, OpKind::Div) == Code::LoadConstDivStore);
+static_assert(fused_code(Code::LoadConstLtJumpUnless, OpKind::Ge) == Code::LoadConstGeJumpUnless);
+static_assert(fused_code(Code::LoadConstLtJumpIf, OpKind::Le) == Code::LoadConstLeJumpIf);
+static_assert(fused_code(Code::LtJumpUnless, OpKind::Gt) == Code::GtJumpUnless);
+static_assert(fused_code(Code::LtJumpIf, OpKind::Lt) == Code::LtJumpIf);
 
 }  // namespace
 

@@ -17,13 +17,15 @@
 
 namespace zolang {
 
-// Internal opcodes: the OpKinds in their order, then specialised forms. A
-// fused form stands at the index of the first instruction of a common
+// Internal opcodes: the OpKinds in their order, then specialised forms.
+//
+// A fused form stands at the index of the first instruction of a common
 // sequence and runs the whole sequence in one dispatch when its operands are
 // numbers in range; otherwise it runs as the plain first instruction, which
 // keeps every error and its address exact. The instructions it covers keep
-// their own decoded forms, so a jump into the sequence still works.
-// "op" below is one of add, sub, mul, div, lt, le, gt, ge.
+// their own decoded forms, so a jump into the sequence still works. Each form
+// has one code per operator, in the order add, sub, mul, div, lt, le, gt, ge
+// (see fused_code), so that the operator costs no dispatch of its own.
 enum class Code : std::uint8_t {
   Load,
   Store,
@@ -59,16 +61,70 @@ enum class Code : std::uint8_t {
   CallRace,
   Yield,
   Return,
-  PushNumber,           // push of a number; the operand holds the double's bits
-  Halt,                 // past the last instruction: the context has finished
-  ConstOp,              // push k; op
-  SlotOp,               // load a; op
-  LoadConstOp,          // load a; push k; op
-  LoadConstOpStore,     // load a; push k; add/sub/mul/div; store b
-  LoadConstJumpUnless,  // load a; push k; lt/le/gt/ge; jump_unless d
-  LoadConstJumpIf,      // load a; push k; lt/le/gt/ge; jump_if d
-  CompareJump,          // lt/le/gt/ge; jump_unless d or jump_if d
+  PushNumber,  // push of a number; the operand holds the double's bits
+  Halt,        // past the last instruction: the context has finished
+  // push k; op
+  ConstAdd,
+  ConstSub,
+  ConstMul,
+  ConstDiv,
+  ConstLt,
+  ConstLe,
+  ConstGt,
+  ConstGe,
+  // load a; op
+  SlotAdd,
+  SlotSub,
+  SlotMul,
+  SlotDiv,
+  SlotLt,
+  SlotLe,
+  SlotGt,
+  SlotGe,
+  // load a; push k; op
+  LoadConstAdd,
+  LoadConstSub,
+  LoadConstMul,
+  LoadConstDiv,
+  LoadConstLt,
+  LoadConstLe,
+  LoadConstGt,
+  LoadConstGe,
+  // load a; push k; add/sub/mul/div; store b
+  LoadConstAddStore,
+  LoadConstSubStore,
+  LoadConstMulStore,
+  LoadConstDivStore,
+  // load a; push k; lt/le/gt/ge; jump_unless d
+  LoadConstLtJumpUnless,
+  LoadConstLeJumpUnless,
+  LoadConstGtJumpUnless,
+  LoadConstGeJumpUnless,
+  // load a; push k; lt/le/gt/ge; jump_if d
+  LoadConstLtJumpIf,
+  LoadConstLeJumpIf,
+  LoadConstGtJumpIf,
+  LoadConstGeJumpIf,
+  // lt/le/gt/ge; jump_unless d
+  LtJumpUnless,
+  LeJumpUnless,
+  GtJumpUnless,
+  GeJumpUnless,
+  // lt/le/gt/ge; jump_if d
+  LtJumpIf,
+  LeJumpIf,
+  GtJumpIf,
+  GeJumpIf,
 };
+
+// The code of a fused form for operator `op`, given the form's first code
+// (its add code, or its lt code for the comparison-only forms).
+constexpr Code fused_code(Code first, OpKind op) {
+  int index = op <= OpKind::Div ? static_cast<int>(op) - static_cast<int>(OpKind::Add)
+                                : static_cast<int>(op) - static_cast<int>(OpKind::Lt) + 4;
+  if (first >= Code::LoadConstLtJumpUnless) index -= 4;  // comparison-only forms
+  return static_cast<Code>(static_cast<int>(first) + index);
+}
 
 // Load and store slots are clamped to this: no stack gets that deep, so the
 // instructions behave the same, and slot arithmetic cannot overflow.
@@ -85,7 +141,8 @@ struct Instr {
   // fused forms: the load slot.
   std::uint32_t aux = 0;
   // Load/Store: slot; Call: arity; jumps: offset from the next instruction;
-  // PushNumber and fused forms: the constant's bits (CompareJump: the offset).
+  // PushNumber and fused forms: the constant's bits (a compare-and-jump
+  // form without constant: the jump offset).
   std::size_t operand = 0;
 };
 

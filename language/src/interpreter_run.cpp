@@ -64,27 +64,36 @@ inline bool has_number_slot(const Value* base, const Value* top, std::uint32_t s
   return static_cast<std::ptrdiff_t>(slot) < top - base && base[slot].is_number();
 }
 
-// The operators that fused instructions apply to two numbers.
-inline double arithmetic(Code op, double left, double right) {
-  if (op == Code::Add) return left + right;
-  if (op == Code::Sub) return left - right;
-  if (op == Code::Mul) return left * right;
-  return left / right;
+// The operators that fused forms apply to two numbers, chosen at compile time.
+template <Code op>
+constexpr bool is_comparison() {
+  return op == Code::Lt || op == Code::Le || op == Code::Gt || op == Code::Ge;
 }
-inline bool compare(Code op, double left, double right) {
-  if (op == Code::Lt) return left < right;
-  if (op == Code::Le) return left <= right;
-  if (op == Code::Gt) return left > right;
-  return left >= right;
+template <Code op>
+inline double arithmetic(double left, double right) {
+  if constexpr (op == Code::Add) return left + right;
+  if constexpr (op == Code::Sub) return left - right;
+  if constexpr (op == Code::Mul) return left * right;
+  if constexpr (op == Code::Div) return left / right;
+}
+template <Code op>
+inline bool compare(double left, double right) {
+  if constexpr (op == Code::Lt) return left < right;
+  if constexpr (op == Code::Le) return left <= right;
+  if constexpr (op == Code::Gt) return left > right;
+  if constexpr (op == Code::Ge) return left >= right;
 }
 // Creates the result of `op` in the raw or number slot `target`.
-inline void put_result(Value* target, Code op, double left, double right) {
-  if (op == Code::Lt || op == Code::Le || op == Code::Gt || op == Code::Ge) {
-    new (target) Value(Value::boolean(compare(op, left, right)));
+template <Code op>
+inline void put_result(Value* target, double left, double right) {
+  if constexpr (is_comparison<op>()) {
+    new (target) Value(Value::boolean(compare<op>(left, right)));
   } else {
-    new (target) Value(Value::number(arithmetic(op, left, right)));
+    new (target) Value(Value::number(arithmetic<op>(left, right)));
   }
 }
+
+inline double constant_of(const Instr& instr) { return std::bit_cast<double>(instr.operand); }
 
 // and, or, xor, eq, ne of two values of any kinds.
 bool logic(Code code, const Value& left, const Value& right) {
@@ -104,6 +113,72 @@ inline bool take_truth(Value* slot) {
 }
 
 }  // namespace
+
+// The fused forms, one case per form and operator (see Code). Each checks
+// everything it needs before it changes anything, so that it can fall back
+// to the plain first instruction (unfused) or grow the stack and run again
+// (grow_and_retry).
+#define ZO_OPERATOR_FORMS(OP)                                                         \
+  case Code::Const##OP:                                                               \
+    if (!top[-1].is_number()) goto unfused;                                           \
+    put_result<Code::OP>(top - 1, top[-1].as_number(), constant_of(*instr));          \
+    pc += 1;                                                                          \
+    break;                                                                            \
+  case Code::Slot##OP:                                                                \
+    if (!has_number_slot(base, top, instr->aux) || !top[-1].is_number()) {            \
+      goto unfused;                                                                   \
+    }                                                                                 \
+    put_result<Code::OP>(top - 1, top[-1].as_number(), base[instr->aux].as_number()); \
+    pc += 1;                                                                          \
+    break;                                                                            \
+  case Code::LoadConst##OP:                                                           \
+    if (!has_number_slot(base, top, instr->aux)) goto unfused;                        \
+    if (top == limit) goto grow_and_retry;                                            \
+    put_result<Code::OP>(top, base[instr->aux].as_number(), constant_of(*instr));     \
+    ++top;                                                                            \
+    pc += 2;                                                                          \
+    break;
+
+// As store would, the result goes into slot b when that lies below it, and
+// otherwise stays on top.
+#define ZO_STORE_FORMS(OP)                                                                   \
+  case Code::LoadConst##OP##Store: {                                                         \
+    if (!has_number_slot(base, top, instr->aux)) goto unfused;                               \
+    double result = arithmetic<Code::OP>(base[instr->aux].as_number(), constant_of(*instr)); \
+    if (instr->extra < top - base) {                                                         \
+      drop_slot(base + instr->extra);                                                        \
+      new (base + instr->extra) Value(Value::number(result));                                \
+    } else {                                                                                 \
+      if (top == limit) goto grow_and_retry;                                                 \
+      new (top++) Value(Value::number(result));                                              \
+    }                                                                                        \
+    pc += 3;                                                                                 \
+    break;                                                                                   \
+  }
+
+#define ZO_JUMP_FORMS(OP)                                                                          \
+  case Code::LoadConst##OP##JumpUnless:                                                            \
+    if (!has_number_slot(base, top, instr->aux)) goto unfused;                                     \
+    pc += compare<Code::OP>(base[instr->aux].as_number(), constant_of(*instr)) ? 3 : instr->extra; \
+    break;                                                                                         \
+  case Code::LoadConst##OP##JumpIf:                                                                \
+    if (!has_number_slot(base, top, instr->aux)) goto unfused;                                     \
+    pc += compare<Code::OP>(base[instr->aux].as_number(), constant_of(*instr)) ? instr->extra : 3; \
+    break;                                                                                         \
+  case Code::OP##JumpUnless:                                                                       \
+    if (!has_two_numbers(top)) goto unfused;                                                       \
+    top -= 2;                                                                                      \
+    pc += compare<Code::OP>(top[0].as_number(), top[1].as_number())                                \
+              ? 1                                                                                  \
+              : static_cast<std::ptrdiff_t>(instr->operand);                                       \
+    break;                                                                                         \
+  case Code::OP##JumpIf:                                                                           \
+    if (!has_two_numbers(top)) goto unfused;                                                       \
+    top -= 2;                                                                                      \
+    pc += compare<Code::OP>(top[0].as_number(), top[1].as_number())                                \
+              ? static_cast<std::ptrdiff_t>(instr->operand)                                        \
+              : 1;                                                                                 \
+    break;
 
 std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext& context) {
   const Instr* const code = program.code.data();
@@ -128,12 +203,7 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
           failure = Error::stack_out_of_bounds(address_of(pc));
           goto fail;
         }
-        if (top == limit) {
-          top = stack.grow_at(top);
-          bottom = stack.bottom;
-          limit = stack.limit;
-          base = bottom + context.base();
-        }
+        if (top == limit) goto grow_and_retry;
         copy_to_slot(top, base[instr->operand]);
         ++top;
         break;
@@ -161,21 +231,11 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
         break;
       }
       case Code::Push:
-        if (top == limit) {
-          top = stack.grow_at(top);
-          bottom = stack.bottom;
-          limit = stack.limit;
-          base = bottom + context.base();
-        }
+        if (top == limit) goto grow_and_retry;
         copy_to_slot(top++, program.constants[instr->aux]);
         break;
       case Code::PushNumber:
-        if (top == limit) {
-          top = stack.grow_at(top);
-          bottom = stack.bottom;
-          limit = stack.limit;
-          base = bottom + context.base();
-        }
+        if (top == limit) goto grow_and_retry;
         new (top++) Value(Value::number(std::bit_cast<double>(instr->operand)));
         break;
       case Code::Pop:
@@ -186,12 +246,7 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
           failure = Error::stack_underflow(address_of(pc));
           goto fail;
         }
-        if (top == limit) {
-          top = stack.grow_at(top);
-          bottom = stack.bottom;
-          limit = stack.limit;
-          base = bottom + context.base();
-        }
+        if (top == limit) goto grow_and_retry;
         copy_to_slot(top, top[-1]);
         ++top;
         break;
@@ -354,66 +409,22 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
         context.frames.pop_back();
         base = bottom + context.base();
         break;
-      case Code::ConstOp:
-        if (!top[-1].is_number()) goto unfused;
-        put_result(top - 1, instr->op, top[-1].as_number(), std::bit_cast<double>(instr->operand));
-        pc += 1;
-        break;
-      case Code::SlotOp:
-        if (!has_number_slot(base, top, instr->aux) || !top[-1].is_number()) goto unfused;
-        put_result(top - 1, instr->op, top[-1].as_number(), base[instr->aux].as_number());
-        pc += 1;
-        break;
-      case Code::LoadConstOp:
-        if (!has_number_slot(base, top, instr->aux)) goto unfused;
-        if (top == limit) {
-          top = stack.grow_at(top);
-          bottom = stack.bottom;
-          limit = stack.limit;
-          base = bottom + context.base();
-        }
-        put_result(top, instr->op, base[instr->aux].as_number(),
-                   std::bit_cast<double>(instr->operand));
-        ++top;
-        pc += 2;
-        break;
-      case Code::LoadConstOpStore: {
-        if (!has_number_slot(base, top, instr->aux)) goto unfused;
-        double result = arithmetic(instr->op, base[instr->aux].as_number(),
-                                   std::bit_cast<double>(instr->operand));
-        // As store would: write the slot when it lies below the result,
-        // else the result stays on top.
-        if (instr->extra < top - base) {
-          Value* slot = base + instr->extra;
-          drop_slot(slot);
-          new (slot) Value(Value::number(result));
-        } else {
-          if (top == limit) {
-            top = stack.grow_at(top);
-            bottom = stack.bottom;
-            limit = stack.limit;
-            base = bottom + context.base();
-          }
-          new (top++) Value(Value::number(result));
-        }
-        pc += 3;
-        break;
-      }
-      case Code::LoadConstJumpUnless:
-      case Code::LoadConstJumpIf: {
-        if (!has_number_slot(base, top, instr->aux)) goto unfused;
-        bool truth =
-            compare(instr->op, base[instr->aux].as_number(), std::bit_cast<double>(instr->operand));
-        pc += truth == (instr->code == Code::LoadConstJumpIf) ? instr->extra : 3;
-        break;
-      }
-      case Code::CompareJump: {
-        if (!has_two_numbers(top)) goto unfused;
-        bool truth = compare(instr->op, top[-2].as_number(), top[-1].as_number());
-        top -= 2;
-        pc += truth == (instr->extra != 0) ? static_cast<std::ptrdiff_t>(instr->operand) : 1;
-        break;
-      }
+        ZO_OPERATOR_FORMS(Add)
+        ZO_OPERATOR_FORMS(Sub)
+        ZO_OPERATOR_FORMS(Mul)
+        ZO_OPERATOR_FORMS(Div)
+        ZO_OPERATOR_FORMS(Lt)
+        ZO_OPERATOR_FORMS(Le)
+        ZO_OPERATOR_FORMS(Gt)
+        ZO_OPERATOR_FORMS(Ge)
+        ZO_STORE_FORMS(Add)
+        ZO_STORE_FORMS(Sub)
+        ZO_STORE_FORMS(Mul)
+        ZO_STORE_FORMS(Div)
+        ZO_JUMP_FORMS(Lt)
+        ZO_JUMP_FORMS(Le)
+        ZO_JUMP_FORMS(Gt)
+        ZO_JUMP_FORMS(Ge)
       case Code::Halt:
         --pc;  // the ip stays at or past the end
         outcome = StepOutcome::Finished;
@@ -421,6 +432,12 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
     }
     continue;
 
+  grow_and_retry:
+    top = stack.grow_at(top);
+    bottom = stack.bottom;
+    limit = stack.limit;
+    base = bottom + context.base();
+    goto dispatch;
   unfused:
     // The fast path does not apply: run the first instruction plainly.
     instr = program.plain.data() + (pc - 1 - code);
@@ -445,6 +462,10 @@ fail:
   return std::unexpected(std::move(*failure));
 }
 
+#undef ZO_OPERATOR_FORMS
+#undef ZO_STORE_FORMS
+#undef ZO_JUMP_FORMS
+
 std::expected<StepOutcome, Error> Interpreter::Impl::call(ExecutionContext& context,
                                                           std::size_t here, const Instr& instr) {
   const NameSlot& slot = program.names[instr.aux];
@@ -457,7 +478,9 @@ std::expected<StepOutcome, Error> Interpreter::Impl::native_call(ExecutionContex
                                                                  const NameSlot& slot,
                                                                  std::size_t arity) {
   context.ip = here + 1;
-  if (!context.has_callable) {
+  auto active =
+      context.has_callable ? active_callables.find(context.callable_id) : active_callables.end();
+  if (active == active_callables.end()) {
     if (context.stack.size() < arity) {
       context.stack.clear();
       return std::unexpected(Error::stack_underflow(here));
@@ -465,28 +488,22 @@ std::expected<StepOutcome, Error> Interpreter::Impl::native_call(ExecutionContex
     auto made = slot.generator->generate(context.stack.take_back(arity));
     if (!made) return std::unexpected(std::move(made.error()));
     if (*made == nullptr) return std::unexpected(Error::invalid_callable(slot.name));
-    std::uint32_t id = allocate_callable_id();
-    active_callables.emplace(id, std::move(*made));
+    std::uint32_t id =
+        take_callable_id(state.unlocked().next_callable_id,
+                         [this](std::uint32_t id) { return active_callables.contains(id); });
+    active = active_callables.emplace(id, std::move(*made)).first;
     context.has_callable = true;
     context.callable_id = id;
   }
-  auto polled = active_callables.at(context.callable_id)->call();
+  auto polled = active->second->call();
   if (!polled) return std::unexpected(std::move(polled.error()));
   if (!*polled) {
     context.ip = here;
     return StepOutcome::Yield;
   }
   context.has_callable = false;
-  active_callables.erase(context.callable_id);
+  active_callables.erase(active);
   return StepOutcome::NativeDone;
-}
-
-// Ids count up from 0; after the counter wraps, an id still held by a call in
-// progress is skipped rather than reused, so no running call is replaced.
-std::uint32_t Interpreter::Impl::allocate_callable_id() {
-  std::uint32_t& next = state.unlocked().next_callable_id;
-  while (active_callables.contains(next)) ++next;
-  return next++;
 }
 
 std::expected<StepOutcome, Error> Interpreter::Impl::spawn(ExecutionContext& context,

@@ -35,6 +35,16 @@ struct InternalState {
   std::uint32_t next_callable_id = 0;
 };
 
+// Returns the id for the next native call and advances `counter` past it.
+// Ids count up from 0; once the counter has wrapped, an id for which
+// `is_in_use` answers true is skipped rather than reused, so no call in
+// progress is ever replaced. (At most 2^32 - 1 calls can be in progress.)
+template <typename IsInUse>
+std::uint32_t take_callable_id(std::uint32_t& counter, IsInUse is_in_use) {
+  while (is_in_use(counter)) ++counter;
+  return counter++;
+}
+
 class GuardedState {
  public:
   // Holds the lock for its lifetime. If it is destroyed by stack unwinding

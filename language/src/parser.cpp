@@ -161,6 +161,15 @@ Parser::Parsed<Token> Parser::consume(TokenType kind, std::string_view message) 
   return fail(peek(), message);
 }
 
+bool Parser::expect(TokenType kind, std::string_view message) {
+  if (check(kind)) {
+    skip();
+    return true;
+  }
+  fail(peek(), message);
+  return false;
+}
+
 [[gnu::noinline, gnu::cold]] std::unexpected<SyntaxError> Parser::fail(
     const std::optional<Token>& token, std::string_view message) {
   assert(!failure);
@@ -246,8 +255,7 @@ Parser::StmtResult Parser::use_declaration() {
     return fail(peek(), "Expect identifier after 'use'");
   }
   Token name = advance();
-  auto semicolon = consume(TokenType::Semicolon, "Expect ';' after 'use' statement");
-  if (!semicolon) return failed;
+  if (!expect(TokenType::Semicolon, "Expect ';' after 'use' statement")) return failed;
   return Stmt{Stmt::Use{name}};
 }
 
@@ -298,8 +306,7 @@ Parser::StmtResult Parser::statement() {
 // yield -> "yield" ";" (and the same for return and break); gives the keyword.
 Parser::Parsed<Token> Parser::keyword_statement(std::string_view message) {
   Token keyword = advance();
-  auto semicolon = consume(TokenType::Semicolon, message);
-  if (!semicolon) return failed;
+  if (!expect(TokenType::Semicolon, message)) return failed;
   return keyword;
 }
 
@@ -310,8 +317,7 @@ Parser::StmtResult Parser::if_statement() {
   bool unless = advance().ty == TokenType::Unless;
   auto condition = expression();
   if (!condition) return failed;
-  auto brace = consume(TokenType::LeftBrace, "Expect '{' after condition");
-  if (!brace) return failed;
+  if (!expect(TokenType::LeftBrace, "Expect '{' after condition")) return failed;
   auto then_branch = block();
   if (!then_branch) return failed;
   std::vector<Stmt> else_branch;
@@ -346,8 +352,7 @@ Parser::StmtResult Parser::loop_parts() {
   bool until = advance().ty == TokenType::Until;
   auto condition = expression();
   if (!condition) return failed;
-  auto brace = consume(TokenType::LeftBrace, "Expect '{' after condition");
-  if (!brace) return failed;
+  if (!expect(TokenType::LeftBrace, "Expect '{' after condition")) return failed;
   auto body = block();
   if (!body) return failed;
   return Stmt{Stmt::While{std::move(*condition), std::move(*body), until}};
@@ -369,8 +374,7 @@ Parser::StmtResult Parser::var_statement() {
     value =
         Expr::make(Expr::Binary{Expr::make(Expr::Variable{name}), *combined, std::move(*value)});
   }
-  auto semicolon = consume(TokenType::Semicolon, "Expect ';' after assignment");
-  if (!semicolon) return failed;
+  if (!expect(TokenType::Semicolon, "Expect ';' after assignment")) return failed;
   return Stmt{Stmt::Var{name, std::move(*value)}};
 }
 
@@ -391,8 +395,7 @@ Parser::ExecResult Parser::exec_statement() {
 
 // parallel -> ("parallel" | "race") "{" call* "}" ; the keyword is already consumed.
 Parser::StmtResult Parser::parallel_block(bool race) {
-  auto brace = consume(TokenType::LeftBrace, "Expect '{' after 'parallel' keyword");
-  if (!brace) return failed;
+  if (!expect(TokenType::LeftBrace, "Expect '{' after 'parallel' keyword")) return failed;
   std::vector<Exec> calls;
   while (!check(TokenType::RightBrace)) {
     if (!peek()) return fail(std::nullopt, "Expect '}' after parallel block");

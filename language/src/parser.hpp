@@ -56,6 +56,7 @@ class Parser {
   void skip();  // advance() for a token that is not needed
   bool matches(TokenType kind);
   Parsed<Token> consume(TokenType kind, std::string_view message);
+  bool expect(TokenType kind, std::string_view message);  // consume() without the token
   Error error(const std::optional<Token>& token, std::string_view message);
   std::unexpected<SyntaxError> fail(const std::optional<Token>& token, std::string_view message);
   std::unexpected<SyntaxError> fail_too_deep();

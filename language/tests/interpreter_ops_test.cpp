@@ -256,3 +256,67 @@ TEST(InterpreterOps, FusedSequencesBehaveAsTheirInstructions) {
 
 }  // namespace
 }  // namespace zolang::testing
+
+namespace zolang::testing {
+namespace {
+
+// Every operator in every fused shape gives what it gives unfused.
+TEST(InterpreterOps, FusedOperatorsMatchTheirPlainResults) {
+  struct Operator {
+    const char* name;
+    double (*apply)(double, double);
+    bool is_comparison;
+  };
+  const Operator operators[] = {
+      {"add", [](double l, double r) { return l + r; }, false},
+      {"sub", [](double l, double r) { return l - r; }, false},
+      {"mul", [](double l, double r) { return l * r; }, false},
+      {"div", [](double l, double r) { return l / r; }, false},
+      {"lt", [](double l, double r) { return l < r ? 1.0 : 0.0; }, true},
+      {"le", [](double l, double r) { return l <= r ? 1.0 : 0.0; }, true},
+      {"gt", [](double l, double r) { return l > r ? 1.0 : 0.0; }, true},
+      {"ge", [](double l, double r) { return l >= r ? 1.0 : 0.0; }, true},
+  };
+  const double pairs[][2] = {{3, 2}, {2, 2}, {2, 3}};
+  for (const Operator& op : operators) {
+    for (const auto& pair : pairs) {
+      std::string l = Value::number(pair[0]).display();
+      std::string r = Value::number(pair[1]).display();
+      double result = op.apply(pair[0], pair[1]);
+      std::string shown = op.is_comparison ? Value::boolean(result != 0).display()
+                                           : Value::number(result).display();
+      std::string name = op.name;
+      Events expected{"set out " + shown, "=> finished"};
+      // push k; op / load a; op / load a; push k; op
+      EXPECT_EQ(trace("push " + l + "\npush " + r + "\n" + name + "\nset \"out\""), expected);
+      EXPECT_EQ(trace("push " + r + "\npush " + l + "\nload 0\n" + name + "\nset \"out\"\npop"),
+                expected);
+      EXPECT_EQ(trace("push " + l + "\nload 0\npush " + r + "\n" + name + "\nset \"out\"\npop"),
+                expected);
+      if (!op.is_comparison) {
+        EXPECT_EQ(trace("push 0\npush " + l + "\nload 1\npush " + r + "\n" + name +
+                        "\nstore 0\npop\nset \"out\""),
+                  expected)
+            << name;
+        continue;
+      }
+      // Both jump senses, fused with a load and a constant, and without.
+      std::string taken = result != 0 ? "true" : "false";
+      Events branch{"set out \"" + taken + "\"", "=> finished"};
+      for (std::string prelude :
+           {"push " + l + "\nload 0\npush " + r, "push " + l + "\npush " + r + "\npush 0\npop"}) {
+        EXPECT_EQ(trace(prelude + "\n" + name +
+                        "\njump_if 3\npush \"false\"\njump 2\npush \"true\"\nset \"out\""),
+                  branch)
+            << prelude << " " << name;
+        EXPECT_EQ(trace(prelude + "\n" + name +
+                        "\njump_unless 3\npush \"true\"\njump 2\npush \"false\"\nset \"out\""),
+                  branch)
+            << prelude << " " << name;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace zolang::testing

@@ -1,8 +1,10 @@
 #include "parser.hpp"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <charconv>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -346,6 +348,21 @@ TEST(ParserErrors, RestoreLoopStateAfterAnError) {
   });
 }
 
+// The error keeps a self-contained copy of the token it points at.
+TEST(ParserErrors, CarryAnOwnedCopyOfTheOffendingToken) {
+  std::string source = "say 1;\r\n$x = 'a' 'b';";
+  auto result = Parser(source).parse();
+  ASSERT_FALSE(result);
+  ASSERT_EQ(result.error().size(), 1u);
+  const Error& error = result.error()[0];
+  EXPECT_EQ(error.kind, ErrorKind::Parse);
+  ASSERT_TRUE(error.token);
+  EXPECT_EQ(*error.token,
+            (OwnedToken{TokenType::Str, 2, "'b'", OwnedLiteral{Literal::Kind::String, "b"}}));
+  source.clear();  // the error outlives the text
+  EXPECT_EQ(error.render(), "[line 2] Expect ';' after assignment");
+}
+
 TEST(ParserErrors, CountLinesAcrossManyErrors) {
   std::string source;
   std::vector<std::string> expected;
@@ -435,6 +452,55 @@ TEST(ParserNesting, RecoversAfterRefusingDeepInput) {
   // The depth count starts afresh after an error: the next item may nest fully.
   auto program = parse_to_text(deep + nesting_cases[0].build(max_nesting));
   EXPECT_EQ(program, "error: [line 1] " + too_deep);
+}
+
+// The deepest accepted input of every kind parses, and its tree is destroyed,
+// on a thread with a modest stack: far less than the usual 8 MiB.
+TEST(ParserNesting, FitsTheDeepestInputInAThreeMegabyteStack) {
+  struct Job {
+    std::vector<std::string> sources;
+    int parsed = 0;
+  } job;
+  for (const auto& [name, build] : nesting_cases) job.sources.push_back(build(max_nesting));
+  pthread_attr_t attributes;
+  ASSERT_EQ(pthread_attr_init(&attributes), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attributes, 3 << 20), 0);
+  pthread_t thread;
+  auto run = [](void* argument) -> void* {
+    auto* job = static_cast<Job*>(argument);
+    for (const auto& source : job->sources) job->parsed += Parser(source).parse() ? 1 : 0;
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, &attributes, run, &job), 0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attributes);
+  EXPECT_EQ(job.parsed, static_cast<int>(nesting_cases.size()));
+}
+
+// Random token soup: no crash, and a failed parse always explains itself.
+TEST(ParserRobustness, SurvivesRandomTokenSoup) {
+  const std::vector<std::string> pieces = {
+      "if ",    "else ",    "while ",    "until ", "unless ",   "break", "yield", "return",
+      "group ", "use ",     "parallel ", "race ",  "sequence ", "{",     "}",     "(",
+      ")",      "|",        ";",         ";",      "$x ",       "= ",    "+= ",   "- ",
+      "-1",     "* ",       "^ ",        "not ",   "and ",      "or ",   "xor ",  "== ",
+      "< ",     "say ",     "word ",     "3.5 ",   "'s' ",      "\"t",   "# c\n", "\n",
+      "größe ", "1\u0301 ", "!",         "true ",  "nil "};
+  std::mt19937 random(20261208);
+  std::uniform_int_distribution<std::size_t> pick(0, pieces.size() - 1);
+  std::uniform_int_distribution<int> length(0, 60);
+  int failures = 0;
+  for (int round = 0; round < 3000; ++round) {
+    std::string source;
+    for (int n = length(random); n > 0; --n) source += pieces[pick(random)];
+    auto result = Parser(source).parse();
+    if (!result) {
+      ++failures;
+      ASSERT_FALSE(result.error().empty()) << source;
+      for (const auto& error : result.error()) EXPECT_FALSE(error.render().empty());
+    }
+  }
+  EXPECT_GT(failures, 0);
 }
 
 }  // namespace
