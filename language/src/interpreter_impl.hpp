@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -84,6 +85,10 @@ struct Interpreter::Impl {
   std::vector<ExecutionContext*> queue;
   std::size_t queue_head = 0;
   std::vector<std::unique_ptr<ExecutionContext>> graveyard;
+  // The error step_with is about to return, set just before it leaves. It
+  // lives here because a local std::optional<Error> was zero-filled on every
+  // entry, a third of the cost of a step over `yield`.
+  std::optional<Error> step_failure;
 };
 
 }  // namespace zolang

@@ -189,7 +189,7 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
   Value* limit = stack.limit;
   Value* base = bottom + context.base();
   StepOutcome outcome = StepOutcome::Continue;
-  std::optional<Error> failure;
+  std::optional<Error>& failure = step_failure;
   // The address of the instruction being executed (pc is already past it).
   auto address_of = [code](const Instr* next) { return static_cast<std::size_t>(next - 1 - code); };
   for (;;) {
@@ -459,7 +459,9 @@ stop:
 fail:
   context.ip = static_cast<std::size_t>(pc - code);
   stack.top = top;
-  return std::unexpected(std::move(*failure));
+  Error error = std::move(*failure);
+  failure.reset();
+  return std::unexpected(std::move(error));
 }
 
 #undef ZO_OPERATOR_FORMS
