@@ -2,7 +2,8 @@
  * pay for each crossing, built by the runner for PyPy and CPython alike.
  *   noop()            a Python -> C call with no arguments
  *   call(obj)         a Python -> C call that calls obj.call() back
- *   get_set(obj, n)   n rounds of obj.get() and obj.set(value), from C
+ *   get_set(obj, n)   n rounds of obj.set(obj.get() + 1) from C, the number
+ *                     converted to a C double and back
  * Method names are interned once, as the fastest host adapter would. */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -26,10 +27,16 @@ static PyObject *get_set(PyObject *self, PyObject *args) {
   Py_ssize_t n;
   if (!PyArg_ParseTuple(args, "On", &obj, &n)) return NULL;
   for (Py_ssize_t i = 0; i < n; ++i) {
+    /* $p = $p + 1: the number crosses to C and back, as in any host. */
     PyObject *value = PyObject_CallMethodNoArgs(obj, name_get);
     if (!value) return NULL;
-    PyObject *done = PyObject_CallMethodOneArg(obj, name_set, value);
+    double number = PyFloat_AsDouble(value);
     Py_DECREF(value);
+    if (number == -1.0 && PyErr_Occurred()) return NULL;
+    PyObject *next = PyFloat_FromDouble(number + 1);
+    if (!next) return NULL;
+    PyObject *done = PyObject_CallMethodOneArg(obj, name_set, next);
+    Py_DECREF(next);
     if (!done) return NULL;
     Py_DECREF(done);
   }
