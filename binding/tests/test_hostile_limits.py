@@ -1,6 +1,7 @@
 """Resource limits seen from Python: large programs and deep nesting through
 the binding, and allocation failure inside a method surfacing as the internal
-fault (an exception deriving from BaseException, not Exception)."""
+fault (an exception deriving from BaseException, not Exception); and that
+sanitized runs have the sanitizer runtimes loaded."""
 
 import os
 import subprocess
@@ -70,3 +71,12 @@ def test_running_out_of_memory_in_a_method_is_the_internal_fault():
     assert result.returncode == 0, result.stderr[-2000:]
     kind, type_name, *_ = result.stdout.split()
     assert (kind, type_name) == ("BaseException", "InternalError"), result.stdout
+
+
+@pytest.mark.skipif(not os.environ.get("ZO_SANITIZED"), reason="only in sanitized builds")
+def test_sanitized_runs_really_carry_the_sanitizer_runtimes():
+    # The extension is instrumented but the interpreter is not: without the
+    # preloaded runtimes a sanitized run would check nothing.
+    import ctypes
+    process = ctypes.CDLL(None)
+    assert hasattr(process, "__asan_init") and hasattr(process, "__ubsan_handle_add_overflow")

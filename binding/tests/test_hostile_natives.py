@@ -7,6 +7,7 @@ import gc
 import math
 import threading
 import time
+import weakref
 
 import pytest
 import zolangpy
@@ -180,6 +181,39 @@ def test_a_generator_returning_itself_fails_cleanly_and_is_released():
     ends_and_restarts(interpreter)
     del interpreter
     gc.collect()
+
+
+class Both(zolangpy.CallableGenerator, zolangpy.Callable):
+    """Its own call: every generate hands back the same object."""
+
+    def __init__(self):
+        self.polls = 0
+
+    def generate(self, args):
+        return self
+
+    def call(self):
+        self.polls += 1
+        return self.polls % 2 == 0
+
+
+def test_a_generator_that_is_its_own_call_runs_and_is_released():
+    both = Both()
+    alive = weakref.ref(both)
+    interpreter = zolangpy.Interpreter(ir('call "f" 0', 'call_race "a" 0 "a" 0', "return",
+                                          "a:", 'call "f" 0', "return"))
+    interpreter.register_callable("f", both)
+    del both
+    for _ in range(3):
+        for _ in range(10):
+            if not interpreter.run():
+                break
+        interpreter.stop()
+        interpreter.reset()
+    del interpreter
+    for _ in range(10):
+        gc.collect()
+    assert alive() is None
 
 
 class RaisingFloat:
