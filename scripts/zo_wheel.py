@@ -21,6 +21,7 @@ import zipfile
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 NAME = "zolangpy"
 VERSION = "0.1.0"
+ENTRY_POINTS = "[console_scripts]\nzo = zo.cli:main\n"
 
 
 def _tag():
@@ -37,7 +38,8 @@ def _build_extension():
     subprocess.check_call(
         [
             "cmake", "-S", str(ROOT), "-B", str(build_dir), "-G", "Ninja",
-            "-DCMAKE_BUILD_TYPE=Release",
+            # -O2 as in the release preset: GCC 12 warns falsely at -O3.
+            "-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG",
             "-DZO_BUILD_TESTS=OFF", "-DZO_BUILD_BENCH=OFF",
             "-DZO_PYTHON_EXECUTABLES=" + sys.executable,
         ]
@@ -83,7 +85,7 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
         (dist_info + "/WHEEL", (
             "Wheel-Version: 1.0\nGenerator: zo_wheel\nRoot-Is-Purelib: false\nTag: %s\n" % tag
         ).encode()),
-        (dist_info + "/entry_points.txt", b"[console_scripts]\nzo = zo.cli:main\n"),
+        (dist_info + "/entry_points.txt", ENTRY_POINTS.encode()),
     ]
     record = io.StringIO()
     writer = csv.writer(record, lineterminator="\n")
@@ -103,3 +105,15 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
 
 def get_requires_for_build_wheel(config_settings=None):
     return []
+
+
+def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
+    dist_info = "%s-%s.dist-info" % (NAME, VERSION)
+    os.makedirs(os.path.join(metadata_directory, dist_info), exist_ok=True)
+    for name, text in (
+        ("METADATA", _metadata()),
+        ("entry_points.txt", ENTRY_POINTS),
+    ):
+        with open(os.path.join(metadata_directory, dist_info, name), "w", encoding="utf-8") as out:
+            out.write(text)
+    return dist_info

@@ -109,12 +109,12 @@ def test_host_file_adds_natives(zo_file, tmp_path):
 
 
 def test_trace_shows_a_race_terminating_its_loser(zo_file):
-    source = "race { wait 10 milliseconds; wait 10 seconds; }\n"
+    source = "race { wait 10 milliseconds; wait 10000 milliseconds; }\n"
     result = run_zo("run", zo_file(source), "--trace")
     assert result.returncode == 0, result.stderr
     lines = result.stderr.splitlines()
     assert any("start #1 wait(10.0)" in line for line in lines)
-    assert any("start #2 wait(10.0)" in line for line in lines)
+    assert any("start #2 wait(10000.0)" in line for line in lines)
     assert any("poll #1 wait -> done" in line for line in lines)
     assert any("terminate #2 wait" in line for line in lines)
 

@@ -1,32 +1,212 @@
 #include "compiler_type.hpp"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "borrow.hpp"
+#include "convert.hpp"
 #include "errors.hpp"
+#include "interpreter_type.hpp"
+#include "ir.hpp"
+#include "lib.hpp"
 #include "registration.hpp"
 #include "type_support.hpp"
 
 namespace zolangpy {
 namespace {
 
+// The state of one Python Compiler: the library facade with the registered
+// natives, and the outcome of the most recent compilation (its errors, or its
+// program until into_raw or into_interpreter takes it).
 struct CompilerObject {
   PyObject header;
   BorrowFlag use;
+  zolang::ZoCompiler compiler;
+  std::vector<zolang::Error> errors;
+  std::optional<std::vector<zolang::Op>> program;
 };
+
+CompilerObject& as_compiler(PyObject* self) { return *reinterpret_cast<CompilerObject*>(self); }
 
 PyObject* compiler_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     char* no_names[] = {nullptr};
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, ":Compiler", no_names)) return nullptr;
-    return reinterpret_cast<PyObject*>(allocate<CompilerObject>(
-        type, [](CompilerObject& object) { new (&object.use) BorrowFlag(); }));
+    return reinterpret_cast<PyObject*>(
+        allocate<CompilerObject>(type, [](CompilerObject& object) {
+          new (&object.use) BorrowFlag();
+          new (&object.compiler) zolang::ZoCompiler();
+          new (&object.errors) std::vector<zolang::Error>();
+          new (&object.program) std::optional<std::vector<zolang::Op>>();
+        }));
+  });
+}
+
+// Writes all of `text` to file descriptor 1, past short writes and signals.
+void write_stdout(std::string_view text) {
+  while (!text.empty()) {
+    ssize_t written = ::write(1, text.data(), text.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return;  // standard output is gone; there is no one left to tell
+    }
+    text.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
+PyObject* compiler_compile(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    CompilerObject& object = as_compiler(self);
+    Use use = Use::exclusive(object.use);
+    if (!use) return nullptr;
+    PyObject* source_object = nullptr;
+    if (!parse_arguments(args, kwargs, "Compiler.compile", {{"source", &source_object}}, 1)) {
+      return nullptr;
+    }
+    auto source = string_argument(source_object, "source");
+    if (!source) return nullptr;
+    bool compiled = false;
+    {
+      // Other Python threads may run meanwhile; the exclusive use above keeps
+      // them off this object, and the source string stays alive in `args`.
+      GilRelease released;
+      object.errors.clear();
+      object.program.reset();
+      auto result = object.compiler.compile_nonconsuming(*source);
+      compiled = result.has_value();
+      if (compiled) {
+        object.program = std::move(*result);
+      } else {
+        object.errors = std::move(result.error());
+      }
+    }
+    return new_bool(compiled);
+  });
+}
+
+PyObject* compiler_into_raw(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    CompilerObject& object = as_compiler(self);
+    Use use = Use::exclusive(object.use);
+    if (!use) return nullptr;
+    if (!object.program) return raise_zo_error("No program to convert");
+    std::string text = zolang::print_program(*object.program);
+    object.program.reset();
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
+}
+
+PyObject* compiler_has_program(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    CompilerObject& object = as_compiler(self);
+    Use use = Use::shared(object.use);
+    if (!use) return nullptr;
+    return new_bool(object.program.has_value());
+  });
+}
+
+PyObject* compiler_print_errors(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    CompilerObject& object = as_compiler(self);
+    Use use = Use::shared(object.use);
+    if (!use) return nullptr;
+    // One write per line: the line is out before the next error is rendered.
+    for (const zolang::Error& error : object.errors) {
+      write_stdout(error.render() + "\n");
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* compiler_into_interpreter(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    CompilerObject& object = as_compiler(self);
+    Use use = Use::exclusive(object.use);
+    if (!use) return nullptr;
+    if (!object.program) return raise_zo_error("No program to convert");
+    std::vector<zolang::Op> ops = std::exchange(*object.program, {});
+    zolang::Program package = object.compiler.package_program(std::move(ops));
+    return wrap_interpreter(zolang::Interpreter::from_program(std::move(package))).release();
+  });
+}
+
+template <typename Registration, typename Register>
+PyObject* register_native(PyObject* self, std::optional<Registration> registration,
+                          Register add) {
+  if (!registration) return nullptr;
+  auto registered = add(as_compiler(self).compiler, std::move(*registration));
+  if (!registered) return raise_error(registered.error());
+  Py_RETURN_NONE;
+}
+
+PyObject* compiler_register_callable(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    Use use = Use::exclusive(as_compiler(self).use);
+    if (!use) return nullptr;
+    return register_native(
+        self, parse_callable_registration(args, kwargs, "Compiler.register_callable"),
+        [](zolang::ZoCompiler& compiler, auto registration) {
+          return compiler.register_callable(std::move(registration.name),
+                                            std::move(registration.adapter));
+        });
+  });
+}
+
+PyObject* compiler_register_property(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    Use use = Use::exclusive(as_compiler(self).use);
+    if (!use) return nullptr;
+    return register_native(
+        self, parse_property_registration(args, kwargs, "Compiler.register_property"),
+        [](zolang::ZoCompiler& compiler, auto registration) {
+          return compiler.register_property(std::move(registration.name),
+                                            std::move(registration.adapter));
+        });
   });
 }
 
 PyMethodDef compiler_methods[] = {
+    {"compile", method_pointer(&compiler_compile), METH_VARARGS | METH_KEYWORDS,
+     "compile($self, source)\n--\n\n"
+     "Compiles the provided program, storing the results internally, returning `True` if the\n"
+     "program was compiled successfully, and False if there was some form of compilation error.\n\n"
+     "Each call discards the results of the previous one, program and errors alike. The errors\n"
+     "are stored and can be shown with `print_errors`; there is at present no way to inspect\n"
+     "them programmatically."},
+    {"into_raw", method_pointer(&compiler_into_raw), METH_NOARGS,
+     "into_raw($self)\n--\n\n"
+     "Takes the most recent program and converts it to the Zo IR, which is a human-readable text\n"
+     "format.\n\n"
+     "Unlike conversion to an `Interpreter`, this consumes only the program, not the registered\n"
+     "callables and properties. Raises an exception if the most recent compilation failed."},
+    {"has_program", method_pointer(&compiler_has_program), METH_NOARGS,
+     "has_program($self)\n--\n\n"
+     "Checks if the compiler has been given a program and that it compiled successfully.\n\n"
+     "Returns the same result as `compile`."},
+    {"print_errors", method_pointer(&compiler_print_errors), METH_NOARGS,
+     "print_errors($self)\n--\n\n"
+     "Displays any errors that occured during the most recent compilation.\n\n"
+     "Nothing is printed when there are no errors."},
+    {"into_interpreter", method_pointer(&compiler_into_interpreter), METH_NOARGS,
+     "into_interpreter($self)\n--\n\n"
+     "Effectively consumes the compiler, converting it into an `Interpreter`.\n\n"
+     "Raises an exception when no valid program is stored. On success all assets, the\n"
+     "registered callables and properties included, move to the new interpreter. Since the\n"
+     "compiler object itself lives on in Python, the call in practice empties it: every callable\n"
+     "and property must be registered again before the same program can be compiled again."},
     {"check_if_prop", method_pointer(&check_if_prop), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      check_if_prop_doc},
     {"check_if_callable", method_pointer(&check_if_callable),
      METH_VARARGS | METH_KEYWORDS | METH_STATIC, check_if_callable_doc},
+    {"register_callable", method_pointer(&compiler_register_callable),
+     METH_VARARGS | METH_KEYWORDS, register_callable_doc},
+    {"register_property", method_pointer(&compiler_register_property),
+     METH_VARARGS | METH_KEYWORDS, register_property_doc},
 #ifdef PYPY_VERSION
     {"__init_subclass__", method_pointer(&refuse_subclass),
      METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},

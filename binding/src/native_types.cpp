@@ -281,7 +281,7 @@ PyType_Slot arg_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec make_spec(const char* name, int basicsize, bool subclassable, PyType_Slot* slots) {
+PyType_Spec make_type_spec(const char* name, int basicsize, bool subclassable, PyType_Slot* slots) {
   unsigned int flags = Py_TPFLAGS_DEFAULT | (subclassable ? Py_TPFLAGS_BASETYPE : 0);
   return PyType_Spec{name, basicsize, 0, flags, slots};
 }
@@ -290,23 +290,24 @@ PyType_Spec make_spec(const char* name, int basicsize, bool subclassable, PyType
 
 PyObject* create_callable_type() {
   static PyType_Spec spec =
-      make_spec("zolangpy.Callable", sizeof(NativeBaseObject), true, callable_slots);
+      make_type_spec("zolangpy.Callable", sizeof(NativeBaseObject), true, callable_slots);
   return create_type(spec);
 }
 
 PyObject* create_callable_generator_type() {
   static PyType_Spec spec =
-      make_spec("zolangpy.CallableGenerator", sizeof(NativeBaseObject), true, generator_slots);
+      make_type_spec("zolangpy.CallableGenerator", sizeof(NativeBaseObject), true, generator_slots);
   return create_type(spec);
 }
 
 PyObject* create_prop_type() {
-  static PyType_Spec spec = make_spec("zolangpy.Prop", sizeof(NativeBaseObject), true, prop_slots);
+  static PyType_Spec spec =
+      make_type_spec("zolangpy.Prop", sizeof(NativeBaseObject), true, prop_slots);
   return create_type(spec);
 }
 
 PyObject* create_arg_type() {
-  static PyType_Spec spec = make_spec("zolangpy.Arg", sizeof(ArgObject), false, arg_slots);
+  static PyType_Spec spec = make_type_spec("zolangpy.Arg", sizeof(ArgObject), false, arg_slots);
   return create_type(spec);
 }
 

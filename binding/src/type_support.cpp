@@ -10,7 +10,7 @@ ModuleTypes& module_types() {
 }
 
 PyObject* create_type(PyType_Spec& spec) {
-  // The qualified spec name makes the type's __module__ "zolangpy" (a bare
+  // The qualified type name makes the type's __module__ "zolangpy" (a bare
   // one would make it "builtins", and newer CPythons warn about it, which
   // fails the import under -W error); renaming afterwards leaves the type's
   // own name bare, as in its messages ("'Interpreter' object ...").

@@ -1,4 +1,4 @@
-// What every class of the module shares: creation of heap types from a spec,
+// What every class of the module shares: creation of heap types from a PyType_Spec,
 // the module's table of types, allocation of instances with a C++ payload
 // built in place, and the matching deallocation. Only allocate() and
 // deallocate() know that Python owns an object's memory.
@@ -25,7 +25,7 @@ struct ModuleTypes {
 };
 ModuleTypes& module_types();
 
-// Creates a heap type from `spec`, whose name is "zolangpy.Name": the type's
+// Creates a heap type from the PyType_Spec, whose name is "zolangpy.Name": the type's
 // __module__ is "zolangpy" while its name (tp_name, __name__, __qualname__)
 // is the bare "Name". New reference, or null with an exception set.
 PyObject* create_type(PyType_Spec& spec);

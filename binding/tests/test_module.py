@@ -1,6 +1,9 @@
 """What `import zolangpy` provides: classes, docstrings, ZoError."""
 
 import inspect
+import os
+import subprocess
+import sys
 import weakref
 
 import pytest
@@ -169,3 +172,9 @@ def test_static_checks_have_signatures_without_self(cls, method, what):
     function = getattr(getattr(zolangpy, cls), method)
     assert str(inspect.signature(function)) == "(value)"
     assert function.__doc__.startswith(f"Checks if a value is a subclass of {what}.")
+
+
+def test_the_module_imports_cleanly_when_warnings_are_errors():
+    result = subprocess.run([sys.executable, "-W", "error", "-c", "import zolangpy"],
+                            capture_output=True, text=True, env=os.environ)
+    assert result.returncode == 0, result.stderr

@@ -160,21 +160,48 @@ def _run(args, host, text):
     # A context that yields is invisible to the host; only a program that
     # cannot yield may sleep until its next wait is due.
     can_yield = re.search(r"\byield\b", text) is not None
-    previous = signal.getsignal(signal.SIGINT)
-    signal.signal(signal.SIGINT, signal.default_int_handler)
+    interrupt = _Interrupt()
+    previous = signal.signal(signal.SIGINT, interrupt.handle)
     try:
-        return _loop(interpreter, monitor, can_yield)
+        return _loop(interpreter, monitor, can_yield, interrupt)
     except KeyboardInterrupt:
         return _stop(interpreter, 130)
     finally:
         signal.signal(signal.SIGINT, previous)
 
 
-def _loop(interpreter, monitor, can_yield):
+class _Interrupt:
+    """Ctrl-C while a step runs would raise inside whichever native method is
+    running and reach us as that native's failure; so during a step it is only
+    noted, and acted on when the step returns."""
+
+    def __init__(self):
+        self.stepping = False
+        self.pending = False
+
+    def handle(self, signum, frame):
+        if self.stepping:
+            self.pending = True
+        else:
+            raise KeyboardInterrupt
+
+    def step(self, interpreter):
+        self.stepping = True
+        try:
+            return interpreter.run()
+        finally:
+            self.stepping = False
+            if self.pending:
+                raise KeyboardInterrupt
+
+
+def _loop(interpreter, monitor, can_yield, interrupt):
     while True:
         monitor.begin_step()
         try:
-            running = interpreter.run()
+            running = interrupt.step(interpreter)
+        except KeyboardInterrupt:
+            raise
         except Exception as error:  # ZoError is not a module attribute
             print("zo: %s" % error, file=sys.stderr)
             return _stop(interpreter, 1)
