@@ -91,18 +91,22 @@ def collect():
 @pytest.mark.skipif(bool(os.environ.get("ZO_SANITIZED")),
                     reason="AddressSanitizer holds freed memory back; sizes say nothing")
 def test_many_cycles_with_every_kind_of_native_keep_the_process_size_flat():
-    # The first batch lets the heaps reach their working size.
+    # The first batch lets the heaps reach their working size. A heap may
+    # still step up once in a while, so the smallest growth of three batches
+    # is judged: a leak grows every one of them.
     for index in range(CYCLES):
         one_cycle(index)
-    collect()
-    before = resident_bytes()
-    for index in range(CYCLES):
-        one_cycle(index)
-    collect()
-    growth = resident_bytes() - before
+    growths = []
+    for _ in range(3):
+        collect()
+        before = resident_bytes()
+        for index in range(CYCLES // 2):
+            one_cycle(index)
+        collect()
+        growths.append(resident_bytes() - before)
     # Each cycle moves strings of 2-4 KiB through the program: a leak of any of
-    # them, of a native or of an interpreter would grow by megabytes.
-    assert growth < 8 * 1024 * 1024, growth
+    # them, of a native or of an interpreter would grow a batch by megabytes.
+    assert min(growths) < 4 * 1024 * 1024, growths
 
 
 def test_a_soak_under_the_sanitizers_runs_clean():
