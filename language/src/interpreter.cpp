@@ -275,6 +275,8 @@ std::expected<void, Error> Interpreter::Impl::run_end() {
   if (auto label = program.labels.find(std::string_view("__end")); label != program.labels.end()) {
     root->ip = label->second;
     for (;;) {
+      // Natives that never finish would keep end() polling forever.
+      if (!spend(1)) return std::unexpected(Error::runtime("Instruction budget exhausted"));
       auto finished = step();
       if (!finished) return std::unexpected(std::move(finished.error()));
       if (*finished) break;
@@ -331,7 +333,14 @@ Interpreter::Interpreter(Interpreter&&) noexcept = default;
 Interpreter& Interpreter::operator=(Interpreter&&) noexcept = default;
 Interpreter::~Interpreter() = default;
 
-std::expected<bool, Error> Interpreter::step() { return impl->step(); }
+std::expected<bool, Error> Interpreter::step() {
+  impl->refuel();
+  return impl->step();
+}
+
+void Interpreter::set_instruction_budget(std::optional<std::uint64_t> budget) {
+  impl->budget = budget;
+}
 
 std::expected<void, Error> Interpreter::register_callable(
     std::string name, std::unique_ptr<CallableGenerator> generator) {
@@ -355,7 +364,10 @@ std::expected<void, Error> Interpreter::register_property(std::string name,
   return {};
 }
 
-std::expected<void, Error> Interpreter::end() { return impl->end(); }
+std::expected<void, Error> Interpreter::end() {
+  impl->refuel();
+  return impl->end();
+}
 std::expected<void, Error> Interpreter::reset() { return impl->reset(); }
 
 RunStatus Interpreter::status() const { return impl->state.unlocked().status; }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,6 +63,14 @@ class Interpreter {
   // progress are dropped without terminate. Refused (InterpreterBusy) while
   // Running, which includes after a failed step until end() has run.
   std::expected<void, Error> reset();
+
+  // Bounds the work of each later step() and end(), for harnesses that run
+  // untrusted programs: every backward jump, group call and spawned child
+  // costs one unit, and so does every pass of end() over __end, so that any
+  // run that would not come back ends instead with a runtime error (after
+  // which the status is as after any failed step). std::nullopt, the
+  // default, is unlimited. Not part of the host-facing API.
+  void set_instruction_budget(std::optional<std::uint64_t> budget);
 
   // The current status; safe to read from any thread.
   RunStatus status() const;

@@ -71,6 +71,15 @@ struct Interpreter::Impl {
   std::expected<void, Error> get(ExecutionContext& context, std::size_t here, const Instr& instr);
   std::expected<void, Error> set(ExecutionContext& context, std::size_t here, const Instr& instr);
 
+  // Fills the budget for one step() or end(): `budget` units may be spent.
+  void refuel() { fuel = budget && *budget < UINT64_MAX ? *budget + 1 : UINT64_MAX; }
+  // Spends `units` of the budget; false once it is exhausted.
+  bool spend(std::uint64_t units) {
+    if (units >= fuel) return false;
+    fuel -= units;
+    return true;
+  }
+
   std::unique_ptr<ExecutionContext> root;
   std::vector<Op> ops;
   DecodedProgram program;
@@ -84,6 +93,12 @@ struct Interpreter::Impl {
   // kept alive until it ends because the queue may still point into them.
   std::vector<ExecutionContext*> queue;
   std::size_t queue_head = 0;
+
+  // The instruction budget of one step() or end() (none: unlimited), and what
+  // is left of it in the current one. Unlimited is a budget no run can use
+  // up, so that the instruction loop tests one counter either way.
+  std::optional<std::uint64_t> budget;
+  std::uint64_t fuel = UINT64_MAX;
   std::vector<std::unique_ptr<ExecutionContext>> graveyard;
   // The error step_with is about to return, set just before it leaves. It
   // lives here because a local std::optional<Error> was zero-filled on every

@@ -13,6 +13,7 @@ namespace zolang {
 namespace {
 
 constexpr const char* numbers_only = "Both operands must be numbers";
+constexpr const char* budget_exhausted = "Instruction budget exhausted";
 
 // The error of a binary operator that cannot run: StackUnderflow when fewer
 // than two operands are on the stack, else `message`.
@@ -114,6 +115,16 @@ inline bool take_truth(Value* slot) {
 
 }  // namespace
 
+// Moves pc by `offset`; a move backwards (a loop) spends a unit of the
+// budget. Forward moves cannot repeat without a backward one, so bounding
+// these bounds every loop at the price of one counter per iteration.
+#define ZO_JUMP_BY(offset)                                           \
+  do {                                                               \
+    std::ptrdiff_t by = (offset);                                    \
+    pc += by;                                                        \
+    if (by < 0 && --fuel == 0) [[unlikely]] goto out_of_budget;      \
+  } while (false)
+
 // The fused forms, one case per form and operator (see Code). Each checks
 // everything it needs before it changes anything, so that it can fall back
 // to the plain first instruction (unfused) or grow the stack and run again
@@ -159,25 +170,27 @@ inline bool take_truth(Value* slot) {
 #define ZO_JUMP_FORMS(OP)                                                                          \
   case Code::LoadConst##OP##JumpUnless:                                                            \
     if (!has_number_slot(base, top, instr->aux)) goto unfused;                                     \
-    pc += compare<Code::OP>(base[instr->aux].as_number(), constant_of(*instr)) ? 3 : instr->extra; \
+    ZO_JUMP_BY(compare<Code::OP>(base[instr->aux].as_number(), constant_of(*instr)) ? 3         \
+                                                                                    : instr->extra); \
     break;                                                                                         \
   case Code::LoadConst##OP##JumpIf:                                                                \
     if (!has_number_slot(base, top, instr->aux)) goto unfused;                                     \
-    pc += compare<Code::OP>(base[instr->aux].as_number(), constant_of(*instr)) ? instr->extra : 3; \
+    ZO_JUMP_BY(compare<Code::OP>(base[instr->aux].as_number(), constant_of(*instr)) ? instr->extra \
+                                                                                    : 3);          \
     break;                                                                                         \
   case Code::OP##JumpUnless:                                                                       \
     if (!has_two_numbers(top)) goto unfused;                                                       \
     top -= 2;                                                                                      \
-    pc += compare<Code::OP>(top[0].as_number(), top[1].as_number())                                \
-              ? 1                                                                                  \
-              : static_cast<std::ptrdiff_t>(instr->operand);                                       \
+    ZO_JUMP_BY(compare<Code::OP>(top[0].as_number(), top[1].as_number())                           \
+                   ? 1                                                                             \
+                   : static_cast<std::ptrdiff_t>(instr->operand));                                 \
     break;                                                                                         \
   case Code::OP##JumpIf:                                                                           \
     if (!has_two_numbers(top)) goto unfused;                                                       \
     top -= 2;                                                                                      \
-    pc += compare<Code::OP>(top[0].as_number(), top[1].as_number())                                \
-              ? static_cast<std::ptrdiff_t>(instr->operand)                                        \
-              : 1;                                                                                 \
+    ZO_JUMP_BY(compare<Code::OP>(top[0].as_number(), top[1].as_number())                           \
+                   ? static_cast<std::ptrdiff_t>(instr->operand)                                   \
+                   : 1);                                                                           \
     break;
 
 std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext& context) {
@@ -335,25 +348,25 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
         new (top - 1) Value(Value::boolean(!take_truth(top - 1)));
         break;
       case Code::Jump:
-        pc += static_cast<std::ptrdiff_t>(instr->operand);
+        ZO_JUMP_BY(static_cast<std::ptrdiff_t>(instr->operand));
         break;
       case Code::JumpUnless:
         // A boolean is the common case; the guard slot below an empty stack
         // is nil, so emptiness is checked only off that path.
         if (top[-1].is_boolean()) {
-          if (!(--top)->as_boolean()) pc += static_cast<std::ptrdiff_t>(instr->operand);
+          if (!(--top)->as_boolean()) ZO_JUMP_BY(static_cast<std::ptrdiff_t>(instr->operand));
           break;
         }
         if (top == bottom) goto jump_underflow;
-        if (!take_truth(--top)) pc += static_cast<std::ptrdiff_t>(instr->operand);
+        if (!take_truth(--top)) ZO_JUMP_BY(static_cast<std::ptrdiff_t>(instr->operand));
         break;
       case Code::JumpIf:
         if (top[-1].is_boolean()) {
-          if ((--top)->as_boolean()) pc += static_cast<std::ptrdiff_t>(instr->operand);
+          if ((--top)->as_boolean()) ZO_JUMP_BY(static_cast<std::ptrdiff_t>(instr->operand));
           break;
         }
         if (top == bottom) goto jump_underflow;
-        if (take_truth(--top)) pc += static_cast<std::ptrdiff_t>(instr->operand);
+        if (take_truth(--top)) ZO_JUMP_BY(static_cast<std::ptrdiff_t>(instr->operand));
         break;
       case Code::Label:
         break;
@@ -366,6 +379,8 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
             failure = Error::stack_underflow(address_of(pc));
             goto fail;
           }
+          // Recursion needs no backward jump, so each call spends a unit.
+          if (--fuel == 0) [[unlikely]] goto out_of_budget;
           context.frames.push_back(Frame{address_of(pc) + 1, depth - instr->operand});
           base = top - instr->operand;
           pc = code + slot.label;
@@ -449,6 +464,9 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
   jump_underflow:
     failure = Error::stack_underflow(address_of(pc));
     goto fail;
+  out_of_budget:
+    failure = Error::runtime(budget_exhausted);
+    goto fail;
   }
 
 stop:
@@ -467,6 +485,7 @@ fail:
 #undef ZO_OPERATOR_FORMS
 #undef ZO_STORE_FORMS
 #undef ZO_JUMP_FORMS
+#undef ZO_JUMP_BY
 
 std::expected<StepOutcome, Error> Interpreter::Impl::call(ExecutionContext& context,
                                                           std::size_t here, const Instr& instr) {
@@ -513,6 +532,8 @@ std::expected<StepOutcome, Error> Interpreter::Impl::spawn(ExecutionContext& con
   context.mode = instr.code == Code::CallRace ? WaitMode::Race : WaitMode::Parallel;
   const std::vector<GroupEntry>& entries = program.call_lists[instr.aux];
   if (entries.empty()) return StepOutcome::Continue;
+  // Spawning can recurse within one step without a backward jump.
+  if (!spend(entries.size())) return std::unexpected(Error::runtime(budget_exhausted));
   for (const GroupEntry& entry : entries) {
     const NameSlot& slot = program.names[entry.slot];
     if (slot.label == no_label) return std::unexpected(Error::parallel_not_group(here));

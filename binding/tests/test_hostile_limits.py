@@ -1,0 +1,82 @@
+"""Resource limits seen from Python: large programs and deep nesting through
+the binding, and allocation failure inside a method surfacing as the internal
+fault (an exception deriving from BaseException, not Exception); and that
+sanitized runs have the sanitizer runtimes loaded."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+import zolangpy
+from conftest import Cell, ir
+
+
+def test_a_program_of_a_million_instructions_reads_and_runs():
+    program = "push 0\n" + "push 1\nadd\n" * 500_000 + 'set "out"\n'
+    out = Cell(log=[])
+    interpreter = zolangpy.Interpreter(program)
+    interpreter.register_property("out", out)
+    assert interpreter.run() is False
+    assert out.log == [("set", 500_000.0)]
+
+
+def test_a_million_nested_group_frames_unwind_and_reset():
+    out = Cell(log=[])
+    interpreter = zolangpy.Interpreter(ir(
+        "jump 9", "a:", "load 0", "jump_unless 5", "load 0", "push 1", "sub", 'call "a" 1',
+        "return", "push 1000000", 'call "a" 1', 'set "out"'))
+    interpreter.register_property("out", out)
+    assert interpreter.run() is False
+    interpreter.reset()
+    assert interpreter.run() is False
+    assert out.log == [("set", 0.0)] * 2
+
+
+ALLOCATION_FAILURE = textwrap.dedent("""
+    import resource, sys
+    import zolangpy
+
+    class Big(zolangpy.Prop):
+        def get(self):
+            return "z" * (1 << 20)
+
+    # Room for the interpreter itself, not for the strings the program grows.
+    with open("/proc/self/statm") as statm:
+        size = int(statm.read().split()[0]) * 4096
+    limit = size + (600 << 20)
+    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+
+    # $s = $s + $s until memory runs out.
+    interpreter = zolangpy.Interpreter(
+        'get "s"\\nstore 0\\nload 0\\nload 0\\nadd\\nstore 0\\njump -4\\n')
+    interpreter.register_property("s", Big())
+    try:
+        interpreter.run()
+    except Exception as error:
+        print("Exception", type(error).__name__, error)
+    except BaseException as error:
+        print("BaseException", type(error).__name__, error)
+    else:
+        print("returned")
+""")
+
+
+@pytest.mark.skipif(bool(os.environ.get("ZO_SANITIZED")),
+                    reason="AddressSanitizer reserves more address space than any limit allows")
+def test_running_out_of_memory_in_a_method_is_the_internal_fault():
+    result = subprocess.run([sys.executable, "-c", ALLOCATION_FAILURE], capture_output=True,
+                            text=True, timeout=120, env=os.environ.copy())
+    assert result.returncode == 0, result.stderr[-2000:]
+    kind, type_name, *_ = result.stdout.split()
+    assert (kind, type_name) == ("BaseException", "InternalError"), result.stdout
+
+
+@pytest.mark.skipif(not os.environ.get("ZO_SANITIZED"), reason="only in sanitized builds")
+def test_sanitized_runs_really_carry_the_sanitizer_runtimes():
+    # The extension is instrumented but the interpreter is not: without the
+    # preloaded runtimes a sanitized run would check nothing.
+    import ctypes
+    process = ctypes.CDLL(None)
+    assert hasattr(process, "__asan_init") and hasattr(process, "__ubsan_handle_add_overflow")
