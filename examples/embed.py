@@ -4,7 +4,8 @@ It registers a native call (`heat`, which takes several steps) and a
 property (`$temperature`), compiles a program, and runs it from its own loop,
 stopping it cleanly on a time limit or on Ctrl-C.
 
-Run it from the source tree after building:  ./zo-python examples/embed.py
+Run it from the source tree after building (scripts/demo or scripts/test):
+    PYTHONPATH=build/release/binding/python pypy3 examples/embed.py
 """
 
 import time

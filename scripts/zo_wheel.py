@@ -54,9 +54,9 @@ def _files(extension):
     """(path in wheel, bytes) of everything the wheel holds, but metadata."""
     yield extension.name, extension.read_bytes()
     yield NAME + ".pyi", (ROOT / "binding" / (NAME + ".pyi")).read_bytes()
-    for path in sorted((ROOT / "zo").rglob("*")):
+    for path in sorted((ROOT / "python" / "zo").rglob("*")):
         if path.is_file() and "__pycache__" not in path.parts:
-            yield path.relative_to(ROOT).as_posix(), path.read_bytes()
+            yield path.relative_to(ROOT / "python").as_posix(), path.read_bytes()
 
 
 def _metadata():

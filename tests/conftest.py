@@ -5,12 +5,13 @@ import sys
 import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PYTHON_DIR = os.path.join(ROOT, "python")
 
 
 def run_zo(*args, input_file=None, cwd=None, timeout=60, **kwargs):
     """Runs `python -m zo ARGS` with this interpreter; returns the process."""
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([ROOT, env.get("PYTHONPATH", "")])
+    env["PYTHONPATH"] = os.pathsep.join([PYTHON_DIR, env.get("PYTHONPATH", "")])
     return subprocess.run(
         [sys.executable, "-m", "zo", *args],
         cwd=cwd or ROOT,

@@ -4,7 +4,7 @@ import subprocess
 import sys
 import time
 
-from conftest import ROOT, run_zo
+from conftest import PYTHON_DIR, ROOT, run_zo
 
 
 def test_run_prints_and_exits_zero(zo_file):
@@ -124,7 +124,7 @@ def test_ctrl_c_stops_the_program_and_runs_end(zo_file):
         'group __end { print "parked"; }\nprint "started";\nwait 60 seconds;\n'
     )
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([ROOT, env.get("PYTHONPATH", "")])
+    env["PYTHONPATH"] = os.pathsep.join([PYTHON_DIR, env.get("PYTHONPATH", "")])
     process = subprocess.Popen(
         [sys.executable, "-m", "zo", "run", source],
         cwd=ROOT, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,

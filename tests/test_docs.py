@@ -7,7 +7,7 @@ import sys
 
 import pytest
 
-from conftest import ROOT, run_zo
+from conftest import PYTHON_DIR, ROOT, run_zo
 
 DOCS = os.path.join(ROOT, "docs")
 FENCE = re.compile(r"```(\w+)\n(.*?)```", re.S)
@@ -32,7 +32,7 @@ def test_language_snippet(source, expected, tmp_path):
     path = tmp_path / "snippet.zo"
     path.write_text(source, encoding="utf-8")
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([ROOT, env.get("PYTHONPATH", "")])
+    env["PYTHONPATH"] = os.pathsep.join([PYTHON_DIR, env.get("PYTHONPATH", "")])
     result = subprocess.run(
         [sys.executable, "-m", "zo", "run", str(path)], cwd=ROOT, env=env,
         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True, timeout=60,

@@ -56,30 +56,29 @@ std::expected<void, Error> Interpreter::Impl::run_pass() {
   queue.clear();
   queue_head = 0;
   queue.push_back(root.get());
-  std::expected<void, Error> result;
-  while (result && queue_head < queue.size()) {
+  auto drained = drain_queue();
+  queue.clear();
+  graveyard.clear();
+  return drained;
+}
+
+std::expected<void, Error> Interpreter::Impl::drain_queue() {
+  while (queue_head < queue.size()) {
     ExecutionContext& context = *queue[queue_head++];
     if (!context.alive) continue;
     context.resume_queued = false;
     if (!context.children.empty() || context.mode == WaitMode::Race) {
       auto may_run = join(context);
-      if (!may_run) {
-        result = std::unexpected(std::move(may_run.error()));
-        break;
-      }
+      if (!may_run) return std::unexpected(std::move(may_run.error()));
       if (!*may_run) continue;
     }
     context.mode = WaitMode::None;
     auto outcome = step_with(context);
-    if (!outcome) {
-      result = std::unexpected(std::move(outcome.error()));
-      break;
-    }
-    result = react(context, *outcome);
+    if (!outcome) return std::unexpected(std::move(outcome.error()));
+    if (*outcome == StepOutcome::Yield) continue;
+    if (auto reacted = react(context, *outcome); !reacted) return reacted;
   }
-  queue.clear();
-  graveyard.clear();
-  return result;
+  return {};
 }
 
 // The join rules. Returns whether `context` runs now; if not, its live
@@ -219,7 +218,7 @@ std::expected<void, Error> Interpreter::Impl::validate() {
     }
   };
   for (std::size_t address = 0; address < ops.size(); ++address) {
-    const Instr& instr = program.code[address];
+    const Instr& instr = program.plain[address];
     switch (instr.code) {
       case Code::Get:
       case Code::Set: {

@@ -41,21 +41,31 @@ class Interpreter {
 
   // Runs one step. Returns true once the program has finished (its __end group
   // included), false while it still runs. The first step after construction or
-  // reset validates the program against the registered natives first.
+  // reset validates the program against the registered natives first (its
+  // first problem is the error, and the status stays Fresh). A run-time error
+  // ends the step at once; nothing is rolled back and native calls in
+  // progress stay active (the status stays Running until end()).
   std::expected<bool, Error> step();
 
-  // Registration is open only while the status is Fresh.
+  // Registration is open only while the status is Fresh (else Poisoned or
+  // InterpreterBusy); a name already registered, or for a callable a label of
+  // the program, is refused. Takes ownership of the native either way.
   std::expected<void, Error> register_callable(std::string name,
                                                std::unique_ptr<CallableGenerator> generator);
   std::expected<void, Error> register_property(std::string name, std::unique_ptr<Prop> property);
 
-  // Terminates every native call in progress, then runs __end to completion.
+  // Terminates every native call in progress, then runs __end to completion
+  // (native calls in it are polled in a tight loop). Allowed in any status.
+  // The first failing terminate stops it before __end runs.
   std::expected<void, Error> end();
   // Back to the start of the program; natives stay registered, calls in
-  // progress are dropped without terminate.
+  // progress are dropped without terminate. Refused (InterpreterBusy) while
+  // Running, which includes after a failed step until end() has run.
   std::expected<void, Error> reset();
 
+  // The current status; safe to read from any thread.
   RunStatus status() const;
+  // The program as constructed.
   const std::vector<Op>& ops() const;
 
  private:

@@ -1,9 +1,19 @@
 #include "interpreter_code.hpp"
 
+#include <algorithm>
 #include <bit>
+#include <cstdint>
 
 namespace zolang {
 namespace {
+
+Instr plain_instr(Code code, std::uint32_t aux, std::size_t operand) {
+  Instr instr;
+  instr.code = code;
+  instr.aux = aux;
+  instr.operand = operand;
+  return instr;
+}
 
 class Decoder {
  public:
@@ -15,7 +25,9 @@ class Decoder {
     }
     program.code.reserve(ops.size() + 1);
     for (std::size_t i = 0; i < ops.size(); ++i) program.code.push_back(decode(ops[i], i));
-    program.code.push_back(Instr{Code::Halt, 0, 0});
+    program.code.push_back(plain_instr(Code::Halt, 0, 0));
+    program.plain = program.code;
+    for (std::size_t i = 0; i < ops.size(); ++i) fuse(i);
     for (NameSlot& slot : program.names) {
       auto label = program.labels.find(slot.name);
       if (label != program.labels.end()) slot.label = label->second;
@@ -24,44 +36,115 @@ class Decoder {
   }
 
  private:
+  bool is_operator(std::size_t i) const {
+    if (i >= ops.size()) return false;
+    OpKind kind = ops[i].kind;
+    return kind == OpKind::Add || kind == OpKind::Sub || kind == OpKind::Mul ||
+           kind == OpKind::Div || is_comparison(i);
+  }
+  bool is_arithmetic(std::size_t i) const { return is_operator(i) && !is_comparison(i); }
+  bool is_comparison(std::size_t i) const {
+    if (i >= ops.size()) return false;
+    OpKind kind = ops[i].kind;
+    return kind == OpKind::Lt || kind == OpKind::Le || kind == OpKind::Gt || kind == OpKind::Ge;
+  }
+  bool is_conditional_jump(std::size_t i) const {
+    return i < ops.size() && (ops[i].kind == OpKind::JumpUnless || ops[i].kind == OpKind::JumpIf);
+  }
+  bool is_number_push(std::size_t i) const {
+    return i < ops.size() && ops[i].kind == OpKind::Push && ops[i].value.is_number();
+  }
+  bool is_small_load(std::size_t i) const {
+    return i < ops.size() && ops[i].kind == OpKind::Load && ops[i].index <= UINT32_MAX;
+  }
+  bool is_small_store(std::size_t i) const {
+    return i < ops.size() && ops[i].kind == OpKind::Store && ops[i].index <= INT16_MAX;
+  }
+  // The offset from index `from` to where the jump at `jump` leads.
+  std::ptrdiff_t jump_offset(std::size_t from, std::size_t jump) const {
+    std::size_t to = jump + static_cast<std::size_t>(ops[jump].distance);
+    if (to > ops.size()) to = ops.size();
+    return static_cast<std::ptrdiff_t>(to) - static_cast<std::ptrdiff_t>(from);
+  }
+
+  // Replaces the instruction at `i` by the longest fused form that starts
+  // there, if any.
+  void fuse(std::size_t i) {
+    Instr fused;
+    fused.aux = is_small_load(i) ? static_cast<std::uint32_t>(ops[i].index) : 0;
+    if (is_small_load(i) && is_number_push(i + 1) && is_operator(i + 2)) {
+      fused.operand = std::bit_cast<std::size_t>(ops[i + 1].value.as_number());
+      OpKind op = ops[i + 2].kind;
+      if (is_arithmetic(i + 2) && is_small_store(i + 3)) {
+        fused.code = fused_code(Code::LoadConstAddStore, op);
+        fused.extra = static_cast<std::int16_t>(ops[i + 3].index);
+      } else if (is_comparison(i + 2) && is_conditional_jump(i + 3) &&
+                 fits_int16(jump_offset(i + 1, i + 3))) {
+        bool jump_if = ops[i + 3].kind == OpKind::JumpIf;
+        fused.code =
+            fused_code(jump_if ? Code::LoadConstLtJumpIf : Code::LoadConstLtJumpUnless, op);
+        fused.extra = static_cast<std::int16_t>(jump_offset(i + 1, i + 3));
+      } else {
+        fused.code = fused_code(Code::LoadConstAdd, op);
+      }
+    } else if (is_small_load(i) && is_operator(i + 1)) {
+      fused.code = fused_code(Code::SlotAdd, ops[i + 1].kind);
+    } else if (is_number_push(i) && is_operator(i + 1)) {
+      fused.code = fused_code(Code::ConstAdd, ops[i + 1].kind);
+      fused.operand = std::bit_cast<std::size_t>(ops[i].value.as_number());
+    } else if (is_comparison(i) && is_conditional_jump(i + 1)) {
+      bool jump_if = ops[i + 1].kind == OpKind::JumpIf;
+      fused.code = fused_code(jump_if ? Code::LtJumpIf : Code::LtJumpUnless, ops[i].kind);
+      fused.operand = static_cast<std::size_t>(jump_offset(i + 1, i + 1));
+    } else {
+      return;
+    }
+    program.code[i] = fused;
+  }
+
+  static bool fits_int16(std::ptrdiff_t value) { return value >= INT16_MIN && value <= INT16_MAX; }
+
   Instr decode(const Op& op, std::size_t here) {
     Code code = static_cast<Code>(op.kind);
     switch (op.kind) {
       case OpKind::Load:
       case OpKind::Store:
-        return Instr{code, 0, op.index};
+        return plain_instr(code, 0, std::min(op.index, max_slot));
       case OpKind::Get:
       case OpKind::Set:
-        return Instr{code, slot(op.name), 0};
+        return plain_instr(code, slot(op.name), 0);
       case OpKind::Call:
-        return Instr{code, slot(op.name), op.index};
+        return plain_instr(code, slot(op.name), op.index);
       case OpKind::Push:
         return push(op.value);
       case OpKind::Jump:
       case OpKind::JumpUnless:
       case OpKind::JumpIf:
-        return Instr{code, 0, target(here, op.distance)};
+        return plain_instr(code, 0, offset(here, op.distance));
       case OpKind::CallParallel:
       case OpKind::CallRace:
-        return Instr{code, call_list(op.calls), 0};
+        return plain_instr(code, call_list(op.calls), 0);
       default:
-        return Instr{code, 0, 0};
+        return plain_instr(code, 0, 0);
     }
   }
 
   Instr push(const Value& value) {
     if (value.is_number()) {
-      return Instr{Code::PushNumber, 0, std::bit_cast<std::size_t>(value.as_number())};
+      return plain_instr(Code::PushNumber, 0, std::bit_cast<std::size_t>(value.as_number()));
     }
     program.constants.push_back(value);
-    return Instr{Code::Push, static_cast<std::uint32_t>(program.constants.size() - 1), 0};
+    return plain_instr(Code::Push, static_cast<std::uint32_t>(program.constants.size() - 1), 0);
   }
 
-  // here + distance in machine-word arithmetic: a target before index 0 wraps
-  // to a huge index, which like any index past the end means Halt.
-  std::size_t target(std::size_t here, std::ptrdiff_t distance) const {
+  // The target is here + distance in machine-word arithmetic: one before
+  // index 0 wraps to a huge index, which like any index past the end means
+  // Halt. The run loop adds the offset to the pointer past the jump.
+  std::size_t offset(std::size_t here, std::ptrdiff_t distance) const {
     std::size_t to = here + static_cast<std::size_t>(distance);
-    return to < ops.size() ? to : ops.size();
+    if (to > ops.size()) to = ops.size();
+    return static_cast<std::size_t>(static_cast<std::ptrdiff_t>(to) -
+                                    static_cast<std::ptrdiff_t>(here + 1));
   }
 
   std::uint32_t slot(const std::string& name) {
@@ -89,6 +172,13 @@ static_assert(static_cast<Code>(OpKind::Return) == Code::Return);
 static_assert(static_cast<Code>(OpKind::Load) == Code::Load);
 static_assert(static_cast<Code>(OpKind::CallRace) == Code::CallRace);
 static_assert(sizeof(Instr) == 16);
+static_assert(fused_code(Code::ConstAdd, OpKind::Ge) == Code::ConstGe);
+static_assert(fused_code(Code::SlotAdd, OpKind::Div) == Code::SlotDiv);
+static_assert(fused_code(Code::LoadConstAddStore, OpKind::Div) == Code::LoadConstDivStore);
+static_assert(fused_code(Code::LoadConstLtJumpUnless, OpKind::Ge) == Code::LoadConstGeJumpUnless);
+static_assert(fused_code(Code::LoadConstLtJumpIf, OpKind::Le) == Code::LoadConstLeJumpIf);
+static_assert(fused_code(Code::LtJumpUnless, OpKind::Gt) == Code::GtJumpUnless);
+static_assert(fused_code(Code::LtJumpIf, OpKind::Lt) == Code::LtJumpIf);
 
 }  // namespace
 

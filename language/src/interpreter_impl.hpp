@@ -21,19 +21,36 @@ namespace zolang {
 struct Interpreter::Impl {
   explicit Impl(std::vector<Op> program_ops);
 
-  // Scheduling (interpreter.cpp).
+  // Scheduling (interpreter.cpp). Every Error is returned at once and ends
+  // the operation; nothing is rolled back.
+
+  // Validates at the first step, then one breadth-first pass; runs __end once
+  // the root has finished. True when the program (and __end) has finished.
   std::expected<bool, Error> step();
+  // One pass over the context tree from the root, parents before children.
   std::expected<void, Error> run_pass();
+  std::expected<void, Error> drain_queue();
+  // The join rules for a context with children or racing: true when it runs
+  // now; otherwise its live children have been queued.
   std::expected<bool, Error> join(ExecutionContext& context);
+  // What the scheduler does after a context's turn ended with `outcome`.
   std::expected<void, Error> react(ExecutionContext& context, StepOutcome outcome);
+  // Ends the native calls of a decided race's children, in order.
   std::expected<void, Error> end_race(ExecutionContext& parent, bool mark_finished);
+  // Ends the native calls below a losing child.
   std::expected<void, Error> terminate_descendants(ExecutionContext& child);
+  // Removes the context's native call, terminating it if the context is alive.
   std::expected<void, Error> terminate_call(ExecutionContext& context);
+  // Moves children (all, or only the finished ones) to the graveyard.
   void discard_children(ExecutionContext& parent, bool finished_only);
+  // Terminates the leaves' native calls, then run_end.
   std::expected<void, Error> end();
+  // Runs the __end group to completion from a fresh root.
   std::expected<void, Error> run_end();
   std::expected<void, Error> reset();
+  // The first problem of the program against the registered natives.
   std::expected<void, Error> validate();
+  // Poisoned or InterpreterBusy unless the status is Fresh.
   std::expected<void, Error> check_registration_open();
 
   // Runs the context's instructions from its ip until one of them ends the
@@ -52,7 +69,6 @@ struct Interpreter::Impl {
                                           const Instr& instr);
   std::expected<void, Error> get(ExecutionContext& context, std::size_t here, const Instr& instr);
   std::expected<void, Error> set(ExecutionContext& context, std::size_t here, const Instr& instr);
-  std::uint32_t allocate_callable_id();
 
   std::unique_ptr<ExecutionContext> root;
   std::vector<Op> ops;

@@ -4,6 +4,7 @@
 // helper that works on the context is called.
 #include <bit>
 #include <cmath>
+#include <optional>
 #include <string_view>
 
 #include "interpreter_impl.hpp"
@@ -13,17 +14,18 @@ namespace {
 
 constexpr const char* numbers_only = "Both operands must be numbers";
 
-// Drops whichever operands of a binary operator are on the stack and returns
-// the error: StackUnderflow when fewer than two were there, else `message`.
-[[gnu::cold]] Error operand_failure(Value*& top, Value* bottom, std::size_t here,
+// The error of a binary operator that cannot run: StackUnderflow when fewer
+// than two operands are on the stack, else `message`.
+[[gnu::cold]] Error operand_failure(const Value* top, const Value* bottom, std::size_t here,
                                     const char* message) {
-  if (top - bottom < 2) {
-    if (top != bottom) drop_slot(--top);
-    return Error::stack_underflow(here);
-  }
-  drop_slot(--top);
-  drop_slot(--top);
+  if (top - bottom < 2) return Error::stack_underflow(here);
   return Error::runtime(message);
+}
+
+// Drops the operands (up to two) of an operator that failed; returns the new top.
+[[gnu::cold]] Value* drop_operands(Value* top, const Value* bottom) {
+  for (int dropped = 0; dropped < 2 && top != bottom; ++dropped) drop_slot(--top);
+  return top;
 }
 
 // The message of a failed add, decided on the right operand.
@@ -33,13 +35,19 @@ const char* add_failure(const Value& right) {
   return "Operands must be a number or a string";
 }
 
-bool has_two_numbers(const Value* top, const Value* bottom) {
-  return top - bottom >= 2 && top[-1].is_number() && top[-2].is_number();
-}
+// The stack's guard slots are nil, so this also answers false when fewer than
+// two values are on the stack.
+inline bool has_two_numbers(const Value* top) { return top[-1].is_number() && top[-2].is_number(); }
 
 // Replaces the two number operands by `result`.
 inline Value* put_number(Value* top, double result) {
   new (top - 2) Value(Value::number(result));
+  return top - 1;
+}
+
+// Replaces the two number operands by `result`.
+inline Value* put_comparison(Value* top, bool result) {
+  new (top - 2) Value(Value::boolean(result));
   return top - 1;
 }
 
@@ -50,6 +58,42 @@ inline Value* put_boolean(Value* top, bool result) {
   new (top - 2) Value(Value::boolean(result));
   return top - 1;
 }
+
+// Whether slot `slot` above the base exists and holds a number.
+inline bool has_number_slot(const Value* base, const Value* top, std::uint32_t slot) {
+  return static_cast<std::ptrdiff_t>(slot) < top - base && base[slot].is_number();
+}
+
+// The operators that fused forms apply to two numbers, chosen at compile time.
+template <Code op>
+constexpr bool is_comparison() {
+  return op == Code::Lt || op == Code::Le || op == Code::Gt || op == Code::Ge;
+}
+template <Code op>
+inline double arithmetic(double left, double right) {
+  if constexpr (op == Code::Add) return left + right;
+  if constexpr (op == Code::Sub) return left - right;
+  if constexpr (op == Code::Mul) return left * right;
+  if constexpr (op == Code::Div) return left / right;
+}
+template <Code op>
+inline bool compare(double left, double right) {
+  if constexpr (op == Code::Lt) return left < right;
+  if constexpr (op == Code::Le) return left <= right;
+  if constexpr (op == Code::Gt) return left > right;
+  if constexpr (op == Code::Ge) return left >= right;
+}
+// Creates the result of `op` in the raw or number slot `target`.
+template <Code op>
+inline void put_result(Value* target, double left, double right) {
+  if constexpr (is_comparison<op>()) {
+    new (target) Value(Value::boolean(compare<op>(left, right)));
+  } else {
+    new (target) Value(Value::number(arithmetic<op>(left, right)));
+  }
+}
+
+inline double constant_of(const Instr& instr) { return std::bit_cast<double>(instr.operand); }
 
 // and, or, xor, eq, ne of two values of any kinds.
 bool logic(Code code, const Value& left, const Value& right) {
@@ -70,10 +114,74 @@ inline bool take_truth(Value* slot) {
 
 }  // namespace
 
+// The fused forms, one case per form and operator (see Code). Each checks
+// everything it needs before it changes anything, so that it can fall back
+// to the plain first instruction (unfused) or grow the stack and run again
+// (grow_and_retry).
+#define ZO_OPERATOR_FORMS(OP)                                                         \
+  case Code::Const##OP:                                                               \
+    if (!top[-1].is_number()) goto unfused;                                           \
+    put_result<Code::OP>(top - 1, top[-1].as_number(), constant_of(*instr));          \
+    pc += 1;                                                                          \
+    break;                                                                            \
+  case Code::Slot##OP:                                                                \
+    if (!has_number_slot(base, top, instr->aux) || !top[-1].is_number()) {            \
+      goto unfused;                                                                   \
+    }                                                                                 \
+    put_result<Code::OP>(top - 1, top[-1].as_number(), base[instr->aux].as_number()); \
+    pc += 1;                                                                          \
+    break;                                                                            \
+  case Code::LoadConst##OP:                                                           \
+    if (!has_number_slot(base, top, instr->aux)) goto unfused;                        \
+    if (top == limit) goto grow_and_retry;                                            \
+    put_result<Code::OP>(top, base[instr->aux].as_number(), constant_of(*instr));     \
+    ++top;                                                                            \
+    pc += 2;                                                                          \
+    break;
+
+// As store would, the result goes into slot b when that lies below it, and
+// otherwise stays on top.
+#define ZO_STORE_FORMS(OP)                                                                   \
+  case Code::LoadConst##OP##Store: {                                                         \
+    if (!has_number_slot(base, top, instr->aux)) goto unfused;                               \
+    double result = arithmetic<Code::OP>(base[instr->aux].as_number(), constant_of(*instr)); \
+    if (instr->extra < top - base) {                                                         \
+      drop_slot(base + instr->extra);                                                        \
+      new (base + instr->extra) Value(Value::number(result));                                \
+    } else {                                                                                 \
+      if (top == limit) goto grow_and_retry;                                                 \
+      new (top++) Value(Value::number(result));                                              \
+    }                                                                                        \
+    pc += 3;                                                                                 \
+    break;                                                                                   \
+  }
+
+#define ZO_JUMP_FORMS(OP)                                                                          \
+  case Code::LoadConst##OP##JumpUnless:                                                            \
+    if (!has_number_slot(base, top, instr->aux)) goto unfused;                                     \
+    pc += compare<Code::OP>(base[instr->aux].as_number(), constant_of(*instr)) ? 3 : instr->extra; \
+    break;                                                                                         \
+  case Code::LoadConst##OP##JumpIf:                                                                \
+    if (!has_number_slot(base, top, instr->aux)) goto unfused;                                     \
+    pc += compare<Code::OP>(base[instr->aux].as_number(), constant_of(*instr)) ? instr->extra : 3; \
+    break;                                                                                         \
+  case Code::OP##JumpUnless:                                                                       \
+    if (!has_two_numbers(top)) goto unfused;                                                       \
+    top -= 2;                                                                                      \
+    pc += compare<Code::OP>(top[0].as_number(), top[1].as_number())                                \
+              ? 1                                                                                  \
+              : static_cast<std::ptrdiff_t>(instr->operand);                                       \
+    break;                                                                                         \
+  case Code::OP##JumpIf:                                                                           \
+    if (!has_two_numbers(top)) goto unfused;                                                       \
+    top -= 2;                                                                                      \
+    pc += compare<Code::OP>(top[0].as_number(), top[1].as_number())                                \
+              ? static_cast<std::ptrdiff_t>(instr->operand)                                        \
+              : 1;                                                                                 \
+    break;
+
 std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext& context) {
   const Instr* const code = program.code.data();
-  const NameSlot* const names = program.names.data();
-  const Value* const constants = program.constants.data();
   ValueStack& stack = context.stack;
   const Instr* pc = code + context.ip;
   Value* bottom = stack.bottom;
@@ -81,42 +189,37 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
   Value* limit = stack.limit;
   Value* base = bottom + context.base();
   StepOutcome outcome = StepOutcome::Continue;
-  Error failure;
-
+  std::optional<Error> failure;
+  // The address of the instruction being executed (pc is already past it).
+  auto address_of = [code](const Instr* next) { return static_cast<std::size_t>(next - 1 - code); };
   for (;;) {
-    const Instr& instr = *pc++;
-    std::size_t here = static_cast<std::size_t>(pc - 1 - code);
-    switch (instr.code) {
-      case Code::Load: {
-        std::ptrdiff_t above_base = top - base;
-        if (above_base <= 0 || instr.operand >= static_cast<std::size_t>(above_base)) {
-          failure = Error::stack_out_of_bounds(here);
+    const Instr* instr = pc++;
+  dispatch:
+    switch (instr->code) {
+      case Code::Load:
+        // Slots are clamped at decoding, so the comparison is signed and
+        // also catches a base above the top.
+        if (static_cast<std::ptrdiff_t>(instr->operand) >= top - base) {
+          failure = Error::stack_out_of_bounds(address_of(pc));
           goto fail;
         }
-        if (top == limit) {
-          top = stack.grow_at(top);
-          bottom = stack.bottom;
-          limit = stack.limit;
-          base = bottom + context.base();
-        }
-        copy_to_slot(top, base[instr.operand]);
+        if (top == limit) goto grow_and_retry;
+        copy_to_slot(top, base[instr->operand]);
         ++top;
         break;
-      }
-      case Code::Store: {
+      case Code::Store:
         // Only when the top lies above the slot; when it is the slot, it stays.
-        std::ptrdiff_t above_base = top - base;
-        if (above_base > 1 && instr.operand < static_cast<std::size_t>(above_base) - 1) {
-          Value* slot = base + instr.operand;
+        if (static_cast<std::ptrdiff_t>(instr->operand) + 1 < top - base) {
+          Value* slot = base + instr->operand;
           drop_slot(slot);
           move_to_slot(slot, --top);
         }
         break;
-      }
       case Code::Get:
       case Code::Set: {
         stack.top = top;
-        auto done = instr.code == Code::Get ? get(context, here, instr) : set(context, here, instr);
+        auto done = instr->code == Code::Get ? get(context, address_of(pc), *instr)
+                                             : set(context, address_of(pc), *instr);
         bottom = stack.bottom;
         top = stack.top;
         limit = stack.limit;
@@ -128,42 +231,27 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
         break;
       }
       case Code::Push:
-        if (top == limit) {
-          top = stack.grow_at(top);
-          bottom = stack.bottom;
-          limit = stack.limit;
-          base = bottom + context.base();
-        }
-        copy_to_slot(top++, constants[instr.aux]);
+        if (top == limit) goto grow_and_retry;
+        copy_to_slot(top++, program.constants[instr->aux]);
         break;
       case Code::PushNumber:
-        if (top == limit) {
-          top = stack.grow_at(top);
-          bottom = stack.bottom;
-          limit = stack.limit;
-          base = bottom + context.base();
-        }
-        new (top++) Value(Value::number(std::bit_cast<double>(instr.operand)));
+        if (top == limit) goto grow_and_retry;
+        new (top++) Value(Value::number(std::bit_cast<double>(instr->operand)));
         break;
       case Code::Pop:
         if (top != bottom) drop_slot(--top);
         break;
       case Code::Dup:
         if (top == bottom) {
-          failure = Error::stack_underflow(here);
+          failure = Error::stack_underflow(address_of(pc));
           goto fail;
         }
-        if (top == limit) {
-          top = stack.grow_at(top);
-          bottom = stack.bottom;
-          limit = stack.limit;
-          base = bottom + context.base();
-        }
+        if (top == limit) goto grow_and_retry;
         copy_to_slot(top, top[-1]);
         ++top;
         break;
       case Code::Add:
-        if (has_two_numbers(top, bottom)) {
+        if (has_two_numbers(top)) {
           top = put_number(top, top[-2].as_number() + top[-1].as_number());
         } else if (top - bottom >= 2 && top[-1].is_string() && top[-2].is_string()) {
           Value joined = Value::concat(top[-2].as_string(), top[-1].as_string());
@@ -171,44 +259,45 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
           top[-1] = std::move(joined);
         } else {
           const char* message = top == bottom ? numbers_only : add_failure(top[-1]);
-          failure = operand_failure(top, bottom, here, message);
+          failure = operand_failure(top, bottom, address_of(pc), message);
+          top = drop_operands(top, bottom);
           goto fail;
         }
         break;
       case Code::Sub:
-        if (!has_two_numbers(top, bottom)) goto number_failure;
+        if (!has_two_numbers(top)) goto number_failure;
         top = put_number(top, top[-2].as_number() - top[-1].as_number());
         break;
       case Code::Mul:
-        if (!has_two_numbers(top, bottom)) goto number_failure;
+        if (!has_two_numbers(top)) goto number_failure;
         top = put_number(top, top[-2].as_number() * top[-1].as_number());
         break;
       case Code::Div:
-        if (!has_two_numbers(top, bottom)) goto number_failure;
+        if (!has_two_numbers(top)) goto number_failure;
         top = put_number(top, top[-2].as_number() / top[-1].as_number());
         break;
       case Code::Mod:
-        if (!has_two_numbers(top, bottom)) goto number_failure;
+        if (!has_two_numbers(top)) goto number_failure;
         top = put_number(top, std::fmod(top[-2].as_number(), top[-1].as_number()));
         break;
       case Code::Exp:
-        if (!has_two_numbers(top, bottom)) goto number_failure;
+        if (!has_two_numbers(top)) goto number_failure;
         top = put_number(top, std::pow(top[-2].as_number(), top[-1].as_number()));
         break;
       case Code::Neg:
       case Code::Abs:
         if (top == bottom) {
-          failure = Error::stack_underflow(here);
+          failure = Error::stack_underflow(address_of(pc));
           goto fail;
         }
         if (!top[-1].is_number()) {
           failure =
-              Error::runtime(instr.code == Code::Neg ? "Only numbers can be negated"
-                                                     : "Absolute value only works with numbers");
+              Error::runtime(instr->code == Code::Neg ? "Only numbers can be negated"
+                                                      : "Absolute value only works with numbers");
           goto fail;
         }
-        top[-1] = Value::number(instr.code == Code::Neg ? -top[-1].as_number()
-                                                        : std::fabs(top[-1].as_number()));
+        top[-1] = Value::number(instr->code == Code::Neg ? -top[-1].as_number()
+                                                         : std::fabs(top[-1].as_number()));
         break;
       case Code::And:
       case Code::Or:
@@ -216,65 +305,74 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
       case Code::Eq:
       case Code::Ne:
         if (top - bottom < 2) {
-          failure = operand_failure(top, bottom, here, numbers_only);
+          failure = operand_failure(top, bottom, address_of(pc), numbers_only);
+          top = drop_operands(top, bottom);
           goto fail;
         }
-        top = put_boolean(top, logic(instr.code, top[-2], top[-1]));
+        top = put_boolean(top, logic(instr->code, top[-2], top[-1]));
         break;
       case Code::Lt:
-        if (!has_two_numbers(top, bottom)) goto number_failure;
-        top = put_boolean(top, top[-2].as_number() < top[-1].as_number());
+        if (!has_two_numbers(top)) goto number_failure;
+        top = put_comparison(top, top[-2].as_number() < top[-1].as_number());
         break;
       case Code::Le:
-        if (!has_two_numbers(top, bottom)) goto number_failure;
-        top = put_boolean(top, top[-2].as_number() <= top[-1].as_number());
+        if (!has_two_numbers(top)) goto number_failure;
+        top = put_comparison(top, top[-2].as_number() <= top[-1].as_number());
         break;
       case Code::Gt:
-        if (!has_two_numbers(top, bottom)) goto number_failure;
-        top = put_boolean(top, top[-2].as_number() > top[-1].as_number());
+        if (!has_two_numbers(top)) goto number_failure;
+        top = put_comparison(top, top[-2].as_number() > top[-1].as_number());
         break;
       case Code::Ge:
-        if (!has_two_numbers(top, bottom)) goto number_failure;
-        top = put_boolean(top, top[-2].as_number() >= top[-1].as_number());
+        if (!has_two_numbers(top)) goto number_failure;
+        top = put_comparison(top, top[-2].as_number() >= top[-1].as_number());
         break;
       case Code::Not:
         if (top == bottom) {
-          failure = Error::stack_underflow(here);
+          failure = Error::stack_underflow(address_of(pc));
           goto fail;
         }
-        --top;
-        new (top) Value(Value::boolean(!take_truth(top)));
-        ++top;
+        new (top - 1) Value(Value::boolean(!take_truth(top - 1)));
         break;
       case Code::Jump:
-        pc = code + instr.operand;
+        pc += static_cast<std::ptrdiff_t>(instr->operand);
         break;
       case Code::JumpUnless:
-      case Code::JumpIf:
-        if (top == bottom) {
-          failure = Error::stack_underflow(here);
-          goto fail;
+        // A boolean is the common case; the guard slot below an empty stack
+        // is nil, so emptiness is checked only off that path.
+        if (top[-1].is_boolean()) {
+          if (!(--top)->as_boolean()) pc += static_cast<std::ptrdiff_t>(instr->operand);
+          break;
         }
-        if (take_truth(--top) == (instr.code == Code::JumpIf)) pc = code + instr.operand;
+        if (top == bottom) goto jump_underflow;
+        if (!take_truth(--top)) pc += static_cast<std::ptrdiff_t>(instr->operand);
+        break;
+      case Code::JumpIf:
+        if (top[-1].is_boolean()) {
+          if ((--top)->as_boolean()) pc += static_cast<std::ptrdiff_t>(instr->operand);
+          break;
+        }
+        if (top == bottom) goto jump_underflow;
+        if (take_truth(--top)) pc += static_cast<std::ptrdiff_t>(instr->operand);
         break;
       case Code::Label:
         break;
       case Code::Call: {
-        const NameSlot& slot = names[instr.aux];
+        const NameSlot& slot = program.names[instr->aux];
         if (slot.generator == nullptr && slot.label != no_label) {
           // A group call: its arguments become slots 0 to n - 1 of its frame.
           auto depth = static_cast<std::size_t>(top - bottom);
-          if (instr.operand > depth) {
-            failure = Error::stack_underflow(here);
+          if (instr->operand > depth) {
+            failure = Error::stack_underflow(address_of(pc));
             goto fail;
           }
-          context.frames.push_back(Frame{here + 1, depth - instr.operand});
-          base = top - instr.operand;
+          context.frames.push_back(Frame{address_of(pc) + 1, depth - instr->operand});
+          base = top - instr->operand;
           pc = code + slot.label;
           break;
         }
         stack.top = top;
-        auto done = call(context, here, instr);
+        auto done = call(context, address_of(pc), *instr);
         top = stack.top;
         if (!done) {
           failure = std::move(done.error());
@@ -286,9 +384,11 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
       case Code::CallParallel:
       case Code::CallRace: {
         stack.top = top;
-        auto done = spawn(context, here, instr);
+        auto done = spawn(context, address_of(pc), *instr);
         bottom = stack.bottom;
         top = stack.top;
+        limit = stack.limit;
+        base = bottom + context.base();
         if (!done) {
           failure = std::move(done.error());
           goto fail;
@@ -309,6 +409,22 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
         context.frames.pop_back();
         base = bottom + context.base();
         break;
+        ZO_OPERATOR_FORMS(Add)
+        ZO_OPERATOR_FORMS(Sub)
+        ZO_OPERATOR_FORMS(Mul)
+        ZO_OPERATOR_FORMS(Div)
+        ZO_OPERATOR_FORMS(Lt)
+        ZO_OPERATOR_FORMS(Le)
+        ZO_OPERATOR_FORMS(Gt)
+        ZO_OPERATOR_FORMS(Ge)
+        ZO_STORE_FORMS(Add)
+        ZO_STORE_FORMS(Sub)
+        ZO_STORE_FORMS(Mul)
+        ZO_STORE_FORMS(Div)
+        ZO_JUMP_FORMS(Lt)
+        ZO_JUMP_FORMS(Le)
+        ZO_JUMP_FORMS(Gt)
+        ZO_JUMP_FORMS(Ge)
       case Code::Halt:
         --pc;  // the ip stays at or past the end
         outcome = StepOutcome::Finished;
@@ -316,8 +432,22 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
     }
     continue;
 
+  grow_and_retry:
+    top = stack.grow_at(top);
+    bottom = stack.bottom;
+    limit = stack.limit;
+    base = bottom + context.base();
+    goto dispatch;
+  unfused:
+    // The fast path does not apply: run the first instruction plainly.
+    instr = program.plain.data() + (pc - 1 - code);
+    goto dispatch;
   number_failure:
-    failure = operand_failure(top, bottom, here, numbers_only);
+    failure = operand_failure(top, bottom, address_of(pc), numbers_only);
+    top = drop_operands(top, bottom);
+    goto fail;
+  jump_underflow:
+    failure = Error::stack_underflow(address_of(pc));
     goto fail;
   }
 
@@ -329,8 +459,12 @@ stop:
 fail:
   context.ip = static_cast<std::size_t>(pc - code);
   stack.top = top;
-  return std::unexpected(std::move(failure));
+  return std::unexpected(std::move(*failure));
 }
+
+#undef ZO_OPERATOR_FORMS
+#undef ZO_STORE_FORMS
+#undef ZO_JUMP_FORMS
 
 std::expected<StepOutcome, Error> Interpreter::Impl::call(ExecutionContext& context,
                                                           std::size_t here, const Instr& instr) {
@@ -344,7 +478,9 @@ std::expected<StepOutcome, Error> Interpreter::Impl::native_call(ExecutionContex
                                                                  const NameSlot& slot,
                                                                  std::size_t arity) {
   context.ip = here + 1;
-  if (!context.has_callable) {
+  auto active =
+      context.has_callable ? active_callables.find(context.callable_id) : active_callables.end();
+  if (active == active_callables.end()) {
     if (context.stack.size() < arity) {
       context.stack.clear();
       return std::unexpected(Error::stack_underflow(here));
@@ -352,28 +488,22 @@ std::expected<StepOutcome, Error> Interpreter::Impl::native_call(ExecutionContex
     auto made = slot.generator->generate(context.stack.take_back(arity));
     if (!made) return std::unexpected(std::move(made.error()));
     if (*made == nullptr) return std::unexpected(Error::invalid_callable(slot.name));
-    std::uint32_t id = allocate_callable_id();
-    active_callables.emplace(id, std::move(*made));
+    std::uint32_t id =
+        take_callable_id(state.unlocked().next_callable_id,
+                         [this](std::uint32_t id) { return active_callables.contains(id); });
+    active = active_callables.emplace(id, std::move(*made)).first;
     context.has_callable = true;
     context.callable_id = id;
   }
-  auto polled = active_callables.at(context.callable_id)->call();
+  auto polled = active->second->call();
   if (!polled) return std::unexpected(std::move(polled.error()));
   if (!*polled) {
     context.ip = here;
     return StepOutcome::Yield;
   }
   context.has_callable = false;
-  active_callables.erase(context.callable_id);
+  active_callables.erase(active);
   return StepOutcome::NativeDone;
-}
-
-// Ids count up from 0; after the counter wraps, an id still held by a call in
-// progress is skipped rather than reused, so no running call is replaced.
-std::uint32_t Interpreter::Impl::allocate_callable_id() {
-  std::uint32_t& next = state.unlocked().next_callable_id;
-  while (active_callables.contains(next)) ++next;
-  return next++;
 }
 
 std::expected<StepOutcome, Error> Interpreter::Impl::spawn(ExecutionContext& context,

@@ -49,12 +49,17 @@ inline void move_to_slot(Value* target, Value* source) noexcept {
 
 class ValueStack {
  public:
-  ValueStack() = default;
+  // Two nil guard slots sit below the bottom, so the run loop may look at the
+  // two top slots before it knows the stack holds two values: a guard is
+  // never a number, which sends the operator to its checked slow path.
+  static constexpr std::size_t guard_slots = 2;
+
+  ValueStack() { reallocate(initial_capacity); }
   ValueStack(const ValueStack&) = delete;
   ValueStack& operator=(const ValueStack&) = delete;
   ~ValueStack() {
     clear();
-    ::operator delete(bottom);
+    ::operator delete(bottom - guard_slots);
   }
 
   std::size_t size() const { return static_cast<std::size_t>(top - bottom); }
@@ -90,15 +95,7 @@ class ValueStack {
   // new top; `bottom` and `limit` change too, so the run loop reloads them.
   Value* grow_at(Value* current_top) {
     top = current_top;
-    std::size_t count = size();
-    std::size_t capacity = static_cast<std::size_t>(limit - bottom);
-    std::size_t new_capacity = capacity == 0 ? 8 : capacity * 2;
-    Value* fresh = static_cast<Value*>(::operator new(new_capacity * sizeof(Value)));
-    for (std::size_t i = 0; i < count; ++i) move_to_slot(fresh + i, bottom + i);
-    ::operator delete(bottom);
-    bottom = fresh;
-    top = fresh + count;
-    limit = fresh + new_capacity;
+    reallocate(2 * static_cast<std::size_t>(limit - bottom));
     return top;
   }
 
@@ -107,6 +104,21 @@ class ValueStack {
   Value* bottom = nullptr;
   Value* top = nullptr;
   Value* limit = nullptr;
+
+ private:
+  static constexpr std::size_t initial_capacity = 8;
+
+  void reallocate(std::size_t capacity) {
+    std::size_t count = size();
+    auto* storage = static_cast<Value*>(::operator new((capacity + guard_slots) * sizeof(Value)));
+    for (std::size_t i = 0; i < guard_slots; ++i) new (storage + i) Value();
+    Value* fresh = storage + guard_slots;
+    for (std::size_t i = 0; i < count; ++i) move_to_slot(fresh + i, bottom + i);
+    if (bottom != nullptr) ::operator delete(bottom - guard_slots);
+    bottom = fresh;
+    top = fresh + count;
+    limit = fresh + capacity;
+  }
 };
 
 }  // namespace zolang

@@ -13,14 +13,37 @@
 
 namespace zolang {
 
-// The run status and the native-call id counter. The status is atomic
-// because the stepping thread writes it without taking the lock while another
-// thread may be inside a status check; the counter is touched only by the
-// stepping thread.
+// The run status. It is atomic because the stepping thread writes it without
+// taking the lock while another thread may be inside a status check; release
+// and acquire order suffice and cost nothing extra on the stepping path.
+class StatusCell {
+ public:
+  operator RunStatus() const { return value.load(std::memory_order_acquire); }
+  StatusCell& operator=(RunStatus status) {
+    value.store(status, std::memory_order_release);
+    return *this;
+  }
+
+ private:
+  std::atomic<RunStatus> value{RunStatus::Fresh};
+};
+
+// The run status and the native-call id counter; the counter is touched only
+// by the stepping thread.
 struct InternalState {
-  std::atomic<RunStatus> status{RunStatus::Fresh};
+  StatusCell status;
   std::uint32_t next_callable_id = 0;
 };
+
+// Returns the id for the next native call and advances `counter` past it.
+// Ids count up from 0; once the counter has wrapped, an id for which
+// `is_in_use` answers true is skipped rather than reused, so no call in
+// progress is ever replaced. (At most 2^32 - 1 calls can be in progress.)
+template <typename IsInUse>
+std::uint32_t take_callable_id(std::uint32_t& counter, IsInUse is_in_use) {
+  while (is_in_use(counter)) ++counter;
+  return counter++;
+}
 
 class GuardedState {
  public:

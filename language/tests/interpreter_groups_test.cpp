@@ -251,3 +251,17 @@ TEST(InterpreterLock, AnExceptionWhileHoldingTheLockPoisonsIt) {
 
 }  // namespace
 }  // namespace zolang::testing
+
+namespace zolang::testing {
+namespace {
+
+TEST(InterpreterLock, CallableIdsSkipThoseInUseAfterWrapping) {
+  std::uint32_t counter = UINT32_MAX - 1;
+  auto in_use = [](std::uint32_t id) { return id == UINT32_MAX || id == 0 || id == 1; };
+  EXPECT_EQ(take_callable_id(counter, in_use), UINT32_MAX - 1);
+  EXPECT_EQ(take_callable_id(counter, in_use), 2u);
+  EXPECT_EQ(counter, 3u);
+}
+
+}  // namespace
+}  // namespace zolang::testing

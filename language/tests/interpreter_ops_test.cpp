@@ -202,3 +202,121 @@ TEST(InterpreterOps, YieldEndsTheTurnAndResumesAfterIt) {
 
 }  // namespace
 }  // namespace zolang::testing
+
+namespace zolang::testing {
+namespace {
+
+// Common sequences (load, push of a number, an operator, then a store or a
+// conditional jump) run fused; these cases pin that they behave exactly as
+// the instructions one by one, including errors and jumps into the middle.
+TEST(InterpreterOps, FusedSequencesBehaveAsTheirInstructions) {
+  run_cases({
+      {"load push add store below",
+       "push 5\npush 0\nload 0\npush 1\nadd\nstore 1\nset \"out\"",
+       {"set out 6", "=> finished"}},
+      {"store onto the result's own slot",
+       "push 5\nload 0\npush 1\nadd\nstore 1\nset \"out\"\nset \"out\"",
+       {"set out 6", "set out 5", "=> finished"}},
+      {"store above the result",
+       "push 5\nload 0\npush 1\nsub\nstore 7\nset \"out\"",
+       {"set out 4", "=> finished"}},
+      {"load of a string",
+       "push \"a\"\nload 0\npush 1\nadd\nstore 0",
+       {"=> Right operand must be a number"}},
+      {"load out of range",
+       "push 1\nload 3\npush 1\nadd\nstore 0",
+       {"=> [address 1] Attempt to index outside of the stack"}},
+      {"slot operand", "push 2\npush 3\nload 0\nsub\nset \"out\"", {"set out 1", "=> finished"}},
+      {"slot operand of a string",
+       "push \"s\"\npush 3\nload 0\nsub",
+       {"=> Both operands must be numbers"}},
+      {"constant operand on empty", "push 1\nadd", {"=> [address 1] Stack underflow"}},
+      {"comparison to a constant",
+       "push 1\npush 2\nlt\nset \"out\"",
+       {"set out true", "=> finished"}},
+      {"NaN slot never less",
+       "push 0\npush 0\ndiv\nload 0\npush 1\nlt\njump_unless 3\npush \"lt\"\nset \"out\"",
+       {"=> finished"}},
+      {"load compare jump_if",
+       "push 3\nload 0\npush 2\ngt\njump_if 3\npush \"no\"\nset \"out\"\npush \"yes\"\nset \"out\"",
+       {"set out \"yes\"", "=> finished"}},
+      {"compare then jump",
+       "push 1\npush 2\npush 0\nstore 0\nge\njump_unless 2\nreturn\npush 9\nset \"out\"",
+       {"set out 9", "=> finished"}},
+      {"compare of strings then jump",
+       "push \"a\"\npush \"b\"\nlt\njump_if 1",
+       {"=> Both operands must be numbers"}},
+      {"compare underflow then jump", "push 1\nlt\njump_if 1", {"=> [address 1] Stack underflow"}},
+      // jump 2 lands on push 10, inside load 0 / push 10 / add / store 0.
+      {"jump into the middle",
+       "push 1\npush 2\njump 2\nload 0\npush 10\nadd\nstore 0\nset \"out\"",
+       {"set out 12", "=> finished"}},
+  });
+}
+
+}  // namespace
+}  // namespace zolang::testing
+
+namespace zolang::testing {
+namespace {
+
+// Every operator in every fused shape gives what it gives unfused.
+TEST(InterpreterOps, FusedOperatorsMatchTheirPlainResults) {
+  struct Operator {
+    const char* name;
+    double (*apply)(double, double);
+    bool is_comparison;
+  };
+  const Operator operators[] = {
+      {"add", [](double l, double r) { return l + r; }, false},
+      {"sub", [](double l, double r) { return l - r; }, false},
+      {"mul", [](double l, double r) { return l * r; }, false},
+      {"div", [](double l, double r) { return l / r; }, false},
+      {"lt", [](double l, double r) { return l < r ? 1.0 : 0.0; }, true},
+      {"le", [](double l, double r) { return l <= r ? 1.0 : 0.0; }, true},
+      {"gt", [](double l, double r) { return l > r ? 1.0 : 0.0; }, true},
+      {"ge", [](double l, double r) { return l >= r ? 1.0 : 0.0; }, true},
+  };
+  const double pairs[][2] = {{3, 2}, {2, 2}, {2, 3}};
+  for (const Operator& op : operators) {
+    for (const auto& pair : pairs) {
+      std::string l = Value::number(pair[0]).display();
+      std::string r = Value::number(pair[1]).display();
+      double result = op.apply(pair[0], pair[1]);
+      std::string shown = op.is_comparison ? Value::boolean(result != 0).display()
+                                           : Value::number(result).display();
+      std::string name = op.name;
+      Events expected{"set out " + shown, "=> finished"};
+      // push k; op / load a; op / load a; push k; op
+      EXPECT_EQ(trace("push " + l + "\npush " + r + "\n" + name + "\nset \"out\""), expected);
+      EXPECT_EQ(trace("push " + r + "\npush " + l + "\nload 0\n" + name + "\nset \"out\"\npop"),
+                expected);
+      EXPECT_EQ(trace("push " + l + "\nload 0\npush " + r + "\n" + name + "\nset \"out\"\npop"),
+                expected);
+      if (!op.is_comparison) {
+        EXPECT_EQ(trace("push 0\npush " + l + "\nload 1\npush " + r + "\n" + name +
+                        "\nstore 0\npop\nset \"out\""),
+                  expected)
+            << name;
+        continue;
+      }
+      // Both jump senses, fused with a load and a constant, and without.
+      std::string taken = result != 0 ? "true" : "false";
+      Events branch{"set out \"" + taken + "\"", "=> finished"};
+      for (std::string prelude :
+           {"push " + l + "\nload 0\npush " + r, "push " + l + "\npush " + r + "\npush 0\npop"}) {
+        EXPECT_EQ(trace(prelude + "\n" + name +
+                        "\njump_if 3\npush \"false\"\njump 2\npush \"true\"\nset \"out\""),
+                  branch)
+            << prelude << " " << name;
+        EXPECT_EQ(trace(prelude + "\n" + name +
+                        "\njump_unless 3\npush \"true\"\njump 2\npush \"false\"\nset \"out\""),
+                  branch)
+            << prelude << " " << name;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace zolang::testing

@@ -1,0 +1,90 @@
+// Interpreter throughput: loops written as IR run inside one step, reported
+// per loop iteration and per instruction; and the fixed cost of one step over
+// a yield and over a pending native call.
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "interpreter.hpp"
+
+namespace {
+
+using zolang::Interpreter;
+
+constexpr long loop_count = 1'000'000;
+
+Interpreter interpreter_from(const std::string& ir) {
+  auto made = Interpreter::from_ir(ir);
+  if (!made) std::abort();
+  return std::move(*made);
+}
+
+// Runs the program (which never yields) once per benchmark iteration.
+void run_loop(benchmark::State& state, const std::string& ir, long instructions_per_iteration) {
+  Interpreter interpreter = interpreter_from(ir);
+  for (auto _ : state) {
+    if (!interpreter.reset() || !interpreter.step()) std::abort();
+  }
+  using benchmark::Counter;
+  auto per_item = Counter::kIsIterationInvariantRate | Counter::kInvert;
+  state.counters["ns_per_loop"] = Counter(static_cast<double>(loop_count), per_item);
+  state.counters["ns_per_instruction"] =
+      Counter(static_cast<double>(loop_count * instructions_per_iteration), per_item);
+}
+
+// while $i < N { $i += 1; }
+void BM_CountingLoop(benchmark::State& state) {
+  const std::string ir = "jump 1\npush 0\nstore 0\nload 0\npush " + std::to_string(loop_count) +
+                         "\nlt\njump_unless 6\nload 0\npush 1\nadd\nstore 0\njump -8\n";
+  run_loop(state, ir, 9);
+}
+BENCHMARK(BM_CountingLoop)->Unit(benchmark::kMillisecond);
+
+// while $i < N { $x = ($i * 2 + 3) / 4 - $x; $i += 1; }
+void BM_ArithmeticLoop(benchmark::State& state) {
+  const std::string ir = "jump 1\npush 0\nstore 0\npush 0\nstore 1\nload 0\npush " +
+                         std::to_string(loop_count) +
+                         "\nlt\njump_unless 16\n"
+                         "load 0\npush 2\nmul\npush 3\nadd\npush 4\ndiv\nload 1\nsub\nstore 1\n"
+                         "load 0\npush 1\nadd\nstore 0\njump -18\n";
+  run_loop(state, ir, 19);
+}
+BENCHMARK(BM_ArithmeticLoop)->Unit(benchmark::kMillisecond);
+
+// One step that resumes after a yield and yields again.
+void BM_StepOverYield(benchmark::State& state) {
+  Interpreter interpreter = interpreter_from("yield\njump -1\n");
+  for (auto _ : state) {
+    if (!interpreter.step()) std::abort();
+  }
+}
+BENCHMARK(BM_StepOverYield);
+
+class PendingCall : public zolang::Callable {
+ public:
+  std::expected<bool, zolang::Error> call() override { return false; }
+  std::expected<void, zolang::Error> terminate() override { return {}; }
+};
+
+class PendingGenerator : public zolang::CallableGenerator {
+ public:
+  std::expected<std::unique_ptr<zolang::Callable>, zolang::Error> generate(
+      std::vector<zolang::Value>) override {
+    return std::make_unique<PendingCall>();
+  }
+  std::expected<void, zolang::Error> check_syntax(std::vector<zolang::Arg>) override { return {}; }
+};
+
+// One step that polls a native call that has not completed.
+void BM_StepPollingNative(benchmark::State& state) {
+  Interpreter interpreter = interpreter_from("call \"wait\" 0\n");
+  if (!interpreter.register_callable("wait", std::make_unique<PendingGenerator>())) std::abort();
+  for (auto _ : state) {
+    if (!interpreter.step()) std::abort();
+  }
+}
+BENCHMARK(BM_StepPollingNative);
+
+}  // namespace

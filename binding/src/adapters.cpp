@@ -1,0 +1,170 @@
+#include "adapters.hpp"
+
+#include <cstddef>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "convert.hpp"
+#include "errors.hpp"
+#include "gil.hpp"
+#include "method_names.hpp"
+#include "native_types.hpp"
+#include "type_support.hpp"
+
+namespace zolangpy {
+namespace {
+
+using zolang::Error;
+
+// The one strong reference an adapter holds. Made with the GIL held; dropped
+// at once when the dropping thread holds it, otherwise at the next moment a
+// thread enters the binding with it (the library may drop natives anywhere).
+class HostObject {
+ public:
+  explicit HostObject(PyObject* object) : object(PyRef::borrow(object)) {}
+  HostObject(const HostObject&) = delete;
+  HostObject& operator=(const HostObject&) = delete;
+  ~HostObject() { release_later(object.release()); }
+
+  PyObject* get() const { return object.get(); }
+
+ private:
+  PyRef object;
+};
+
+std::expected<PyRef, Error> checked(PyObject* result) {
+  if (result == nullptr) return std::unexpected(error_from_python());
+  return PyRef::steal(result);
+}
+
+// Calls method `name` of `object` with no arguments at all.
+std::expected<PyRef, Error> call_method(PyObject* object, PyObject* name) {
+  return checked(PyObject_CallMethodNoArgs(object, name));
+}
+
+// Calls method `name` of `object` with one positional argument.
+std::expected<PyRef, Error> call_method(PyObject* object, PyObject* name, PyObject* argument) {
+  return checked(PyObject_CallMethodOneArg(object, name, argument));
+}
+
+// Builds a new list from `items` converted by `convert` (which returns a
+// PyRef, null with an exception set).
+template <typename Item, typename Convert>
+std::expected<PyRef, Error> make_list(const std::vector<Item>& items, Convert convert) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  if (!list) return std::unexpected(error_from_python());
+  for (std::size_t index = 0; index < items.size(); ++index) {
+    PyRef item = convert(items[index]);
+    if (!item) return std::unexpected(error_from_python());
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(index), item.release());
+  }
+  return list;
+}
+
+// The InvalidCallable error for a result of `generate` that is no Callable.
+Error invalid_callable(PyObject* result) {
+  PyRef name = PyRef::steal(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(result)), "__name__"));
+  if (!name) return error_from_python();
+  PyRef text = PyRef::steal(PyObject_Str(name.get()));
+  Py_ssize_t size = 0;
+  const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
+  if (utf8 == nullptr) return error_from_python();
+  return Error::invalid_callable(std::string(utf8, static_cast<std::size_t>(size)));
+}
+
+class PyCallable final : public zolang::Callable {
+ public:
+  explicit PyCallable(PyObject* object) : host(object) {}
+
+  std::expected<bool, Error> call() override {
+    GilAcquire gil;
+    auto result = call_method(host.get(), method_names().call);
+    if (!result) return std::unexpected(std::move(result.error()));
+    return bool_from_python(result->get(), true);
+  }
+
+  std::expected<void, Error> terminate() override {
+    GilAcquire gil;
+    auto result = call_method(host.get(), method_names().terminate);
+    if (!result) return std::unexpected(std::move(result.error()));
+    return {};
+  }
+
+ private:
+  HostObject host;
+};
+
+class PyCallableGenerator final : public zolang::CallableGenerator {
+ public:
+  explicit PyCallableGenerator(PyObject* object) : host(object) {}
+
+  std::expected<std::unique_ptr<zolang::Callable>, Error> generate(
+      std::vector<zolang::Value> args) override {
+    GilAcquire gil;
+    auto list = make_list(args, value_to_python);
+    if (!list) return std::unexpected(std::move(list.error()));
+    auto result = call_method(host.get(), method_names().generate, list->get());
+    if (!result) return std::unexpected(std::move(result.error()));
+    if (!has_type(result->get(), module_types().callable)) {
+      return std::unexpected(invalid_callable(result->get()));
+    }
+    return std::make_unique<PyCallable>(result->get());
+  }
+
+  std::expected<void, Error> check_syntax(std::vector<zolang::Arg> args) override {
+    GilAcquire gil;
+    auto list = make_list(args, make_arg);
+    if (!list) return std::unexpected(std::move(list.error()));
+    auto result = call_method(host.get(), method_names().check_syntax, list->get());
+    if (!result) return std::unexpected(std::move(result.error()));
+    return {};
+  }
+
+ private:
+  HostObject host;
+};
+
+class PyProp final : public zolang::Prop {
+ public:
+  explicit PyProp(PyObject* object) : host(object) {}
+
+  std::expected<zolang::Value, Error> get() override {
+    GilAcquire gil;
+    auto result = call_method(host.get(), method_names().get);
+    if (!result) return std::unexpected(std::move(result.error()));
+    return value_from_python(result->get());
+  }
+
+  std::expected<void, Error> set(zolang::Value value) override {
+    GilAcquire gil;
+    PyRef argument = value_to_python(value);
+    if (!argument) return std::unexpected(error_from_python());
+    auto result = call_method(host.get(), method_names().set, argument.get());
+    if (!result) return std::unexpected(std::move(result.error()));
+    return {};
+  }
+
+  std::expected<bool, Error> settable() override {
+    GilAcquire gil;
+    auto result = call_method(host.get(), method_names().is_settable);
+    if (!result) return std::unexpected(std::move(result.error()));
+    return bool_from_python(result->get(), std::nullopt);
+  }
+
+ private:
+  HostObject host;
+};
+
+}  // namespace
+
+std::unique_ptr<zolang::CallableGenerator> make_generator_adapter(PyObject* object) {
+  return std::make_unique<PyCallableGenerator>(object);
+}
+
+std::unique_ptr<zolang::Prop> make_prop_adapter(PyObject* object) {
+  return std::make_unique<PyProp>(object);
+}
+
+}  // namespace zolangpy

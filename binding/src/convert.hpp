@@ -1,0 +1,54 @@
+// Conversions between library values and Python objects, and the checks on
+// arguments that Python passes in. Checks that fail raise TypeError with the
+// binding's wording, "argument '{name}': '{type}' object cannot be cast as
+// '{target}'", where the target names the Python type wanted: 'PyString' for
+// str, 'PyList' for list, 'PyBool' for bool.
+#pragma once
+
+#include <cstddef>
+#include <expected>
+#include <initializer_list>
+#include <optional>
+#include <string_view>
+
+#include "error.hpp"
+#include "py_ref.hpp"
+#include "python.hpp"
+#include "value.hpp"
+
+namespace zolangpy {
+
+// A float for a number (always a float: 3 arrives as 3.0), a str, True or
+// False, None. Null only when Python is out of memory (exception set).
+PyRef value_to_python(const zolang::Value& value);
+
+// Tries, in order: bool (numpy's boolean too), float conversion, None, str.
+// Anything else is the Native error TypeError('Only primitive types allowed');
+// the failures of earlier tries are discarded. No exception is left set.
+std::expected<zolang::Value, zolang::Error> value_from_python(PyObject* object);
+
+// A native's answer of "complete?" or "settable?": a bool (or numpy's boolean)
+// gives its value, None gives `none_value` when given; anything else is the
+// Native error TypeError("'{type}' object cannot be cast as 'PyBool'").
+std::expected<bool, zolang::Error> bool_from_python(PyObject* object,
+                                                    std::optional<bool> none_value);
+
+// The UTF-8 text of a str argument; the view lives as long as `object`. Null
+// with TypeError raised for any other type (or a str that cannot be encoded).
+std::optional<std::string_view> string_argument(PyObject* object, const char* name);
+// Raises TypeError unless `object` is a list; returns whether it is.
+bool list_argument(PyObject* object, const char* name);
+
+// One parameter of a method taking arguments by position or keyword.
+struct Parameter {
+  const char* name;
+  PyObject** out;  // receives a borrowed reference; left alone when omitted
+};
+
+// Parses up to two arguments, the first `required` of them mandatory, with
+// the platform's standard messages naming `function` ("Class.method").
+// Returns false with TypeError raised.
+bool parse_arguments(PyObject* args, PyObject* kwargs, const char* function,
+                     std::initializer_list<Parameter> parameters, std::size_t required);
+
+}  // namespace zolangpy

@@ -1,0 +1,55 @@
+// Failures crossing the boundary. A library Error reaches Python as
+// zolangpy.ZoError carrying its rendered text; a Python exception raised by
+// host code reaches the library as a Native error carrying the exception's
+// repr(). Neither exception type is a module attribute: both are created on
+// first use and kept for the life of the process.
+#pragma once
+
+#include <exception>
+#include <string_view>
+#include <type_traits>
+
+#include "error.hpp"
+#include "gil.hpp"
+#include "python.hpp"
+
+namespace zolangpy {
+
+// Raises ZoError with the error's rendered text. Always returns nullptr, so a
+// method can `return raise_error(...)`.
+PyObject* raise_error(const zolang::Error& error);
+// Raises ZoError with one of the binding's own fixed texts. Returns nullptr.
+PyObject* raise_zo_error(std::string_view text);
+// Raises zolangpy.InternalError, which derives directly from BaseException so
+// that `except Exception` does not swallow a fault of the extension itself.
+// Returns nullptr.
+PyObject* raise_internal_error(std::string_view what);
+
+// Takes the pending Python exception (one must be set) and returns the Native
+// error carrying the repr() of the normalised instance. The exception is
+// cleared: not re-raised, not chained, its traceback not printed.
+zolang::Error error_from_python();
+
+// Runs one entry point from Python: marks the GIL as held and turns a C++
+// exception (only allocation failure is expected) into InternalError, with
+// the C API's failure result (nullptr or -1).
+template <typename Body>
+auto guarded(Body&& body) noexcept -> decltype(body()) {
+  using Result = decltype(body());
+  static_assert(std::is_pointer_v<Result> || std::is_same_v<Result, int>);
+  GilHeld held;
+  try {
+    return body();
+  } catch (const std::exception& fault) {
+    raise_internal_error(fault.what());
+  } catch (...) {
+    raise_internal_error("unknown C++ exception");
+  }
+  if constexpr (std::is_pointer_v<Result>) {
+    return nullptr;
+  } else {
+    return -1;
+  }
+}
+
+}  // namespace zolangpy

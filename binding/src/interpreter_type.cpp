@@ -1,0 +1,168 @@
+#include "interpreter_type.hpp"
+
+#include <optional>
+#include <type_traits>
+#include <utility>
+
+#include "borrow.hpp"
+#include "convert.hpp"
+#include "errors.hpp"
+#include "registration.hpp"
+#include "type_support.hpp"
+
+namespace zolangpy {
+namespace {
+
+struct InterpreterObject {
+  PyObject header;
+  BorrowFlag use;
+  zolang::Interpreter interpreter;
+};
+
+InterpreterObject& as_interpreter(PyObject* self) {
+  return *reinterpret_cast<InterpreterObject*>(self);
+}
+
+PyObject* allocate_interpreter(PyTypeObject* type, zolang::Interpreter interpreter) {
+  return reinterpret_cast<PyObject*>(
+      allocate<InterpreterObject>(type, [&](InterpreterObject& object) {
+        new (&object.use) BorrowFlag();
+        new (&object.interpreter) zolang::Interpreter(std::move(interpreter));
+      }));
+}
+
+// Interpreter(ir=None): an empty program, or the program read from IR text.
+PyObject* interpreter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PyObject* ir = nullptr;
+    if (!parse_arguments(args, kwargs, "Interpreter", {{"ir", &ir}}, 0)) return nullptr;
+    if (ir == nullptr || ir == Py_None) {
+      return allocate_interpreter(type, zolang::Interpreter(std::vector<zolang::Op>{}));
+    }
+    auto text = string_argument(ir, "ir");
+    if (!text) return nullptr;
+    auto interpreter = zolang::Interpreter::from_ir(*text);
+    if (!interpreter) return raise_error(interpreter.error());
+    return allocate_interpreter(type, std::move(*interpreter));
+  });
+}
+
+// Runs `operation(interpreter)` under exclusive use; it returns
+// std::expected<T, Error>, and `to_python(T)` makes the result.
+template <typename Operation, typename ToPython>
+PyObject* with_interpreter(PyObject* self, Operation operation, ToPython to_python) {
+  return guarded([&]() -> PyObject* {
+    InterpreterObject& object = as_interpreter(self);
+    Use use = Use::exclusive(object.use);
+    if (!use) return nullptr;
+    auto outcome = operation(object.interpreter);
+    if (!outcome) return raise_error(outcome.error());
+    if constexpr (std::is_void_v<typename std::remove_cvref_t<decltype(outcome)>::value_type>) {
+      return to_python();
+    } else {
+      return to_python(*outcome);
+    }
+  });
+}
+
+PyObject* return_none() { Py_RETURN_NONE; }
+
+PyObject* interpreter_run(PyObject* self, PyObject*) {
+  return with_interpreter(
+      self, [](zolang::Interpreter& interpreter) { return interpreter.step(); },
+      [](bool finished) { return new_bool(!finished); });
+}
+
+PyObject* interpreter_stop(PyObject* self, PyObject*) {
+  return with_interpreter(
+      self, [](zolang::Interpreter& interpreter) { return interpreter.end(); }, return_none);
+}
+
+PyObject* interpreter_reset(PyObject* self, PyObject*) {
+  return with_interpreter(
+      self, [](zolang::Interpreter& interpreter) { return interpreter.reset(); }, return_none);
+}
+
+PyObject* interpreter_register_callable(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    InterpreterObject& object = as_interpreter(self);
+    Use use = Use::exclusive(object.use);
+    if (!use) return nullptr;
+    auto registration = parse_callable_registration(args, kwargs, "Interpreter.register_callable");
+    if (!registration) return nullptr;
+    auto registered = object.interpreter.register_callable(std::move(registration->name),
+                                                           std::move(registration->adapter));
+    if (!registered) return raise_error(registered.error());
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* interpreter_register_property(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    InterpreterObject& object = as_interpreter(self);
+    Use use = Use::exclusive(object.use);
+    if (!use) return nullptr;
+    auto registration = parse_property_registration(args, kwargs, "Interpreter.register_property");
+    if (!registration) return nullptr;
+    auto registered = object.interpreter.register_property(std::move(registration->name),
+                                                           std::move(registration->adapter));
+    if (!registered) return raise_error(registered.error());
+    Py_RETURN_NONE;
+  });
+}
+
+PyMethodDef interpreter_methods[] = {
+    {"run", method_pointer(&interpreter_run), METH_NOARGS,
+     "run($self)\n--\n\n"
+     "Invokes the interpreter, which will continue until it yields.\n\n"
+     "Returns `False` if the program\n"
+     "is complete, otherwise returns `True`."},
+    {"stop", method_pointer(&interpreter_stop), METH_NOARGS,
+     "stop($self)\n--\n\n"
+     "Stops execution of the interpreter, which invokes the `terminate` method of any active\n"
+     "`Callable`s, as well as the `__end` group, if it is defined.\n\n"
+     "The `__end` group runs to completion within this call: native calls inside it are\n"
+     "polled again and again, without returning to the host, until they complete."},
+    {"reset", method_pointer(&interpreter_reset), METH_NOARGS,
+     "reset($self)\n--\n\n"
+     "Resets the interpreter to its initial state.\n\n"
+     "Does not discard any registered callables or\n"
+     "properties. Does not invoke `terminate` for any active `Callable`s, so if that is required,\n"
+     "call `stop` first."},
+    {"check_if_prop", method_pointer(&check_if_prop), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     check_if_prop_doc},
+    {"check_if_callable", method_pointer(&check_if_callable),
+     METH_VARARGS | METH_KEYWORDS | METH_STATIC, check_if_callable_doc},
+    {"register_callable", method_pointer(&interpreter_register_callable),
+     METH_VARARGS | METH_KEYWORDS, register_callable_doc},
+    {"register_property", method_pointer(&interpreter_register_property),
+     METH_VARARGS | METH_KEYWORDS, register_property_doc},
+#ifdef PYPY_VERSION
+    {"__init_subclass__", method_pointer(&refuse_subclass),
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
+#endif
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot interpreter_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Interpreter(ir=None)\n--\n\n")},
+    {Py_tp_new, slot_pointer(&interpreter_new)},
+    {Py_tp_dealloc, slot_pointer(&deallocate<InterpreterObject>)},
+    {Py_tp_setattro, slot_pointer(&refuse_attribute)},
+    {Py_tp_methods, interpreter_methods},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyObject* create_interpreter_type() {
+  static PyType_Spec spec = {"zolangpy.Interpreter", sizeof(InterpreterObject), 0,
+                             Py_TPFLAGS_DEFAULT, interpreter_slots};
+  return create_type(spec);
+}
+
+PyRef wrap_interpreter(zolang::Interpreter interpreter) {
+  return PyRef::steal(allocate_interpreter(module_types().interpreter, std::move(interpreter)));
+}
+
+}  // namespace zolangpy

@@ -1,0 +1,19 @@
+// The Python class Interpreter: one library interpreter per object, driven by
+// run/stop/reset. Every method that changes it needs exclusive use of the
+// object, and none releases the GIL: natives run synchronously on the caller's
+// thread, in the order the step reaches them.
+#pragma once
+
+#include "interpreter.hpp"
+#include "py_ref.hpp"
+#include "python.hpp"
+
+namespace zolangpy {
+
+// New reference to the type, or null with an exception set.
+PyObject* create_interpreter_type();
+
+// A new Interpreter object owning `interpreter`; null with an exception set.
+PyRef wrap_interpreter(zolang::Interpreter interpreter);
+
+}  // namespace zolangpy

@@ -1,0 +1,323 @@
+#include "native_types.hpp"
+
+#include "convert.hpp"
+#include "errors.hpp"
+#include "type_support.hpp"
+
+namespace zolangpy {
+namespace {
+
+ArgObject& as_arg(PyObject* self) { return *reinterpret_cast<ArgObject*>(self); }
+
+PyObject* not_implemented(const char* method) {
+  PyErr_Format(PyExc_NotImplementedError, "'%s' is not implemnted", method);
+  return nullptr;
+}
+
+// A default that only raises NotImplementedError, after the use check.
+template <const char* Method, bool Exclusive>
+PyObject* unimplemented_noargs(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    Use use = Exclusive ? Use::exclusive(self) : Use::shared(self);
+    if (!use) return nullptr;
+    return not_implemented(Method);
+  });
+}
+
+constexpr char call_name[] = "call";
+constexpr char get_name[] = "get";
+
+// Instances of the base classes have object's layout: no state of their
+// own, so that a class can derive from several of them (Callable and
+// CallableGenerator at once, say).
+struct NativeBaseObject {
+  PyObject header;
+};
+
+// The base constructors accept and ignore any arguments, so that subclasses
+// may define __init__ with whatever parameters they like.
+PyObject* native_base_new(PyTypeObject* type, PyObject*, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    return reinterpret_cast<PyObject*>(allocate<NativeBaseObject>(type, [](NativeBaseObject&) {}));
+  });
+}
+
+// --- Callable ---
+
+PyObject* callable_terminate(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    Use use = Use::exclusive(self);
+    if (!use) return nullptr;
+    Py_RETURN_NONE;
+  });
+}
+
+PyMethodDef callable_methods[] = {
+    {"call", method_pointer(&unimplemented_noargs<call_name, true>), METH_NOARGS,
+     "call($self)\n--\n\n"
+     "Called by the Zo runtime any time a native call associated with this type is active.\n\n"
+     "Returning `True` means the call is complete. Returning `False` makes the Zo interpreter\n"
+     "yield and call this method again when execution resumes. `None` is also valid and\n"
+     "counts as `True`."},
+    {"terminate", method_pointer(&callable_terminate), METH_NOARGS,
+     "terminate($self)\n--\n\n"
+     "Called by the Zo runtime whenever a native call associated with this type is to be ended\n"
+     "early.\n\n"
+     "This happens when a race group containing native calls ends, or when the Zo interpreter\n"
+     "itself is ended early. It is **not** called on a Zo run-time error: cleanup after one\n"
+     "must be done outside the interpreter."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot callable_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "Callable(*args, **kwargs)\n--\n\n"
+                    "A superclass required for defining an Zo-compatible native callable.\n\n"
+                    "This class is virtual(-ish), with no valid implementation. Its subclasses\n"
+                    "should never need to be instantiated directly: a `CallableGenerator` should\n"
+                    "create them instead. A class may be a subclass of both `Callable` and\n"
+                    "`CallableGenerator`, which is perfectly valid.")},
+    {Py_tp_new, slot_pointer(&native_base_new)},
+    {Py_tp_dealloc, slot_pointer(&deallocate<NativeBaseObject>)},
+    {Py_tp_methods, callable_methods},
+    {0, nullptr},
+};
+
+// --- CallableGenerator ---
+
+// A default that checks its one list argument, then raises
+// NotImplementedError.
+template <const char* Method, const char* Function, bool Exclusive>
+PyObject* unimplemented_with_list(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    Use use = Exclusive ? Use::exclusive(self) : Use::shared(self);
+    if (!use) return nullptr;
+    PyObject* list = nullptr;
+    if (!parse_arguments(args, kwargs, Function, {{"args", &list}}, 1)) return nullptr;
+    if (!list_argument(list, "args")) return nullptr;
+    return not_implemented(Method);
+  });
+}
+
+constexpr char generate_name[] = "generate";
+constexpr char generate_function[] = "CallableGenerator.generate";
+constexpr char check_syntax_name[] = "check_syntax";
+constexpr char check_syntax_function[] = "CallableGenerator.check_syntax";
+
+PyMethodDef generator_methods[] = {
+    {"generate", method_pointer(&unimplemented_with_list<generate_name, generate_function, true>),
+     METH_VARARGS | METH_KEYWORDS,
+     "generate($self, args)\n--\n\n"
+     "Called by the Zo runtime when it encounters a native call associated with this type.\n\n"
+     "It generates a new `Callable` from the arguments passed from Zo. Most generators pass\n"
+     "them straight to the constructor of their `Callable`, but a generator may insert\n"
+     "arguments (a form of dependency injection), filter them out, or dispatch to different\n"
+     "kinds of `Callable`. Unlike in `check_syntax`, the arguments are actual values, and only\n"
+     "values: the compiler filters out the words."},
+    {"check_syntax",
+     method_pointer(&unimplemented_with_list<check_syntax_name, check_syntax_function, false>),
+     METH_VARARGS | METH_KEYWORDS,
+     "check_syntax($self, args)\n--\n\n"
+     "Called by the Zo compiler to check if a call's syntax is considrered valid.\n\n"
+     "The syntax is valid when no exception is raised, so Python's `assert` serves to check\n"
+     "the types and count of the arguments (see `Arg`). Values do not exist yet at this point,\n"
+     "only the fact that a value stands in a position. Words exist only at compile time, so\n"
+     "their text is available and can be tested or switched upon to give a form of\n"
+     "overloading (making that work at run time is left to the host)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot generator_slots[] = {
+    {Py_tp_doc,
+     const_cast<char*>(
+         "CallableGenerator(*args, **kwargs)\n--\n\n"
+         "A superclass required for defining an Zo-compatible native callable.\n\n"
+         "This class is virtual(-ish), with no valid implementation. Its purpose is to generate\n"
+         "a new `Callable` whenever Zo needs to execute a new native call: each time the call is\n"
+         "reached, but not for each iteration of that call, because parallel groups can run\n"
+         "several instances of one callable at once, even for the same instruction. A generator\n"
+         "may return a singleton-style `Callable`; this is discouraged, as it may cause problems\n"
+         "with parallelism when the call is non-trivial.")},
+    {Py_tp_new, slot_pointer(&native_base_new)},
+    {Py_tp_dealloc, slot_pointer(&deallocate<NativeBaseObject>)},
+    {Py_tp_methods, generator_methods},
+    {0, nullptr},
+};
+
+// --- Prop ---
+
+PyObject* prop_set(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    Use use = Use::shared(self);
+    if (!use) return nullptr;
+    PyObject* value = nullptr;
+    if (!parse_arguments(args, kwargs, "Prop.set", {{"value", &value}}, 1)) return nullptr;
+    return not_implemented("set");
+  });
+}
+
+PyObject* prop_is_settable(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    Use use = Use::shared(self);
+    if (!use) return nullptr;
+    Py_RETURN_FALSE;
+  });
+}
+
+PyMethodDef prop_methods[] = {
+    {"get", method_pointer(&unimplemented_noargs<get_name, false>), METH_NOARGS,
+     "get($self)\n--\n\n"
+     "Retrieves a value from the property.\n\n"
+     "The only allowed result types are `int`, `float`, `str`, `bool` and `None`; anything\n"
+     "else causes a run-time error. This method should never be called directly, its return\n"
+     "value being opaque to Python."},
+    {"set", method_pointer(&prop_set), METH_VARARGS | METH_KEYWORDS,
+     "set($self, value)\n--\n\n"
+     "Sets the value of the property, for some definition of \"set\".\n\n"
+     "Setting a value does not imply that a later `get` returns it. This method is needed only\n"
+     "if programs assign the property: nothing in the syntax prevents an assignment, but\n"
+     "assigning a property that is not settable is reported as an error at compile time and at\n"
+     "run time. It should never be called directly, since the required value cannot be made\n"
+     "in Python."},
+    {"is_settable", method_pointer(&prop_is_settable), METH_NOARGS,
+     "is_settable($self)\n--\n\n"
+     "Returns whether the property is settable.\n\n"
+     "A property that is not settable need not implement `set`, which can then never be\n"
+     "called."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot prop_slots[] = {
+    {Py_tp_doc,
+     const_cast<char*>(
+         "Prop(*args, **kwargs)\n--\n\n"
+         "A superclass required for defining an Zo property.\n\n"
+         "This class is virtual(-ish), with no valid implementation. A property is treated like\n"
+         "a variable by the Zo runtime, except that reading and writing it call the `get` and\n"
+         "`set` methods. Being settable is optional, since assigning to a source such as a\n"
+         "sensor does not always make sense: a property is by default not settable, as decided\n"
+         "by the `is_settable` method, which a subclass overrides to change it. A property that\n"
+         "is not settable needs no `set` method, since the compiler checks settability and the\n"
+         "interpreter validates IR before running it. Unlike `Callable`s, accessing a property\n"
+         "never makes the Zo runtime yield.")},
+    {Py_tp_new, slot_pointer(&native_base_new)},
+    {Py_tp_dealloc, slot_pointer(&deallocate<NativeBaseObject>)},
+    {Py_tp_methods, prop_methods},
+    {0, nullptr},
+};
+
+// --- Arg ---
+
+PyObject* arg_new(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "cannot create 'Arg' instances");
+  return nullptr;
+}
+
+PyObject* arg_is_value(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    Use use = Use::shared(as_arg(self).use);
+    if (!use) return nullptr;
+    return new_bool(as_arg(self).arg.is_value());
+  });
+}
+
+PyObject* arg_is_word(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    Use use = Use::shared(as_arg(self).use);
+    if (!use) return nullptr;
+    return new_bool(as_arg(self).arg.is_word());
+  });
+}
+
+PyObject* arg_matches_word(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    Use use = Use::shared(as_arg(self).use);
+    if (!use) return nullptr;
+    PyObject* text = nullptr;
+    if (!parse_arguments(args, kwargs, "Arg.matches_word", {{"s", &text}}, 1)) return nullptr;
+    auto word = string_argument(text, "s");
+    if (!word) return nullptr;
+    return new_bool(as_arg(self).arg.matches_word(*word));
+  });
+}
+
+PyMethodDef arg_methods[] = {
+    {"is_value", method_pointer(&arg_is_value), METH_NOARGS,
+     "is_value($self)\n--\n\n"
+     "Returns whether an Arg represents a value.\n\n"
+     "The value itself does not exist yet; what is certain is that it will eventually be\n"
+     "*some* value."},
+    {"is_word", method_pointer(&arg_is_word), METH_NOARGS,
+     "is_word($self)\n--\n\n"
+     "Returns whether an Arg represents a word.\n\n"
+     "Since words are known at compile time, `Arg.matches_word` is more likely to be useful\n"
+     "for checks."},
+    {"matches_word", method_pointer(&arg_matches_word), METH_VARARGS | METH_KEYWORDS,
+     "matches_word($self, s)\n--\n\n"
+     "Returns whether both an Arg is a word, and that word matches the given string exactly.\n\n"
+     "The comparison is a simple byte-wise equality, so diacritics and other non-unique\n"
+     "Unicode may complicate things."},
+#ifdef PYPY_VERSION
+    {"__init_subclass__", method_pointer(&refuse_subclass),
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
+#endif
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot arg_slots[] = {
+    {Py_tp_doc,
+     const_cast<char*>(
+         "A class representing the compile-time concept of an argument.\n\n"
+         "It is used only in `CallableGenerator.check_syntax`. An argument is either a value or\n"
+         "a word. A value stands for a Zo run-time value that cannot be held yet, because Zo\n"
+         "values do not exist at compile time; it is recognised with `Arg.is_value`. A word is\n"
+         "anything that is not a value, a variable name or a reserved syntactic element; it is\n"
+         "known at compile time, and is matched with `Arg.matches_word`, or merely detected\n"
+         "with `Arg.is_word`.")},
+    {Py_tp_new, slot_pointer(&arg_new)},
+    {Py_tp_dealloc, slot_pointer(&deallocate<ArgObject>)},
+    {Py_tp_setattro, slot_pointer(&refuse_attribute)},
+    {Py_tp_methods, arg_methods},
+    {0, nullptr},
+};
+
+PyType_Spec make_spec(const char* name, int basicsize, bool subclassable, PyType_Slot* slots) {
+  unsigned int flags = Py_TPFLAGS_DEFAULT | (subclassable ? Py_TPFLAGS_BASETYPE : 0);
+  return PyType_Spec{name, basicsize, 0, flags, slots};
+}
+
+}  // namespace
+
+PyObject* create_callable_type() {
+  static PyType_Spec spec =
+      make_spec("zolangpy.Callable", sizeof(NativeBaseObject), true, callable_slots);
+  return create_type(spec);
+}
+
+PyObject* create_callable_generator_type() {
+  static PyType_Spec spec =
+      make_spec("zolangpy.CallableGenerator", sizeof(NativeBaseObject), true, generator_slots);
+  return create_type(spec);
+}
+
+PyObject* create_prop_type() {
+  static PyType_Spec spec = make_spec("zolangpy.Prop", sizeof(NativeBaseObject), true, prop_slots);
+  return create_type(spec);
+}
+
+PyObject* create_arg_type() {
+  static PyType_Spec spec = make_spec("zolangpy.Arg", sizeof(ArgObject), false, arg_slots);
+  return create_type(spec);
+}
+
+PyRef make_arg(const zolang::Arg& arg) {
+  // Copied first, so that nothing can fail once Python's memory is taken.
+  zolang::Arg copy = arg;
+  ArgObject* object = allocate<ArgObject>(module_types().arg, [&](ArgObject& made) {
+    new (&made.use) BorrowFlag();
+    new (&made.arg) zolang::Arg(std::move(copy));
+  });
+  return PyRef::steal(reinterpret_cast<PyObject*>(object));
+}
+
+}  // namespace zolangpy

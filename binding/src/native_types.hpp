@@ -1,0 +1,31 @@
+// The Python side of the native interfaces: the base classes Callable,
+// CallableGenerator and Prop that host code subclasses, and Arg, through which
+// a syntax check inspects a call site. The base classes' methods are the
+// defaults a subclass inherits: most raise NotImplementedError.
+#pragma once
+
+#include "borrow.hpp"
+#include "native.hpp"
+#include "py_ref.hpp"
+#include "python.hpp"
+
+namespace zolangpy {
+
+// An Arg instance: one immutable library Arg.
+struct ArgObject {
+  PyObject header;
+  BorrowFlag use;
+  zolang::Arg arg;
+};
+
+// Type creators for the module initialiser: new references, or null with an
+// exception set.
+PyObject* create_callable_type();
+PyObject* create_callable_generator_type();
+PyObject* create_prop_type();
+PyObject* create_arg_type();
+
+// A new Arg object holding a copy of `arg`; null with an exception set.
+PyRef make_arg(const zolang::Arg& arg);
+
+}  // namespace zolangpy

@@ -1,0 +1,52 @@
+// PyRef: the only owner of Python references in the binding. A raw PyObject*
+// appears elsewhere only as a borrowed parameter or on its way into a call
+// that steals it (release()).
+#pragma once
+
+#include <utility>
+
+#include "python.hpp"
+
+namespace zolangpy {
+
+// Owns one strong reference, or nothing. Move-only; the destructor gives the
+// reference back, so it must run with the GIL held (adapters that may be
+// dropped without it hand their reference to release_later() instead).
+class PyRef {
+ public:
+  PyRef() = default;
+  // Adopts a new reference (the result of a call that returns one), or null.
+  static PyRef steal(PyObject* object) { return PyRef(object); }
+  // Takes an extra reference to a borrowed object.
+  static PyRef borrow(PyObject* object) {
+    Py_XINCREF(object);
+    return PyRef(object);
+  }
+
+  PyRef(PyRef&& other) noexcept : object(std::exchange(other.object, nullptr)) {}
+  PyRef& operator=(PyRef&& other) noexcept {
+    std::swap(object, other.object);
+    return *this;
+  }
+  PyRef(const PyRef&) = delete;
+  PyRef& operator=(const PyRef&) = delete;
+  ~PyRef() { Py_XDECREF(object); }
+
+  PyObject* get() const { return object; }
+  // Hands the reference over (to Python as a result, or to a stealing call).
+  PyObject* release() { return std::exchange(object, nullptr); }
+  explicit operator bool() const { return object != nullptr; }
+
+ private:
+  explicit PyRef(PyObject* adopted) : object(adopted) {}
+
+  PyObject* object = nullptr;
+};
+
+// A new reference to True or False. Cheaper than PyBool_FromLong on PyPy,
+// where that is a call into the runtime.
+inline PyObject* new_bool(bool value) {
+  return PyRef::borrow(value ? Py_True : Py_False).release();
+}
+
+}  // namespace zolangpy

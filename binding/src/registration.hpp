@@ -1,0 +1,45 @@
+// What Compiler and Interpreter share: the arguments of register_callable and
+// register_property, the instance checks that guard them, and the static
+// methods check_if_prop and check_if_callable, with their docstrings.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "native.hpp"
+#include "python.hpp"
+
+namespace zolangpy {
+
+template <typename Native>
+struct Registration {
+  std::string name;
+  std::unique_ptr<Native> adapter;
+};
+
+// Parses (name, value) for `function` ("Class.register_callable"): `name`
+// must be a str and `value` an instance of CallableGenerator, else ZoError
+// "Not an instance of zolangpy.CallableGenerator". Returns the name and the
+// adapter wrapping `value`; nothing, with an exception raised, on failure.
+std::optional<Registration<zolang::CallableGenerator>> parse_callable_registration(
+    PyObject* args, PyObject* kwargs, const char* function);
+// The same for register_property, with Prop in place of CallableGenerator.
+std::optional<Registration<zolang::Prop>> parse_property_registration(PyObject* args,
+                                                                      PyObject* kwargs,
+                                                                      const char* function);
+
+// The static methods check_if_prop(value) and check_if_callable(value): True
+// exactly when the type of `value` is Prop (CallableGenerator) or a subtype.
+PyObject* check_if_prop(PyObject* unused, PyObject* args, PyObject* kwargs);
+PyObject* check_if_callable(PyObject* unused, PyObject* args, PyObject* kwargs);
+
+// Docstrings shared by both classes. (Method table entries are built in each
+// class's own file: copying one across files would depend on the order in
+// which files are initialised.)
+extern const char check_if_prop_doc[];
+extern const char check_if_callable_doc[];
+extern const char register_callable_doc[];
+extern const char register_property_doc[];
+
+}  // namespace zolangpy

@@ -1,0 +1,171 @@
+"""What `import zolangpy` provides: classes, docstrings, ZoError."""
+
+import inspect
+import weakref
+
+import pytest
+import zolangpy
+from conftest import IS_PYPY, raises_zo_error, zo_error_type
+
+CLASSES = ["Interpreter", "Compiler", "Arg", "Callable", "CallableGenerator", "Prop"]
+
+
+def test_all_lists_the_six_classes_in_order_and_nothing_else():
+    assert zolangpy.__all__ == CLASSES
+    for name in CLASSES:
+        assert isinstance(getattr(zolangpy, name), type)
+
+
+def test_the_module_docstring_is_exact():
+    assert zolangpy.__doc__ == (
+        "A Python implementation of the Zo automation language. For a specification of the "
+        "language, as\nwell as an introduction to the external concepts, read the TODO docs."
+    )
+
+
+def test_the_module_defines_no_functions_and_hides_zo_error():
+    assert not hasattr(zolangpy, "ZoError")
+    public = [name for name in dir(zolangpy) if not name.startswith("__")]
+    assert sorted(public) == sorted(CLASSES)
+
+
+@pytest.mark.parametrize("name", CLASSES)
+def test_classes_have_bare_names_derive_from_object_and_live_in_zolangpy(name):
+    cls = getattr(zolangpy, name)
+    assert cls.__name__ == name
+    assert cls.__qualname__ == name
+    assert cls.__module__ == "zolangpy"
+    assert cls.__bases__ == (object,)
+
+
+@pytest.mark.parametrize("name", ["Interpreter", "Compiler", "Arg"])
+def test_closed_classes_cannot_be_subclassed(name):
+    with pytest.raises(TypeError, match=f"'{name}' is not an acceptable base type"):
+        type("Sub", (getattr(zolangpy, name),), {})
+
+
+@pytest.mark.parametrize("name", ["Interpreter", "Compiler"])
+def test_closed_class_instances_take_no_attributes(name):
+    instance = getattr(zolangpy, name)()
+    with pytest.raises(AttributeError, match=f"'{name}' object has no attribute 'anything'"):
+        instance.anything = 1
+    with pytest.raises(AttributeError):
+        del instance.run
+
+
+# PyPy 7.3.11 gives every extension object a __dict__ and weak-reference slot.
+@pytest.mark.skipif(IS_PYPY, reason="PyPy adds a __dict__ to every extension object")
+@pytest.mark.parametrize("name", ["Interpreter", "Compiler", "Callable", "CallableGenerator", "Prop"])
+def test_instances_have_no_dict_or_weak_reference_slot(name):
+    instance = getattr(zolangpy, name)()
+    assert not hasattr(instance, "__dict__")
+    with pytest.raises(TypeError):
+        weakref.ref(instance)
+
+
+def test_python_subclasses_of_base_classes_get_a_dict_as_usual():
+    class Sub(zolangpy.Prop):
+        pass
+
+    instance = Sub()
+    instance.anything = 1
+    assert instance.__dict__ == {"anything": 1}
+
+
+def test_arg_cannot_be_constructed_from_python():
+    with pytest.raises(TypeError, match="Arg"):
+        zolangpy.Arg()
+
+
+def test_base_classes_accept_and_ignore_any_arguments():
+    assert type(zolangpy.Prop()) is zolangpy.Prop
+    assert type(zolangpy.Callable(1, 2, key=3)) is zolangpy.Callable
+    assert type(zolangpy.CallableGenerator("x", y=None)) is zolangpy.CallableGenerator
+
+
+def test_compiler_takes_no_arguments():
+    with pytest.raises(TypeError):
+        zolangpy.Compiler(1)
+
+
+def test_zo_error_is_one_exception_type_named_zolangpy_zo_error():
+    first, second = zo_error_type(), zo_error_type()
+    assert first is second
+    assert first.__name__ == "ZoError"
+    assert first.__module__ == "zolangpy"
+    assert first.__bases__ == (Exception,)
+    assert first.__doc__ is None
+
+
+def test_a_zo_error_carries_the_rendered_text_as_its_only_argument():
+    with raises_zo_error("[line 2] Invalid op: 'bogus'") as info:
+        zolangpy.Interpreter("push 1\nbogus\n")
+    assert info.value.args == ("[line 2] Invalid op: 'bogus'",)
+    assert isinstance(info.value, Exception)
+
+
+CLASS_SIGNATURES = {
+    "Interpreter": "(ir=None)",
+    "Compiler": "()",
+    "Callable": "(*args, **kwargs)",
+    "CallableGenerator": "(*args, **kwargs)",
+    "Prop": "(*args, **kwargs)",
+}
+
+
+@pytest.mark.parametrize("name, signature", CLASS_SIGNATURES.items())
+def test_class_signatures_come_from_the_docstring(name, signature):
+    assert str(inspect.signature(getattr(zolangpy, name))) == signature
+
+
+def test_class_docstrings_open_with_their_description():
+    assert zolangpy.Callable.__doc__.startswith(
+        "A superclass required for defining an Zo-compatible native callable.")
+    assert zolangpy.CallableGenerator.__doc__.startswith(
+        "A superclass required for defining an Zo-compatible native callable.")
+    assert zolangpy.Prop.__doc__.startswith("A superclass required for defining an Zo property.")
+    assert zolangpy.Arg.__doc__.startswith(
+        "A class representing the compile-time concept of an argument.")
+    assert zolangpy.Compiler.__doc__.startswith("A compiler for the Zo language.")
+    assert not zolangpy.Interpreter.__doc__
+
+
+METHOD_SIGNATURES = [
+    ("Interpreter", "run", "(self, /)", "Invokes the interpreter, which will continue until it yields."),
+    ("Interpreter", "stop", "(self, /)", "Stops execution of the interpreter"),
+    ("Interpreter", "reset", "(self, /)", "Resets the interpreter to its initial state."),
+    ("Interpreter", "register_callable", "(self, /, name, value)",
+     "Registers the given `CallableGenerator` under the provided name."),
+    ("Interpreter", "register_property", "(self, /, name, value)",
+     "Registers the given `Prop` under the provided name."),
+    ("Callable", "call", "(self, /)", "Called by the Zo runtime any time a native call"),
+    ("Callable", "terminate", "(self, /)", "Called by the Zo runtime whenever a native call"),
+    ("CallableGenerator", "generate", "(self, /, args)", "Called by the Zo runtime when it"),
+    ("CallableGenerator", "check_syntax", "(self, /, args)",
+     "Called by the Zo compiler to check if a call's syntax is considrered valid."),
+    ("Prop", "get", "(self, /)", "Retrieves a value from the property."),
+    ("Prop", "set", "(self, /, value)", 'Sets the value of the property, for some definition of "set".'),
+    ("Prop", "is_settable", "(self, /)", "Returns whether the property is settable."),
+    ("Arg", "is_value", "(self, /)", "Returns whether an Arg represents a value."),
+    ("Arg", "is_word", "(self, /)", "Returns whether an Arg represents a word."),
+    ("Arg", "matches_word", "(self, /, s)", "Returns whether both an Arg is a word"),
+]
+
+
+# PyPy 7.3.11 exposes neither the docstring nor the text signature of methods
+# of extension types (static methods and classes are fine).
+@pytest.mark.skipif(IS_PYPY, reason="PyPy hides docstrings of extension-type methods")
+@pytest.mark.parametrize("cls, method, signature, doc", METHOD_SIGNATURES)
+def test_method_docstrings_carry_signature_and_description(cls, method, signature, doc):
+    function = getattr(getattr(zolangpy, cls), method)
+    assert str(inspect.signature(function)) == signature
+    assert function.__doc__.startswith(doc)
+
+
+@pytest.mark.parametrize("cls", ["Interpreter", "Compiler"])
+@pytest.mark.parametrize("method, what", [("check_if_prop", "`Prop`"),
+                                          ("check_if_callable", "`CallableGenerator`")])
+def test_static_checks_have_signatures_without_self(cls, method, what):
+    function = getattr(getattr(zolangpy, cls), method)
+    assert str(inspect.signature(function)) == "(value)"
+    assert function.__doc__.startswith(f"Checks if a value is a subclass of {what}.")

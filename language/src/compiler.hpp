@@ -1,0 +1,174 @@
+// The compiler: resolves every name of a parsed program (native calls and
+// properties the host registered, groups defined in the language, variables)
+// and generates a flat instruction list for the interpreter.
+//
+// Layout of a compiled program: one `jump` over the group bodies, the group
+// bodies (each `label`, body, one `pop` per value parameter, `return`), then the
+// main code. Execution starts at index 0.
+#pragma once
+
+#include <cstddef>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "ast.hpp"
+#include "error.hpp"
+#include "native.hpp"
+#include "op.hpp"
+
+namespace zolang {
+
+// A group defined in the language, seen as a callable: call sites are checked
+// against its parameters exactly as a native generator checks its own.
+class CompiledGroup final : public CallableGenerator {
+ public:
+  CompiledGroup(std::string name, std::vector<Arg> params)
+      : name(std::move(name)), params(std::move(params)) {}
+
+  // Groups run as instructions, never as native calls, so this always fails.
+  std::expected<std::unique_ptr<Callable>, Error> generate(std::vector<Value> args) override;
+  // Accepts exactly the declared shape: as many arguments as parameters, a
+  // value where a `$name` parameter stands and the identical word where a word
+  // parameter stands. Fails with a GroupSyntax error naming the first mismatch.
+  std::expected<void, Error> check_syntax(std::vector<Arg> args) override;
+
+  std::string name;
+  // One per declared parameter, in order. For a synthetic group made for a
+  // parallel block, the argument list of the call it wraps.
+  std::vector<Arg> params;
+};
+
+// The compiler's record of one group: its checker and its own instructions
+// (label, body, closing pops, return). The instructions are moved out when the
+// program is assembled; the record stays.
+struct GroupData {
+  CompiledGroup group;
+  std::vector<Op> ops;
+};
+
+// The compile-time argument list of a call site: a word argument carries its
+// text, an expression becomes a value argument; source order.
+std::vector<Arg> compile_time_args(const Exec& exec);
+// The number of value arguments of a call site: the arity of its `call`.
+std::size_t count_values(const Exec& exec);
+// The Ident literal of a `$name` token (pointing into the token, so valid as
+// long as it is); null for any other token.
+const Literal* ident_literal(const Token& name);
+
+// Turns statement lists into programs. Registrations survive compilations;
+// everything else (groups, `use` declarations, variables, errors) belongs to
+// one compilation and starts afresh with the next, so a program can never name
+// a group whose body it does not contain.
+class Compiler final : private ExprVisitorMut<void>, private StmtVisitorMut<void> {
+ public:
+  Compiler();
+
+  // Registers a native call under `name`. Fails with CompilerBusy while a
+  // compilation runs (a host callback registering mid-compile) and with
+  // CallableAlreadyRegistered for a taken name; on failure the generator is
+  // dropped and the registries are unchanged.
+  std::expected<void, Error> register_callable(std::string name,
+                                               std::unique_ptr<CallableGenerator> generator);
+  // The same for a property (`name` without the `$`), failing with
+  // CompilerBusy or PropertyAlreadyRegistered.
+  std::expected<void, Error> register_property(std::string name, std::unique_ptr<Prop> prop);
+
+  // The stack address of variable `name` in the innermost scope, declaring it
+  // there (next free address) when absent.
+  std::size_t declare_var(std::string_view name);
+
+  // Compiles a whole program. Every error is collected, in the order found
+  // (group definitions are compiled first, so their errors come first); the
+  // result is either the instructions or all errors, never both. Group bodies
+  // are laid out in the order the groups were first defined. A call made while
+  // a compilation is already running fails with CompilerBusy.
+  std::expected<std::vector<Op>, std::vector<Error>> compile_nonconsuming(
+      std::vector<Stmt> statements);
+
+  // Packages `ops` with the registered natives for an interpreter. The natives
+  // move into the package; the compiler is left with none. Called from a host
+  // callback during a compilation, the natives stay where they are (one of
+  // them is running) and the package has none, so an interpreter built from it
+  // reports the missing natives when it validates.
+  Program package_program(std::vector<Op> ops);
+
+ private:
+  // Expressions: each leaves exactly one value on the stack.
+  void visit_binary_expr(const Expr& left, const Token& op, const Expr& right) override;
+  void visit_grouping_expr(const Expr& expression, bool abs) override;
+  void visit_literal_expr(const Literal& value) override;
+  void visit_logical_expr(const Expr& left, const Token& op, const Expr& right) override;
+  void visit_unary_expr(const Token& op, const Expr& right) override;
+  void visit_variable_expr(const Token& name) override;
+
+  // Statements: each leaves the stack as it found it, except that the first
+  // assignment of a variable leaves its value in the variable's slot.
+  void visit_group_stmt(const Stmt::Group& group) override;
+  void visit_use_stmt(const Token& name) override;
+  void visit_if_stmt(const Stmt::If& statement) override;
+  void visit_while_stmt(const Stmt::While& statement) override;
+  void visit_exec_stmt(const Exec& exec) override;
+  void visit_parallel_stmt(const Stmt::Parallel& block) override;
+  void visit_var_stmt(const Token& name, const Expr& value) override;
+  void visit_return_stmt(const Token& keyword) override;
+  void visit_yield_stmt(const Token& keyword) override;
+  void visit_break_stmt(const Token& keyword) override;
+
+  // Compiles into a fresh list and returns it, leaving `ops` as it was: for
+  // blocks whose length must be known before a jump over them is placed.
+  template <typename Generate>
+  std::vector<Op> generate_apart(Generate&& generate) {
+    std::vector<Op> outer = std::exchange(ops, {});
+    generate();
+    return std::exchange(ops, std::move(outer));
+  }
+  std::vector<Op> code_of(const Expr& expression);
+  std::vector<Op> code_of(const std::vector<Stmt>& statements);
+  void emit(Op op) { ops.push_back(std::move(op)); }
+  void append(std::vector<Op> code);
+  void record(Error error) { errors.push_back(std::move(error)); }
+
+  void reset_compilation_state();
+  std::vector<Op> take_group_bodies();
+  void resolve_breaks(std::size_t loop_start);
+  // The checker for a call to `name`: a group first, then a native; null when
+  // neither exists.
+  CallableGenerator* find_callable(std::string_view name);
+  void emit_value_arguments(const Exec& exec);
+  // The call_parallel entry for one call of a block, or nothing (the error
+  // recorded) when the call is unknown or rejected.
+  std::optional<CallEntry> parallel_entry(const Exec& exec);
+  // Records a group under `name` (remembering first-definition order).
+  void store_group(std::string name, std::vector<Arg> params, std::vector<Op> body);
+  // The synthetic group that runs native `name` with `arity` values inside a
+  // parallel or race block, creating it when needed; returns its name.
+  std::string synthetic_group(const std::string& name, std::size_t arity, std::vector<Arg> args);
+
+  std::vector<Op> ops;
+  // Innermost last; each maps a variable name (without `$`) to its address.
+  std::vector<NameMap<std::size_t>> scopes;
+  std::vector<Error> errors;
+  NameMap<GroupData> groups;
+  CallableRegistry callables;
+  PropertyRegistry props;
+  std::unordered_set<std::string, StringHash, std::equal_to<>> used_props;
+  bool running = false;
+
+  // Group names in the order they were first stored, so group bodies are laid
+  // out reproducibly whatever the hash map's order.
+  std::vector<std::string> group_order;
+  // The synthetic group made for each native call shape: native name to the
+  // (arity, group name) pairs made for it in this compilation.
+  NameMap<std::vector<std::pair<std::size_t, std::string>>> synthetic_shapes;
+  // How many loops enclose the statement being compiled; a `break` outside
+  // any loop has nowhere to go.
+  std::size_t loop_depth = 0;
+};
+
+}  // namespace zolang

@@ -1,0 +1,154 @@
+// Groups (callables written in Zo) and parallel/race blocks.
+//
+// Every entry of a call_parallel or call_race names a group. A native call in
+// such a block is wrapped in a synthetic group: `label`, `call native N`,
+// `return`. Its name starts with `#`, which source text cannot spell (it opens
+// a comment). Each native gets one synthetic group per arity it is used with
+// in a block, so every block runs the call it was written with: the first
+// shape is `#name` and each further one `#name/N` for arity N (a further `/N`
+// is added while the name is taken, which only a host's own `/` in a native's
+// name can cause).
+#include <optional>
+
+#include "compiler.hpp"
+
+namespace zolang {
+
+namespace {
+
+std::string describe_param(const Arg& param) {
+  return param.is_word() ? "'" + param.text() + "'" : "a value";
+}
+
+}  // namespace
+
+std::expected<std::unique_ptr<Callable>, Error> CompiledGroup::generate(std::vector<Value>) {
+  return std::unexpected(Error::runtime("Group '" + name + "' cannot be run as a native call"));
+}
+
+std::expected<void, Error> CompiledGroup::check_syntax(std::vector<Arg> args) {
+  if (args.size() != params.size()) {
+    return std::unexpected(
+        Error::group_syntax("Call to '" + name + "' expected " + std::to_string(params.size()) +
+                            " arguments but got " + std::to_string(args.size())));
+  }
+  for (std::size_t position = 0; position < args.size(); ++position) {
+    const Arg& param = params[position];
+    bool matches =
+        param.is_word() ? args[position].matches_word(param.text()) : args[position].is_value();
+    if (!matches) {
+      return std::unexpected(Error::group_syntax("Argument at position " +
+                                                 std::to_string(position) + " should be " +
+                                                 describe_param(param)));
+    }
+  }
+  return {};
+}
+
+// group name params { body } -> label name, code(body), pop per value param, return
+// The group is stored only after its body is compiled, so the body can call
+// neither the group itself nor a group defined after it.
+void Compiler::visit_group_stmt(const Stmt::Group& group) {
+  std::string name(group.name.lexeme);
+  if (callables.contains(name)) {
+    record(Error::callable_already_registered(std::move(name)));
+    return;
+  }
+  scopes.emplace_back();
+  std::vector<Arg> params;
+  std::size_t value_params = 0;
+  for (const Token& param : group.params) {
+    if (const Literal* ident = ident_literal(param)) {
+      declare_var(ident->text);  // value parameters take slots 0, 1, ... in order
+      params.push_back(Arg::value());
+      ++value_params;
+    } else {
+      params.push_back(Arg::word(std::string(param.lexeme)));
+    }
+  }
+  std::size_t enclosing_loops = std::exchange(loop_depth, 0);
+  std::vector<Op> body = generate_apart([&] {
+    emit(Op::label(name));
+    for (const Stmt& statement : group.body) statement.accept_mut(*this);
+    // The arguments sit in the group's first slots and `return` leaves the
+    // stack as it is: these pops remove them again.
+    for (std::size_t i = 0; i < value_params; ++i) emit(Op::simple(OpKind::Pop));
+    emit(Op::simple(OpKind::Return));
+  });
+  loop_depth = enclosing_loops;
+  scopes.pop_back();
+  store_group(std::move(name), std::move(params), std::move(body));
+}
+
+void Compiler::store_group(std::string name, std::vector<Arg> params, std::vector<Op> body) {
+  GroupData data{CompiledGroup(name, std::move(params)), std::move(body)};
+  auto [slot, inserted] = groups.insert_or_assign(name, std::move(data));
+  if (inserted) group_order.push_back(slot->first);
+}
+
+// parallel { calls } -> code(values, last call's last value first) call_parallel entries
+// race { calls }     -> the same with call_race
+// Any rejected call abandons the whole block: nothing is emitted for it.
+void Compiler::visit_parallel_stmt(const Stmt::Parallel& block) {
+  std::vector<CallEntry> entries;
+  entries.reserve(block.calls.size());
+  for (const Exec& exec : block.calls) {
+    std::optional<CallEntry> entry = parallel_entry(exec);
+    if (!entry) return;
+    entries.push_back(std::move(*entry));
+  }
+  // Reversed, so the first value of the first call ends on top of the stack.
+  for (auto call = block.calls.rbegin(); call != block.calls.rend(); ++call) {
+    for (auto arg = call->args.rbegin(); arg != call->args.rend(); ++arg) {
+      if (const auto* value = std::get_if<ast::Arg::Value>(&arg->node)) {
+        value->expression->accept_mut(*this);
+      }
+    }
+  }
+  emit(block.race ? Op::call_race(std::move(entries)) : Op::call_parallel(std::move(entries)));
+}
+
+std::optional<CallEntry> Compiler::parallel_entry(const Exec& exec) {
+  std::string name(exec.name.lexeme);
+  std::vector<Arg> args = compile_time_args(exec);
+  std::size_t arity = count_values(exec);
+  if (auto group = groups.find(name); group != groups.end()) {
+    if (auto checked = group->second.group.check_syntax(std::move(args)); !checked) {
+      record(std::move(checked.error()));
+      return std::nullopt;
+    }
+    return CallEntry{std::move(name), arity};
+  }
+  if (auto native = callables.find(name); native != callables.end()) {
+    if (auto checked = native->second->check_syntax(args); !checked) {
+      record(std::move(checked.error()));
+      return std::nullopt;
+    }
+    return CallEntry{synthetic_group(name, arity, std::move(args)), arity};
+  }
+  record(Error::callable_not_registered(std::move(name)));
+  return std::nullopt;
+}
+
+std::string Compiler::synthetic_group(const std::string& native, std::size_t arity,
+                                      std::vector<Arg> args) {
+  std::vector<std::pair<std::size_t, std::string>>& shapes = synthetic_shapes[native];
+  std::string group_name;
+  for (const auto& [shape_arity, shape_name] : shapes) {
+    if (shape_arity == arity) group_name = shape_name;
+  }
+  if (group_name.empty()) {
+    group_name = "#" + native;
+    if (!shapes.empty()) group_name += "/" + std::to_string(arity);
+    while (groups.contains(group_name)) group_name += "/" + std::to_string(arity);
+    shapes.emplace_back(arity, group_name);
+  }
+  std::vector<Op> body;
+  body.push_back(Op::label(group_name));
+  body.push_back(Op::call(native, arity));
+  body.push_back(Op::simple(OpKind::Return));
+  store_group(group_name, std::move(args), std::move(body));
+  return group_name;
+}
+
+}  // namespace zolang

@@ -1,0 +1,48 @@
+// ZoCompiler: the library's entry point for compiling source text. It runs the
+// whole front end (lexer, parser, compiler) on one source text per call and
+// keeps one Compiler alive between calls, so registrations survive any number
+// of compilations until the program is packaged for an interpreter.
+#pragma once
+
+#include <expected>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "compiler.hpp"
+#include "error.hpp"
+#include "native.hpp"
+#include "op.hpp"
+
+namespace zolang {
+
+class ZoCompiler {
+ public:
+  // Registers a native call; the result is the compiler's (CompilerBusy or
+  // CallableAlreadyRegistered on failure, the generator then dropped).
+  std::expected<void, Error> register_callable(std::string name,
+                                               std::unique_ptr<CallableGenerator> generator);
+  // Registers a property (name without the `$`); CompilerBusy or
+  // PropertyAlreadyRegistered on failure.
+  std::expected<void, Error> register_property(std::string name, std::unique_ptr<Prop> prop);
+
+  // Compiles one source text. Syntax errors (the parser's, then the lexer's)
+  // stop the pipeline before code generation and leave the compiler untouched;
+  // otherwise the result is the program or every compile error, in order.
+  // Nothing of the source is kept after the call returns.
+  std::expected<std::vector<Op>, std::vector<Error>> compile_nonconsuming(std::string_view source);
+
+  // Packages `ops` with every registered native for an interpreter; the
+  // registrations move into the package and the compiler is left with none.
+  Program package_program(std::vector<Op> ops);
+
+ private:
+  // Created on first need, so no operation fails for lack of a compiler.
+  Compiler& compiler();
+
+  std::optional<Compiler> inner;
+};
+
+}  // namespace zolang
