@@ -131,16 +131,6 @@ bool is_reserved_char(std::string_view grapheme) {
 Lexer::Lexer(std::string_view source)
     : text(source), walker(std::make_unique<GraphemeWalker>(source)) {}
 
-std::optional<Token> Lexer::_scan() {
-  if (peeked) return std::exchange(peeked, std::nullopt);
-  return scan_token();
-}
-
-const std::optional<Token>& Lexer::peek() {
-  if (!peeked) peeked = scan_token();
-  return peeked;
-}
-
 const std::optional<GraphemeEntry>& Lexer::_peek() {
   if (!lookahead && walked < text.size()) {
     std::size_t end = walker->cluster_end(walked);
