@@ -63,13 +63,20 @@ std::expected<std::vector<Op>, std::vector<Error>> Compiler::compile_nonconsumin
   running = true;
   reset_compilation_state();
 
-  // Groups first, so that the main code can call a group defined below it.
+  // `use` declarations first, so that group bodies can read the properties a
+  // program declares; then groups, so that the main code can call a group
+  // defined below it.
+  auto is_use = [](const Stmt& s) { return std::holds_alternative<Stmt::Use>(s.node); };
+  auto is_group = [](const Stmt& s) { return std::holds_alternative<Stmt::Group>(s.node); };
   for (const Stmt& statement : statements) {
-    if (std::holds_alternative<Stmt::Group>(statement.node)) statement.accept_mut(*this);
+    if (is_use(statement)) statement.accept_mut(*this);
+  }
+  for (const Stmt& statement : statements) {
+    if (is_group(statement)) statement.accept_mut(*this);
   }
   std::vector<Op> main_code = generate_apart([&] {
     for (const Stmt& statement : statements) {
-      if (!std::holds_alternative<Stmt::Group>(statement.node)) statement.accept_mut(*this);
+      if (!is_use(statement) && !is_group(statement)) statement.accept_mut(*this);
     }
   });
   std::vector<Op> group_bodies = take_group_bodies();

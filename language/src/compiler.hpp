@@ -84,7 +84,9 @@ class Compiler final : private ExprVisitorMut<void>, private StmtVisitorMut<void
   std::size_t declare_var(std::string_view name);
 
   // Compiles a whole program. Every error is collected, in the order found
-  // (group definitions are compiled first, so their errors come first); the
+  // (`use` declarations are taken first, so that group bodies can read the
+  // properties the program declares, then group definitions, then the rest,
+  // and their errors come in that order); the
   // result is either the instructions or all errors, never both. Group bodies
   // are laid out in the order the groups were first defined. A call made while
   // a compilation is already running fails with CompilerBusy.

@@ -72,11 +72,10 @@ TEST_F(CompilerCodegen, DeclaredPropertyReadsCompileToGet) {
 
 TEST_F(CompilerCodegen, PropertyWinsOverAVariableOfTheSameName) {
   prop("speed");
-  // Groups are compiled before any `use`, so the parameter's read is a read of
-  // the undeclared property, not of the parameter.
-  EXPECT_EQ(
-      listing("group g $speed { $r = $speed; } use $speed;"),
-      "error: The 'speed' property was not declared with a 'use' statement\n");
+  // `use` declarations are taken before group bodies, wherever they stand, so
+  // the body reads the property rather than its own parameter.
+  EXPECT_EQ(listing("group g $speed { $r = $speed; } use $speed;"),
+            "jump 6\ng:\nget \"speed\"\nstore 1\npop\nreturn\n");
 }
 
 TEST_F(CompilerCodegen, ReadingAnUnassignedVariableIsAnError) {
@@ -165,7 +164,7 @@ TEST_F(CompilerCodegen,
   EXPECT_EQ(describe_checks(*log), std::vector<std::string>{"v"});
 }
 
-TEST_F(CompilerCodegen, EveryErrorIsReportedInOrderGroupsFirst) {
+TEST_F(CompilerCodegen, EveryErrorIsReportedInOrderUsesThenGroupsFirst) {
   prop("speed", Value::nil(), false);
   native("picky", 0, Error::group_syntax("picky says no"));
   EXPECT_EQ(
@@ -179,8 +178,8 @@ TEST_F(CompilerCodegen, EveryErrorIsReportedInOrderGroupsFirst) {
               "picky 1;\n"
               "parallel { move fast 1; beep; picky; }\n"
               "group move fast $d { $q = $x; }\n"),
-      "error: [line 0] Variable 'x' used before it was declared\n"
       "error: No property named 'ghost' was registered\n"
+      "error: [line 0] Variable 'x' used before it was declared\n"
       "error: [line 0] Variable 'b' used before it was declared\n"
       "error: No callable named 'beep' was registered\n"
       "error: [line 0] External property 'speed' not settable\n"
