@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cassert>
+#include <climits>
 #include <cstdint>
 #include <utility>
 
@@ -48,6 +49,7 @@ bool is_whitespace(std::string_view grapheme) {
 // a passing grapheme is never reserved.
 bool is_name_grapheme(std::string_view grapheme) {
   if (grapheme.size() == 1) return is_ascii_name_byte(grapheme[0]);
+  if (grapheme.size() > INT32_MAX) return false;  // beyond what U8_NEXT can index
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(grapheme.data());
   auto length = static_cast<std::int32_t>(grapheme.size());
   std::int32_t index = 0;
@@ -73,49 +75,47 @@ bool is_digit_grapheme(std::string_view grapheme) {
   return grapheme.size() == 1 && is_ascii_digit(grapheme[0]);
 }
 
-bool is_keyword(std::string_view word, std::string_view keyword) { return word == keyword; }
-
 // The keyword a word spells, or Word. Case-sensitive, whole word only.
 TokenType keyword_or_word(std::string_view word) {
   if (word.size() < 2 || word.size() > 8) return TokenType::Word;
   using enum TokenType;
   switch (word[0]) {
     case 'a':
-      return is_keyword(word, "and") ? And : Word;
+      return word == "and" ? And : Word;
     case 'b':
-      return is_keyword(word, "break") ? Break : Word;
+      return word == "break" ? Break : Word;
     case 'd':
-      return is_keyword(word, "deadline") ? Deadline : Word;
+      return word == "deadline" ? Deadline : Word;
     case 'e':
-      return is_keyword(word, "else") ? Else : Word;
+      return word == "else" ? Else : Word;
     case 'f':
-      return is_keyword(word, "false") ? False : Word;
+      return word == "false" ? False : Word;
     case 'g':
-      return is_keyword(word, "group") ? Group : Word;
+      return word == "group" ? Group : Word;
     case 'i':
-      return is_keyword(word, "if") ? If : Word;
+      return word == "if" ? If : Word;
     case 'n':
-      return is_keyword(word, "nil") ? Nil : is_keyword(word, "not") ? Not : Word;
+      return word == "nil" ? Nil : word == "not" ? Not : Word;
     case 'o':
-      return is_keyword(word, "or") ? Or : Word;
+      return word == "or" ? Or : Word;
     case 'p':
-      return is_keyword(word, "parallel") ? Parallel : Word;
+      return word == "parallel" ? Parallel : Word;
     case 'r':
-      return is_keyword(word, "race") ? Race : is_keyword(word, "return") ? Return : Word;
+      return word == "race" ? Race : word == "return" ? Return : Word;
     case 's':
-      return is_keyword(word, "sequence") ? Sequence : Word;
+      return word == "sequence" ? Sequence : Word;
     case 't':
-      return is_keyword(word, "true") ? True : Word;
+      return word == "true" ? True : Word;
     case 'u':
-      if (is_keyword(word, "unless")) return Unless;
-      if (is_keyword(word, "until")) return Until;
-      return is_keyword(word, "use") ? Use : Word;
+      if (word == "unless") return Unless;
+      if (word == "until") return Until;
+      return word == "use" ? Use : Word;
     case 'w':
-      return is_keyword(word, "while") ? While : Word;
+      return word == "while" ? While : Word;
     case 'x':
-      return is_keyword(word, "xor") ? Xor : Word;
+      return word == "xor" ? Xor : Word;
     case 'y':
-      return is_keyword(word, "yield") ? Yield : Word;
+      return word == "yield" ? Yield : Word;
     default:
       return Word;
   }
@@ -130,16 +130,6 @@ bool is_reserved_char(std::string_view grapheme) {
 
 Lexer::Lexer(std::string_view source)
     : text(source), walker(std::make_unique<GraphemeWalker>(source)) {}
-
-std::optional<Token> Lexer::_scan() {
-  if (peeked) return std::exchange(peeked, std::nullopt);
-  return scan_token();
-}
-
-const std::optional<Token>& Lexer::peek() {
-  if (!peeked) peeked = scan_token();
-  return peeked;
-}
 
 const std::optional<GraphemeEntry>& Lexer::_peek() {
   if (!lookahead && walked < text.size()) {

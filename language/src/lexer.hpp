@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "error.hpp"
@@ -34,11 +35,17 @@ class Lexer {
 
   // The next token, consumed; none once the stream has ended (end of text,
   // or an unterminated string, which also records an error).
-  std::optional<Token> _scan();
+  std::optional<Token> _scan() {
+    if (peeked) return std::exchange(peeked, std::nullopt);
+    return scan_token();
+  }
 
   // The next token without consuming it; a later _scan returns it first.
   // The reference stays valid until the next _scan or peek.
-  const std::optional<Token>& peek();
+  const std::optional<Token>& peek() {
+    if (!peeked) peeked = scan_token();
+    return peeked;
+  }
 
   // Errors recorded so far, in order. The only one is "Unterminated string".
   const std::vector<Error>& errors() const { return lex_errors; }
