@@ -33,6 +33,12 @@ def raises_zo_error(text):
     assert str(info.value) == text
 
 
+def resident_bytes():
+    """The process's resident memory, in bytes."""
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * 4096
+
+
 def run_until_done(interpreter, limit=1000):
     """Runs until run() returns False; returns how many runs returned True."""
     for count in range(limit):

@@ -8,7 +8,7 @@ import os
 
 import pytest
 import zolangpy
-from conftest import IS_PYPY, Cell, Command, ir
+from conftest import IS_PYPY, Cell, Command, ir, resident_bytes
 
 CYCLES = int(os.environ.get("ZO_SOAK_CYCLES", "5000"))
 
@@ -76,11 +76,6 @@ def one_cycle(index):
                 method()
             except Exception:  # noqa: BLE001
                 pass
-
-
-def resident_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * 4096
 
 
 def collect():

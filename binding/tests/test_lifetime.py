@@ -8,7 +8,7 @@ import weakref
 
 import pytest
 import zolangpy
-from conftest import IS_PYPY, Cell, Command, ir
+from conftest import IS_PYPY, Cell, Command, ir, resident_bytes
 
 
 def collect(done=lambda: False):
@@ -82,11 +82,6 @@ def one_cycle():
                 method()
             except Exception:  # noqa: BLE001
                 pass
-
-
-def resident_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * 4096
 
 
 def test_many_cycles_with_failing_natives_leave_nothing_alive():
