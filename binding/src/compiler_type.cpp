@@ -234,9 +234,9 @@ PyType_Slot compiler_slots[] = {
 }  // namespace
 
 PyObject* create_compiler_type() {
-  static PyType_Spec spec = {"zolangpy.Compiler", sizeof(CompilerObject), 0, Py_TPFLAGS_DEFAULT,
+  static PyType_Spec type_description = {"zolangpy.Compiler", sizeof(CompilerObject), 0, Py_TPFLAGS_DEFAULT,
                              compiler_slots};
-  return create_type(spec);
+  return create_type(type_description);
 }
 
 }  // namespace zolangpy

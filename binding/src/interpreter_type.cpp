@@ -156,9 +156,9 @@ PyType_Slot interpreter_slots[] = {
 }  // namespace
 
 PyObject* create_interpreter_type() {
-  static PyType_Spec spec = {"zolangpy.Interpreter", sizeof(InterpreterObject), 0,
+  static PyType_Spec type_description = {"zolangpy.Interpreter", sizeof(InterpreterObject), 0,
                              Py_TPFLAGS_DEFAULT, interpreter_slots};
-  return create_type(spec);
+  return create_type(type_description);
 }
 
 PyRef wrap_interpreter(zolang::Interpreter interpreter) {

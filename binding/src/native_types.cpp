@@ -289,26 +289,26 @@ PyType_Spec make_type_spec(const char* name, int basicsize, bool subclassable, P
 }  // namespace
 
 PyObject* create_callable_type() {
-  static PyType_Spec spec =
+  static PyType_Spec type_description =
       make_type_spec("zolangpy.Callable", sizeof(NativeBaseObject), true, callable_slots);
-  return create_type(spec);
+  return create_type(type_description);
 }
 
 PyObject* create_callable_generator_type() {
-  static PyType_Spec spec =
+  static PyType_Spec type_description =
       make_type_spec("zolangpy.CallableGenerator", sizeof(NativeBaseObject), true, generator_slots);
-  return create_type(spec);
+  return create_type(type_description);
 }
 
 PyObject* create_prop_type() {
-  static PyType_Spec spec =
+  static PyType_Spec type_description =
       make_type_spec("zolangpy.Prop", sizeof(NativeBaseObject), true, prop_slots);
-  return create_type(spec);
+  return create_type(type_description);
 }
 
 PyObject* create_arg_type() {
-  static PyType_Spec spec = make_type_spec("zolangpy.Arg", sizeof(ArgObject), false, arg_slots);
-  return create_type(spec);
+  static PyType_Spec type_description = make_type_spec("zolangpy.Arg", sizeof(ArgObject), false, arg_slots);
+  return create_type(type_description);
 }
 
 PyRef make_arg(const zolang::Arg& arg) {

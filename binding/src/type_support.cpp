@@ -9,12 +9,12 @@ ModuleTypes& module_types() {
   return types;
 }
 
-PyObject* create_type(PyType_Spec& spec) {
+PyObject* create_type(PyType_Spec& description) {
   // The qualified type name makes the type's __module__ "zolangpy" (a bare
   // one would make it "builtins", and newer CPythons warn about it, which
   // fails the import under -W error); renaming afterwards leaves the type's
   // own name bare, as in its messages ("'Interpreter' object ...").
-  PyRef type = PyRef::steal(PyType_FromSpec(&spec));
+  PyRef type = PyRef::steal(PyType_FromSpec(&description));
   if (!type) return nullptr;
   PyRef bare_name = PyRef::steal(
       PyUnicode_FromString(short_type_name(reinterpret_cast<PyTypeObject*>(type.get()))));

@@ -28,7 +28,7 @@ ModuleTypes& module_types();
 // Creates a heap type from the PyType_Spec, whose name is "zolangpy.Name": the type's
 // __module__ is "zolangpy" while its name (tp_name, __name__, __qualname__)
 // is the bare "Name". New reference, or null with an exception set.
-PyObject* create_type(PyType_Spec& spec);
+PyObject* create_type(PyType_Spec& description);
 
 // Whether `object`'s type is `type` or a subtype; the type relation alone, no
 // __instancecheck__.

@@ -77,9 +77,9 @@ def _parse_args(argv):
 def _load_host(args):
     host = Host(standard=not args.no_std)
     if args.host:
-        spec = importlib.util.spec_from_file_location("zo_user_host", args.host)
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+        location = importlib.util.spec_from_file_location("zo_user_host", args.host)
+        module = importlib.util.module_from_spec(location)
+        location.loader.exec_module(module)
         module.register(host)
     return host
 
