@@ -205,6 +205,14 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
   std::optional<Error>& failure = step_failure;
   // The address of the instruction being executed (pc is already past it).
   auto address_of = [code](const Instr* next) { return static_cast<std::size_t>(next - 1 - code); };
+  // Helpers that take the stack out of the loop's registers may grow it or
+  // push frames; the registers are read back from the stack afterwards.
+  auto reload_registers = [&] {
+    bottom = stack.bottom;
+    top = stack.top;
+    limit = stack.limit;
+    base = bottom + context.base();
+  };
   for (;;) {
     const Instr* instr = pc++;
   dispatch:
@@ -233,10 +241,7 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
         stack.top = top;
         auto done = instr->code == Code::Get ? get(context, address_of(pc), *instr)
                                              : set(context, address_of(pc), *instr);
-        bottom = stack.bottom;
-        top = stack.top;
-        limit = stack.limit;
-        base = bottom + context.base();
+        reload_registers();
         if (!done) {
           failure = std::move(done.error());
           goto fail;
@@ -400,10 +405,7 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
       case Code::CallRace: {
         stack.top = top;
         auto done = spawn(context, address_of(pc), *instr);
-        bottom = stack.bottom;
-        top = stack.top;
-        limit = stack.limit;
-        base = bottom + context.base();
+        reload_registers();
         if (!done) {
           failure = std::move(done.error());
           goto fail;
