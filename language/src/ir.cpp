@@ -343,8 +343,11 @@ std::expected<std::vector<Op>, Error> read_program(std::string_view text) {
     ++line_number;
     std::size_t end = text.find('\n');
     std::string_view line = text.substr(0, end);
-    text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
-    if (line.ends_with('\r')) line.remove_suffix(1);
+    bool ends_in_line_feed = end != std::string_view::npos;
+    text = ends_in_line_feed ? text.substr(end + 1) : std::string_view{};
+    // Only a CR LF pair is a line end: a carriage return that ends the text
+    // is part of its last line.
+    if (ends_in_line_feed && line.ends_with('\r')) line.remove_suffix(1);
     if (line.empty()) continue;
     auto op = parse_op(line);
     if (!op) {

@@ -175,6 +175,10 @@ TEST(IrRead, ProgramSkipsEmptyLinesAndNumbersTheFirstFailure) {
   ASSERT_FALSE(failed);
   EXPECT_EQ(failed.error().render(), "[line 3] Invalid op: ''");
   EXPECT_EQ(read_program("yield\r\nnope\r\n").error().render(), "[line 2] Invalid op: 'nope'");
+  // Only a carriage return before a line feed ends a line; a final one stays.
+  EXPECT_EQ(read_program("yield\npush 1\r").error().render(),
+            "[line 2] Invalid word, expected number");
+  EXPECT_EQ(read_program("yield\r").error().render(), "[line 1] Invalid op: 'yield\r'");
 }
 
 TEST(IrRoundTrip, AwkwardOperandsReadBackUnchanged) {
