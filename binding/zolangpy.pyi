@@ -1,16 +1,45 @@
 """Type stubs for zolangpy, the Zo automation language for Python hosts."""
 
-from typing import List, Optional, Union
+from typing import List, Optional, Tuple, TypedDict, Union
 
 __all__ = ["Interpreter", "Compiler", "Arg", "Callable", "CallableGenerator", "Prop"]
 
 Value = Union[float, str, bool, None]
+
+# The two shapes below exist in this stub only: the module has no such names.
+
+class Diagnostic(TypedDict):
+    """One compile error, as `Compiler.diagnostics()` gives it."""
+
+    text: str  # exactly the line `print_errors` writes
+    message: str  # the text without its "[line N] " or "[end] " prefix
+    # Where the offending token is, even where `text` says line 0 or none:
+    # 1-based, columns counted in code points, the end just past the token.
+    line: Optional[int]
+    column: Optional[int]
+    end_line: Optional[int]
+    end_column: Optional[int]
+    # Related places, such as where an unclosed block opened, and hints such
+    # as "did you mean 'print'?", whose line and column are None.
+    notes: List[Tuple[str, Optional[int], Optional[int]]]
+
+class RunError(TypedDict):
+    """The failure of the last `run()` or `stop()` that failed, as
+    `Interpreter.last_error()` gives it."""
+
+    text: str  # the ZoError's text
+    address: Optional[int]  # the instruction that failed
+    line: Optional[int]  # where it was written (None for programs read from IR)
+    column: Optional[int]
+    # The group calls that led there, outermost first: (group, line of the call).
+    trace: List[Tuple[str, Optional[int]]]
 
 class Interpreter:
     def __init__(self, ir: Optional[str] = None) -> None: ...
     def run(self) -> bool: ...
     def stop(self) -> None: ...
     def reset(self) -> None: ...
+    def last_error(self) -> Optional[RunError]: ...
     @staticmethod
     def check_if_prop(value: object) -> bool: ...
     @staticmethod
@@ -24,6 +53,7 @@ class Compiler:
     def into_raw(self) -> str: ...
     def has_program(self) -> bool: ...
     def print_errors(self) -> None: ...
+    def diagnostics(self) -> List[Diagnostic]: ...
     def into_interpreter(self) -> Interpreter: ...
     @staticmethod
     def check_if_prop(value: object) -> bool: ...

@@ -10,6 +10,7 @@
 
 #include "borrow.hpp"
 #include "convert.hpp"
+#include "diagnostics.hpp"
 #include "errors.hpp"
 #include "interpreter_type.hpp"
 #include "ir.hpp"
@@ -123,6 +124,22 @@ PyObject* compiler_print_errors(PyObject* self, PyObject*) {
   });
 }
 
+// The stored errors as data, in print_errors order, with their places.
+PyObject* compiler_diagnostics(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    CompilerObject& object = as_compiler(self);
+    Use use = Use::shared(object.use);
+    if (!use) return nullptr;
+    PyRef list = PyRef::steal(PyList_New(0));
+    if (!list) return nullptr;
+    for (const zolang::Error& error : object.errors) {
+      PyRef diagnostic = diagnostic_to_python(error);
+      if (!diagnostic || PyList_Append(list.get(), diagnostic.get()) != 0) return nullptr;
+    }
+    return list.release();
+  });
+}
+
 PyObject* compiler_into_interpreter(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     CompilerObject& object = as_compiler(self);
@@ -192,6 +209,15 @@ PyMethodDef compiler_methods[] = {
      "print_errors($self)\n--\n\n"
      "Displays any errors that occured during the most recent compilation.\n\n"
      "Nothing is printed when there are no errors."},
+    {"diagnostics", method_pointer(&compiler_diagnostics), METH_NOARGS,
+     "diagnostics($self)\n--\n\n"
+     "The errors of the most recent compilation as data, in the order `print_errors` shows them.\n\n"
+     "Each is a dict: `text` (the line `print_errors` writes), `message` (the text without its\n"
+     "location prefix), `line`, `column`, `end_line` and `end_column` (where the offending token\n"
+     "is, even where `text` says line 0 or no line; 1-based, columns in code points, the end\n"
+     "just past the token; None when unknown), and `notes`, a list of `(message, line, column)`\n"
+     "tuples pointing at related places, such as where an unclosed block opened, or giving\n"
+     "hints such as \"did you mean 'print'?\" (line and column None)."},
     {"into_interpreter", method_pointer(&compiler_into_interpreter), METH_NOARGS,
      "into_interpreter($self)\n--\n\n"
      "Effectively consumes the compiler, converting it into an `Interpreter`.\n\n"

@@ -6,6 +6,7 @@
 
 #include "borrow.hpp"
 #include "convert.hpp"
+#include "diagnostics.hpp"
 #include "errors.hpp"
 #include "registration.hpp"
 #include "type_support.hpp"
@@ -83,6 +84,18 @@ PyObject* interpreter_reset(PyObject* self, PyObject*) {
       self, [](zolang::Interpreter& interpreter) { return interpreter.reset(); }, return_none);
 }
 
+// Where the last failed run() or stop() failed, or None.
+PyObject* interpreter_last_error(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    InterpreterObject& object = as_interpreter(self);
+    Use use = Use::shared(object.use);
+    if (!use) return nullptr;
+    const std::optional<zolang::Failure>& failure = object.interpreter.last_failure();
+    if (!failure) Py_RETURN_NONE;
+    return failure_to_python(*failure).release();
+  });
+}
+
 PyObject* interpreter_register_callable(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     InterpreterObject& object = as_interpreter(self);
@@ -129,6 +142,16 @@ PyMethodDef interpreter_methods[] = {
      "Does not discard any registered callables or\n"
      "properties. Does not invoke `terminate` for any active `Callable`s, so if that is required,\n"
      "call `stop` first."},
+    {"last_error", method_pointer(&interpreter_last_error), METH_NOARGS,
+     "last_error($self)\n--\n\n"
+     "Describes the failure of the last `run` or `stop` that failed, or returns None.\n\n"
+     "The dict holds `text` (the `ZoError`'s text), `address` (the instruction that failed),\n"
+     "`line` and `column` (where that instruction was written; 1-based, columns in code\n"
+     "points), each None where unknown (a program read from IR text has no lines), and\n"
+     "`trace`, the group calls that led there as `(group, line)` pairs, outermost first: a\n"
+     "group called, the group a `parallel` or `race` branch ran (with the line of its call in\n"
+     "the block), or `__end` when `stop` ran it. It stays until the next failure replaces it\n"
+     "or `reset` clears it."},
     {"check_if_prop", method_pointer(&check_if_prop), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      check_if_prop_doc},
     {"check_if_callable", method_pointer(&check_if_callable),

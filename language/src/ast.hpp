@@ -23,6 +23,11 @@ template <typename R>
 class StmtVisitorMut;
 
 struct Expr {
+  // Destroys the subtree. Operator chains (a + b + c ...) lean left one node
+  // per operator and may be as long as the source is, so their left operands
+  // are taken apart in a loop rather than by recursion.
+  ~Expr();
+
   // Arithmetic and comparison; the operator token's kind says which.
   struct Binary {
     ExprPtr left;
@@ -33,10 +38,13 @@ struct Expr {
   struct Grouping {
     ExprPtr expression;
     bool abs;
+    Token opener = {};  // the "(" or the first "|", for diagnostics
+    Token closer = {};  // the ")" or the last "|"
   };
   // true, false, nil, a number or a string; never an Ident literal.
   struct Literal {
     zolang::Literal value;
+    Token token = {};  // the literal as written, for diagnostics
   };
   // and, or, xor.
   struct Logical {
@@ -56,12 +64,14 @@ struct Expr {
 
   std::variant<Binary, Grouping, Literal, Logical, Unary, Variable> node;
 
+  // Built in place: the destructor above leaves Expr without a move
+  // constructor, which nothing needs, since nodes live behind their pointers.
   static ExprPtr grouping(ExprPtr expression, bool abs) {
-    return std::make_unique<Expr>(Expr{Grouping{std::move(expression), abs}});
+    return ExprPtr(new Expr{Grouping{std::move(expression), abs}});
   }
   template <typename Node>
   static ExprPtr make(Node node) {
-    return std::make_unique<Expr>(Expr{std::move(node)});
+    return ExprPtr(new Expr{std::move(node)});
   }
 
   template <typename R>
@@ -89,6 +99,9 @@ struct Arg {
 struct Exec {
   Token name;
   std::vector<ast::Arg> args;
+  // The byte offset just past the call's last argument (past its name when
+  // it has none): with name.offset, the call's span for diagnostics.
+  std::size_t end = 0;
 };
 
 struct Stmt {
@@ -108,12 +121,14 @@ struct Stmt {
     std::vector<Stmt> then_branch;
     std::vector<Stmt> else_branch;
     bool unless;
+    Token keyword = {};  // "if" or "unless", for diagnostics and the line table
   };
   // while/until.
   struct While {
     ExprPtr condition;
     std::vector<Stmt> body;
     bool until;
+    Token keyword = {};  // "while" or "until"
   };
   // A call statement.
   struct Exec {
@@ -123,6 +138,7 @@ struct Stmt {
   struct Parallel {
     std::vector<zolang::Exec> calls;
     bool race;
+    Token keyword = {};  // "parallel" or "race"
   };
   // $name = value; compound assignments arrive desugared into a Binary.
   struct Var {

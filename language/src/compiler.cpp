@@ -4,6 +4,8 @@
 
 #include <iterator>
 
+#include "suggest.hpp"
+
 namespace zolang {
 
 std::vector<Arg> compile_time_args(const Exec& exec) {
@@ -58,30 +60,33 @@ std::size_t Compiler::declare_var(std::string_view name) {
 }
 
 std::expected<std::vector<Op>, std::vector<Error>> Compiler::compile_nonconsuming(
-    std::vector<Stmt> statements) {
+    std::vector<Stmt> statements, std::string_view source) {
   if (running) return std::unexpected(std::vector<Error>{Error::compiler_busy()});
   running = true;
   reset_compilation_state();
+  if (!source.empty()) locator.emplace(source);
 
-  // `use` declarations first, so that group bodies can read the properties a
-  // program declares; then groups, so that the main code can call a group
-  // defined below it.
-  auto is_use = [](const Stmt& s) { return std::holds_alternative<Stmt::Use>(s.node); };
+  // `use` declarations are checked first, so that group bodies can read every
+  // property the program declares; then groups, so that the main code can
+  // call a group defined below it. The main code then declares its
+  // properties again, one `use` at a time as it meets them.
   auto is_group = [](const Stmt& s) { return std::holds_alternative<Stmt::Group>(s.node); };
   for (const Stmt& statement : statements) {
-    if (is_use(statement)) statement.accept_mut(*this);
+    if (const auto* use = std::get_if<Stmt::Use>(&statement.node)) check_use(use->name);
   }
   for (const Stmt& statement : statements) {
     if (is_group(statement)) statement.accept_mut(*this);
   }
+  used_props.clear();
   std::vector<Op> main_code = generate_apart([&] {
     for (const Stmt& statement : statements) {
-      if (!is_use(statement) && !is_group(statement)) statement.accept_mut(*this);
+      if (!is_group(statement)) statement.accept_mut(*this);
     }
   });
   std::vector<Op> group_bodies = take_group_bodies();
 
   // Skips exactly the group bodies; distances count from the jump itself.
+  here = {};
   emit(Op::jump(static_cast<std::ptrdiff_t>(group_bodies.size()) + 1));
   append(std::move(group_bodies));
   append(std::move(main_code));
@@ -93,6 +98,7 @@ std::expected<std::vector<Op>, std::vector<Error>> Compiler::compile_nonconsumin
     result = std::unexpected(std::exchange(errors, {}));
     ops.clear();
   }
+  locator.reset();  // the source text is the caller's, alive only for this call
   running = false;
   return result;
 }
@@ -111,6 +117,11 @@ void Compiler::reset_compilation_state() {
   used_props.clear();
   synthetic_shapes.clear();
   loop_depth = 0;
+  locator.reset();
+  here = {};
+  statement_here = {};
+  visiting = nullptr;
+  declared_uses.clear();
 }
 
 std::vector<Op> Compiler::take_group_bodies() {
@@ -124,13 +135,66 @@ std::vector<Op> Compiler::take_group_bodies() {
 }
 
 std::vector<Op> Compiler::code_of(const Expr& expression) {
-  return generate_apart([&] { expression.accept_mut(*this); });
+  return generate_apart([&] { compile_expression(expression); });
 }
 
 std::vector<Op> Compiler::code_of(const std::vector<Stmt>& statements) {
   return generate_apart([&] {
     for (const Stmt& statement : statements) statement.accept_mut(*this);
   });
+}
+
+SourceSpan Compiler::span_of(const Token& token) {
+  // A token made up by the parser has no length and no place of its own.
+  if (!locator || token.length == 0) return {};
+  return locator->span(token.offset, token.length);
+}
+
+SourceSpan Compiler::span_between(std::size_t start, std::size_t end) {
+  if (!locator || end <= start) return {};
+  return locator->span(start, end - start);
+}
+
+void Compiler::at(const Token& token) {
+  SourceSpan span = span_of(token);
+  here = span.is_known() ? span : statement_here;
+}
+
+void Compiler::at_statement(const Token& token) {
+  statement_here = span_of(token);
+  here = statement_here;
+}
+
+void Compiler::record_at(Error error, const Token& token) { record_at(std::move(error), span_of(token)); }
+
+void Compiler::record_at(Error error, SourceSpan span) {
+  error.span = span;
+  record(std::move(error));
+}
+
+void Compiler::suggest(Error& error, std::string_view name,
+                       const std::vector<std::string_view>& candidates) {
+  if (std::optional<std::string> closest = closest_name(name, candidates)) {
+    error.notes.push_back(Note{"did you mean '" + *closest + "'?", {}});
+  }
+}
+
+// Groups the source can call, then the registered natives.
+std::vector<std::string_view> Compiler::callable_names() const {
+  std::vector<std::string_view> names;
+  for (const std::string& group : group_order) {
+    if (!group.starts_with('#')) names.push_back(group);
+  }
+  for (const auto& [name, generator] : callables) names.push_back(name);
+  return names;
+}
+
+// The variables of the innermost scope, then the registered properties.
+std::vector<std::string_view> Compiler::variable_names() const {
+  std::vector<std::string_view> names;
+  for (const auto& [name, address] : scopes.back()) names.push_back(name);
+  for (const auto& [name, prop] : props) names.push_back(name);
+  return names;
 }
 
 void Compiler::append(std::vector<Op> code) {

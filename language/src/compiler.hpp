@@ -21,6 +21,7 @@
 #include "error.hpp"
 #include "native.hpp"
 #include "op.hpp"
+#include "position.hpp"
 
 namespace zolang {
 
@@ -50,6 +51,7 @@ class CompiledGroup final : public CallableGenerator {
 struct GroupData {
   CompiledGroup group;
   std::vector<Op> ops;
+  SourceSpan defined_at = {};  // the group's name in its definition; unknown when synthetic
 };
 
 // The compile-time argument list of a call site: a word argument carries its
@@ -84,14 +86,20 @@ class Compiler final : private ExprVisitorMut<void>, private StmtVisitorMut<void
   std::size_t declare_var(std::string_view name);
 
   // Compiles a whole program. Every error is collected, in the order found
-  // (`use` declarations are taken first, so that group bodies can read the
-  // properties the program declares, then group definitions, then the rest,
-  // and their errors come in that order); the
-  // result is either the instructions or all errors, never both. Group bodies
-  // are laid out in the order the groups were first defined. A call made while
-  // a compilation is already running fails with CompilerBusy.
+  // (`use` declarations are checked first, then group definitions, then the
+  // rest, and their errors come in that order); the result is either the
+  // instructions or all errors, never both. Group bodies see every property
+  // the program declares with `use`; the main code sees a property from its
+  // `use` on. Group bodies are laid out in the order the groups were first
+  // defined. A call made while a compilation is already running fails with
+  // CompilerBusy.
+  //
+  // `source` is the text the statements were parsed from. With it, every
+  // instruction records where it came from (the line table) and every error
+  // the span of its token, with notes and suggestions; without it (an empty
+  // view) those places stay unknown and everything else is the same.
   std::expected<std::vector<Op>, std::vector<Error>> compile_nonconsuming(
-      std::vector<Stmt> statements);
+      std::vector<Stmt> statements, std::string_view source = {});
 
   // Packages `ops` with the registered natives for an interpreter. The natives
   // move into the package; the compiler is left with none. Called from a host
@@ -122,6 +130,32 @@ class Compiler final : private ExprVisitorMut<void>, private StmtVisitorMut<void
   void visit_yield_stmt(const Token& keyword) override;
   void visit_break_stmt(const Token& keyword) override;
 
+  // Compiles an expression. The tree of an operator chain leans left, one
+  // node per operator, so the chain is walked in a loop, only the right
+  // operands recursively: a chain may be as long as the source.
+  void compile_expression(const Expr& expression);
+  // The code that follows a Binary's or Logical's left operand.
+  void finish_binary(const Token& op, const Expr& right);
+  void finish_logical(const Token& op, const Expr& right);
+
+  // Places. Without a source text every span is unknown.
+  SourceSpan span_of(const Token& token);
+  SourceSpan span_between(std::size_t start, std::size_t end);
+  // Makes the instructions emitted next record `token`'s place; a token made
+  // up by the parser (no place of its own) keeps the statement's place.
+  void at(const Token& token);
+  void at_statement(const Token& token);
+  // Records `error` at `token`.
+  void record_at(Error error, const Token& token);
+  void record_at(Error error, SourceSpan span);
+  // Adds "did you mean ...?" to the error when a candidate is close to `name`.
+  void suggest(Error& error, std::string_view name, const std::vector<std::string_view>& candidates);
+  std::vector<std::string_view> callable_names() const;
+  std::vector<std::string_view> variable_names() const;
+  // The error for a read of `name` before any `use` of it in the main code.
+  Error undeclared_property(std::string_view name);
+  void check_use(const Token& name);
+
   // Compiles into a fresh list and returns it, leaving `ops` as it was: for
   // blocks whose length must be known before a jump over them is placed.
   template <typename Generate>
@@ -132,7 +166,10 @@ class Compiler final : private ExprVisitorMut<void>, private StmtVisitorMut<void
   }
   std::vector<Op> code_of(const Expr& expression);
   std::vector<Op> code_of(const std::vector<Stmt>& statements);
-  void emit(Op op) { ops.push_back(std::move(op)); }
+  void emit(Op op) {
+    op.position = here;
+    ops.push_back(std::move(op));
+  }
   void append(std::vector<Op> code);
   void record(Error error) { errors.push_back(std::move(error)); }
 
@@ -147,10 +184,15 @@ class Compiler final : private ExprVisitorMut<void>, private StmtVisitorMut<void
   // recorded) when the call is unknown or rejected.
   std::optional<CallEntry> parallel_entry(const Exec& exec);
   // Records a group under `name` (remembering first-definition order).
-  void store_group(std::string name, std::vector<Arg> params, std::vector<Op> body);
+  void store_group(std::string name, std::vector<Arg> params, std::vector<Op> body,
+                   SourceSpan defined_at = {});
+  // Records the error of a rejected call site: at the call, with a note at
+  // the definition of the group that refused it.
+  void record_rejected_call(Error error, const Exec& exec, const GroupData* group);
   // The synthetic group that runs native `name` with `arity` values inside a
   // parallel or race block, creating it when needed; returns its name.
-  std::string synthetic_group(const std::string& name, std::size_t arity, std::vector<Arg> args);
+  std::string synthetic_group(const std::string& name, std::size_t arity, std::vector<Arg> args,
+                              SourceSpan call);
 
   std::vector<Op> ops;
   // Innermost last; each maps a variable name (without `$`) to its address.
@@ -161,6 +203,17 @@ class Compiler final : private ExprVisitorMut<void>, private StmtVisitorMut<void
   PropertyRegistry props;
   std::unordered_set<std::string, StringHash, std::equal_to<>> used_props;
   bool running = false;
+
+  // Places, for one compilation with its source text: the locator, the place
+  // the next instructions record, the place of the statement being compiled,
+  // and the node compile_expression is visiting (the visitors of literals and
+  // groupings read their tokens from it).
+  std::optional<SourceLocator> locator;
+  SourceSpan here;
+  SourceSpan statement_here;
+  const Expr* visiting = nullptr;
+  // Where each property the program declares is first named by `use`.
+  NameMap<SourceSpan> declared_uses;
 
   // Group names in the order they were first stored, so group bodies are laid
   // out reproducibly whatever the hash map's order.

@@ -1,5 +1,6 @@
 // Expression code generation: every expression leaves exactly one value on top
 // of the stack and nothing below it changed. No constant folding is done.
+#include <cmath>
 #include <optional>
 
 #include "compiler.hpp"
@@ -39,28 +40,80 @@ std::optional<OpKind> binary_instruction(TokenType type) {
   }
 }
 
+// The left operand of a Binary or Logical node; null for other nodes.
+const Expr* left_operand(const Expr& expression) {
+  if (const auto* binary = std::get_if<Expr::Binary>(&expression.node)) return binary->left.get();
+  if (const auto* logical = std::get_if<Expr::Logical>(&expression.node)) {
+    return logical->left.get();
+  }
+  return nullptr;
+}
+
 }  // namespace
+
+void Compiler::compile_expression(const Expr& expression) {
+  std::vector<const Expr*> chain;  // the operator nodes, outermost first
+  const Expr* leftmost = &expression;
+  while (const Expr* left = left_operand(*leftmost)) {
+    chain.push_back(leftmost);
+    leftmost = left;
+  }
+  visiting = leftmost;
+  leftmost->accept_mut(*this);
+  for (auto node = chain.rbegin(); node != chain.rend(); ++node) {
+    if (const auto* binary = std::get_if<Expr::Binary>(&(*node)->node)) {
+      finish_binary(binary->op, *binary->right);
+    } else {
+      const auto& logical = std::get<Expr::Logical>((*node)->node);
+      finish_logical(logical.op, *logical.right);
+    }
+  }
+}
 
 // left op right -> code(left) code(right) <op>
 void Compiler::visit_binary_expr(const Expr& left, const Token& op, const Expr& right) {
-  left.accept_mut(*this);
-  right.accept_mut(*this);
+  compile_expression(left);
+  finish_binary(op, right);
+}
+
+void Compiler::finish_binary(const Token& op, const Expr& right) {
+  compile_expression(right);
+  at(op);
   if (std::optional<OpKind> kind = binary_instruction(op.ty)) {
     emit(Op::simple(*kind));
   } else {
-    record(Error::compile(0, "Invalid binary operator"));
+    record_at(Error::compile(0, "Invalid binary operator"), op);
   }
 }
 
 // ( e ) -> code(e);  | e | -> code(e) abs
 void Compiler::visit_grouping_expr(const Expr& expression, bool abs) {
-  expression.accept_mut(*this);
-  if (abs) emit(Op::simple(OpKind::Abs));
+  // The bars' place, taken before the inner expression moves `visiting` on.
+  SourceSpan bars;
+  if (const auto* grouping = visiting ? std::get_if<Expr::Grouping>(&visiting->node) : nullptr) {
+    bars = span_between(grouping->opener.offset, grouping->closer.offset + grouping->closer.length);
+  }
+  compile_expression(expression);
+  if (abs) {
+    here = bars.is_known() ? bars : statement_here;
+    emit(Op::simple(OpKind::Abs));
+  }
 }
 
 void Compiler::visit_literal_expr(const Literal& value) {
+  const auto* node = visiting ? std::get_if<Expr::Literal>(&visiting->node) : nullptr;
+  Token token = node ? node->token : Token{};
+  at(token);
   switch (value.kind) {
     case Literal::Kind::Number:
+      // Only finite numbers have an IR text that reads back; a literal of
+      // hundreds of digits rounds to infinity.
+      if (!std::isfinite(value.number_value)) {
+        std::string written(token.lexeme);
+        if (written.empty()) Value::number(value.number_value).append_display(written);
+        record_at(Error::compile(here.line, "Number literal '" + written + "' is too large"), token);
+        return;
+      }
       emit(Op::push(Value::number(value.number_value)));
       return;
     case Literal::Kind::String:
@@ -75,7 +128,7 @@ void Compiler::visit_literal_expr(const Literal& value) {
     case Literal::Kind::Ident:
       break;  // the parser turns names into Variable nodes
   }
-  record(Error::compile(0, "Invalid literal"));
+  record_at(Error::compile(0, "Invalid literal"), token);
 }
 
 // left and right -> code(left) dup jump_unless N+2 code(right) and
@@ -84,8 +137,13 @@ void Compiler::visit_literal_expr(const Literal& value) {
 // A short-circuited jump consumes the duplicate and leaves the left value as
 // the result.
 void Compiler::visit_logical_expr(const Expr& left, const Token& op, const Expr& right) {
-  left.accept_mut(*this);
+  compile_expression(left);
+  finish_logical(op, right);
+}
+
+void Compiler::finish_logical(const Token& op, const Expr& right) {
   std::vector<Op> right_code = code_of(right);
+  at(op);
   auto skip_right = static_cast<std::ptrdiff_t>(right_code.size()) + 2;
   switch (op.ty) {
     case TokenType::And:
@@ -105,13 +163,14 @@ void Compiler::visit_logical_expr(const Expr& left, const Token& op, const Expr&
       emit(Op::simple(OpKind::Xor));
       return;
     default:
-      record(Error::compile(0, "Invalid logical operator"));
+      record_at(Error::compile(0, "Invalid logical operator"), op);
   }
 }
 
 // -e -> code(e) neg;  not e -> code(e) not
 void Compiler::visit_unary_expr(const Token& op, const Expr& right) {
-  right.accept_mut(*this);
+  compile_expression(right);
+  at(op);
   switch (op.ty) {
     case TokenType::Minus:
       emit(Op::simple(OpKind::Neg));
@@ -120,16 +179,17 @@ void Compiler::visit_unary_expr(const Token& op, const Expr& right) {
       emit(Op::simple(OpKind::Not));
       return;
     default:
-      record(Error::compile(0, "Invalid unary operator"));
+      record_at(Error::compile(0, "Invalid unary operator"), op);
   }
 }
 
 // A registered property wins over a variable of the same name; a read never
 // declares a variable.
 void Compiler::visit_variable_expr(const Token& name) {
+  at(name);
   const Literal* ident = ident_literal(name);
   if (!ident) {
-    record(Error::compile(0, "Invalid variable name"));
+    record_at(Error::compile(0, "Invalid variable name"), name);
     return;
   }
   std::string_view text = ident->text;
@@ -137,16 +197,31 @@ void Compiler::visit_variable_expr(const Token& name) {
     if (used_props.contains(text)) {
       emit(Op::get(std::string(text)));
     } else {
-      record(Error::property_not_declared(std::string(text)));
+      record_at(undeclared_property(text), name);
     }
     return;
   }
   const NameMap<std::size_t>& scope = scopes.back();
   if (auto found = scope.find(text); found != scope.end()) {
     emit(Op::load(found->second));
-  } else {
-    record(Error::compile(0, "Variable '" + std::string(text) + "' used before it was declared"));
+    return;
   }
+  Error error = Error::compile(0, "Variable '" + std::string(text) + "' used before it was declared");
+  suggest(error, text, variable_names());
+  record_at(std::move(error), name);
+}
+
+// The note says where the `use` is when the program has one further on.
+Error Compiler::undeclared_property(std::string_view name) {
+  Error error = Error::property_not_declared(std::string(name));
+  if (auto use = declared_uses.find(name); use != declared_uses.end()) {
+    error.notes.push_back(
+        Note{"'use $" + std::string(name) + ";' comes only later, here",
+             SourcePosition{use->second.line, use->second.column}});
+  } else {
+    error.notes.push_back(Note{"declare it first with 'use $" + std::string(name) + ";'", {}});
+  }
+  return error;
 }
 
 }  // namespace zolang

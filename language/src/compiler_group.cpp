@@ -49,9 +49,11 @@ std::expected<void, Error> CompiledGroup::check_syntax(std::vector<Arg> args) {
 // The group is stored only after its body is compiled, so the body can call
 // neither the group itself nor a group defined after it.
 void Compiler::visit_group_stmt(const Stmt::Group& group) {
+  at_statement(group.name);
+  SourceSpan defined_at = here;
   std::string name(group.name.lexeme);
   if (callables.contains(name)) {
-    record(Error::callable_already_registered(std::move(name)));
+    record_at(Error::callable_already_registered(std::move(name)), defined_at);
     return;
   }
   scopes.emplace_back();
@@ -72,16 +74,18 @@ void Compiler::visit_group_stmt(const Stmt::Group& group) {
     for (const Stmt& statement : group.body) statement.accept_mut(*this);
     // The arguments sit in the group's first slots and `return` leaves the
     // stack as it is: these pops remove them again.
+    here = defined_at;
     for (std::size_t i = 0; i < value_params; ++i) emit(Op::simple(OpKind::Pop));
     emit(Op::simple(OpKind::Return));
   });
   loop_depth = enclosing_loops;
   scopes.pop_back();
-  store_group(std::move(name), std::move(params), std::move(body));
+  store_group(std::move(name), std::move(params), std::move(body), defined_at);
 }
 
-void Compiler::store_group(std::string name, std::vector<Arg> params, std::vector<Op> body) {
-  GroupData data{CompiledGroup(name, std::move(params)), std::move(body)};
+void Compiler::store_group(std::string name, std::vector<Arg> params, std::vector<Op> body,
+                           SourceSpan defined_at) {
+  GroupData data{CompiledGroup(name, std::move(params)), std::move(body), defined_at};
   auto [slot, inserted] = groups.insert_or_assign(name, std::move(data));
   if (inserted) group_order.push_back(slot->first);
 }
@@ -90,6 +94,8 @@ void Compiler::store_group(std::string name, std::vector<Arg> params, std::vecto
 // race { calls }     -> the same with call_race
 // Any rejected call abandons the whole block: nothing is emitted for it.
 void Compiler::visit_parallel_stmt(const Stmt::Parallel& block) {
+  at_statement(block.keyword);
+  SourceSpan keyword = here;
   std::vector<CallEntry> entries;
   entries.reserve(block.calls.size());
   for (const Exec& exec : block.calls) {
@@ -101,10 +107,11 @@ void Compiler::visit_parallel_stmt(const Stmt::Parallel& block) {
   for (auto call = block.calls.rbegin(); call != block.calls.rend(); ++call) {
     for (auto arg = call->args.rbegin(); arg != call->args.rend(); ++arg) {
       if (const auto* value = std::get_if<ast::Arg::Value>(&arg->node)) {
-        value->expression->accept_mut(*this);
+        compile_expression(*value->expression);
       }
     }
   }
+  here = keyword;
   emit(block.race ? Op::call_race(std::move(entries)) : Op::call_parallel(std::move(entries)));
 }
 
@@ -112,26 +119,31 @@ std::optional<CallEntry> Compiler::parallel_entry(const Exec& exec) {
   std::string name(exec.name.lexeme);
   std::vector<Arg> args = compile_time_args(exec);
   std::size_t arity = count_values(exec);
+  SourceSpan call = span_of(exec.name);
   if (auto group = groups.find(name); group != groups.end()) {
     if (auto checked = group->second.group.check_syntax(std::move(args)); !checked) {
-      record(std::move(checked.error()));
+      record_rejected_call(std::move(checked.error()), exec, &group->second);
       return std::nullopt;
     }
-    return CallEntry{std::move(name), arity};
+    return CallEntry{std::move(name), arity, call};
   }
   if (auto native = callables.find(name); native != callables.end()) {
     if (auto checked = native->second->check_syntax(args); !checked) {
-      record(std::move(checked.error()));
+      record_rejected_call(std::move(checked.error()), exec, nullptr);
       return std::nullopt;
     }
-    return CallEntry{synthetic_group(name, arity, std::move(args)), arity};
+    return CallEntry{synthetic_group(name, arity, std::move(args), call), arity, call};
   }
-  record(Error::callable_not_registered(std::move(name)));
+  Error error = Error::callable_not_registered(std::move(name));
+  suggest(error, exec.name.lexeme, callable_names());
+  record_at(std::move(error), call);
   return std::nullopt;
 }
 
+// The wrapper's instructions record the place of the call it was made for
+// (the last one, when several calls share it).
 std::string Compiler::synthetic_group(const std::string& native, std::size_t arity,
-                                      std::vector<Arg> args) {
+                                      std::vector<Arg> args, SourceSpan call) {
   std::vector<std::pair<std::size_t, std::string>>& shapes = synthetic_shapes[native];
   std::string group_name;
   for (const auto& [shape_arity, shape_name] : shapes) {
@@ -147,6 +159,7 @@ std::string Compiler::synthetic_group(const std::string& native, std::size_t ari
   body.push_back(Op::label(group_name));
   body.push_back(Op::call(native, arity));
   body.push_back(Op::simple(OpKind::Return));
+  for (Op& op : body) op.position = call;
   store_group(group_name, std::move(args), std::move(body));
   return group_name;
 }

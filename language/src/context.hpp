@@ -65,6 +65,9 @@ struct ExecutionContext {
   // Queued again in this step because a child decided its race; keeps a
   // parent from being queued twice when two children finish in one step.
   bool resume_queued = false;
+  // A child's place among the calls of the parallel or race block that
+  // started it (read only to explain a failure).
+  std::uint32_t branch = 0;
 };
 
 }  // namespace zolang

@@ -7,7 +7,7 @@ namespace zolang {
 namespace {
 
 Error make(ErrorKind kind, std::string text, std::size_t line = 0, std::size_t address = 0) {
-  return Error{kind, line, address, std::move(text), std::nullopt};
+  return Error{kind, line, address, std::move(text), std::nullopt, {}, {}};
 }
 
 std::string quoted(std::string_view before, const std::string& name, std::string_view after) {
@@ -101,6 +101,29 @@ std::string Error::render() const {
       return at_line(token ? token->line : line, text);
     case ErrorKind::ParseAtEnd:
       return "[end] " + text;
+    case ErrorKind::PropertyNotSettable:
+    case ErrorKind::UnknownProperty:
+    case ErrorKind::UnknownCallable:
+    case ErrorKind::ParallelNotGroup:
+    case ErrorKind::StackUnderflow:
+    case ErrorKind::StackOutOfBounds:
+      return at_address(address, message());
+    default:
+      return message();
+  }
+}
+
+std::string Error::message() const {
+  switch (kind) {
+    case ErrorKind::Lex:
+    case ErrorKind::Compile:
+    case ErrorKind::IrSyntax:
+    case ErrorKind::Parse:
+    case ErrorKind::ParseAtEnd:
+    case ErrorKind::Runtime:
+    case ErrorKind::GroupSyntax:
+    case ErrorKind::Native:
+      return text;
     case ErrorKind::CallableAlreadyRegistered:
       return quoted("A callable named ", text, " is already registered");
     case ErrorKind::PropertyAlreadyRegistered:
@@ -112,23 +135,19 @@ std::string Error::render() const {
     case ErrorKind::PropertyNotDeclared:
       return quoted("The ", text, " property was not declared with a 'use' statement");
     case ErrorKind::PropertyNotSettable:
-      return at_address(address, quoted("", text, " is not a settable property"));
+      return quoted("", text, " is not a settable property");
     case ErrorKind::UnknownProperty:
-      return at_address(address, quoted("", text, " is not a registered property"));
+      return quoted("", text, " is not a registered property");
     case ErrorKind::UnknownCallable:
-      return at_address(address, quoted("", text, " is not a registered callable"));
+      return quoted("", text, " is not a registered callable");
     case ErrorKind::ParallelNotGroup:
-      return at_address(address, "Only built-in callables can be called in parallel");
+      return "Only built-in callables can be called in parallel";
     case ErrorKind::InvalidCallable:
       return text + " is not a valid Callable";
     case ErrorKind::StackUnderflow:
-      return at_address(address, "Stack underflow");
+      return "Stack underflow";
     case ErrorKind::StackOutOfBounds:
-      return at_address(address, "Attempt to index outside of the stack");
-    case ErrorKind::Runtime:
-    case ErrorKind::GroupSyntax:
-    case ErrorKind::Native:
-      return text;
+      return "Attempt to index outside of the stack";
     case ErrorKind::CompilerBusy:
       return "Cannot modify compiler state while it's running";
     case ErrorKind::InterpreterBusy:

@@ -8,7 +8,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "position.hpp"
 #include "token.hpp"
 
 namespace zolang {
@@ -42,12 +44,28 @@ enum class ErrorKind : std::uint8_t {
 
 inline constexpr std::size_t error_kind_count = 23;
 
+// A place related to a diagnostic, such as where an unclosed block opened or
+// where a group was defined, or a hint with no place of its own ("did you
+// mean 'print'?"), whose position is then unknown (line 0).
+struct Note {
+  std::string message;
+  SourcePosition position;
+
+  friend bool operator==(const Note&, const Note&) = default;
+};
+
 struct [[nodiscard]] Error {
   ErrorKind kind = ErrorKind::Runtime;
   std::size_t line = 0;             // Lex, Compile, IrSyntax
   std::size_t address = 0;          // the instruction index of run-time and validation errors
   std::string text;                 // the name or the message, by variant
   std::optional<OwnedToken> token;  // Parse: where the parser stopped
+  // Where in the source the front end found the problem, whatever the text
+  // says ("[line 0]", or no line at all): the span of the offending token.
+  // Extra to the text, which never changes with it; unknown for the errors
+  // of the IR reader and the interpreter.
+  SourceSpan span;
+  std::vector<Note> notes;  // related places and hints, in the order found
 
   static Error lex(std::size_t line, std::string message);
   static Error parse_at_end(std::string message);
@@ -75,6 +93,8 @@ struct [[nodiscard]] Error {
 
   // The fixed text of this error, as listed beside each variant above.
   std::string render() const;
+  // The text without its "[line L] ", "[end] " or "[address A] " prefix.
+  std::string message() const;
 
   friend bool operator==(const Error&, const Error&) = default;
 };

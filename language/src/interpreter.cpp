@@ -67,14 +67,26 @@ std::expected<void, Error> Interpreter::Impl::drain_queue() {
     context.resume_queued = false;
     if (!context.children.empty() || context.mode == WaitMode::Race) {
       auto may_run = join(context);
-      if (!may_run) return std::unexpected(std::move(may_run.error()));
+      if (!may_run) {
+        // Ending a decided race failed: at the race's own call_race.
+        locate_failure(context, context.ip - 1);
+        return std::unexpected(std::move(may_run.error()));
+      }
       if (!*may_run) continue;
     }
     context.mode = WaitMode::None;
     auto outcome = step_with(context);
-    if (!outcome) return std::unexpected(std::move(outcome.error()));
+    if (!outcome) {
+      // A failed instruction leaves the ip just past itself.
+      locate_failure(context, context.ip - 1);
+      return std::unexpected(std::move(outcome.error()));
+    }
     if (*outcome == StepOutcome::Yield) continue;
-    if (auto reacted = react(context, *outcome); !reacted) return reacted;
+    if (auto reacted = react(context, *outcome); !reacted) {
+      // Ending the race this context decided failed: at its parent's call_race.
+      if (context.parent != nullptr) locate_failure(*context.parent, context.parent->ip - 1);
+      return reacted;
+    }
   }
   return {};
 }
@@ -206,13 +218,16 @@ std::expected<void, Error> Interpreter::Impl::check_registration_open() {
 // the walk goes on so that every set of a registered property asks settable.
 std::expected<void, Error> Interpreter::Impl::validate() {
   std::optional<Error> first;
-  auto record = [&first](Error error) {
-    if (!first) first = std::move(error);
+  std::size_t first_address = 0;
+  auto record = [&](Error error, std::size_t address) {
+    if (first) return;
+    first = std::move(error);
+    first_address = address;
   };
   auto check_callable = [&](std::uint32_t slot_index, std::size_t address) {
     const NameSlot& slot = program.names[slot_index];
     if (slot.generator == nullptr && slot.label == no_label) {
-      record(Error::unknown_callable(slot.name, address));
+      record(Error::unknown_callable(slot.name, address), address);
     }
   };
   for (std::size_t address = 0; address < ops.size(); ++address) {
@@ -222,13 +237,13 @@ std::expected<void, Error> Interpreter::Impl::validate() {
       case Code::Set: {
         const NameSlot& slot = program.names[instr.aux];
         if (slot.property == nullptr) {
-          record(Error::unknown_property(slot.name, address));
+          record(Error::unknown_property(slot.name, address), address);
         } else if (instr.code == Code::Get) {
           break;
         } else if (auto settable = slot.property->settable(); !settable) {
-          record(std::move(settable.error()));
+          record(std::move(settable.error()), address);
         } else if (!*settable) {
-          record(Error::property_not_settable(slot.name, address));
+          record(Error::property_not_settable(slot.name, address), address);
         }
         break;
       }
@@ -245,8 +260,54 @@ std::expected<void, Error> Interpreter::Impl::validate() {
         break;
     }
   }
-  if (first) return std::unexpected(std::move(*first));
-  return {};
+  if (!first) return {};
+  // Validation runs before any context has stepped: no group call led here.
+  failure_place = FailurePlace{first_address, {}};
+  return std::unexpected(std::move(*first));
+}
+
+// Worked out only on the way out of a failed step: the failing context's
+// ancestors and frames are still as they were when the step failed.
+[[gnu::cold, gnu::noinline]] void Interpreter::Impl::locate_failure(
+    const ExecutionContext& context, std::optional<std::size_t> address) {
+  FailurePlace place;
+  if (address && *address < ops.size()) place.address = address;
+  if (state.unlocked().status == RunStatus::Ending) {
+    place.trace.push_back(TraceEntry{"__end", std::nullopt, {}, std::nullopt});
+  }
+  std::vector<const ExecutionContext*> lineage;  // the failing context, then its ancestors
+  for (const ExecutionContext* at = &context; at != nullptr; at = at->parent) lineage.push_back(at);
+  for (auto each = lineage.rbegin(); each != lineage.rend(); ++each) {
+    const ExecutionContext& current = **each;
+    if (current.parent != nullptr) {
+      // A branch: its parent waits just past the block's call_parallel or call_race.
+      std::size_t spawn = current.parent->ip - 1;
+      TraceEntry entry{{}, spawn, {}, current.branch};
+      if (spawn < ops.size() && current.branch < ops[spawn].calls.size()) {
+        const CallEntry& call = ops[spawn].calls[current.branch];
+        entry.group = call.name;
+        entry.position = call.position.is_known() ? call.position : ops[spawn].position;
+      }
+      place.trace.push_back(std::move(entry));
+    }
+    for (const Frame& frame : current.frames) {
+      std::size_t call = frame.return_index - 1;
+      if (call >= ops.size()) continue;
+      place.trace.push_back(TraceEntry{ops[call].name, call, ops[call].position, std::nullopt});
+    }
+  }
+  failure_place = std::move(place);
+}
+
+[[gnu::cold, gnu::noinline]] void Interpreter::Impl::remember_failure(const Error& error) {
+  Failure failure{error, std::nullopt, {}, {}};
+  if (failure_place) {
+    failure.address = failure_place->address;
+    failure.trace = std::move(failure_place->trace);
+    failure_place.reset();
+  }
+  if (failure.address) failure.position = ops[*failure.address].position;
+  last_failure = std::move(failure);
 }
 
 // --- Ending and resetting ---------------------------------------------------
@@ -261,7 +322,10 @@ std::expected<void, Error> Interpreter::Impl::end() {
     }
     if (context.has_callable) {
       auto terminated = terminate_call(context);
-      if (!terminated) return terminated;
+      if (!terminated) {
+        locate_failure(context, context.ip);  // a call in progress keeps the ip on itself
+        return terminated;
+      }
     }
   }
   return run_end();
@@ -302,6 +366,7 @@ std::expected<void, Error> Interpreter::Impl::reset() {
   root = std::make_unique<ExecutionContext>();
   if (state.is_poisoned()) return std::unexpected(Error::poisoned());
   internal.status = RunStatus::Fresh;
+  last_failure.reset();
   return {};
 }
 
@@ -335,7 +400,9 @@ Interpreter::~Interpreter() = default;
 
 std::expected<bool, Error> Interpreter::step() {
   impl->refuel();
-  return impl->step();
+  auto finished = impl->step();
+  if (!finished) impl->remember_failure(finished.error());
+  return finished;
 }
 
 void Interpreter::set_instruction_budget(std::optional<std::uint64_t> budget) {
@@ -366,11 +433,14 @@ std::expected<void, Error> Interpreter::register_property(std::string name,
 
 std::expected<void, Error> Interpreter::end() {
   impl->refuel();
-  return impl->end();
+  auto ended = impl->end();
+  if (!ended) impl->remember_failure(ended.error());
+  return ended;
 }
 std::expected<void, Error> Interpreter::reset() { return impl->reset(); }
 
 RunStatus Interpreter::status() const { return impl->state.unlocked().status; }
+const std::optional<Failure>& Interpreter::last_failure() const { return impl->last_failure; }
 const std::vector<Op>& Interpreter::ops() const { return impl->ops; }
 
 }  // namespace zolang

@@ -27,6 +27,33 @@ enum class RunStatus : std::uint8_t {
   Ended,    // the __end group (if any) has completed
 };
 
+// One group call on the way to a failure.
+struct TraceEntry {
+  // The group entered: a called group, the group a parallel or race branch
+  // ran ("#name" for a native called in such a block), or "__end" for the
+  // end group that end() runs.
+  std::string group;
+  // The call, call_parallel or call_race that entered it; none for __end.
+  std::optional<std::size_t> address;
+  // Where that call was written (for a branch, its call inside the block);
+  // unknown when the program has no line table.
+  SourceSpan position;
+  // For a parallel or race branch: its place among the block's calls, from 0.
+  std::optional<std::size_t> branch;
+};
+
+// What the interpreter knows about the last failed step() or end().
+struct Failure {
+  Error error;
+  // The instruction that failed, when one did (a failed terminate() counts
+  // as its call's); none for failures of the run as a whole.
+  std::optional<std::size_t> address;
+  // Where that instruction was written; unknown without a line table.
+  SourceSpan position;
+  // The group calls and branches that led there, outermost first.
+  std::vector<TraceEntry> trace;
+};
+
 class Interpreter {
  public:
   // The program alone; natives are registered afterwards.
@@ -74,6 +101,10 @@ class Interpreter {
 
   // The current status; safe to read from any thread.
   RunStatus status() const;
+  // The last failure of step() or end(), kept until the next one replaces it
+  // or reset() succeeds. Worked out only when a step fails, from the failing
+  // context and the program's line table, so stepping costs nothing more.
+  const std::optional<Failure>& last_failure() const;
   // The program as constructed.
   const std::vector<Op>& ops() const;
 

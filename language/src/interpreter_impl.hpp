@@ -54,6 +54,12 @@ struct Interpreter::Impl {
   // Poisoned or InterpreterBusy unless the status is Fresh.
   std::expected<void, Error> check_registration_open();
 
+  // Notes where a failure happened: at instruction `address` of `context`
+  // (none: no instruction of it), with the group calls that led there.
+  void locate_failure(const ExecutionContext& context, std::optional<std::size_t> address);
+  // Keeps `error` as the last failure, at the place located for it, if any.
+  void remember_failure(const Error& error);
+
   // Runs the context's instructions from its ip until one of them ends the
   // turn; returns that instruction's outcome (never Continue) or its error.
   // Executing the instructions one at a time would give the same outcomes;
@@ -100,6 +106,14 @@ struct Interpreter::Impl {
   std::optional<std::uint64_t> budget;
   std::uint64_t fuel = UINT64_MAX;
   std::vector<std::unique_ptr<ExecutionContext>> graveyard;
+  // Where the failure being returned happened (set by locate_failure on the
+  // way out), and the last failure, kept for the host.
+  struct FailurePlace {
+    std::optional<std::size_t> address;
+    std::vector<TraceEntry> trace;
+  };
+  std::optional<FailurePlace> failure_place;
+  std::optional<Failure> last_failure;
   // The error step_with is about to return, set just before it leaves. It
   // lives here because a local std::optional<Error> was zero-filled on every
   // entry, a third of the cost of a step over `yield`.

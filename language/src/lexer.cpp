@@ -336,8 +336,11 @@ std::optional<Token> Lexer::string(char quote) {
     }
     auto grapheme = advance();
     if (!grapheme) {
-      // The string swallowed the rest of the source: the error is on its last line.
-      lex_errors.push_back(Error::lex(line_at(text, text.size()), "Unterminated string"));
+      // The string swallowed the rest of the source: the error is on its last
+      // line, and its span runs there from the opening quote.
+      Error unterminated = Error::lex(line_at(text, text.size()), "Unterminated string");
+      unterminated.span = SourceLocator(text).span(start, text.size() - start);
+      lex_errors.push_back(std::move(unterminated));
       return std::nullopt;
     }
     if (grapheme->text.size() == 1 && grapheme->text[0] == quote) break;

@@ -29,7 +29,7 @@ std::expected<std::vector<Op>, std::vector<Error>> ZoCompiler::compile_nonconsum
   Parser parser{Lexer{source}};
   std::expected<std::vector<Stmt>, std::vector<Error>> statements = parser.parse();
   if (!statements) return std::unexpected(std::move(statements.error()));
-  return compiler().compile_nonconsuming(std::move(*statements));
+  return compiler().compile_nonconsuming(std::move(*statements), source);
 }
 
 Program ZoCompiler::package_program(std::vector<Op> ops) {

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "position.hpp"
 #include "value.hpp"
 
 namespace zolang {
@@ -64,12 +65,21 @@ std::string_view mnemonic(OpKind kind);
 struct CallEntry {
   std::string name;
   std::size_t arity = 0;
+  SourceSpan position = {};  // the call in the block's source, when compiled from one
 
-  friend bool operator==(const CallEntry&, const CallEntry&) = default;
+  // The same entry: where it was written is not part of it.
+  friend bool operator==(const CallEntry& left, const CallEntry& right) {
+    return left.name == right.name && left.arity == right.arity;
+  }
 };
 
 // One instruction. Only the operands of its kind are meaningful; the others
 // keep their defaults, so two equal instructions compare equal field by field.
+//
+// Each instruction also records the source text it was compiled from: the
+// program's line table, which travels with the instructions into an
+// interpreter and is read only to explain a failure. IR text does not carry
+// it, so instructions read from IR have none (line 0).
 struct Op {
   OpKind kind = OpKind::Pop;
   std::size_t index = 0;         // load/store address; call arity
@@ -77,6 +87,7 @@ struct Op {
   std::string name;              // get, set, label, call
   Value value;                   // push
   std::vector<CallEntry> calls;  // call_parallel, call_race
+  SourceSpan position = {};      // the source of the instruction; unknown when line is 0
 
   static Op simple(OpKind kind) { return Op{kind, 0, 0, {}, {}, {}}; }
   static Op load(std::size_t address) { return Op{OpKind::Load, address, 0, {}, {}, {}}; }
@@ -98,7 +109,13 @@ struct Op {
     return Op{OpKind::CallRace, 0, 0, {}, {}, std::move(calls)};
   }
 
-  friend bool operator==(const Op&, const Op&) = default;
+  // The same instruction: where it came from is not part of it, so a program
+  // read back from its IR text equals the compiled one.
+  friend bool operator==(const Op& left, const Op& right) {
+    return left.kind == right.kind && left.index == right.index &&
+           left.distance == right.distance && left.name == right.name &&
+           left.value == right.value && left.calls == right.calls;
+  }
 };
 
 }  // namespace zolang

@@ -111,9 +111,9 @@ void close_node(Expr& node, ExprPtr right) {
 
 }  // namespace
 
-Parser::Parser(Lexer lexer) : lexer(std::move(lexer)) {}
+Parser::Parser(Lexer lexer) : lexer(std::move(lexer)), locator(this->lexer.source()) {}
 
-Parser::Parser(std::string_view source) : lexer(source) {}
+Parser::Parser(std::string_view source) : lexer(source), locator(source) {}
 
 // program -> item* ; item -> group | use | parallel | race | statement
 std::expected<std::vector<Stmt>, std::vector<Error>> Parser::parse() {
@@ -125,6 +125,7 @@ std::expected<std::vector<Stmt>, std::vector<Error>> Parser::parse() {
     } else {
       errors.push_back(std::move(*failure));
       failure.reset();
+      openers.clear();
       synchronize();
     }
   }
@@ -145,6 +146,7 @@ bool Parser::check(TokenType kind) {
 [[gnu::noinline]] Token Parser::advance() {
   auto token = lexer._scan();
   assert(token);
+  consumed_end = token->offset + token->length;
   return *token;
 }
 
@@ -174,6 +176,8 @@ bool Parser::expect(TokenType kind, std::string_view message) {
     const std::optional<Token>& token, std::string_view message) {
   assert(!failure);
   failure = error(token, message);
+  // At the end of the input, whatever was still open is what went wrong.
+  if (!token) note_innermost_opener();
   return failed;
 }
 
@@ -181,29 +185,42 @@ bool Parser::expect(TokenType kind, std::string_view message) {
 // small.
 [[gnu::noinline, gnu::cold]] Error Parser::error(const std::optional<Token>& token,
                                                  std::string_view message) {
-  if (!token) return Error::parse_at_end(std::string(message));
-  OwnedToken owned{token->ty, line_of(token->offset), std::string(token->lexeme), std::nullopt};
+  if (!token) {
+    Error at_end = Error::parse_at_end(std::string(message));
+    at_end.span = locator.span(consumed_end, 0);
+    return at_end;
+  }
+  SourceSpan span = locator.span(token->offset, token->length);
+  OwnedToken owned{token->ty, span.line, std::string(token->lexeme), std::nullopt};
   if (token->literal) owned.literal = token->literal->to_owned();
-  return Error::parse(std::move(owned), std::string(message));
+  Error at_token = Error::parse(std::move(owned), std::string(message));
+  at_token.span = span;
+  return at_token;
+}
+
+[[gnu::cold]] void Parser::note_innermost_opener() {
+  if (openers.empty()) return;
+  const Opener& opener = openers.back();
+  std::string_view what = opener.kind == TokenType::LeftBrace   ? "the block opened here"
+                          : opener.kind == TokenType::LeftParen ? "the parenthesis opened here"
+                                                                : "the absolute value opened here";
+  failure->notes.push_back(Note{std::string(what), locator.position(opener.offset)});
 }
 
 [[gnu::noinline, gnu::cold]] std::unexpected<SyntaxError> Parser::fail_too_deep() {
   return fail(peek(), "Nesting too deep (limit " + std::to_string(max_nesting) + ")");
 }
 
-// Same count as Token::to_owned, resumed from the previous error's offset.
-std::size_t Parser::line_of(std::size_t offset) {
-  auto source = lexer.source();
-  offset = std::min(offset, source.size());
-  if (offset < line_offset) {
-    line_offset = 0;
-    line_count = 1;
-  }
-  line_count += static_cast<std::size_t>(
-      std::count(source.begin() + static_cast<std::ptrdiff_t>(line_offset),
-                 source.begin() + static_cast<std::ptrdiff_t>(offset), '\n'));
-  line_offset = offset;
-  return line_count;
+bool Parser::enter_block() {
+  if (!check(TokenType::LeftBrace)) return false;
+  openers.push_back(Opener{TokenType::LeftBrace, peek()->offset});
+  skip();
+  return true;
+}
+
+Token Parser::close_opener() {
+  openers.pop_back();
+  return advance();
 }
 
 // Skips past the item that failed: at least one token, then up to and
@@ -226,7 +243,7 @@ Parser::StmtResult Parser::declaration() {
       return group_declaration();
     case Parallel:
     case Race:
-      return parallel_block(advance().ty == Race);
+      return parallel_block(advance());
     case Use:
       advance();
       return use_declaration();
@@ -241,7 +258,7 @@ Parser::StmtResult Parser::group_declaration() {
   if (!name) return failed;
   std::vector<Token> params;
   while (check(TokenType::Word) || check(TokenType::Ident)) params.push_back(advance());
-  if (!matches(TokenType::LeftBrace)) {
+  if (!enter_block()) {
     return fail(peek(), "Group parameters can only be identifiers or words");
   }
   auto body = block();
@@ -274,7 +291,7 @@ Parser::StmtResult Parser::statement() {
       return loop_statement();
     case Parallel:
     case Race:
-      return parallel_block(advance().ty == Race);
+      return parallel_block(advance());
     case Ident:
       return var_statement();
     case Word: {
@@ -314,10 +331,10 @@ Parser::Parsed<Token> Parser::keyword_statement(std::string_view message) {
 Parser::StmtResult Parser::if_statement() {
   Nesting nesting(depth);
   if (!nesting.enter()) return fail_too_deep();
-  bool unless = advance().ty == TokenType::Unless;
+  Token keyword = advance();
   auto condition = expression();
   if (!condition) return failed;
-  if (!expect(TokenType::LeftBrace, "Expect '{' after condition")) return failed;
+  if (!enter_block()) return fail(peek(), "Expect '{' after condition");
   auto then_branch = block();
   if (!then_branch) return failed;
   std::vector<Stmt> else_branch;
@@ -326,7 +343,7 @@ Parser::StmtResult Parser::if_statement() {
       auto chained = if_statement();
       if (!chained) return chained;
       else_branch.push_back(std::move(*chained));
-    } else if (matches(TokenType::LeftBrace)) {
+    } else if (enter_block()) {
       auto block_after_else = block();
       if (!block_after_else) return failed;
       else_branch = std::move(*block_after_else);
@@ -334,8 +351,9 @@ Parser::StmtResult Parser::if_statement() {
       return fail(peek(), "Expect '{' or another 'if' statement after 'else'");
     }
   }
-  return Stmt{
-      Stmt::If{std::move(*condition), std::move(*then_branch), std::move(else_branch), unless}};
+  bool unless = keyword.ty == TokenType::Unless;
+  return Stmt{Stmt::If{std::move(*condition), std::move(*then_branch), std::move(else_branch),
+                       unless, keyword}};
 }
 
 // loop -> ("while" | "until") expression block; break is allowed inside.
@@ -349,13 +367,14 @@ Parser::StmtResult Parser::loop_statement() {
 }
 
 Parser::StmtResult Parser::loop_parts() {
-  bool until = advance().ty == TokenType::Until;
+  Token keyword = advance();
   auto condition = expression();
   if (!condition) return failed;
-  if (!expect(TokenType::LeftBrace, "Expect '{' after condition")) return failed;
+  if (!enter_block()) return fail(peek(), "Expect '{' after condition");
   auto body = block();
   if (!body) return failed;
-  return Stmt{Stmt::While{std::move(*condition), std::move(*body), until}};
+  bool until = keyword.ty == TokenType::Until;
+  return Stmt{Stmt::While{std::move(*condition), std::move(*body), until, keyword}};
 }
 
 // assignment -> Ident ("=" | "+=" | "-=" | "*=" | "/=" | "%=" | "^=") expression ";"
@@ -381,7 +400,12 @@ Parser::StmtResult Parser::var_statement() {
 // call -> name (Word | expression)* ";" ; the name is whatever token comes first.
 Parser::ExecResult Parser::exec_statement() {
   Exec call{advance(), {}};
-  while (!matches(TokenType::Semicolon)) {
+  for (;;) {
+    if (check(TokenType::Semicolon)) {
+      call.end = consumed_end;
+      skip();
+      return call;
+    }
     if (check(TokenType::Word)) {
       call.args.push_back(ast::Arg{ast::Arg::Word{advance()}});
       continue;
@@ -390,12 +414,11 @@ Parser::ExecResult Parser::exec_statement() {
     if (!value) return failed;
     call.args.push_back(ast::Arg{ast::Arg::Value{std::move(*value)}});
   }
-  return call;
 }
 
 // parallel -> ("parallel" | "race") "{" call* "}" ; the keyword is already consumed.
-Parser::StmtResult Parser::parallel_block(bool race) {
-  if (!expect(TokenType::LeftBrace, "Expect '{' after 'parallel' keyword")) return failed;
+Parser::StmtResult Parser::parallel_block(Token keyword) {
+  if (!enter_block()) return fail(peek(), "Expect '{' after 'parallel' keyword");
   std::vector<Exec> calls;
   while (!check(TokenType::RightBrace)) {
     if (!peek()) return fail(std::nullopt, "Expect '}' after parallel block");
@@ -403,8 +426,8 @@ Parser::StmtResult Parser::parallel_block(bool race) {
     if (!call) return failed;
     calls.push_back(std::move(*call));
   }
-  advance();
-  return Stmt{Stmt::Parallel{std::move(calls), race}};
+  close_opener();
+  return Stmt{Stmt::Parallel{std::move(calls), keyword.ty == TokenType::Race, keyword}};
 }
 
 // block -> statement* "}" ; the "{" is already consumed. At the end of the
@@ -416,24 +439,23 @@ Parser::BlockResult Parser::block() {
     if (!next) return failed;
     statements.push_back(std::move(*next));
   }
-  advance();
+  close_opener();
   return statements;
 }
 
 // ---- Expressions ----------------------------------------------------------
 
 // One left-associative level: operand (operator operand)*, inlined into each
-// level's function so that a level costs one small frame of recursion. Each
-// operator of a chain nests the tree one level deeper, so it counts against
-// the nesting limit.
+// level's function so that a level costs one small frame of recursion. A
+// chain is built in this loop, each operator's node taking the chain so far
+// as its left operand: however long the chain, it adds no recursion and does
+// not count against the nesting limit.
 template <typename Operand>
 [[gnu::always_inline]] inline Parser::ExprResult Parser::left_associative(
     Operand operand, bool (*is_operator)(TokenType), bool logical) {
   auto left = operand();
   if (!left) return left;
-  Nesting nesting(depth);
   while (peek() && is_operator(peek()->ty)) {
-    if (!nesting.enter()) return fail_too_deep();
     ExprPtr node = open_binary(std::move(*left), logical);
     auto right = operand();
     if (!right) return right;
@@ -526,13 +548,10 @@ Parser::ExprResult Parser::atom() {
   switch (peek()->ty) {
     case True:
     case False:
-      return Expr::make(Expr::Literal{Literal::boolean(advance().ty == True)});
     case Nil:
-      skip();
-      return Expr::make(Expr::Literal{Literal::nil()});
     case Num:
     case Str:
-      return Expr::make(Expr::Literal{*advance().literal});
+      return literal();
     case Ident:
       return Expr::make(Expr::Variable{advance()});
     default:
@@ -546,12 +565,39 @@ Parser::ExprResult Parser::atom() {
 Parser::ExprResult Parser::grouping(TokenType closer, std::string_view message, bool abs) {
   Nesting nesting(depth);
   if (!nesting.enter()) return fail_too_deep();
-  skip();
+  openers.push_back(Opener{peek()->ty, peek()->offset});
+  Token opener = advance();
   auto inner = expression();
   if (!inner) return inner;
-  if (!check(closer)) return fail(peek(), message);
-  skip();
-  return Expr::grouping(std::move(*inner), abs);
+  if (!check(closer)) {
+    // At the end of the input fail() adds the note itself.
+    bool at_end = !peek();
+    fail(peek(), message);
+    if (!at_end) note_innermost_opener();
+    return failed;
+  }
+  Token closing = close_opener();
+  return make_grouping(std::move(*inner), abs, opener, closing);
+}
+
+// Out of line, like the nodes of operators, to keep grouping's frame small.
+[[gnu::noinline]] ExprPtr Parser::make_grouping(ExprPtr inner, bool abs, const Token& opener,
+                                                const Token& closer) {
+  return Expr::make(Expr::Grouping{std::move(inner), abs, opener, closer});
+}
+
+// The literal of a true, false, nil, Num or Str token.
+[[gnu::noinline]] ExprPtr Parser::literal() {
+  Token token = advance();
+  switch (token.ty) {
+    case TokenType::True:
+    case TokenType::False:
+      return Expr::make(Expr::Literal{Literal::boolean(token.ty == TokenType::True), token});
+    case TokenType::Nil:
+      return Expr::make(Expr::Literal{Literal::nil(), token});
+    default:
+      return Expr::make(Expr::Literal{*token.literal, token});
+  }
 }
 
 }  // namespace zolang

@@ -13,15 +13,18 @@
 #include "ast.hpp"
 #include "error.hpp"
 #include "lexer.hpp"
+#include "position.hpp"
 #include "token.hpp"
 
 namespace zolang {
 
 // The deepest nesting the parser accepts, counted along one path through the
-// tree: each parenthesis or bar pair, prefix operator, binary operator of a
-// chain (a + b + c nests), if (else-if included) and loop adds one. No written
-// program comes close; it keeps the parser's recursion, the tree's destructor
-// and every later walk of the tree far inside a thread's stack.
+// tree: each parenthesis or bar pair, prefix operator, if (else-if included)
+// and loop adds one. No written program comes close; it keeps the parser's
+// recursion, the tree's destructor and every later walk of the tree far
+// inside a thread's stack. Operator chains (a + b + c ...) do not count: they
+// are flat text, however long, and are parsed, compiled and destroyed in
+// loops rather than by recursion.
 inline constexpr std::size_t max_nesting = 256;
 
 // Marks a failed parsing step; see Parser::Parsed.
@@ -60,8 +63,13 @@ class Parser {
   Error error(const std::optional<Token>& token, std::string_view message);
   std::unexpected<SyntaxError> fail(const std::optional<Token>& token, std::string_view message);
   std::unexpected<SyntaxError> fail_too_deep();
-  std::size_t line_of(std::size_t offset);
+  // Adds to the pending failure a note at the innermost unclosed opener.
+  void note_innermost_opener();
   void synchronize();
+  // Consumes a "{" if one is next, remembering where it opened.
+  bool enter_block();
+  // Consumes the next token, which closes the innermost opener.
+  Token close_opener();
 
   // Top level and statements.
   StmtResult declaration();
@@ -74,7 +82,7 @@ class Parser {
   Parsed<Token> keyword_statement(std::string_view message);
   StmtResult var_statement();
   ExecResult exec_statement();
-  StmtResult parallel_block(bool race);
+  StmtResult parallel_block(Token keyword);
   BlockResult block();
 
   // Expressions, loosest binding first. `xor` and `and` are C++ keywords,
@@ -94,17 +102,28 @@ class Parser {
   ExprPtr open_binary(ExprPtr left, bool logical);
   ExprPtr open_unary();
   ExprResult atom();
+  ExprPtr literal();
   ExprResult grouping(TokenType closer, std::string_view message, bool abs);
+  ExprPtr make_grouping(ExprPtr inner, bool abs, const Token& opener, const Token& closer);
+
+  // A "{", "(" or "|" whose closer has not been reached yet.
+  struct Opener {
+    TokenType kind;
+    std::size_t offset;
+  };
 
   Lexer lexer;
   std::vector<Error> errors;
   std::optional<Error> failure;  // the error of the item being abandoned
   bool in_loop = false;
   std::size_t depth = 0;  // nesting levels entered on the current path
-  // The last line computed for an error, so that many errors on a long text
-  // cost one pass over it: errors arrive in source order.
-  std::size_t line_offset = 0;
-  std::size_t line_count = 1;
+  // Places for errors; errors arrive in source order, so many errors on a
+  // long text cost about one pass over it.
+  SourceLocator locator;
+  // Just past the last token consumed: where the end of the input is
+  // reported, at the point where more was expected.
+  std::size_t consumed_end = 0;
+  std::vector<Opener> openers;  // innermost last; emptied when an item is abandoned
 };
 
 }  // namespace zolang

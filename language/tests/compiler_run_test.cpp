@@ -136,6 +136,20 @@ TEST_F(CompilerRun, RaceEndsTheSlowerCalls) {
                                       "slow terminated", "step"}));
 }
 
+// Generated programs write flat chains of many thousands of terms; they
+// compile without recursion along the chain and mean what they say.
+TEST_F(CompilerRun, LongOperatorChainsCompileAndRun) {
+  prop("out");
+  std::string sum = "$a = 1";
+  std::string either = "$b = $z";
+  for (int term = 1; term < 100'000; ++term) {
+    sum += " + 1";
+    either += " or $z";
+  }
+  EXPECT_EQ(run("$z = 0;\n" + sum + ";\n" + either + " or 5;\n$out = $a;\n$out = $b;\n"),
+            (std::vector<std::string>{"out=100000", "out=true"}));
+}
+
 TEST_F(CompilerRun, EndGroupRunsWhenTheProgramFinishes) {
   prop("out");
   EXPECT_EQ(

@@ -402,8 +402,7 @@ const std::vector<NestingCase> nesting_cases = {
     {"bars", [](std::size_t n) { return "$x = " + repeat("|", n) + "1" + repeat("|", n) + ";"; }},
     {"not", [](std::size_t n) { return "$x = " + repeat("not ", n) + "1;"; }},
     {"minus", [](std::size_t n) { return "say " + repeat("- ", n) + "$a;"; }},
-    {"sum", [](std::size_t n) { return "$x = 1" + repeat(" + 1", n) + ";"; }},
-    {"or", [](std::size_t n) { return "say $a" + repeat(" or $a", n) + ";"; }},
+    {"sum in parentheses", [](std::size_t n) { return "$x = " + repeat("(1 + ", n) + "1" + repeat(")", n) + ";"; }},
     {"if", [](std::size_t n) { return repeat("if $a { ", n) + repeat("} ", n); }},
     {"while", [](std::size_t n) { return repeat("until $a { ", n) + repeat("} ", n); }},
     {"else if", [](std::size_t n) { return "if $a { }" + repeat(" else if $a { }", n - 1); }},
@@ -475,6 +474,18 @@ TEST(ParserNesting, FitsTheDeepestInputInAThreeMegabyteStack) {
   pthread_join(thread, nullptr);
   pthread_attr_destroy(&attributes);
   EXPECT_EQ(job.parsed, static_cast<int>(nesting_cases.size()));
+}
+
+// Operator chains are flat text: the nesting limit does not apply to them,
+// whatever their length, and their trees are destroyed without recursion.
+TEST(ParserNesting, AcceptsOperatorChainsOfAnyLength) {
+  const std::vector<std::string> chains = {
+      "$x = 1" + repeat(" + 1", 100'000) + ";",
+      "say $a" + repeat(" or $a", 100'000) + ";",
+      "say 1" + repeat(" * 2 - 3 < 4 == true and $a xor $b", 20'000) + ";",
+      "$x = (" + repeat("1 ^ ", 100'000) + "1);",
+  };
+  for (const auto& source : chains) EXPECT_TRUE(Parser(source).parse()) << source.substr(0, 40);
 }
 
 // Random token soup: no crash, and a failed parse always explains itself.

@@ -1,0 +1,22 @@
+// Diagnostics as Python data: a compile error with its places
+// (Compiler.diagnostics) and a run-time failure with its trace
+// (Interpreter.last_error). Unknown places are None.
+#pragma once
+
+#include "error.hpp"
+#include "interpreter.hpp"
+#include "py_ref.hpp"
+
+namespace zolangpy {
+
+// {"text", "message", "line", "column", "end_line", "end_column", "notes"},
+// notes being a list of (message, line, column) tuples. Null with an
+// exception set when Python is out of memory.
+PyRef diagnostic_to_python(const zolang::Error& error);
+
+// {"text", "address", "line", "column", "trace"}, the trace being a list of
+// (group, line) tuples, outermost first. Null with an exception set when
+// Python is out of memory.
+PyRef failure_to_python(const zolang::Failure& failure);
+
+}  // namespace zolangpy

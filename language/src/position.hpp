@@ -1,0 +1,62 @@
+// Places in source text, as diagnostics show them: 1-based lines, and 1-based
+// columns counted in Unicode code points (as Python's SyntaxError.offset
+// counts them). The front end keeps only byte offsets in its tokens; a
+// SourceLocator turns offsets into places when a diagnostic or the line table
+// needs one, so lexing does no line or column counting.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace zolang {
+
+// A stretch of source text. The end is exclusive: end_column is the column
+// just past its last code point, so a one-line span is end_column - column
+// code points wide. Line 0 means the place is unknown.
+struct SourceSpan {
+  std::uint32_t line = 0;
+  std::uint32_t column = 0;
+  std::uint32_t end_line = 0;
+  std::uint32_t end_column = 0;
+
+  bool is_known() const { return line != 0; }
+
+  friend bool operator==(const SourceSpan&, const SourceSpan&) = default;
+};
+
+// One place: a line and a column, as above.
+struct SourcePosition {
+  std::uint32_t line = 0;
+  std::uint32_t column = 0;
+
+  friend bool operator==(const SourcePosition&, const SourcePosition&) = default;
+};
+
+// Converts byte offsets of one source text into places. Line breaks are line
+// feeds (a CR LF pair counts once, a lone carriage return is an ordinary
+// character), as in the line numbers of errors. Each query resumes from the
+// previous one, so queries in roughly ascending order, as compilation makes
+// them, cost about one pass over the text in all. The text must outlive the
+// locator.
+class SourceLocator {
+ public:
+  explicit SourceLocator(std::string_view source) : text(source) {}
+
+  // The place of the byte at `offset` (the end of the text when past it).
+  SourcePosition position(std::size_t offset);
+  // The span of the `length` bytes at `offset`.
+  SourceSpan span(std::size_t offset, std::size_t length);
+
+  std::string_view source() const { return text; }
+
+ private:
+  std::string_view text;
+  // The last place computed: its offset, and the line it lies on.
+  std::size_t offset = 0;
+  std::size_t line_start = 0;
+  std::size_t line = 1;
+  std::size_t column = 1;
+};
+
+}  // namespace zolang
