@@ -1,8 +1,11 @@
+import json
 import os
 import signal
 import subprocess
 import sys
 import time
+
+import pytest
 
 from conftest import PYTHON_DIR, ROOT, run_zo
 
@@ -14,23 +17,83 @@ def test_run_prints_and_exits_zero(zo_file):
 
 
 def test_compile_errors_show_the_source_line_and_exit_one(zo_file):
-    source = 'print "ok";\n  $x = 1 $y = 2;\nbeep;\n'
-    result = run_zo("run", zo_file(source))
-    assert result.returncode == 1
-    assert result.stdout == (
-        "[line 2] Expect ';' after assignment\n"
+    path = zo_file('print "ok";\n  $x = 1 $y = 2;\nbeep;\n')
+    result = run_zo("run", path)
+    assert (result.returncode, result.stdout) == (1, "")
+    assert result.stderr == (
+        "%s:2:10: error: Expect ';' after assignment\n"
         "    2 |   $x = 1 $y = 2;\n"
-        "      |   ^\n"
+        "      |          ^^\n" % path
     )
 
 
-def test_compile_errors_without_a_line_have_no_excerpt(zo_file):
-    result = run_zo("check", zo_file("beep;\nprint $nothing;\n"))
+# Each mistake is shown at its file, line and column, with a caret span
+# under the offending token and a hint or a note where one applies.
+MISTAKES = [
+    ('print "a";\npirnt "b";\n',
+     "{path}:2:1: error: No callable named 'pirnt' was registered\n"
+     '    2 | pirnt "b";\n'
+     "      | ^^^^^\n"
+     "note: did you mean 'print'?\n"),
+    ("$count = 1;\nprint $cuont;\n",
+     "{path}:2:7: error: Variable 'cuont' used before it was declared\n"
+     "    2 | print $cuont;\n"
+     "      |       ^^^^^^\n"
+     "note: did you mean 'count'?\n"),
+    ("use $tiem;\n",
+     "{path}:1:5: error: No property named 'tiem' was registered\n"
+     "    1 | use $tiem;\n"
+     "      |     ^^^^^\n"
+     "note: did you mean 'time'?\n"),
+    ('group greet $who {\n  print "hi" $who;\n}\n\tgreeet "ann";\n',
+     "{path}:4:2: error: No callable named 'greeet' was registered\n"
+     '    4 | \tgreeet "ann";\n'
+     "      | \t^^^^^^\n"
+     "note: did you mean 'greet'?\n"),
+    ('group greet $who {\n  print "hi" $who;\n}\ngreet;\n',
+     "{path}:4:1: error: Call to 'greet' expected 1 arguments but got 0\n"
+     "    4 | greet;\n"
+     "      | ^^^^^\n"
+     "{path}:1:7: note: 'greet' is defined here\n"
+     "    1 | group greet $who {{\n"
+     "      |       ^\n"),
+    ("while true {\n  print 1;\n",
+     "{path}:2:11: error: Statements must be conditionals, loops, assignments, or calls\n"
+     "    2 |   print 1;\n"
+     "      |           ^\n"
+     "{path}:1:12: note: the block opened here\n"
+     "    1 | while true {{\n"
+     "      |            ^\n"),
+    ("wait 2 minutes;\n",
+     "{path}:1:1: error: SyntaxError(\"wait: the unit must be 'seconds' or 'milliseconds'\")\n"
+     "    1 | wait 2 minutes;\n"
+     "      | ^^^^^^^^^^^^^^\n"),
+    ('$x = "größe";\n$time = 5;\n',
+     "{path}:2:1: error: External property 'time' not settable\n"
+     "    2 | $time = 5;\n"
+     "      | ^^^^^\n"),
+]
+
+
+@pytest.mark.parametrize("source, expected", MISTAKES)
+def test_compile_errors_point_at_the_offending_token(zo_file, source, expected):
+    path = zo_file(source)
+    result = run_zo("check", path)
+    assert (result.returncode, result.stdout) == (1, "")
+    assert result.stderr == expected.format(path=path)
+
+
+def test_check_prints_json_for_editors(zo_file):
+    result = run_zo("check", zo_file("if true {\n  pirnt 1;\n}\n"), "--format", "json")
     assert result.returncode == 1
-    assert result.stdout == (
-        "No callable named 'beep' was registered\n"
-        "[line 0] Variable 'nothing' used before it was declared\n"
-    )
+    assert json.loads(result.stdout) == [{
+        "text": "No callable named 'pirnt' was registered",
+        "message": "No callable named 'pirnt' was registered",
+        "line": 2, "column": 3, "end_line": 2, "end_column": 8,
+        "notes": [["did you mean 'print'?", None, None]],
+    }]
+    clean = run_zo("check", zo_file("print 1;\n"), "--format", "json")
+    assert (clean.returncode, json.loads(clean.stdout)) == (0, [])
 
 
 def test_check_succeeds_silently(zo_file):
@@ -39,11 +102,35 @@ def test_check_succeeds_silently(zo_file):
 
 
 def test_runtime_error_stops_the_program_and_runs_end(zo_file):
-    source = 'group __end { print "end ran"; }\nprint "start";\nprint 1 + "a";\n'
-    result = run_zo("run", zo_file(source))
+    path = zo_file('group __end { print "end ran"; }\nprint "start";\nprint 1 + "a";\n')
+    result = run_zo("run", path)
     assert result.returncode == 1
     assert result.stdout == "start\nend ran\n"
-    assert result.stderr == "zo: Right operand must be a string\n"
+    assert result.stderr == (
+        "%s:3:9: error: Right operand must be a string\n"
+        '    3 | print 1 + "a";\n'
+        "      |         ^\n" % path
+    )
+
+
+def test_runtime_errors_show_the_zo_traceback(zo_file):
+    path = zo_file(
+        'group add $n {\n  $x = $n + "a";\n}\n'
+        "group twice $n {\n  add $n;\n}\n"
+        "parallel {\n  wait 10 milliseconds;\n  twice 2;\n}\n"
+    )
+    result = run_zo("run", path)
+    assert result.returncode == 1
+    assert result.stderr == (
+        "{path}:2:11: error: Right operand must be a string\n"
+        '    2 |   $x = $n + "a";\n'
+        "      |           ^\n"
+        "Zo traceback (outermost call first):\n"
+        "  {path}:9: call of group 'twice'\n"
+        "      9 |   twice 2;\n"
+        "  {path}:5: call of group 'add'\n"
+        "      5 |   add $n;\n".format(path=path)
+    )
 
 
 def test_ir_prints_the_program_and_runs_from_a_zir_file(zo_file, tmp_path):
@@ -66,10 +153,10 @@ def test_broken_ir_is_reported(zo_file):
 def test_wait_units_are_checked_when_compiling(zo_file):
     result = run_zo("check", zo_file("wait 2 minutes;\n"))
     assert result.returncode == 1
-    assert "the unit must be 'seconds' or 'milliseconds'" in result.stdout
+    assert "the unit must be 'seconds' or 'milliseconds'" in result.stderr
     mixed = run_zo("check", zo_file("wait 2 seconds;\nwait 5 milliseconds;\n"))
     assert mixed.returncode == 1
-    assert "use one unit" in mixed.stdout
+    assert "use one unit" in mixed.stderr
 
 
 def test_wait_sleeps_instead_of_spinning(zo_file):
@@ -105,7 +192,7 @@ def test_host_file_adds_natives(zo_file, tmp_path):
     assert (result.returncode, result.stdout) == (0, "beep 7.0\n7\n")
     alone = run_zo("run", source, "--host", str(host), "--no-std")
     assert alone.returncode == 1
-    assert "No callable named 'print' was registered" in alone.stdout
+    assert "No callable named 'print' was registered" in alone.stderr
 
 
 def test_trace_shows_a_race_terminating_its_loser(zo_file):

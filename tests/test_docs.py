@@ -27,16 +27,26 @@ def snippets(page, language):
     return found
 
 
-@pytest.mark.parametrize("source, expected", snippets("language.md", "zo"))
-def test_language_snippet(source, expected, tmp_path):
-    path = tmp_path / "snippet.zo"
-    path.write_text(source, encoding="utf-8")
+def run_snippet(source, tmp_path):
+    """Runs a Zo snippet as `zo run snippet.zo` from its own directory, so that
+    errors name the file as the page shows it; stdout and stderr together."""
+    (tmp_path / "snippet.zo").write_text(source, encoding="utf-8")
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([PYTHON_DIR, env.get("PYTHONPATH", "")])
-    result = subprocess.run(
-        [sys.executable, "-m", "zo", "run", str(path)], cwd=ROOT, env=env,
+    env["PYTHONPATH"] = os.pathsep.join(
+        [PYTHON_DIR] + [os.path.abspath(p) for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    return subprocess.run(
+        [sys.executable, "-m", "zo", "run", "snippet.zo"], cwd=str(tmp_path), env=env,
         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True, timeout=60,
     )
+
+
+ZO_SNIPPETS = [(page, source, expected) for page in ("language.md", "reference.md")
+               for source, expected in snippets(page, "zo")]
+
+
+@pytest.mark.parametrize("page, source, expected", ZO_SNIPPETS)
+def test_zo_snippet(page, source, expected, tmp_path):
+    result = run_snippet(source, tmp_path)
     if expected is not None:
         assert result.stdout == expected
     else:

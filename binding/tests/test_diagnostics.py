@@ -124,6 +124,27 @@ def test_last_error_gives_the_place_and_the_group_calls_of_a_run_time_error():
     assert interpreter.last_error() is None
 
 
+class Refuses(zolangpy.CallableGenerator):
+    """Fails when the program reaches it with a string."""
+
+    def generate(self, args):
+        if isinstance(args[0], str):
+            raise TypeError("no strings")
+        return Command([], "go").generate(args)
+
+    def check_syntax(self, args):
+        pass
+
+
+def test_a_native_failing_in_a_branch_is_placed_at_its_own_call():
+    # Both calls share one wrapper group; the failure is the first call's.
+    interpreter = failing_interpreter('race {\n  go "x";\n  go 1;\n}\n', go=Refuses())
+    with raises_zo_error("TypeError('no strings')"):
+        interpreter.run()
+    error = interpreter.last_error()
+    assert (error["line"], error["column"], error["trace"]) == (2, 3, [("#go", 2)])
+
+
 def test_last_error_names_the_end_group_that_stop_ran():
     interpreter = failing_interpreter('$a = 1;\ngroup __end {\n  $b = -"x";\n}\n')
     with raises_zo_error("Only numbers can be negated"):

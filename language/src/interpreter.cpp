@@ -262,7 +262,7 @@ std::expected<void, Error> Interpreter::Impl::validate() {
   }
   if (!first) return {};
   // Validation runs before any context has stepped: no group call led here.
-  failure_place = FailurePlace{first_address, {}};
+  failure_place = FailurePlace{first_address, ops[first_address].position, {}};
   return std::unexpected(std::move(*first));
 }
 
@@ -271,7 +271,10 @@ std::expected<void, Error> Interpreter::Impl::validate() {
 [[gnu::cold, gnu::noinline]] void Interpreter::Impl::locate_failure(
     const ExecutionContext& context, std::optional<std::size_t> address) {
   FailurePlace place;
-  if (address && *address < ops.size()) place.address = address;
+  if (address && *address < ops.size()) {
+    place.address = address;
+    place.position = ops[*address].position;
+  }
   if (state.unlocked().status == RunStatus::Ending) {
     place.trace.push_back(TraceEntry{"__end", std::nullopt, {}, std::nullopt});
   }
@@ -296,6 +299,13 @@ std::expected<void, Error> Interpreter::Impl::validate() {
       place.trace.push_back(TraceEntry{ops[call].name, call, ops[call].position, std::nullopt});
     }
   }
+  // A wrapper made for a native in a block may serve several calls of the
+  // same shape, so its own instructions record only one of them: the branch
+  // knows which call this was.
+  if (context.is_wrapper && context.parent != nullptr && context.frames.empty() &&
+      !place.trace.empty() && place.trace.back().position.is_known()) {
+    place.position = place.trace.back().position;
+  }
   failure_place = std::move(place);
 }
 
@@ -303,10 +313,10 @@ std::expected<void, Error> Interpreter::Impl::validate() {
   Failure failure{error, std::nullopt, {}, {}};
   if (failure_place) {
     failure.address = failure_place->address;
+    failure.position = failure_place->position;
     failure.trace = std::move(failure_place->trace);
     failure_place.reset();
   }
-  if (failure.address) failure.position = ops[*failure.address].position;
   last_failure = std::move(failure);
 }
 

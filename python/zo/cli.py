@@ -1,23 +1,24 @@
 """``zo``: run, check and print Zo programs.
 
     zo run FILE [--host MODULE.py] [--no-std] [--trace]
-    zo check FILE [--host MODULE.py] [--no-std]
+    zo check FILE [--host MODULE.py] [--no-std] [--format text|json]
     zo ir FILE [-o OUT] [--host MODULE.py] [--no-std]
 
-FILE is Zo source (``.zo``) or, for ``run``, Zo IR text (``.zir``).
+FILE is Zo source (``.zo``) or, for ``run``, Zo IR text (``.zir``). Errors go
+to standard error as FILE:LINE:COLUMN: error: MESSAGE with the source line
+and notes; ``check --format json`` prints them to standard output as JSON.
 """
 
 import argparse
 import importlib.util
-import os
 import re
 import signal
 import sys
-import tempfile
 import time
 
 import zolangpy
 
+from zo.diagnostics import diagnostics_json, render_diagnostics, render_failure
 from zo.host import Host
 from zo.monitor import Monitor
 
@@ -42,7 +43,9 @@ def main(argv=None):
         return 2
     if args.command == "run":
         return _run(args, host, text)
-    compiler = _compile(host, text)
+    if args.command == "check" and args.format == "json":
+        return _check_json(host, text)
+    compiler = _compile(host, text, args.file)
     if compiler is None:
         return 1
     if args.command == "ir":
@@ -71,6 +74,9 @@ def _parse_args(argv):
             sub.add_argument("--trace", action="store_true", help="print native calls per step")
         if name == "ir":
             sub.add_argument("-o", "--output", help="write the IR text here")
+        if name == "check":
+            sub.add_argument("--format", choices=("text", "json"), default="text",
+                             help="how to print errors: text on stderr, or JSON on stdout")
     return parser.parse_args(argv)
 
 
@@ -84,46 +90,25 @@ def _load_host(args):
     return host
 
 
-def _compile(host, source):
-    """A compiled Compiler, or None after printing the errors."""
+def _compile(host, source, path):
+    """A compiled Compiler, or None after printing the errors to stderr."""
     compiler = zolangpy.Compiler()
     host.register_with(compiler)
     if compiler.compile(source):
         return compiler
-    _print_errors(compiler, source)
+    sys.stderr.write(render_diagnostics(compiler.diagnostics(), path, source))
+    sys.stderr.flush()
     return None
 
 
-def _print_errors(compiler, source):
-    """Prints the errors as print_errors renders them, each followed by the
-    source line it names (print_errors writes to file descriptor 1 itself, so
-    its output is captured there)."""
-    lines = source.splitlines()
-    rendered = _capture_fd1(compiler.print_errors)
-    for error in rendered.splitlines():
-        print(error)
-        match = re.match(r"\[line (\d+)\] ", error)
-        number = int(match.group(1)) if match else 0
-        if 1 <= number <= len(lines):
-            text = lines[number - 1]
-            indent = len(text) - len(text.lstrip())
-            print("%5d | %s" % (number, text))
-            print("      | %s^" % (" " * indent))
-    sys.stdout.flush()
-
-
-def _capture_fd1(function):
-    sys.stdout.flush()
-    with tempfile.TemporaryFile() as capture:
-        saved = os.dup(1)
-        try:
-            os.dup2(capture.fileno(), 1)
-            function()
-        finally:
-            os.dup2(saved, 1)
-            os.close(saved)
-        capture.seek(0)
-        return capture.read().decode("utf-8", "replace")
+def _check_json(host, source):
+    """``check --format json``: the errors as JSON on stdout (``[]`` when
+    there are none); the exit status is check's own."""
+    compiler = zolangpy.Compiler()
+    host.register_with(compiler)
+    compiled = compiler.compile(source)
+    sys.stdout.write(diagnostics_json(compiler.diagnostics()))
+    return 0 if compiled else 1
 
 
 def _interpreter(args, host, monitor, text):
@@ -134,7 +119,7 @@ def _interpreter(args, host, monitor, text):
         natives.callable(name, monitor.wrap(name, generator))
     natives.properties = dict(host.properties)
     if not args.file.endswith(".zir"):
-        compiler = _compile(natives, text)
+        compiler = _compile(natives, text, args.file)
         return compiler.into_interpreter() if compiler else None
     try:
         interpreter = zolangpy.Interpreter(text)
@@ -162,8 +147,15 @@ def _run(args, host, text):
     can_yield = re.search(r"\byield\b", text) is not None
     interrupt = _Interrupt()
     previous = signal.signal(signal.SIGINT, interrupt.handle)
+    def report(error):
+        failure = interpreter.last_error()
+        if failure is None or failure["text"] != str(error):
+            print("zo: %s" % error, file=sys.stderr)
+        else:
+            sys.stderr.write(render_failure(failure, args.file, text))
+
     try:
-        return _loop(interpreter, monitor, can_yield, interrupt)
+        return _loop(interpreter, monitor, can_yield, interrupt, report)
     except KeyboardInterrupt:
         return _stop(interpreter, 130)
     finally:
@@ -195,7 +187,7 @@ class _Interrupt:
                 raise KeyboardInterrupt
 
 
-def _loop(interpreter, monitor, can_yield, interrupt):
+def _loop(interpreter, monitor, can_yield, interrupt, report):
     while True:
         monitor.begin_step()
         try:
@@ -203,7 +195,7 @@ def _loop(interpreter, monitor, can_yield, interrupt):
         except KeyboardInterrupt:
             raise
         except Exception as error:  # ZoError is not a module attribute
-            print("zo: %s" % error, file=sys.stderr)
+            report(error)
             return _stop(interpreter, 1)
         if not running:
             return 0
