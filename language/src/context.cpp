@@ -17,6 +17,7 @@ ExecutionContext::~ExecutionContext() {
 void ExecutionContext::add_dependency(ExecutionContext& parent,
                                       std::unique_ptr<ExecutionContext> child) {
   child->parent = &parent;
+  child->branch = static_cast<std::uint32_t>(parent.children.size());
   parent.children.push_back(std::move(child));
 }
 

@@ -46,7 +46,9 @@ struct ExecutionContext {
 
   // Makes `child` a child of `parent`. Children live behind their own
   // allocation, so a child's parent link and the scheduler's pointers to
-  // contexts stay valid while siblings are erased.
+  // contexts stay valid while siblings are erased. A context starts children
+  // only once its earlier ones are gone, so the children are added in the
+  // order of the block's calls, and each one's place among them is its branch.
   static void add_dependency(ExecutionContext& parent, std::unique_ptr<ExecutionContext> child);
 
   // The stack index that load and store address from.
@@ -66,7 +68,7 @@ struct ExecutionContext {
   // parent from being queued twice when two children finish in one step.
   bool resume_queued = false;
   // A child's place among the calls of the parallel or race block that
-  // started it (read only to explain a failure).
+  // started it, from 0 (read only to explain a failure).
   std::uint32_t branch = 0;
 };
 

@@ -536,13 +536,11 @@ std::expected<StepOutcome, Error> Interpreter::Impl::spawn(ExecutionContext& con
   if (entries.empty()) return StepOutcome::Continue;
   // Spawning can recurse within one step without a backward jump.
   if (!spend(entries.size())) return std::unexpected(Error::runtime(budget_exhausted));
-  for (std::size_t branch = 0; branch < entries.size(); ++branch) {
-    const GroupEntry& entry = entries[branch];
+  for (const GroupEntry& entry : entries) {
     const NameSlot& slot = program.names[entry.slot];
     if (slot.label == no_label) return std::unexpected(Error::parallel_not_group(here));
     auto child = std::make_unique<ExecutionContext>();
     child->ip = slot.label;
-    child->branch = static_cast<std::uint32_t>(branch);
     child->is_wrapper = slot.name.starts_with('#');
     // The caller's top value becomes the child's slot 0.
     for (std::size_t moved = 0; moved < entry.arity; ++moved) {
