@@ -80,7 +80,7 @@ PyRef diagnostic_to_python(const zolang::Error& error) {
 PyRef failure_to_python(const zolang::Failure& failure) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return dict;
-  const zolang::SourceSpan& position = failure.position;
+  const zolang::SourcePosition& position = failure.position;
   PyRef text = new_text(failure.error.render());
   PyRef address = new_address(failure.address);
   PyRef line = new_place(position.line);

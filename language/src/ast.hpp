@@ -35,16 +35,19 @@ struct Expr {
     ExprPtr right;
   };
   // Parentheses (abs false) or absolute-value bars (abs true).
+  // The source offsets, as in Token, are for diagnostics; a node built by
+  // hand has none (length 0).
   struct Grouping {
     ExprPtr expression;
     bool abs;
-    Token opener = {};  // the "(" or the first "|", for diagnostics
-    Token closer = {};  // the ")" or the last "|"
+    std::size_t offset = 0;  // the "(" or the first "|"
+    std::size_t length = 0;  // up to and including the ")" or the last "|"
   };
   // true, false, nil, a number or a string; never an Ident literal.
   struct Literal {
     zolang::Literal value;
-    Token token = {};  // the literal as written, for diagnostics
+    std::size_t offset = 0;  // the literal as written
+    std::size_t length = 0;
   };
   // and, or, xor.
   struct Logical {

@@ -121,6 +121,7 @@ void Compiler::reset_compilation_state() {
   here = {};
   statement_here = {};
   visiting = nullptr;
+  chains.clear();
   declared_uses.clear();
 }
 
@@ -144,6 +145,11 @@ std::vector<Op> Compiler::code_of(const std::vector<Stmt>& statements) {
   });
 }
 
+SourcePosition Compiler::position_of(const Token& token) {
+  if (!locator || token.length == 0) return {};
+  return locator->position(token.offset);
+}
+
 SourceSpan Compiler::span_of(const Token& token) {
   // A token made up by the parser has no length and no place of its own.
   if (!locator || token.length == 0) return {};
@@ -156,12 +162,12 @@ SourceSpan Compiler::span_between(std::size_t start, std::size_t end) {
 }
 
 void Compiler::at(const Token& token) {
-  SourceSpan span = span_of(token);
-  here = span.is_known() ? span : statement_here;
+  SourcePosition position = position_of(token);
+  here = position.is_known() ? position : statement_here;
 }
 
 void Compiler::at_statement(const Token& token) {
-  statement_here = span_of(token);
+  statement_here = position_of(token);
   here = statement_here;
 }
 

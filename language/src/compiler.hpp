@@ -51,7 +51,7 @@ class CompiledGroup final : public CallableGenerator {
 struct GroupData {
   CompiledGroup group;
   std::vector<Op> ops;
-  SourceSpan defined_at = {};  // the group's name in its definition; unknown when synthetic
+  SourcePosition defined_at = {};  // the group's name in its definition; unknown when synthetic
 };
 
 // The compile-time argument list of a call site: a word argument carries its
@@ -138,7 +138,9 @@ class Compiler final : private ExprVisitorMut<void>, private StmtVisitorMut<void
   void finish_binary(const Token& op, const Expr& right);
   void finish_logical(const Token& op, const Expr& right);
 
-  // Places. Without a source text every span is unknown.
+  // Places. Without a source text every place is unknown. Instructions
+  // record where their token starts; errors, which are few, whole spans.
+  SourcePosition position_of(const Token& token);
   SourceSpan span_of(const Token& token);
   SourceSpan span_between(std::size_t start, std::size_t end);
   // Makes the instructions emitted next record `token`'s place; a token made
@@ -185,14 +187,14 @@ class Compiler final : private ExprVisitorMut<void>, private StmtVisitorMut<void
   std::optional<CallEntry> parallel_entry(const Exec& exec);
   // Records a group under `name` (remembering first-definition order).
   void store_group(std::string name, std::vector<Arg> params, std::vector<Op> body,
-                   SourceSpan defined_at = {});
+                   SourcePosition defined_at = {});
   // Records the error of a rejected call site: at the call, with a note at
   // the definition of the group that refused it.
   void record_rejected_call(Error error, const Exec& exec, const GroupData* group);
   // The synthetic group that runs native `name` with `arity` values inside a
   // parallel or race block, creating it when needed; returns its name.
   std::string synthetic_group(const std::string& name, std::size_t arity, std::vector<Arg> args,
-                              SourceSpan call);
+                              SourcePosition call);
 
   std::vector<Op> ops;
   // Innermost last; each maps a variable name (without `$`) to its address.
@@ -209,11 +211,14 @@ class Compiler final : private ExprVisitorMut<void>, private StmtVisitorMut<void
   // and the node compile_expression is visiting (the visitors of literals and
   // groupings read their tokens from it).
   std::optional<SourceLocator> locator;
-  SourceSpan here;
-  SourceSpan statement_here;
+  SourcePosition here;
+  SourcePosition statement_here;
   const Expr* visiting = nullptr;
+  // The operator nodes of the chains compile_expression is walking, kept
+  // here so that compiling an expression allocates nothing.
+  std::vector<const Expr*> chains;
   // Where each property the program declares is first named by `use`.
-  NameMap<SourceSpan> declared_uses;
+  NameMap<SourcePosition> declared_uses;
 
   // Group names in the order they were first stored, so group bodies are laid
   // out reproducibly whatever the hash map's order.

@@ -52,21 +52,25 @@ const Expr* left_operand(const Expr& expression) {
 }  // namespace
 
 void Compiler::compile_expression(const Expr& expression) {
-  std::vector<const Expr*> chain;  // the operator nodes, outermost first
+  // This chain's operator nodes go on top of `chains`, outermost first; the
+  // right operands compiled below push and pop chains of their own above it.
+  const std::size_t bottom = chains.size();
   const Expr* leftmost = &expression;
   while (const Expr* left = left_operand(*leftmost)) {
-    chain.push_back(leftmost);
+    chains.push_back(leftmost);
     leftmost = left;
   }
   visiting = leftmost;
   leftmost->accept_mut(*this);
-  for (auto node = chain.rbegin(); node != chain.rend(); ++node) {
-    if (const auto* binary = std::get_if<Expr::Binary>(&(*node)->node)) {
+  for (std::size_t index = chains.size(); index-- > bottom;) {
+    const Expr& node = *chains[index];
+    if (const auto* binary = std::get_if<Expr::Binary>(&node.node)) {
       finish_binary(binary->op, *binary->right);
     } else {
-      const auto& logical = std::get<Expr::Logical>((*node)->node);
+      const auto& logical = std::get<Expr::Logical>(node.node);
       finish_logical(logical.op, *logical.right);
     }
+    chains.pop_back();
   }
 }
 
@@ -89,9 +93,9 @@ void Compiler::finish_binary(const Token& op, const Expr& right) {
 // ( e ) -> code(e);  | e | -> code(e) abs
 void Compiler::visit_grouping_expr(const Expr& expression, bool abs) {
   // The bars' place, taken before the inner expression moves `visiting` on.
-  SourceSpan bars;
+  SourcePosition bars;
   if (const auto* grouping = visiting ? std::get_if<Expr::Grouping>(&visiting->node) : nullptr) {
-    bars = span_between(grouping->opener.offset, grouping->closer.offset + grouping->closer.length);
+    if (locator && grouping->length != 0) bars = locator->position(grouping->offset);
   }
   compile_expression(expression);
   if (abs) {
@@ -102,16 +106,23 @@ void Compiler::visit_grouping_expr(const Expr& expression, bool abs) {
 
 void Compiler::visit_literal_expr(const Literal& value) {
   const auto* node = visiting ? std::get_if<Expr::Literal>(&visiting->node) : nullptr;
-  Token token = node ? node->token : Token{};
-  at(token);
+  std::size_t offset = node ? node->offset : 0;
+  std::size_t length = node ? node->length : 0;
+  SourcePosition written = locator && length != 0 ? locator->position(offset) : SourcePosition{};
+  here = written.is_known() ? written : statement_here;
   switch (value.kind) {
     case Literal::Kind::Number:
       // Only finite numbers have an IR text that reads back; a literal of
       // hundreds of digits rounds to infinity.
       if (!std::isfinite(value.number_value)) {
-        std::string written(token.lexeme);
-        if (written.empty()) Value::number(value.number_value).append_display(written);
-        record_at(Error::compile(here.line, "Number literal '" + written + "' is too large"), token);
+        std::string text;
+        if (written.is_known()) {
+          text = locator->source().substr(offset, length);
+        } else {
+          Value::number(value.number_value).append_display(text);
+        }
+        record_at(Error::compile(here.line, "Number literal '" + text + "' is too large"),
+                  span_between(offset, offset + length));
         return;
       }
       emit(Op::push(Value::number(value.number_value)));
@@ -128,7 +139,7 @@ void Compiler::visit_literal_expr(const Literal& value) {
     case Literal::Kind::Ident:
       break;  // the parser turns names into Variable nodes
   }
-  record_at(Error::compile(0, "Invalid literal"), token);
+  record_at(Error::compile(0, "Invalid literal"), span_between(offset, offset + length));
 }
 
 // left and right -> code(left) dup jump_unless N+2 code(right) and
@@ -216,8 +227,7 @@ Error Compiler::undeclared_property(std::string_view name) {
   Error error = Error::property_not_declared(std::string(name));
   if (auto use = declared_uses.find(name); use != declared_uses.end()) {
     error.notes.push_back(
-        Note{"'use $" + std::string(name) + ";' comes only later, here",
-             SourcePosition{use->second.line, use->second.column}});
+        Note{"'use $" + std::string(name) + ";' comes only later, here", use->second});
   } else {
     error.notes.push_back(Note{"declare it first with 'use $" + std::string(name) + ";'", {}});
   }

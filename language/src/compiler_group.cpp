@@ -50,10 +50,10 @@ std::expected<void, Error> CompiledGroup::check_syntax(std::vector<Arg> args) {
 // neither the group itself nor a group defined after it.
 void Compiler::visit_group_stmt(const Stmt::Group& group) {
   at_statement(group.name);
-  SourceSpan defined_at = here;
+  SourcePosition defined_at = here;
   std::string name(group.name.lexeme);
   if (callables.contains(name)) {
-    record_at(Error::callable_already_registered(std::move(name)), defined_at);
+    record_at(Error::callable_already_registered(std::move(name)), group.name);
     return;
   }
   scopes.emplace_back();
@@ -84,7 +84,7 @@ void Compiler::visit_group_stmt(const Stmt::Group& group) {
 }
 
 void Compiler::store_group(std::string name, std::vector<Arg> params, std::vector<Op> body,
-                           SourceSpan defined_at) {
+                           SourcePosition defined_at) {
   GroupData data{CompiledGroup(name, std::move(params)), std::move(body), defined_at};
   auto [slot, inserted] = groups.insert_or_assign(name, std::move(data));
   if (inserted) group_order.push_back(slot->first);
@@ -95,7 +95,7 @@ void Compiler::store_group(std::string name, std::vector<Arg> params, std::vecto
 // Any rejected call abandons the whole block: nothing is emitted for it.
 void Compiler::visit_parallel_stmt(const Stmt::Parallel& block) {
   at_statement(block.keyword);
-  SourceSpan keyword = here;
+  SourcePosition keyword = here;
   std::vector<CallEntry> entries;
   entries.reserve(block.calls.size());
   for (const Exec& exec : block.calls) {
@@ -119,7 +119,7 @@ std::optional<CallEntry> Compiler::parallel_entry(const Exec& exec) {
   std::string name(exec.name.lexeme);
   std::vector<Arg> args = compile_time_args(exec);
   std::size_t arity = count_values(exec);
-  SourceSpan call = span_of(exec.name);
+  SourcePosition call = position_of(exec.name);
   if (auto group = groups.find(name); group != groups.end()) {
     if (auto checked = group->second.group.check_syntax(std::move(args)); !checked) {
       record_rejected_call(std::move(checked.error()), exec, &group->second);
@@ -136,14 +136,14 @@ std::optional<CallEntry> Compiler::parallel_entry(const Exec& exec) {
   }
   Error error = Error::callable_not_registered(std::move(name));
   suggest(error, exec.name.lexeme, callable_names());
-  record_at(std::move(error), call);
+  record_at(std::move(error), exec.name);
   return std::nullopt;
 }
 
 // The wrapper's instructions record the place of the call it was made for
 // (the last one, when several calls share it).
 std::string Compiler::synthetic_group(const std::string& native, std::size_t arity,
-                                      std::vector<Arg> args, SourceSpan call) {
+                                      std::vector<Arg> args, SourcePosition call) {
   std::vector<std::pair<std::size_t, std::string>>& shapes = synthetic_shapes[native];
   std::string group_name;
   for (const auto& [shape_arity, shape_name] : shapes) {

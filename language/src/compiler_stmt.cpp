@@ -24,7 +24,7 @@ void Compiler::check_use(const Token& name) {
   }
   if (props.contains(ident->text)) {
     used_props.emplace(ident->text);
-    declared_uses.try_emplace(std::string(ident->text), span_of(name));
+    declared_uses.try_emplace(std::string(ident->text), position_of(name));
     return;
   }
   Error error = Error::property_not_registered(std::string(ident->text));
@@ -39,7 +39,7 @@ void Compiler::check_use(const Token& name) {
 void Compiler::visit_var_stmt(const Token& name, const Expr& value) {
   at_statement(name);
   compile_expression(value);
-  at(name);
+  here = statement_here;
   const Literal* ident = ident_literal(name);
   if (!ident) {
     record_at(Error::compile(0, "Invalid variable name"), name);
@@ -66,7 +66,7 @@ void Compiler::visit_var_stmt(const Token& name, const Expr& value) {
 // The jumps record the keyword's place, whatever the branches recorded last.
 void Compiler::visit_if_stmt(const Stmt::If& statement) {
   at_statement(statement.keyword);
-  SourceSpan keyword = here;
+  SourcePosition keyword = here;
   compile_expression(*statement.condition);
   here = keyword;
   if (statement.unless) emit(Op::simple(OpKind::Not));
@@ -82,7 +82,7 @@ void Compiler::visit_if_stmt(const Stmt::If& statement) {
 // while c { S } -> code(c) [not] jump_unless B+2 code(S) jump -(C+B+1)
 void Compiler::visit_while_stmt(const Stmt::While& statement) {
   at_statement(statement.keyword);
-  SourceSpan keyword = here;
+  SourcePosition keyword = here;
   std::vector<Op> condition = generate_apart([&] {
     compile_expression(*statement.condition);
     here = keyword;
@@ -157,7 +157,7 @@ void Compiler::visit_exec_stmt(const Exec& exec) {
     return;
   }
   emit_value_arguments(exec);
-  at(exec.name);
+  here = statement_here;
   emit(Op::call(std::string(name), count_values(exec)));
 }
 
@@ -165,8 +165,7 @@ void Compiler::visit_exec_stmt(const Exec& exec) {
 // call's shape, not one token of it.
 void Compiler::record_rejected_call(Error error, const Exec& exec, const GroupData* group) {
   if (group != nullptr && group->defined_at.is_known()) {
-    error.notes.push_back(Note{"'" + group->group.name + "' is defined here",
-                               SourcePosition{group->defined_at.line, group->defined_at.column}});
+    error.notes.push_back(Note{"'" + group->group.name + "' is defined here", group->defined_at});
   }
   SourceSpan call = span_between(exec.name.offset, std::max(exec.end, exec.name.offset + exec.name.length));
   record_at(std::move(error), call.is_known() ? call : span_of(exec.name));

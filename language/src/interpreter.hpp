@@ -37,7 +37,7 @@ struct TraceEntry {
   std::optional<std::size_t> address;
   // Where that call was written (for a branch, its call inside the block);
   // unknown when the program has no line table.
-  SourceSpan position;
+  SourcePosition position;
   // For a parallel or race branch: its place among the block's calls, from 0.
   std::optional<std::size_t> branch;
 };
@@ -49,7 +49,7 @@ struct Failure {
   // as its call's); none for failures of the run as a whole.
   std::optional<std::size_t> address;
   // Where that instruction was written; unknown without a line table.
-  SourceSpan position;
+  SourcePosition position;
   // The group calls and branches that led there, outermost first.
   std::vector<TraceEntry> trace;
 };

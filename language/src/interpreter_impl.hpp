@@ -110,7 +110,7 @@ struct Interpreter::Impl {
   // way out), and the last failure, kept for the host.
   struct FailurePlace {
     std::optional<std::size_t> address;
-    SourceSpan position;
+    SourcePosition position;
     std::vector<TraceEntry> trace;
   };
   std::optional<FailurePlace> failure_place;

@@ -65,7 +65,7 @@ std::string_view mnemonic(OpKind kind);
 struct CallEntry {
   std::string name;
   std::size_t arity = 0;
-  SourceSpan position = {};  // the call in the block's source, when compiled from one
+  SourcePosition position = {};  // the call in the block's source, when compiled from one
 
   // The same entry: where it was written is not part of it.
   friend bool operator==(const CallEntry& left, const CallEntry& right) {
@@ -76,8 +76,8 @@ struct CallEntry {
 // One instruction. Only the operands of its kind are meaningful; the others
 // keep their defaults, so two equal instructions compare equal field by field.
 //
-// Each instruction also records the source text it was compiled from: the
-// program's line table, which travels with the instructions into an
+// Each instruction also records where in the source it was compiled from (the
+// token that made it): the program's line table, which travels with the instructions into an
 // interpreter and is read only to explain a failure. IR text does not carry
 // it, so instructions read from IR have none (line 0).
 struct Op {
@@ -87,7 +87,7 @@ struct Op {
   std::string name;              // get, set, label, call
   Value value;                   // push
   std::vector<CallEntry> calls;  // call_parallel, call_race
-  SourceSpan position = {};      // the source of the instruction; unknown when line is 0
+  SourcePosition position = {};  // where the instruction was written; unknown when line is 0
 
   static Op simple(OpKind kind) { return Op{kind, 0, 0, {}, {}, {}}; }
   static Op load(std::size_t address) { return Op{OpKind::Load, address, 0, {}, {}, {}}; }

@@ -566,7 +566,7 @@ Parser::ExprResult Parser::grouping(TokenType closer, std::string_view message, 
   Nesting nesting(depth);
   if (!nesting.enter()) return fail_too_deep();
   openers.push_back(Opener{peek()->ty, peek()->offset});
-  Token opener = advance();
+  std::size_t opener = advance().offset;
   auto inner = expression();
   if (!inner) return inner;
   if (!check(closer)) {
@@ -576,27 +576,24 @@ Parser::ExprResult Parser::grouping(TokenType closer, std::string_view message, 
     if (!at_end) note_innermost_opener();
     return failed;
   }
-  Token closing = close_opener();
-  return make_grouping(std::move(*inner), abs, opener, closing);
-}
-
-// Out of line, like the nodes of operators, to keep grouping's frame small.
-[[gnu::noinline]] ExprPtr Parser::make_grouping(ExprPtr inner, bool abs, const Token& opener,
-                                                const Token& closer) {
-  return Expr::make(Expr::Grouping{std::move(inner), abs, opener, closer});
+  close_opener();
+  return Expr::make(Expr::Grouping{std::move(*inner), abs, opener, consumed_end - opener});
 }
 
 // The literal of a true, false, nil, Num or Str token.
 [[gnu::noinline]] ExprPtr Parser::literal() {
   Token token = advance();
+  auto node = [&token](Literal value) {
+    return Expr::make(Expr::Literal{value, token.offset, token.length});
+  };
   switch (token.ty) {
     case TokenType::True:
     case TokenType::False:
-      return Expr::make(Expr::Literal{Literal::boolean(token.ty == TokenType::True), token});
+      return node(Literal::boolean(token.ty == TokenType::True));
     case TokenType::Nil:
-      return Expr::make(Expr::Literal{Literal::nil(), token});
+      return node(Literal::nil());
     default:
-      return Expr::make(Expr::Literal{*token.literal, token});
+      return node(*token.literal);
   }
 }
 

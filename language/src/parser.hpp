@@ -104,7 +104,6 @@ class Parser {
   ExprResult atom();
   ExprPtr literal();
   ExprResult grouping(TokenType closer, std::string_view message, bool abs);
-  ExprPtr make_grouping(ExprPtr inner, bool abs, const Token& opener, const Token& closer);
 
   // A "{", "(" or "|" whose closer has not been reached yet.
   struct Opener {

@@ -30,6 +30,8 @@ struct SourcePosition {
   std::uint32_t line = 0;
   std::uint32_t column = 0;
 
+  bool is_known() const { return line != 0; }
+
   friend bool operator==(const SourcePosition&, const SourcePosition&) = default;
 };
 
