@@ -123,6 +123,7 @@ void Compiler::reset_compilation_state() {
   visiting = nullptr;
   chains.clear();
   declared_uses.clear();
+  suggestions_left = max_suggestions;
 }
 
 std::vector<Op> Compiler::take_group_bodies() {
@@ -180,6 +181,11 @@ void Compiler::record_at(Error error, SourceSpan span) {
 
 void Compiler::suggest(Error& error, std::string_view name,
                        const std::vector<std::string_view>& candidates) {
+  // A hint helps a person reading the first errors; a generated program
+  // with thousands of them gets hints for the first ones only, so that a
+  // failing compilation stays fast however many names it could compare.
+  if (suggestions_left == 0) return;
+  --suggestions_left;
   if (std::optional<std::string> closest = closest_name(name, candidates)) {
     error.notes.push_back(Note{"did you mean '" + *closest + "'?", {}});
   }

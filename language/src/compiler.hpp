@@ -219,6 +219,9 @@ class Compiler final : private ExprVisitorMut<void>, private StmtVisitorMut<void
   std::vector<const Expr*> chains;
   // Where each property the program declares is first named by `use`.
   NameMap<SourcePosition> declared_uses;
+  // How many more errors may look for a "did you mean" hint.
+  static constexpr std::size_t max_suggestions = 100;
+  std::size_t suggestions_left = max_suggestions;
 
   // Group names in the order they were first stored, so group bodies are laid
   // out reproducibly whatever the hash map's order.

@@ -17,8 +17,8 @@ bool equal_ignoring_case(std::string_view left, std::string_view right) {
 
 // The text's code points, each as its UTF-8 bytes packed into one number:
 // enough to tell code points apart, which is all the distance needs.
-std::vector<std::uint32_t> code_points(std::string_view text) {
-  std::vector<std::uint32_t> points;
+void code_points(std::string_view text, std::vector<std::uint32_t>& points) {
+  points.clear();
   for (char byte : text) {
     auto value = static_cast<unsigned char>(byte);
     if ((value & 0xC0) != 0x80 || points.empty()) {
@@ -27,16 +27,18 @@ std::vector<std::uint32_t> code_points(std::string_view text) {
       points.back() = (points.back() << 8) | value;
     }
   }
-  return points;
 }
 
 // The optimal string alignment distance: edits are insertions, deletions,
 // replacements and swaps of two neighbouring code points. Three rows of the
-// table suffice.
+// table suffice; `rows` is their storage, reused from call to call.
 std::size_t edit_distance(const std::vector<std::uint32_t>& left,
-                          const std::vector<std::uint32_t>& right) {
-  std::vector<std::size_t> before(right.size() + 1), previous(right.size() + 1),
-      current(right.size() + 1);
+                          const std::vector<std::uint32_t>& right,
+                          std::vector<std::size_t>& rows) {
+  rows.assign(3 * (right.size() + 1), 0);
+  std::size_t* before = rows.data();
+  std::size_t* previous = before + right.size() + 1;
+  std::size_t* current = previous + right.size() + 1;
   for (std::size_t j = 0; j <= right.size(); ++j) previous[j] = j;
   for (std::size_t i = 1; i <= left.size(); ++i) {
     current[0] = i;
@@ -64,7 +66,10 @@ std::optional<std::string> closest_name(std::string_view name,
   std::optional<std::string_view> best;
   std::size_t best_distance = 0;
   std::optional<std::string_view> only_case_differs;  // differs from name in letter case only
-  std::vector<std::uint32_t> name_points = code_points(name);
+  std::vector<std::uint32_t> name_points;
+  std::vector<std::uint32_t> candidate_points;
+  code_points(name, name_points);
+  std::vector<std::size_t> rows;
   for (std::string_view candidate : candidates) {
     if (candidate == name) continue;
     if (equal_ignoring_case(candidate, name)) {
@@ -72,13 +77,13 @@ std::optional<std::string> closest_name(std::string_view name,
       continue;
     }
     if (candidate.size() > longest_compared) continue;
-    std::vector<std::uint32_t> candidate_points = code_points(candidate);
+    code_points(candidate, candidate_points);
     std::size_t shorter = std::min(name_points.size(), candidate_points.size());
     std::size_t longer = std::max(name_points.size(), candidate_points.size());
     std::size_t allowed = (shorter + longer + 3) / 6;
     // Names far apart in length cannot be close; skip the table for them.
     if (longer - shorter > allowed) continue;
-    std::size_t distance = edit_distance(name_points, candidate_points);
+    std::size_t distance = edit_distance(name_points, candidate_points, rows);
     bool better = !best || distance < best_distance ||
                   (distance == best_distance && candidate < *best);
     if (distance <= allowed && better) {

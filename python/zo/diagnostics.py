@@ -15,9 +15,6 @@ import json
 import re
 import unicodedata
 
-_GUTTER = "      | "
-
-
 def render_diagnostics(diagnostics, path, source):
     """The text for a list of compile errors, one block each."""
     lines = _source_lines(source)
@@ -86,7 +83,8 @@ def _excerpt(lines, line, column, end_line, end_column):
     else:
         stop = start + 1
     marks = "^" * max(1, _width(text[start:stop]))
-    return "%5d | %s\n%s%s%s\n" % (line, text, _GUTTER, _blank(text[:start]), marks)
+    number = "%5d" % line  # wider only past line 99999
+    return "%s | %s\n%s | %s%s\n" % (number, text, " " * len(number), _blank(text[:start]), marks)
 
 
 def _token_end(lines, line, column):
