@@ -94,8 +94,9 @@ void Compiler::finish_binary(const Token& op, const Expr& right) {
 void Compiler::visit_grouping_expr(const Expr& expression, bool abs) {
   // The bars' place, taken before the inner expression moves `visiting` on.
   SourcePosition bars;
-  if (const auto* grouping = visiting ? std::get_if<Expr::Grouping>(&visiting->node) : nullptr) {
-    if (locator && grouping->length != 0) bars = locator->position(grouping->offset);
+  const auto* grouping = visiting ? std::get_if<Expr::Grouping>(&visiting->node) : nullptr;
+  if (abs && grouping != nullptr && locator && grouping->length != 0) {
+    bars = locator->position(grouping->offset);
   }
   compile_expression(expression);
   if (abs) {
