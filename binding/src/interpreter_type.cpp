@@ -150,8 +150,8 @@ PyMethodDef interpreter_methods[] = {
      "points), each None where unknown (a program read from IR text has no lines), and\n"
      "`trace`, the group calls that led there as `(group, line)` pairs, outermost first: a\n"
      "group called, the group a `parallel` or `race` branch ran (with the line of its call in\n"
-     "the block), or `__end` when `stop` ran it. It stays until the next failure replaces it\n"
-     "or `reset` clears it."},
+     "the block), or `__end` when the failure was in the end group. It stays until the next\n"
+     "failure replaces it or `reset` clears it."},
     {"check_if_prop", method_pointer(&check_if_prop), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      check_if_prop_doc},
     {"check_if_callable", method_pointer(&check_if_callable),
