@@ -211,7 +211,8 @@ PyMethodDef compiler_methods[] = {
      "Nothing is printed when there are no errors."},
     {"diagnostics", method_pointer(&compiler_diagnostics), METH_NOARGS,
      "diagnostics($self)\n--\n\n"
-     "The errors of the most recent compilation as data, in the order `print_errors` shows them.\n\n"
+     "The errors of the most recent compilation as data, in the order `print_errors` shows "
+     "them.\n\n"
      "Each is a dict: `text` (the line `print_errors` writes), `message` (the text without its\n"
      "location prefix), `line`, `column`, `end_line` and `end_column` (where the offending token\n"
      "is, even where `text` says line 0 or no line; 1-based, columns in code points, the end\n"

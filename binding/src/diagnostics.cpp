@@ -9,8 +9,8 @@ namespace zolangpy {
 namespace {
 
 PyRef new_text(const std::string& text) {
-  return PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                           "replace"));
+  return PyRef::steal(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
 }
 
 // Line and column numbers are 1-based; 0 is the library's "unknown".

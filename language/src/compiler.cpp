@@ -172,7 +172,9 @@ void Compiler::at_statement(const Token& token) {
   here = statement_here;
 }
 
-void Compiler::record_at(Error error, const Token& token) { record_at(std::move(error), span_of(token)); }
+void Compiler::record_at(Error error, const Token& token) {
+  record_at(std::move(error), span_of(token));
+}
 
 void Compiler::record_at(Error error, SourceSpan span) {
   error.span = span;

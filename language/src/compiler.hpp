@@ -151,7 +151,8 @@ class Compiler final : private ExprVisitorMut<void>, private StmtVisitorMut<void
   void record_at(Error error, const Token& token);
   void record_at(Error error, SourceSpan span);
   // Adds "did you mean ...?" to the error when a candidate is close to `name`.
-  void suggest(Error& error, std::string_view name, const std::vector<std::string_view>& candidates);
+  void suggest(Error& error, std::string_view name,
+               const std::vector<std::string_view>& candidates);
   std::vector<std::string_view> callable_names() const;
   std::vector<std::string_view> variable_names() const;
   // The error for a read of `name` before any `use` of it in the main code.

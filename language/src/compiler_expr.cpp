@@ -218,7 +218,8 @@ void Compiler::visit_variable_expr(const Token& name) {
     emit(Op::load(found->second));
     return;
   }
-  Error error = Error::compile(0, "Variable '" + std::string(text) + "' used before it was declared");
+  Error error =
+      Error::compile(0, "Variable '" + std::string(text) + "' used before it was declared");
   suggest(error, text, variable_names());
   record_at(std::move(error), name);
 }

@@ -167,7 +167,8 @@ void Compiler::record_rejected_call(Error error, const Exec& exec, const GroupDa
   if (group != nullptr && group->defined_at.is_known()) {
     error.notes.push_back(Note{"'" + group->group.name + "' is defined here", group->defined_at});
   }
-  SourceSpan call = span_between(exec.name.offset, std::max(exec.end, exec.name.offset + exec.name.length));
+  SourceSpan call =
+      span_between(exec.name.offset, std::max(exec.end, exec.name.offset + exec.name.length));
   record_at(std::move(error), call.is_known() ? call : span_of(exec.name));
 }
 

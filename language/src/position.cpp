@@ -36,7 +36,9 @@ std::size_t count_line_feeds(std::string_view text) {
 // The offset just past the last line feed before `end`; 0 when there is none.
 std::size_t line_start_before(std::string_view text, std::size_t end) {
   const void* found = ::memrchr(text.data(), '\n', end);
-  return found == nullptr ? 0 : static_cast<std::size_t>(static_cast<const char*>(found) - text.data()) + 1;
+  return found == nullptr
+             ? 0
+             : static_cast<std::size_t>(static_cast<const char*>(found) - text.data()) + 1;
 }
 
 // Places beyond 2^32 lines or columns only arise in texts of over 4 GiB;

@@ -33,8 +33,7 @@ void code_points(std::string_view text, std::vector<std::uint32_t>& points) {
 // replacements and swaps of two neighbouring code points. Three rows of the
 // table suffice; `rows` is their storage, reused from call to call.
 std::size_t edit_distance(const std::vector<std::uint32_t>& left,
-                          const std::vector<std::uint32_t>& right,
-                          std::vector<std::size_t>& rows) {
+                          const std::vector<std::uint32_t>& right, std::vector<std::size_t>& rows) {
   rows.assign(3 * (right.size() + 1), 0);
   std::size_t* before = rows.data();
   std::size_t* previous = before + right.size() + 1;
@@ -84,8 +83,8 @@ std::optional<std::string> closest_name(std::string_view name,
     // Names far apart in length cannot be close; skip the table for them.
     if (longer - shorter > allowed) continue;
     std::size_t distance = edit_distance(name_points, candidate_points, rows);
-    bool better = !best || distance < best_distance ||
-                  (distance == best_distance && candidate < *best);
+    bool better =
+        !best || distance < best_distance || (distance == best_distance && candidate < *best);
     if (distance <= allowed && better) {
       best = candidate;
       best_distance = distance;

@@ -55,8 +55,7 @@ TEST_F(Diagnostics, EveryCompileErrorKnowsItsSpan) {
        {"2:3-2:7 No callable named 'gret' was registered | did you mean 'greet'?"}},
       {"$count = 1;\nprint $cuont;",
        {"2:7-2:13 [line 0] Variable 'cuont' used before it was declared | did you mean 'count'?"}},
-      {"use $sped;",
-       {"1:5-1:10 No property named 'sped' was registered | did you mean 'speed'?"}},
+      {"use $sped;", {"1:5-1:10 No property named 'sped' was registered | did you mean 'speed'?"}},
       {"print $x;", {"1:7-1:9 [line 0] Variable 'x' used before it was declared"}},
       {"group greet $a $b { }\ngreet 1 ;",
        {"2:1-2:8 Call to 'greet' expected 2 arguments but got 1 | 'greet' is defined here @1:7"}},
@@ -72,10 +71,12 @@ TEST_F(Diagnostics, EveryCompileErrorKnowsItsSpan) {
       {"$größe = 1;\n$x = \"é\" + $grösse;",
        {"2:12-2:19 [line 0] Variable 'grösse' used before it was declared | did you mean "
         "'größe'?"}},
-      {"if true {\n  print 1;", {"2:11-2:11 [end] Statements must be conditionals, loops, "
-                                 "assignments, or calls | the block opened here @1:9"}},
-      {"$x = (1 +\n 2;", {"2:3-2:4 [line 2] Expect ')' after expression"
-                          " | the parenthesis opened here @1:6"}},
+      {"if true {\n  print 1;",
+       {"2:11-2:11 [end] Statements must be conditionals, loops, "
+        "assignments, or calls | the block opened here @1:9"}},
+      {"$x = (1 +\n 2;",
+       {"2:3-2:4 [line 2] Expect ')' after expression"
+        " | the parenthesis opened here @1:6"}},
       {"print 1;\nprint \"abc",
        {"2:6-2:6 [end] Expect expression", "2:7-2:11 [line 2] Unterminated string"}},
   };
@@ -102,8 +103,9 @@ TEST_F(Diagnostics, NumberLiteralsThatOverflowAreRefusedAtTheirLine) {
 // The main code sees a property from its `use` on; group bodies see every
 // `use` of the program.
 TEST_F(Diagnostics, UseDeclaresPropertiesForTheCodeAfterItAndForGroups) {
-  EXPECT_EQ(listing("group g { $a = $speed; }\n$b = 1;\nuse $speed;\n$c = $speed;\n"),
-            "jump 5\ng:\nget \"speed\"\nstore 0\nreturn\npush 1\nstore 0\nget \"speed\"\nstore 1\n");
+  EXPECT_EQ(
+      listing("group g { $a = $speed; }\n$b = 1;\nuse $speed;\n$c = $speed;\n"),
+      "jump 5\ng:\nget \"speed\"\nstore 0\nreturn\npush 1\nstore 0\nget \"speed\"\nstore 1\n");
 }
 
 // Each instruction records the token it was compiled from: the operator of
@@ -117,10 +119,10 @@ TEST_F(Diagnostics, InstructionsRecordWhereTheyCameFrom) {
     places.push_back(std::string(mnemonic(op.kind)) + " " +
                      place(op.position.line, op.position.column));
   }
-  EXPECT_EQ(places, (std::vector<std::string>{
-                        "jump 0:0", "push 1:6", "store 1:1", "load 2:7", "push 2:12", "lt 2:10",
-                        "jump_unless 2:1", "load 3:3", "push 3:9", "add 3:3", "store 3:3",
-                        "load 4:10", "abs 4:9", "call 4:3", "jump 2:1"}));
+  EXPECT_EQ(places, (std::vector<std::string>{"jump 0:0", "push 1:6", "store 1:1", "load 2:7",
+                                              "push 2:12", "lt 2:10", "jump_unless 2:1", "load 3:3",
+                                              "push 3:9", "add 3:3", "store 3:3", "load 4:10",
+                                              "abs 4:9", "call 4:3", "jump 2:1"}));
 }
 
 TEST(ClosestName, FindsLikelySlipsOnly) {
@@ -130,8 +132,8 @@ TEST(ClosestName, FindsLikelySlipsOnly) {
     std::optional<std::string> expected;
   };
   const std::vector<Case> cases = {
-      {"pirnt", "print"}, {"prnt", "print"},  {"wiat", "wait"},    {"speed", "Speed"},
-      {"grösse", "größe"}, {"spned", "spend"}, {"x", std::nullopt}, {"beep", std::nullopt},
+      {"pirnt", "print"},      {"prnt", "print"},  {"wiat", "wait"},    {"speed", "Speed"},
+      {"grösse", "größe"},     {"spned", "spend"}, {"x", std::nullopt}, {"beep", std::nullopt},
       {"print", std::nullopt},  // the name itself is no suggestion
       {"wat", "wait"},          // one edit from both wait and what: byte order decides
   };
@@ -164,7 +166,8 @@ class RunFailures : public CompilerFixture {
                                    (failure->address ? std::to_string(*failure->address) : "-") +
                                    " " + place(failure->position.line, failure->position.column)};
     for (const TraceEntry& entry : failure->trace) {
-      std::string line = "in " + entry.group + " from " + place(entry.position.line, entry.position.column);
+      std::string line =
+          "in " + entry.group + " from " + place(entry.position.line, entry.position.column);
       if (entry.branch) line += " branch " + std::to_string(*entry.branch);
       lines.push_back(line);
     }
