@@ -2,6 +2,7 @@
 // (interpreter.cpp) and the instruction loop (interpreter_run.cpp).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -71,14 +72,32 @@ struct Interpreter::Impl {
   std::expected<void, Error> get(ExecutionContext& context, std::size_t here, const Instr& instr);
   std::expected<void, Error> set(ExecutionContext& context, std::size_t here, const Instr& instr);
 
-  // Fills the budget for one step() or end(): `budget` units may be spent.
-  void refuel() { fuel = budget && *budget < UINT64_MAX ? *budget + 1 : UINT64_MAX; }
-  // Spends `units` of the budget; false once it is exhausted.
-  bool spend(std::uint64_t units) {
-    if (units >= fuel) return false;
-    fuel -= units;
-    return true;
+  // The limits (interpreter_limits.cpp). Spending works on `fuel`, the
+  // units left before the next check point, so that the instruction loop
+  // tests one counter whether or not a limit is set.
+
+  // Fills the budget and sets the deadline for one step() or end().
+  void start_call();
+  // The check point reached when `fuel` has run out at the instruction at
+  // `here`: true to go on (with fuel for the next stretch); false with the
+  // error in step_failure when the budget is spent, the time is up or the
+  // host's check says to stop.
+  [[gnu::cold]] bool pass_check_point(std::size_t here);
+  // The time limit and the host's check alone, as pass_check_point makes
+  // them; end() makes them at every pass as well.
+  bool within_limits(std::size_t here);
+  // Spends `units` at once (a spawn's children), passing every check point
+  // on the way; false with the error in step_failure.
+  bool spend(std::uint64_t units, std::size_t here) {
+    if (units < fuel) [[likely]] {
+      fuel -= units;
+      return true;
+    }
+    return spend_across(units, here);
   }
+  bool spend_across(std::uint64_t units, std::size_t here);
+  // Takes the error that a failed check left in step_failure.
+  Error take_failure();
 
   std::unique_ptr<ExecutionContext> root;
   std::vector<Op> ops;
@@ -94,11 +113,14 @@ struct Interpreter::Impl {
   std::vector<ExecutionContext*> queue;
   std::size_t queue_head = 0;
 
-  // The instruction budget of one step() or end() (none: unlimited), and what
-  // is left of it in the current one. Unlimited is a budget no run can use
-  // up, so that the instruction loop tests one counter either way.
-  std::optional<std::uint64_t> budget;
-  std::uint64_t fuel = UINT64_MAX;
+  Limits limits;
+  CheckPoint check;
+  // Units left before the next check point, and the units of the budget
+  // beyond those; without a budget the reserve is more than any run can
+  // spend. The deadline of the current call, when a time limit is set.
+  std::uint64_t fuel = check_interval;
+  std::uint64_t reserve = UINT64_MAX;
+  std::optional<std::chrono::steady_clock::time_point> deadline;
   std::vector<std::unique_ptr<ExecutionContext>> graveyard;
   // The error step_with is about to return, set just before it leaves. It
   // lives here because a local std::optional<Error> was zero-filled on every

@@ -1,0 +1,88 @@
+#include "host_exceptions.hpp"
+
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "errors.hpp"
+
+namespace zolangpy {
+namespace {
+
+// Read at every run(); the initial-exec model keeps that a plain
+// thread-pointer access (see gil.cpp).
+[[gnu::tls_model("initial-exec")]] thread_local HostExceptions* current_record = nullptr;
+
+struct Exception {
+  PyRef type;
+  PyRef value;
+  PyRef traceback;
+
+  explicit operator bool() const { return static_cast<bool>(value); }
+  // Sets it as the pending exception; nothing is kept.
+  void restore() { PyErr_Restore(type.release(), value.release(), traceback.release()); }
+};
+
+}  // namespace
+
+struct HostExceptions::Kept {
+  Exception leaving;
+  std::optional<zolang::Error> leaving_error;
+  Exception cause;
+  std::string cause_text;
+};
+
+HostExceptions::HostExceptions() : outer(std::exchange(current_record, this)) {}
+
+HostExceptions::~HostExceptions() { current_record = outer; }
+
+HostExceptions* HostExceptions::current() { return current_record; }
+
+void HostExceptions::keep(PyRef type, PyRef value, PyRef traceback, const zolang::Error& error,
+                          bool pass_through) {
+  if (!value) return;
+  if (!kept) kept = std::make_unique<Kept>();
+  // The traceback goes with the instance, so that it shows as the cause's.
+  if (traceback) PyException_SetTraceback(value.get(), traceback.get());
+  if (!pass_through) pass_through = !PyErr_GivenExceptionMatches(value.get(), PyExc_Exception);
+  if (pass_through) {
+    if (kept->leaving) return;
+    kept->leaving = {std::move(type), std::move(value), std::move(traceback)};
+    kept->leaving_error = error;
+  } else if (!kept->cause) {
+    kept->cause = {std::move(type), std::move(value), std::move(traceback)};
+    kept->cause_text = error.text;
+  }
+}
+
+const zolang::Error* HostExceptions::leaving() const {
+  return kept && kept->leaving_error ? &*kept->leaving_error : nullptr;
+}
+
+PyObject* HostExceptions::raise(const zolang::Error& error) {
+  if (raise_leaving()) return nullptr;
+  raise_error(error);
+  if (!kept || !kept->cause || error.kind != zolang::ErrorKind::Native ||
+      error.text != kept->cause_text) {
+    return nullptr;
+  }
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  // Steals the reference, and marks the context as suppressed as `raise
+  // ... from` does.
+  if (value != nullptr) PyException_SetCause(value, kept->cause.value.release());
+  PyErr_Restore(type, value, traceback);
+  return nullptr;
+}
+
+bool HostExceptions::raise_leaving() {
+  if (!kept || !kept->leaving) return false;
+  kept->leaving.restore();
+  kept->leaving_error.reset();
+  return true;
+}
+
+}  // namespace zolangpy

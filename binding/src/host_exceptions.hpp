@@ -1,0 +1,57 @@
+// The Python exceptions that host code raises during one call from Python
+// into the library (Interpreter.run and stop, Compiler.compile). The library
+// sees each only as the Native error carrying its repr(); a record kept for
+// the length of the call holds on to the exceptions themselves, so that the
+// call, when it fails, raises
+// - an exception that is not an error, as itself: one that does not derive
+//   from Exception (KeyboardInterrupt, SystemExit, GeneratorExit), or one
+//   raised by a signal handler at a check point of the interpreter;
+// - otherwise the ZoError for the failure, whose __cause__ is the exception
+//   behind it when that failure is a native's, so the host's traceback shows
+//   where in the native it failed.
+#pragma once
+
+#include <memory>
+
+#include "error.hpp"
+#include "py_ref.hpp"
+
+namespace zolangpy {
+
+class HostExceptions {
+ public:
+  // Becomes the calling thread's record until it is destroyed; records nest
+  // (a native may run another interpreter). Needs the GIL, as does the
+  // destructor, which drops whatever was kept.
+  HostExceptions();
+  ~HostExceptions();
+  HostExceptions(const HostExceptions&) = delete;
+  HostExceptions& operator=(const HostExceptions&) = delete;
+
+  // The calling thread's record, or null outside such a call.
+  static HostExceptions* current();
+
+  // Keeps the normalised exception that became `error`. Only the first
+  // exception that passes through, and the first one behind a Native error,
+  // are kept. `pass_through` makes the exception reach the caller as itself
+  // whatever its class.
+  void keep(PyRef type, PyRef value, PyRef traceback, const zolang::Error& error,
+            bool pass_through);
+
+  // The Native error of the exception on its way out to the caller, if one
+  // is: host code should not run any more in this call.
+  const zolang::Error* leaving() const;
+
+  // Raises what the failed call raises for `error` (see above). Returns null.
+  PyObject* raise(const zolang::Error& error);
+  // For a call that did not fail: raises the exception that passes through,
+  // if one was kept, and says whether it did.
+  bool raise_leaving();
+
+ private:
+  struct Kept;
+  HostExceptions* outer;
+  std::unique_ptr<Kept> kept;  // made at the first keep: most calls keep nothing
+};
+
+}  // namespace zolangpy
