@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "py_ref.hpp"
 #include "type_support.hpp"
 
 namespace zolangpy {
@@ -20,12 +21,15 @@ void raise_type_error(PyObject* object, const char* name, const char* target) {
 
 bool read_instructions(PyObject* object, Limits& limits) {
   if (object == nullptr || object == Py_None) return true;
-  if (!is_integer(object)) {
+  // Any integer, as range() takes them (numpy's too), but not a bool.
+  if (PyBool_Check(object) || !PyIndex_Check(object)) {
     raise_type_error(object, "instructions", "int");
     return false;
   }
+  PyRef integer = PyRef::steal(PyNumber_Index(object));
+  if (!integer) return false;
   int overflow = 0;
-  long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
+  long long value = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
   if (value == -1 && PyErr_Occurred()) return false;
   if (overflow < 0 || (overflow == 0 && value < 0)) {
     PyErr_Format(PyExc_ValueError, "argument 'instructions': must not be negative, got %R",
