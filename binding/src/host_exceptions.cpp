@@ -9,10 +9,6 @@
 namespace zolangpy {
 namespace {
 
-// Read at every run(); the initial-exec model keeps that a plain
-// thread-pointer access (see gil.cpp).
-[[gnu::tls_model("initial-exec")]] thread_local HostExceptions* current_record = nullptr;
-
 struct Exception {
   PyRef type;
   PyRef value;
@@ -32,16 +28,14 @@ struct HostExceptions::Kept {
   std::string cause_text;
 };
 
-HostExceptions::HostExceptions() : outer(std::exchange(current_record, this)) {}
+constinit thread_local HostExceptions* current_host_exceptions = nullptr;
 
-HostExceptions::~HostExceptions() { current_record = outer; }
-
-HostExceptions* HostExceptions::current() { return current_record; }
+void HostExceptions::DropKept::operator()(Kept* kept) const { delete kept; }
 
 void HostExceptions::keep(PyRef type, PyRef value, PyRef traceback, const zolang::Error& error,
                           bool pass_through) {
   if (!value) return;
-  if (!kept) kept = std::make_unique<Kept>();
+  if (kept == nullptr) kept.reset(new Kept());
   // The traceback goes with the instance, so that it shows as the cause's.
   if (traceback) PyException_SetTraceback(value.get(), traceback.get());
   if (!pass_through) pass_through = !PyErr_GivenExceptionMatches(value.get(), PyExc_Exception);
@@ -62,7 +56,7 @@ const zolang::Error* HostExceptions::leaving() const {
 PyObject* HostExceptions::raise(const zolang::Error& error) {
   if (raise_leaving()) return nullptr;
   raise_error(error);
-  if (!kept || !kept->cause || error.kind != zolang::ErrorKind::Native ||
+  if (kept == nullptr || !kept->cause || error.kind != zolang::ErrorKind::Native ||
       error.text != kept->cause_text) {
     return nullptr;
   }
@@ -78,8 +72,8 @@ PyObject* HostExceptions::raise(const zolang::Error& error) {
   return nullptr;
 }
 
-bool HostExceptions::raise_leaving() {
-  if (!kept || !kept->leaving) return false;
+bool HostExceptions::restore_leaving() {
+  if (!kept->leaving) return false;
   kept->leaving.restore();
   kept->leaving_error.reset();
   return true;

@@ -18,18 +18,26 @@
 
 namespace zolangpy {
 
+class HostExceptions;
+
+// The calling thread's record. It is read at every run(): constinit and the
+// initial-exec model keep that a plain thread-pointer access (see gil.cpp).
+[[gnu::tls_model("initial-exec")]] extern constinit thread_local HostExceptions*
+    current_host_exceptions;
+
 class HostExceptions {
  public:
   // Becomes the calling thread's record until it is destroyed; records nest
   // (a native may run another interpreter). Needs the GIL, as does the
-  // destructor, which drops whatever was kept.
-  HostExceptions();
-  ~HostExceptions();
+  // destructor, which drops whatever was kept. Both are inline: most calls
+  // keep nothing, and a run() over `yield` should not pay for a record.
+  HostExceptions() : outer(current_host_exceptions) { current_host_exceptions = this; }
+  ~HostExceptions() { current_host_exceptions = outer; }
   HostExceptions(const HostExceptions&) = delete;
   HostExceptions& operator=(const HostExceptions&) = delete;
 
   // The calling thread's record, or null outside such a call.
-  static HostExceptions* current();
+  static HostExceptions* current() { return current_host_exceptions; }
 
   // Keeps the normalised exception that became `error`. Only the first
   // exception that passes through, and the first one behind a Native error,
@@ -46,12 +54,18 @@ class HostExceptions {
   PyObject* raise(const zolang::Error& error);
   // For a call that did not fail: raises the exception that passes through,
   // if one was kept, and says whether it did.
-  bool raise_leaving();
+  bool raise_leaving() { return kept != nullptr && restore_leaving(); }
 
  private:
   struct Kept;
+  // Out of line, where Kept is complete; the destructor tests for null inline.
+  struct DropKept {
+    void operator()(Kept* kept) const;
+  };
+  bool restore_leaving();
+
   HostExceptions* outer;
-  std::unique_ptr<Kept> kept;  // made at the first keep: most calls keep nothing
+  std::unique_ptr<Kept, DropKept> kept;  // made at the first keep
 };
 
 }  // namespace zolangpy

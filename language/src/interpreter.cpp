@@ -342,7 +342,7 @@ std::expected<bool, Error> Interpreter::step() {
   return impl->step();
 }
 
-void Interpreter::set_limits(Limits limits) { impl->limits = limits; }
+void Interpreter::set_limits(Limits limits) { impl->set_limits(limits); }
 const Limits& Interpreter::limits() const { return impl->limits; }
 void Interpreter::set_check_point(CheckPoint check) { impl->check = std::move(check); }
 

@@ -46,10 +46,12 @@ struct Limits {
   std::optional<std::chrono::nanoseconds> time;
 };
 
-// Budget units between two check points of one step() or end(). At a check
-// point the time limit is checked and the host's check (set_check_point)
-// runs; end() also makes both checks at every pass over __end. Steps that
-// spend fewer units never reach one, and pay nothing for either.
+// Budget units between two check points. At a check point the time limit is
+// checked and the host's check (set_check_point) runs; end() also makes both
+// checks at every pass over __end. With limits set, each step() or end()
+// starts a fresh stretch, so calls that spend fewer units never reach one;
+// without, the stretches run on from call to call, so that a step over
+// `yield` pays nothing to set them up.
 inline constexpr std::uint64_t check_interval = 4096;
 
 // The host's say at a check point: nothing to go on, or the error that ends

@@ -77,7 +77,14 @@ struct Interpreter::Impl {
   // tests one counter whether or not a limit is set.
 
   // Fills the budget and sets the deadline for one step() or end().
-  void start_call();
+  // Without limits there is nothing to fill: the stretches run on from call
+  // to call, and a step over `yield` pays one test.
+  void start_call() {
+    if (limits.instructions || limits.time) [[unlikely]] start_limited_call();
+  }
+  void start_limited_call();
+  // Takes new limits, and starts the stretches afresh.
+  void set_limits(Limits new_limits);
   // The check point reached when `fuel` has run out at the instruction at
   // `here`: true to go on (with fuel for the next stretch); false with the
   // error in step_failure when the budget is spent, the time is up or the
@@ -119,7 +126,7 @@ struct Interpreter::Impl {
   // beyond those; without a budget the reserve is more than any run can
   // spend. The deadline of the current call, when a time limit is set.
   std::uint64_t fuel = check_interval;
-  std::uint64_t reserve = UINT64_MAX;
+  std::uint64_t reserve = UINT64_MAX - check_interval;
   std::optional<std::chrono::steady_clock::time_point> deadline;
   std::vector<std::unique_ptr<ExecutionContext>> graveyard;
   // The error step_with is about to return, set just before it leaves. It

@@ -8,7 +8,14 @@
 
 namespace zolang {
 
-void Interpreter::Impl::start_call() {
+void Interpreter::Impl::set_limits(Limits new_limits) {
+  limits = new_limits;
+  fuel = check_interval;
+  reserve = UINT64_MAX - check_interval;
+  deadline.reset();
+}
+
+void Interpreter::Impl::start_limited_call() {
   // One unit more than the budget, so that spending the unit after the last
   // allowed one is what runs the counter down to zero.
   std::uint64_t total = UINT64_MAX;
@@ -16,12 +23,11 @@ void Interpreter::Impl::start_call() {
   fuel = std::min(total, check_interval);
   reserve = total - fuel;
   deadline.reset();
-  if (limits.time) {
-    auto now = std::chrono::steady_clock::now();
-    // A limit beyond the clock's range is no limit.
-    if (*limits.time < std::chrono::steady_clock::time_point::max() - now) {
-      deadline = now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(*limits.time);
-    }
+  if (!limits.time) return;
+  auto now = std::chrono::steady_clock::now();
+  // A limit beyond the clock's range is no limit.
+  if (*limits.time < std::chrono::steady_clock::time_point::max() - now) {
+    deadline = now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(*limits.time);
   }
 }
 
@@ -30,10 +36,11 @@ bool Interpreter::Impl::pass_check_point(std::size_t here) {
     step_failure = Error::budget_exhausted(here);
     return false;
   }
-  if (!within_limits(here)) return false;
+  // The next stretch is filled first, so that a call that stops here leaves
+  // the next one (which refills only when limits are set) a whole stretch.
   fuel = std::min(reserve, check_interval);
   reserve -= fuel;
-  return true;
+  return within_limits(here);
 }
 
 bool Interpreter::Impl::within_limits(std::size_t here) {

@@ -121,17 +121,21 @@ TEST(InterpreterControl, TheHostCheckRunsAtCheckPointsOnlyAndCanStopTheRun) {
   EXPECT_EQ(checks, 10);
   EXPECT_EQ(harness.take_events().back(), "set out " + std::to_string(10 * check_interval));
 
-  // A step that spends fewer units than one stretch never reaches one.
-  Harness short_steps("push 0\nstore 0\nload 0\npush 1\nadd\nstore 0\nyield\njump -5");
-  int calls = 0;
-  short_steps.interpreter.set_check_point([&calls]() -> std::expected<void, Error> {
-    ++calls;
-    return {};
-  });
-  for (std::uint64_t step = 0; step < check_interval; ++step) {
-    ASSERT_EQ(short_steps.step(), "running");
+  // Steps of one unit each: with limits set, each starts a fresh stretch and
+  // never reaches a check point; without, the stretches run on across steps.
+  for (bool limited : {true, false}) {
+    Harness short_steps("push 0\nstore 0\nload 0\npush 1\nadd\nstore 0\nyield\njump -5");
+    if (limited) short_steps.interpreter.set_limits(budget(1'000'000));
+    int calls = 0;
+    short_steps.interpreter.set_check_point([&calls]() -> std::expected<void, Error> {
+      ++calls;
+      return {};
+    });
+    for (std::uint64_t step = 0; step <= 2 * check_interval; ++step) {  // the first spends none
+      ASSERT_EQ(short_steps.step(), "running");
+    }
+    EXPECT_EQ(calls, limited ? 0 : 2) << limited;
   }
-  EXPECT_EQ(calls, 0);
 }
 
 TEST(InterpreterControl, UnlimitedByDefault) {
