@@ -43,14 +43,11 @@ void HostExceptions::keep(PyRef type, PyRef value, PyRef traceback, const zolang
     if (kept->leaving) return;
     kept->leaving = {std::move(type), std::move(value), std::move(traceback)};
     kept->leaving_error = error;
+    leaving_error = &*kept->leaving_error;
   } else if (!kept->cause) {
     kept->cause = {std::move(type), std::move(value), std::move(traceback)};
     kept->cause_text = error.text;
   }
-}
-
-const zolang::Error* HostExceptions::leaving() const {
-  return kept && kept->leaving_error ? &*kept->leaving_error : nullptr;
 }
 
 PyObject* HostExceptions::raise(const zolang::Error& error) {
@@ -75,6 +72,7 @@ PyObject* HostExceptions::raise(const zolang::Error& error) {
 bool HostExceptions::restore_leaving() {
   if (!kept->leaving) return false;
   kept->leaving.restore();
+  leaving_error = nullptr;
   kept->leaving_error.reset();
   return true;
 }

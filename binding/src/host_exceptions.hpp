@@ -48,7 +48,7 @@ class HostExceptions {
 
   // The Native error of the exception on its way out to the caller, if one
   // is: host code should not run any more in this call.
-  const zolang::Error* leaving() const;
+  const zolang::Error* leaving() const { return leaving_error; }
 
   // Raises what the failed call raises for `error` (see above). Returns null.
   PyObject* raise(const zolang::Error& error);
@@ -66,6 +66,9 @@ class HostExceptions {
 
   HostExceptions* outer;
   std::unique_ptr<Kept, DropKept> kept;  // made at the first keep
+  // Points into `kept` while an exception is on its way out; every native
+  // call asks, so it is kept at hand.
+  const zolang::Error* leaving_error = nullptr;
 };
 
 }  // namespace zolangpy
