@@ -193,3 +193,18 @@ def test_exceptions_that_are_not_errors_pass_through_unchanged(exception):
         compiler.compile("f; f; f;")
     assert info.value is exception
     assert not compiler.has_program()
+
+
+def test_a_watchdog_alarm_ends_a_runaway_run():
+    def expire(signum, frame):
+        raise TimeoutError("watchdog")
+
+    previous = signal.signal(signal.SIGALRM, expire)
+    signal.setitimer(signal.ITIMER_REAL, 0.3)
+    try:
+        interpreter = compiled(RUNAWAY)
+        with pytest.raises(TimeoutError):
+            interpreter.run()
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
