@@ -4,6 +4,8 @@
 // clock every peer uses, because the benchmark machine is shared.
 //
 //   peers_bench loop FILE.zo N      ns per iteration of a loop run in one step
+//   peers_bench loop FILE.zo N limited   the same with an instruction limit of
+//                                   10^12 and a time limit of an hour set
 //   peers_bench compile FILE.zo     MB/s of the ZoCompiler facade
 //   peers_bench scale-step N        ns per context per step, N waiting children
 //   peers_bench scale-memory N      bytes per waiting child context
@@ -13,6 +15,7 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -119,8 +122,12 @@ zolang::Interpreter interpreter_for(std::string_view source, long polls) {
 }
 
 // One step runs the whole loop (it never yields); the first run warms caches.
-double loop_ns(const char* path, long iterations) {
+// With `limited`, both limits are set, far beyond what the loop needs.
+double loop_ns(const char* path, long iterations, bool limited) {
   zolang::Interpreter interpreter = interpreter_for(read_file(path), 0);
+  if (limited) {
+    interpreter.set_limits({.instructions = 1'000'000'000'000, .time = std::chrono::hours(1)});
+  }
   if (!interpreter.step()) fail("loop failed");
   if (!interpreter.reset()) fail("reset failed");
   const double start = cpu_seconds();
@@ -183,8 +190,8 @@ void print_ir(const char* path) {
 int main(int argc, char** argv) {
   const std::vector<std::string_view> args(argv + 1, argv + argc);
   auto number = [&](std::size_t at) { return at < args.size() ? std::atol(argv[at + 1]) : 0L; };
-  if (args.size() == 3 && args[0] == "loop") {
-    std::printf("%.4f\n", loop_ns(argv[2], number(2)));
+  if ((args.size() == 3 || (args.size() == 4 && args[3] == "limited")) && args[0] == "loop") {
+    std::printf("%.4f\n", loop_ns(argv[2], number(2), args.size() == 4));
   } else if (args.size() == 2 && args[0] == "compile") {
     std::printf("%.3f\n", compile_mb_per_s(argv[2]));
   } else if (args.size() == 2 && args[0] == "scale-step") {
@@ -194,7 +201,7 @@ int main(int argc, char** argv) {
   } else if (args.size() == 2 && args[0] == "print-ir") {
     print_ir(argv[2]);
   } else {
-    fail("usage: loop FILE N | compile FILE | scale-step N | scale-memory N | print-ir FILE");
+    fail("usage: loop FILE N [limited] | compile FILE | scale-step N | scale-memory N | print-ir FILE");
   }
   return 0;
 }

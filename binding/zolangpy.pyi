@@ -40,6 +40,19 @@ class Interpreter:
     def stop(self) -> None: ...
     def reset(self) -> None: ...
     def last_error(self) -> Optional[RunError]: ...
+    def set_limits(
+        self, *, instructions: Optional[int] = None, seconds: Optional[float] = None
+    ) -> None:
+        """Bounds the work of each later `run()` and `stop()`; `None` is no limit.
+
+        `instructions` is the number of budget units one call may spend: every
+        backward jump, group call and spawned group costs one, and so does every
+        pass of `stop()` over `__end`. `seconds` is the wall time one call may take,
+        checked every few thousand units. A call that hits a limit raises `ZoError`
+        ("[address N] Instruction budget exhausted" or "[address N] Time limit
+        exceeded") and leaves the program as a failed step does: call `stop()`,
+        which runs `__end` under the same limits, or `reset()`.
+        """
     @staticmethod
     def check_if_prop(value: object) -> bool: ...
     @staticmethod

@@ -178,7 +178,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   auto interpreter = is_source ? from_source(text, controls) : from_ir(text, controls);
   if (!interpreter) return 0;
-  interpreter->set_instruction_budget(budget);
+  interpreter->set_limits({.instructions = budget, .time = std::nullopt});
   run(*interpreter);
   if (interpreter->reset()) run(*interpreter);
   (void)interpreter->end();

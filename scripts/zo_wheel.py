@@ -4,7 +4,9 @@
 build for the interpreter running pip only (no tests, no benchmarks), builds
 the `zolangpy` extension, and packs it with its type stubs and the `zo`
 command into a wheel. There is one build description, CMakeLists.txt; this
-file only packs its output.
+file only packs its output. It needs nothing beyond the standard library, so
+that it runs in a fresh virtual environment; a missing build tool is named
+in one line, with the package that provides it.
 """
 
 import base64
@@ -13,6 +15,8 @@ import hashlib
 import io
 import os
 import pathlib
+import re
+import shutil
 import subprocess
 import sys
 import sysconfig
@@ -20,35 +24,93 @@ import zipfile
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 NAME = "zolangpy"
-VERSION = "0.1.0"
 ENTRY_POINTS = "[console_scripts]\nzo = zo.cli:main\n"
 
 
-def _tag():
-    from packaging import tags
+def _version():
+    """The version, kept in one place: the zo package."""
+    text = (ROOT / "python" / "zo" / "__init__.py").read_text(encoding="utf-8")
+    return re.search(r'^__version__ = "([^"]+)"', text, re.M).group(1)
 
-    best = next(iter(tags.sys_tags()))
-    platform = sysconfig.get_platform().replace("-", "_").replace(".", "_")
-    return "%s-%s-%s" % (best.interpreter, best.abi, platform)
+
+VERSION = _version()
+
+
+def _tag():
+    """The wheel's tag for this interpreter, e.g. cp311-cp311-linux_x86_64
+    or pp39-pypy39_pp73-linux_x86_64."""
+    prefix = {"cpython": "cp", "pypy": "pp"}.get(sys.implementation.name,
+                                                 sys.implementation.name)
+    interpreter = "%s%d%d" % ((prefix,) + tuple(sys.version_info[:2]))
+    soabi = sysconfig.get_config_var("SOABI") or ""
+    if soabi.startswith("cpython-"):
+        abi = "cp" + soabi.split("-")[1]
+    else:
+        abi = re.sub(r"[-.]", "_", soabi) or "none"
+    platform = re.sub(r"[-.]", "_", sysconfig.get_platform())
+    return "%s-%s-%s" % (interpreter, abi, platform)
+
+
+def _stop(message):
+    """Ends the build with one line, and no traceback."""
+    print("zo_wheel: " + message, file=sys.stderr)
+    raise SystemExit(1)
+
+
+def _check_prerequisites():
+    headers = "pypy3-dev" if sys.implementation.name == "pypy" else "python3-dev"
+    compiler = os.environ.get("CXX", "c++")
+    for missing, what, package in (
+        (shutil.which("cmake") is None, "cmake", "cmake"),
+        (shutil.which("ninja") is None, "ninja", "ninja-build"),
+        (shutil.which(compiler) is None, "a C++ compiler (%s)" % compiler, "g++"),
+        (not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")),
+         "the Python headers for %s" % sys.executable, headers),
+    ):
+        if missing:
+            _stop("%s is missing; install it with: apt-get install %s" % (what, package))
+
+
+# What a failed configure step says when a prerequisite is missing after all.
+_CONFIGURE_FAILURES = (
+    ("Could NOT find ICU", "ICU's development files are missing; install them with: "
+                           "apt-get install libicu-dev"),
+    ("No CMAKE_CXX_COMPILER could be found", "no C++ compiler was found; install one with: "
+                                             "apt-get install g++"),
+    ("CMake 3.25 or higher is required", "CMake 3.25 or later is needed; install it with: "
+                                         "apt-get install cmake"),
+)
+
+
+def _run(step, argv):
+    """Runs one build step, its output kept back unless it fails."""
+    result = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                            universal_newlines=True)
+    if result.returncode == 0:
+        return
+    for needle, message in _CONFIGURE_FAILURES:
+        if needle in result.stdout:
+            _stop(message)
+    sys.stderr.write(result.stdout)
+    _stop("the %s step failed; its output is above" % step)
 
 
 def _build_extension():
     """Builds the extension for this interpreter; returns its path."""
+    _check_prerequisites()
     build_dir = ROOT / "build" / ("wheel-" + sys.implementation.cache_tag)
-    subprocess.check_call(
-        [
-            "cmake", "-S", str(ROOT), "-B", str(build_dir), "-G", "Ninja",
-            # -O2 as in the release preset: GCC 12 warns falsely at -O3.
-            "-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG",
-            "-DZO_BUILD_TESTS=OFF", "-DZO_BUILD_BENCH=OFF",
-            "-DZO_PYTHON_EXECUTABLES=" + sys.executable,
-        ]
-    )
-    subprocess.check_call(["cmake", "--build", str(build_dir)])
+    _run("configure", [
+        "cmake", "-S", str(ROOT), "-B", str(build_dir), "-G", "Ninja",
+        # -O2 as in the release preset: GCC 12 warns falsely at -O3.
+        "-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG",
+        "-DZO_BUILD_TESTS=OFF", "-DZO_BUILD_BENCH=OFF",
+        "-DZO_PYTHON_EXECUTABLES=" + sys.executable,
+    ])
+    _run("build", ["cmake", "--build", str(build_dir)])
     suffix = sysconfig.get_config_var("EXT_SUFFIX")
     found = sorted(build_dir.rglob(NAME + suffix))
     if not found:
-        raise RuntimeError("the build made no %s%s" % (NAME, suffix))
+        _stop("the build made no %s%s" % (NAME, suffix))
     return found[0]
 
 

@@ -9,6 +9,9 @@ import pytest
 
 from conftest import PYTHON_DIR, ROOT, run_zo
 
+sys.path.insert(0, PYTHON_DIR)
+import zo  # noqa: E402  (the package under test, from the source tree)
+
 
 def test_run_prints_and_exits_zero(zo_file):
     result = run_zo("run", zo_file('print "hi" 1 + 2;\n'))
@@ -206,19 +209,150 @@ def test_trace_shows_a_race_terminating_its_loser(zo_file):
     assert any("terminate #2 wait" in line for line in lines)
 
 
-def test_ctrl_c_stops_the_program_and_runs_end(zo_file):
-    source = zo_file(
-        'group __end { print "parked"; }\nprint "started";\nwait 60 seconds;\n'
-    )
+def start_zo(*args):
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join([PYTHON_DIR, env.get("PYTHONPATH", "")])
-    process = subprocess.Popen(
-        [sys.executable, "-m", "zo", "run", source],
+    return subprocess.Popen(
+        [sys.executable, "-m", "zo", *args],
         cwd=ROOT, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
         universal_newlines=True,
     )
+
+
+PENDING_HOST = (
+    "import time, zolangpy\n"
+    "class Until(zolangpy.Callable):\n"
+    "    def __init__(self, seconds): self.due = time.monotonic() + seconds\n"
+    "    def call(self): return time.monotonic() >= self.due\n"
+    "class Pending(zolangpy.CallableGenerator):\n"
+    "    def check_syntax(self, args): pass\n"
+    "    def generate(self, args): return Until(args[0] if args else 1e9)\n"
+    "class Exit(zolangpy.CallableGenerator):\n"
+    "    def check_syntax(self, args): pass\n"
+    "    def generate(self, args): raise SystemExit(7)\n"
+    "def register(host):\n"
+    "    host.callable('pending', Pending())\n"
+    "    host.callable('exit', Exit())\n"
+)
+
+
+@pytest.mark.parametrize("body", [
+    "wait 60 seconds;",             # the loop sleeps
+    "pending;",                     # the loop ticks
+    "$i = 0; while true { $i += 1; }",  # the step never returns
+])
+def test_ctrl_c_stops_the_program_and_runs_end(zo_file, tmp_path, body):
+    host = tmp_path / "host.py"
+    host.write_text(PENDING_HOST)
+    source = zo_file('group __end { print "parked"; }\nprint "started";\n' + body + "\n")
+    process = start_zo("run", source, "--host", str(host))
     assert process.stdout.readline() == "started\n"
+    time.sleep(0.2)  # well inside the body
     process.send_signal(signal.SIGINT)
     out, err = process.communicate(timeout=30)
     assert process.returncode == 130, err
     assert out == "parked\n"
+
+
+@pytest.mark.parametrize("option, error", [
+    (["--max-instructions", "1000"], "Instruction budget exhausted"),
+    (["--timeout", "0.2"], "Time limit exceeded"),
+])
+def test_a_limit_stops_a_runaway_step_and_end_runs(zo_file, option, error):
+    source = zo_file('group __end { print "parked"; }\n$i = 0;\nwhile true { $i += 1; }\n')
+    result = run_zo("run", source, *option)
+    assert (result.returncode, result.stdout) == (1, "parked\n")
+    assert result.stderr == (
+        "%s:3:1: error: [address 13] %s\n"
+        "    3 | while true { $i += 1; }\n"
+        "      | ^^^^^\n" % (source, error))
+
+
+@pytest.mark.parametrize("option", ["--max-instructions -1", "--timeout nan", "--tick -0.1",
+                                    "--tick soon"])
+def test_bad_control_options_are_refused(zo_file, option):
+    result = run_zo("run", zo_file("yield;\n"), *option.split())
+    assert result.returncode == 2
+    assert "argument %s" % option.split()[0] in result.stderr
+
+
+def test_the_loop_ticks_while_a_native_is_pending_and_not_otherwise(zo_file, tmp_path):
+    host = tmp_path / "host.py"
+    host.write_text(PENDING_HOST)
+    source = zo_file("pending 0.5;\n")
+    # A poll per default tick (5 ms) over half a second; spinning would poll
+    # hundreds of thousands of times.
+    ticking = run_zo("run", source, "--host", str(host), "--trace")
+    polls = ticking.stderr.count("poll #1 pending")
+    assert ticking.returncode == 0, ticking.stderr
+    assert 2 <= polls <= 200, polls
+    spinning = run_zo("run", source, "--host", str(host), "--trace", "--tick", "0")
+    assert spinning.stderr.count("poll #1 pending") > 1000
+    # Nothing pending: a yielding program never waits for the tick.
+    yielding = zo_file('$i = 0;\nwhile $i < 300 { $i += 1; yield; }\nprint "done";\n')
+    started = time.monotonic()
+    result = run_zo("run", yielding, "--tick", "1")
+    assert result.stdout == "done\n"
+    assert time.monotonic() - started < 60
+
+
+def test_a_native_exiting_ends_the_run_after_end(zo_file, tmp_path):
+    host = tmp_path / "host.py"
+    host.write_text(PENDING_HOST)
+    result = run_zo("run", zo_file('group __end { print "parked"; }\nexit;\n'),
+                    "--host", str(host))
+    assert (result.returncode, result.stdout, result.stderr) == (7, "parked\n", "")
+
+
+def test_a_byte_order_mark_is_not_part_of_the_file(zo_file, tmp_path):
+    source = tmp_path / "bom.zo"
+    source.write_bytes(b'\xef\xbb\xbfprint "bom";\n')
+    assert run_zo("run", str(source)).stdout == "bom\n"
+    ir = tmp_path / "bom.zir"
+    ir.write_bytes(b"\xef\xbb\xbf" + run_zo("ir", str(source)).stdout.encode())
+    assert run_zo("run", str(ir)).stdout == "bom\n"
+
+
+def test_host_files_import_their_neighbours_and_bad_registrations_take_one_line(
+        zo_file, tmp_path):
+    (tmp_path / "helper.py").write_text(
+        "import zolangpy\n"
+        "class Level(zolangpy.Prop):\n"
+        "    def get(self): return 7\n")
+    host = tmp_path / "host.py"
+    host.write_text("from helper import Level\n"
+                    "def register(host): host.property('level', Level())\n")
+    source = zo_file("use $level;\nprint $level;\n")
+    assert run_zo("run", source, "--host", str(host)).stdout == "7\n"
+    for registration, message in [
+        ("host.property('level', Level)",
+         "property 'level' is the class Level; register an instance: Level()"),
+        ("host.callable('beep', Level())",
+         "callable 'beep' is a Level, not an instance of zolangpy.CallableGenerator"),
+        ("host.callable(3, None)", "the name of a callable must be a str, not int (3)"),
+    ]:
+        host.write_text("from helper import Level\ndef register(host): %s\n" % registration)
+        result = run_zo("run", source, "--host", str(host))
+        assert result.returncode == 2
+        assert result.stderr == "zo: host %s: %s\n" % (host, message)
+
+
+def test_version_is_the_package_version():
+    result = run_zo("--version")
+    assert (result.returncode, result.stdout) == (0, "zo %s\n" % zo.__version__)
+
+
+@pytest.mark.parametrize("literal, why", [
+    ("'two\nlines'", "this string holds a line break"),
+    ("'a\" b'", "this string holds a space outside the double-quoted runs of its text"),
+])
+def test_ir_that_would_not_read_back_is_not_written(zo_file, tmp_path, literal, why):
+    source = zo_file('print "fine # not a comment";\n# a "comment\nprint %s;\n' % literal)
+    out = tmp_path / "out.zir"
+    result = run_zo("ir", source, "-o", str(out))
+    assert (result.returncode, result.stdout) == (1, "")
+    assert result.stderr == (
+        "zo: line 3: %s; IR text cannot hold it, so no IR was written\n" % why)
+    assert not out.exists()
+    # What does read back is written, and runs.
+    assert run_zo("run", source).returncode == 0

@@ -2,6 +2,8 @@
 measurement per process, printed as one number (process CPU time).
 
     zo_host.py loop IR N        ns per iteration of a loop run by one run()
+    zo_host.py loop-limited IR N   the same with an instruction limit of 10^12
+                                and a time limit of an hour set
     zo_host.py yield IR N       ns per run() over a yield loop
     zo_host.py poll IR N        ns per run() polling a native that answers False
     zo_host.py prop IR N        ns per loop iteration doing one get and one set
@@ -62,8 +64,10 @@ def timed(work, n):
     return (time.process_time() - start) * 1e9 / n
 
 
-def one_run(path, n):
+def one_run(path, n, limited=False):
     zo = interpreter(path)
+    if limited:
+        zo.set_limits(instructions=10 ** 12, seconds=3600)
     zo.run()  # warms the JIT and the caches; the measured run starts afresh
     zo.reset()
     return timed(zo.run, n)
@@ -128,8 +132,8 @@ def compile_speed(path):
 
 def main():
     mode, args = sys.argv[1], sys.argv[2:]
-    if mode in ("loop", "prop"):
-        value = one_run(args[0], int(args[1]))
+    if mode in ("loop", "loop-limited", "prop"):
+        value = one_run(args[0], int(args[1]), mode == "loop-limited")
     elif mode in ("yield", "poll"):
         value = repeated_runs(args[0], int(args[1]))
     elif mode == "compile":

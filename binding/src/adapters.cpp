@@ -8,6 +8,7 @@
 #include "convert.hpp"
 #include "errors.hpp"
 #include "gil.hpp"
+#include "host_exceptions.hpp"
 #include "method_names.hpp"
 #include "native_types.hpp"
 #include "type_support.hpp"
@@ -38,13 +39,23 @@ std::expected<PyRef, Error> checked(PyObject* result) {
   return PyRef::steal(result);
 }
 
+// The error of a host method that is not called at all, because an exception
+// that is not an error (a KeyboardInterrupt, say) is already on its way out
+// of the call that runs it.
+const Error* host_code_barred() {
+  HostExceptions* record = HostExceptions::current();
+  return record != nullptr ? record->leaving() : nullptr;
+}
+
 // Calls method `name` of `object` with no arguments at all.
 std::expected<PyRef, Error> call_method(PyObject* object, PyObject* name) {
+  if (const Error* barred = host_code_barred()) return std::unexpected(*barred);
   return checked(PyObject_CallMethodNoArgs(object, name));
 }
 
 // Calls method `name` of `object` with one positional argument.
 std::expected<PyRef, Error> call_method(PyObject* object, PyObject* name, PyObject* argument) {
+  if (const Error* barred = host_code_barred()) return std::unexpected(*barred);
   return checked(PyObject_CallMethodOneArg(object, name, argument));
 }
 

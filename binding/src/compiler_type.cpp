@@ -12,6 +12,7 @@
 #include "convert.hpp"
 #include "diagnostics.hpp"
 #include "errors.hpp"
+#include "host_exceptions.hpp"
 #include "interpreter_type.hpp"
 #include "ir.hpp"
 #include "lib.hpp"
@@ -72,6 +73,7 @@ PyObject* compiler_compile(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto source = string_argument(source_object, "source");
     if (!source) return nullptr;
     bool compiled = false;
+    HostExceptions host_exceptions;
     {
       // Other Python threads may run meanwhile; the exclusive use above keeps
       // them off this object, and the source string stays alive in `args`.
@@ -86,6 +88,9 @@ PyObject* compiler_compile(PyObject* self, PyObject* args, PyObject* kwargs) {
         object.errors = std::move(result.error());
       }
     }
+    // A KeyboardInterrupt in a syntax check, say: the errors are stored as
+    // usual, and the exception goes on to the caller.
+    if (host_exceptions.raise_leaving()) return nullptr;
     return new_bool(compiled);
   });
 }

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "host_exceptions.hpp"
 #include "py_ref.hpp"
 #include "type_support.hpp"
 
@@ -47,7 +48,7 @@ PyObject* raise_internal_error(std::string_view what) {
   return raise_with(internal_error_type(), what);
 }
 
-zolang::Error error_from_python() {
+zolang::Error error_from_python(Passing passing) {
   PyObject* raw_type = nullptr;
   PyObject* raw_value = nullptr;
   PyObject* raw_traceback = nullptr;
@@ -57,6 +58,14 @@ zolang::Error error_from_python() {
   PyRef value = PyRef::steal(raw_value);
   PyRef traceback = PyRef::steal(raw_traceback);
   if (!value) return zolang::Error::native("<unknown exception>");
+  // Hands the exception to the call's record along with the error it became.
+  auto kept = [&](zolang::Error error) {
+    if (HostExceptions* record = HostExceptions::current()) {
+      record->keep(std::move(type), std::move(value), std::move(traceback), error,
+                   passing == Passing::Always);
+    }
+    return error;
+  };
 
   PyRef text = PyRef::steal(PyObject_Repr(value.get()));
   Py_ssize_t size = 0;
@@ -64,10 +73,10 @@ zolang::Error error_from_python() {
   if (utf8 == nullptr) {
     // repr() itself failed; name the type at least, and report nothing more.
     PyErr_Clear();
-    return zolang::Error::native(std::string("<unprintable ") +
-                                 short_type_name(Py_TYPE(value.get())) + ">");
+    return kept(zolang::Error::native(std::string("<unprintable ") +
+                                      short_type_name(Py_TYPE(value.get())) + ">"));
   }
-  return zolang::Error::native(std::string(utf8, static_cast<std::size_t>(size)));
+  return kept(zolang::Error::native(std::string(utf8, static_cast<std::size_t>(size))));
 }
 
 }  // namespace zolangpy

@@ -25,10 +25,15 @@ PyObject* raise_zo_error(std::string_view text);
 // Returns nullptr.
 PyObject* raise_internal_error(std::string_view what);
 
+// How an exception that host code raised reaches the caller of the call that
+// was running (see HostExceptions): decided by its class, or always as itself
+// (an exception raised by a signal handler at a check point).
+enum class Passing { ByClass, Always };
+
 // Takes the pending Python exception (one must be set) and returns the Native
 // error carrying the repr() of the normalised instance. The exception is
-// cleared: not re-raised, not chained, its traceback not printed.
-zolang::Error error_from_python();
+// cleared, and kept by the thread's HostExceptions record if there is one.
+zolang::Error error_from_python(Passing passing = Passing::ByClass);
 
 // Runs one entry point from Python: marks the GIL as held and turns a C++
 // exception (only allocation failure is expected) into InternalError, with

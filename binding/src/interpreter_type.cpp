@@ -8,6 +8,9 @@
 #include "convert.hpp"
 #include "diagnostics.hpp"
 #include "errors.hpp"
+#include "host_exceptions.hpp"
+#include "interrupts.hpp"
+#include "limits.hpp"
 #include "registration.hpp"
 #include "type_support.hpp"
 
@@ -29,6 +32,8 @@ PyObject* allocate_interpreter(PyTypeObject* type, zolang::Interpreter interpret
       allocate<InterpreterObject>(type, [&](InterpreterObject& object) {
         new (&object.use) BorrowFlag();
         new (&object.interpreter) zolang::Interpreter(std::move(interpreter));
+        // Signal handlers get to run during long steps (see interrupts.hpp).
+        object.interpreter.set_check_point(check_signals);
       }));
 }
 
@@ -49,15 +54,18 @@ PyObject* interpreter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
 }
 
 // Runs `operation(interpreter)` under exclusive use; it returns
-// std::expected<T, Error>, and `to_python(T)` makes the result.
+// std::expected<T, Error>, and `to_python(T)` makes the result. Exceptions
+// that host code raises meanwhile reach the caller as HostExceptions says.
 template <typename Operation, typename ToPython>
 PyObject* with_interpreter(PyObject* self, Operation operation, ToPython to_python) {
   return guarded([&]() -> PyObject* {
     InterpreterObject& object = as_interpreter(self);
     Use use = Use::exclusive(object.use);
     if (!use) return nullptr;
+    HostExceptions host_exceptions;
     auto outcome = operation(object.interpreter);
-    if (!outcome) return raise_error(outcome.error());
+    if (!outcome) return host_exceptions.raise(outcome.error());
+    if (host_exceptions.raise_leaving()) return nullptr;
     if constexpr (std::is_void_v<typename std::remove_cvref_t<decltype(outcome)>::value_type>) {
       return to_python();
     } else {
@@ -93,6 +101,18 @@ PyObject* interpreter_last_error(PyObject* self, PyObject*) {
     const std::optional<zolang::Failure>& failure = object.interpreter.last_failure();
     if (!failure) Py_RETURN_NONE;
     return failure_to_python(*failure).release();
+  });
+}
+
+PyObject* interpreter_set_limits(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    InterpreterObject& object = as_interpreter(self);
+    Use use = Use::exclusive(object.use);
+    if (!use) return nullptr;
+    auto limits = parse_limits(args, kwargs);
+    if (!limits) return nullptr;
+    object.interpreter.set_limits(*limits);
+    Py_RETURN_NONE;
   });
 }
 
@@ -152,6 +172,16 @@ PyMethodDef interpreter_methods[] = {
      "group called, the group a `parallel` or `race` branch ran (with the line of its call in\n"
      "the block), or `__end` when the failure was in the end group. It stays until the next\n"
      "failure replaces it or `reset` clears it."},
+    {"set_limits", method_pointer(&interpreter_set_limits), METH_VARARGS | METH_KEYWORDS,
+     "set_limits($self, *, instructions=None, seconds=None)\n--\n\n"
+     "Bounds the work of each later `run()` and `stop()`; `None` is no limit.\n\n"
+     "`instructions` is the number of budget units one call may spend: every\n"
+     "backward jump, group call and spawned group costs one, and so does every\n"
+     "pass of `stop()` over `__end`. `seconds` is the wall time one call may take,\n"
+     "checked every few thousand units. A call that hits a limit raises `ZoError`\n"
+     "(\"[address N] Instruction budget exhausted\" or \"[address N] Time limit\n"
+     "exceeded\") and leaves the program as a failed step does: call `stop()`,\n"
+     "which runs `__end` under the same limits, or `reset()`."},
     {"check_if_prop", method_pointer(&check_if_prop), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      check_if_prop_doc},
     {"check_if_callable", method_pointer(&check_if_callable),

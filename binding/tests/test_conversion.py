@@ -112,8 +112,10 @@ def test_a_python_exception_becomes_a_zo_error_with_its_repr(error, text):
     interpreter.register_property("p", Failing(error))
     with raises_zo_error(text) as info:
         interpreter.run()
-    assert info.value.__cause__ is None
-    assert info.value.__context__ is None
+    # Chained as `raise ... from` does, with the traceback into the native.
+    assert info.value.__cause__ is error
+    assert info.value.__suppress_context__
+    assert error.__traceback__.tb_frame.f_code.co_name == "get"
 
 
 def test_an_exception_class_raised_bare_is_reported_as_an_instance():

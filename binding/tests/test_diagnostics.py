@@ -153,6 +153,15 @@ def test_last_error_names_the_end_group_that_stop_ran():
     assert (error["line"], error["column"], error["trace"]) == (3, 8, [("__end", None)])
 
 
+def test_a_limit_is_placed_at_the_loop_that_hit_it():
+    interpreter = failing_interpreter("$i = 0;\nwhile true {\n  $i += 1;\n}\n")
+    interpreter.set_limits(instructions=100)
+    with raises_zo_error("[address 9] Instruction budget exhausted"):
+        interpreter.run()
+    error = interpreter.last_error()
+    assert (error["address"], error["line"], error["column"]) == (9, 2, 1)
+
+
 def test_programs_read_from_ir_have_addresses_but_no_lines():
     interpreter = zolangpy.Interpreter(ir("push 1", 'push "a"', "sub"))
     with raises_zo_error("Both operands must be numbers"):

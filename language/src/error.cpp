@@ -90,6 +90,12 @@ Error Error::ir_syntax(std::size_t line, std::string message) {
   return make(ErrorKind::IrSyntax, std::move(message), line);
 }
 Error Error::native(std::string message) { return make(ErrorKind::Native, std::move(message)); }
+Error Error::budget_exhausted(std::size_t address) {
+  return make(ErrorKind::Runtime, at_address(address, "Instruction budget exhausted"), 0, address);
+}
+Error Error::time_limit_exceeded(std::size_t address) {
+  return make(ErrorKind::Runtime, at_address(address, "Time limit exceeded"), 0, address);
+}
 
 std::string Error::render() const {
   switch (kind) {

@@ -78,7 +78,7 @@ std::expected<void, Error> Interpreter::Impl::drain_queue() {
     auto outcome = step_with(context);
     if (!outcome) {
       // A failed instruction leaves the ip just past itself.
-      locate_failure(context, context.ip - 1);
+      locate_failure(context, std::exchange(stopped_at, std::nullopt).value_or(context.ip - 1));
       return std::unexpected(std::move(outcome.error()));
     }
     if (*outcome == StepOutcome::Yield) continue;
@@ -349,8 +349,14 @@ std::expected<void, Error> Interpreter::Impl::run_end() {
   if (auto label = program.labels.find(std::string_view("__end")); label != program.labels.end()) {
     root->ip = label->second;
     for (;;) {
-      // Natives that never finish would keep end() polling forever.
-      if (!spend(1)) return std::unexpected(Error::runtime("Instruction budget exhausted"));
+      // Natives that never finish would keep end() polling forever. Each
+      // pass polls natives anyway, so it can afford the clock and the host's
+      // check every time.
+      if (!spend(1, root->ip) || !within_limits(root->ip)) {
+        stopped_at.reset();
+        locate_failure(*root, root->ip);
+        return std::unexpected(take_failure());
+      }
       auto finished = step();
       if (!finished) return std::unexpected(std::move(finished.error()));
       if (*finished) break;
@@ -409,15 +415,15 @@ Interpreter& Interpreter::operator=(Interpreter&&) noexcept = default;
 Interpreter::~Interpreter() = default;
 
 std::expected<bool, Error> Interpreter::step() {
-  impl->refuel();
+  impl->start_call();
   auto finished = impl->step();
   if (!finished) impl->remember_failure(finished.error());
   return finished;
 }
 
-void Interpreter::set_instruction_budget(std::optional<std::uint64_t> budget) {
-  impl->budget = budget;
-}
+void Interpreter::set_limits(Limits limits) { impl->set_limits(limits); }
+const Limits& Interpreter::limits() const { return impl->limits; }
+void Interpreter::set_check_point(CheckPoint check) { impl->check = std::move(check); }
 
 std::expected<void, Error> Interpreter::register_callable(
     std::string name, std::unique_ptr<CallableGenerator> generator) {
@@ -442,7 +448,7 @@ std::expected<void, Error> Interpreter::register_property(std::string name,
 }
 
 std::expected<void, Error> Interpreter::end() {
-  impl->refuel();
+  impl->start_call();
   auto ended = impl->end();
   if (!ended) impl->remember_failure(ended.error());
   return ended;

@@ -3,9 +3,11 @@
 // children of a parallel or race call) or finishes, then returns to the host.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -54,6 +56,35 @@ struct Failure {
   std::vector<TraceEntry> trace;
 };
 
+// Bounds on the work of one step() or one end(), for hosts that run programs
+// they do not trust. Hitting one ends that call with a run-time error,
+// "[address N] Instruction budget exhausted" or "[address N] Time limit
+// exceeded" (N: where it was hit), after which the status is as after any
+// failed step; the state is left so that stepping again would go on from there.
+struct Limits {
+  // Budget units one call may spend: every backward jump, group call and
+  // spawned child costs one, and so does every pass of end() over __end.
+  // Loops, recursion and spawning cannot run on without spending them.
+  std::optional<std::uint64_t> instructions;
+  // Wall time of one call, on the steady clock. It is read at the start of
+  // the call and at check points only (see check_interval), so a native that
+  // blocks is not cut short, and a step that never reaches a check point is
+  // never timed out.
+  std::optional<std::chrono::nanoseconds> time;
+};
+
+// Budget units between two check points. At a check point the time limit is
+// checked and the host's check (set_check_point) runs; end() also makes both
+// checks at every pass over __end. With limits set, each step() or end()
+// starts a fresh stretch, so calls that spend fewer units never reach one;
+// without, the stretches run on from call to call, so that a step over
+// `yield` pays nothing to set them up.
+inline constexpr std::uint64_t check_interval = 4096;
+
+// The host's say at a check point: nothing to go on, or the error that ends
+// the call (a pending interrupt, for example). Runs on the stepping thread.
+using CheckPoint = std::function<std::expected<void, Error>()>;
+
 class Interpreter {
  public:
   // The program alone; natives are registered afterwards.
@@ -91,13 +122,11 @@ class Interpreter {
   // Running, which includes after a failed step until end() has run.
   std::expected<void, Error> reset();
 
-  // Bounds the work of each later step() and end(), for harnesses that run
-  // untrusted programs: every backward jump, group call and spawned child
-  // costs one unit, and so does every pass of end() over __end, so that any
-  // run that would not come back ends instead with a runtime error (after
-  // which the status is as after any failed step). std::nullopt, the
-  // default, is unlimited. Not part of the host-facing API.
-  void set_instruction_budget(std::optional<std::uint64_t> budget);
+  // The limits of each later step() and end(); none by default.
+  void set_limits(Limits limits);
+  const Limits& limits() const;
+  // Called at every check point of a long step() or end(); none by default.
+  void set_check_point(CheckPoint check);
 
   // The current status; safe to read from any thread.
   RunStatus status() const;

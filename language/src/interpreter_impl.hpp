@@ -2,6 +2,7 @@
 // (interpreter.cpp) and the instruction loop (interpreter_run.cpp).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -77,14 +78,39 @@ struct Interpreter::Impl {
   std::expected<void, Error> get(ExecutionContext& context, std::size_t here, const Instr& instr);
   std::expected<void, Error> set(ExecutionContext& context, std::size_t here, const Instr& instr);
 
-  // Fills the budget for one step() or end(): `budget` units may be spent.
-  void refuel() { fuel = budget && *budget < UINT64_MAX ? *budget + 1 : UINT64_MAX; }
-  // Spends `units` of the budget; false once it is exhausted.
-  bool spend(std::uint64_t units) {
-    if (units >= fuel) return false;
-    fuel -= units;
-    return true;
+  // The limits (interpreter_limits.cpp). Spending works on `fuel`, the
+  // units left before the next check point, so that the instruction loop
+  // tests one counter whether or not a limit is set.
+
+  // Fills the budget and sets the deadline for one step() or end().
+  // Without limits there is nothing to fill: the stretches run on from call
+  // to call, and a step over `yield` pays one test.
+  void start_call() {
+    if (limits.instructions || limits.time) [[unlikely]] start_limited_call();
   }
+  void start_limited_call();
+  // Takes new limits, and starts the stretches afresh.
+  void set_limits(Limits new_limits);
+  // The check point reached when `fuel` has run out at the instruction at
+  // `here`: true to go on (with fuel for the next stretch); false with the
+  // error in step_failure when the budget is spent, the time is up or the
+  // host's check says to stop.
+  [[gnu::cold]] bool pass_check_point(std::size_t here);
+  // The time limit and the host's check alone, as pass_check_point makes
+  // them; end() makes them at every pass as well.
+  bool within_limits(std::size_t here);
+  // Spends `units` at once (a spawn's children), passing every check point
+  // on the way; false with the error in step_failure.
+  bool spend(std::uint64_t units, std::size_t here) {
+    if (units < fuel) [[likely]] {
+      fuel -= units;
+      return true;
+    }
+    return spend_across(units, here);
+  }
+  bool spend_across(std::uint64_t units, std::size_t here);
+  // Takes the error that a failed check left in step_failure.
+  Error take_failure();
 
   std::unique_ptr<ExecutionContext> root;
   std::vector<Op> ops;
@@ -100,11 +126,14 @@ struct Interpreter::Impl {
   std::vector<ExecutionContext*> queue;
   std::size_t queue_head = 0;
 
-  // The instruction budget of one step() or end() (none: unlimited), and what
-  // is left of it in the current one. Unlimited is a budget no run can use
-  // up, so that the instruction loop tests one counter either way.
-  std::optional<std::uint64_t> budget;
-  std::uint64_t fuel = UINT64_MAX;
+  Limits limits;
+  CheckPoint check;
+  // Units left before the next check point, and the units of the budget
+  // beyond those; without a budget the reserve is more than any run can
+  // spend. The deadline of the current call, when a time limit is set.
+  std::uint64_t fuel = check_interval;
+  std::uint64_t reserve = UINT64_MAX - check_interval;
+  std::optional<std::chrono::steady_clock::time_point> deadline;
   std::vector<std::unique_ptr<ExecutionContext>> graveyard;
   // Where the failure being returned happened (set by locate_failure on the
   // way out), and the last failure, kept for the host.
@@ -115,6 +144,9 @@ struct Interpreter::Impl {
   };
   std::optional<FailurePlace> failure_place;
   std::optional<Failure> last_failure;
+  // Where a check point stopped the call: a loop's jump has already moved
+  // the context on, so its ip no longer tells.
+  std::optional<std::size_t> stopped_at;
   // The error step_with is about to return, set just before it leaves. It
   // lives here because a local std::optional<Error> was zero-filled on every
   // entry, a third of the cost of a step over `yield`.

@@ -13,7 +13,6 @@ namespace zolang {
 namespace {
 
 constexpr const char* numbers_only = "Both operands must be numbers";
-constexpr const char* budget_exhausted = "Instruction budget exhausted";
 
 // The error of a binary operator that cannot run: StackUnderflow when fewer
 // than two operands are on the stack, else `message`.
@@ -117,12 +116,17 @@ inline bool take_truth(Value* slot) {
 
 // Moves pc by `offset`; a move backwards (a loop) spends a unit of the
 // budget. Forward moves cannot repeat without a backward one, so bounding
-// these bounds every loop at the price of one counter per iteration.
-#define ZO_JUMP_BY(offset)                                           \
-  do {                                                               \
-    std::ptrdiff_t by = (offset);                                    \
-    pc += by;                                                        \
-    if (by < 0 && --fuel == 0) [[unlikely]] goto out_of_budget;      \
+// these bounds every loop at the price of one counter per iteration. The
+// jump is taken before the check point, so that a run stopped there goes on
+// with the loop if it is stepped again.
+#define ZO_JUMP_BY(offset)                        \
+  do {                                            \
+    std::ptrdiff_t by = (offset);                 \
+    pc += by;                                     \
+    if (by < 0 && --fuel == 0) [[unlikely]] {     \
+      checked_at = address_of(pc - by);           \
+      goto check_point;                           \
+    }                                             \
   } while (false)
 
 // The fused forms, one case per form and operator (see Code). Each checks
@@ -203,6 +207,7 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
   Value* base = bottom + context.base();
   StepOutcome outcome = StepOutcome::Continue;
   std::optional<Error>& failure = step_failure;
+  std::size_t checked_at = 0;  // the instruction that reached a check point
   // The address of the instruction being executed (pc is already past it).
   auto address_of = [code](const Instr* next) { return static_cast<std::size_t>(next - 1 - code); };
   // Helpers that take the stack out of the loop's registers may grow it or
@@ -384,11 +389,15 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
             failure = Error::stack_underflow(address_of(pc));
             goto fail;
           }
-          // Recursion needs no backward jump, so each call spends a unit.
-          if (--fuel == 0) [[unlikely]] goto out_of_budget;
           context.frames.push_back(Frame{address_of(pc) + 1, depth - instr->operand});
           base = top - instr->operand;
+          std::size_t here = address_of(pc);
           pc = code + slot.label;
+          // Recursion needs no backward jump, so each call spends a unit.
+          if (--fuel == 0) [[unlikely]] {
+            checked_at = here;
+            goto check_point;
+          }
           break;
         }
         stack.top = top;
@@ -466,9 +475,10 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
   jump_underflow:
     failure = Error::stack_underflow(address_of(pc));
     goto fail;
-  out_of_budget:
-    failure = Error::runtime(budget_exhausted);
-    goto fail;
+  check_point:
+    // The instruction has done its work; stop here or go on with the next.
+    if (!pass_check_point(checked_at)) goto fail;
+    continue;
   }
 
 stop:
@@ -534,8 +544,6 @@ std::expected<StepOutcome, Error> Interpreter::Impl::spawn(ExecutionContext& con
   context.mode = instr.code == Code::CallRace ? WaitMode::Race : WaitMode::Parallel;
   const std::vector<GroupEntry>& entries = program.call_lists[instr.aux];
   if (entries.empty()) return StepOutcome::Continue;
-  // Spawning can recurse within one step without a backward jump.
-  if (!spend(entries.size())) return std::unexpected(Error::runtime(budget_exhausted));
   for (const GroupEntry& entry : entries) {
     const NameSlot& slot = program.names[entry.slot];
     if (slot.label == no_label) return std::unexpected(Error::parallel_not_group(here));
@@ -549,6 +557,10 @@ std::expected<StepOutcome, Error> Interpreter::Impl::spawn(ExecutionContext& con
     }
     ExecutionContext::add_dependency(context, std::move(child));
   }
+  // Spawning can recurse within one step without a backward jump. The
+  // children are in place first, so that stepping again after a stop here
+  // runs them.
+  if (!spend(entries.size(), here)) return std::unexpected(take_failure());
   return StepOutcome::Spawned;
 }
 

@@ -1,8 +1,10 @@
 """``zo``: run, check and print Zo programs.
 
     zo run FILE [--host MODULE.py] [--no-std] [--trace]
+               [--max-instructions N] [--timeout SECONDS] [--tick SECONDS]
     zo check FILE [--host MODULE.py] [--no-std] [--format text|json]
     zo ir FILE [-o OUT] [--host MODULE.py] [--no-std]
+    zo --version
 
 FILE is Zo source (``.zo``) or, for ``run``, Zo IR text (``.zir``). Errors go
 to standard error as FILE:LINE:COLUMN: error: MESSAGE with the source line
@@ -11,32 +13,38 @@ and notes; ``check --format json`` prints them to standard output as JSON.
 
 import argparse
 import importlib.util
+import os
 import re
-import signal
 import sys
 import time
 
 import zolangpy
 
+import zo
 from zo.diagnostics import diagnostics_json, render_diagnostics, render_failure
-from zo.host import Host
+from zo.host import Host, HostError
+from zo.irtext import unreadable_string
 from zo.monitor import Monitor
 
-# A step whose polls were all waits that are not due yet, in a program that
-# can also `yield`, sleeps at most this long: a yielding context is invisible
-# to the host and must not be starved.
-YIELD_QUANTUM = 0.01
+# While the program waits on natives other than `wait` (or may have a
+# yielding context the host cannot see), the loop steps once per tick rather
+# than spinning: a native that is not done yet is asked again a tick later.
+DEFAULT_TICK = 0.005
 
 
 def main(argv=None):
     args = _parse_args(argv)
     try:
         host = _load_host(args)
+    except HostError as error:
+        print("zo: host %s: %s" % (args.host, error), file=sys.stderr)
+        return 2
     except Exception as error:  # the user's host file is user code
         print("zo: cannot load host %s: %r" % (args.host, error), file=sys.stderr)
         return 2
     try:
-        with open(args.file, encoding="utf-8") as handle:
+        # utf-8-sig: a byte-order mark at the start is not part of the program.
+        with open(args.file, encoding="utf-8-sig") as handle:
             text = handle.read()
     except (OSError, UnicodeDecodeError) as error:
         print("zo: cannot read %s: %s" % (args.file, error), file=sys.stderr)
@@ -50,6 +58,8 @@ def main(argv=None):
         return 1
     if args.command == "ir":
         ir = compiler.into_raw()
+        if not _reads_back(ir, text):
+            return 1
         if args.output:
             with open(args.output, "w", encoding="utf-8") as handle:
                 handle.write(ir)
@@ -58,8 +68,40 @@ def main(argv=None):
     return 0
 
 
+def _reads_back(ir, source):
+    """Whether the IR text reads back as the program it was printed from;
+    if not, says why, naming the source line of the string at fault."""
+    problem = unreadable_string(source)
+    if problem is None:
+        try:
+            zolangpy.Interpreter(ir)
+            return True
+        except Exception as error:  # ZoError is not a module attribute
+            print("zo: the IR does not read back: %s" % error, file=sys.stderr)
+            return False
+    line, why = problem
+    print("zo: line %d: %s; IR text cannot hold it, so no IR was written" % (line, why),
+          file=sys.stderr)
+    return False
+
+
+def _count(text):
+    value = int(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError("must not be negative: %s" % text)
+    return value
+
+
+def _seconds(text):
+    value = float(text)
+    if not value >= 0:  # NaN included
+        raise argparse.ArgumentTypeError("must be a number of seconds, at least 0: %s" % text)
+    return value
+
+
 def _parse_args(argv):
     parser = argparse.ArgumentParser(prog="zo", description="Run Zo programs.")
+    parser.add_argument("--version", action="version", version="zo " + zo.__version__)
     commands = parser.add_subparsers(dest="command", required=True)
     for name, text in (
         ("run", "compile (or read IR) and run until the program finishes"),
@@ -72,6 +114,14 @@ def _parse_args(argv):
         sub.add_argument("--no-std", action="store_true", help="leave out print, wait and $time")
         if name == "run":
             sub.add_argument("--trace", action="store_true", help="print native calls per step")
+            sub.add_argument("--max-instructions", type=_count, metavar="N",
+                             help="stop a step (and __end) after N loop iterations, group "
+                                  "calls and spawns")
+            sub.add_argument("--timeout", type=_seconds, metavar="SECONDS",
+                             help="stop a step (and __end) that runs longer than this")
+            sub.add_argument("--tick", type=_seconds, metavar="SECONDS", default=DEFAULT_TICK,
+                             help="while natives are pending, step once per tick (default "
+                                  "%g; 0 steps without pause)" % DEFAULT_TICK)
         if name == "ir":
             sub.add_argument("-o", "--output", help="write the IR text here")
         if name == "check":
@@ -83,6 +133,9 @@ def _parse_args(argv):
 def _load_host(args):
     host = Host(standard=not args.no_std)
     if args.host:
+        # As for a script, the host's own directory comes first on the path,
+        # so that it can import the modules next to it.
+        sys.path.insert(0, os.path.dirname(os.path.abspath(args.host)))
         location = importlib.util.spec_from_file_location("zo_user_host", args.host)
         module = importlib.util.module_from_spec(location)
         location.loader.exec_module(module)
@@ -142,11 +195,11 @@ def _run(args, host, text):
     interpreter = _interpreter(args, host, monitor, text)
     if interpreter is None:
         return 1
+    interpreter.set_limits(instructions=args.max_instructions, seconds=args.timeout)
     # A context that yields is invisible to the host; only a program that
     # cannot yield may sleep until its next wait is due.
     can_yield = re.search(r"\byield\b", text) is not None
-    interrupt = _Interrupt()
-    previous = signal.signal(signal.SIGINT, interrupt.handle)
+
     def report(error):
         failure = interpreter.last_error()
         if failure is None or failure["text"] != str(error):
@@ -155,59 +208,39 @@ def _run(args, host, text):
             sys.stderr.write(render_failure(failure, args.file, text))
 
     try:
-        return _loop(interpreter, monitor, can_yield, interrupt, report)
+        return _loop(interpreter, monitor, can_yield, args.tick, report)
     except KeyboardInterrupt:
+        # Ctrl-C, during a step or between two: __end runs, as on any stop.
         return _stop(interpreter, 130)
-    finally:
-        signal.signal(signal.SIGINT, previous)
+    except BaseException:
+        # A native's SystemExit, say: __end runs before it goes on.
+        _stop(interpreter, 1)
+        raise
 
 
-class _Interrupt:
-    """Ctrl-C while a step runs would raise inside whichever native method is
-    running and reach us as that native's failure; so during a step it is only
-    noted, and acted on when the step returns."""
-
-    def __init__(self):
-        self.stepping = False
-        self.pending = False
-
-    def handle(self, signum, frame):
-        if self.stepping:
-            self.pending = True
-        else:
-            raise KeyboardInterrupt
-
-    def step(self, interpreter):
-        self.stepping = True
-        try:
-            return interpreter.run()
-        finally:
-            self.stepping = False
-            if self.pending:
-                raise KeyboardInterrupt
-
-
-def _loop(interpreter, monitor, can_yield, interrupt, report):
+def _loop(interpreter, monitor, can_yield, tick, report):
     while True:
+        started = time.monotonic()
         monitor.begin_step()
         try:
-            running = interrupt.step(interpreter)
-        except KeyboardInterrupt:
-            raise
+            running = interpreter.run()
         except Exception as error:  # ZoError is not a module attribute
             report(error)
             return _stop(interpreter, 1)
         if not running:
             return 0
-        pause = monitor.idle_time()
-        if pause is not None:
-            time.sleep(min(pause, YIELD_QUANTUM) if can_yield else pause)
+        resume = monitor.resume_at(started, tick, can_yield)
+        if resume is not None:
+            time.sleep(max(0.0, resume - time.monotonic()))
 
 
 def _stop(interpreter, status):
     """Stops the program so __end runs; reports a failure of the stop itself."""
     try:
         interpreter.stop()
+    except KeyboardInterrupt:
+        print("zo: interrupted while stopping", file=sys.stderr)
+        return 130
     except Exception as error:
         print("zo: while stopping: %s" % error, file=sys.stderr)
         return status or 1

@@ -8,7 +8,8 @@
 
 A user's own natives come from a ``--host`` file whose ``register(host)``
 function calls ``host.callable(name, generator)`` and
-``host.property(name, prop)`` on the `Host` passed to it.
+``host.property(name, prop)`` on the `Host` passed to it. Registering
+anything else raises `HostError`, which ``zo`` reports in one line.
 """
 
 import decimal
@@ -129,6 +130,23 @@ class Time(zolangpy.Prop):
         return self.clock.now()
 
 
+class HostError(TypeError):
+    """A registration that cannot work: the message says which and why."""
+
+
+def _check_registration(kind, name, value, base):
+    if not isinstance(name, str):
+        raise HostError("the name of a %s must be a str, not %s (%r)"
+                        % (kind, type(name).__name__, name))
+    if isinstance(value, base):
+        return
+    if isinstance(value, type) and issubclass(value, base):
+        raise HostError("%s %r is the class %s; register an instance: %s()"
+                        % (kind, name, value.__name__, value.__name__))
+    raise HostError("%s %r is a %s, not an instance of zolangpy.%s"
+                    % (kind, name, type(value).__name__, base.__name__))
+
+
 class Host:
     """The natives of one run: the standard ones and the user's own."""
 
@@ -143,10 +161,12 @@ class Host:
 
     def callable(self, name, generator):
         """Registers a `zolangpy.CallableGenerator` under a call name."""
+        _check_registration("callable", name, generator, zolangpy.CallableGenerator)
         self.callables[name] = generator
 
     def property(self, name, prop):
         """Registers a `zolangpy.Prop` under a property name (without the `$`)."""
+        _check_registration("property", name, prop, zolangpy.Prop)
         self.properties[name] = prop
 
     def register_with(self, target):

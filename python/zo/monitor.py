@@ -1,6 +1,6 @@
 """Watches the native calls of a run: which started, were polled, completed or
-were terminated in each step. The run loop uses it to sleep while every
-context waits on time, and ``--trace`` prints it."""
+were terminated in each step. The run loop uses it to sleep while the
+program only waits, and ``--trace`` prints it."""
 
 import zolangpy
 
@@ -14,23 +14,33 @@ class Monitor:
         self.step = 0
         self.next_id = 1
         self.active = {}  # call id -> the inner Callable
-        self.busy = False  # something other than a pending wait happened this step
+        # What the step that runs now has done: polled natives; started,
+        # completed or terminated one (progress); found a native other than
+        # `wait` not done yet.
         self.polled = False
+        self.progressed = False
+        self.pending_other = False
 
     def begin_step(self):
         self.step += 1
-        self.busy = False
-        self.polled = False
+        self.polled = self.progressed = self.pending_other = False
 
-    def idle_time(self):
-        """Seconds until the next wait is due when the step just run only
-        polled waits that were not due, else None (go on at once)."""
-        if not self.polled or self.busy:
+    def resume_at(self, started, tick, can_yield):
+        """When to run the next step (on time.monotonic()) after the step that
+        began at `started`, or None for at once. A step that only polled
+        natives that are not done yet has nothing to do until one may be:
+        waits sleep until the first is due, and any other native is asked
+        again a tick after the last time. So is a program that may yield,
+        whose yielding contexts the host cannot see."""
+        if not self.polled or self.progressed:
             return None
-        deadlines = [c.deadline for c in self.active.values() if isinstance(c, WaitCall)]
-        if not deadlines:
-            return None
-        return max(0.0, min(deadlines) - self.clock.now())
+        due = [self.clock.start + c.deadline for c in self.active.values()
+               if isinstance(c, WaitCall)]
+        if self.pending_other or can_yield:
+            if tick <= 0:
+                return None
+            due.append(started + tick)
+        return min(due) if due else None
 
     def event(self, text):
         if self.trace is not None:
@@ -57,6 +67,7 @@ class _MonitoredGenerator(zolangpy.CallableGenerator):
         call_id = monitor.next_id
         monitor.next_id += 1
         monitor.active[call_id] = made
+        monitor.progressed = True
         shown = ", ".join(repr(a) for a in args)
         monitor.event("start #%d %s(%s)" % (call_id, self.name, shown))
         return _MonitoredCall(monitor, call_id, self.name, made)
@@ -74,14 +85,16 @@ class _MonitoredCall(zolangpy.Callable):
         result = self.inner.call()
         done = result is None or result is True
         monitor.polled = True
-        if done or not isinstance(self.inner, WaitCall):
-            monitor.busy = True
         if done:
+            monitor.progressed = True
             monitor.active.pop(self.call_id, None)
+        elif not isinstance(self.inner, WaitCall):
+            monitor.pending_other = True
         monitor.event("poll #%d %s -> %s" % (self.call_id, self.name, "done" if done else "pending"))
         return result
 
     def terminate(self):
+        self.monitor.progressed = True
         self.monitor.active.pop(self.call_id, None)
         self.monitor.event("terminate #%d %s" % (self.call_id, self.name))
         return self.inner.terminate()
