@@ -1,5 +1,7 @@
 #include "gil.hpp"
 
+#include <cxxabi.h>
+
 #include <atomic>
 #include <mutex>
 #include <vector>
@@ -22,7 +24,16 @@ std::atomic<bool> has_pending{false};
 
 }  // namespace
 
+namespace detail {
+[[gnu::tls_model("initial-exec")]] thread_local bool thread_is_exiting = false;
+}  // namespace detail
+
 bool gil_held() { return thread_holds_gil; }
+
+void note_thread_exit() {
+  detail::thread_is_exiting = true;
+  thread_holds_gil = false;
+}
 
 GilHeld::GilHeld() : was_held(std::exchange(thread_holds_gil, true)) { release_pending(); }
 
@@ -30,13 +41,20 @@ GilHeld::~GilHeld() { thread_holds_gil = was_held; }
 
 GilAcquire::GilAcquire() : acquired(!thread_holds_gil), state() {
   if (!acquired) return;
-  state = PyGILState_Ensure();
+  try {
+    state = PyGILState_Ensure();
+  } catch (abi::__forced_unwind&) {
+    note_thread_exit();
+    throw;
+  }
   thread_holds_gil = true;
   release_pending();
 }
 
 GilAcquire::~GilAcquire() {
-  if (!acquired) return;
+  // A thread that Python code inside the scope left without the lock must not
+  // give back what it no longer has.
+  if (!acquired || thread_exiting()) return;
   thread_holds_gil = false;
   PyGILState_Release(state);
 }
@@ -46,13 +64,19 @@ GilRelease::GilRelease() {
   saved = PyEval_SaveThread();
 }
 
-GilRelease::~GilRelease() {
-  PyEval_RestoreThread(saved);
+GilRelease::~GilRelease() noexcept(false) {
+  if (thread_exiting()) return;
+  try {
+    PyEval_RestoreThread(saved);
+  } catch (abi::__forced_unwind&) {
+    note_thread_exit();
+    throw;
+  }
   thread_holds_gil = true;
 }
 
 void release_later(PyObject* object) {
-  if (object == nullptr) return;
+  if (object == nullptr || thread_exiting()) return;
   if (thread_holds_gil) {
     PyRef::steal(object);
     return;
@@ -70,8 +94,9 @@ void release_pending() {
     batch.swap(pending);
     has_pending.store(false, std::memory_order_relaxed);
   }
-  // Releasing may run arbitrary Python code (__del__), which may queue more.
-  for (PyObject* object : batch) PyRef::steal(object);
+  // Releasing may run arbitrary Python code (__del__), which may queue more,
+  // or drop the GIL and end the thread: not from a destructor, then.
+  for (PyObject* object : batch) running_python([&] { Py_DECREF(object); });
 }
 
 }  // namespace zolangpy
