@@ -31,10 +31,12 @@ struct CompilerObject {
   std::optional<std::vector<zolang::Op>> program;
 };
 
-CompilerObject& as_compiler(PyObject* self) { return *reinterpret_cast<CompilerObject*>(self); }
+// Null, with TypeError raised, for an object with no compiler in it.
+CompilerObject* as_compiler(PyObject* self) { return payload_of<CompilerObject>(self); }
 
 PyObject* compiler_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
+    if (!accepts_type(type, module_types().compiler, false)) return nullptr;
     char* no_names[] = {nullptr};
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, ":Compiler", no_names)) return nullptr;
     return reinterpret_cast<PyObject*>(
@@ -61,8 +63,9 @@ void write_stdout(std::string_view text) {
 
 PyObject* compiler_compile(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    CompilerObject& object = as_compiler(self);
-    Use use = Use::exclusive(object.use);
+    CompilerObject* object = as_compiler(self);
+    if (object == nullptr) return nullptr;
+    Use use = Use::exclusive(object->use);
     if (!use) return nullptr;
     PyObject* source_object = nullptr;
     if (!parse_arguments(args, kwargs, "Compiler.compile", {{"source", &source_object}}, 1)) {
@@ -75,14 +78,14 @@ PyObject* compiler_compile(PyObject* self, PyObject* args, PyObject* kwargs) {
       // Other Python threads may run meanwhile; the exclusive use above keeps
       // them off this object, and the source string stays alive in `args`.
       GilRelease released;
-      object.errors.clear();
-      object.program.reset();
-      auto result = object.compiler.compile_nonconsuming(*source);
+      object->errors.clear();
+      object->program.reset();
+      auto result = object->compiler.compile_nonconsuming(*source);
       compiled = result.has_value();
       if (compiled) {
-        object.program = std::move(*result);
+        object->program = std::move(*result);
       } else {
-        object.errors = std::move(result.error());
+        object->errors = std::move(result.error());
       }
     }
     return new_bool(compiled);
@@ -91,32 +94,35 @@ PyObject* compiler_compile(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* compiler_into_raw(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    CompilerObject& object = as_compiler(self);
-    Use use = Use::exclusive(object.use);
+    CompilerObject* object = as_compiler(self);
+    if (object == nullptr) return nullptr;
+    Use use = Use::exclusive(object->use);
     if (!use) return nullptr;
-    if (!object.program) return raise_zo_error("No program to convert");
-    std::string text = zolang::print_program(*object.program);
-    object.program.reset();
+    if (!object->program) return raise_zo_error("No program to convert");
+    std::string text = zolang::print_program(*object->program);
+    object->program.reset();
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   });
 }
 
 PyObject* compiler_has_program(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    CompilerObject& object = as_compiler(self);
-    Use use = Use::shared(object.use);
+    CompilerObject* object = as_compiler(self);
+    if (object == nullptr) return nullptr;
+    Use use = Use::shared(object->use);
     if (!use) return nullptr;
-    return new_bool(object.program.has_value());
+    return new_bool(object->program.has_value());
   });
 }
 
 PyObject* compiler_print_errors(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    CompilerObject& object = as_compiler(self);
-    Use use = Use::shared(object.use);
+    CompilerObject* object = as_compiler(self);
+    if (object == nullptr) return nullptr;
+    Use use = Use::shared(object->use);
     if (!use) return nullptr;
     // One write per line: the line is out before the next error is rendered.
-    for (const zolang::Error& error : object.errors) {
+    for (const zolang::Error& error : object->errors) {
       write_stdout(error.render() + "\n");
     }
     Py_RETURN_NONE;
@@ -125,31 +131,34 @@ PyObject* compiler_print_errors(PyObject* self, PyObject*) {
 
 PyObject* compiler_into_interpreter(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    CompilerObject& object = as_compiler(self);
-    Use use = Use::exclusive(object.use);
+    CompilerObject* object = as_compiler(self);
+    if (object == nullptr) return nullptr;
+    Use use = Use::exclusive(object->use);
     if (!use) return nullptr;
-    if (!object.program) return raise_zo_error("No program to convert");
-    std::vector<zolang::Op> ops = std::exchange(*object.program, {});
-    zolang::Program package = object.compiler.package_program(std::move(ops));
+    if (!object->program) return raise_zo_error("No program to convert");
+    std::vector<zolang::Op> ops = std::exchange(*object->program, {});
+    zolang::Program package = object->compiler.package_program(std::move(ops));
     return wrap_interpreter(zolang::Interpreter::from_program(std::move(package))).release();
   });
 }
 
 template <typename Registration, typename Register>
-PyObject* register_native(PyObject* self, std::optional<Registration> registration,
+PyObject* register_native(CompilerObject& object, std::optional<Registration> registration,
                           Register add) {
   if (!registration) return nullptr;
-  auto registered = add(as_compiler(self).compiler, std::move(*registration));
+  auto registered = add(object.compiler, std::move(*registration));
   if (!registered) return raise_error(registered.error());
   Py_RETURN_NONE;
 }
 
 PyObject* compiler_register_callable(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    Use use = Use::exclusive(as_compiler(self).use);
+    CompilerObject* object = as_compiler(self);
+    if (object == nullptr) return nullptr;
+    Use use = Use::exclusive(object->use);
     if (!use) return nullptr;
     return register_native(
-        self, parse_callable_registration(args, kwargs, "Compiler.register_callable"),
+        *object, parse_callable_registration(args, kwargs, "Compiler.register_callable"),
         [](zolang::ZoCompiler& compiler, auto registration) {
           return compiler.register_callable(std::move(registration.name),
                                             std::move(registration.adapter));
@@ -159,10 +168,12 @@ PyObject* compiler_register_callable(PyObject* self, PyObject* args, PyObject* k
 
 PyObject* compiler_register_property(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    Use use = Use::exclusive(as_compiler(self).use);
+    CompilerObject* object = as_compiler(self);
+    if (object == nullptr) return nullptr;
+    Use use = Use::exclusive(object->use);
     if (!use) return nullptr;
     return register_native(
-        self, parse_property_registration(args, kwargs, "Compiler.register_property"),
+        *object, parse_property_registration(args, kwargs, "Compiler.register_property"),
         [](zolang::ZoCompiler& compiler, auto registration) {
           return compiler.register_property(std::move(registration.name),
                                             std::move(registration.adapter));
@@ -210,8 +221,18 @@ PyMethodDef compiler_methods[] = {
 #ifdef PYPY_VERSION
     {"__init_subclass__", method_pointer(&refuse_subclass),
      METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
+    copy_refusal("__reduce_ex__"),
+    copy_refusal("__copy__"),
+    copy_refusal("__deepcopy__"),
 #endif
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef compiler_getset[] = {
+#ifdef PYPY_VERSION
+    class_assignment_guard(),
+#endif
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot compiler_slots[] = {
@@ -225,9 +246,10 @@ PyType_Slot compiler_slots[] = {
          "`into_raw`. Custom `Callable`s and `Prop`s must be registered with the compiler (the\n"
          "`register_*` methods) before a program can use them.")},
     {Py_tp_new, slot_pointer(&compiler_new)},
-    {Py_tp_dealloc, slot_pointer(&deallocate<CompilerObject>)},
+    {Py_tp_dealloc, slot_pointer(&deallocate)},
     {Py_tp_setattro, slot_pointer(&refuse_attribute)},
     {Py_tp_methods, compiler_methods},
+    {Py_tp_getset, compiler_getset},
     {0, nullptr},
 };
 

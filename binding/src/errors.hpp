@@ -42,7 +42,7 @@ zolang::Error error_from_python();
 // runtime ends (see gil.hpp) goes through: it is not ours to stop, and
 // stopping it aborts the process.
 template <typename Body>
-auto guarded(Body&& body) -> decltype(body()) {
+[[gnu::no_sanitize("undefined")]] auto guarded(Body&& body) -> decltype(body()) {  // see gil.hpp
   using Result = decltype(body());
   static_assert(std::is_pointer_v<Result> || std::is_same_v<Result, int>);
   GilHeld held;

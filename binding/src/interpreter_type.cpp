@@ -19,9 +19,8 @@ struct InterpreterObject {
   zolang::Interpreter interpreter;
 };
 
-InterpreterObject& as_interpreter(PyObject* self) {
-  return *reinterpret_cast<InterpreterObject*>(self);
-}
+// Null, with TypeError raised, for an object with no interpreter in it.
+InterpreterObject* as_interpreter(PyObject* self) { return payload_of<InterpreterObject>(self); }
 
 PyObject* allocate_interpreter(PyTypeObject* type, zolang::Interpreter interpreter) {
   return reinterpret_cast<PyObject*>(
@@ -34,6 +33,7 @@ PyObject* allocate_interpreter(PyTypeObject* type, zolang::Interpreter interpret
 // Interpreter(ir=None): an empty program, or the program read from IR text.
 PyObject* interpreter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
+    if (!accepts_type(type, module_types().interpreter, false)) return nullptr;
     PyObject* ir = nullptr;
     if (!parse_arguments(args, kwargs, "Interpreter", {{"ir", &ir}}, 0)) return nullptr;
     if (ir == nullptr || ir == Py_None) {
@@ -52,10 +52,11 @@ PyObject* interpreter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
 template <typename Operation, typename ToPython>
 PyObject* with_interpreter(PyObject* self, Operation operation, ToPython to_python) {
   return guarded([&]() -> PyObject* {
-    InterpreterObject& object = as_interpreter(self);
-    Use use = Use::exclusive(object.use);
+    InterpreterObject* object = as_interpreter(self);
+    if (object == nullptr) return nullptr;
+    Use use = Use::exclusive(object->use);
     if (!use) return nullptr;
-    auto outcome = operation(object.interpreter);
+    auto outcome = operation(object->interpreter);
     if (!outcome) return raise_error(outcome.error());
     if constexpr (std::is_void_v<typename std::remove_cvref_t<decltype(outcome)>::value_type>) {
       return to_python();
@@ -85,12 +86,13 @@ PyObject* interpreter_reset(PyObject* self, PyObject*) {
 
 PyObject* interpreter_register_callable(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    InterpreterObject& object = as_interpreter(self);
-    Use use = Use::exclusive(object.use);
+    InterpreterObject* object = as_interpreter(self);
+    if (object == nullptr) return nullptr;
+    Use use = Use::exclusive(object->use);
     if (!use) return nullptr;
     auto registration = parse_callable_registration(args, kwargs, "Interpreter.register_callable");
     if (!registration) return nullptr;
-    auto registered = object.interpreter.register_callable(std::move(registration->name),
+    auto registered = object->interpreter.register_callable(std::move(registration->name),
                                                            std::move(registration->adapter));
     if (!registered) return raise_error(registered.error());
     Py_RETURN_NONE;
@@ -99,12 +101,13 @@ PyObject* interpreter_register_callable(PyObject* self, PyObject* args, PyObject
 
 PyObject* interpreter_register_property(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    InterpreterObject& object = as_interpreter(self);
-    Use use = Use::exclusive(object.use);
+    InterpreterObject* object = as_interpreter(self);
+    if (object == nullptr) return nullptr;
+    Use use = Use::exclusive(object->use);
     if (!use) return nullptr;
     auto registration = parse_property_registration(args, kwargs, "Interpreter.register_property");
     if (!registration) return nullptr;
-    auto registered = object.interpreter.register_property(std::move(registration->name),
+    auto registered = object->interpreter.register_property(std::move(registration->name),
                                                            std::move(registration->adapter));
     if (!registered) return raise_error(registered.error());
     Py_RETURN_NONE;
@@ -140,16 +143,27 @@ PyMethodDef interpreter_methods[] = {
 #ifdef PYPY_VERSION
     {"__init_subclass__", method_pointer(&refuse_subclass),
      METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
+    copy_refusal("__reduce_ex__"),
+    copy_refusal("__copy__"),
+    copy_refusal("__deepcopy__"),
 #endif
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef interpreter_getset[] = {
+#ifdef PYPY_VERSION
+    class_assignment_guard(),
+#endif
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot interpreter_slots[] = {
     {Py_tp_doc, const_cast<char*>("Interpreter(ir=None)\n--\n\n")},
     {Py_tp_new, slot_pointer(&interpreter_new)},
-    {Py_tp_dealloc, slot_pointer(&deallocate<InterpreterObject>)},
+    {Py_tp_dealloc, slot_pointer(&deallocate)},
     {Py_tp_setattro, slot_pointer(&refuse_attribute)},
     {Py_tp_methods, interpreter_methods},
+    {Py_tp_getset, interpreter_getset},
     {0, nullptr},
 };
 

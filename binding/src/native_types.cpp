@@ -7,7 +7,8 @@
 namespace zolangpy {
 namespace {
 
-ArgObject& as_arg(PyObject* self) { return *reinterpret_cast<ArgObject*>(self); }
+// Null, with TypeError raised, for an object with no Arg in it.
+ArgObject* as_arg(PyObject* self) { return payload_of<ArgObject>(self); }
 
 PyObject* not_implemented(const char* method) {
   PyErr_Format(PyExc_NotImplementedError, "'%s' is not implemnted", method);
@@ -36,8 +37,10 @@ struct NativeBaseObject {
 
 // The base constructors accept and ignore any arguments, so that subclasses
 // may define __init__ with whatever parameters they like.
+template <PyTypeObject* ModuleTypes::*Base>
 PyObject* native_base_new(PyTypeObject* type, PyObject*, PyObject*) {
   return guarded([&]() -> PyObject* {
+    if (!accepts_type(type, module_types().*Base, true)) return nullptr;
     return reinterpret_cast<PyObject*>(allocate<NativeBaseObject>(type, [](NativeBaseObject&) {}));
   });
 }
@@ -77,8 +80,8 @@ PyType_Slot callable_slots[] = {
                     "should never need to be instantiated directly: a `CallableGenerator` should\n"
                     "create them instead. A class may be a subclass of both `Callable` and\n"
                     "`CallableGenerator`, which is perfectly valid.")},
-    {Py_tp_new, slot_pointer(&native_base_new)},
-    {Py_tp_dealloc, slot_pointer(&deallocate<NativeBaseObject>)},
+    {Py_tp_new, slot_pointer(&native_base_new<&ModuleTypes::callable>)},
+    {Py_tp_dealloc, slot_pointer(&deallocate)},
     {Py_tp_methods, callable_methods},
     {0, nullptr},
 };
@@ -138,8 +141,8 @@ PyType_Slot generator_slots[] = {
          "several instances of one callable at once, even for the same instruction. A generator\n"
          "may return a singleton-style `Callable`; this is discouraged, as it may cause problems\n"
          "with parallelism when the call is non-trivial.")},
-    {Py_tp_new, slot_pointer(&native_base_new)},
-    {Py_tp_dealloc, slot_pointer(&deallocate<NativeBaseObject>)},
+    {Py_tp_new, slot_pointer(&native_base_new<&ModuleTypes::callable_generator>)},
+    {Py_tp_dealloc, slot_pointer(&deallocate)},
     {Py_tp_methods, generator_methods},
     {0, nullptr},
 };
@@ -200,8 +203,8 @@ PyType_Slot prop_slots[] = {
          "is not settable needs no `set` method, since the compiler checks settability and the\n"
          "interpreter validates IR before running it. Unlike `Callable`s, accessing a property\n"
          "never makes the Zo runtime yield.")},
-    {Py_tp_new, slot_pointer(&native_base_new)},
-    {Py_tp_dealloc, slot_pointer(&deallocate<NativeBaseObject>)},
+    {Py_tp_new, slot_pointer(&native_base_new<&ModuleTypes::prop>)},
+    {Py_tp_dealloc, slot_pointer(&deallocate)},
     {Py_tp_methods, prop_methods},
     {0, nullptr},
 };
@@ -215,29 +218,35 @@ PyObject* arg_new(PyTypeObject*, PyObject*, PyObject*) {
 
 PyObject* arg_is_value(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    Use use = Use::shared(as_arg(self).use);
+    ArgObject* object = as_arg(self);
+    if (object == nullptr) return nullptr;
+    Use use = Use::shared(object->use);
     if (!use) return nullptr;
-    return new_bool(as_arg(self).arg.is_value());
+    return new_bool(object->arg.is_value());
   });
 }
 
 PyObject* arg_is_word(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    Use use = Use::shared(as_arg(self).use);
+    ArgObject* object = as_arg(self);
+    if (object == nullptr) return nullptr;
+    Use use = Use::shared(object->use);
     if (!use) return nullptr;
-    return new_bool(as_arg(self).arg.is_word());
+    return new_bool(object->arg.is_word());
   });
 }
 
 PyObject* arg_matches_word(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    Use use = Use::shared(as_arg(self).use);
+    ArgObject* object = as_arg(self);
+    if (object == nullptr) return nullptr;
+    Use use = Use::shared(object->use);
     if (!use) return nullptr;
     PyObject* text = nullptr;
     if (!parse_arguments(args, kwargs, "Arg.matches_word", {{"s", &text}}, 1)) return nullptr;
     auto word = string_argument(text, "s");
     if (!word) return nullptr;
-    return new_bool(as_arg(self).arg.matches_word(*word));
+    return new_bool(object->arg.matches_word(*word));
   });
 }
 
@@ -260,8 +269,18 @@ PyMethodDef arg_methods[] = {
 #ifdef PYPY_VERSION
     {"__init_subclass__", method_pointer(&refuse_subclass),
      METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
+    copy_refusal("__reduce_ex__"),
+    copy_refusal("__copy__"),
+    copy_refusal("__deepcopy__"),
 #endif
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef arg_getset[] = {
+#ifdef PYPY_VERSION
+    class_assignment_guard(),
+#endif
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot arg_slots[] = {
@@ -275,9 +294,10 @@ PyType_Slot arg_slots[] = {
          "known at compile time, and is matched with `Arg.matches_word`, or merely detected\n"
          "with `Arg.is_word`.")},
     {Py_tp_new, slot_pointer(&arg_new)},
-    {Py_tp_dealloc, slot_pointer(&deallocate<ArgObject>)},
+    {Py_tp_dealloc, slot_pointer(&deallocate)},
     {Py_tp_setattro, slot_pointer(&refuse_attribute)},
     {Py_tp_methods, arg_methods},
+    {Py_tp_getset, arg_getset},
     {0, nullptr},
 };
 
