@@ -181,6 +181,13 @@ PyObject* compiler_register_property(PyObject* self, PyObject* args, PyObject* k
   });
 }
 
+constexpr char compiler_into_raw_name[] = "Compiler.into_raw";
+constexpr char compiler_has_program_name[] = "Compiler.has_program";
+constexpr char compiler_print_errors_name[] = "Compiler.print_errors";
+constexpr char compiler_into_interpreter_name[] = "Compiler.into_interpreter";
+constexpr char check_if_prop_name[] = "Compiler.check_if_prop";
+constexpr char check_if_callable_name[] = "Compiler.check_if_callable";
+
 PyMethodDef compiler_methods[] = {
     {"compile", method_pointer(&compiler_compile), METH_VARARGS | METH_KEYWORDS,
      "compile($self, source)\n--\n\n"
@@ -189,30 +196,33 @@ PyMethodDef compiler_methods[] = {
      "Each call discards the results of the previous one, program and errors alike. The errors\n"
      "are stored and can be shown with `print_errors`; there is at present no way to inspect\n"
      "them programmatically."},
-    {"into_raw", method_pointer(&compiler_into_raw), METH_NOARGS,
-     "into_raw($self)\n--\n\n"
-     "Takes the most recent program and converts it to the Zo IR, which is a human-readable text\n"
-     "format.\n\n"
-     "Unlike conversion to an `Interpreter`, this consumes only the program, not the registered\n"
-     "callables and properties. Raises an exception if the most recent compilation failed."},
-    {"has_program", method_pointer(&compiler_has_program), METH_NOARGS,
-     "has_program($self)\n--\n\n"
-     "Checks if the compiler has been given a program and that it compiled successfully.\n\n"
-     "Returns the same result as `compile`."},
-    {"print_errors", method_pointer(&compiler_print_errors), METH_NOARGS,
-     "print_errors($self)\n--\n\n"
-     "Displays any errors that occured during the most recent compilation.\n\n"
-     "Nothing is printed when there are no errors."},
-    {"into_interpreter", method_pointer(&compiler_into_interpreter), METH_NOARGS,
-     "into_interpreter($self)\n--\n\n"
-     "Effectively consumes the compiler, converting it into an `Interpreter`.\n\n"
-     "Raises an exception when no valid program is stored. On success all assets, the\n"
-     "registered callables and properties included, move to the new interpreter. Since the\n"
-     "compiler object itself lives on in Python, the call in practice empties it: every callable\n"
-     "and property must be registered again before the same program can be compiled again."},
-    {"check_if_prop", method_pointer(&check_if_prop), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
-     check_if_prop_doc},
-    {"check_if_callable", method_pointer(&check_if_callable),
+    no_argument_method<&compiler_into_raw, compiler_into_raw_name>(
+        "into_raw($self)\n--\n\n"
+        "Takes the most recent program and converts it to the Zo IR, which is a "
+        "human-readable text\n"
+        "format.\n\n"
+        "Unlike conversion to an `Interpreter`, this consumes only the program, not the "
+        "registered\n"
+        "callables and properties. Raises an exception if the most recent compilation failed."),
+    no_argument_method<&compiler_has_program, compiler_has_program_name>(
+        "has_program($self)\n--\n\n"
+        "Checks if the compiler has been given a program and that it compiled successfully.\n\n"
+        "Returns the same result as `compile`."),
+    no_argument_method<&compiler_print_errors, compiler_print_errors_name>(
+        "print_errors($self)\n--\n\n"
+        "Displays any errors that occured during the most recent compilation.\n\n"
+        "Nothing is printed when there are no errors."),
+    no_argument_method<&compiler_into_interpreter, compiler_into_interpreter_name>(
+        "into_interpreter($self)\n--\n\n"
+        "Effectively consumes the compiler, converting it into an `Interpreter`.\n\n"
+        "Raises an exception when no valid program is stored. On success all assets, the\n"
+        "registered callables and properties included, move to the new interpreter. Since the\n"
+        "compiler object itself lives on in Python, the call in practice empties it: every "
+        "callable\n"
+        "and property must be registered again before the same program can be compiled again."),
+    {"check_if_prop", method_pointer(&check_if_prop_method<check_if_prop_name>),
+     METH_VARARGS | METH_KEYWORDS | METH_STATIC, check_if_prop_doc},
+    {"check_if_callable", method_pointer(&check_if_callable_method<check_if_callable_name>),
      METH_VARARGS | METH_KEYWORDS | METH_STATIC, check_if_callable_doc},
     {"register_callable", method_pointer(&compiler_register_callable),
      METH_VARARGS | METH_KEYWORDS, register_callable_doc},

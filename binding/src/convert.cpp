@@ -112,12 +112,12 @@ std::expected<bool, zolang::Error> bool_from_python(PyObject* object,
     case Truth::NotBoolean:
       break;
   }
-  return std::unexpected(cast_error(object, "PyBool"));
+  return std::unexpected(cast_error(object, "bool"));
 }
 
 std::optional<std::string_view> string_argument(PyObject* object, const char* name) {
   if (!PyUnicode_Check(object)) {
-    raise_argument_error(object, name, "PyString");
+    raise_argument_error(object, name, "str");
     return std::nullopt;
   }
   Py_ssize_t size = 0;
@@ -128,7 +128,7 @@ std::optional<std::string_view> string_argument(PyObject* object, const char* na
 
 bool list_argument(PyObject* object, const char* name) {
   if (PyList_Check(object)) return true;
-  raise_argument_error(object, name, "PyList");
+  raise_argument_error(object, name, "list");
   return false;
 }
 

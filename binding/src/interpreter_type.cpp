@@ -114,27 +114,36 @@ PyObject* interpreter_register_property(PyObject* self, PyObject* args, PyObject
   });
 }
 
+constexpr char interpreter_stop_name[] = "Interpreter.stop";
+constexpr char interpreter_reset_name[] = "Interpreter.reset";
+constexpr char check_if_prop_name[] = "Interpreter.check_if_prop";
+constexpr char check_if_callable_name[] = "Interpreter.check_if_callable";
+
 PyMethodDef interpreter_methods[] = {
+    // The hottest call of all keeps PyPy's METH_NOARGS fast path (the checked
+    // form costs PyPy 12 ns a call, a third of a run() over a yield), and
+    // with it PyPy's wording: "run() takes no arguments (1 given)".
     {"run", method_pointer(&interpreter_run), METH_NOARGS,
      "run($self)\n--\n\n"
      "Invokes the interpreter, which will continue until it yields.\n\n"
      "Returns `False` if the program\n"
      "is complete, otherwise returns `True`."},
-    {"stop", method_pointer(&interpreter_stop), METH_NOARGS,
-     "stop($self)\n--\n\n"
-     "Stops execution of the interpreter, which invokes the `terminate` method of any active\n"
-     "`Callable`s, as well as the `__end` group, if it is defined.\n\n"
-     "The `__end` group runs to completion within this call: native calls inside it are\n"
-     "polled again and again, without returning to the host, until they complete."},
-    {"reset", method_pointer(&interpreter_reset), METH_NOARGS,
-     "reset($self)\n--\n\n"
-     "Resets the interpreter to its initial state.\n\n"
-     "Does not discard any registered callables or\n"
-     "properties. Does not invoke `terminate` for any active `Callable`s, so if that is required,\n"
-     "call `stop` first."},
-    {"check_if_prop", method_pointer(&check_if_prop), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
-     check_if_prop_doc},
-    {"check_if_callable", method_pointer(&check_if_callable),
+    no_argument_method<&interpreter_stop, interpreter_stop_name>(
+        "stop($self)\n--\n\n"
+        "Stops execution of the interpreter, which invokes the `terminate` method of any active\n"
+        "`Callable`s, as well as the `__end` group, if it is defined.\n\n"
+        "The `__end` group runs to completion within this call: native calls inside it are\n"
+        "polled again and again, without returning to the host, until they complete."),
+    no_argument_method<&interpreter_reset, interpreter_reset_name>(
+        "reset($self)\n--\n\n"
+        "Resets the interpreter to its initial state.\n\n"
+        "Does not discard any registered callables or\n"
+        "properties. Does not invoke `terminate` for any active `Callable`s, so if that is "
+        "required,\n"
+        "call `stop` first."),
+    {"check_if_prop", method_pointer(&check_if_prop_method<check_if_prop_name>),
+     METH_VARARGS | METH_KEYWORDS | METH_STATIC, check_if_prop_doc},
+    {"check_if_callable", method_pointer(&check_if_callable_method<check_if_callable_name>),
      METH_VARARGS | METH_KEYWORDS | METH_STATIC, check_if_callable_doc},
     {"register_callable", method_pointer(&interpreter_register_callable),
      METH_VARARGS | METH_KEYWORDS, register_callable_doc},

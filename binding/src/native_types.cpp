@@ -55,20 +55,23 @@ PyObject* callable_terminate(PyObject* self, PyObject*) {
   });
 }
 
+constexpr char callable_call_name[] = "Callable.call";
+constexpr char callable_terminate_name[] = "Callable.terminate";
+
 PyMethodDef callable_methods[] = {
-    {"call", method_pointer(&unimplemented_noargs<call_name, true>), METH_NOARGS,
-     "call($self)\n--\n\n"
-     "Called by the Zo runtime any time a native call associated with this type is active.\n\n"
-     "Returning `True` means the call is complete. Returning `False` makes the Zo interpreter\n"
-     "yield and call this method again when execution resumes. `None` is also valid and\n"
-     "counts as `True`."},
-    {"terminate", method_pointer(&callable_terminate), METH_NOARGS,
-     "terminate($self)\n--\n\n"
-     "Called by the Zo runtime whenever a native call associated with this type is to be ended\n"
-     "early.\n\n"
-     "This happens when a race group containing native calls ends, or when the Zo interpreter\n"
-     "itself is ended early. It is **not** called on a Zo run-time error: cleanup after one\n"
-     "must be done outside the interpreter."},
+    no_argument_method<&unimplemented_noargs<call_name, true>, callable_call_name>(
+        "call($self)\n--\n\n"
+        "Called by the Zo runtime any time a native call associated with this type is active.\n\n"
+        "Returning `True` means the call is complete. Returning `False` makes the Zo interpreter\n"
+        "yield and call this method again when execution resumes. `None` is also valid and\n"
+        "counts as `True`."),
+    no_argument_method<&callable_terminate, callable_terminate_name>(
+        "terminate($self)\n--\n\n"
+        "Called by the Zo runtime whenever a native call associated with this type is to be ended\n"
+        "early.\n\n"
+        "This happens when a race group containing native calls ends, or when the Zo interpreter\n"
+        "itself is ended early. It is **not** called on a Zo run-time error: cleanup after one\n"
+        "must be done outside the interpreter."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -167,13 +170,16 @@ PyObject* prop_is_settable(PyObject* self, PyObject*) {
   });
 }
 
+constexpr char prop_get_name[] = "Prop.get";
+constexpr char prop_is_settable_name[] = "Prop.is_settable";
+
 PyMethodDef prop_methods[] = {
-    {"get", method_pointer(&unimplemented_noargs<get_name, false>), METH_NOARGS,
-     "get($self)\n--\n\n"
-     "Retrieves a value from the property.\n\n"
-     "The only allowed result types are `int`, `float`, `str`, `bool` and `None`; anything\n"
-     "else causes a run-time error. This method should never be called directly, its return\n"
-     "value being opaque to Python."},
+    no_argument_method<&unimplemented_noargs<get_name, false>, prop_get_name>(
+        "get($self)\n--\n\n"
+        "Retrieves a value from the property.\n\n"
+        "The only allowed result types are `int`, `float`, `str`, `bool` and `None`; anything\n"
+        "else causes a run-time error. This method should never be called directly, its return\n"
+        "value being opaque to Python."),
     {"set", method_pointer(&prop_set), METH_VARARGS | METH_KEYWORDS,
      "set($self, value)\n--\n\n"
      "Sets the value of the property, for some definition of \"set\".\n\n"
@@ -182,11 +188,11 @@ PyMethodDef prop_methods[] = {
      "assigning a property that is not settable is reported as an error at compile time and at\n"
      "run time. It should never be called directly, since the required value cannot be made\n"
      "in Python."},
-    {"is_settable", method_pointer(&prop_is_settable), METH_NOARGS,
-     "is_settable($self)\n--\n\n"
-     "Returns whether the property is settable.\n\n"
-     "A property that is not settable need not implement `set`, which can then never be\n"
-     "called."},
+    no_argument_method<&prop_is_settable, prop_is_settable_name>(
+        "is_settable($self)\n--\n\n"
+        "Returns whether the property is settable.\n\n"
+        "A property that is not settable need not implement `set`, which can then never be\n"
+        "called."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -250,17 +256,20 @@ PyObject* arg_matches_word(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+constexpr char arg_is_value_name[] = "Arg.is_value";
+constexpr char arg_is_word_name[] = "Arg.is_word";
+
 PyMethodDef arg_methods[] = {
-    {"is_value", method_pointer(&arg_is_value), METH_NOARGS,
-     "is_value($self)\n--\n\n"
-     "Returns whether an Arg represents a value.\n\n"
-     "The value itself does not exist yet; what is certain is that it will eventually be\n"
-     "*some* value."},
-    {"is_word", method_pointer(&arg_is_word), METH_NOARGS,
-     "is_word($self)\n--\n\n"
-     "Returns whether an Arg represents a word.\n\n"
-     "Since words are known at compile time, `Arg.matches_word` is more likely to be useful\n"
-     "for checks."},
+    no_argument_method<&arg_is_value, arg_is_value_name>(
+        "is_value($self)\n--\n\n"
+        "Returns whether an Arg represents a value.\n\n"
+        "The value itself does not exist yet; what is certain is that it will eventually be\n"
+        "*some* value."),
+    no_argument_method<&arg_is_word, arg_is_word_name>(
+        "is_word($self)\n--\n\n"
+        "Returns whether an Arg represents a word.\n\n"
+        "Since words are known at compile time, `Arg.matches_word` is more likely to be useful\n"
+        "for checks."),
     {"matches_word", method_pointer(&arg_matches_word), METH_VARARGS | METH_KEYWORDS,
      "matches_word($self, s)\n--\n\n"
      "Returns whether both an Arg is a word, and that word matches the given string exactly.\n\n"

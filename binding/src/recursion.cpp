@@ -5,6 +5,7 @@
 #include <pthread.h>
 
 #include <cstddef>
+#include <cstdint>
 #endif
 
 namespace zolangpy {
@@ -19,50 +20,70 @@ namespace {
 // stack in proportion to the depth (measured: about 30% of the stack in use,
 // at any recursion limit). So the level is asked for from half as far again
 // below the current frame as the stack in use.
+//
+// Asking is a call into the runtime, a fifth of the cost of a bare run();
+// but an entry no deeper than one that was allowed is allowed too, so each
+// thread remembers the deepest allowed frame and asks again only below it,
+// or every so many entries, in case the recursion limit was lowered since.
 
-struct StackBounds {
-  char* low = nullptr;
-  char* high = nullptr;
+struct StackState {
+  std::uintptr_t low = 0;  // the thread's stack, asked once
+  std::uintptr_t high = 0;
+  std::uintptr_t allowed = 0;  // the deepest frame allowed since the last refusal
+  unsigned until_asking = 0;
 };
 
-// The calling thread's stack, asked once per thread.
-StackBounds stack_bounds() {
-  [[gnu::tls_model("initial-exec")]] static thread_local StackBounds bounds;
-  if (bounds.high == nullptr) {
-    pthread_attr_t attributes;
-    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return bounds;
-    void* low = nullptr;
-    std::size_t size = 0;
-    if (pthread_attr_getstack(&attributes, &low, &size) == 0) {
-      bounds.low = static_cast<char*>(low);
-      bounds.high = bounds.low + size;
-    }
-    pthread_attr_destroy(&attributes);
-  }
-  return bounds;
-}
+constexpr unsigned entries_between_asks = 1024;
 
 // Room kept clear of the end of the thread's stack, beyond the headroom: the
 // frames of the check itself.
-constexpr std::ptrdiff_t guard_room = 64 * 1024;
+constexpr std::uintptr_t guard_room = 64 * 1024;
 
-[[gnu::noinline]] bool enter_below(std::size_t headroom) {
+[[gnu::tls_model("initial-exec")]] thread_local StackState stack_state;
+
+bool find_stack(StackState& state) {
+  pthread_attr_t attributes;
+  if (pthread_getattr_np(pthread_self(), &attributes) != 0) return false;
+  void* low = nullptr;
+  std::size_t size = 0;
+  if (pthread_attr_getstack(&attributes, &low, &size) == 0) {
+    state.low = reinterpret_cast<std::uintptr_t>(low);
+    state.high = state.low + size;
+  }
+  pthread_attr_destroy(&attributes);
+  return state.high != 0;
+}
+
+[[gnu::noinline]] bool ask_below(std::size_t headroom) {
   char* volatile pad = static_cast<char*>(alloca(headroom));
   (void)pad;
   return Py_EnterRecursiveCall("") == 0;
 }
 
-bool enter() {
-  char here = 0;
-  StackBounds bounds = stack_bounds();
-  if (bounds.high == nullptr) return Py_EnterRecursiveCall("") == 0;
-  std::ptrdiff_t used = bounds.high - &here;
-  std::ptrdiff_t headroom = used / 2;
-  if (&here - bounds.low < headroom + guard_room) {
+bool ask(StackState& state, std::uintptr_t here) {
+  if (state.high == 0 && !find_stack(state)) return Py_EnterRecursiveCall("") == 0;
+  std::uintptr_t headroom = (state.high - here) / 2;
+  bool allowed = here - state.low >= headroom + guard_room;
+  if (allowed) {
+    allowed = ask_below(headroom);
+  } else {
     PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
-    return false;
   }
-  return enter_below(static_cast<std::size_t>(headroom));
+  if (!allowed) {
+    state.allowed = 0;
+  } else if (state.allowed == 0 || here < state.allowed) {
+    state.allowed = here;
+  }
+  state.until_asking = entries_between_asks;
+  return allowed;
+}
+
+bool enter() {
+  char frame = 0;
+  auto here = reinterpret_cast<std::uintptr_t>(&frame);
+  StackState& state = stack_state;
+  if (state.allowed != 0 && here >= state.allowed && --state.until_asking != 0) return true;
+  return ask(state, here);
 }
 
 #else

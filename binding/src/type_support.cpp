@@ -72,6 +72,15 @@ void release_type_reference(PyTypeObject* type) {
 
 namespace zolangpy {
 
+PyObject* detail::refuse_arguments(const char* name, Py_ssize_t count, PyObject* keywords) {
+  if (keywords != nullptr && PyTuple_GET_SIZE(keywords) != 0) {
+    PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", name);
+  } else {
+    PyErr_Format(PyExc_TypeError, "%s() takes no arguments (%zd given)", name, count);
+  }
+  return nullptr;
+}
+
 int refuse_attribute(PyObject* self, PyObject* name, PyObject*) {
   PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%U'",
                short_type_name(Py_TYPE(self)), name);

@@ -118,6 +118,44 @@ void* slot_pointer(Function* function) {
 
 namespace zolangpy {
 
+namespace detail {
+// Raises TypeError for arguments given to `name` ("Class.method"), which takes
+// none, in CPython's words. Returns nullptr.
+PyObject* refuse_arguments(const char* name, Py_ssize_t count, PyObject* keywords);
+
+template <PyObject* (*Method)(PyObject*, PyObject*), const char* Name>
+PyObject* checked_no_arguments(PyObject* self, PyObject* const*, Py_ssize_t count,
+                               PyObject* keywords) {
+  if (count != 0 || (keywords != nullptr && PyTuple_GET_SIZE(keywords) != 0)) {
+    return refuse_arguments(Name, count, keywords);
+  }
+  return Method(self, nullptr);
+}
+}  // namespace detail
+
+// The method-table row of a method that takes no arguments; `Name` is
+// "Class.method", and the row's name the part after the dot. PyPy words the
+// argument errors of METH_NOARGS methods with the bare name ("run() takes no
+// arguments (1 given)"), where CPython names the class too; so on PyPy the
+// method takes METH_FASTCALL and checks for itself, in CPython's words.
+template <PyObject* (*Method)(PyObject*, PyObject*), const char* Name>
+PyMethodDef no_argument_method(const char* doc) {
+  const char* name = Name;
+  for (const char* at = Name; *at != '\0'; ++at) {
+    if (*at == '.') name = at + 1;
+  }
+#ifdef PYPY_VERSION
+  return {name, method_pointer(&detail::checked_no_arguments<Method, Name>),
+          METH_FASTCALL | METH_KEYWORDS, doc};
+#else
+  return {name, method_pointer(Method), METH_NOARGS, doc};
+#endif
+}
+
+}  // namespace zolangpy
+
+namespace zolangpy {
+
 // For the classes that Python may not subclass (Interpreter, Compiler, Arg).
 // CPython enforces both rules by the type's flags and layout; PyPy 7.3.11
 // ignores the missing Py_TPFLAGS_BASETYPE and gives every extension object a

@@ -35,7 +35,7 @@ def test_ir_may_be_passed_by_keyword():
 def test_ir_of_another_type_is_a_type_error(argument, type_name):
     with pytest.raises(TypeError) as info:
         zolangpy.Interpreter(argument)
-    assert str(info.value) == f"argument 'ir': '{type_name}' object cannot be cast as 'PyString'"
+    assert str(info.value) == f"argument 'ir': '{type_name}' object cannot be cast as 'str'"
 
 
 def test_constructor_rejects_surplus_and_unknown_arguments():
@@ -81,7 +81,7 @@ def test_registering_a_non_instance_is_refused_by_name():
 def test_registration_names_must_be_str():
     with pytest.raises(TypeError) as info:
         zolangpy.Interpreter().register_property(1, Cell())
-    assert str(info.value) == "argument 'name': 'int' object cannot be cast as 'PyString'"
+    assert str(info.value) == "argument 'name': 'int' object cannot be cast as 'str'"
 
 
 def test_registration_accepts_keywords_and_checks_the_count():
