@@ -84,6 +84,33 @@ PyObject* interpreter_reset(PyObject* self, PyObject*) {
       self, [](zolang::Interpreter& interpreter) { return interpreter.reset(); }, return_none);
 }
 
+// The status as the property gives it.
+const char* status_name(zolang::RunStatus status) {
+  switch (status) {
+    case zolang::RunStatus::Fresh:
+      return "fresh";
+    case zolang::RunStatus::Paused:
+      return "paused";
+    case zolang::RunStatus::Running:
+      return "running";
+    case zolang::RunStatus::Ending:
+      return "ending";
+    case zolang::RunStatus::Ended:
+      return "ended";
+  }
+  return "unknown";
+}
+
+PyObject* interpreter_status(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    InterpreterObject* object = as_interpreter(self);
+    if (object == nullptr) return nullptr;
+    Use use = Use::shared(object->use);
+    if (!use) return nullptr;
+    return PyUnicode_FromString(status_name(object->interpreter.status()));
+  });
+}
+
 PyObject* interpreter_register_callable(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     InterpreterObject* object = as_interpreter(self);
@@ -160,6 +187,14 @@ PyMethodDef interpreter_methods[] = {
 };
 
 PyGetSetDef interpreter_getset[] = {
+    {"status", &interpreter_status, nullptr,
+     "Where the run stands: \"fresh\", \"running\", \"paused\", \"ending\" or \"ended\".\n\n"
+     "\"fresh\" until the first `run` (and after `reset`), \"paused\" while `run` returns\n"
+     "`True`, \"ended\" once it returned `False` or a `stop` completed, \"running\" after a\n"
+     "run-time error, \"ending\" after a `stop` whose `__end` group failed. Neither `run` nor\n"
+     "`stop` refuses an ended program: both run `__end` again (without one, `run` starts the\n"
+     "program over), so a host checks for \"ended\" first.",
+     nullptr},
 #ifdef PYPY_VERSION
     class_assignment_guard(),
 #endif

@@ -1,5 +1,6 @@
 """What `import zolangpy` provides: classes, docstrings, ZoError."""
 
+import ast
 import inspect
 import os
 import subprocess
@@ -225,3 +226,34 @@ def test_argument_errors_name_the_class_and_the_method(call, text):
     with pytest.raises(TypeError) as info:
         call()
     assert str(info.value) == text
+
+
+STUBS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "zolangpy.pyi")
+
+
+def stub_docstrings():
+    """{(class, member or None): docstring} as written in the stubs."""
+    tree = ast.parse(open(STUBS, encoding="utf-8").read())
+    found = {}
+    for node in tree.body:
+        if isinstance(node, ast.ClassDef):
+            found[(node.name, None)] = ast.get_docstring(node)
+            for member in node.body:
+                if isinstance(member, ast.FunctionDef) and not member.name.startswith("_"):
+                    found[(node.name, member.name)] = ast.get_docstring(member)
+    return found
+
+
+# PyPy keeps no docstrings for methods of extension types: the stubs carry
+# them for editors, and are checked against CPython's here.
+@pytest.mark.parametrize("name", CLASSES)
+def test_the_stubs_carry_every_method_with_its_docstring(name):
+    cls = getattr(zolangpy, name)
+    stubs = stub_docstrings()
+    public = {member for member in vars(cls) if not member.startswith("_")}
+    assert public == {member for (owner, member) in stubs if owner == name and member}
+    assert (stubs[(name, None)] or "") == (inspect.getdoc(cls) or "")
+    for member in public:
+        assert stubs[(name, member)], member
+        if not IS_PYPY:
+            assert stubs[(name, member)] == inspect.getdoc(getattr(cls, member)), member
