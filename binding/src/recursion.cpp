@@ -21,37 +21,38 @@ namespace {
 // at any recursion limit). So the level is asked for from half as far again
 // below the current frame as the stack in use.
 //
-// Asking is a call into the runtime, a fifth of the cost of a bare run();
-// but an entry no deeper than one that was allowed is allowed too, so each
-// thread remembers the deepest allowed frame and asks again only below it,
-// or every so many entries, in case the recursion limit was lowered since.
+// Asking is a call into the runtime, a fifth of the cost of a bare run(). An
+// entry near the top of its thread's stack, where a host's loop usually
+// runs, is allowed without asking: PyPy gives the stack 768 bytes per unit
+// of the recursion limit, so it would refuse such an entry only under a limit
+// below 70, where Python itself can hardly run. (Remembering the deepest
+// entry allowed so far would be cheaper still, but wrong as soon as the host
+// lowers the recursion limit.)
 
-struct StackState {
-  std::uintptr_t low = 0;  // the thread's stack, asked once
+struct StackBounds {
+  std::uintptr_t low = 0;  // asked once per thread
   std::uintptr_t high = 0;
-  std::uintptr_t allowed = 0;  // the deepest frame allowed since the last refusal
-  unsigned until_asking = 0;
 };
 
-constexpr unsigned entries_between_asks = 1024;
+[[gnu::tls_model("initial-exec")]] thread_local StackBounds thread_stack;
 
+// Stack in use below which an entry is allowed without asking.
+constexpr std::uintptr_t shallow = 32 * 1024;
 // Room kept clear of the end of the thread's stack, beyond the headroom: the
 // frames of the check itself.
 constexpr std::uintptr_t guard_room = 64 * 1024;
 
-[[gnu::tls_model("initial-exec")]] thread_local StackState stack_state;
-
-bool find_stack(StackState& state) {
+bool find_stack(StackBounds& stack) {
   pthread_attr_t attributes;
   if (pthread_getattr_np(pthread_self(), &attributes) != 0) return false;
   void* low = nullptr;
   std::size_t size = 0;
   if (pthread_attr_getstack(&attributes, &low, &size) == 0) {
-    state.low = reinterpret_cast<std::uintptr_t>(low);
-    state.high = state.low + size;
+    stack.low = reinterpret_cast<std::uintptr_t>(low);
+    stack.high = stack.low + size;
   }
   pthread_attr_destroy(&attributes);
-  return state.high != 0;
+  return stack.high != 0;
 }
 
 [[gnu::noinline]] bool ask_below(std::size_t headroom) {
@@ -60,30 +61,19 @@ bool find_stack(StackState& state) {
   return Py_EnterRecursiveCall("") == 0;
 }
 
-bool ask(StackState& state, std::uintptr_t here) {
-  if (state.high == 0 && !find_stack(state)) return Py_EnterRecursiveCall("") == 0;
-  std::uintptr_t headroom = (state.high - here) / 2;
-  bool allowed = here - state.low >= headroom + guard_room;
-  if (allowed) {
-    allowed = ask_below(headroom);
-  } else {
-    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
-  }
-  if (!allowed) {
-    state.allowed = 0;
-  } else if (state.allowed == 0 || here < state.allowed) {
-    state.allowed = here;
-  }
-  state.until_asking = entries_between_asks;
-  return allowed;
-}
-
 bool enter() {
   char frame = 0;
   auto here = reinterpret_cast<std::uintptr_t>(&frame);
-  StackState& state = stack_state;
-  if (state.allowed != 0 && here >= state.allowed && --state.until_asking != 0) return true;
-  return ask(state, here);
+  StackBounds& stack = thread_stack;
+  if (stack.high == 0 && !find_stack(stack)) return Py_EnterRecursiveCall("") == 0;
+  std::uintptr_t used = stack.high - here;
+  if (used < shallow) return true;
+  std::uintptr_t headroom = used / 2;
+  if (here - stack.low < headroom + guard_room) {
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+    return false;
+  }
+  return ask_below(headroom);
 }
 
 #else

@@ -143,17 +143,19 @@ AT_EVERY_DEPTH = textwrap.dedent("""
         ending.stop()
         ending.reset()
 
-    sys.setrecursionlimit(int(sys.argv[1]))
-    at_every_depth(running.run)
-    at_every_depth(stop_and_reset)
-    at_every_depth(lambda: compiling.compile("use $p; go 1; $p = 2;"))
+    for limit in sys.argv[1:]:
+        sys.setrecursionlimit(int(limit))
+        at_every_depth(running.run)
+        at_every_depth(stop_and_reset)
+        at_every_depth(lambda: compiling.compile("use $p; go 1; $p = 2;"))
     print(sorted(outcomes))
 """)
 
 
-@pytest.mark.parametrize("limit", [300, 1000, 3000])
-def test_entering_the_module_near_the_recursion_limit_is_a_clean_recursion_error(limit):
-    result = subprocess.run([sys.executable, "-c", AT_EVERY_DEPTH, str(limit)],
+# The last case lowers the limit after deep entries were allowed.
+@pytest.mark.parametrize("limits", [["300"], ["1000"], ["3000"], ["3000", "300"]])
+def test_entering_the_module_near_the_recursion_limit_is_a_clean_recursion_error(limits):
+    result = subprocess.run([sys.executable, "-c", AT_EVERY_DEPTH, *limits],
                             capture_output=True, text=True, timeout=300, env=os.environ.copy())
     assert result.returncode == 0, result.stderr[-2000:]
     outcomes = set(eval(result.stdout))
