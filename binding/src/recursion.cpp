@@ -30,7 +30,8 @@ namespace {
 // lowers the recursion limit.)
 
 struct StackBounds {
-  std::uintptr_t low = 0;  // asked once per thread
+  bool asked = false;  // asked once per thread; both zero if that failed
+  std::uintptr_t low = 0;
   std::uintptr_t high = 0;
 };
 
@@ -42,9 +43,11 @@ constexpr std::uintptr_t shallow = 32 * 1024;
 // frames of the check itself.
 constexpr std::uintptr_t guard_room = 64 * 1024;
 
-bool find_stack(StackBounds& stack) {
+// Leaves `stack` empty when the thread's stack cannot be found.
+void find_stack(StackBounds& stack) {
+  stack.asked = true;
   pthread_attr_t attributes;
-  if (pthread_getattr_np(pthread_self(), &attributes) != 0) return false;
+  if (pthread_getattr_np(pthread_self(), &attributes) != 0) return;
   void* low = nullptr;
   std::size_t size = 0;
   if (pthread_attr_getstack(&attributes, &low, &size) == 0) {
@@ -52,7 +55,6 @@ bool find_stack(StackBounds& stack) {
     stack.high = stack.low + size;
   }
   pthread_attr_destroy(&attributes);
-  return stack.high != 0;
 }
 
 [[gnu::noinline]] bool ask_below(std::size_t headroom) {
@@ -65,7 +67,10 @@ bool enter() {
   char frame = 0;
   auto here = reinterpret_cast<std::uintptr_t>(&frame);
   StackBounds& stack = thread_stack;
-  if (stack.high == 0 && !find_stack(stack)) return Py_EnterRecursiveCall("") == 0;
+  if (!stack.asked) find_stack(stack);
+  // A frame outside the thread's own stack (a coroutine library's) can only
+  // be left to the plain check.
+  if (here <= stack.low || here >= stack.high) return Py_EnterRecursiveCall("") == 0;
   std::uintptr_t used = stack.high - here;
   if (used < shallow) return true;
   std::uintptr_t headroom = used / 2;
