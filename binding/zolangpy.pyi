@@ -1,6 +1,6 @@
 """Type stubs for zolangpy, the Zo automation language for Python hosts."""
 
-from typing import List, Optional, Tuple, TypedDict, Union
+from typing import List, Literal, Optional, Tuple, TypedDict, Union
 
 __all__ = ["Interpreter", "Compiler", "Arg", "Callable", "CallableGenerator", "Prop"]
 
@@ -36,10 +36,37 @@ class RunError(TypedDict):
 
 class Interpreter:
     def __init__(self, ir: Optional[str] = None) -> None: ...
-    def run(self) -> bool: ...
-    def stop(self) -> None: ...
-    def reset(self) -> None: ...
-    def last_error(self) -> Optional[RunError]: ...
+    def run(self) -> bool:
+        """Invokes the interpreter, which will continue until it yields.
+
+        Returns `False` if the program
+        is complete, otherwise returns `True`.
+        """
+    def stop(self) -> None:
+        """Stops execution of the interpreter, which invokes the `terminate` method of any active
+        `Callable`s, as well as the `__end` group, if it is defined.
+
+        The `__end` group runs to completion within this call: native calls inside it are
+        polled again and again, without returning to the host, until they complete.
+        """
+    def reset(self) -> None:
+        """Resets the interpreter to its initial state.
+
+        Does not discard any registered callables or
+        properties. Does not invoke `terminate` for any active `Callable`s, so if that is required,
+        call `stop` first.
+        """
+    def last_error(self) -> Optional[RunError]:
+        """Describes the failure of the last `run` or `stop` that failed, or returns None.
+
+        The dict holds `text` (the `ZoError`'s text), `address` (the instruction that failed),
+        `line` and `column` (where that instruction was written; 1-based, columns in code
+        points), each None where unknown (a program read from IR text has no lines), and
+        `trace`, the group calls that led there as `(group, line)` pairs, outermost first: a
+        group called, the group a `parallel` or `race` branch ran (with the line of its call in
+        the block), or `__end` when the failure was in the end group. It stays until the next
+        failure replaces it or `reset` clears it.
+        """
     def set_limits(
         self, *, instructions: Optional[int] = None, seconds: Optional[float] = None
     ) -> None:
@@ -54,44 +81,254 @@ class Interpreter:
         which runs `__end` under the same limits, or `reset()`.
         """
     @staticmethod
-    def check_if_prop(value: object) -> bool: ...
+    def check_if_prop(value: object) -> bool:
+        """Checks if a value is a subclass of `Prop`.
+
+        This method exists mainly for the implementation's convenience and should be treated as
+        deprecated, though it is unlikely ever to be removed.
+        """
     @staticmethod
-    def check_if_callable(value: object) -> bool: ...
-    def register_callable(self, name: str, value: CallableGenerator) -> None: ...
-    def register_property(self, name: str, value: Prop) -> None: ...
+    def check_if_callable(value: object) -> bool:
+        """Checks if a value is a subclass of `CallableGenerator`.
+
+        This method exists mainly for the implementation's convenience and should be treated as
+        deprecated, though it is unlikely ever to be removed.
+        """
+    @property
+    def status(self) -> Literal["fresh", "running", "paused", "ending", "ended"]:
+        """Where the run stands: "fresh", "running", "paused", "ending" or "ended".
+
+        "fresh" until the first `run` (and after `reset`), "paused" while `run` returns
+        `True`, "ended" once it returned `False` or a `stop` completed, "running" after a
+        run-time error, "ending" after a `stop` whose `__end` group failed. Neither `run` nor
+        `stop` refuses an ended program: both run `__end` again (without one, `run` starts the
+        program over), so a host checks for "ended" first.
+        """
+    def register_callable(self, name: str, value: CallableGenerator) -> None:
+        """Registers the given `CallableGenerator` under the provided name.
+
+        A value that is not a `CallableGenerator` raises an exception. A name is valid in a
+        program only when a generator is registered for it, and the generator is invoked whenever
+        the name is used as a call.
+        """
+    def register_property(self, name: str, value: Prop) -> None:
+        """Registers the given `Prop` under the provided name.
+
+        A value that is not a `Prop` raises an exception. The name is given without the leading
+        dollar sign ($), which the compiler handles itself. A name is valid in a program only when
+        a `Prop` is registered for it, whose methods are then used wherever the name is
+        referenced.
+        """
+
 
 class Compiler:
+    """A compiler for the Zo language.
+
+    The compiler performs syntax checking and name resolution, and stores a text-based
+    intermediate representation (IR) that the Zo interpreter executes. A `Compiler`
+    converts directly to an `Interpreter` with `into_interpreter`, or to raw IR with
+    `into_raw`. Custom `Callable`s and `Prop`s must be registered with the compiler (the
+    `register_*` methods) before a program can use them.
+    """
+
     def __init__(self) -> None: ...
-    def compile(self, source: str) -> bool: ...
-    def into_raw(self) -> str: ...
-    def has_program(self) -> bool: ...
-    def print_errors(self) -> None: ...
-    def diagnostics(self) -> List[Diagnostic]: ...
-    def into_interpreter(self) -> Interpreter: ...
+    def compile(self, source: str) -> bool:
+        """Compiles the provided program, storing the results internally, returning `True` if the
+        program was compiled successfully, and False if there was some form of compilation error.
+
+        Each call discards the results of the previous one, program and errors alike. The errors
+        are stored and can be shown with `print_errors`; there is at present no way to inspect
+        them programmatically.
+        """
+    def into_raw(self) -> str:
+        """Takes the most recent program and converts it to the Zo IR, which is a human-readable text
+        format.
+
+        Unlike conversion to an `Interpreter`, this consumes only the program, not the registered
+        callables and properties. Raises an exception if the most recent compilation failed.
+        """
+    def has_program(self) -> bool:
+        """Checks if the compiler has been given a program and that it compiled successfully.
+
+        Returns the same result as `compile`.
+        """
+    def print_errors(self) -> None:
+        """Displays any errors that occured during the most recent compilation.
+
+        Nothing is printed when there are no errors.
+        """
+    def diagnostics(self) -> List[Diagnostic]:
+        """The errors of the most recent compilation as data, in the order `print_errors` shows them.
+
+        Each is a dict: `text` (the line `print_errors` writes), `message` (the text without its
+        location prefix), `line`, `column`, `end_line` and `end_column` (where the offending token
+        is, even where `text` says line 0 or no line; 1-based, columns in code points, the end
+        just past the token; None when unknown), and `notes`, a list of `(message, line, column)`
+        tuples pointing at related places, such as where an unclosed block opened, or giving
+        hints such as "did you mean 'print'?" (line and column None).
+        """
+    def into_interpreter(self) -> Interpreter:
+        """Effectively consumes the compiler, converting it into an `Interpreter`.
+
+        Raises an exception when no valid program is stored. On success all assets, the
+        registered callables and properties included, move to the new interpreter. Since the
+        compiler object itself lives on in Python, the call in practice empties it: every callable
+        and property must be registered again before the same program can be compiled again.
+        """
     @staticmethod
-    def check_if_prop(value: object) -> bool: ...
+    def check_if_prop(value: object) -> bool:
+        """Checks if a value is a subclass of `Prop`.
+
+        This method exists mainly for the implementation's convenience and should be treated as
+        deprecated, though it is unlikely ever to be removed.
+        """
     @staticmethod
-    def check_if_callable(value: object) -> bool: ...
-    def register_callable(self, name: str, value: CallableGenerator) -> None: ...
-    def register_property(self, name: str, value: Prop) -> None: ...
+    def check_if_callable(value: object) -> bool:
+        """Checks if a value is a subclass of `CallableGenerator`.
+
+        This method exists mainly for the implementation's convenience and should be treated as
+        deprecated, though it is unlikely ever to be removed.
+        """
+    def register_callable(self, name: str, value: CallableGenerator) -> None:
+        """Registers the given `CallableGenerator` under the provided name.
+
+        A value that is not a `CallableGenerator` raises an exception. A name is valid in a
+        program only when a generator is registered for it, and the generator is invoked whenever
+        the name is used as a call.
+        """
+    def register_property(self, name: str, value: Prop) -> None:
+        """Registers the given `Prop` under the provided name.
+
+        A value that is not a `Prop` raises an exception. The name is given without the leading
+        dollar sign ($), which the compiler handles itself. A name is valid in a program only when
+        a `Prop` is registered for it, whose methods are then used wherever the name is
+        referenced.
+        """
+
 
 class Arg:
-    def is_value(self) -> bool: ...
-    def is_word(self) -> bool: ...
-    def matches_word(self, s: str) -> bool: ...
+    """A class representing the compile-time concept of an argument.
+
+    It is used only in `CallableGenerator.check_syntax`. An argument is either a value or
+    a word. A value stands for a Zo run-time value that cannot be held yet, because Zo
+    values do not exist at compile time; it is recognised with `Arg.is_value`. A word is
+    anything that is not a value, a variable name or a reserved syntactic element; it is
+    known at compile time, and is matched with `Arg.matches_word`, or merely detected
+    with `Arg.is_word`.
+    """
+
+    def is_value(self) -> bool:
+        """Returns whether an Arg represents a value.
+
+        The value itself does not exist yet; what is certain is that it will eventually be
+        *some* value.
+        """
+    def is_word(self) -> bool:
+        """Returns whether an Arg represents a word.
+
+        Since words are known at compile time, `Arg.matches_word` is more likely to be useful
+        for checks.
+        """
+    def matches_word(self, s: str) -> bool:
+        """Returns whether both an Arg is a word, and that word matches the given string exactly.
+
+        The comparison is a simple byte-wise equality, so diacritics and other non-unique
+        Unicode may complicate things.
+        """
+
 
 class Callable:
+    """A superclass required for defining an Zo-compatible native callable.
+
+    This class is virtual(-ish), with no valid implementation. Its subclasses
+    should never need to be instantiated directly: a `CallableGenerator` should
+    create them instead. A class may be a subclass of both `Callable` and
+    `CallableGenerator`, which is perfectly valid.
+    """
+
     def __init__(self, *args: object, **kwargs: object) -> None: ...
-    def call(self) -> Optional[bool]: ...
-    def terminate(self) -> None: ...
+    def call(self) -> Optional[bool]:
+        """Called by the Zo runtime any time a native call associated with this type is active.
+
+        Returning `True` means the call is complete. Returning `False` makes the Zo interpreter
+        yield and call this method again when execution resumes. `None` is also valid and
+        counts as `True`.
+        """
+    def terminate(self) -> None:
+        """Called by the Zo runtime whenever a native call associated with this type is to be ended
+        early.
+
+        This happens when a race group containing native calls ends, or when the Zo interpreter
+        itself is ended early. It is **not** called on a Zo run-time error: cleanup after one
+        must be done outside the interpreter.
+        """
+
 
 class CallableGenerator:
+    """A superclass required for defining an Zo-compatible native callable.
+
+    This class is virtual(-ish), with no valid implementation. Its purpose is to generate
+    a new `Callable` whenever Zo needs to execute a new native call: each time the call is
+    reached, but not for each iteration of that call, because parallel groups can run
+    several instances of one callable at once, even for the same instruction. A generator
+    may return a singleton-style `Callable`; this is discouraged, as it may cause problems
+    with parallelism when the call is non-trivial.
+    """
+
     def __init__(self, *args: object, **kwargs: object) -> None: ...
-    def generate(self, args: List[Value]) -> Callable: ...
-    def check_syntax(self, args: List[Arg]) -> None: ...
+    def generate(self, args: List[Value]) -> Callable:
+        """Called by the Zo runtime when it encounters a native call associated with this type.
+
+        It generates a new `Callable` from the arguments passed from Zo. Most generators pass
+        them straight to the constructor of their `Callable`, but a generator may insert
+        arguments (a form of dependency injection), filter them out, or dispatch to different
+        kinds of `Callable`. Unlike in `check_syntax`, the arguments are actual values, and only
+        values: the compiler filters out the words.
+        """
+    def check_syntax(self, args: List[Arg]) -> None:
+        """Called by the Zo compiler to check if a call's syntax is considrered valid.
+
+        The syntax is valid when no exception is raised, so Python's `assert` serves to check
+        the types and count of the arguments (see `Arg`). Values do not exist yet at this point,
+        only the fact that a value stands in a position. Words exist only at compile time, so
+        their text is available and can be tested or switched upon to give a form of
+        overloading (making that work at run time is left to the host).
+        """
+
 
 class Prop:
+    """A superclass required for defining an Zo property.
+
+    This class is virtual(-ish), with no valid implementation. A property is treated like
+    a variable by the Zo runtime, except that reading and writing it call the `get` and
+    `set` methods. Being settable is optional, since assigning to a source such as a
+    sensor does not always make sense: a property is by default not settable, as decided
+    by the `is_settable` method, which a subclass overrides to change it. A property that
+    is not settable needs no `set` method, since the compiler checks settability and the
+    interpreter validates IR before running it. Unlike `Callable`s, accessing a property
+    never makes the Zo runtime yield.
+    """
+
     def __init__(self, *args: object, **kwargs: object) -> None: ...
-    def get(self) -> Union[int, float, str, bool, None]: ...
-    def set(self, value: Value) -> None: ...
-    def is_settable(self) -> bool: ...
+    def get(self) -> Union[int, float, str, bool, None]:
+        """Retrieves a value from the property.
+
+        The only allowed result types are `int`, `float`, `str`, `bool` and `None`; anything
+        else causes a run-time error. This method should never be called directly, its return
+        value being opaque to Python.
+        """
+    def set(self, value: Value) -> None:
+        """Sets the value of the property, for some definition of "set".
+
+        Setting a value does not imply that a later `get` returns it. This method is needed only
+        if programs assign the property: nothing in the syntax prevents an assignment, but
+        assigning a property that is not settable is reported as an error at compile time and at
+        run time. It should never be called directly, since the required value cannot be made
+        in Python.
+        """
+    def is_settable(self) -> bool:
+        """Returns whether the property is settable.
+
+        A property that is not settable need not implement `set`, which can then never be
+        called.
+        """

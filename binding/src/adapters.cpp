@@ -50,13 +50,14 @@ const Error* host_code_barred() {
 // Calls method `name` of `object` with no arguments at all.
 std::expected<PyRef, Error> call_method(PyObject* object, PyObject* name) {
   if (const Error* barred = host_code_barred()) return std::unexpected(*barred);
-  return checked(PyObject_CallMethodNoArgs(object, name));
+  return checked(running_python([&] { return PyObject_CallMethodNoArgs(object, name); }));
 }
 
 // Calls method `name` of `object` with one positional argument.
 std::expected<PyRef, Error> call_method(PyObject* object, PyObject* name, PyObject* argument) {
   if (const Error* barred = host_code_barred()) return std::unexpected(*barred);
-  return checked(PyObject_CallMethodOneArg(object, name, argument));
+  return checked(
+      running_python([&] { return PyObject_CallMethodOneArg(object, name, argument); }));
 }
 
 // Builds a new list from `items` converted by `convert` (which returns a
@@ -75,10 +76,11 @@ std::expected<PyRef, Error> make_list(const std::vector<Item>& items, Convert co
 
 // The InvalidCallable error for a result of `generate` that is no Callable.
 Error invalid_callable(PyObject* result) {
-  PyRef name = PyRef::steal(
-      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(result)), "__name__"));
+  PyRef name = PyRef::steal(running_python([&] {
+    return PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(result)), "__name__");
+  }));
   if (!name) return error_from_python();
-  PyRef text = PyRef::steal(PyObject_Str(name.get()));
+  PyRef text = PyRef::steal(running_python([&] { return PyObject_Str(name.get()); }));
   Py_ssize_t size = 0;
   const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
   if (utf8 == nullptr) return error_from_python();

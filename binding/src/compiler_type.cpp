@@ -33,10 +33,12 @@ struct CompilerObject {
   std::optional<std::vector<zolang::Op>> program;
 };
 
-CompilerObject& as_compiler(PyObject* self) { return *reinterpret_cast<CompilerObject*>(self); }
+// Null, with TypeError raised, for an object with no compiler in it.
+CompilerObject* as_compiler(PyObject* self) { return payload_of<CompilerObject>(self); }
 
 PyObject* compiler_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
+    if (!accepts_type(type, module_types().compiler, false)) return nullptr;
     char* no_names[] = {nullptr};
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, ":Compiler", no_names)) return nullptr;
     return reinterpret_cast<PyObject*>(
@@ -63,8 +65,9 @@ void write_stdout(std::string_view text) {
 
 PyObject* compiler_compile(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    CompilerObject& object = as_compiler(self);
-    Use use = Use::exclusive(object.use);
+    CompilerObject* object = as_compiler(self);
+    if (object == nullptr) return nullptr;
+    Use use = Use::exclusive(object->use);
     if (!use) return nullptr;
     PyObject* source_object = nullptr;
     if (!parse_arguments(args, kwargs, "Compiler.compile", {{"source", &source_object}}, 1)) {
@@ -78,14 +81,14 @@ PyObject* compiler_compile(PyObject* self, PyObject* args, PyObject* kwargs) {
       // Other Python threads may run meanwhile; the exclusive use above keeps
       // them off this object, and the source string stays alive in `args`.
       GilRelease released;
-      object.errors.clear();
-      object.program.reset();
-      auto result = object.compiler.compile_nonconsuming(*source);
+      object->errors.clear();
+      object->program.reset();
+      auto result = object->compiler.compile_nonconsuming(*source);
       compiled = result.has_value();
       if (compiled) {
-        object.program = std::move(*result);
+        object->program = std::move(*result);
       } else {
-        object.errors = std::move(result.error());
+        object->errors = std::move(result.error());
       }
     }
     // A KeyboardInterrupt in a syntax check, say: the errors are stored as
@@ -97,32 +100,35 @@ PyObject* compiler_compile(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* compiler_into_raw(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    CompilerObject& object = as_compiler(self);
-    Use use = Use::exclusive(object.use);
+    CompilerObject* object = as_compiler(self);
+    if (object == nullptr) return nullptr;
+    Use use = Use::exclusive(object->use);
     if (!use) return nullptr;
-    if (!object.program) return raise_zo_error("No program to convert");
-    std::string text = zolang::print_program(*object.program);
-    object.program.reset();
+    if (!object->program) return raise_zo_error("No program to convert");
+    std::string text = zolang::print_program(*object->program);
+    object->program.reset();
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   });
 }
 
 PyObject* compiler_has_program(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    CompilerObject& object = as_compiler(self);
-    Use use = Use::shared(object.use);
+    CompilerObject* object = as_compiler(self);
+    if (object == nullptr) return nullptr;
+    Use use = Use::shared(object->use);
     if (!use) return nullptr;
-    return new_bool(object.program.has_value());
+    return new_bool(object->program.has_value());
   });
 }
 
 PyObject* compiler_print_errors(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    CompilerObject& object = as_compiler(self);
-    Use use = Use::shared(object.use);
+    CompilerObject* object = as_compiler(self);
+    if (object == nullptr) return nullptr;
+    Use use = Use::shared(object->use);
     if (!use) return nullptr;
     // One write per line: the line is out before the next error is rendered.
-    for (const zolang::Error& error : object.errors) {
+    for (const zolang::Error& error : object->errors) {
       write_stdout(error.render() + "\n");
     }
     Py_RETURN_NONE;
@@ -132,12 +138,13 @@ PyObject* compiler_print_errors(PyObject* self, PyObject*) {
 // The stored errors as data, in print_errors order, with their places.
 PyObject* compiler_diagnostics(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    CompilerObject& object = as_compiler(self);
-    Use use = Use::shared(object.use);
+    CompilerObject* object = as_compiler(self);
+    if (object == nullptr) return nullptr;
+    Use use = Use::shared(object->use);
     if (!use) return nullptr;
     PyRef list = PyRef::steal(PyList_New(0));
     if (!list) return nullptr;
-    for (const zolang::Error& error : object.errors) {
+    for (const zolang::Error& error : object->errors) {
       PyRef diagnostic = diagnostic_to_python(error);
       if (!diagnostic || PyList_Append(list.get(), diagnostic.get()) != 0) return nullptr;
     }
@@ -147,31 +154,34 @@ PyObject* compiler_diagnostics(PyObject* self, PyObject*) {
 
 PyObject* compiler_into_interpreter(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    CompilerObject& object = as_compiler(self);
-    Use use = Use::exclusive(object.use);
+    CompilerObject* object = as_compiler(self);
+    if (object == nullptr) return nullptr;
+    Use use = Use::exclusive(object->use);
     if (!use) return nullptr;
-    if (!object.program) return raise_zo_error("No program to convert");
-    std::vector<zolang::Op> ops = std::exchange(*object.program, {});
-    zolang::Program package = object.compiler.package_program(std::move(ops));
+    if (!object->program) return raise_zo_error("No program to convert");
+    std::vector<zolang::Op> ops = std::exchange(*object->program, {});
+    zolang::Program package = object->compiler.package_program(std::move(ops));
     return wrap_interpreter(zolang::Interpreter::from_program(std::move(package))).release();
   });
 }
 
 template <typename Registration, typename Register>
-PyObject* register_native(PyObject* self, std::optional<Registration> registration,
+PyObject* register_native(CompilerObject& object, std::optional<Registration> registration,
                           Register add) {
   if (!registration) return nullptr;
-  auto registered = add(as_compiler(self).compiler, std::move(*registration));
+  auto registered = add(object.compiler, std::move(*registration));
   if (!registered) return raise_error(registered.error());
   Py_RETURN_NONE;
 }
 
 PyObject* compiler_register_callable(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    Use use = Use::exclusive(as_compiler(self).use);
+    CompilerObject* object = as_compiler(self);
+    if (object == nullptr) return nullptr;
+    Use use = Use::exclusive(object->use);
     if (!use) return nullptr;
     return register_native(
-        self, parse_callable_registration(args, kwargs, "Compiler.register_callable"),
+        *object, parse_callable_registration(args, kwargs, "Compiler.register_callable"),
         [](zolang::ZoCompiler& compiler, auto registration) {
           return compiler.register_callable(std::move(registration.name),
                                             std::move(registration.adapter));
@@ -181,16 +191,26 @@ PyObject* compiler_register_callable(PyObject* self, PyObject* args, PyObject* k
 
 PyObject* compiler_register_property(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    Use use = Use::exclusive(as_compiler(self).use);
+    CompilerObject* object = as_compiler(self);
+    if (object == nullptr) return nullptr;
+    Use use = Use::exclusive(object->use);
     if (!use) return nullptr;
     return register_native(
-        self, parse_property_registration(args, kwargs, "Compiler.register_property"),
+        *object, parse_property_registration(args, kwargs, "Compiler.register_property"),
         [](zolang::ZoCompiler& compiler, auto registration) {
           return compiler.register_property(std::move(registration.name),
                                             std::move(registration.adapter));
         });
   });
 }
+
+constexpr char compiler_into_raw_name[] = "Compiler.into_raw";
+constexpr char compiler_has_program_name[] = "Compiler.has_program";
+constexpr char compiler_print_errors_name[] = "Compiler.print_errors";
+constexpr char compiler_diagnostics_name[] = "Compiler.diagnostics";
+constexpr char compiler_into_interpreter_name[] = "Compiler.into_interpreter";
+constexpr char check_if_prop_name[] = "Compiler.check_if_prop";
+constexpr char check_if_callable_name[] = "Compiler.check_if_callable";
 
 PyMethodDef compiler_methods[] = {
     {"compile", method_pointer(&compiler_compile), METH_VARARGS | METH_KEYWORDS,
@@ -200,40 +220,43 @@ PyMethodDef compiler_methods[] = {
      "Each call discards the results of the previous one, program and errors alike. The errors\n"
      "are stored and can be shown with `print_errors`; there is at present no way to inspect\n"
      "them programmatically."},
-    {"into_raw", method_pointer(&compiler_into_raw), METH_NOARGS,
-     "into_raw($self)\n--\n\n"
-     "Takes the most recent program and converts it to the Zo IR, which is a human-readable text\n"
-     "format.\n\n"
-     "Unlike conversion to an `Interpreter`, this consumes only the program, not the registered\n"
-     "callables and properties. Raises an exception if the most recent compilation failed."},
-    {"has_program", method_pointer(&compiler_has_program), METH_NOARGS,
-     "has_program($self)\n--\n\n"
-     "Checks if the compiler has been given a program and that it compiled successfully.\n\n"
-     "Returns the same result as `compile`."},
-    {"print_errors", method_pointer(&compiler_print_errors), METH_NOARGS,
-     "print_errors($self)\n--\n\n"
-     "Displays any errors that occured during the most recent compilation.\n\n"
-     "Nothing is printed when there are no errors."},
-    {"diagnostics", method_pointer(&compiler_diagnostics), METH_NOARGS,
-     "diagnostics($self)\n--\n\n"
-     "The errors of the most recent compilation as data, in the order `print_errors` shows "
-     "them.\n\n"
-     "Each is a dict: `text` (the line `print_errors` writes), `message` (the text without its\n"
-     "location prefix), `line`, `column`, `end_line` and `end_column` (where the offending token\n"
-     "is, even where `text` says line 0 or no line; 1-based, columns in code points, the end\n"
-     "just past the token; None when unknown), and `notes`, a list of `(message, line, column)`\n"
-     "tuples pointing at related places, such as where an unclosed block opened, or giving\n"
-     "hints such as \"did you mean 'print'?\" (line and column None)."},
-    {"into_interpreter", method_pointer(&compiler_into_interpreter), METH_NOARGS,
-     "into_interpreter($self)\n--\n\n"
-     "Effectively consumes the compiler, converting it into an `Interpreter`.\n\n"
-     "Raises an exception when no valid program is stored. On success all assets, the\n"
-     "registered callables and properties included, move to the new interpreter. Since the\n"
-     "compiler object itself lives on in Python, the call in practice empties it: every callable\n"
-     "and property must be registered again before the same program can be compiled again."},
-    {"check_if_prop", method_pointer(&check_if_prop), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
-     check_if_prop_doc},
-    {"check_if_callable", method_pointer(&check_if_callable),
+    no_argument_method<&compiler_into_raw, compiler_into_raw_name>(
+        "into_raw($self)\n--\n\n"
+        "Takes the most recent program and converts it to the Zo IR, which is a "
+        "human-readable text\n"
+        "format.\n\n"
+        "Unlike conversion to an `Interpreter`, this consumes only the program, not the "
+        "registered\n"
+        "callables and properties. Raises an exception if the most recent compilation failed."),
+    no_argument_method<&compiler_has_program, compiler_has_program_name>(
+        "has_program($self)\n--\n\n"
+        "Checks if the compiler has been given a program and that it compiled successfully.\n\n"
+        "Returns the same result as `compile`."),
+    no_argument_method<&compiler_print_errors, compiler_print_errors_name>(
+        "print_errors($self)\n--\n\n"
+        "Displays any errors that occured during the most recent compilation.\n\n"
+        "Nothing is printed when there are no errors."),
+    no_argument_method<&compiler_diagnostics, compiler_diagnostics_name>(
+        "diagnostics($self)\n--\n\n"
+        "The errors of the most recent compilation as data, in the order `print_errors` shows "
+        "them.\n\n"
+        "Each is a dict: `text` (the line `print_errors` writes), `message` (the text without its\n"
+        "location prefix), `line`, `column`, `end_line` and `end_column` (where the offending token\n"
+        "is, even where `text` says line 0 or no line; 1-based, columns in code points, the end\n"
+        "just past the token; None when unknown), and `notes`, a list of `(message, line, column)`\n"
+        "tuples pointing at related places, such as where an unclosed block opened, or giving\n"
+        "hints such as \"did you mean 'print'?\" (line and column None)."),
+    no_argument_method<&compiler_into_interpreter, compiler_into_interpreter_name>(
+        "into_interpreter($self)\n--\n\n"
+        "Effectively consumes the compiler, converting it into an `Interpreter`.\n\n"
+        "Raises an exception when no valid program is stored. On success all assets, the\n"
+        "registered callables and properties included, move to the new interpreter. Since the\n"
+        "compiler object itself lives on in Python, the call in practice empties it: every "
+        "callable\n"
+        "and property must be registered again before the same program can be compiled again."),
+    {"check_if_prop", method_pointer(&check_if_prop_method<check_if_prop_name>),
+     METH_VARARGS | METH_KEYWORDS | METH_STATIC, check_if_prop_doc},
+    {"check_if_callable", method_pointer(&check_if_callable_method<check_if_callable_name>),
      METH_VARARGS | METH_KEYWORDS | METH_STATIC, check_if_callable_doc},
     {"register_callable", method_pointer(&compiler_register_callable),
      METH_VARARGS | METH_KEYWORDS, register_callable_doc},
@@ -242,8 +265,18 @@ PyMethodDef compiler_methods[] = {
 #ifdef PYPY_VERSION
     {"__init_subclass__", method_pointer(&refuse_subclass),
      METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
+    copy_refusal("__reduce_ex__"),
+    copy_refusal("__copy__"),
+    copy_refusal("__deepcopy__"),
 #endif
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef compiler_getset[] = {
+#ifdef PYPY_VERSION
+    class_assignment_guard(),
+#endif
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot compiler_slots[] = {
@@ -257,9 +290,10 @@ PyType_Slot compiler_slots[] = {
          "`into_raw`. Custom `Callable`s and `Prop`s must be registered with the compiler (the\n"
          "`register_*` methods) before a program can use them.")},
     {Py_tp_new, slot_pointer(&compiler_new)},
-    {Py_tp_dealloc, slot_pointer(&deallocate<CompilerObject>)},
+    {Py_tp_dealloc, slot_pointer(&deallocate)},
     {Py_tp_setattro, slot_pointer(&refuse_attribute)},
     {Py_tp_methods, compiler_methods},
+    {Py_tp_getset, compiler_getset},
     {0, nullptr},
 };
 

@@ -15,8 +15,8 @@ namespace {
 bool is_numpy_bool(PyTypeObject* type) {
   const char* name = short_type_name(type);
   if (std::strcmp(name, "bool_") != 0 && std::strcmp(name, "bool") != 0) return false;
-  PyRef module =
-      PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+  PyRef module = PyRef::steal(running_python(
+      [&] { return PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"); }));
   if (!module) {
     PyErr_Clear();
     return false;
@@ -32,7 +32,7 @@ enum class Truth { NotBoolean, False, True, Failed };
 Truth read_boolean(PyObject* object) {
   if (PyBool_Check(object)) return object == Py_True ? Truth::True : Truth::False;
   if (!is_numpy_bool(Py_TYPE(object))) return Truth::NotBoolean;
-  int truth = PyObject_IsTrue(object);
+  int truth = running_python([&] { return PyObject_IsTrue(object); });
   if (truth < 0) return Truth::Failed;
   return truth > 0 ? Truth::True : Truth::False;
 }
@@ -82,7 +82,7 @@ std::expected<zolang::Value, zolang::Error> value_from_python(PyObject* object) 
       break;
   }
 
-  double number = PyFloat_AsDouble(object);
+  double number = running_python([&] { return PyFloat_AsDouble(object); });
   if (number != -1.0 || !PyErr_Occurred()) return zolang::Value::number(number);
   PyErr_Clear();
 
@@ -112,12 +112,12 @@ std::expected<bool, zolang::Error> bool_from_python(PyObject* object,
     case Truth::NotBoolean:
       break;
   }
-  return std::unexpected(cast_error(object, "PyBool"));
+  return std::unexpected(cast_error(object, "bool"));
 }
 
 std::optional<std::string_view> string_argument(PyObject* object, const char* name) {
   if (!PyUnicode_Check(object)) {
-    raise_argument_error(object, name, "PyString");
+    raise_argument_error(object, name, "str");
     return std::nullopt;
   }
   Py_ssize_t size = 0;
@@ -128,7 +128,7 @@ std::optional<std::string_view> string_argument(PyObject* object, const char* na
 
 bool list_argument(PyObject* object, const char* name) {
   if (PyList_Check(object)) return true;
-  raise_argument_error(object, name, "PyList");
+  raise_argument_error(object, name, "list");
   return false;
 }
 

@@ -1,8 +1,8 @@
 // Conversions between library values and Python objects, and the checks on
 // arguments that Python passes in. Checks that fail raise TypeError with the
 // binding's wording, "argument '{name}': '{type}' object cannot be cast as
-// '{target}'", where the target names the Python type wanted: 'PyString' for
-// str, 'PyList' for list, 'PyBool' for bool.
+// '{target}'", where the target is the Python type wanted by its own name
+// ('str', 'list', 'bool'), never the C API's.
 #pragma once
 
 #include <cstddef>
@@ -29,7 +29,7 @@ std::expected<zolang::Value, zolang::Error> value_from_python(PyObject* object);
 
 // A native's answer of "complete?" or "settable?": a bool (or numpy's boolean)
 // gives its value, None gives `none_value` when given; anything else is the
-// Native error TypeError("'{type}' object cannot be cast as 'PyBool'").
+// Native error TypeError("'{type}' object cannot be cast as 'bool'").
 std::expected<bool, zolang::Error> bool_from_python(PyObject* object,
                                                     std::optional<bool> none_value);
 

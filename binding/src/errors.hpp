@@ -5,6 +5,8 @@
 // first use and kept for the life of the process.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <string_view>
 #include <type_traits>
@@ -12,6 +14,7 @@
 #include "error.hpp"
 #include "gil.hpp"
 #include "python.hpp"
+#include "recursion.hpp"
 
 namespace zolangpy {
 
@@ -32,19 +35,29 @@ enum class Passing { ByClass, Always };
 
 // Takes the pending Python exception (one must be set) and returns the Native
 // error carrying the repr() of the normalised instance. The exception is
-// cleared, and kept by the thread's HostExceptions record if there is one.
+// cleared, and kept by the thread's HostExceptions record if there is one. A
+// repr() longer than 64 KiB is cut, and the cut marked "... [truncated from N
+// bytes]".
 zolang::Error error_from_python(Passing passing = Passing::ByClass);
 
-// Runs one entry point from Python: marks the GIL as held and turns a C++
-// exception (only allocation failure is expected) into InternalError, with
-// the C API's failure result (nullptr or -1).
+// Runs one entry point from Python: marks the GIL as held, counts as one
+// level of Python's recursion check (so that nothing inside runs out of stack
+// in the runtime: see recursion.hpp), and turns a C++ exception (only
+// allocation failure is expected) into InternalError, with the C API's
+// failure result (nullptr or -1). The forced unwind of a thread that the
+// runtime ends (see gil.hpp) goes through: it is not ours to stop, and
+// stopping it aborts the process.
 template <typename Body>
-auto guarded(Body&& body) noexcept -> decltype(body()) {
+[[gnu::no_sanitize("undefined")]] auto guarded(Body&& body) -> decltype(body()) {  // see gil.hpp
   using Result = decltype(body());
   static_assert(std::is_pointer_v<Result> || std::is_same_v<Result, int>);
   GilHeld held;
   try {
-    return body();
+    RecursionLevel level;
+    if (level) return body();
+  } catch (abi::__forced_unwind&) {
+    note_thread_exit();
+    throw;
   } catch (const std::exception& fault) {
     raise_internal_error(fault.what());
   } catch (...) {

@@ -1,8 +1,13 @@
 #include "gil.hpp"
 
 #include <atomic>
+#include <cstddef>
 #include <mutex>
 #include <vector>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
 
 #include "py_ref.hpp"
 
@@ -22,7 +27,24 @@ std::atomic<bool> has_pending{false};
 
 }  // namespace
 
+namespace detail {
+[[gnu::tls_model("initial-exec")]] thread_local bool thread_is_exiting = false;
+}  // namespace detail
+
 bool gil_held() { return thread_holds_gil; }
+
+void note_thread_exit() {
+  detail::thread_is_exiting = true;
+  thread_holds_gil = false;
+#if defined(__SANITIZE_ADDRESS__)
+  // The forced unwind removes frames without AddressSanitizer's knowledge,
+  // leaving their guard zones marked below us; the rethrow's own frames land
+  // there and trip the sanitizer. Sanitized builds only.
+  constexpr std::ptrdiff_t slack = 64 * 1024;
+  char here = 0;
+  __asan_unpoison_memory_region(&here - slack, slack);
+#endif
+}
 
 GilHeld::GilHeld() : was_held(std::exchange(thread_holds_gil, true)) { release_pending(); }
 
@@ -30,13 +52,15 @@ GilHeld::~GilHeld() { thread_holds_gil = was_held; }
 
 GilAcquire::GilAcquire() : acquired(!thread_holds_gil), state() {
   if (!acquired) return;
-  state = PyGILState_Ensure();
+  state = running_python([] { return PyGILState_Ensure(); });
   thread_holds_gil = true;
   release_pending();
 }
 
 GilAcquire::~GilAcquire() {
-  if (!acquired) return;
+  // A thread that Python code inside the scope left without the lock must not
+  // give back what it no longer has.
+  if (!acquired || thread_exiting()) return;
   thread_holds_gil = false;
   PyGILState_Release(state);
 }
@@ -46,13 +70,14 @@ GilRelease::GilRelease() {
   saved = PyEval_SaveThread();
 }
 
-GilRelease::~GilRelease() {
-  PyEval_RestoreThread(saved);
+GilRelease::~GilRelease() noexcept(false) {
+  if (thread_exiting()) return;
+  running_python([&] { PyEval_RestoreThread(saved); });
   thread_holds_gil = true;
 }
 
 void release_later(PyObject* object) {
-  if (object == nullptr) return;
+  if (object == nullptr || thread_exiting()) return;
   if (thread_holds_gil) {
     PyRef::steal(object);
     return;
@@ -70,8 +95,9 @@ void release_pending() {
     batch.swap(pending);
     has_pending.store(false, std::memory_order_relaxed);
   }
-  // Releasing may run arbitrary Python code (__del__), which may queue more.
-  for (PyObject* object : batch) PyRef::steal(object);
+  // Releasing may run arbitrary Python code (__del__), which may queue more,
+  // or drop the GIL and end the thread: not from a destructor, then.
+  for (PyObject* object : batch) running_python([&] { Py_DECREF(object); });
 }
 
 }  // namespace zolangpy

@@ -3,7 +3,16 @@
 // the binding knows on which threads it holds the lock without asking the
 // runtime; adapters called from library code take the lock with GilAcquire
 // only when their thread does not hold it already.
+//
+// A thread that takes the GIL back while Python is finalizing never gets it:
+// the runtime ends the thread with pthread_exit, whose forced unwind
+// (abi::__forced_unwind) runs our destructors on its way out. Every catch-all
+// of the binding rethrows it, no noexcept function lies on its path, and once
+// a thread has seen it, our destructors leave Python alone (the lock belongs
+// to the finalizing thread now): its references are abandoned, not dropped.
 #pragma once
+
+#include <cxxabi.h>
 
 #include "python.hpp"
 
@@ -11,6 +20,37 @@ namespace zolangpy {
 
 // Whether the calling thread holds the GIL, as far as the binding knows.
 bool gil_held();
+
+// Records that the runtime is ending the calling thread (called from the
+// handlers that see the forced unwind go by; they rethrow it).
+void note_thread_exit();
+
+namespace detail {
+// Set once the runtime has started ending this thread; never cleared. Read
+// by every reference release, hence visible here. The initial-exec model
+// makes a read one thread-pointer access.
+[[gnu::tls_model("initial-exec")]] extern thread_local bool thread_is_exiting;
+}  // namespace detail
+
+// Whether the calling thread is being ended by the runtime.
+inline bool thread_exiting() { return detail::thread_is_exiting; }
+
+// Runs `call`, which may run Python code (a host method, __repr__, __float__)
+// and so may drop the GIL and be ended when it takes it back.
+//
+// The forced unwind carries no C++ object, so UndefinedBehaviorSanitizer
+// reports binding the handler's reference to it; that is the one report
+// no_sanitize("undefined") silences in the functions that catch it. GCC does
+// not inline instrumented code into them, so `call` stays checked.
+template <typename Call>
+[[gnu::no_sanitize("undefined")]] auto running_python(Call&& call) -> decltype(call()) {
+  try {
+    return call();
+  } catch (abi::__forced_unwind&) {
+    note_thread_exit();
+    throw;
+  }
+}
 
 // Marks the scope of an entry point from Python, which always holds the GIL.
 // Also releases the references queued by release_later().
@@ -26,6 +66,7 @@ class GilHeld {
 };
 
 // Takes the GIL for its scope (re-entrantly: a no-op on a thread that holds it).
+// Taking it may end the thread (see above).
 class GilAcquire {
  public:
   GilAcquire();
@@ -38,11 +79,12 @@ class GilAcquire {
   PyGILState_STATE state;
 };
 
-// Gives the GIL up for its scope; the thread must hold it on entry.
+// Gives the GIL up for its scope; the thread must hold it on entry. Taking it
+// back may end the thread, so the destructor lets the forced unwind through.
 class GilRelease {
  public:
   GilRelease();
-  ~GilRelease();
+  ~GilRelease() noexcept(false);
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
 

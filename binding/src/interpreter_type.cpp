@@ -23,9 +23,8 @@ struct InterpreterObject {
   zolang::Interpreter interpreter;
 };
 
-InterpreterObject& as_interpreter(PyObject* self) {
-  return *reinterpret_cast<InterpreterObject*>(self);
-}
+// Null, with TypeError raised, for an object with no interpreter in it.
+InterpreterObject* as_interpreter(PyObject* self) { return payload_of<InterpreterObject>(self); }
 
 PyObject* allocate_interpreter(PyTypeObject* type, zolang::Interpreter interpreter) {
   return reinterpret_cast<PyObject*>(
@@ -40,6 +39,7 @@ PyObject* allocate_interpreter(PyTypeObject* type, zolang::Interpreter interpret
 // Interpreter(ir=None): an empty program, or the program read from IR text.
 PyObject* interpreter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
+    if (!accepts_type(type, module_types().interpreter, false)) return nullptr;
     PyObject* ir = nullptr;
     if (!parse_arguments(args, kwargs, "Interpreter", {{"ir", &ir}}, 0)) return nullptr;
     if (ir == nullptr || ir == Py_None) {
@@ -59,11 +59,12 @@ PyObject* interpreter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
 template <typename Operation, typename ToPython>
 PyObject* with_interpreter(PyObject* self, Operation operation, ToPython to_python) {
   return guarded([&]() -> PyObject* {
-    InterpreterObject& object = as_interpreter(self);
-    Use use = Use::exclusive(object.use);
+    InterpreterObject* object = as_interpreter(self);
+    if (object == nullptr) return nullptr;
+    Use use = Use::exclusive(object->use);
     if (!use) return nullptr;
     HostExceptions host_exceptions;
-    auto outcome = operation(object.interpreter);
+    auto outcome = operation(object->interpreter);
     if (!outcome) return host_exceptions.raise(outcome.error());
     if (host_exceptions.raise_leaving()) return nullptr;
     if constexpr (std::is_void_v<typename std::remove_cvref_t<decltype(outcome)>::value_type>) {
@@ -95,10 +96,11 @@ PyObject* interpreter_reset(PyObject* self, PyObject*) {
 // Where the last failed run() or stop() failed, or None.
 PyObject* interpreter_last_error(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    InterpreterObject& object = as_interpreter(self);
-    Use use = Use::shared(object.use);
+    InterpreterObject* object = as_interpreter(self);
+    if (object == nullptr) return nullptr;
+    Use use = Use::shared(object->use);
     if (!use) return nullptr;
-    const std::optional<zolang::Failure>& failure = object.interpreter.last_failure();
+    const std::optional<zolang::Failure>& failure = object->interpreter.last_failure();
     if (!failure) Py_RETURN_NONE;
     return failure_to_python(*failure).release();
   });
@@ -106,24 +108,53 @@ PyObject* interpreter_last_error(PyObject* self, PyObject*) {
 
 PyObject* interpreter_set_limits(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    InterpreterObject& object = as_interpreter(self);
-    Use use = Use::exclusive(object.use);
+    InterpreterObject* object = as_interpreter(self);
+    if (object == nullptr) return nullptr;
+    Use use = Use::exclusive(object->use);
     if (!use) return nullptr;
     auto limits = parse_limits(args, kwargs);
     if (!limits) return nullptr;
-    object.interpreter.set_limits(*limits);
+    object->interpreter.set_limits(*limits);
     Py_RETURN_NONE;
+  });
+}
+
+// The status as the property gives it.
+const char* status_name(zolang::RunStatus status) {
+  switch (status) {
+    case zolang::RunStatus::Fresh:
+      return "fresh";
+    case zolang::RunStatus::Paused:
+      return "paused";
+    case zolang::RunStatus::Running:
+      return "running";
+    case zolang::RunStatus::Ending:
+      return "ending";
+    case zolang::RunStatus::Ended:
+      return "ended";
+  }
+  return "unknown";
+}
+
+PyObject* interpreter_status(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    InterpreterObject* object = as_interpreter(self);
+    if (object == nullptr) return nullptr;
+    Use use = Use::shared(object->use);
+    if (!use) return nullptr;
+    return PyUnicode_FromString(status_name(object->interpreter.status()));
   });
 }
 
 PyObject* interpreter_register_callable(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    InterpreterObject& object = as_interpreter(self);
-    Use use = Use::exclusive(object.use);
+    InterpreterObject* object = as_interpreter(self);
+    if (object == nullptr) return nullptr;
+    Use use = Use::exclusive(object->use);
     if (!use) return nullptr;
     auto registration = parse_callable_registration(args, kwargs, "Interpreter.register_callable");
     if (!registration) return nullptr;
-    auto registered = object.interpreter.register_callable(std::move(registration->name),
+    auto registered = object->interpreter.register_callable(std::move(registration->name),
                                                            std::move(registration->adapter));
     if (!registered) return raise_error(registered.error());
     Py_RETURN_NONE;
@@ -132,46 +163,57 @@ PyObject* interpreter_register_callable(PyObject* self, PyObject* args, PyObject
 
 PyObject* interpreter_register_property(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    InterpreterObject& object = as_interpreter(self);
-    Use use = Use::exclusive(object.use);
+    InterpreterObject* object = as_interpreter(self);
+    if (object == nullptr) return nullptr;
+    Use use = Use::exclusive(object->use);
     if (!use) return nullptr;
     auto registration = parse_property_registration(args, kwargs, "Interpreter.register_property");
     if (!registration) return nullptr;
-    auto registered = object.interpreter.register_property(std::move(registration->name),
+    auto registered = object->interpreter.register_property(std::move(registration->name),
                                                            std::move(registration->adapter));
     if (!registered) return raise_error(registered.error());
     Py_RETURN_NONE;
   });
 }
 
+constexpr char interpreter_stop_name[] = "Interpreter.stop";
+constexpr char interpreter_reset_name[] = "Interpreter.reset";
+constexpr char interpreter_last_error_name[] = "Interpreter.last_error";
+constexpr char check_if_prop_name[] = "Interpreter.check_if_prop";
+constexpr char check_if_callable_name[] = "Interpreter.check_if_callable";
+
 PyMethodDef interpreter_methods[] = {
+    // The hottest call of all keeps PyPy's METH_NOARGS fast path (the checked
+    // form costs PyPy 12 ns a call, a third of a run() over a yield), and
+    // with it PyPy's wording: "run() takes no arguments (1 given)".
     {"run", method_pointer(&interpreter_run), METH_NOARGS,
      "run($self)\n--\n\n"
      "Invokes the interpreter, which will continue until it yields.\n\n"
      "Returns `False` if the program\n"
      "is complete, otherwise returns `True`."},
-    {"stop", method_pointer(&interpreter_stop), METH_NOARGS,
-     "stop($self)\n--\n\n"
-     "Stops execution of the interpreter, which invokes the `terminate` method of any active\n"
-     "`Callable`s, as well as the `__end` group, if it is defined.\n\n"
-     "The `__end` group runs to completion within this call: native calls inside it are\n"
-     "polled again and again, without returning to the host, until they complete."},
-    {"reset", method_pointer(&interpreter_reset), METH_NOARGS,
-     "reset($self)\n--\n\n"
-     "Resets the interpreter to its initial state.\n\n"
-     "Does not discard any registered callables or\n"
-     "properties. Does not invoke `terminate` for any active `Callable`s, so if that is required,\n"
-     "call `stop` first."},
-    {"last_error", method_pointer(&interpreter_last_error), METH_NOARGS,
-     "last_error($self)\n--\n\n"
-     "Describes the failure of the last `run` or `stop` that failed, or returns None.\n\n"
-     "The dict holds `text` (the `ZoError`'s text), `address` (the instruction that failed),\n"
-     "`line` and `column` (where that instruction was written; 1-based, columns in code\n"
-     "points), each None where unknown (a program read from IR text has no lines), and\n"
-     "`trace`, the group calls that led there as `(group, line)` pairs, outermost first: a\n"
-     "group called, the group a `parallel` or `race` branch ran (with the line of its call in\n"
-     "the block), or `__end` when the failure was in the end group. It stays until the next\n"
-     "failure replaces it or `reset` clears it."},
+    no_argument_method<&interpreter_stop, interpreter_stop_name>(
+        "stop($self)\n--\n\n"
+        "Stops execution of the interpreter, which invokes the `terminate` method of any active\n"
+        "`Callable`s, as well as the `__end` group, if it is defined.\n\n"
+        "The `__end` group runs to completion within this call: native calls inside it are\n"
+        "polled again and again, without returning to the host, until they complete."),
+    no_argument_method<&interpreter_reset, interpreter_reset_name>(
+        "reset($self)\n--\n\n"
+        "Resets the interpreter to its initial state.\n\n"
+        "Does not discard any registered callables or\n"
+        "properties. Does not invoke `terminate` for any active `Callable`s, so if that is "
+        "required,\n"
+        "call `stop` first."),
+    no_argument_method<&interpreter_last_error, interpreter_last_error_name>(
+        "last_error($self)\n--\n\n"
+        "Describes the failure of the last `run` or `stop` that failed, or returns None.\n\n"
+        "The dict holds `text` (the `ZoError`'s text), `address` (the instruction that failed),\n"
+        "`line` and `column` (where that instruction was written; 1-based, columns in code\n"
+        "points), each None where unknown (a program read from IR text has no lines), and\n"
+        "`trace`, the group calls that led there as `(group, line)` pairs, outermost first: a\n"
+        "group called, the group a `parallel` or `race` branch ran (with the line of its call in\n"
+        "the block), or `__end` when the failure was in the end group. It stays until the next\n"
+        "failure replaces it or `reset` clears it."),
     {"set_limits", method_pointer(&interpreter_set_limits), METH_VARARGS | METH_KEYWORDS,
      "set_limits($self, *, instructions=None, seconds=None)\n--\n\n"
      "Bounds the work of each later `run()` and `stop()`; `None` is no limit.\n\n"
@@ -182,9 +224,9 @@ PyMethodDef interpreter_methods[] = {
      "(\"[address N] Instruction budget exhausted\" or \"[address N] Time limit\n"
      "exceeded\") and leaves the program as a failed step does: call `stop()`,\n"
      "which runs `__end` under the same limits, or `reset()`."},
-    {"check_if_prop", method_pointer(&check_if_prop), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
-     check_if_prop_doc},
-    {"check_if_callable", method_pointer(&check_if_callable),
+    {"check_if_prop", method_pointer(&check_if_prop_method<check_if_prop_name>),
+     METH_VARARGS | METH_KEYWORDS | METH_STATIC, check_if_prop_doc},
+    {"check_if_callable", method_pointer(&check_if_callable_method<check_if_callable_name>),
      METH_VARARGS | METH_KEYWORDS | METH_STATIC, check_if_callable_doc},
     {"register_callable", method_pointer(&interpreter_register_callable),
      METH_VARARGS | METH_KEYWORDS, register_callable_doc},
@@ -193,16 +235,35 @@ PyMethodDef interpreter_methods[] = {
 #ifdef PYPY_VERSION
     {"__init_subclass__", method_pointer(&refuse_subclass),
      METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
+    copy_refusal("__reduce_ex__"),
+    copy_refusal("__copy__"),
+    copy_refusal("__deepcopy__"),
 #endif
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef interpreter_getset[] = {
+    {"status", &interpreter_status, nullptr,
+     "Where the run stands: \"fresh\", \"running\", \"paused\", \"ending\" or \"ended\".\n\n"
+     "\"fresh\" until the first `run` (and after `reset`), \"paused\" while `run` returns\n"
+     "`True`, \"ended\" once it returned `False` or a `stop` completed, \"running\" after a\n"
+     "run-time error, \"ending\" after a `stop` whose `__end` group failed. Neither `run` nor\n"
+     "`stop` refuses an ended program: both run `__end` again (without one, `run` starts the\n"
+     "program over), so a host checks for \"ended\" first.",
+     nullptr},
+#ifdef PYPY_VERSION
+    class_assignment_guard(),
+#endif
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot interpreter_slots[] = {
     {Py_tp_doc, const_cast<char*>("Interpreter(ir=None)\n--\n\n")},
     {Py_tp_new, slot_pointer(&interpreter_new)},
-    {Py_tp_dealloc, slot_pointer(&deallocate<InterpreterObject>)},
+    {Py_tp_dealloc, slot_pointer(&deallocate)},
     {Py_tp_setattro, slot_pointer(&refuse_attribute)},
     {Py_tp_methods, interpreter_methods},
+    {Py_tp_getset, interpreter_getset},
     {0, nullptr},
 };
 

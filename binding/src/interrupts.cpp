@@ -77,7 +77,8 @@ std::expected<void, zolang::Error> run_pending_handlers() {
       static_cast<unsigned long>(PyThread_get_thread_ident()) != poll.main_thread) {
     return {};
   }
-  PyRef result = PyRef::steal(PyObject_Call(poll.function, poll.arguments, nullptr));
+  PyRef result = PyRef::steal(
+      running_python([&] { return PyObject_Call(poll.function, poll.arguments, nullptr); }));
   if (result) return {};
   return std::unexpected(error_from_python(Passing::Always));
 }
@@ -85,7 +86,7 @@ std::expected<void, zolang::Error> run_pending_handlers() {
 #else
 
 std::expected<void, zolang::Error> run_pending_handlers() {
-  if (PyErr_CheckSignals() == 0) return {};
+  if (running_python([] { return PyErr_CheckSignals(); }) == 0) return {};
   return std::unexpected(error_from_python(Passing::Always));
 }
 

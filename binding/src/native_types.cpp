@@ -7,7 +7,8 @@
 namespace zolangpy {
 namespace {
 
-ArgObject& as_arg(PyObject* self) { return *reinterpret_cast<ArgObject*>(self); }
+// Null, with TypeError raised, for an object with no Arg in it.
+ArgObject* as_arg(PyObject* self) { return payload_of<ArgObject>(self); }
 
 PyObject* not_implemented(const char* method) {
   PyErr_Format(PyExc_NotImplementedError, "'%s' is not implemnted", method);
@@ -36,8 +37,10 @@ struct NativeBaseObject {
 
 // The base constructors accept and ignore any arguments, so that subclasses
 // may define __init__ with whatever parameters they like.
+template <PyTypeObject* ModuleTypes::*Base>
 PyObject* native_base_new(PyTypeObject* type, PyObject*, PyObject*) {
   return guarded([&]() -> PyObject* {
+    if (!accepts_type(type, module_types().*Base, true)) return nullptr;
     return reinterpret_cast<PyObject*>(allocate<NativeBaseObject>(type, [](NativeBaseObject&) {}));
   });
 }
@@ -52,20 +55,23 @@ PyObject* callable_terminate(PyObject* self, PyObject*) {
   });
 }
 
+constexpr char callable_call_name[] = "Callable.call";
+constexpr char callable_terminate_name[] = "Callable.terminate";
+
 PyMethodDef callable_methods[] = {
-    {"call", method_pointer(&unimplemented_noargs<call_name, true>), METH_NOARGS,
-     "call($self)\n--\n\n"
-     "Called by the Zo runtime any time a native call associated with this type is active.\n\n"
-     "Returning `True` means the call is complete. Returning `False` makes the Zo interpreter\n"
-     "yield and call this method again when execution resumes. `None` is also valid and\n"
-     "counts as `True`."},
-    {"terminate", method_pointer(&callable_terminate), METH_NOARGS,
-     "terminate($self)\n--\n\n"
-     "Called by the Zo runtime whenever a native call associated with this type is to be ended\n"
-     "early.\n\n"
-     "This happens when a race group containing native calls ends, or when the Zo interpreter\n"
-     "itself is ended early. It is **not** called on a Zo run-time error: cleanup after one\n"
-     "must be done outside the interpreter."},
+    no_argument_method<&unimplemented_noargs<call_name, true>, callable_call_name>(
+        "call($self)\n--\n\n"
+        "Called by the Zo runtime any time a native call associated with this type is active.\n\n"
+        "Returning `True` means the call is complete. Returning `False` makes the Zo interpreter\n"
+        "yield and call this method again when execution resumes. `None` is also valid and\n"
+        "counts as `True`."),
+    no_argument_method<&callable_terminate, callable_terminate_name>(
+        "terminate($self)\n--\n\n"
+        "Called by the Zo runtime whenever a native call associated with this type is to be ended\n"
+        "early.\n\n"
+        "This happens when a race group containing native calls ends, or when the Zo interpreter\n"
+        "itself is ended early. It is **not** called on a Zo run-time error: cleanup after one\n"
+        "must be done outside the interpreter."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -77,8 +83,8 @@ PyType_Slot callable_slots[] = {
                     "should never need to be instantiated directly: a `CallableGenerator` should\n"
                     "create them instead. A class may be a subclass of both `Callable` and\n"
                     "`CallableGenerator`, which is perfectly valid.")},
-    {Py_tp_new, slot_pointer(&native_base_new)},
-    {Py_tp_dealloc, slot_pointer(&deallocate<NativeBaseObject>)},
+    {Py_tp_new, slot_pointer(&native_base_new<&ModuleTypes::callable>)},
+    {Py_tp_dealloc, slot_pointer(&deallocate)},
     {Py_tp_methods, callable_methods},
     {0, nullptr},
 };
@@ -138,8 +144,8 @@ PyType_Slot generator_slots[] = {
          "several instances of one callable at once, even for the same instruction. A generator\n"
          "may return a singleton-style `Callable`; this is discouraged, as it may cause problems\n"
          "with parallelism when the call is non-trivial.")},
-    {Py_tp_new, slot_pointer(&native_base_new)},
-    {Py_tp_dealloc, slot_pointer(&deallocate<NativeBaseObject>)},
+    {Py_tp_new, slot_pointer(&native_base_new<&ModuleTypes::callable_generator>)},
+    {Py_tp_dealloc, slot_pointer(&deallocate)},
     {Py_tp_methods, generator_methods},
     {0, nullptr},
 };
@@ -164,13 +170,16 @@ PyObject* prop_is_settable(PyObject* self, PyObject*) {
   });
 }
 
+constexpr char prop_get_name[] = "Prop.get";
+constexpr char prop_is_settable_name[] = "Prop.is_settable";
+
 PyMethodDef prop_methods[] = {
-    {"get", method_pointer(&unimplemented_noargs<get_name, false>), METH_NOARGS,
-     "get($self)\n--\n\n"
-     "Retrieves a value from the property.\n\n"
-     "The only allowed result types are `int`, `float`, `str`, `bool` and `None`; anything\n"
-     "else causes a run-time error. This method should never be called directly, its return\n"
-     "value being opaque to Python."},
+    no_argument_method<&unimplemented_noargs<get_name, false>, prop_get_name>(
+        "get($self)\n--\n\n"
+        "Retrieves a value from the property.\n\n"
+        "The only allowed result types are `int`, `float`, `str`, `bool` and `None`; anything\n"
+        "else causes a run-time error. This method should never be called directly, its return\n"
+        "value being opaque to Python."),
     {"set", method_pointer(&prop_set), METH_VARARGS | METH_KEYWORDS,
      "set($self, value)\n--\n\n"
      "Sets the value of the property, for some definition of \"set\".\n\n"
@@ -179,11 +188,11 @@ PyMethodDef prop_methods[] = {
      "assigning a property that is not settable is reported as an error at compile time and at\n"
      "run time. It should never be called directly, since the required value cannot be made\n"
      "in Python."},
-    {"is_settable", method_pointer(&prop_is_settable), METH_NOARGS,
-     "is_settable($self)\n--\n\n"
-     "Returns whether the property is settable.\n\n"
-     "A property that is not settable need not implement `set`, which can then never be\n"
-     "called."},
+    no_argument_method<&prop_is_settable, prop_is_settable_name>(
+        "is_settable($self)\n--\n\n"
+        "Returns whether the property is settable.\n\n"
+        "A property that is not settable need not implement `set`, which can then never be\n"
+        "called."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -200,8 +209,8 @@ PyType_Slot prop_slots[] = {
          "is not settable needs no `set` method, since the compiler checks settability and the\n"
          "interpreter validates IR before running it. Unlike `Callable`s, accessing a property\n"
          "never makes the Zo runtime yield.")},
-    {Py_tp_new, slot_pointer(&native_base_new)},
-    {Py_tp_dealloc, slot_pointer(&deallocate<NativeBaseObject>)},
+    {Py_tp_new, slot_pointer(&native_base_new<&ModuleTypes::prop>)},
+    {Py_tp_dealloc, slot_pointer(&deallocate)},
     {Py_tp_methods, prop_methods},
     {0, nullptr},
 };
@@ -215,43 +224,52 @@ PyObject* arg_new(PyTypeObject*, PyObject*, PyObject*) {
 
 PyObject* arg_is_value(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    Use use = Use::shared(as_arg(self).use);
+    ArgObject* object = as_arg(self);
+    if (object == nullptr) return nullptr;
+    Use use = Use::shared(object->use);
     if (!use) return nullptr;
-    return new_bool(as_arg(self).arg.is_value());
+    return new_bool(object->arg.is_value());
   });
 }
 
 PyObject* arg_is_word(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    Use use = Use::shared(as_arg(self).use);
+    ArgObject* object = as_arg(self);
+    if (object == nullptr) return nullptr;
+    Use use = Use::shared(object->use);
     if (!use) return nullptr;
-    return new_bool(as_arg(self).arg.is_word());
+    return new_bool(object->arg.is_word());
   });
 }
 
 PyObject* arg_matches_word(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    Use use = Use::shared(as_arg(self).use);
+    ArgObject* object = as_arg(self);
+    if (object == nullptr) return nullptr;
+    Use use = Use::shared(object->use);
     if (!use) return nullptr;
     PyObject* text = nullptr;
     if (!parse_arguments(args, kwargs, "Arg.matches_word", {{"s", &text}}, 1)) return nullptr;
     auto word = string_argument(text, "s");
     if (!word) return nullptr;
-    return new_bool(as_arg(self).arg.matches_word(*word));
+    return new_bool(object->arg.matches_word(*word));
   });
 }
 
+constexpr char arg_is_value_name[] = "Arg.is_value";
+constexpr char arg_is_word_name[] = "Arg.is_word";
+
 PyMethodDef arg_methods[] = {
-    {"is_value", method_pointer(&arg_is_value), METH_NOARGS,
-     "is_value($self)\n--\n\n"
-     "Returns whether an Arg represents a value.\n\n"
-     "The value itself does not exist yet; what is certain is that it will eventually be\n"
-     "*some* value."},
-    {"is_word", method_pointer(&arg_is_word), METH_NOARGS,
-     "is_word($self)\n--\n\n"
-     "Returns whether an Arg represents a word.\n\n"
-     "Since words are known at compile time, `Arg.matches_word` is more likely to be useful\n"
-     "for checks."},
+    no_argument_method<&arg_is_value, arg_is_value_name>(
+        "is_value($self)\n--\n\n"
+        "Returns whether an Arg represents a value.\n\n"
+        "The value itself does not exist yet; what is certain is that it will eventually be\n"
+        "*some* value."),
+    no_argument_method<&arg_is_word, arg_is_word_name>(
+        "is_word($self)\n--\n\n"
+        "Returns whether an Arg represents a word.\n\n"
+        "Since words are known at compile time, `Arg.matches_word` is more likely to be useful\n"
+        "for checks."),
     {"matches_word", method_pointer(&arg_matches_word), METH_VARARGS | METH_KEYWORDS,
      "matches_word($self, s)\n--\n\n"
      "Returns whether both an Arg is a word, and that word matches the given string exactly.\n\n"
@@ -260,8 +278,18 @@ PyMethodDef arg_methods[] = {
 #ifdef PYPY_VERSION
     {"__init_subclass__", method_pointer(&refuse_subclass),
      METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
+    copy_refusal("__reduce_ex__"),
+    copy_refusal("__copy__"),
+    copy_refusal("__deepcopy__"),
 #endif
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef arg_getset[] = {
+#ifdef PYPY_VERSION
+    class_assignment_guard(),
+#endif
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot arg_slots[] = {
@@ -275,9 +303,10 @@ PyType_Slot arg_slots[] = {
          "known at compile time, and is matched with `Arg.matches_word`, or merely detected\n"
          "with `Arg.is_word`.")},
     {Py_tp_new, slot_pointer(&arg_new)},
-    {Py_tp_dealloc, slot_pointer(&deallocate<ArgObject>)},
+    {Py_tp_dealloc, slot_pointer(&deallocate)},
     {Py_tp_setattro, slot_pointer(&refuse_attribute)},
     {Py_tp_methods, arg_methods},
+    {Py_tp_getset, arg_getset},
     {0, nullptr},
 };
 

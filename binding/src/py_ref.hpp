@@ -5,13 +5,15 @@
 
 #include <utility>
 
+#include "gil.hpp"
 #include "python.hpp"
 
 namespace zolangpy {
 
 // Owns one strong reference, or nothing. Move-only; the destructor gives the
 // reference back, so it must run with the GIL held (adapters that may be
-// dropped without it hand their reference to release_later() instead).
+// dropped without it hand their reference to release_later() instead), except
+// on a thread the runtime is ending, which abandons it (see gil.hpp).
 class PyRef {
  public:
   PyRef() = default;
@@ -30,7 +32,9 @@ class PyRef {
   }
   PyRef(const PyRef&) = delete;
   PyRef& operator=(const PyRef&) = delete;
-  ~PyRef() { Py_XDECREF(object); }
+  ~PyRef() {
+    if (object != nullptr && !thread_exiting()) Py_DECREF(object);
+  }
 
   PyObject* get() const { return object; }
   // Hands the reference over (to Python as a result, or to a stealing call).

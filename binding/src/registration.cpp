@@ -37,12 +37,12 @@ PyObject* check_type(PyObject* args, PyObject* kwargs, const char* function, PyT
 
 }  // namespace
 
-PyObject* check_if_prop(PyObject*, PyObject* args, PyObject* kwargs) {
-  return check_type(args, kwargs, "check_if_prop", module_types().prop);
+PyObject* check_if_prop(PyObject* args, PyObject* kwargs, const char* function) {
+  return check_type(args, kwargs, function, module_types().prop);
 }
 
-PyObject* check_if_callable(PyObject*, PyObject* args, PyObject* kwargs) {
-  return check_type(args, kwargs, "check_if_callable", module_types().callable_generator);
+PyObject* check_if_callable(PyObject* args, PyObject* kwargs, const char* function) {
+  return check_type(args, kwargs, function, module_types().callable_generator);
 }
 
 std::optional<Registration<zolang::CallableGenerator>> parse_callable_registration(

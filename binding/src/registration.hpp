@@ -31,8 +31,19 @@ std::optional<Registration<zolang::Prop>> parse_property_registration(PyObject* 
 
 // The static methods check_if_prop(value) and check_if_callable(value): True
 // exactly when the type of `value` is Prop (CallableGenerator) or a subtype.
-PyObject* check_if_prop(PyObject* unused, PyObject* args, PyObject* kwargs);
-PyObject* check_if_callable(PyObject* unused, PyObject* args, PyObject* kwargs);
+// `function` names the method in argument errors ("Compiler.check_if_prop").
+PyObject* check_if_prop(PyObject* args, PyObject* kwargs, const char* function);
+PyObject* check_if_callable(PyObject* args, PyObject* kwargs, const char* function);
+
+// The two as static methods of a class; `Function` is the name above.
+template <const char* Function>
+PyObject* check_if_prop_method(PyObject*, PyObject* args, PyObject* kwargs) {
+  return check_if_prop(args, kwargs, Function);
+}
+template <const char* Function>
+PyObject* check_if_callable_method(PyObject*, PyObject* args, PyObject* kwargs) {
+  return check_if_callable(args, kwargs, Function);
+}
 
 // Docstrings shared by both classes. (Method table entries are built in each
 // class's own file: copying one across files would depend on the order in

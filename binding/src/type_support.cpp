@@ -1,5 +1,6 @@
 #include "type_support.hpp"
 
+#include "errors.hpp"
 #include "py_ref.hpp"
 
 namespace zolangpy {
@@ -24,6 +25,40 @@ PyObject* create_type(PyType_Spec& description) {
   return type.release();
 }
 
+bool accepts_type(PyTypeObject* type, PyTypeObject* own, bool subclassable) {
+  if (type == own) return true;
+  const char* own_name = short_type_name(own);
+  if (!PyType_IsSubtype(type, own)) {
+    const char* name = short_type_name(type);
+    PyErr_Format(PyExc_TypeError, "%s.__new__(%s): %s is not a subtype of %s", own_name, name,
+                 name, own_name);
+    return false;
+  }
+  if (subclassable) return true;
+  // Only PyPy gets here: a class derived despite the refusal in
+  // __init_subclass__, by a base whose own __init_subclass__ skipped super().
+  PyErr_Format(PyExc_TypeError, "type '%s' is not an acceptable base type", own_name);
+  return false;
+}
+
+std::nullptr_t refuse_payloadless(PyObject* self) {
+  // The class as Python sees it: on PyPy, one assigned to __class__ does not
+  // reach the object's C header.
+  PyRef type = PyRef::steal(PyObject_Type(self));
+  if (!type) return nullptr;
+  PyErr_Format(PyExc_TypeError, "'%s' object was not made by zolangpy and cannot be used",
+               short_type_name(reinterpret_cast<PyTypeObject*>(type.get())));
+  return nullptr;
+}
+
+void deallocate(PyObject* self) {
+  GilHeld held;
+  PyTypeObject* type = Py_TYPE(self);
+  if (DestroyPayload destroy = forget_payload(self)) destroy(self);
+  type->tp_free(self);
+  release_type_reference(type);
+}
+
 void release_type_reference(PyTypeObject* type) {
   // Instances of heap types own a reference to their type, taken by
   // tp_alloc. PyPy 7.3.11 takes it too and, since our deallocators do not
@@ -36,6 +71,15 @@ void release_type_reference(PyTypeObject* type) {
 }  // namespace zolangpy
 
 namespace zolangpy {
+
+PyObject* detail::refuse_arguments(const char* name, Py_ssize_t count, PyObject* keywords) {
+  if (keywords != nullptr && PyTuple_GET_SIZE(keywords) != 0) {
+    PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", name);
+  } else {
+    PyErr_Format(PyExc_TypeError, "%s() takes no arguments (%zd given)", name, count);
+  }
+  return nullptr;
+}
 
 int refuse_attribute(PyObject* self, PyObject* name, PyObject*) {
   PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%U'",
@@ -51,3 +95,51 @@ PyObject* refuse_subclass(PyObject* subclass, PyObject*, PyObject*) {
 }
 
 }  // namespace zolangpy
+
+#ifdef PYPY_VERSION
+
+namespace zolangpy {
+namespace {
+
+PyObject* refuse_copying(PyObject* self, PyObject*, PyObject*) {
+  PyErr_Format(PyExc_TypeError, "cannot pickle '%s' object", short_type_name(Py_TYPE(self)));
+  return nullptr;
+}
+
+PyObject* get_class(PyObject* self, void*) {
+  return guarded([&] { return PyObject_Type(self); });
+}
+
+int set_class(PyObject* self, PyObject* value, void*) {
+  return guarded([&]() -> int {
+    if (value == nullptr) {
+      PyErr_SetString(PyExc_TypeError, "can't delete __class__ attribute");
+      return -1;
+    }
+    if (!PyType_Check(value)) {
+      PyErr_Format(PyExc_TypeError, "__class__ must be set to a class, not '%s' object",
+                   short_type_name(Py_TYPE(value)));
+      return -1;
+    }
+    PyTypeObject* old_type = Py_TYPE(self);
+    auto* new_type = reinterpret_cast<PyTypeObject*>(value);
+    if (new_type == old_type) return 0;
+    PyErr_Format(PyExc_TypeError, "__class__ assignment: '%s' object layout differs from '%s'",
+                 short_type_name(new_type), short_type_name(old_type));
+    return -1;
+  });
+}
+
+}  // namespace
+
+PyMethodDef copy_refusal(const char* name) {
+  return {name, method_pointer(&refuse_copying), METH_VARARGS | METH_KEYWORDS, nullptr};
+}
+
+PyGetSetDef class_assignment_guard() {
+  return {"__class__", &get_class, &set_class, nullptr, nullptr};
+}
+
+}  // namespace zolangpy
+
+#endif

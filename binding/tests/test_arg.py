@@ -62,7 +62,7 @@ def test_matches_word_wants_a_str():
     (word,) = args_of("forward")
     with pytest.raises(TypeError) as info:
         word.matches_word(1)
-    assert str(info.value) == "argument 's': 'int' object cannot be cast as 'PyString'"
+    assert str(info.value) == "argument 's': 'int' object cannot be cast as 'str'"
 
 
 def test_args_stay_usable_after_compilation():

@@ -135,3 +135,23 @@ def test_an_exception_whose_repr_fails_is_still_reported():
     interpreter.register_property("p", Failing(BadRepr()))
     with raises_zo_error("<unprintable BadRepr>"):
         interpreter.run()
+
+
+# A Native error keeps at most 64 KiB of text: the head, cut between UTF-8
+# sequences, and a mark with the full length.
+@pytest.mark.parametrize("message, kept", [
+    ("x" * 65522, 65536),         # exactly at the bound: kept whole
+    ("x" * 65523, 65504),         # one byte over
+    ("x" + "é" * 40000, 65503),   # the cut would split an "é"
+])
+def test_a_long_exception_text_is_cut_with_a_mark(message, kept):
+    interpreter = zolangpy.Interpreter(ir('get "p"'))
+    interpreter.register_property("p", Failing(ValueError(message)))
+    full = repr(ValueError(message)).encode()
+    expected = full[:kept]
+    if kept < len(full):
+        expected += f"... [truncated from {len(full)} bytes]".encode()
+    with pytest.raises(Exception) as info:
+        interpreter.run()
+    assert str(info.value).encode() == expected
+    assert len(expected) <= 65536

@@ -5,13 +5,17 @@ and leave the interpreter usable as its status allows."""
 
 import gc
 import math
+import os
+import subprocess
+import sys
+import textwrap
 import threading
 import time
 import weakref
 
 import pytest
 import zolangpy
-from conftest import Cell, Command, Constant, ir, raises_zo_error
+from conftest import IS_PYPY, Cell, Command, Constant, ir, raises_zo_error
 
 BUSY = "Cannot modify interpreter state while it's running"
 
@@ -327,3 +331,74 @@ def test_setting_raising_everywhere_in_validation_keeps_registration_open():
     interpreter.register_property("q", Cell())  # still Fresh
     log = []
     interpreter.register_callable("unused", Command(log, "unused"))
+
+
+# Results that PyPy's C-API layer cannot hand to C: it builds a C view of
+# every object that reaches C, and for these that view fails ("Fatal error in
+# cpyext"): an instance of a class whose metaclass __name__ raises (its C type
+# needs the name), also when raised as an exception (PyErr_Fetch hands it
+# over), or a str or tuple subclass whose __len__ is negative (its C view
+# needs the length). The abort happens inside the call that hands the object
+# over, before the module sees it, so no check of ours can come first.
+HOSTILE_RESULT = textwrap.dedent("""
+    import sys
+    import zolangpy
+
+    class NamelessMeta(type):
+        @property
+        def __name__(cls):
+            raise ValueError("no name")
+
+    class Nameless(metaclass=NamelessMeta):
+        pass
+
+    class Failing(Exception, metaclass=NamelessMeta):
+        pass
+
+    class ShortStr(str):
+        def __len__(self):
+            return -1
+
+    class ShortTuple(tuple):
+        def __len__(self):
+            return -1
+
+    class Raising(zolangpy.Callable):
+        def call(self):
+            raise Failing("x")
+
+    class Gives(zolangpy.CallableGenerator):
+        def check_syntax(self, args):
+            pass
+
+        def generate(self, args):
+            return Raising() if sys.argv[1] == "raise" else Nameless()
+
+    class Reads(zolangpy.Prop):
+        def get(self):
+            return ShortStr("abc") if sys.argv[1] == "str" else ShortTuple((1,))
+
+    if sys.argv[1] in ("str", "tuple"):
+        interpreter = zolangpy.Interpreter('get "p"\\n')
+        interpreter.register_property("p", Reads())
+    else:
+        interpreter = zolangpy.Interpreter('call "f" 0\\n')
+        interpreter.register_callable("f", Gives())
+    try:
+        print(interpreter.run())
+    except Exception as error:
+        print(type(error).__name__, error)
+""")
+
+
+@pytest.mark.xfail(IS_PYPY, strict=True, reason="PyPy aborts converting the result")
+@pytest.mark.parametrize("case, outcome", [
+    ("generate", "ZoError ValueError('no name')"),
+    ("raise", "ZoError Failing('x')"),
+    ("str", "False"),
+    ("tuple", "ZoError TypeError('Only primitive types allowed')"),
+])
+def test_results_that_pypy_cannot_convert(case, outcome):
+    result = subprocess.run([sys.executable, "-c", HOSTILE_RESULT, case], capture_output=True,
+                            text=True, timeout=60, env=os.environ.copy())
+    assert (result.returncode, result.stdout.strip()) == (0, outcome), result.stderr[-500:]

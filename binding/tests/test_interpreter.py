@@ -35,7 +35,7 @@ def test_ir_may_be_passed_by_keyword():
 def test_ir_of_another_type_is_a_type_error(argument, type_name):
     with pytest.raises(TypeError) as info:
         zolangpy.Interpreter(argument)
-    assert str(info.value) == f"argument 'ir': '{type_name}' object cannot be cast as 'PyString'"
+    assert str(info.value) == f"argument 'ir': '{type_name}' object cannot be cast as 'str'"
 
 
 def test_constructor_rejects_surplus_and_unknown_arguments():
@@ -81,7 +81,7 @@ def test_registering_a_non_instance_is_refused_by_name():
 def test_registration_names_must_be_str():
     with pytest.raises(TypeError) as info:
         zolangpy.Interpreter().register_property(1, Cell())
-    assert str(info.value) == "argument 'name': 'int' object cannot be cast as 'PyString'"
+    assert str(info.value) == "argument 'name': 'int' object cannot be cast as 'str'"
 
 
 def test_registration_accepts_keywords_and_checks_the_count():
@@ -295,3 +295,41 @@ def test_natives_inside_end_are_polled_to_completion_within_stop():
     interpreter.stop()
     assert log == [("park", "generate", []), ("park", "call", 1), ("park", "call", 2),
                    ("park", "call", 3)]
+
+
+def status_after(program, *steps):
+    """The status after construction and after each step, a method name."""
+    interpreter = zolangpy.Interpreter(ir(*program))
+    seen = [interpreter.status]
+    for step in steps:
+        try:
+            getattr(interpreter, step)()
+        except Exception as error:  # noqa: BLE001 - the ZoError is part of the story
+            assert type(error).__name__ == "ZoError"
+        seen.append(interpreter.status)
+    return seen
+
+
+@pytest.mark.parametrize("program, steps, statuses", [
+    (["yield"], ["run", "run", "reset"], ["fresh", "paused", "ended", "fresh"]),
+    (["yield", "pop", "add"], ["run", "run", "stop", "reset"],
+     ["fresh", "paused", "running", "ended", "fresh"]),
+    (["jump 4", "__end:", "pop", "add", "yield"], ["run", "stop", "stop"],
+     ["fresh", "paused", "ending", "ending"]),
+    (['call "missing" 0'], ["run"], ["fresh", "fresh"]),  # validation failed
+])
+def test_status_names_where_the_run_stands(program, steps, statuses):
+    assert status_after(program, *steps) == statuses
+
+
+def test_status_is_read_only_and_needs_only_shared_use():
+    holder = {}
+    native = Reentrant(lambda: holder.setdefault("status", holder["interpreter"].status))
+    interpreter = zolangpy.Interpreter(ir('call "f" 0'))
+    holder["interpreter"] = interpreter
+    interpreter.register_callable("f", Constant(native))
+    interpreter.run()
+    assert native.seen == "Already mutably borrowed"  # run() holds it exclusively
+    with pytest.raises(AttributeError):
+        interpreter.status = "ended"
+    assert interpreter.status == "paused"

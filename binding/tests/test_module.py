@@ -1,5 +1,6 @@
 """What `import zolangpy` provides: classes, docstrings, ZoError."""
 
+import ast
 import inspect
 import os
 import subprocess
@@ -178,3 +179,81 @@ def test_the_module_imports_cleanly_when_warnings_are_errors():
     result = subprocess.run([sys.executable, "-W", "error", "-c", "import zolangpy"],
                             capture_output=True, text=True, env=os.environ)
     assert result.returncode == 0, result.stderr
+
+
+def an_arg():
+    seen = []
+
+    class Keep(zolangpy.CallableGenerator):
+        def check_syntax(self, args):
+            seen.extend(args)
+
+    compiler = zolangpy.Compiler()
+    compiler.register_callable("f", Keep())
+    assert compiler.compile("f 1;")
+    return seen[0]
+
+
+ARGUMENT_ERRORS = [
+    (lambda: zolangpy.Interpreter.check_if_prop(),
+     "Interpreter.check_if_prop() missing required argument 'value' (pos 1)"),
+    (lambda: zolangpy.Compiler.check_if_callable(1, 2),
+     "Compiler.check_if_callable() takes at most 1 argument (2 given)"),
+    (lambda: zolangpy.Interpreter().stop(1), "Interpreter.stop() takes no arguments (1 given)"),
+    (lambda: zolangpy.Interpreter().reset(x=1), "Interpreter.reset() takes no keyword arguments"),
+    (lambda: zolangpy.Compiler().into_raw(1, 2),
+     "Compiler.into_raw() takes no arguments (2 given)"),
+    (lambda: zolangpy.Compiler().has_program(1),
+     "Compiler.has_program() takes no arguments (1 given)"),
+    (lambda: zolangpy.Compiler().print_errors(x=1),
+     "Compiler.print_errors() takes no keyword arguments"),
+    (lambda: zolangpy.Compiler().into_interpreter(1),
+     "Compiler.into_interpreter() takes no arguments (1 given)"),
+    (lambda: zolangpy.Callable().call(1), "Callable.call() takes no arguments (1 given)"),
+    (lambda: zolangpy.Callable().terminate(1), "Callable.terminate() takes no arguments (1 given)"),
+    (lambda: zolangpy.Prop().get(1), "Prop.get() takes no arguments (1 given)"),
+    (lambda: zolangpy.Prop().is_settable(1), "Prop.is_settable() takes no arguments (1 given)"),
+    (lambda: an_arg().is_value(1), "Arg.is_value() takes no arguments (1 given)"),
+    (lambda: an_arg().is_word(1), "Arg.is_word() takes no arguments (1 given)"),
+    # run() keeps PyPy's fastest calling convention, and with it PyPy's wording.
+    (lambda: zolangpy.Interpreter().run(1),
+     ("" if IS_PYPY else "Interpreter.") + "run() takes no arguments (1 given)"),
+]
+
+
+@pytest.mark.parametrize("call, text", ARGUMENT_ERRORS)
+def test_argument_errors_name_the_class_and_the_method(call, text):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == text
+
+
+STUBS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "zolangpy.pyi")
+
+
+def stub_docstrings():
+    """{(class, member or None): docstring} as written in the stubs."""
+    tree = ast.parse(open(STUBS, encoding="utf-8").read())
+    found = {}
+    for node in tree.body:
+        if isinstance(node, ast.ClassDef):
+            found[(node.name, None)] = ast.get_docstring(node)
+            for member in node.body:
+                if isinstance(member, ast.FunctionDef) and not member.name.startswith("_"):
+                    found[(node.name, member.name)] = ast.get_docstring(member)
+    return found
+
+
+# PyPy keeps no docstrings for methods of extension types: the stubs carry
+# them for editors, and are checked against CPython's here.
+@pytest.mark.parametrize("name", CLASSES)
+def test_the_stubs_carry_every_method_with_its_docstring(name):
+    cls = getattr(zolangpy, name)
+    stubs = stub_docstrings()
+    public = {member for member in vars(cls) if not member.startswith("_")}
+    assert public == {member for (owner, member) in stubs if owner == name and member}
+    assert (stubs[(name, None)] or "") == (inspect.getdoc(cls) or "")
+    for member in public:
+        assert stubs[(name, member)], member
+        if not IS_PYPY:
+            assert stubs[(name, member)] == inspect.getdoc(getattr(cls, member)), member

@@ -42,7 +42,7 @@ def test_base_defaults_that_need_no_override():
 def test_generator_defaults_insist_on_a_list(call, argument_type):
     with pytest.raises(TypeError) as info:
         call()
-    assert str(info.value) == f"argument 'args': '{argument_type}' object cannot be cast as 'PyList'"
+    assert str(info.value) == f"argument 'args': '{argument_type}' object cannot be cast as 'list'"
 
 
 @pytest.mark.parametrize("call", [
@@ -103,7 +103,7 @@ def test_call_results_none_and_true_complete_false_waits(result, outcomes):
 ])
 def test_call_results_other_than_bool_or_none_fail(result, type_name):
     interpreter = interpreter_with(Constant(Returns(result)))
-    with raises_zo_error(f"TypeError(\"'{type_name}' object cannot be cast as 'PyBool'\")"):
+    with raises_zo_error(f"TypeError(\"'{type_name}' object cannot be cast as 'bool'\")"):
         interpreter.run()
 
 
@@ -187,8 +187,8 @@ class RaisingIsSettable(zolangpy.Prop):
 
 @pytest.mark.parametrize("prop, text", [
     (RaisingIsSettable(), "OSError('bus error')"),
-    (Cell(settable=1), "TypeError(\"'int' object cannot be cast as 'PyBool'\")"),
-    (Cell(settable=None), "TypeError(\"'NoneType' object cannot be cast as 'PyBool'\")"),
+    (Cell(settable=1), "TypeError(\"'int' object cannot be cast as 'bool'\")"),
+    (Cell(settable=None), "TypeError(\"'NoneType' object cannot be cast as 'bool'\")"),
 ])
 def test_settable_answers_must_be_bool(prop, text):
     interpreter = zolangpy.Interpreter(ir("push 1", 'set "p"'))
