@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "borrow.hpp"
+#include "class_tables.hpp"
 #include "convert.hpp"
 #include "diagnostics.hpp"
 #include "errors.hpp"
@@ -22,11 +23,10 @@
 namespace zolangpy {
 namespace {
 
-// The state of one Python Compiler: the library facade with the registered
-// natives, and the outcome of the most recent compilation (its errors, or its
-// program until into_raw or into_interpreter takes it).
+// The state of one Python Compiler, after Python's header: the library facade
+// with the registered natives, and the outcome of the most recent compilation
+// (its errors, or its program until into_raw or into_interpreter takes it).
 struct CompilerObject {
-  PyObject header;
   BorrowFlag use;
   zolang::ZoCompiler compiler;
   std::vector<zolang::Error> errors;
@@ -41,13 +41,7 @@ PyObject* compiler_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!accepts_type(type, module_types().compiler, false)) return nullptr;
     char* no_names[] = {nullptr};
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, ":Compiler", no_names)) return nullptr;
-    return reinterpret_cast<PyObject*>(
-        allocate<CompilerObject>(type, [](CompilerObject& object) {
-          new (&object.use) BorrowFlag();
-          new (&object.compiler) zolang::ZoCompiler();
-          new (&object.errors) std::vector<zolang::Error>();
-          new (&object.program) std::optional<std::vector<zolang::Op>>();
-        }));
+    return allocate<CompilerObject>(type);
   });
 }
 
@@ -165,27 +159,13 @@ PyObject* compiler_into_interpreter(PyObject* self, PyObject*) {
   });
 }
 
-template <typename Registration, typename Register>
-PyObject* register_native(CompilerObject& object, std::optional<Registration> registration,
-                          Register add) {
-  if (!registration) return nullptr;
-  auto registered = add(object.compiler, std::move(*registration));
-  if (!registered) return raise_error(registered.error());
-  Py_RETURN_NONE;
-}
-
 PyObject* compiler_register_callable(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     CompilerObject* object = as_compiler(self);
     if (object == nullptr) return nullptr;
     Use use = Use::exclusive(object->use);
     if (!use) return nullptr;
-    return register_native(
-        *object, parse_callable_registration(args, kwargs, "Compiler.register_callable"),
-        [](zolang::ZoCompiler& compiler, auto registration) {
-          return compiler.register_callable(std::move(registration.name),
-                                            std::move(registration.adapter));
-        });
+    return register_callable(object->compiler, args, kwargs, "Compiler.register_callable");
   });
 }
 
@@ -195,12 +175,7 @@ PyObject* compiler_register_property(PyObject* self, PyObject* args, PyObject* k
     if (object == nullptr) return nullptr;
     Use use = Use::exclusive(object->use);
     if (!use) return nullptr;
-    return register_native(
-        *object, parse_property_registration(args, kwargs, "Compiler.register_property"),
-        [](zolang::ZoCompiler& compiler, auto registration) {
-          return compiler.register_property(std::move(registration.name),
-                                            std::move(registration.adapter));
-        });
+    return register_property(object->compiler, args, kwargs, "Compiler.register_property");
   });
 }
 
@@ -212,7 +187,7 @@ constexpr char compiler_into_interpreter_name[] = "Compiler.into_interpreter";
 constexpr char check_if_prop_name[] = "Compiler.check_if_prop";
 constexpr char check_if_callable_name[] = "Compiler.check_if_callable";
 
-PyMethodDef compiler_methods[] = {
+auto compiler_methods = closed_class_methods({
     {"compile", method_pointer(&compiler_compile), METH_VARARGS | METH_KEYWORDS,
      "compile($self, source)\n--\n\n"
      "Compiles the provided program, storing the results internally, returning `True` if the\n"
@@ -241,9 +216,11 @@ PyMethodDef compiler_methods[] = {
         "The errors of the most recent compilation as data, in the order `print_errors` shows "
         "them.\n\n"
         "Each is a dict: `text` (the line `print_errors` writes), `message` (the text without its\n"
-        "location prefix), `line`, `column`, `end_line` and `end_column` (where the offending token\n"
+        "location prefix), `line`, `column`, `end_line` and `end_column` (where the offending "
+        "token\n"
         "is, even where `text` says line 0 or no line; 1-based, columns in code points, the end\n"
-        "just past the token; None when unknown), and `notes`, a list of `(message, line, column)`\n"
+        "just past the token; None when unknown), and `notes`, a list of `(message, line, "
+        "column)`\n"
         "tuples pointing at related places, such as where an unclosed block opened, or giving\n"
         "hints such as \"did you mean 'print'?\" (line and column None)."),
     no_argument_method<&compiler_into_interpreter, compiler_into_interpreter_name>(
@@ -258,28 +235,15 @@ PyMethodDef compiler_methods[] = {
      METH_VARARGS | METH_KEYWORDS | METH_STATIC, check_if_prop_doc},
     {"check_if_callable", method_pointer(&check_if_callable_method<check_if_callable_name>),
      METH_VARARGS | METH_KEYWORDS | METH_STATIC, check_if_callable_doc},
-    {"register_callable", method_pointer(&compiler_register_callable),
-     METH_VARARGS | METH_KEYWORDS, register_callable_doc},
-    {"register_property", method_pointer(&compiler_register_property),
-     METH_VARARGS | METH_KEYWORDS, register_property_doc},
-#ifdef PYPY_VERSION
-    {"__init_subclass__", method_pointer(&refuse_subclass),
-     METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
-    copy_refusal("__reduce_ex__"),
-    copy_refusal("__copy__"),
-    copy_refusal("__deepcopy__"),
-#endif
-    {nullptr, nullptr, 0, nullptr},
-};
+    {"register_callable", method_pointer(&compiler_register_callable), METH_VARARGS | METH_KEYWORDS,
+     register_callable_doc},
+    {"register_property", method_pointer(&compiler_register_property), METH_VARARGS | METH_KEYWORDS,
+     register_property_doc},
+});
 
-PyGetSetDef compiler_getset[] = {
-#ifdef PYPY_VERSION
-    class_assignment_guard(),
-#endif
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+auto compiler_getset = closed_class_getset();
 
-PyType_Slot compiler_slots[] = {
+auto compiler_slots = closed_class_slots({
     {Py_tp_doc,
      const_cast<char*>(
          "Compiler()\n--\n\n"
@@ -290,18 +254,15 @@ PyType_Slot compiler_slots[] = {
          "`into_raw`. Custom `Callable`s and `Prop`s must be registered with the compiler (the\n"
          "`register_*` methods) before a program can use them.")},
     {Py_tp_new, slot_pointer(&compiler_new)},
-    {Py_tp_dealloc, slot_pointer(&deallocate)},
-    {Py_tp_setattro, slot_pointer(&refuse_attribute)},
-    {Py_tp_methods, compiler_methods},
-    {Py_tp_getset, compiler_getset},
-    {0, nullptr},
-};
+    {Py_tp_methods, compiler_methods.data()},
+    {Py_tp_getset, compiler_getset.data()},
+});
 
 }  // namespace
 
 PyObject* create_compiler_type() {
-  static PyType_Spec type_description = {"zolangpy.Compiler", sizeof(CompilerObject), 0, Py_TPFLAGS_DEFAULT,
-                             compiler_slots};
+  static PyType_Spec type_description = make_type_description(
+      "zolangpy.Compiler", sizeof(Instance<CompilerObject>), false, compiler_slots.data());
   return create_type(type_description);
 }
 

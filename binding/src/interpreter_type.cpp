@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "borrow.hpp"
+#include "class_tables.hpp"
 #include "convert.hpp"
 #include "diagnostics.hpp"
 #include "errors.hpp"
@@ -17,8 +18,13 @@
 namespace zolangpy {
 namespace {
 
+// The state of one Python Interpreter, after Python's header.
 struct InterpreterObject {
-  PyObject header;
+  explicit InterpreterObject(zolang::Interpreter made) : interpreter(std::move(made)) {
+    // Signal handlers get to run during long steps (see interrupts.hpp).
+    interpreter.set_check_point(check_signals);
+  }
+
   BorrowFlag use;
   zolang::Interpreter interpreter;
 };
@@ -27,13 +33,7 @@ struct InterpreterObject {
 InterpreterObject* as_interpreter(PyObject* self) { return payload_of<InterpreterObject>(self); }
 
 PyObject* allocate_interpreter(PyTypeObject* type, zolang::Interpreter interpreter) {
-  return reinterpret_cast<PyObject*>(
-      allocate<InterpreterObject>(type, [&](InterpreterObject& object) {
-        new (&object.use) BorrowFlag();
-        new (&object.interpreter) zolang::Interpreter(std::move(interpreter));
-        // Signal handlers get to run during long steps (see interrupts.hpp).
-        object.interpreter.set_check_point(check_signals);
-      }));
+  return allocate<InterpreterObject>(type, std::move(interpreter));
 }
 
 // Interpreter(ir=None): an empty program, or the program read from IR text.
@@ -152,12 +152,7 @@ PyObject* interpreter_register_callable(PyObject* self, PyObject* args, PyObject
     if (object == nullptr) return nullptr;
     Use use = Use::exclusive(object->use);
     if (!use) return nullptr;
-    auto registration = parse_callable_registration(args, kwargs, "Interpreter.register_callable");
-    if (!registration) return nullptr;
-    auto registered = object->interpreter.register_callable(std::move(registration->name),
-                                                           std::move(registration->adapter));
-    if (!registered) return raise_error(registered.error());
-    Py_RETURN_NONE;
+    return register_callable(object->interpreter, args, kwargs, "Interpreter.register_callable");
   });
 }
 
@@ -167,30 +162,23 @@ PyObject* interpreter_register_property(PyObject* self, PyObject* args, PyObject
     if (object == nullptr) return nullptr;
     Use use = Use::exclusive(object->use);
     if (!use) return nullptr;
-    auto registration = parse_property_registration(args, kwargs, "Interpreter.register_property");
-    if (!registration) return nullptr;
-    auto registered = object->interpreter.register_property(std::move(registration->name),
-                                                           std::move(registration->adapter));
-    if (!registered) return raise_error(registered.error());
-    Py_RETURN_NONE;
+    return register_property(object->interpreter, args, kwargs, "Interpreter.register_property");
   });
 }
 
+constexpr char interpreter_run_name[] = "Interpreter.run";
 constexpr char interpreter_stop_name[] = "Interpreter.stop";
 constexpr char interpreter_reset_name[] = "Interpreter.reset";
 constexpr char interpreter_last_error_name[] = "Interpreter.last_error";
 constexpr char check_if_prop_name[] = "Interpreter.check_if_prop";
 constexpr char check_if_callable_name[] = "Interpreter.check_if_callable";
 
-PyMethodDef interpreter_methods[] = {
-    // The hottest call of all keeps PyPy's METH_NOARGS fast path (the checked
-    // form costs PyPy 12 ns a call, a third of a run() over a yield), and
-    // with it PyPy's wording: "run() takes no arguments (1 given)".
-    {"run", method_pointer(&interpreter_run), METH_NOARGS,
-     "run($self)\n--\n\n"
-     "Invokes the interpreter, which will continue until it yields.\n\n"
-     "Returns `False` if the program\n"
-     "is complete, otherwise returns `True`."},
+auto interpreter_methods = closed_class_methods({
+    no_argument_method<&interpreter_run, interpreter_run_name>(
+        "run($self)\n--\n\n"
+        "Invokes the interpreter, which will continue until it yields.\n\n"
+        "Returns `False` if the program\n"
+        "is complete, otherwise returns `True`."),
     no_argument_method<&interpreter_stop, interpreter_stop_name>(
         "stop($self)\n--\n\n"
         "Stops execution of the interpreter, which invokes the `terminate` method of any active\n"
@@ -232,17 +220,9 @@ PyMethodDef interpreter_methods[] = {
      METH_VARARGS | METH_KEYWORDS, register_callable_doc},
     {"register_property", method_pointer(&interpreter_register_property),
      METH_VARARGS | METH_KEYWORDS, register_property_doc},
-#ifdef PYPY_VERSION
-    {"__init_subclass__", method_pointer(&refuse_subclass),
-     METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
-    copy_refusal("__reduce_ex__"),
-    copy_refusal("__copy__"),
-    copy_refusal("__deepcopy__"),
-#endif
-    {nullptr, nullptr, 0, nullptr},
-};
+});
 
-PyGetSetDef interpreter_getset[] = {
+auto interpreter_getset = closed_class_getset({
     {"status", &interpreter_status, nullptr,
      "Where the run stands: \"fresh\", \"running\", \"paused\", \"ending\" or \"ended\".\n\n"
      "\"fresh\" until the first `run` (and after `reset`), \"paused\" while `run` returns\n"
@@ -251,27 +231,20 @@ PyGetSetDef interpreter_getset[] = {
      "`stop` refuses an ended program: both run `__end` again (without one, `run` starts the\n"
      "program over), so a host checks for \"ended\" first.",
      nullptr},
-#ifdef PYPY_VERSION
-    class_assignment_guard(),
-#endif
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+});
 
-PyType_Slot interpreter_slots[] = {
+auto interpreter_slots = closed_class_slots({
     {Py_tp_doc, const_cast<char*>("Interpreter(ir=None)\n--\n\n")},
     {Py_tp_new, slot_pointer(&interpreter_new)},
-    {Py_tp_dealloc, slot_pointer(&deallocate)},
-    {Py_tp_setattro, slot_pointer(&refuse_attribute)},
-    {Py_tp_methods, interpreter_methods},
-    {Py_tp_getset, interpreter_getset},
-    {0, nullptr},
-};
+    {Py_tp_methods, interpreter_methods.data()},
+    {Py_tp_getset, interpreter_getset.data()},
+});
 
 }  // namespace
 
 PyObject* create_interpreter_type() {
-  static PyType_Spec type_description = {"zolangpy.Interpreter", sizeof(InterpreterObject), 0,
-                             Py_TPFLAGS_DEFAULT, interpreter_slots};
+  static PyType_Spec type_description = make_type_description(
+      "zolangpy.Interpreter", sizeof(Instance<InterpreterObject>), false, interpreter_slots.data());
   return create_type(type_description);
 }
 

@@ -1,5 +1,6 @@
 #include "native_types.hpp"
 
+#include "class_tables.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
 #include "type_support.hpp"
@@ -28,20 +29,15 @@ PyObject* unimplemented_noargs(PyObject* self, PyObject*) {
 constexpr char call_name[] = "call";
 constexpr char get_name[] = "get";
 
-// Instances of the base classes have object's layout: no state of their
-// own, so that a class can derive from several of them (Callable and
-// CallableGenerator at once, say).
-struct NativeBaseObject {
-  PyObject header;
-};
-
 // The base constructors accept and ignore any arguments, so that subclasses
-// may define __init__ with whatever parameters they like.
+// may define __init__ with whatever parameters they like. Instances have
+// object's layout, with no payload, so that a class can derive from several
+// of the bases (Callable and CallableGenerator at once, say).
 template <PyTypeObject* ModuleTypes::*Base>
 PyObject* native_base_new(PyTypeObject* type, PyObject*, PyObject*) {
   return guarded([&]() -> PyObject* {
     if (!accepts_type(type, module_types().*Base, true)) return nullptr;
-    return reinterpret_cast<PyObject*>(allocate<NativeBaseObject>(type, [](NativeBaseObject&) {}));
+    return type->tp_alloc(type, 0);
   });
 }
 
@@ -58,7 +54,7 @@ PyObject* callable_terminate(PyObject* self, PyObject*) {
 constexpr char callable_call_name[] = "Callable.call";
 constexpr char callable_terminate_name[] = "Callable.terminate";
 
-PyMethodDef callable_methods[] = {
+auto callable_methods = base_class_methods({
     no_argument_method<&unimplemented_noargs<call_name, true>, callable_call_name>(
         "call($self)\n--\n\n"
         "Called by the Zo runtime any time a native call associated with this type is active.\n\n"
@@ -72,10 +68,9 @@ PyMethodDef callable_methods[] = {
         "This happens when a race group containing native calls ends, or when the Zo interpreter\n"
         "itself is ended early. It is **not** called on a Zo run-time error: cleanup after one\n"
         "must be done outside the interpreter."),
-    {nullptr, nullptr, 0, nullptr},
-};
+});
 
-PyType_Slot callable_slots[] = {
+auto callable_slots = base_class_slots({
     {Py_tp_doc, const_cast<char*>(
                     "Callable(*args, **kwargs)\n--\n\n"
                     "A superclass required for defining an Zo-compatible native callable.\n\n"
@@ -84,10 +79,8 @@ PyType_Slot callable_slots[] = {
                     "create them instead. A class may be a subclass of both `Callable` and\n"
                     "`CallableGenerator`, which is perfectly valid.")},
     {Py_tp_new, slot_pointer(&native_base_new<&ModuleTypes::callable>)},
-    {Py_tp_dealloc, slot_pointer(&deallocate)},
-    {Py_tp_methods, callable_methods},
-    {0, nullptr},
-};
+    {Py_tp_methods, callable_methods.data()},
+});
 
 // --- CallableGenerator ---
 
@@ -110,7 +103,7 @@ constexpr char generate_function[] = "CallableGenerator.generate";
 constexpr char check_syntax_name[] = "check_syntax";
 constexpr char check_syntax_function[] = "CallableGenerator.check_syntax";
 
-PyMethodDef generator_methods[] = {
+auto generator_methods = base_class_methods({
     {"generate", method_pointer(&unimplemented_with_list<generate_name, generate_function, true>),
      METH_VARARGS | METH_KEYWORDS,
      "generate($self, args)\n--\n\n"
@@ -130,10 +123,9 @@ PyMethodDef generator_methods[] = {
      "only the fact that a value stands in a position. Words exist only at compile time, so\n"
      "their text is available and can be tested or switched upon to give a form of\n"
      "overloading (making that work at run time is left to the host)."},
-    {nullptr, nullptr, 0, nullptr},
-};
+});
 
-PyType_Slot generator_slots[] = {
+auto generator_slots = base_class_slots({
     {Py_tp_doc,
      const_cast<char*>(
          "CallableGenerator(*args, **kwargs)\n--\n\n"
@@ -145,10 +137,8 @@ PyType_Slot generator_slots[] = {
          "may return a singleton-style `Callable`; this is discouraged, as it may cause problems\n"
          "with parallelism when the call is non-trivial.")},
     {Py_tp_new, slot_pointer(&native_base_new<&ModuleTypes::callable_generator>)},
-    {Py_tp_dealloc, slot_pointer(&deallocate)},
-    {Py_tp_methods, generator_methods},
-    {0, nullptr},
-};
+    {Py_tp_methods, generator_methods.data()},
+});
 
 // --- Prop ---
 
@@ -173,7 +163,7 @@ PyObject* prop_is_settable(PyObject* self, PyObject*) {
 constexpr char prop_get_name[] = "Prop.get";
 constexpr char prop_is_settable_name[] = "Prop.is_settable";
 
-PyMethodDef prop_methods[] = {
+auto prop_methods = base_class_methods({
     no_argument_method<&unimplemented_noargs<get_name, false>, prop_get_name>(
         "get($self)\n--\n\n"
         "Retrieves a value from the property.\n\n"
@@ -193,10 +183,9 @@ PyMethodDef prop_methods[] = {
         "Returns whether the property is settable.\n\n"
         "A property that is not settable need not implement `set`, which can then never be\n"
         "called."),
-    {nullptr, nullptr, 0, nullptr},
-};
+});
 
-PyType_Slot prop_slots[] = {
+auto prop_slots = base_class_slots({
     {Py_tp_doc,
      const_cast<char*>(
          "Prop(*args, **kwargs)\n--\n\n"
@@ -210,10 +199,8 @@ PyType_Slot prop_slots[] = {
          "interpreter validates IR before running it. Unlike `Callable`s, accessing a property\n"
          "never makes the Zo runtime yield.")},
     {Py_tp_new, slot_pointer(&native_base_new<&ModuleTypes::prop>)},
-    {Py_tp_dealloc, slot_pointer(&deallocate)},
-    {Py_tp_methods, prop_methods},
-    {0, nullptr},
-};
+    {Py_tp_methods, prop_methods.data()},
+});
 
 // --- Arg ---
 
@@ -259,7 +246,7 @@ PyObject* arg_matches_word(PyObject* self, PyObject* args, PyObject* kwargs) {
 constexpr char arg_is_value_name[] = "Arg.is_value";
 constexpr char arg_is_word_name[] = "Arg.is_word";
 
-PyMethodDef arg_methods[] = {
+auto arg_methods = closed_class_methods({
     no_argument_method<&arg_is_value, arg_is_value_name>(
         "is_value($self)\n--\n\n"
         "Returns whether an Arg represents a value.\n\n"
@@ -275,24 +262,11 @@ PyMethodDef arg_methods[] = {
      "Returns whether both an Arg is a word, and that word matches the given string exactly.\n\n"
      "The comparison is a simple byte-wise equality, so diacritics and other non-unique\n"
      "Unicode may complicate things."},
-#ifdef PYPY_VERSION
-    {"__init_subclass__", method_pointer(&refuse_subclass),
-     METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
-    copy_refusal("__reduce_ex__"),
-    copy_refusal("__copy__"),
-    copy_refusal("__deepcopy__"),
-#endif
-    {nullptr, nullptr, 0, nullptr},
-};
+});
 
-PyGetSetDef arg_getset[] = {
-#ifdef PYPY_VERSION
-    class_assignment_guard(),
-#endif
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+auto arg_getset = closed_class_getset();
 
-PyType_Slot arg_slots[] = {
+auto arg_slots = closed_class_slots({
     {Py_tp_doc,
      const_cast<char*>(
          "A class representing the compile-time concept of an argument.\n\n"
@@ -303,51 +277,44 @@ PyType_Slot arg_slots[] = {
          "known at compile time, and is matched with `Arg.matches_word`, or merely detected\n"
          "with `Arg.is_word`.")},
     {Py_tp_new, slot_pointer(&arg_new)},
-    {Py_tp_dealloc, slot_pointer(&deallocate)},
-    {Py_tp_setattro, slot_pointer(&refuse_attribute)},
-    {Py_tp_methods, arg_methods},
-    {Py_tp_getset, arg_getset},
-    {0, nullptr},
-};
+    {Py_tp_methods, arg_methods.data()},
+    {Py_tp_getset, arg_getset.data()},
+});
 
-PyType_Spec make_type_spec(const char* name, int basicsize, bool subclassable, PyType_Slot* slots) {
-  unsigned int flags = Py_TPFLAGS_DEFAULT | (subclassable ? Py_TPFLAGS_BASETYPE : 0);
-  return PyType_Spec{name, basicsize, 0, flags, slots};
-}
+// Creates a base class from its description. New reference, or null with an
+// exception set.
+PyObject* create_base_type(PyType_Spec& description) { return create_type(description); }
 
 }  // namespace
 
 PyObject* create_callable_type() {
   static PyType_Spec type_description =
-      make_type_spec("zolangpy.Callable", sizeof(NativeBaseObject), true, callable_slots);
-  return create_type(type_description);
+      make_type_description("zolangpy.Callable", sizeof(PyObject), true, callable_slots.data());
+  return create_base_type(type_description);
 }
 
 PyObject* create_callable_generator_type() {
-  static PyType_Spec type_description =
-      make_type_spec("zolangpy.CallableGenerator", sizeof(NativeBaseObject), true, generator_slots);
-  return create_type(type_description);
+  static PyType_Spec type_description = make_type_description(
+      "zolangpy.CallableGenerator", sizeof(PyObject), true, generator_slots.data());
+  return create_base_type(type_description);
 }
 
 PyObject* create_prop_type() {
   static PyType_Spec type_description =
-      make_type_spec("zolangpy.Prop", sizeof(NativeBaseObject), true, prop_slots);
-  return create_type(type_description);
+      make_type_description("zolangpy.Prop", sizeof(PyObject), true, prop_slots.data());
+  return create_base_type(type_description);
 }
 
 PyObject* create_arg_type() {
-  static PyType_Spec type_description = make_type_spec("zolangpy.Arg", sizeof(ArgObject), false, arg_slots);
+  static PyType_Spec type_description =
+      make_type_description("zolangpy.Arg", sizeof(Instance<ArgObject>), false, arg_slots.data());
   return create_type(type_description);
 }
 
 PyRef make_arg(const zolang::Arg& arg) {
   // Copied first, so that nothing can fail once Python's memory is taken.
   zolang::Arg copy = arg;
-  ArgObject* object = allocate<ArgObject>(module_types().arg, [&](ArgObject& made) {
-    new (&made.use) BorrowFlag();
-    new (&made.arg) zolang::Arg(std::move(copy));
-  });
-  return PyRef::steal(reinterpret_cast<PyObject*>(object));
+  return PyRef::steal(allocate<ArgObject>(module_types().arg, BorrowFlag(), std::move(copy)));
 }
 
 }  // namespace zolangpy

@@ -11,9 +11,9 @@
 
 namespace zolangpy {
 
-// An Arg instance: one immutable library Arg.
+// The state of an Arg instance, after Python's header: one immutable library
+// Arg.
 struct ArgObject {
-  PyObject header;
   BorrowFlag use;
   zolang::Arg arg;
 };

@@ -71,6 +71,11 @@ std::optional<Registration<zolang::Prop>> parse_property_registration(PyObject* 
   return registration;
 }
 
+PyObject* registration_result(const std::expected<void, zolang::Error>& registered) {
+  if (!registered) return raise_error(registered.error());
+  Py_RETURN_NONE;
+}
+
 const char check_if_prop_doc[] =
     "check_if_prop(value)\n--\n\n"
     "Checks if a value is a subclass of `Prop`.\n\n"

@@ -1,12 +1,15 @@
-// What Compiler and Interpreter share: the arguments of register_callable and
-// register_property, the instance checks that guard them, and the static
+// What Compiler and Interpreter share: register_callable and
+// register_property with the instance checks that guard them, and the static
 // methods check_if_prop and check_if_callable, with their docstrings.
 #pragma once
 
+#include <expected>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
+#include "error.hpp"
 #include "native.hpp"
 #include "python.hpp"
 
@@ -28,6 +31,32 @@ std::optional<Registration<zolang::CallableGenerator>> parse_callable_registrati
 std::optional<Registration<zolang::Prop>> parse_property_registration(PyObject* args,
                                                                       PyObject* kwargs,
                                                                       const char* function);
+
+// None after a registration that succeeded; otherwise raises ZoError and
+// returns null.
+PyObject* registration_result(const std::expected<void, zolang::Error>& registered);
+
+// register_callable(name, value) and register_property(name, value) for a
+// class whose natives live in `natives` (a ZoCompiler or an Interpreter):
+// parses the arguments for `function` and registers the adapter. None, or
+// null with an exception raised.
+template <typename Natives>
+PyObject* register_callable(Natives& natives, PyObject* args, PyObject* kwargs,
+                            const char* function) {
+  auto registration = parse_callable_registration(args, kwargs, function);
+  if (!registration) return nullptr;
+  return registration_result(
+      natives.register_callable(std::move(registration->name), std::move(registration->adapter)));
+}
+
+template <typename Natives>
+PyObject* register_property(Natives& natives, PyObject* args, PyObject* kwargs,
+                            const char* function) {
+  auto registration = parse_property_registration(args, kwargs, function);
+  if (!registration) return nullptr;
+  return registration_result(
+      natives.register_property(std::move(registration->name), std::move(registration->adapter)));
+}
 
 // The static methods check_if_prop(value) and check_if_callable(value): True
 // exactly when the type of `value` is Prop (CallableGenerator) or a subtype.

@@ -1,7 +1,8 @@
-// What every class of the module shares: creation of heap types from a PyType_Spec,
-// the module's table of types, allocation of instances with a C++ payload
-// built in place, access to that payload, and the matching deallocation. Only
-// allocate() and deallocate() know that Python owns an object's memory.
+// What every class of the module shares: creation of heap types from their
+// descriptions, the module's table of types, allocation of instances with a
+// C++ payload built in place, access to that payload, the matching
+// deallocation, and rows of method tables. Only allocate() and deallocate()
+// know that Python owns an object's memory.
 #pragma once
 
 #include <cstddef>
@@ -28,9 +29,14 @@ struct ModuleTypes {
 };
 ModuleTypes& module_types();
 
-// Creates a heap type from the PyType_Spec, whose name is "zolangpy.Name": the type's
-// __module__ is "zolangpy" while its name (tp_name, __name__, __qualname__)
-// is the bare "Name". New reference, or null with an exception set.
+// The description of a class named "zolangpy.Name" whose instances take
+// `object_size` bytes, which Python may subclass or not.
+PyType_Spec make_type_description(const char* name, std::size_t object_size, bool subclassable,
+                                  PyType_Slot* slots);
+
+// Creates a heap type from its description: the type's __module__ is
+// "zolangpy" while its name (tp_name, __name__, __qualname__) is the bare
+// "Name". New reference, or null with an exception set.
 PyObject* create_type(PyType_Spec& description);
 
 // Whether `object`'s type is `type` or a subtype; the type relation alone, no
@@ -59,38 +65,59 @@ void release_type_reference(PyTypeObject* type);
 // Python may subclass, a subtype of it.
 bool accepts_type(PyTypeObject* type, PyTypeObject* own, bool subclassable);
 
-// Tears down the payload of an Object: its members after the header.
-template <typename Object>
+// An instance of a class whose objects carry a C++ `Payload` after Python's
+// header. Only allocate() builds one; the bases Python subclasses carry none.
+template <typename Payload>
+struct Instance {
+  PyObject header;
+  Payload payload;
+};
+
+// Tears down the payload of an Instance<Payload>.
+template <typename Payload>
 void destroy_payload(PyObject* self) {
-  reinterpret_cast<Object*>(self)->~Object();
+  reinterpret_cast<Instance<Payload>*>(self)->payload.~Payload();
 }
 
-// Allocates an instance of `type` (or a subtype) and builds its payload with
-// `init(Object&)`, which placement-constructs the members after the header;
-// a payload that needs tearing down is recorded (payloads.hpp). Null with an
-// exception set when Python is out of memory.
-template <typename Object, typename Init>
-Object* allocate(PyTypeObject* type, Init&& init) {
+// Allocates an instance of `type` (or a subtype) and builds its payload from
+// `arguments`; a payload that needs tearing down is recorded (payloads.hpp).
+// Null with an exception set when Python is out of memory. When building or
+// recording throws, the instance is given back before the exception goes on.
+template <typename Payload, typename... Arguments>
+PyObject* allocate(PyTypeObject* type, Arguments&&... arguments) {
   PyObject* raw = type->tp_alloc(type, 0);
   if (raw == nullptr) return nullptr;
-  Object* object = reinterpret_cast<Object*>(raw);
-  std::forward<Init>(init)(*object);
-  if constexpr (!std::is_trivially_destructible_v<Object>) {
-    record_payload(raw, &destroy_payload<Object>);
+  Payload* payload = &reinterpret_cast<Instance<Payload>*>(raw)->payload;
+  try {
+    new (payload) Payload{std::forward<Arguments>(arguments)...};
+  } catch (...) {
+    Py_DECREF(raw);  // nothing recorded: deallocate() only frees it
+    throw;
   }
-  return object;
+  if constexpr (!std::is_trivially_destructible_v<Payload>) {
+    try {
+      record_payload(raw, &destroy_payload<Payload>);
+    } catch (...) {
+      payload->~Payload();
+      Py_DECREF(raw);
+      throw;
+    }
+  }
+  return raw;
 }
 
 // Raises TypeError for a method called on an object that carries no payload
 // of its class (see payloads.hpp). Returns nullptr.
 std::nullptr_t refuse_payloadless(PyObject* self);
 
-// `self` as an Object whose payload allocate() built; null, with TypeError
-// raised, when `self` carries no such payload. Every method reaches its
-// payload through here.
-template <typename Object>
-Object* payload_of(PyObject* self) {
-  if (recorded_payload(self) == &destroy_payload<Object>) return reinterpret_cast<Object*>(self);
+// The payload of `self` that allocate() built; null, with TypeError raised,
+// when `self` carries no such payload. Every method reaches its payload
+// through here.
+template <typename Payload>
+Payload* payload_of(PyObject* self) {
+  if (recorded_payload(self) == &destroy_payload<Payload>) {
+    return &reinterpret_cast<Instance<Payload>*>(self)->payload;
+  }
   return refuse_payloadless(self);
 }
 
@@ -137,7 +164,8 @@ PyObject* checked_no_arguments(PyObject* self, PyObject* const*, Py_ssize_t coun
 // "Class.method", and the row's name the part after the dot. PyPy words the
 // argument errors of METH_NOARGS methods with the bare name ("run() takes no
 // arguments (1 given)"), where CPython names the class too; so on PyPy the
-// method takes METH_FASTCALL and checks for itself, in CPython's words.
+// method takes METH_FASTCALL | METH_KEYWORDS and checks for itself, in
+// CPython's words. That costs PyPy about 11 ns a call (bench/README.md).
 template <PyObject* (*Method)(PyObject*, PyObject*), const char* Name>
 PyMethodDef no_argument_method(const char* doc) {
   const char* name = Name;
@@ -151,36 +179,5 @@ PyMethodDef no_argument_method(const char* doc) {
   return {name, method_pointer(Method), METH_NOARGS, doc};
 #endif
 }
-
-}  // namespace zolangpy
-
-namespace zolangpy {
-
-// For the classes that Python may not subclass (Interpreter, Compiler, Arg).
-// CPython enforces both rules by the type's flags and layout; PyPy 7.3.11
-// ignores the missing Py_TPFLAGS_BASETYPE and gives every extension object a
-// __dict__, so the refusals are spelled out.
-//
-// tp_setattro: every attribute assignment or deletion raises AttributeError.
-int refuse_attribute(PyObject* self, PyObject* name, PyObject* value);
-// __init_subclass__ (a class method): raises TypeError naming the base.
-PyObject* refuse_subclass(PyObject* subclass, PyObject* args, PyObject* kwargs);
-
-#ifdef PYPY_VERSION
-// What CPython enforces by layout and PyPy lets through, refused by hand:
-//
-// Method-table rows for __reduce_ex__, __copy__ and __deepcopy__ of the
-// classes whose instances carry a payload: each raises TypeError "cannot
-// pickle '{Class}' object", as CPython does, where PyPy would rebuild an
-// empty object (losing the program and registrations) or one that was never
-// built. `name` is one of the three.
-PyMethodDef copy_refusal(const char* name);
-// A getset row for __class__ on the classes whose instances carry a payload:
-// reads as usual; assignment is refused with CPython's TypeError. (The base
-// classes go without: a descriptor there would make every read of __class__
-// on a host's native a call into C. Their instances carry no payload, and
-// one whose class is set to Interpreter, say, is refused at its first use.)
-PyGetSetDef class_assignment_guard();
-#endif
 
 }  // namespace zolangpy
