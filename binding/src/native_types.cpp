@@ -1,5 +1,6 @@
 #include "native_types.hpp"
 
+#include "base_attributes.hpp"
 #include "class_tables.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
@@ -283,7 +284,13 @@ auto arg_slots = closed_class_slots({
 
 // Creates a base class from its description. New reference, or null with an
 // exception set.
-PyObject* create_base_type(PyType_Spec& description) { return create_type(description); }
+PyObject* create_base_type(PyType_Spec& description) {
+  PyRef type = PyRef::steal(create_type(description));
+#ifdef PYPY_VERSION
+  if (type && !refuse_base_instance_attributes(type.get())) return nullptr;
+#endif
+  return type.release();
+}
 
 }  // namespace
 

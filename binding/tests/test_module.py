@@ -67,13 +67,61 @@ def test_instances_have_no_dict_or_weak_reference_slot(name):
         weakref.ref(instance)
 
 
-def test_python_subclasses_of_base_classes_get_a_dict_as_usual():
-    class Sub(zolangpy.Prop):
+# On PyPy too, where the base classes refuse by hand (see base_attributes.hpp).
+@pytest.mark.parametrize("name", ["Callable", "CallableGenerator", "Prop"])
+@pytest.mark.parametrize("change, text", [
+    (lambda obj: setattr(obj, "anything", 1), "'{}' object has no attribute 'anything'"),
+    (lambda obj: delattr(obj, "anything"), "'{}' object has no attribute 'anything'"),
+    (lambda obj: setattr(obj, "__dict__", {}), "'{}' object has no attribute '__dict__'"),
+    (lambda obj: setattr(obj, "__doc__", ""), "'{}' object attribute '__doc__' is read-only"),
+    (lambda obj: delattr(obj, "__init__"), "'{}' object attribute '__init__' is read-only"),
+])
+def test_base_class_instances_take_no_attributes(name, change, text):
+    with pytest.raises(AttributeError) as info:
+        change(getattr(zolangpy, name)())
+    assert str(info.value) == text.format(name)
+
+
+class Recording:
+    """A mixin whose __setattr__ records each name it sets."""
+
+    def __setattr__(self, name, value):
+        object.__setattr__(self, "last", name)
+        object.__setattr__(self, name, value)
+
+
+class Quiet:
+    """A mixin whose __init_subclass__ does not chain to the next one."""
+
+    def __init_subclass__(cls, **kwargs):
         pass
 
-    instance = Sub()
-    instance.anything = 1
-    assert instance.__dict__ == {"anything": 1}
+
+class OwnSetattr(zolangpy.Prop):
+    def __setattr__(self, name, value):
+        super().__setattr__(name, value.upper())
+
+
+SUBCLASSES = {
+    "plain": type("Plain", (zolangpy.Prop,), {}),
+    "two bases": type("Both", (zolangpy.Callable, zolangpy.CallableGenerator), {}),
+    "own __setattr__": OwnSetattr,
+    "unhooked": type("Unhooked", (Quiet, zolangpy.Prop), {}),
+    "mixin first": type("MixinFirst", (Recording, zolangpy.Prop), {}),
+    "mixin after": type("MixinAfter", (zolangpy.Prop, Recording), {}),
+}
+
+
+@pytest.mark.parametrize("kind", SUBCLASSES)
+def test_python_subclasses_of_base_classes_get_a_dict_as_usual(kind):
+    instance = SUBCLASSES[kind]()
+    instance.anything = "a"
+    expected = {"anything": "A" if kind == "own __setattr__" else "a"}
+    if kind.startswith("mixin"):
+        expected["last"] = "anything"
+    assert instance.__dict__ == expected
+    del instance.anything
+    assert "anything" not in instance.__dict__
 
 
 def test_arg_cannot_be_constructed_from_python():
