@@ -201,7 +201,9 @@ int main(int argc, char** argv) {
   } else if (args.size() == 2 && args[0] == "print-ir") {
     print_ir(argv[2]);
   } else {
-    fail("usage: loop FILE N [limited] | compile FILE | scale-step N | scale-memory N | print-ir FILE");
+    fail(
+        "usage: loop FILE N [limited] | compile FILE | scale-step N | scale-memory N | "
+        "print-ir FILE");
   }
   return 0;
 }

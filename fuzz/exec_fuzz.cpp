@@ -80,14 +80,22 @@ class FuzzProp : public zolang::Prop {
   explicit FuzzProp(Controls& controls) : controls(controls) {}
   std::expected<Value, Error> get() override {
     switch (controls.next() % 8) {
-      case 0: return held;
-      case 1: return Value::number(static_cast<double>(controls.next()) - 128.0);
-      case 2: return Value::string(std::string(controls.next(), 'x'));
-      case 3: return Value::boolean(controls.next() & 1);
-      case 4: return Value::nil();
-      case 5: return Value::number(1e308 * (controls.next() + 1.0));
-      case 6: return Value::number(0.0 / (controls.next() - controls.next() + 0.0));
-      default: return std::unexpected(Error::native("get failed"));
+      case 0:
+        return held;
+      case 1:
+        return Value::number(static_cast<double>(controls.next()) - 128.0);
+      case 2:
+        return Value::string(std::string(controls.next(), 'x'));
+      case 3:
+        return Value::boolean(controls.next() & 1);
+      case 4:
+        return Value::nil();
+      case 5:
+        return Value::number(1e308 * (controls.next() + 1.0));
+      case 6:
+        return Value::number(0.0 / (controls.next() - controls.next() + 0.0));
+      default:
+        return std::unexpected(Error::native("get failed"));
     }
   }
   std::expected<void, Error> set(Value value) override {

@@ -48,8 +48,9 @@ constexpr const char* property_names[] = {"battery", "speed", "x",     "y",     
 
 bool prints_faithfully(const zolang::Op& op) {
   if (op.kind != zolang::OpKind::Push) return true;
-  if (op.value.is_number()) return std::isfinite(op.value.as_number()) ||
-                                   std::isnan(op.value.as_number());
+  if (op.value.is_number()) {
+    return std::isfinite(op.value.as_number()) || std::isnan(op.value.as_number());
+  }
   if (!op.value.is_string()) return true;
   std::string line = zolang::print_op(op);
   return line.find('\n') == std::string::npos && zolang::split_words(line).size() == 2;

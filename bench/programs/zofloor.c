@@ -50,8 +50,8 @@ static PyMethodDef methods[] = {
     {NULL, NULL, 0, NULL},
 };
 
-static struct PyModuleDef module = {PyModuleDef_HEAD_INIT, "zofloor", NULL, -1, methods,
-                                    NULL, NULL, NULL, NULL};
+static struct PyModuleDef module = {
+    PyModuleDef_HEAD_INIT, "zofloor", NULL, -1, methods, NULL, NULL, NULL, NULL};
 
 PyMODINIT_FUNC PyInit_zofloor(void) {
   name_call = PyUnicode_InternFromString("call");

@@ -56,8 +56,7 @@ std::expected<PyRef, Error> call_method(PyObject* object, PyObject* name) {
 // Calls method `name` of `object` with one positional argument.
 std::expected<PyRef, Error> call_method(PyObject* object, PyObject* name, PyObject* argument) {
   if (const Error* barred = host_code_barred()) return std::unexpected(*barred);
-  return checked(
-      running_python([&] { return PyObject_CallMethodOneArg(object, name, argument); }));
+  return checked(running_python([&] { return PyObject_CallMethodOneArg(object, name, argument); }));
 }
 
 // Builds a new list from `items` converted by `convert` (which returns a

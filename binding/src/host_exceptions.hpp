@@ -22,8 +22,8 @@ class HostExceptions;
 
 // The calling thread's record. It is read at every run(): constinit and the
 // initial-exec model keep that a plain thread-pointer access (see gil.cpp).
-[[gnu::tls_model("initial-exec")]] extern constinit thread_local HostExceptions*
-    current_host_exceptions;
+extern constinit thread_local HostExceptions* current_host_exceptions
+    [[gnu::tls_model("initial-exec")]];
 
 class HostExceptions {
  public:

@@ -39,7 +39,8 @@ SignalPoll make_signal_poll() {
   PyRef thread = main_thread ? PyRef::steal(PyObject_CallNoArgs(main_thread.get())) : PyRef();
   PyRef ident = thread ? PyRef::steal(PyObject_GetAttrString(thread.get(), "ident")) : PyRef();
   PyRef function = attribute_of_module("signal", "pthread_kill");
-  PyRef arguments = ident && function ? PyRef::steal(Py_BuildValue("(Oi)", ident.get(), 0)) : PyRef();
+  PyRef arguments =
+      ident && function ? PyRef::steal(Py_BuildValue("(Oi)", ident.get(), 0)) : PyRef();
   if (!arguments) {
     PyErr_Clear();
     return poll;

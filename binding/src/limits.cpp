@@ -32,8 +32,7 @@ bool read_instructions(PyObject* object, Limits& limits) {
   long long value = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
   if (value == -1 && PyErr_Occurred()) return false;
   if (overflow < 0 || (overflow == 0 && value < 0)) {
-    PyErr_Format(PyExc_ValueError, "argument 'instructions': must not be negative, got %R",
-                 object);
+    PyErr_Format(PyExc_ValueError, "argument 'instructions': must not be negative, got %R", object);
     return false;
   }
   // Beyond the range of a long long is more than any run can spend.

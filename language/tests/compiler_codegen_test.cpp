@@ -12,7 +12,7 @@ using CompilerCodegen = CompilerFixture;
 
 struct ExpressionCase {
   const char *expression;
-  const char *code; // what the expression compiles to, one instruction a line
+  const char *code;  // what the expression compiles to, one instruction a line
 };
 
 // Each expression is compiled as `$r = <expression>;` after `$x = 5; $y = 6;`,
@@ -46,28 +46,23 @@ const ExpressionCase expression_cases[] = {
     {"$x xor $y", "load 0\nload 1\nxor\n"},
     // The jump skips the whole right operand, however long.
     {"$x and $y + 1", "load 0\ndup\njump_unless 5\nload 1\npush 1\nadd\nand\n"},
-    {"$x or $y and $x",
-     "load 0\ndup\njump_if 7\nload 1\ndup\njump_unless 3\nload 0\nand\nor\n"},
+    {"$x or $y and $x", "load 0\ndup\njump_if 7\nload 1\ndup\njump_unless 3\nload 0\nand\nor\n"},
 };
 
 TEST_F(CompilerCodegen, ExpressionsCompileToTheirPatterns) {
   for (const ExpressionCase &test : expression_cases) {
-    std::string source =
-        std::string("$x = 5; $y = 6; $r = ") + test.expression + ";";
+    std::string source = std::string("$x = 5; $y = 6; $r = ") + test.expression + ";";
     std::string expected =
-        std::string("jump 1\npush 5\nstore 0\npush 6\nstore 1\n") + test.code +
-        "store 2\n";
+        std::string("jump 1\npush 5\nstore 0\npush 6\nstore 1\n") + test.code + "store 2\n";
     EXPECT_EQ(listing(source), expected) << test.expression;
   }
 }
 
 TEST_F(CompilerCodegen, DeclaredPropertyReadsCompileToGet) {
   prop("speed");
-  EXPECT_EQ(listing("use $speed; $r = $speed;"),
-            "jump 1\nget \"speed\"\nstore 0\n");
-  EXPECT_EQ(
-      listing("$r = $speed;"),
-      "error: The 'speed' property was not declared with a 'use' statement\n");
+  EXPECT_EQ(listing("use $speed; $r = $speed;"), "jump 1\nget \"speed\"\nstore 0\n");
+  EXPECT_EQ(listing("$r = $speed;"),
+            "error: The 'speed' property was not declared with a 'use' statement\n");
 }
 
 TEST_F(CompilerCodegen, PropertyWinsOverAVariableOfTheSameName) {
@@ -79,8 +74,7 @@ TEST_F(CompilerCodegen, PropertyWinsOverAVariableOfTheSameName) {
 }
 
 TEST_F(CompilerCodegen, ReadingAnUnassignedVariableIsAnError) {
-  EXPECT_EQ(listing("$r = $y;"),
-            "error: [line 0] Variable 'y' used before it was declared\n");
+  EXPECT_EQ(listing("$r = $y;"), "error: [line 0] Variable 'y' used before it was declared\n");
 }
 
 struct StatementCase {
@@ -89,8 +83,7 @@ struct StatementCase {
 };
 
 const StatementCase statement_cases[] = {
-    {"$x = 1; $x += 2;",
-     "jump 1\npush 1\nstore 0\nload 0\npush 2\nadd\nstore 0\n"},
+    {"$x = 1; $x += 2;", "jump 1\npush 1\nstore 0\nload 0\npush 2\nadd\nstore 0\n"},
     {"$a = 1; if $a { $b = 1; } else { $b = 2; }",
      "jump 1\npush 1\nstore 0\n"
      "load 0\njump_unless 4\npush 1\nstore 1\njump 3\npush 2\nstore 1\n"},
@@ -140,8 +133,7 @@ TEST_F(CompilerCodegen, PropertyAssignmentAsksWhetherThePropertyIsSettable) {
 }
 
 TEST_F(CompilerCodegen, UseOfAnUnregisteredPropertyIsAnError) {
-  EXPECT_EQ(listing("use $speed;"),
-            "error: No property named 'speed' was registered\n");
+  EXPECT_EQ(listing("use $speed;"), "error: No property named 'speed' was registered\n");
 }
 
 TEST_F(CompilerCodegen, CallsHandTheirArgumentsToTheCheckAndDropWords) {
@@ -150,12 +142,10 @@ TEST_F(CompilerCodegen, CallsHandTheirArgumentsToTheCheckAndDropWords) {
   EXPECT_EQ(listing("wait 5 seconds;"), "jump 1\npush 5\ncall \"wait\" 1\n");
   EXPECT_EQ(listing("$x = 1; log info $x + 1;"),
             "jump 1\npush 1\nstore 0\nload 0\npush 1\nadd\ncall \"log\" 1\n");
-  EXPECT_EQ(describe_checks(*log),
-            (std::vector<std::string>{"v seconds", "info v"}));
+  EXPECT_EQ(describe_checks(*log), (std::vector<std::string>{"v seconds", "info v"}));
 }
 
-TEST_F(CompilerCodegen,
-       RejectedOrUnknownCallsGenerateNothingAndCompileNoArguments) {
+TEST_F(CompilerCodegen, RejectedOrUnknownCallsGenerateNothingAndCompileNoArguments) {
   native("picky", 0, Error::native("picky wants a word"));
   // Neither call's argument is compiled, so $nope reports nothing.
   EXPECT_EQ(listing("picky $nope; beep $nope;"),
@@ -167,28 +157,27 @@ TEST_F(CompilerCodegen,
 TEST_F(CompilerCodegen, EveryErrorIsReportedInOrderUsesThenGroupsFirst) {
   prop("speed", Value::nil(), false);
   native("picky", 0, Error::group_syntax("picky says no"));
-  EXPECT_EQ(
-      listing("use $ghost;\n"
-              "$a = $b;\n"
-              "beep;\n"
-              "$speed = 1;\n"
-              "$r = $speed;\n"
-              "move slow 3;\n"
-              "move fast;\n"
-              "picky 1;\n"
-              "parallel { move fast 1; beep; picky; }\n"
-              "group move fast $d { $q = $x; }\n"),
-      "error: No property named 'ghost' was registered\n"
-      "error: [line 0] Variable 'x' used before it was declared\n"
-      "error: [line 0] Variable 'b' used before it was declared\n"
-      "error: No callable named 'beep' was registered\n"
-      "error: [line 0] External property 'speed' not settable\n"
-      "error: The 'speed' property was not declared with a 'use' statement\n"
-      "error: Argument at position 0 should be 'fast'\n"
-      "error: Call to 'move' expected 2 arguments but got 1\n"
-      "error: picky says no\n"
-      "error: No callable named 'beep' was registered\n");
+  EXPECT_EQ(listing("use $ghost;\n"
+                    "$a = $b;\n"
+                    "beep;\n"
+                    "$speed = 1;\n"
+                    "$r = $speed;\n"
+                    "move slow 3;\n"
+                    "move fast;\n"
+                    "picky 1;\n"
+                    "parallel { move fast 1; beep; picky; }\n"
+                    "group move fast $d { $q = $x; }\n"),
+            "error: No property named 'ghost' was registered\n"
+            "error: [line 0] Variable 'x' used before it was declared\n"
+            "error: [line 0] Variable 'b' used before it was declared\n"
+            "error: No callable named 'beep' was registered\n"
+            "error: [line 0] External property 'speed' not settable\n"
+            "error: The 'speed' property was not declared with a 'use' statement\n"
+            "error: Argument at position 0 should be 'fast'\n"
+            "error: Call to 'move' expected 2 arguments but got 1\n"
+            "error: picky says no\n"
+            "error: No callable named 'beep' was registered\n");
 }
 
-} // namespace
-} // namespace zolang::fakes
+}  // namespace
+}  // namespace zolang::fakes

@@ -21,20 +21,17 @@ TEST_F(CompilerGroups, ValueParametersTakeTheFirstSlotsAndArePoppedOnReturn) {
 }
 
 TEST_F(CompilerGroups, WordParametersMustBeRepeatedAndTakeNoSlot) {
-  EXPECT_EQ(
-      listing("group move fast $d { } $x = 1; move fast 3;"),
-      "jump 4\nmove:\npop\nreturn\npush 1\nstore 0\npush 3\ncall \"move\" 1\n");
+  EXPECT_EQ(listing("group move fast $d { } $x = 1; move fast 3;"),
+            "jump 4\nmove:\npop\nreturn\npush 1\nstore 0\npush 3\ncall \"move\" 1\n");
 }
 
 TEST_F(CompilerGroups, CallsThatDoNotMatchTheGroupAreRejected) {
   EXPECT_EQ(listing("group add2 $a $b { } add2 1;"),
             "error: Call to 'add2' expected 2 arguments but got 1\n");
-  EXPECT_EQ(
-      listing(
-          "group move fast $d { } move slow 3; move fast fast; move 3 fast;"),
-      "error: Argument at position 0 should be 'fast'\n"
-      "error: Argument at position 1 should be a value\n"
-      "error: Argument at position 0 should be 'fast'\n");
+  EXPECT_EQ(listing("group move fast $d { } move slow 3; move fast fast; move 3 fast;"),
+            "error: Argument at position 0 should be 'fast'\n"
+            "error: Argument at position 1 should be a value\n"
+            "error: Argument at position 0 should be 'fast'\n");
   // Word comparison is byte for byte.
   EXPECT_EQ(listing("group move fast { } move Fast;"),
             "error: Argument at position 0 should be 'fast'\n");
@@ -43,8 +40,7 @@ TEST_F(CompilerGroups, CallsThatDoNotMatchTheGroupAreRejected) {
 TEST_F(CompilerGroups, GroupMayNotTakeANativeCallablesName) {
   native("beep");
   prop("g");
-  EXPECT_EQ(listing("group beep { }"),
-            "error: A callable named 'beep' is already registered\n");
+  EXPECT_EQ(listing("group beep { }"), "error: A callable named 'beep' is already registered\n");
   // A property may share a group's name.
   EXPECT_EQ(listing("group g { } g;"), "jump 3\ng:\nreturn\ncall \"g\" 0\n");
 }
@@ -109,8 +105,7 @@ TEST_F(CompilerGroups, RaceOfGroupsNeedsNoSyntheticGroups) {
 }
 
 TEST_F(CompilerGroups, EmptyBlocksStartNothing) {
-  EXPECT_EQ(listing("parallel { } race { }"),
-            "jump 1\ncall_parallel\ncall_race\n");
+  EXPECT_EQ(listing("parallel { } race { }"), "jump 1\ncall_parallel\ncall_race\n");
 }
 
 TEST_F(CompilerGroups, FirstRejectedCallAbandonsTheWholeBlock) {
@@ -136,8 +131,7 @@ TEST_F(CompilerGroups, EachCallShapeOfANativeGetsItsOwnSyntheticGroup) {
             "call_parallel \"#walk/0\" 0\n"
             "push 2\ncall_race \"#walk\" 1\n");
   // The extra names survive the IR text.
-  auto ops = compiler.compile_nonconsuming(
-      "parallel { walk; } parallel { walk 1 2; }");
+  auto ops = compiler.compile_nonconsuming("parallel { walk; } parallel { walk 1 2; }");
   ASSERT_TRUE(ops);
   EXPECT_EQ(read_program(print_program(*ops)), *ops);
 }
@@ -150,5 +144,5 @@ TEST_F(CompilerGroups, ParallelBlocksInsideGroupsAddTheirSyntheticGroups) {
             "call \"g\" 0\n");
 }
 
-} // namespace
-} // namespace zolang::fakes
+}  // namespace
+}  // namespace zolang::fakes

@@ -55,7 +55,8 @@ TEST(InterpreterControl, EndlessRunsEndWithAnErrorAndTheRunCanBeEnded) {
   } endless[] = {
       {"jump 0", "[address 0] Instruction budget exhausted"},
       {"push true\njump_if -1", "[address 1] Instruction budget exhausted"},
-      {"jump 4\na:\ncall \"a\" 0\nreturn\ncall \"a\" 0", "[address 2] Instruction budget exhausted"},
+      {"jump 4\na:\ncall \"a\" 0\nreturn\ncall \"a\" 0",
+       "[address 2] Instruction budget exhausted"},
       {"jump 4\na:\ncall_parallel \"a\" 0 \"a\" 0\nreturn\ncall \"a\" 0",
        "[address 2] Instruction budget exhausted"},
   };

@@ -19,13 +19,11 @@ TEST_F(ZoCompilerFacade, SyntaxErrorsStopThePipelineBeforeCodeGeneration) {
   native("picky", 0, Error::native("picky refuses"));
   // Neither the unknown call nor the refused one reports anything: code
   // generation never starts, so picky is never asked.
-  EXPECT_EQ(listing("ghost;\npicky;\n$x = ;\n"),
-            "error: [line 3] Expect expression\n");
+  EXPECT_EQ(listing("ghost;\npicky;\n$x = ;\n"), "error: [line 3] Expect expression\n");
   EXPECT_TRUE(log->checks.empty());
 }
 
-TEST_F(ZoCompilerFacade,
-       SuccessiveCompilationsShareRegistrationsButNotPrograms) {
+TEST_F(ZoCompilerFacade, SuccessiveCompilationsShareRegistrationsButNotPrograms) {
   native("beep");
   prop("speed");
   EXPECT_EQ(listing("use $speed; $x = $speed; beep;"),
@@ -36,24 +34,19 @@ TEST_F(ZoCompilerFacade,
 
 TEST_F(ZoCompilerFacade, FailedCompilationKeepsRegistrations) {
   native("beep");
-  EXPECT_EQ(listing("beep; ghost;"),
-            "error: No callable named 'ghost' was registered\n");
+  EXPECT_EQ(listing("beep; ghost;"), "error: No callable named 'ghost' was registered\n");
   EXPECT_EQ(listing("beep;"), "jump 1\ncall \"beep\" 0\n");
 }
 
 TEST_F(ZoCompilerFacade, RegistrationErrorsComeBackUnchanged) {
   native("beep");
-  auto again = compiler.register_callable(
-      "beep", std::make_unique<RecordingGenerator>(log, "b"));
+  auto again = compiler.register_callable("beep", std::make_unique<RecordingGenerator>(log, "b"));
   ASSERT_FALSE(again);
-  EXPECT_EQ(again.error().render(),
-            "A callable named 'beep' is already registered");
+  EXPECT_EQ(again.error().render(), "A callable named 'beep' is already registered");
   prop("speed");
-  auto prop_again = compiler.register_property(
-      "speed", std::make_unique<RecordingProp>(log, "s"));
+  auto prop_again = compiler.register_property("speed", std::make_unique<RecordingProp>(log, "s"));
   ASSERT_FALSE(prop_again);
-  EXPECT_EQ(prop_again.error().render(),
-            "A property named 'speed' is already registered");
+  EXPECT_EQ(prop_again.error().render(), "A property named 'speed' is already registered");
 }
 
 TEST_F(ZoCompilerFacade, PackagingHandsTheRegistrationsToTheProgram) {
@@ -66,8 +59,7 @@ TEST_F(ZoCompilerFacade, PackagingHandsTheRegistrationsToTheProgram) {
   EXPECT_EQ(package.callables.size(), 1u);
   EXPECT_TRUE(package.callables.contains("beep"));
   EXPECT_TRUE(package.properties.contains("speed"));
-  EXPECT_EQ(listing("beep;"),
-            "error: No callable named 'beep' was registered\n");
+  EXPECT_EQ(listing("beep;"), "error: No callable named 'beep' was registered\n");
   // The names are free again.
   native("beep");
   prop("speed");
@@ -81,5 +73,5 @@ TEST(ZoCompilerFresh, PackagingWithoutAnyRegistrationGivesEmptyRegistries) {
   EXPECT_TRUE(package.properties.empty());
 }
 
-} // namespace
-} // namespace zolang::fakes
+}  // namespace
+}  // namespace zolang::fakes
