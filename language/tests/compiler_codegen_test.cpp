@@ -5,7 +5,7 @@
 
 #include "compiler_fixture.hpp"
 
-namespace zolang::fakes {
+namespace zolang::testing {
 namespace {
 
 using CompilerCodegen = CompilerFixture;
@@ -123,13 +123,13 @@ TEST_F(CompilerCodegen, StatementsCompileToTheirPatterns) {
 
 TEST_F(CompilerCodegen, PropertyAssignmentAsksWhetherThePropertyIsSettable) {
   prop("speed");
-  prop("fixed", Value::nil(), false);
-  prop("broken", Value::nil(), true, Error::native("settable exploded"));
+  prop("fixed").is_settable = false;
+  prop("broken").settable_error = true;
   // No `use` is needed to assign a property.
   EXPECT_EQ(listing("$speed = 3;"), "jump 1\npush 3\nset \"speed\"\n");
   EXPECT_EQ(listing("use $fixed; $fixed = 3;"),
             "error: [line 0] External property 'fixed' not settable\n");
-  EXPECT_EQ(listing("$broken = 3;"), "error: settable exploded\n");
+  EXPECT_EQ(listing("$broken = 3;"), "error: settable failed: broken\n");
 }
 
 TEST_F(CompilerCodegen, UseOfAnUnregisteredPropertyIsAnError) {
@@ -142,21 +142,21 @@ TEST_F(CompilerCodegen, CallsHandTheirArgumentsToTheCheckAndDropWords) {
   EXPECT_EQ(listing("wait 5 seconds;"), "jump 1\npush 5\ncall \"wait\" 1\n");
   EXPECT_EQ(listing("$x = 1; log info $x + 1;"),
             "jump 1\npush 1\nstore 0\nload 0\npush 1\nadd\ncall \"log\" 1\n");
-  EXPECT_EQ(describe_checks(*log), (std::vector<std::string>{"v seconds", "info v"}));
+  EXPECT_EQ(checks(), (std::vector<std::string>{"check wait(v seconds)", "check log(info v)"}));
 }
 
 TEST_F(CompilerCodegen, RejectedOrUnknownCallsGenerateNothingAndCompileNoArguments) {
-  native("picky", 0, Error::native("picky wants a word"));
+  native("picky").rejection = Error::native("picky wants a word");
   // Neither call's argument is compiled, so $nope reports nothing.
   EXPECT_EQ(listing("picky $nope; beep $nope;"),
             "error: picky wants a word\n"
             "error: No callable named 'beep' was registered\n");
-  EXPECT_EQ(describe_checks(*log), std::vector<std::string>{"v"});
+  EXPECT_EQ(checks(), std::vector<std::string>{"check picky(v)"});
 }
 
 TEST_F(CompilerCodegen, EveryErrorIsReportedInOrderUsesThenGroupsFirst) {
-  prop("speed", Value::nil(), false);
-  native("picky", 0, Error::group_syntax("picky says no"));
+  prop("speed").is_settable = false;
+  native("picky").rejection = Error::group_syntax("picky says no");
   EXPECT_EQ(listing("use $ghost;\n"
                     "$a = $b;\n"
                     "beep;\n"
@@ -180,4 +180,4 @@ TEST_F(CompilerCodegen, EveryErrorIsReportedInOrderUsesThenGroupsFirst) {
 }
 
 }  // namespace
-}  // namespace zolang::fakes
+}  // namespace zolang::testing

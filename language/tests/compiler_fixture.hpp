@@ -7,29 +7,31 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "compiler_test_natives.hpp"
 #include "ir.hpp"
 #include "lib.hpp"
+#include "recording_natives.hpp"
 
-namespace zolang::fakes {
+namespace zolang::testing {
 
 class CompilerFixture : public ::testing::Test {
  protected:
-  void native(std::string name, std::size_t polls = 0,
-              std::optional<Error> rejection = std::nullopt) {
-    auto generator = std::make_unique<RecordingGenerator>(log, name, polls, std::move(rejection));
-    ASSERT_TRUE(compiler.register_callable(std::move(name), std::move(generator)));
+  // Registers a recording native or property; the reference stays valid
+  // until the registrations are packaged, for tweaks such as a rejection.
+  RecordingGenerator& native(const std::string& name, CallableScript script = {}) {
+    auto generator = std::make_unique<RecordingGenerator>(events, name, script);
+    RecordingGenerator& kept = *generator;
+    EXPECT_TRUE(compiler.register_callable(name, std::move(generator)));
+    return kept;
   }
-  void prop(std::string name, Value value = Value::nil(), bool settable = true,
-            std::optional<Error> settable_error = std::nullopt) {
-    auto property = std::make_unique<RecordingProp>(log, name, std::move(value), settable,
-                                                    std::move(settable_error));
-    ASSERT_TRUE(compiler.register_property(std::move(name), std::move(property)));
+  RecordingProp& prop(const std::string& name, Value value = Value::nil()) {
+    auto property = std::make_unique<RecordingProp>(events, name, std::move(value));
+    RecordingProp& kept = *property;
+    EXPECT_TRUE(compiler.register_property(name, std::move(property)));
+    return kept;
   }
 
   // The program's IR text, or one "error: {rendered}" line per error.
@@ -41,25 +43,17 @@ class CompilerFixture : public ::testing::Test {
     return text;
   }
 
-  std::shared_ptr<NativeLog> log = std::make_shared<NativeLog>();
+  // The syntax checks logged so far, "check NAME(ARGS)" each.
+  std::vector<std::string> checks() const {
+    std::vector<std::string> found;
+    for (const std::string& event : *events) {
+      if (event.starts_with("check ")) found.push_back(event);
+    }
+    return found;
+  }
+
+  std::shared_ptr<Events> events = std::make_shared<Events>();
   ZoCompiler compiler;
 };
 
-// Argument lists written compactly for comparison: "v" for a value, the text
-// for a word, separated by spaces.
-inline std::string describe_args(const std::vector<Arg>& args) {
-  std::string text;
-  for (const Arg& arg : args) {
-    if (!text.empty()) text += ' ';
-    text += arg.is_word() ? arg.text() : "v";
-  }
-  return text;
-}
-
-inline std::vector<std::string> describe_checks(const NativeLog& log) {
-  std::vector<std::string> checks;
-  for (const std::vector<Arg>& args : log.checks) checks.push_back(describe_args(args));
-  return checks;
-}
-
-}  // namespace zolang::fakes
+}  // namespace zolang::testing

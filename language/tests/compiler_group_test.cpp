@@ -4,7 +4,7 @@
 
 #include "compiler_fixture.hpp"
 
-namespace zolang::fakes {
+namespace zolang::testing {
 namespace {
 
 using CompilerGroups = CompilerFixture;
@@ -87,7 +87,7 @@ TEST_F(CompilerGroups, ParallelNativesRunInsideSyntheticGroups) {
             "jump 7\n#walk:\ncall \"walk\" 1\nreturn\n#spin:\ncall \"spin\" "
             "0\nreturn\n"
             "push 2\ncall_parallel \"#walk\" 1 \"#spin\" 0\n");
-  EXPECT_EQ(describe_checks(*log), (std::vector<std::string>{"v", ""}));
+  EXPECT_EQ(checks(), (std::vector<std::string>{"check walk(v)", "check spin()"}));
 }
 
 TEST_F(CompilerGroups, ParallelArgumentsArePushedLastCallLastValueFirst) {
@@ -95,7 +95,7 @@ TEST_F(CompilerGroups, ParallelArgumentsArePushedLastCallLastValueFirst) {
   EXPECT_EQ(listing("group g $a $b { } race { g 1 2; walk left 3 4; }"),
             "jump 8\ng:\npop\npop\nreturn\n#walk:\ncall \"walk\" 2\nreturn\n"
             "push 4\npush 3\npush 2\npush 1\ncall_race \"g\" 2 \"#walk\" 2\n");
-  EXPECT_EQ(describe_checks(*log), std::vector<std::string>{"left v v"});
+  EXPECT_EQ(checks(), std::vector<std::string>{"check walk(left v v)"});
 }
 
 TEST_F(CompilerGroups, RaceOfGroupsNeedsNoSyntheticGroups) {
@@ -110,11 +110,11 @@ TEST_F(CompilerGroups, EmptyBlocksStartNothing) {
 
 TEST_F(CompilerGroups, FirstRejectedCallAbandonsTheWholeBlock) {
   native("walk");
-  native("picky", 0, Error::native("picky refuses"));
+  native("picky").rejection = Error::native("picky refuses");
   EXPECT_EQ(listing("parallel { walk 1; ghost; picky; }"),
             "error: No callable named 'ghost' was registered\n");
   // picky, after the unknown call, was never asked.
-  EXPECT_EQ(describe_checks(*log), std::vector<std::string>{"v"});
+  EXPECT_EQ(checks(), std::vector<std::string>{"check walk(v)"});
   EXPECT_EQ(listing("group g $a { } parallel { g; walk 1; }"),
             "error: Call to 'g' expected 1 arguments but got 0\n");
   EXPECT_EQ(listing("race { picky 1; walk 1; }"), "error: picky refuses\n");
@@ -145,4 +145,4 @@ TEST_F(CompilerGroups, ParallelBlocksInsideGroupsAddTheirSyntheticGroups) {
 }
 
 }  // namespace
-}  // namespace zolang::fakes
+}  // namespace zolang::testing

@@ -8,15 +8,15 @@
 #include <vector>
 
 #include "compiler.hpp"
-#include "compiler_test_natives.hpp"
 #include "ir.hpp"
+#include "recording_natives.hpp"
 
 namespace zolang {
 namespace {
 
-using fakes::NativeLog;
-using fakes::RecordingGenerator;
-using fakes::RecordingProp;
+using testing::Events;
+using testing::RecordingGenerator;
+using testing::RecordingProp;
 
 Token token(TokenType type, std::string_view lexeme) {
   Token made;
@@ -92,17 +92,19 @@ TEST(CompilerState, VariablesTakeAddressesInOrderOfFirstDeclaration) {
 }
 
 TEST(CompilerState, DuplicateRegistrationsAreRefusedAndKeepTheFirst) {
-  auto log = std::make_shared<NativeLog>();
+  auto events = std::make_shared<Events>();
   Compiler compiler;
-  ASSERT_TRUE(compiler.register_callable("move", std::make_unique<RecordingGenerator>(log, "a")));
-  auto again = compiler.register_callable(
-      "move", std::make_unique<RecordingGenerator>(log, "b", 0, Error::native("second")));
+  ASSERT_TRUE(
+      compiler.register_callable("move", std::make_unique<RecordingGenerator>(events, "a")));
+  auto second = std::make_unique<RecordingGenerator>(events, "b");
+  second->rejection = Error::native("second");
+  auto again = compiler.register_callable("move", std::move(second));
   ASSERT_FALSE(again);
   EXPECT_EQ(again.error().render(), "A callable named 'move' is already registered");
   // A property may share a callable's name.
-  ASSERT_TRUE(compiler.register_property("move", std::make_unique<RecordingProp>(log, "move")));
+  ASSERT_TRUE(compiler.register_property("move", std::make_unique<RecordingProp>(events, "move")));
   auto prop_again =
-      compiler.register_property("move", std::make_unique<RecordingProp>(log, "move"));
+      compiler.register_property("move", std::make_unique<RecordingProp>(events, "move"));
   ASSERT_FALSE(prop_again);
   EXPECT_EQ(prop_again.error().render(), "A property named 'move' is already registered");
 
@@ -112,10 +114,11 @@ TEST(CompilerState, DuplicateRegistrationsAreRefusedAndKeepTheFirst) {
 }
 
 TEST(CompilerState, PackagingMovesTheRegistrationsOut) {
-  auto log = std::make_shared<NativeLog>();
+  auto events = std::make_shared<Events>();
   Compiler compiler;
-  ASSERT_TRUE(compiler.register_callable("beep", std::make_unique<RecordingGenerator>(log, "b")));
-  ASSERT_TRUE(compiler.register_property("speed", std::make_unique<RecordingProp>(log, "s")));
+  ASSERT_TRUE(
+      compiler.register_callable("beep", std::make_unique<RecordingGenerator>(events, "b")));
+  ASSERT_TRUE(compiler.register_property("speed", std::make_unique<RecordingProp>(events, "s")));
   Program package = compiler.package_program({Op::jump(1)});
   EXPECT_EQ(package.ops, std::vector<Op>{Op::jump(1)});
   EXPECT_TRUE(package.callables.contains("beep"));
@@ -125,7 +128,8 @@ TEST(CompilerState, PackagingMovesTheRegistrationsOut) {
   ASSERT_FALSE(ops);
   EXPECT_EQ(rendered(ops.error()),
             std::vector<std::string>{"No callable named 'beep' was registered"});
-  EXPECT_TRUE(compiler.register_callable("beep", std::make_unique<RecordingGenerator>(log, "b")));
+  EXPECT_TRUE(
+      compiler.register_callable("beep", std::make_unique<RecordingGenerator>(events, "b")));
 }
 
 // A host callback that tries to change the compiler in the middle of a
@@ -163,8 +167,9 @@ TEST(CompilerState, CompilationCannotBeDisturbedFromItsOwnCallbacks) {
                                       "Cannot modify compiler state while it's running",
                                       "packaged without natives"}));
   // Once the compilation is over, registering works again.
-  auto log = std::make_shared<NativeLog>();
-  EXPECT_TRUE(compiler.register_callable("late", std::make_unique<RecordingGenerator>(log, "l")));
+  auto events = std::make_shared<Events>();
+  EXPECT_TRUE(
+      compiler.register_callable("late", std::make_unique<RecordingGenerator>(events, "l")));
 }
 
 TEST(CompilerState, FailedCompilationLeavesNothingForTheNext) {
@@ -212,10 +217,11 @@ TEST(CompilerTree, MalformedNodesAreReportedInOrder) {
 // Synthetic group names stay distinct even when a host's native name contains
 // the `/` that marks further call shapes.
 TEST(CompilerTree, SyntheticGroupNamesNeverCollide) {
-  auto log = std::make_shared<NativeLog>();
+  auto events = std::make_shared<Events>();
   Compiler compiler;
-  ASSERT_TRUE(compiler.register_callable("a", std::make_unique<RecordingGenerator>(log, "a")));
-  ASSERT_TRUE(compiler.register_callable("a/1", std::make_unique<RecordingGenerator>(log, "a/1")));
+  ASSERT_TRUE(compiler.register_callable("a", std::make_unique<RecordingGenerator>(events, "a")));
+  ASSERT_TRUE(
+      compiler.register_callable("a/1", std::make_unique<RecordingGenerator>(events, "a/1")));
   std::vector<Stmt> statements;
   statements.push_back(parallel([] {
     std::vector<Exec> calls;

@@ -8,7 +8,7 @@
 #include "interpreter.hpp"
 #include "suggest.hpp"
 
-namespace zolang::fakes {
+namespace zolang::testing {
 namespace {
 
 std::string place(std::uint32_t line, std::uint32_t column) {
@@ -31,7 +31,7 @@ class Diagnostics : public CompilerFixture {
   void SetUp() override {
     native("print");
     prop("speed");
-    prop("battery", Value::number(1), false);
+    prop("battery", Value::number(1)).is_settable = false;
   }
 
   std::vector<std::string> diagnose(std::string_view source) {
@@ -86,7 +86,7 @@ TEST_F(Diagnostics, EveryCompileErrorKnowsItsSpan) {
 }
 
 TEST_F(Diagnostics, RejectedCallSitesSpanTheWholeCall) {
-  native("picky", 0, Error::native("SyntaxError('no')"));
+  native("picky").rejection = Error::native("SyntaxError('no')");
   EXPECT_EQ(diagnose("  picky fast (1 + 2) ;"),
             (std::vector<std::string>{"1:3-1:21 SyntaxError('no')"}));
 }
@@ -176,7 +176,7 @@ class RunFailures : public CompilerFixture {
 };
 
 TEST_F(RunFailures, KnowTheirPlaceAndTheGroupCallsThatLedThere) {
-  native("wait", 3);
+  native("wait", completing_at(4));
   EXPECT_EQ(fail("group inner $n {\n  $x = $n + \"a\";\n}\n"
                  "group outer $n {\n  wait;\n  inner $n;\n}\n"
                  "parallel {\n  wait;\n  outer 2;\n}\n"),
@@ -191,10 +191,11 @@ TEST_F(RunFailures, ValidationFailuresKnowTheirInstruction) {
   ASSERT_FALSE(interpreter.step());
   EXPECT_EQ(describe_failure(interpreter),
             (std::vector<std::string>{"[address 2] 'gone' is not a registered property @2 0:0"}));
-  ASSERT_TRUE(interpreter.register_property("gone", std::make_unique<RecordingProp>(log, "gone")));
+  ASSERT_TRUE(
+      interpreter.register_property("gone", std::make_unique<RecordingProp>(events, "gone")));
   ASSERT_TRUE(interpreter.reset());
   EXPECT_FALSE(interpreter.last_failure());
 }
 
 }  // namespace
-}  // namespace zolang::fakes
+}  // namespace zolang::testing

@@ -5,7 +5,7 @@
 
 #include "compiler_fixture.hpp"
 
-namespace zolang::fakes {
+namespace zolang::testing {
 namespace {
 
 using ZoCompilerFacade = CompilerFixture;
@@ -16,11 +16,11 @@ TEST_F(ZoCompilerFacade, RegistrationBeforeTheFirstCompilationIsSeenByIt) {
 }
 
 TEST_F(ZoCompilerFacade, SyntaxErrorsStopThePipelineBeforeCodeGeneration) {
-  native("picky", 0, Error::native("picky refuses"));
+  native("picky").rejection = Error::native("picky refuses");
   // Neither the unknown call nor the refused one reports anything: code
   // generation never starts, so picky is never asked.
   EXPECT_EQ(listing("ghost;\npicky;\n$x = ;\n"), "error: [line 3] Expect expression\n");
-  EXPECT_TRUE(log->checks.empty());
+  EXPECT_TRUE(checks().empty());
 }
 
 TEST_F(ZoCompilerFacade, SuccessiveCompilationsShareRegistrationsButNotPrograms) {
@@ -40,11 +40,13 @@ TEST_F(ZoCompilerFacade, FailedCompilationKeepsRegistrations) {
 
 TEST_F(ZoCompilerFacade, RegistrationErrorsComeBackUnchanged) {
   native("beep");
-  auto again = compiler.register_callable("beep", std::make_unique<RecordingGenerator>(log, "b"));
+  auto again =
+      compiler.register_callable("beep", std::make_unique<RecordingGenerator>(events, "b"));
   ASSERT_FALSE(again);
   EXPECT_EQ(again.error().render(), "A callable named 'beep' is already registered");
   prop("speed");
-  auto prop_again = compiler.register_property("speed", std::make_unique<RecordingProp>(log, "s"));
+  auto prop_again =
+      compiler.register_property("speed", std::make_unique<RecordingProp>(events, "s"));
   ASSERT_FALSE(prop_again);
   EXPECT_EQ(prop_again.error().render(), "A property named 'speed' is already registered");
 }
@@ -74,4 +76,4 @@ TEST(ZoCompilerFresh, PackagingWithoutAnyRegistrationGivesEmptyRegistries) {
 }
 
 }  // namespace
-}  // namespace zolang::fakes
+}  // namespace zolang::testing

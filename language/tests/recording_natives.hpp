@@ -1,0 +1,144 @@
+// Recording natives for the library's tests, compiler and interpreter alike:
+// every call the library makes on them appends one line to a shared event
+// log, so a test can state the exact order of host calls. Scripts and flags
+// make them complete late, fail, or refuse a call site.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "native.hpp"
+
+namespace zolang::testing {
+
+using Events = std::vector<std::string>;
+
+// How the callables of one generator behave.
+struct CallableScript {
+  int complete_at_poll = 1;         // the poll (1-based) that reports completion
+  std::optional<int> fail_at_poll;  // the poll that returns an error instead
+  bool fail_terminate = false;
+};
+
+inline CallableScript completing_at(int poll) {
+  CallableScript script;
+  script.complete_at_poll = poll;
+  return script;
+}
+inline CallableScript failing_at(int poll, CallableScript script) {
+  script.fail_at_poll = poll;
+  return script;
+}
+inline CallableScript failing_terminate(CallableScript script) {
+  script.fail_terminate = true;
+  return script;
+}
+
+// Logs "call NAME#I" per poll and "terminate NAME#I"; I counts the instances
+// of one generator from 1. Logs "drop NAME#I" when the interpreter discards it.
+class RecordingCallable : public Callable {
+ public:
+  RecordingCallable(std::shared_ptr<Events> events, std::string tag, CallableScript script)
+      : events(std::move(events)), tag(std::move(tag)), script(script) {}
+  ~RecordingCallable() override { events->push_back("drop " + tag); }
+
+  std::expected<bool, Error> call() override {
+    ++polls;
+    events->push_back("call " + tag);
+    if (script.fail_at_poll == polls) return std::unexpected(Error::native("poll failed: " + tag));
+    return polls >= script.complete_at_poll;
+  }
+  std::expected<void, Error> terminate() override {
+    events->push_back("terminate " + tag);
+    if (script.fail_terminate) return std::unexpected(Error::native("terminate failed: " + tag));
+    return {};
+  }
+
+ private:
+  std::shared_ptr<Events> events;
+  std::string tag;
+  CallableScript script;
+  int polls = 0;
+};
+
+// A call site's arguments written compactly: "v" for a value, the text for a
+// word, separated by spaces.
+inline std::string describe_args(const std::vector<Arg>& args) {
+  std::string text;
+  for (const Arg& arg : args) {
+    if (!text.empty()) text += ' ';
+    text += arg.is_word() ? arg.text() : "v";
+  }
+  return text;
+}
+
+// Logs "check NAME(ARGS)" per syntax check, ARGS as describe_args writes
+// them, and "generate NAME(a, b)" with the argument display texts.
+class RecordingGenerator : public CallableGenerator {
+ public:
+  RecordingGenerator(std::shared_ptr<Events> events, std::string name, CallableScript script = {})
+      : events(std::move(events)), name(std::move(name)), script(script) {}
+
+  std::expected<std::unique_ptr<Callable>, Error> generate(std::vector<Value> args) override {
+    std::string line = "generate " + name + "(";
+    for (std::size_t i = 0; i < args.size(); ++i) line += (i ? ", " : "") + args[i].display();
+    events->push_back(line + ")");
+    if (fail_generate) return std::unexpected(Error::native("generate failed: " + name));
+    ++instances;
+    return std::make_unique<RecordingCallable>(events, name + "#" + std::to_string(instances),
+                                               script);
+  }
+  std::expected<void, Error> check_syntax(std::vector<Arg> args) override {
+    events->push_back("check " + name + "(" + describe_args(args) + ")");
+    if (rejection) return std::unexpected(*rejection);
+    return {};
+  }
+
+  bool fail_generate = false;
+  std::optional<Error> rejection;  // when set, every call site is refused with it
+
+ private:
+  std::shared_ptr<Events> events;
+  std::string name;
+  CallableScript script;
+  int instances = 0;
+};
+
+// Logs "get NAME", "set NAME VALUE" and "settable NAME"; holds one value.
+class RecordingProp : public Prop {
+ public:
+  RecordingProp(std::shared_ptr<Events> events, std::string name, Value value = Value::nil())
+      : events(std::move(events)), name(std::move(name)), value(std::move(value)) {}
+
+  std::expected<Value, Error> get() override {
+    events->push_back("get " + name);
+    if (fail) return std::unexpected(Error::native("get failed: " + name));
+    return value;
+  }
+  std::expected<void, Error> set(Value new_value) override {
+    events->push_back("set " + name + " " + new_value.display());
+    if (fail) return std::unexpected(Error::native("set failed: " + name));
+    value = std::move(new_value);
+    return {};
+  }
+  std::expected<bool, Error> settable() override {
+    events->push_back("settable " + name);
+    if (settable_error) return std::unexpected(Error::native("settable failed: " + name));
+    return is_settable;
+  }
+
+  bool is_settable = true;
+  bool settable_error = false;
+  bool fail = false;
+
+ private:
+  std::shared_ptr<Events> events;
+  std::string name;
+  Value value;
+};
+
+}  // namespace zolang::testing
