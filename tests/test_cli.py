@@ -162,15 +162,43 @@ def test_wait_units_are_checked_when_compiling(zo_file):
     assert "use one unit" in mixed.stderr
 
 
-def test_wait_sleeps_instead_of_spinning(zo_file):
-    start = time.monotonic()
-    result = run_zo("run", zo_file('wait 300 milliseconds;\nprint "done";\n'), "--trace")
-    elapsed = time.monotonic() - start
-    assert result.returncode == 0
-    assert elapsed >= 0.3
-    # A spinning loop would poll thousands of times in 300 ms.
-    polls = result.stderr.count("poll #1 wait")
-    assert 1 <= polls <= 10, result.stderr
+# A host file that puts `zo run` on a clock of its own before the run starts:
+# time.sleep() moves it on at once, and every reading moves it by 10 us, so
+# a loop that never sleeps still gets to a deadline. At exit it reports
+# "slept COUNT TOTAL LONGEST". The machine's load cannot change what a test
+# on this clock sees.
+FAKE_CLOCK = (
+    "import atexit, sys, time\n"
+    "now, naps = [time.monotonic()], []\n"
+    "def monotonic():\n"
+    "    now[0] += 1e-5\n"
+    "    return now[0]\n"
+    "def sleep(seconds):\n"
+    "    naps.append(seconds)\n"
+    "    now[0] += seconds\n"
+    "time.monotonic, time.sleep = monotonic, sleep\n"
+    "atexit.register(lambda: print('slept %d %.6f %.6f' % (len(naps), sum(naps), max(naps, default=0)),\n"
+    "                              file=sys.stderr))\n"
+)
+
+
+def naps(stderr):
+    """(count, total, longest) of the sleeps a FAKE_CLOCK run reported."""
+    count, total, longest = stderr.splitlines()[-1].split()[1:]
+    return int(count), float(total), float(longest)
+
+
+def test_wait_sleeps_instead_of_spinning(zo_file, tmp_path):
+    host = tmp_path / "host.py"
+    host.write_text(FAKE_CLOCK + "def register(host): pass\n")
+    result = run_zo("run", zo_file('wait 300 milliseconds;\nprint "done";\n'), "--trace",
+                    "--host", str(host))
+    assert (result.returncode, result.stdout) == (0, "done\n"), result.stderr
+    # One sleep until the wait is due (the clock's readings make up the rest
+    # of the 300 ms), where spinning would poll thousands of times.
+    count, total, _ = naps(result.stderr)
+    assert count == 1 and 0.29 < total <= 0.3, result.stderr
+    assert result.stderr.count("poll #1 wait") <= 3, result.stderr
 
 
 def test_host_file_adds_natives(zo_file, tmp_path):
@@ -278,22 +306,25 @@ def test_bad_control_options_are_refused(zo_file, option):
 
 def test_the_loop_ticks_while_a_native_is_pending_and_not_otherwise(zo_file, tmp_path):
     host = tmp_path / "host.py"
-    host.write_text(PENDING_HOST)
+    host.write_text(FAKE_CLOCK + PENDING_HOST)
     source = zo_file("pending 0.5;\n")
-    # A poll per default tick (5 ms) over half a second; spinning would poll
-    # hundreds of thousands of times.
+    # A poll per default tick (5 ms) over half a second, and a sleep between
+    # two polls.
     ticking = run_zo("run", source, "--host", str(host), "--trace")
-    polls = ticking.stderr.count("poll #1 pending")
     assert ticking.returncode == 0, ticking.stderr
-    assert 2 <= polls <= 200, polls
+    polls = ticking.stderr.count("poll #1 pending")
+    count, total, longest = naps(ticking.stderr)
+    assert 90 <= count <= 100 and polls <= count + 2, (polls, count)
+    assert longest <= 0.005 and total <= 0.5, (total, longest)
+    # Without a tick the loop never sleeps: it polls as fast as it can.
     spinning = run_zo("run", source, "--host", str(host), "--trace", "--tick", "0")
+    assert naps(spinning.stderr)[0] == 0
     assert spinning.stderr.count("poll #1 pending") > 1000
     # Nothing pending: a yielding program never waits for the tick.
     yielding = zo_file('$i = 0;\nwhile $i < 300 { $i += 1; yield; }\nprint "done";\n')
-    started = time.monotonic()
-    result = run_zo("run", yielding, "--tick", "1")
+    result = run_zo("run", yielding, "--tick", "1", "--host", str(host))
     assert result.stdout == "done\n"
-    assert time.monotonic() - started < 60
+    assert naps(result.stderr)[0] == 0
 
 
 def test_a_native_exiting_ends_the_run_after_end(zo_file, tmp_path):

@@ -2,6 +2,7 @@
 and small utilities for writing programs as IR text."""
 
 import contextlib
+import os
 import platform
 
 import pytest
@@ -36,7 +37,7 @@ def raises_zo_error(text):
 def resident_bytes():
     """The process's resident memory, in bytes."""
     with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * 4096
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 def run_until_done(interpreter, limit=1000):

@@ -44,7 +44,7 @@ ALLOCATION_FAILURE = textwrap.dedent("""
 
     # Room for the interpreter itself, not for the strings the program grows.
     with open("/proc/self/statm") as statm:
-        size = int(statm.read().split()[0]) * 4096
+        size = int(statm.read().split()[0]) * resource.getpagesize()
     limit = size + (600 << 20)
     resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
 

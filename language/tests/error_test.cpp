@@ -45,12 +45,5 @@ TEST(ErrorRender, EveryVariantHasItsFixedText) {
   for (const Case& c : cases) EXPECT_EQ(c.error.render(), c.text);
 }
 
-TEST(ErrorCopy, ACopyIsIndependent) {
-  Error original = Error::native("one");
-  Error copy = original;
-  copy.text = "two";
-  EXPECT_EQ(original.render(), "one");
-}
-
 }  // namespace
 }  // namespace zolang

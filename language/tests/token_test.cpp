@@ -46,14 +46,5 @@ TEST(TokenToOwned, CopiesKindLexemeAndLiteral) {
   EXPECT_EQ(owned_str.literal->text, "a b");
 }
 
-TEST(TokenType, KindsKeepTheirOrderAndNames) {
-  EXPECT_EQ(static_cast<int>(TokenType::LeftBrace), 0);
-  EXPECT_EQ(static_cast<int>(TokenType::Word), 25);
-  EXPECT_EQ(static_cast<int>(TokenType::Comment), 29);
-  EXPECT_EQ(static_cast<int>(TokenType::Use), 50);
-  EXPECT_EQ(token_type_name(TokenType::GreaterEqual), "GreaterEqual");
-  EXPECT_EQ(token_type_name(TokenType::Use), "Use");
-}
-
 }  // namespace
 }  // namespace zolang
