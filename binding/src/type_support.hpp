@@ -165,7 +165,7 @@ PyObject* checked_no_arguments(PyObject* self, PyObject* const*, Py_ssize_t coun
 // argument errors of METH_NOARGS methods with the bare name ("run() takes no
 // arguments (1 given)"), where CPython names the class too; so on PyPy the
 // method takes METH_FASTCALL | METH_KEYWORDS and checks for itself, in
-// CPython's words. That costs PyPy about 11 ns a call (bench/README.md).
+// CPython's words. That costs PyPy about 12 ns a call (bench/README.md).
 template <PyObject* (*Method)(PyObject*, PyObject*), const char* Name>
 PyMethodDef no_argument_method(const char* doc) {
   const char* name = Name;
