@@ -54,13 +54,11 @@ PyObject* refuse(PyObject*, PyObject* args) {
 
 PyMethodDef refuse_definition = {"refuse", method_pointer(&refuse), METH_VARARGS, nullptr};
 
-// The methods, made by attribute_methods(base, refuse) for each base. On
-// PyPy a lookup that passes one of our classes is not cached, so even these
-// cost a subclass some 12 ns a write; __init_subclass__ therefore gives each
-// subclass that would reach them the method of `object` that CPython finds,
-// which PyPy's fast path knows. (A subclass whose other base's
-// __init_subclass__ skips super(), or that has a mixin's __setattr__ after a
-// base in its MRO, keeps the slower way.)
+// The methods, made by attribute_methods(base, refuse) for each base.
+// __init_subclass__ gives object's own methods only to a subclass that
+// CPython would give them to: not one with its own or a mixin's. (A mixin's
+// __setattr__ after a base in the MRO, and a subclass created past a base
+// whose __init_subclass__ skips super(), keep the slower way through ours.)
 constexpr char methods_source[] = R"(
 guarded = []
 
