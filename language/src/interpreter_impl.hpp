@@ -86,7 +86,8 @@ struct Interpreter::Impl {
   // Without limits there is nothing to fill: the stretches run on from call
   // to call, and a step over `yield` pays one test.
   void start_call() {
-    if (limits.instructions || limits.time) [[unlikely]] start_limited_call();
+    if (limits.instructions || limits.time) [[unlikely]]
+      start_limited_call();
   }
   void start_limited_call();
   // Takes new limits, and starts the stretches afresh.

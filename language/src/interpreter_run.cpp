@@ -119,14 +119,14 @@ inline bool take_truth(Value* slot) {
 // these bounds every loop at the price of one counter per iteration. The
 // jump is taken before the check point, so that a run stopped there goes on
 // with the loop if it is stepped again.
-#define ZO_JUMP_BY(offset)                        \
-  do {                                            \
-    std::ptrdiff_t by = (offset);                 \
-    pc += by;                                     \
-    if (by < 0 && --fuel == 0) [[unlikely]] {     \
-      checked_at = address_of(pc - by);           \
-      goto check_point;                           \
-    }                                             \
+#define ZO_JUMP_BY(offset)                    \
+  do {                                        \
+    std::ptrdiff_t by = (offset);             \
+    pc += by;                                 \
+    if (by < 0 && --fuel == 0) [[unlikely]] { \
+      checked_at = address_of(pc - by);       \
+      goto check_point;                       \
+    }                                         \
   } while (false)
 
 // The fused forms, one case per form and operator (see Code). Each checks
@@ -174,8 +174,8 @@ inline bool take_truth(Value* slot) {
 #define ZO_JUMP_FORMS(OP)                                                                          \
   case Code::LoadConst##OP##JumpUnless:                                                            \
     if (!has_number_slot(base, top, instr->aux)) goto unfused;                                     \
-    ZO_JUMP_BY(compare<Code::OP>(base[instr->aux].as_number(), constant_of(*instr)) ? 3         \
-                                                                                    : instr->extra); \
+    ZO_JUMP_BY(                                                                                    \
+        compare<Code::OP>(base[instr->aux].as_number(), constant_of(*instr)) ? 3 : instr->extra);  \
     break;                                                                                         \
   case Code::LoadConst##OP##JumpIf:                                                                \
     if (!has_number_slot(base, top, instr->aux)) goto unfused;                                     \
