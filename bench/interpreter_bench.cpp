@@ -6,8 +6,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
-
-#include "interpreter.hpp"
+#include <zolang/interpreter.hpp>
 
 namespace {
 

@@ -26,10 +26,9 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "interpreter.hpp"
-#include "ir.hpp"
-#include "lib.hpp"
+#include <zolang/interpreter.hpp>
+#include <zolang/ir.hpp>
+#include <zolang/lib.hpp>
 
 namespace {
 

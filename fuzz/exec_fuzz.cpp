@@ -13,10 +13,9 @@
 #include <set>
 #include <string>
 #include <string_view>
-
-#include "interpreter.hpp"
-#include "ir.hpp"
-#include "lib.hpp"
+#include <zolang/interpreter.hpp>
+#include <zolang/ir.hpp>
+#include <zolang/lib.hpp>
 
 namespace {
 

@@ -5,8 +5,7 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
-
-#include "ir.hpp"
+#include <zolang/ir.hpp>
 
 namespace {
 

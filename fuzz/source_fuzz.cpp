@@ -10,9 +10,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
-
-#include "ir.hpp"
-#include "lib.hpp"
+#include <zolang/ir.hpp>
+#include <zolang/lib.hpp>
 
 namespace {
 

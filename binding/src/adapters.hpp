@@ -6,8 +6,8 @@
 #pragma once
 
 #include <memory>
+#include <zolang/native.hpp>
 
-#include "native.hpp"
 #include "py_ref.hpp"
 
 namespace zolangpy {

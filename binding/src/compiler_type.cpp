@@ -7,6 +7,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+#include <zolang/ir.hpp>
+#include <zolang/lib.hpp>
 
 #include "borrow.hpp"
 #include "class_tables.hpp"
@@ -15,8 +17,6 @@
 #include "errors.hpp"
 #include "host_exceptions.hpp"
 #include "interpreter_type.hpp"
-#include "ir.hpp"
-#include "lib.hpp"
 #include "registration.hpp"
 #include "type_support.hpp"
 

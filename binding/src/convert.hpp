@@ -10,11 +10,11 @@
 #include <initializer_list>
 #include <optional>
 #include <string_view>
+#include <zolang/error.hpp>
+#include <zolang/value.hpp>
 
-#include "error.hpp"
 #include "py_ref.hpp"
 #include "python.hpp"
-#include "value.hpp"
 
 namespace zolangpy {
 

@@ -3,8 +3,9 @@
 // (Interpreter.last_error). Unknown places are None.
 #pragma once
 
-#include "error.hpp"
-#include "interpreter.hpp"
+#include <zolang/error.hpp>
+#include <zolang/interpreter.hpp>
+
 #include "py_ref.hpp"
 
 namespace zolangpy {

@@ -10,8 +10,8 @@
 #include <exception>
 #include <string_view>
 #include <type_traits>
+#include <zolang/error.hpp>
 
-#include "error.hpp"
 #include "gil.hpp"
 #include "python.hpp"
 #include "recursion.hpp"

@@ -12,8 +12,8 @@
 #pragma once
 
 #include <memory>
+#include <zolang/error.hpp>
 
-#include "error.hpp"
 #include "py_ref.hpp"
 
 namespace zolangpy {

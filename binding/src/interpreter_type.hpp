@@ -4,7 +4,8 @@
 // thread, in the order the step reaches them.
 #pragma once
 
-#include "interpreter.hpp"
+#include <zolang/interpreter.hpp>
+
 #include "py_ref.hpp"
 #include "python.hpp"
 

@@ -16,8 +16,7 @@
 #pragma once
 
 #include <expected>
-
-#include "error.hpp"
+#include <zolang/error.hpp>
 
 namespace zolangpy {
 

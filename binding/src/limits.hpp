@@ -2,8 +2,8 @@
 #pragma once
 
 #include <optional>
+#include <zolang/interpreter.hpp>
 
-#include "interpreter.hpp"
 #include "python.hpp"
 
 namespace zolangpy {

@@ -4,8 +4,9 @@
 // defaults a subclass inherits: most raise NotImplementedError.
 #pragma once
 
+#include <zolang/native.hpp>
+
 #include "borrow.hpp"
-#include "native.hpp"
 #include "py_ref.hpp"
 #include "python.hpp"
 

@@ -8,9 +8,9 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <zolang/error.hpp>
+#include <zolang/native.hpp>
 
-#include "error.hpp"
-#include "native.hpp"
 #include "python.hpp"
 
 namespace zolangpy {

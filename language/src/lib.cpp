@@ -2,26 +2,44 @@
 // per call; the text and its tree live only for the duration of the call.
 #include "lib.hpp"
 
+#include <optional>
 #include <utility>
 
+#include "compiler.hpp"
 #include "lexer.hpp"
 #include "parser.hpp"
 
 namespace zolang {
 
-Compiler &ZoCompiler::compiler() {
-  if (!inner) inner.emplace();
-  return *inner;
+struct ZoCompiler::Impl {
+  // Created on first need, so that constructing a facade costs one small
+  // allocation and no operation fails for lack of a compiler.
+  Compiler& compiler() {
+    if (!inner) inner.emplace();
+    return *inner;
+  }
+
+  std::optional<Compiler> inner;
+};
+
+ZoCompiler::ZoCompiler() : impl(std::make_unique<Impl>()) {}
+ZoCompiler::ZoCompiler(ZoCompiler&&) noexcept = default;
+ZoCompiler& ZoCompiler::operator=(ZoCompiler&&) noexcept = default;
+ZoCompiler::~ZoCompiler() = default;
+
+ZoCompiler::Impl& ZoCompiler::state() {
+  if (!impl) impl = std::make_unique<Impl>();
+  return *impl;
 }
 
 std::expected<void, Error> ZoCompiler::register_callable(
     std::string name, std::unique_ptr<CallableGenerator> generator) {
-  return compiler().register_callable(std::move(name), std::move(generator));
+  return state().compiler().register_callable(std::move(name), std::move(generator));
 }
 
 std::expected<void, Error> ZoCompiler::register_property(std::string name,
                                                          std::unique_ptr<Prop> prop) {
-  return compiler().register_property(std::move(name), std::move(prop));
+  return state().compiler().register_property(std::move(name), std::move(prop));
 }
 
 std::expected<std::vector<Op>, std::vector<Error>> ZoCompiler::compile_nonconsuming(
@@ -29,11 +47,11 @@ std::expected<std::vector<Op>, std::vector<Error>> ZoCompiler::compile_nonconsum
   Parser parser{Lexer{source}};
   std::expected<std::vector<Stmt>, std::vector<Error>> statements = parser.parse();
   if (!statements) return std::unexpected(std::move(statements.error()));
-  return compiler().compile_nonconsuming(std::move(*statements), source);
+  return state().compiler().compile_nonconsuming(std::move(*statements), source);
 }
 
 Program ZoCompiler::package_program(std::vector<Op> ops) {
-  return compiler().package_program(std::move(ops));
+  return state().compiler().package_program(std::move(ops));
 }
 
 }  // namespace zolang

@@ -2,16 +2,17 @@
 // whole front end (lexer, parser, compiler) on one source text per call and
 // keeps one Compiler alive between calls, so registrations survive any number
 // of compilations until the program is packaged for an interpreter.
+//
+// The front end stays behind the facade: this header names only what an
+// embedder hands in and gets back.
 #pragma once
 
 #include <expected>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "compiler.hpp"
 #include "error.hpp"
 #include "native.hpp"
 #include "op.hpp"
@@ -20,6 +21,11 @@ namespace zolang {
 
 class ZoCompiler {
  public:
+  ZoCompiler();
+  ZoCompiler(ZoCompiler&&) noexcept;
+  ZoCompiler& operator=(ZoCompiler&&) noexcept;
+  ~ZoCompiler();
+
   // Registers a native call; the result is the compiler's (CompilerBusy or
   // CallableAlreadyRegistered on failure, the generator then dropped).
   std::expected<void, Error> register_callable(std::string name,
@@ -39,10 +45,11 @@ class ZoCompiler {
   Program package_program(std::vector<Op> ops);
 
  private:
-  // Created on first need, so no operation fails for lack of a compiler.
-  Compiler& compiler();
+  struct Impl;
+  // The compiler behind the facade; a moved-from facade gets a fresh one.
+  Impl& state();
 
-  std::optional<Compiler> inner;
+  std::unique_ptr<Impl> impl;
 };
 
 }  // namespace zolang
