@@ -63,17 +63,19 @@ BENCHMARK(BM_StepOverYield);
 
 class PendingCall : public zolang::Callable {
  public:
-  std::expected<bool, zolang::Error> call() override { return false; }
-  std::expected<void, zolang::Error> terminate() override { return {}; }
+  [[nodiscard]] std::expected<bool, zolang::Error> call() override { return false; }
+  [[nodiscard]] std::expected<void, zolang::Error> terminate() override { return {}; }
 };
 
 class PendingGenerator : public zolang::CallableGenerator {
  public:
-  std::expected<std::unique_ptr<zolang::Callable>, zolang::Error> generate(
+  [[nodiscard]] std::expected<std::unique_ptr<zolang::Callable>, zolang::Error> generate(
       std::vector<zolang::Value>) override {
     return std::make_unique<PendingCall>();
   }
-  std::expected<void, zolang::Error> check_syntax(std::vector<zolang::Arg>) override { return {}; }
+  [[nodiscard]] std::expected<void, zolang::Error> check_syntax(std::vector<zolang::Arg>) override {
+    return {};
+  }
 };
 
 // One step that polls a native call that has not completed.

@@ -59,8 +59,10 @@ std::string read_file(const char* path) {
 class CountedCall : public zolang::Callable {
  public:
   explicit CountedCall(long polls) : remaining(polls) {}
-  std::expected<bool, Error> call() override { return remaining >= 0 && remaining-- == 0; }
-  std::expected<void, Error> terminate() override { return {}; }
+  [[nodiscard]] std::expected<bool, Error> call() override {
+    return remaining >= 0 && remaining-- == 0;
+  }
+  [[nodiscard]] std::expected<void, Error> terminate() override { return {}; }
 
  private:
   long remaining;
@@ -70,10 +72,11 @@ class CountedCall : public zolang::Callable {
 class CountedGenerator : public zolang::CallableGenerator {
  public:
   explicit CountedGenerator(long polls) : polls(polls) {}
-  std::expected<std::unique_ptr<zolang::Callable>, Error> generate(std::vector<Value>) override {
+  [[nodiscard]] std::expected<std::unique_ptr<zolang::Callable>, Error> generate(
+      std::vector<Value>) override {
     return std::make_unique<CountedCall>(polls);
   }
-  std::expected<void, Error> check_syntax(std::vector<Arg>) override { return {}; }
+  [[nodiscard]] std::expected<void, Error> check_syntax(std::vector<Arg>) override { return {}; }
 
  private:
   long polls;
@@ -82,12 +85,12 @@ class CountedGenerator : public zolang::CallableGenerator {
 // A settable number property.
 class NumberProp : public zolang::Prop {
  public:
-  std::expected<Value, Error> get() override { return value; }
-  std::expected<void, Error> set(Value fresh) override {
+  [[nodiscard]] std::expected<Value, Error> get() override { return value; }
+  [[nodiscard]] std::expected<void, Error> set(Value fresh) override {
     value = std::move(fresh);
     return {};
   }
-  std::expected<bool, Error> settable() override { return true; }
+  [[nodiscard]] std::expected<bool, Error> settable() override { return true; }
 
  private:
   Value value = Value::number(0);

@@ -40,11 +40,11 @@ class Controls {
 class FuzzCallable : public zolang::Callable {
  public:
   FuzzCallable(Controls& controls, int polls) : controls(controls), polls_left(polls) {}
-  std::expected<bool, Error> call() override {
+  [[nodiscard]] std::expected<bool, Error> call() override {
     if (controls.next() == 0xEE) return std::unexpected(Error::native("call failed"));
     return polls_left-- <= 0;
   }
-  std::expected<void, Error> terminate() override {
+  [[nodiscard]] std::expected<void, Error> terminate() override {
     if (controls.next() == 0xEF) return std::unexpected(Error::native("terminate failed"));
     return {};
   }
@@ -57,7 +57,7 @@ class FuzzCallable : public zolang::Callable {
 class FuzzGenerator : public zolang::CallableGenerator {
  public:
   explicit FuzzGenerator(Controls& controls) : controls(controls) {}
-  std::expected<std::unique_ptr<zolang::Callable>, Error> generate(
+  [[nodiscard]] std::expected<std::unique_ptr<zolang::Callable>, Error> generate(
       std::vector<Value> args) override {
     for (const Value& arg : args) (void)arg.display();
     std::uint8_t control = controls.next();
@@ -65,7 +65,7 @@ class FuzzGenerator : public zolang::CallableGenerator {
     if (control == 0xF1) return nullptr;
     return std::make_unique<FuzzCallable>(controls, control % 4);
   }
-  std::expected<void, Error> check_syntax(std::vector<zolang::Arg>) override {
+  [[nodiscard]] std::expected<void, Error> check_syntax(std::vector<zolang::Arg>) override {
     if (controls.next() == 0xF2) return std::unexpected(Error::native("bad call site"));
     return {};
   }
@@ -77,7 +77,7 @@ class FuzzGenerator : public zolang::CallableGenerator {
 class FuzzProp : public zolang::Prop {
  public:
   explicit FuzzProp(Controls& controls) : controls(controls) {}
-  std::expected<Value, Error> get() override {
+  [[nodiscard]] std::expected<Value, Error> get() override {
     switch (controls.next() % 8) {
       case 0:
         return held;
@@ -97,12 +97,12 @@ class FuzzProp : public zolang::Prop {
         return std::unexpected(Error::native("get failed"));
     }
   }
-  std::expected<void, Error> set(Value value) override {
+  [[nodiscard]] std::expected<void, Error> set(Value value) override {
     if (controls.next() == 0xF3) return std::unexpected(Error::native("set failed"));
     held = std::move(value);
     return {};
   }
-  std::expected<bool, Error> settable() override {
+  [[nodiscard]] std::expected<bool, Error> settable() override {
     std::uint8_t control = controls.next();
     if (control == 0xF4) return std::unexpected(Error::native("settable failed"));
     return control != 0xF5;

@@ -20,23 +20,26 @@ using zolang::Value;
 
 class NoCall : public zolang::Callable {
  public:
-  std::expected<bool, Error> call() override { return true; }
-  std::expected<void, Error> terminate() override { return {}; }
+  [[nodiscard]] std::expected<bool, Error> call() override { return true; }
+  [[nodiscard]] std::expected<void, Error> terminate() override { return {}; }
 };
 
 class AnyCall : public zolang::CallableGenerator {
  public:
-  std::expected<std::unique_ptr<zolang::Callable>, Error> generate(std::vector<Value>) override {
+  [[nodiscard]] std::expected<std::unique_ptr<zolang::Callable>, Error> generate(
+      std::vector<Value>) override {
     return std::make_unique<NoCall>();
   }
-  std::expected<void, Error> check_syntax(std::vector<zolang::Arg>) override { return {}; }
+  [[nodiscard]] std::expected<void, Error> check_syntax(std::vector<zolang::Arg>) override {
+    return {};
+  }
 };
 
 class AnyProp : public zolang::Prop {
  public:
-  std::expected<Value, Error> get() override { return Value::nil(); }
-  std::expected<void, Error> set(Value) override { return {}; }
-  std::expected<bool, Error> settable() override { return true; }
+  [[nodiscard]] std::expected<Value, Error> get() override { return Value::nil(); }
+  [[nodiscard]] std::expected<void, Error> set(Value) override { return {}; }
+  [[nodiscard]] std::expected<bool, Error> settable() override { return true; }
 };
 
 constexpr const char* callable_names[] = {"print", "wait", "drive", "turn", "beep", "say",

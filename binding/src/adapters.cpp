@@ -34,7 +34,7 @@ class HostObject {
   PyRef object;
 };
 
-std::expected<PyRef, Error> checked(PyObject* result) {
+[[nodiscard]] std::expected<PyRef, Error> checked(PyObject* result) {
   if (result == nullptr) return std::unexpected(error_from_python());
   return PyRef::steal(result);
 }
@@ -48,13 +48,14 @@ const Error* host_code_barred() {
 }
 
 // Calls method `name` of `object` with no arguments at all.
-std::expected<PyRef, Error> call_method(PyObject* object, PyObject* name) {
+[[nodiscard]] std::expected<PyRef, Error> call_method(PyObject* object, PyObject* name) {
   if (const Error* barred = host_code_barred()) return std::unexpected(*barred);
   return checked(running_python([&] { return PyObject_CallMethodNoArgs(object, name); }));
 }
 
 // Calls method `name` of `object` with one positional argument.
-std::expected<PyRef, Error> call_method(PyObject* object, PyObject* name, PyObject* argument) {
+[[nodiscard]] std::expected<PyRef, Error> call_method(PyObject* object, PyObject* name,
+                                                      PyObject* argument) {
   if (const Error* barred = host_code_barred()) return std::unexpected(*barred);
   return checked(running_python([&] { return PyObject_CallMethodOneArg(object, name, argument); }));
 }
@@ -62,7 +63,8 @@ std::expected<PyRef, Error> call_method(PyObject* object, PyObject* name, PyObje
 // Builds a new list from `items` converted by `convert` (which returns a
 // PyRef, null with an exception set).
 template <typename Item, typename Convert>
-std::expected<PyRef, Error> make_list(const std::vector<Item>& items, Convert convert) {
+[[nodiscard]] std::expected<PyRef, Error> make_list(const std::vector<Item>& items,
+                                                    Convert convert) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
   if (!list) return std::unexpected(error_from_python());
   for (std::size_t index = 0; index < items.size(); ++index) {
@@ -90,14 +92,14 @@ class PyCallable final : public zolang::Callable {
  public:
   explicit PyCallable(PyObject* object) : host(object) {}
 
-  std::expected<bool, Error> call() override {
+  [[nodiscard]] std::expected<bool, Error> call() override {
     GilAcquire gil;
     auto result = call_method(host.get(), method_names().call);
     if (!result) return std::unexpected(std::move(result.error()));
     return bool_from_python(result->get(), true);
   }
 
-  std::expected<void, Error> terminate() override {
+  [[nodiscard]] std::expected<void, Error> terminate() override {
     GilAcquire gil;
     auto result = call_method(host.get(), method_names().terminate);
     if (!result) return std::unexpected(std::move(result.error()));
@@ -112,7 +114,7 @@ class PyCallableGenerator final : public zolang::CallableGenerator {
  public:
   explicit PyCallableGenerator(PyObject* object) : host(object) {}
 
-  std::expected<std::unique_ptr<zolang::Callable>, Error> generate(
+  [[nodiscard]] std::expected<std::unique_ptr<zolang::Callable>, Error> generate(
       std::vector<zolang::Value> args) override {
     GilAcquire gil;
     auto list = make_list(args, value_to_python);
@@ -125,7 +127,7 @@ class PyCallableGenerator final : public zolang::CallableGenerator {
     return std::make_unique<PyCallable>(result->get());
   }
 
-  std::expected<void, Error> check_syntax(std::vector<zolang::Arg> args) override {
+  [[nodiscard]] std::expected<void, Error> check_syntax(std::vector<zolang::Arg> args) override {
     GilAcquire gil;
     auto list = make_list(args, make_arg);
     if (!list) return std::unexpected(std::move(list.error()));
@@ -142,14 +144,14 @@ class PyProp final : public zolang::Prop {
  public:
   explicit PyProp(PyObject* object) : host(object) {}
 
-  std::expected<zolang::Value, Error> get() override {
+  [[nodiscard]] std::expected<zolang::Value, Error> get() override {
     GilAcquire gil;
     auto result = call_method(host.get(), method_names().get);
     if (!result) return std::unexpected(std::move(result.error()));
     return value_from_python(result->get());
   }
 
-  std::expected<void, Error> set(zolang::Value value) override {
+  [[nodiscard]] std::expected<void, Error> set(zolang::Value value) override {
     GilAcquire gil;
     PyRef argument = value_to_python(value);
     if (!argument) return std::unexpected(error_from_python());
@@ -158,7 +160,7 @@ class PyProp final : public zolang::Prop {
     return {};
   }
 
-  std::expected<bool, Error> settable() override {
+  [[nodiscard]] std::expected<bool, Error> settable() override {
     GilAcquire gil;
     auto result = call_method(host.get(), method_names().is_settable);
     if (!result) return std::unexpected(std::move(result.error()));

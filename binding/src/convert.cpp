@@ -69,7 +69,7 @@ PyRef value_to_python(const zolang::Value& value) {
   return PyRef::borrow(Py_None);
 }
 
-std::expected<zolang::Value, zolang::Error> value_from_python(PyObject* object) {
+[[nodiscard]] std::expected<zolang::Value, zolang::Error> value_from_python(PyObject* object) {
   switch (read_boolean(object)) {
     case Truth::True:
       return zolang::Value::boolean(true);
@@ -99,8 +99,8 @@ std::expected<zolang::Value, zolang::Error> value_from_python(PyObject* object) 
   return std::unexpected(error_from_python());
 }
 
-std::expected<bool, zolang::Error> bool_from_python(PyObject* object,
-                                                    std::optional<bool> none_value) {
+[[nodiscard]] std::expected<bool, zolang::Error> bool_from_python(PyObject* object,
+                                                                  std::optional<bool> none_value) {
   if (object == Py_None && none_value) return *none_value;
   switch (read_boolean(object)) {
     case Truth::True:

@@ -25,13 +25,13 @@ PyRef value_to_python(const zolang::Value& value);
 // Tries, in order: bool (numpy's boolean too), float conversion, None, str.
 // Anything else is the Native error TypeError('Only primitive types allowed');
 // the failures of earlier tries are discarded. No exception is left set.
-std::expected<zolang::Value, zolang::Error> value_from_python(PyObject* object);
+[[nodiscard]] std::expected<zolang::Value, zolang::Error> value_from_python(PyObject* object);
 
 // A native's answer of "complete?" or "settable?": a bool (or numpy's boolean)
 // gives its value, None gives `none_value` when given; anything else is the
 // Native error TypeError("'{type}' object cannot be cast as 'bool'").
-std::expected<bool, zolang::Error> bool_from_python(PyObject* object,
-                                                    std::optional<bool> none_value);
+[[nodiscard]] std::expected<bool, zolang::Error> bool_from_python(PyObject* object,
+                                                                  std::optional<bool> none_value);
 
 // The UTF-8 text of a str argument; the view lives as long as `object`. Null
 // with TypeError raised for any other type (or a str that cannot be encoded).

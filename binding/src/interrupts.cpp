@@ -55,7 +55,7 @@ SignalPoll make_signal_poll() {
   return poll;
 }
 
-std::expected<void, zolang::Error> run_pending_handlers() {
+[[nodiscard]] std::expected<void, zolang::Error> run_pending_handlers() {
   // Only the stepping thread reads it; a thread that is not the main thread
   // has no handlers to run and stops here after its first period.
   thread_local std::chrono::steady_clock::time_point last_poll{};
@@ -86,7 +86,7 @@ std::expected<void, zolang::Error> run_pending_handlers() {
 
 #else
 
-std::expected<void, zolang::Error> run_pending_handlers() {
+[[nodiscard]] std::expected<void, zolang::Error> run_pending_handlers() {
   if (running_python([] { return PyErr_CheckSignals(); }) == 0) return {};
   return std::unexpected(error_from_python(Passing::Always));
 }
@@ -95,7 +95,7 @@ std::expected<void, zolang::Error> run_pending_handlers() {
 
 }  // namespace
 
-std::expected<void, zolang::Error> check_signals() {
+[[nodiscard]] std::expected<void, zolang::Error> check_signals() {
   // The interpreter is only stepped from methods that hold the GIL; this
   // keeps a step from any other path from touching Python.
   if (!gil_held()) return {};

@@ -23,6 +23,6 @@ namespace zolangpy {
 // Runs the handlers of pending signals if the calling thread is the main
 // thread. A handler's exception is taken and kept to reach the caller as
 // itself (see HostExceptions); the result is then its Native error.
-std::expected<void, zolang::Error> check_signals();
+[[nodiscard]] std::expected<void, zolang::Error> check_signals();
 
 }  // namespace zolangpy

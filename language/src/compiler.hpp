@@ -33,11 +33,12 @@ class CompiledGroup final : public CallableGenerator {
       : name(std::move(name)), params(std::move(params)) {}
 
   // Groups run as instructions, never as native calls, so this always fails.
-  std::expected<std::unique_ptr<Callable>, Error> generate(std::vector<Value> args) override;
+  [[nodiscard]] std::expected<std::unique_ptr<Callable>, Error> generate(
+      std::vector<Value> args) override;
   // Accepts exactly the declared shape: as many arguments as parameters, a
   // value where a `$name` parameter stands and the identical word where a word
   // parameter stands. Fails with a GroupSyntax error naming the first mismatch.
-  std::expected<void, Error> check_syntax(std::vector<Arg> args) override;
+  [[nodiscard]] std::expected<void, Error> check_syntax(std::vector<Arg> args) override;
 
   std::string name;
   // One per declared parameter, in order. For a synthetic group made for a
@@ -75,11 +76,12 @@ class Compiler final : private ExprVisitorMut<void>, private StmtVisitorMut<void
   // compilation runs (a host callback registering mid-compile) and with
   // CallableAlreadyRegistered for a taken name; on failure the generator is
   // dropped and the registries are unchanged.
-  std::expected<void, Error> register_callable(std::string name,
-                                               std::unique_ptr<CallableGenerator> generator);
+  [[nodiscard]] std::expected<void, Error> register_callable(
+      std::string name, std::unique_ptr<CallableGenerator> generator);
   // The same for a property (`name` without the `$`), failing with
   // CompilerBusy or PropertyAlreadyRegistered.
-  std::expected<void, Error> register_property(std::string name, std::unique_ptr<Prop> prop);
+  [[nodiscard]] std::expected<void, Error> register_property(std::string name,
+                                                             std::unique_ptr<Prop> prop);
 
   // The stack address of variable `name` in the innermost scope, declaring it
   // there (next free address) when absent.
@@ -98,7 +100,7 @@ class Compiler final : private ExprVisitorMut<void>, private StmtVisitorMut<void
   // instruction records where it came from (the line table) and every error
   // the span of its token, with notes and suggestions; without it (an empty
   // view) those places stay unknown and everything else is the same.
-  std::expected<std::vector<Op>, std::vector<Error>> compile_nonconsuming(
+  [[nodiscard]] std::expected<std::vector<Op>, std::vector<Error>> compile_nonconsuming(
       std::vector<Stmt> statements, std::string_view source = {});
 
   // Packages `ops` with the registered natives for an interpreter. The natives

@@ -28,32 +28,32 @@ struct Interpreter::Impl {
 
   // Validates at the first step, then one breadth-first pass; runs __end once
   // the root has finished. True when the program (and __end) has finished.
-  std::expected<bool, Error> step();
+  [[nodiscard]] std::expected<bool, Error> step();
   // One pass over the context tree from the root, parents before children.
-  std::expected<void, Error> run_pass();
-  std::expected<void, Error> drain_queue();
+  [[nodiscard]] std::expected<void, Error> run_pass();
+  [[nodiscard]] std::expected<void, Error> drain_queue();
   // The join rules for a context with children or racing: true when it runs
   // now; otherwise its live children have been queued.
-  std::expected<bool, Error> join(ExecutionContext& context);
+  [[nodiscard]] std::expected<bool, Error> join(ExecutionContext& context);
   // What the scheduler does after a context's turn ended with `outcome`.
-  std::expected<void, Error> react(ExecutionContext& context, StepOutcome outcome);
+  [[nodiscard]] std::expected<void, Error> react(ExecutionContext& context, StepOutcome outcome);
   // Ends the native calls of a decided race's children, in order.
-  std::expected<void, Error> end_race(ExecutionContext& parent, bool mark_finished);
+  [[nodiscard]] std::expected<void, Error> end_race(ExecutionContext& parent, bool mark_finished);
   // Ends the native calls below a losing child.
-  std::expected<void, Error> terminate_descendants(ExecutionContext& child);
+  [[nodiscard]] std::expected<void, Error> terminate_descendants(ExecutionContext& child);
   // Removes the context's native call, terminating it if the context is alive.
-  std::expected<void, Error> terminate_call(ExecutionContext& context);
+  [[nodiscard]] std::expected<void, Error> terminate_call(ExecutionContext& context);
   // Moves children (all, or only the finished ones) to the graveyard.
   void discard_children(ExecutionContext& parent, bool finished_only);
   // Terminates the leaves' native calls, then run_end.
-  std::expected<void, Error> end();
+  [[nodiscard]] std::expected<void, Error> end();
   // Runs the __end group to completion from a fresh root.
-  std::expected<void, Error> run_end();
-  std::expected<void, Error> reset();
+  [[nodiscard]] std::expected<void, Error> run_end();
+  [[nodiscard]] std::expected<void, Error> reset();
   // The first problem of the program against the registered natives.
-  std::expected<void, Error> validate();
+  [[nodiscard]] std::expected<void, Error> validate();
   // Poisoned or InterpreterBusy unless the status is Fresh.
-  std::expected<void, Error> check_registration_open();
+  [[nodiscard]] std::expected<void, Error> check_registration_open();
 
   // Notes where a failure happened: at instruction `address` of `context`
   // (none: no instruction of it), with the group calls that led there.
@@ -65,18 +65,22 @@ struct Interpreter::Impl {
   // turn; returns that instruction's outcome (never Continue) or its error.
   // Executing the instructions one at a time would give the same outcomes;
   // looping here keeps the instruction pointer and stack in registers.
-  std::expected<StepOutcome, Error> step_with(ExecutionContext& context);
+  [[nodiscard]] std::expected<StepOutcome, Error> step_with(ExecutionContext& context);
 
   // The slower instructions, called from step_with with the context's stack
   // and ip up to date (interpreter_run.cpp).
-  std::expected<StepOutcome, Error> call(ExecutionContext& context, std::size_t here,
-                                         const Instr& instr);
-  std::expected<StepOutcome, Error> native_call(ExecutionContext& context, std::size_t here,
-                                                const NameSlot& slot, std::size_t arity);
-  std::expected<StepOutcome, Error> spawn(ExecutionContext& context, std::size_t here,
-                                          const Instr& instr);
-  std::expected<void, Error> get(ExecutionContext& context, std::size_t here, const Instr& instr);
-  std::expected<void, Error> set(ExecutionContext& context, std::size_t here, const Instr& instr);
+  [[nodiscard]] std::expected<StepOutcome, Error> call(ExecutionContext& context, std::size_t here,
+                                                       const Instr& instr);
+  [[nodiscard]] std::expected<StepOutcome, Error> native_call(ExecutionContext& context,
+                                                              std::size_t here,
+                                                              const NameSlot& slot,
+                                                              std::size_t arity);
+  [[nodiscard]] std::expected<StepOutcome, Error> spawn(ExecutionContext& context, std::size_t here,
+                                                        const Instr& instr);
+  [[nodiscard]] std::expected<void, Error> get(ExecutionContext& context, std::size_t here,
+                                               const Instr& instr);
+  [[nodiscard]] std::expected<void, Error> set(ExecutionContext& context, std::size_t here,
+                                               const Instr& instr);
 
   // The limits (interpreter_limits.cpp). Spending works on `fuel`, the
   // units left before the next check point, so that the instruction loop

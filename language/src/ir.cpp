@@ -185,7 +185,8 @@ std::optional<std::ptrdiff_t> parse_signed(std::string_view word) {
 
 // The text between the quotes of a "name" operand, checked as get, set and
 // call check theirs.
-std::expected<std::string, Error> parse_name(std::string_view word, std::string_view mnemonic) {
+[[nodiscard]] std::expected<std::string, Error> parse_name(std::string_view word,
+                                                           std::string_view mnemonic) {
   if (word.empty() || word.front() != '"') {
     return std::unexpected(syntax(quoted_word("", mnemonic) + " must take a string"));
   }
@@ -207,36 +208,38 @@ std::optional<OpKind> find_mnemonic(std::string_view word) {
   return std::nullopt;
 }
 
-std::expected<Op, Error> parse_address_op(OpKind kind, const std::vector<std::string_view>& words) {
+[[nodiscard]] std::expected<Op, Error> parse_address_op(
+    OpKind kind, const std::vector<std::string_view>& words) {
   if (words.size() < 2) return std::unexpected(expects(mnemonic(kind), 1));
   auto address = parse_unsigned(words[1]);
   if (!address) return std::unexpected(syntax(quoted_word("Invalid stack address: ", words[1])));
   return Op{kind, *address, 0, {}, {}, {}};
 }
 
-std::expected<Op, Error> parse_jump_op(OpKind kind, const std::vector<std::string_view>& words) {
+[[nodiscard]] std::expected<Op, Error> parse_jump_op(OpKind kind,
+                                                     const std::vector<std::string_view>& words) {
   if (words.size() < 2) return std::unexpected(expects(mnemonic(kind), 1));
   auto distance = parse_signed(words[1]);
   if (!distance) return std::unexpected(syntax(quoted_word("Invalid stack address: ", words[1])));
   return Op{kind, 0, *distance, {}, {}, {}};
 }
 
-std::expected<Op, Error> parse_property_op(OpKind kind,
-                                           const std::vector<std::string_view>& words) {
+[[nodiscard]] std::expected<Op, Error> parse_property_op(
+    OpKind kind, const std::vector<std::string_view>& words) {
   if (words.size() < 2) return std::unexpected(expects(mnemonic(kind), 1));
   auto name = parse_name(words[1], mnemonic(kind));
   if (!name) return std::unexpected(std::move(name.error()));
   return Op{kind, 0, 0, std::move(*name), {}, {}};
 }
 
-std::expected<Op, Error> parse_push(const std::vector<std::string_view>& words) {
+[[nodiscard]] std::expected<Op, Error> parse_push(const std::vector<std::string_view>& words) {
   if (words.size() < 2) return std::unexpected(expects("push", 1));
   auto value = parse_value(words[1]);
   if (!value) return std::unexpected(std::move(value.error()));
   return Op::push(std::move(*value));
 }
 
-std::expected<Op, Error> parse_call(const std::vector<std::string_view>& words) {
+[[nodiscard]] std::expected<Op, Error> parse_call(const std::vector<std::string_view>& words) {
   if (words.size() < 3) return std::unexpected(expects("call", 2));
   auto arity = parse_unsigned(words[2]);
   if (!arity) return std::unexpected(syntax("Calls require the arity as a second argument"));
@@ -245,8 +248,8 @@ std::expected<Op, Error> parse_call(const std::vector<std::string_view>& words) 
   return Op::call(std::move(*name), *arity);
 }
 
-std::expected<Op, Error> parse_call_list_op(OpKind kind,
-                                            const std::vector<std::string_view>& words) {
+[[nodiscard]] std::expected<Op, Error> parse_call_list_op(
+    OpKind kind, const std::vector<std::string_view>& words) {
   std::vector<std::string_view> operands(words.begin() + 1, words.end());
   auto calls = parse_call_list(operands);
   if (!calls) return std::unexpected(std::move(calls.error()));
@@ -255,7 +258,7 @@ std::expected<Op, Error> parse_call_list_op(OpKind kind,
 
 }  // namespace
 
-std::expected<Value, Error> parse_value(std::string_view word) {
+[[nodiscard]] std::expected<Value, Error> parse_value(std::string_view word) {
   if (word.empty()) return std::unexpected(syntax("Missing value after 'push'"));
   if (word.front() == '"') {
     // The printer always closes a string, so a lone or unclosed quote can
@@ -281,7 +284,7 @@ std::expected<Value, Error> parse_value(std::string_view word) {
   return std::unexpected(syntax(quoted_word("Unrecognized value: ", word)));
 }
 
-std::expected<std::vector<CallEntry>, Error> parse_call_list(
+[[nodiscard]] std::expected<std::vector<CallEntry>, Error> parse_call_list(
     const std::vector<std::string_view>& words) {
   if (words.size() % 2 != 0) {
     return std::unexpected(syntax("Every call in parallel call requires an arity"));
@@ -305,7 +308,7 @@ std::expected<std::vector<CallEntry>, Error> parse_call_list(
   return calls;
 }
 
-std::expected<Op, Error> parse_op(std::string_view line) {
+[[nodiscard]] std::expected<Op, Error> parse_op(std::string_view line) {
   std::vector<std::string_view> words = split_words(line);
   std::string_view first = words.front();
   std::optional<OpKind> kind = find_mnemonic(first);
@@ -336,7 +339,7 @@ std::expected<Op, Error> parse_op(std::string_view line) {
   }
 }
 
-std::expected<std::vector<Op>, Error> read_program(std::string_view text) {
+[[nodiscard]] std::expected<std::vector<Op>, Error> read_program(std::string_view text) {
   std::vector<Op> ops;
   std::size_t line_number = 0;
   while (!text.empty()) {

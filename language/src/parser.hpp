@@ -39,7 +39,7 @@ class Parser {
 
   // Parses the whole text; call once. The statements, or every error: the
   // parser's own in source order, then the lexer's. Never an empty list.
-  std::expected<std::vector<Stmt>, std::vector<Error>> parse();
+  [[nodiscard]] std::expected<std::vector<Stmt>, std::vector<Error>> parse();
 
  private:
   // A parsing function returns its node or, on a syntax error, only a marker:
@@ -58,7 +58,7 @@ class Parser {
   Token advance();
   void skip();  // advance() for a token that is not needed
   bool matches(TokenType kind);
-  Parsed<Token> consume(TokenType kind, std::string_view message);
+  [[nodiscard]] Parsed<Token> consume(TokenType kind, std::string_view message);
   bool expect(TokenType kind, std::string_view message);  // consume() without the token
   Error error(const std::optional<Token>& token, std::string_view message);
   std::unexpected<SyntaxError> fail(const std::optional<Token>& token, std::string_view message);
@@ -72,38 +72,39 @@ class Parser {
   Token close_opener();
 
   // Top level and statements.
-  StmtResult declaration();
-  StmtResult group_declaration();
-  StmtResult use_declaration();
-  StmtResult statement();
-  StmtResult if_statement();
-  StmtResult loop_statement();
-  StmtResult loop_parts();
-  Parsed<Token> keyword_statement(std::string_view message);
-  StmtResult var_statement();
-  ExecResult exec_statement();
-  StmtResult parallel_block(Token keyword);
-  BlockResult block();
+  [[nodiscard]] StmtResult declaration();
+  [[nodiscard]] StmtResult group_declaration();
+  [[nodiscard]] StmtResult use_declaration();
+  [[nodiscard]] StmtResult statement();
+  [[nodiscard]] StmtResult if_statement();
+  [[nodiscard]] StmtResult loop_statement();
+  [[nodiscard]] StmtResult loop_parts();
+  [[nodiscard]] Parsed<Token> keyword_statement(std::string_view message);
+  [[nodiscard]] StmtResult var_statement();
+  [[nodiscard]] ExecResult exec_statement();
+  [[nodiscard]] StmtResult parallel_block(Token keyword);
+  [[nodiscard]] BlockResult block();
 
   // Expressions, loosest binding first. `xor` and `and` are C++ keywords,
   // hence the longer names of those two levels.
-  ExprResult expression();
-  ExprResult xor_expression();
-  ExprResult and_expression();
-  ExprResult equality();
-  ExprResult comparison();
-  ExprResult term();
-  ExprResult factor();
-  ExprResult exp();
-  ExprResult unary();
-  ExprResult primary();
+  [[nodiscard]] ExprResult expression();
+  [[nodiscard]] ExprResult xor_expression();
+  [[nodiscard]] ExprResult and_expression();
+  [[nodiscard]] ExprResult equality();
+  [[nodiscard]] ExprResult comparison();
+  [[nodiscard]] ExprResult term();
+  [[nodiscard]] ExprResult factor();
+  [[nodiscard]] ExprResult exp();
+  [[nodiscard]] ExprResult unary();
+  [[nodiscard]] ExprResult primary();
   template <typename Operand>
-  ExprResult left_associative(Operand operand, bool (*is_operator)(TokenType), bool logical);
+  [[nodiscard]] ExprResult left_associative(Operand operand, bool (*is_operator)(TokenType),
+                                            bool logical);
   ExprPtr open_binary(ExprPtr left, bool logical);
   ExprPtr open_unary();
-  ExprResult atom();
+  [[nodiscard]] ExprResult atom();
   ExprPtr literal();
-  ExprResult grouping(TokenType closer, std::string_view message, bool abs);
+  [[nodiscard]] ExprResult grouping(TokenType closer, std::string_view message, bool abs);
 
   // A "{", "(" or "|" whose closer has not been reached yet.
   struct Opener {

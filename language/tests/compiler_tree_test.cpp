@@ -137,10 +137,11 @@ TEST(CompilerState, PackagingMovesTheRegistrationsOut) {
 class Meddler final : public CallableGenerator {
  public:
   explicit Meddler(Compiler& compiler) : compiler(compiler) {}
-  std::expected<std::unique_ptr<Callable>, Error> generate(std::vector<Value>) override {
+  [[nodiscard]] std::expected<std::unique_ptr<Callable>, Error> generate(
+      std::vector<Value>) override {
     return std::unexpected(Error::native("unused"));
   }
-  std::expected<void, Error> check_syntax(std::vector<Arg>) override {
+  [[nodiscard]] std::expected<void, Error> check_syntax(std::vector<Arg>) override {
     auto registered = compiler.register_callable("late", nullptr);
     if (!registered) outcomes.push_back(registered.error().render());
     auto compiled = compiler.compile_nonconsuming({});

@@ -15,12 +15,12 @@ namespace {
 class Slot : public Prop {
  public:
   explicit Slot(Value initial) : value(std::move(initial)) {}
-  std::expected<Value, Error> get() override { return value; }
-  std::expected<void, Error> set(Value written) override {
+  [[nodiscard]] std::expected<Value, Error> get() override { return value; }
+  [[nodiscard]] std::expected<void, Error> set(Value written) override {
     value = std::move(written);
     return {};
   }
-  std::expected<bool, Error> settable() override { return true; }
+  [[nodiscard]] std::expected<bool, Error> settable() override { return true; }
   Value value;
 };
 

@@ -19,11 +19,11 @@ class CheckedCallable : public Callable {
   CheckedCallable(int complete_at, int* live) : complete_at(complete_at), live(live) { ++*live; }
   ~CheckedCallable() override { --*live; }
 
-  std::expected<bool, Error> call() override {
+  [[nodiscard]] std::expected<bool, Error> call() override {
     EXPECT_FALSE(completed || terminated) << "polled after it ended";
     return ++polls >= complete_at ? (completed = true) : false;
   }
-  std::expected<void, Error> terminate() override {
+  [[nodiscard]] std::expected<void, Error> terminate() override {
     EXPECT_FALSE(completed || terminated) << "terminated after it ended";
     terminated = true;
     return {};
@@ -40,10 +40,11 @@ class CheckedCallable : public Callable {
 class CheckedGenerator : public CallableGenerator {
  public:
   CheckedGenerator(std::mt19937* random, int* live) : random(random), live(live) {}
-  std::expected<std::unique_ptr<Callable>, Error> generate(std::vector<Value>) override {
+  [[nodiscard]] std::expected<std::unique_ptr<Callable>, Error> generate(
+      std::vector<Value>) override {
     return std::make_unique<CheckedCallable>(1 + static_cast<int>((*random)() % 3), live);
   }
-  std::expected<void, Error> check_syntax(std::vector<Arg>) override { return {}; }
+  [[nodiscard]] std::expected<void, Error> check_syntax(std::vector<Arg>) override { return {}; }
 
  private:
   std::mt19937* random;

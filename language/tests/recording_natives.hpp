@@ -46,13 +46,13 @@ class RecordingCallable : public Callable {
       : events(std::move(events)), tag(std::move(tag)), script(script) {}
   ~RecordingCallable() override { events->push_back("drop " + tag); }
 
-  std::expected<bool, Error> call() override {
+  [[nodiscard]] std::expected<bool, Error> call() override {
     ++polls;
     events->push_back("call " + tag);
     if (script.fail_at_poll == polls) return std::unexpected(Error::native("poll failed: " + tag));
     return polls >= script.complete_at_poll;
   }
-  std::expected<void, Error> terminate() override {
+  [[nodiscard]] std::expected<void, Error> terminate() override {
     events->push_back("terminate " + tag);
     if (script.fail_terminate) return std::unexpected(Error::native("terminate failed: " + tag));
     return {};
@@ -83,7 +83,8 @@ class RecordingGenerator : public CallableGenerator {
   RecordingGenerator(std::shared_ptr<Events> events, std::string name, CallableScript script = {})
       : events(std::move(events)), name(std::move(name)), script(script) {}
 
-  std::expected<std::unique_ptr<Callable>, Error> generate(std::vector<Value> args) override {
+  [[nodiscard]] std::expected<std::unique_ptr<Callable>, Error> generate(
+      std::vector<Value> args) override {
     std::string line = "generate " + name + "(";
     for (std::size_t i = 0; i < args.size(); ++i) line += (i ? ", " : "") + args[i].display();
     events->push_back(line + ")");
@@ -92,7 +93,7 @@ class RecordingGenerator : public CallableGenerator {
     return std::make_unique<RecordingCallable>(events, name + "#" + std::to_string(instances),
                                                script);
   }
-  std::expected<void, Error> check_syntax(std::vector<Arg> args) override {
+  [[nodiscard]] std::expected<void, Error> check_syntax(std::vector<Arg> args) override {
     events->push_back("check " + name + "(" + describe_args(args) + ")");
     if (rejection) return std::unexpected(*rejection);
     return {};
@@ -114,18 +115,18 @@ class RecordingProp : public Prop {
   RecordingProp(std::shared_ptr<Events> events, std::string name, Value value = Value::nil())
       : events(std::move(events)), name(std::move(name)), value(std::move(value)) {}
 
-  std::expected<Value, Error> get() override {
+  [[nodiscard]] std::expected<Value, Error> get() override {
     events->push_back("get " + name);
     if (fail) return std::unexpected(Error::native("get failed: " + name));
     return value;
   }
-  std::expected<void, Error> set(Value new_value) override {
+  [[nodiscard]] std::expected<void, Error> set(Value new_value) override {
     events->push_back("set " + name + " " + new_value.display());
     if (fail) return std::unexpected(Error::native("set failed: " + name));
     value = std::move(new_value);
     return {};
   }
-  std::expected<bool, Error> settable() override {
+  [[nodiscard]] std::expected<bool, Error> settable() override {
     events->push_back("settable " + name);
     if (settable_error) return std::unexpected(Error::native("settable failed: " + name));
     return is_settable;

@@ -92,7 +92,7 @@ class Interpreter {
   // A compiled program together with the natives registered with the compiler.
   static Interpreter from_program(Program program);
   // Reads IR text; the first failing line is the error.
-  static std::expected<Interpreter, Error> from_ir(std::string_view text);
+  [[nodiscard]] static std::expected<Interpreter, Error> from_ir(std::string_view text);
 
   Interpreter(Interpreter&&) noexcept;
   Interpreter& operator=(Interpreter&&) noexcept;
@@ -104,23 +104,24 @@ class Interpreter {
   // first problem is the error, and the status stays Fresh). A run-time error
   // ends the step at once; nothing is rolled back and native calls in
   // progress stay active (the status stays Running until end()).
-  std::expected<bool, Error> step();
+  [[nodiscard]] std::expected<bool, Error> step();
 
   // Registration is open only while the status is Fresh (else Poisoned or
   // InterpreterBusy); a name already registered, or for a callable a label of
   // the program, is refused. Takes ownership of the native either way.
-  std::expected<void, Error> register_callable(std::string name,
-                                               std::unique_ptr<CallableGenerator> generator);
-  std::expected<void, Error> register_property(std::string name, std::unique_ptr<Prop> property);
+  [[nodiscard]] std::expected<void, Error> register_callable(
+      std::string name, std::unique_ptr<CallableGenerator> generator);
+  [[nodiscard]] std::expected<void, Error> register_property(std::string name,
+                                                             std::unique_ptr<Prop> property);
 
   // Terminates every native call in progress, then runs __end to completion
   // (native calls in it are polled in a tight loop). Allowed in any status.
   // The first failing terminate stops it before __end runs.
-  std::expected<void, Error> end();
+  [[nodiscard]] std::expected<void, Error> end();
   // Back to the start of the program; natives stay registered, calls in
   // progress are dropped without terminate. Refused (InterpreterBusy) while
   // Running, which includes after a failed step until end() has run.
-  std::expected<void, Error> reset();
+  [[nodiscard]] std::expected<void, Error> reset();
 
   // The limits of each later step() and end(); none by default.
   void set_limits(Limits limits);

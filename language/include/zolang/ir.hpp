@@ -26,11 +26,11 @@ std::string print_call_list(const std::vector<CallEntry>& calls);
 std::string print_program(const std::vector<Op>& ops);
 
 // Reads one line (without its line end). Errors are IrSyntax with line 0.
-std::expected<Op, Error> parse_op(std::string_view line);
+[[nodiscard]] std::expected<Op, Error> parse_op(std::string_view line);
 // Reads one push operand word.
-std::expected<Value, Error> parse_value(std::string_view word);
+[[nodiscard]] std::expected<Value, Error> parse_value(std::string_view word);
 // Reads the operand words of a call_parallel or call_race line.
-std::expected<std::vector<CallEntry>, Error> parse_call_list(
+[[nodiscard]] std::expected<std::vector<CallEntry>, Error> parse_call_list(
     const std::vector<std::string_view>& words);
 // Splits a line into words at spaces outside double quotes, walking extended
 // grapheme clusters: a space or quote joined to a combining mark counts as
@@ -40,6 +40,6 @@ std::vector<std::string_view> split_words(std::string_view line);
 // Reads a whole program text: lines split at line feeds (a trailing CR is
 // dropped), empty lines skipped but counted, and the first failing line
 // reported with its 1-based number.
-std::expected<std::vector<Op>, Error> read_program(std::string_view text);
+[[nodiscard]] std::expected<std::vector<Op>, Error> read_program(std::string_view text);
 
 }  // namespace zolang

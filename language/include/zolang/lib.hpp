@@ -28,17 +28,19 @@ class ZoCompiler {
 
   // Registers a native call; the result is the compiler's (CompilerBusy or
   // CallableAlreadyRegistered on failure, the generator then dropped).
-  std::expected<void, Error> register_callable(std::string name,
-                                               std::unique_ptr<CallableGenerator> generator);
+  [[nodiscard]] std::expected<void, Error> register_callable(
+      std::string name, std::unique_ptr<CallableGenerator> generator);
   // Registers a property (name without the `$`); CompilerBusy or
   // PropertyAlreadyRegistered on failure.
-  std::expected<void, Error> register_property(std::string name, std::unique_ptr<Prop> prop);
+  [[nodiscard]] std::expected<void, Error> register_property(std::string name,
+                                                             std::unique_ptr<Prop> prop);
 
   // Compiles one source text. Syntax errors (the parser's, then the lexer's)
   // stop the pipeline before code generation and leave the compiler untouched;
   // otherwise the result is the program or every compile error, in order.
   // Nothing of the source is kept after the call returns.
-  std::expected<std::vector<Op>, std::vector<Error>> compile_nonconsuming(std::string_view source);
+  [[nodiscard]] std::expected<std::vector<Op>, std::vector<Error>> compile_nonconsuming(
+      std::string_view source);
 
   // Packages `ops` with every registered native for an interpreter; the
   // registrations move into the package and the compiler is left with none.

@@ -52,9 +52,9 @@ class Callable {
   virtual ~Callable() = default;
   // Polls the call: true when it is complete, false to be polled again at the
   // owning context's next turn.
-  virtual std::expected<bool, Error> call() = 0;
+  [[nodiscard]] virtual std::expected<bool, Error> call() = 0;
   // Ends an active call early (a lost race, or the interpreter stopped).
-  virtual std::expected<void, Error> terminate() = 0;
+  [[nodiscard]] virtual std::expected<void, Error> terminate() = 0;
 };
 
 // The factory registered under a call name.
@@ -62,18 +62,19 @@ class CallableGenerator {
  public:
   virtual ~CallableGenerator() = default;
   // Makes a fresh Callable from the call's values, in push order.
-  virtual std::expected<std::unique_ptr<Callable>, Error> generate(std::vector<Value> args) = 0;
+  [[nodiscard]] virtual std::expected<std::unique_ptr<Callable>, Error> generate(
+      std::vector<Value> args) = 0;
   // Checks one call site at compile time; an Error rejects it.
-  virtual std::expected<void, Error> check_syntax(std::vector<Arg> args) = 0;
+  [[nodiscard]] virtual std::expected<void, Error> check_syntax(std::vector<Arg> args) = 0;
 };
 
 // A named value the program reads (and, when settable, writes) like a variable.
 class Prop {
  public:
   virtual ~Prop() = default;
-  virtual std::expected<Value, Error> get() = 0;
-  virtual std::expected<void, Error> set(Value value) = 0;
-  virtual std::expected<bool, Error> settable() = 0;
+  [[nodiscard]] virtual std::expected<Value, Error> get() = 0;
+  [[nodiscard]] virtual std::expected<void, Error> set(Value value) = 0;
+  [[nodiscard]] virtual std::expected<bool, Error> settable() = 0;
 };
 
 }  // namespace zolang
