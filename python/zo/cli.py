@@ -195,6 +195,7 @@ def _run(args, host, text):
     interpreter = _interpreter(args, host, monitor, text)
     if interpreter is None:
         return 1
+    monitor.interpreter = interpreter
     interpreter.set_limits(instructions=args.max_instructions, seconds=args.timeout)
     # A context that yields is invisible to the host; only a program that
     # cannot yield may sleep until its next wait is due.
