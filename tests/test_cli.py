@@ -239,6 +239,23 @@ def test_trace_shows_a_race_terminating_its_loser(zo_file):
     assert "terminate #2 wait at line 3" in lines
 
 
+def test_a_failing_stop_is_shown_at_its_place(zo_file):
+    path = zo_file('group __end {\n  $y = - "x";\n}\nprint 1 + "a";\n')
+    result = run_zo("run", path)
+    assert result.returncode == 1
+    assert result.stderr == (
+        "{path}:4:9: error: Right operand must be a string\n"
+        '    4 | print 1 + "a";\n'
+        "      |         ^\n"
+        "{path}:2:8: error: Only numbers can be negated\n"
+        '    2 |   $y = - "x";\n'
+        "      |        ^\n"
+        "Zo traceback (outermost call first):\n"
+        "  in group '__end', which runs as the program ends\n"
+        "note: this happened while stopping the program\n".format(path=path)
+    )
+
+
 def start_zo(*args):
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join([PYTHON_DIR, env.get("PYTHONPATH", "")])
