@@ -34,6 +34,13 @@ class RunError(TypedDict):
     # The group calls that led there, outermost first: (group, line of the call).
     trace: List[Tuple[str, Optional[int]]]
 
+class CallSite(TypedDict):
+    """The native call being served, as `Interpreter.call_site()` gives it."""
+
+    address: int  # the instruction that made the call
+    line: Optional[int]  # where it was written (None for programs read from IR)
+    column: Optional[int]
+
 class Interpreter:
     def __init__(self, ir: Optional[str] = None) -> None: ...
     def run(self) -> bool:
@@ -66,6 +73,16 @@ class Interpreter:
         group called, the group a `parallel` or `race` branch ran (with the line of its call in
         the block), or `__end` when the failure was in the end group. It stays until the next
         failure replaces it or `reset` clears it.
+        """
+    def call_site(self) -> Optional[CallSite]:
+        """Where the native call being served was made, for a native to ask from its `generate`,
+        `call` or `terminate` while `run` or `stop` runs it; None at any other time.
+
+        The dict holds `address` (the instruction that made the call), and `line` and `column`
+        (where it was written; 1-based, columns in code points), None where unknown (a program
+        read from IR text has no lines). A native called in a `parallel` or `race` block has
+        the place of its own call in the block. Unlike the other methods, it may be called
+        while the interpreter is running.
         """
     def set_limits(
         self, *, instructions: Optional[int] = None, seconds: Optional[float] = None

@@ -143,8 +143,10 @@ def test_ir_prints_the_program_and_runs_from_a_zir_file(zo_file, tmp_path):
     ir = open(out).read()
     assert ir.startswith("jump 1\npush 0\nstore 0\n")
     assert run_zo("ir", source).stdout == ir
-    result = run_zo("run", out)
+    result = run_zo("run", out, "--trace")
     assert (result.returncode, result.stdout) == (0, "i 1\ni 2\n")
+    # IR text has no lines: the trace names none.
+    assert "start #1 print('i', 1.0)\n" in result.stderr and " at line" not in result.stderr
 
 
 def test_broken_ir_is_reported(zo_file):
@@ -227,14 +229,31 @@ def test_host_file_adds_natives(zo_file, tmp_path):
 
 
 def test_trace_shows_a_race_terminating_its_loser(zo_file):
-    source = "race { wait 10 milliseconds; wait 10000 milliseconds; }\n"
+    source = "race {\n  wait 10 milliseconds;\n  wait 10000 milliseconds;\n}\n"
     result = run_zo("run", zo_file(source), "--trace")
     assert result.returncode == 0, result.stderr
-    lines = result.stderr.splitlines()
-    assert any("start #1 wait(10.0)" in line for line in lines)
-    assert any("start #2 wait(10000.0)" in line for line in lines)
-    assert any("poll #1 wait -> done" in line for line in lines)
-    assert any("terminate #2 wait" in line for line in lines)
+    lines = [line.split("] ", 1)[1] for line in result.stderr.splitlines()]
+    assert "start #1 wait(10.0) at line 2" in lines
+    assert "start #2 wait(10000.0) at line 3" in lines
+    assert "poll #1 wait -> done at line 2" in lines
+    assert "terminate #2 wait at line 3" in lines
+
+
+def test_a_failing_stop_is_shown_at_its_place(zo_file):
+    path = zo_file('group __end {\n  $y = - "x";\n}\nprint 1 + "a";\n')
+    result = run_zo("run", path)
+    assert result.returncode == 1
+    assert result.stderr == (
+        "{path}:4:9: error: Right operand must be a string\n"
+        '    4 | print 1 + "a";\n'
+        "      |         ^\n"
+        "{path}:2:8: error: Only numbers can be negated\n"
+        '    2 |   $y = - "x";\n'
+        "      |        ^\n"
+        "Zo traceback (outermost call first):\n"
+        "  in group '__end', which runs as the program ends\n"
+        "note: this happened while stopping the program\n".format(path=path)
+    )
 
 
 def start_zo(*args):

@@ -96,4 +96,14 @@ PyRef failure_to_python(const zolang::Failure& failure) {
   return filled ? std::move(dict) : PyRef();
 }
 
+PyRef call_site_to_python(const zolang::CallSite& site) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return dict;
+  PyRef address = new_address(site.address);
+  PyRef line = new_place(site.position.line);
+  PyRef column = new_place(site.position.line == 0 ? 0 : site.position.column);
+  bool filled = fill(dict.get(), {{"address", &address}, {"line", &line}, {"column", &column}});
+  return filled ? std::move(dict) : PyRef();
+}
+
 }  // namespace zolangpy

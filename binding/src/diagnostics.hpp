@@ -1,6 +1,7 @@
 // Diagnostics as Python data: a compile error with its places
 // (Compiler.diagnostics) and a run-time failure with its trace
-// (Interpreter.last_error). Unknown places are None.
+// (Interpreter.last_error), and the call a native serves
+// (Interpreter.call_site). Unknown places are None.
 #pragma once
 
 #include <zolang/error.hpp>
@@ -19,5 +20,10 @@ PyRef diagnostic_to_python(const zolang::Error& error);
 // (group, line) tuples, outermost first. Null with an exception set when
 // Python is out of memory.
 PyRef failure_to_python(const zolang::Failure& failure);
+
+// {"address", "line", "column"} of the native call a native serves (see
+// Interpreter.call_site). Null with an exception set when Python is out of
+// memory.
+PyRef call_site_to_python(const zolang::CallSite& site);
 
 }  // namespace zolangpy

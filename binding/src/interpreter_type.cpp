@@ -106,6 +106,20 @@ PyObject* interpreter_last_error(PyObject* self, PyObject*) {
   });
 }
 
+// The native call being served, or None. It takes no use of the object, so
+// that a native can ask while run() or stop() holds it: it only reads, and
+// it copies what it reads before it makes any Python object, whose creation
+// could run other Python code.
+PyObject* interpreter_call_site(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    InterpreterObject* object = as_interpreter(self);
+    if (object == nullptr) return nullptr;
+    std::optional<zolang::CallSite> site = object->interpreter.current_call();
+    if (!site) Py_RETURN_NONE;
+    return call_site_to_python(*site).release();
+  });
+}
+
 PyObject* interpreter_set_limits(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     InterpreterObject* object = as_interpreter(self);
@@ -170,6 +184,7 @@ constexpr char interpreter_run_name[] = "Interpreter.run";
 constexpr char interpreter_stop_name[] = "Interpreter.stop";
 constexpr char interpreter_reset_name[] = "Interpreter.reset";
 constexpr char interpreter_last_error_name[] = "Interpreter.last_error";
+constexpr char interpreter_call_site_name[] = "Interpreter.call_site";
 constexpr char check_if_prop_name[] = "Interpreter.check_if_prop";
 constexpr char check_if_callable_name[] = "Interpreter.check_if_callable";
 
@@ -202,6 +217,15 @@ auto interpreter_methods = closed_class_methods({
         "group called, the group a `parallel` or `race` branch ran (with the line of its call in\n"
         "the block), or `__end` when the failure was in the end group. It stays until the next\n"
         "failure replaces it or `reset` clears it."),
+    no_argument_method<&interpreter_call_site, interpreter_call_site_name>(
+        "call_site($self)\n--\n\n"
+        "Where the native call being served was made, for a native to ask from its `generate`,\n"
+        "`call` or `terminate` while `run` or `stop` runs it; None at any other time.\n\n"
+        "The dict holds `address` (the instruction that made the call), and `line` and `column`\n"
+        "(where it was written; 1-based, columns in code points), None where unknown (a program\n"
+        "read from IR text has no lines). A native called in a `parallel` or `race` block has\n"
+        "the place of its own call in the block. Unlike the other methods, it may be called\n"
+        "while the interpreter is running."),
     {"set_limits", method_pointer(&interpreter_set_limits), METH_VARARGS | METH_KEYWORDS,
      "set_limits($self, *, instructions=None, seconds=None)\n--\n\n"
      "Bounds the work of each later `run()` and `stop()`; `None` is no limit.\n\n"

@@ -236,6 +236,18 @@ def test_static_checks_need_no_use_of_the_object():
     assert holder["checked"] is True and native.seen is None
 
 
+def test_a_native_may_ask_for_its_call_site_during_the_run():
+    holder = {}
+    native = Reentrant(lambda: holder.setdefault("site", holder["interpreter"].call_site()))
+    interpreter = zolangpy.Interpreter(ir("push 1", 'call "f" 0'))
+    holder["interpreter"] = interpreter
+    interpreter.register_callable("f", Constant(native))
+    assert interpreter.call_site() is None
+    interpreter.run()
+    assert holder["site"] == {"address": 1, "line": None, "column": None}
+    assert native.seen is None and interpreter.call_site() is None
+
+
 class Blocking(zolangpy.Callable):
     """Releases the GIL inside call() until told to go on."""
 

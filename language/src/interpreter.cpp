@@ -180,6 +180,8 @@ std::expected<void, Error> Interpreter::Impl::terminate_call(ExecutionContext& c
   std::unique_ptr<Callable> callable = std::move(found->second);
   active_callables.erase(found);
   if (!context.alive) return {};
+  // A call in progress keeps the context's ip on its instruction.
+  NativeCallScope calling_native(*this, context, context.ip);
   return callable->terminate();
 }
 
@@ -282,17 +284,7 @@ std::expected<void, Error> Interpreter::Impl::validate() {
   for (const ExecutionContext* at = &context; at != nullptr; at = at->parent) lineage.push_back(at);
   for (auto each = lineage.rbegin(); each != lineage.rend(); ++each) {
     const ExecutionContext& current = **each;
-    if (current.parent != nullptr) {
-      // A branch: its parent waits just past the block's call_parallel or call_race.
-      std::size_t spawn = current.parent->ip - 1;
-      TraceEntry entry{{}, spawn, {}, current.branch};
-      if (spawn < ops.size() && current.branch < ops[spawn].calls.size()) {
-        const CallEntry& call = ops[spawn].calls[current.branch];
-        entry.group = call.name;
-        entry.position = call.position.is_known() ? call.position : ops[spawn].position;
-      }
-      place.trace.push_back(std::move(entry));
-    }
+    if (current.parent != nullptr) place.trace.push_back(branch_entry(current));
     for (const Frame& frame : current.frames) {
       std::size_t call = frame.return_index - 1;
       if (call >= ops.size()) continue;
@@ -307,6 +299,32 @@ std::expected<void, Error> Interpreter::Impl::validate() {
     place.position = place.trace.back().position;
   }
   failure_place = std::move(place);
+}
+
+TraceEntry Interpreter::Impl::branch_entry(const ExecutionContext& branch) const {
+  // Its parent waits just past the block's call_parallel or call_race.
+  std::size_t spawn = branch.parent->ip - 1;
+  TraceEntry entry{{}, spawn, {}, branch.branch};
+  if (spawn < ops.size() && branch.branch < ops[spawn].calls.size()) {
+    const CallEntry& call = ops[spawn].calls[branch.branch];
+    entry.group = call.name;
+    entry.position = call.position.is_known() ? call.position : ops[spawn].position;
+  }
+  return entry;
+}
+
+std::optional<CallSite> Interpreter::Impl::current_call() const {
+  const ExecutionContext* context = calling.context;
+  if (context == nullptr) return std::nullopt;
+  CallSite site{calling.address, {}};
+  if (site.address < ops.size()) site.position = ops[site.address].position;
+  // A wrapper's call may serve several calls of the block (see locate_failure).
+  if (context->is_wrapper && context->parent != nullptr && context->frames.empty()) {
+    if (SourcePosition branch = branch_entry(*context).position; branch.is_known()) {
+      site.position = branch;
+    }
+  }
+  return site;
 }
 
 [[gnu::cold, gnu::noinline]] void Interpreter::Impl::remember_failure(const Error& error) {
@@ -457,6 +475,7 @@ std::expected<void, Error> Interpreter::reset() { return impl->reset(); }
 
 RunStatus Interpreter::status() const { return impl->state.unlocked().status; }
 const std::optional<Failure>& Interpreter::last_failure() const { return impl->last_failure; }
+std::optional<CallSite> Interpreter::current_call() const { return impl->current_call(); }
 const std::vector<Op>& Interpreter::ops() const { return impl->ops; }
 
 }  // namespace zolang

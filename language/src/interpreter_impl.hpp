@@ -60,6 +60,33 @@ struct Interpreter::Impl {
   void locate_failure(const ExecutionContext& context, std::optional<std::size_t> address);
   // Keeps `error` as the last failure, at the place located for it, if any.
   void remember_failure(const Error& error);
+  // The trace entry of a parallel or race branch: the call in its parent's
+  // block that started it.
+  TraceEntry branch_entry(const ExecutionContext& branch) const;
+  // Where the native call running now was written.
+  std::optional<CallSite> current_call() const;
+
+  // A native call being made: its context (none between native calls) and
+  // its call instruction.
+  struct CallingNative {
+    const ExecutionContext* context = nullptr;
+    std::size_t address = 0;
+  };
+  // Notes the native call being made for the lifetime of the scope, so that
+  // current_call() can tell the native where it was called from. It costs
+  // two stores in and one out: the position is looked up only when asked.
+  class NativeCallScope {
+   public:
+    NativeCallScope(Impl& impl, const ExecutionContext& context, std::size_t address) : impl(impl) {
+      impl.calling = {&context, address};
+    }
+    NativeCallScope(const NativeCallScope&) = delete;
+    NativeCallScope& operator=(const NativeCallScope&) = delete;
+    ~NativeCallScope() { impl.calling.context = nullptr; }
+
+   private:
+    Impl& impl;
+  };
 
   // Runs the context's instructions from its ip until one of them ends the
   // turn; returns that instruction's outcome (never Continue) or its error.
@@ -156,6 +183,8 @@ struct Interpreter::Impl {
   // lives here because a local std::optional<Error> was zero-filled on every
   // entry, a third of the cost of a step over `yield`.
   std::optional<Error> step_failure;
+  // The native call whose generate(), call() or terminate() runs now.
+  CallingNative calling;
 };
 
 }  // namespace zolang

@@ -510,6 +510,7 @@ std::expected<StepOutcome, Error> Interpreter::Impl::native_call(ExecutionContex
                                                                  std::size_t here,
                                                                  const NameSlot& slot,
                                                                  std::size_t arity) {
+  NativeCallScope calling_native(*this, context, here);
   context.ip = here + 1;
   auto active =
       context.has_callable ? active_callables.find(context.callable_id) : active_callables.end();

@@ -186,6 +186,42 @@ TEST_F(RunFailures, KnowTheirPlaceAndTheGroupCallsThatLedThere) {
             (std::vector<std::string>{"Only numbers can be negated @3 1:20", "in __end from 0:0"}));
 }
 
+// A native learns which call it serves while it is generated, polled or
+// terminated, in a race's branches as well; a property, and a host between
+// steps, learn of none.
+TEST_F(RunFailures, NativesKnowTheCallTheyServe) {
+  const Interpreter* running = nullptr;
+  EventNote call_site = [&running] {
+    std::optional<CallSite> site = running->current_call();
+    if (!site) return std::string("at no call");
+    return "at call " + running->ops()[site->address].name + " " +
+           place(site->position.line, site->position.column);
+  };
+  native("wait", completing_at(2)).note = call_site;
+  native("hold", completing_at(100)).note = call_site;
+  prop("speed").note = call_site;
+  auto ops = compiler.compile_nonconsuming(
+      "use $speed;\nrace {\n  wait;\n  wait;\n}\nwait;\n$x = $speed;\nhold;\n");
+  ASSERT_TRUE(ops);
+  Interpreter interpreter = Interpreter::from_program(compiler.package_program(*ops));
+  running = &interpreter;
+  events->clear();
+  for (int step = 0; step < 5; ++step) {
+    ASSERT_EQ(interpreter.step(), false);
+    EXPECT_FALSE(interpreter.current_call());
+  }
+  ASSERT_TRUE(interpreter.end());
+  EXPECT_FALSE(interpreter.current_call());
+  EXPECT_EQ(*events, (Events{"generate wait() at call wait 3:3", "call wait#1 at call wait 3:3",
+                             "generate wait() at call wait 4:3", "call wait#2 at call wait 4:3",
+                             "call wait#1 at call wait 3:3", "drop wait#1",
+                             "terminate wait#2 at call wait 4:3", "drop wait#2",
+                             "generate wait() at call wait 6:1", "call wait#3 at call wait 6:1",
+                             "call wait#3 at call wait 6:1", "drop wait#3", "get speed at no call",
+                             "generate hold() at call hold 8:1", "call hold#1 at call hold 8:1",
+                             "terminate hold#1 at call hold 8:1", "drop hold#1"}));
+}
+
 TEST_F(RunFailures, ValidationFailuresKnowTheirInstruction) {
   Interpreter interpreter(read_program("jump 1\npush 1\nset \"gone\"\n").value());
   ASSERT_FALSE(interpreter.step());

@@ -1,10 +1,12 @@
 // Recording natives for the library's tests, compiler and interpreter alike:
 // every call the library makes on them appends one line to a shared event
 // log, so a test can state the exact order of host calls. Scripts and flags
-// make them complete late, fail, or refuse a call site.
+// make them complete late, fail, or refuse a call site; a note adds what the
+// library tells the native at that moment to each line.
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,6 +18,14 @@
 namespace zolang::testing {
 
 using Events = std::vector<std::string>;
+
+// Appended to an event line after a space when set: what the native learns
+// from the library during that call (the call site it is given, say).
+using EventNote = std::function<std::string()>;
+
+inline std::string noted(std::string line, const EventNote& note) {
+  return note ? line + " " + note() : line;
+}
 
 // How the callables of one generator behave.
 struct CallableScript {
@@ -42,18 +52,19 @@ inline CallableScript failing_terminate(CallableScript script) {
 // of one generator from 1. Logs "drop NAME#I" when the interpreter discards it.
 class RecordingCallable : public Callable {
  public:
-  RecordingCallable(std::shared_ptr<Events> events, std::string tag, CallableScript script)
-      : events(std::move(events)), tag(std::move(tag)), script(script) {}
+  RecordingCallable(std::shared_ptr<Events> events, std::string tag, CallableScript script,
+                    EventNote note = {})
+      : events(std::move(events)), tag(std::move(tag)), script(script), note(std::move(note)) {}
   ~RecordingCallable() override { events->push_back("drop " + tag); }
 
   [[nodiscard]] std::expected<bool, Error> call() override {
     ++polls;
-    events->push_back("call " + tag);
+    events->push_back(noted("call " + tag, note));
     if (script.fail_at_poll == polls) return std::unexpected(Error::native("poll failed: " + tag));
     return polls >= script.complete_at_poll;
   }
   [[nodiscard]] std::expected<void, Error> terminate() override {
-    events->push_back("terminate " + tag);
+    events->push_back(noted("terminate " + tag, note));
     if (script.fail_terminate) return std::unexpected(Error::native("terminate failed: " + tag));
     return {};
   }
@@ -62,6 +73,7 @@ class RecordingCallable : public Callable {
   std::shared_ptr<Events> events;
   std::string tag;
   CallableScript script;
+  EventNote note;
   int polls = 0;
 };
 
@@ -87,11 +99,11 @@ class RecordingGenerator : public CallableGenerator {
       std::vector<Value> args) override {
     std::string line = "generate " + name + "(";
     for (std::size_t i = 0; i < args.size(); ++i) line += (i ? ", " : "") + args[i].display();
-    events->push_back(line + ")");
+    events->push_back(noted(line + ")", note));
     if (fail_generate) return std::unexpected(Error::native("generate failed: " + name));
     ++instances;
     return std::make_unique<RecordingCallable>(events, name + "#" + std::to_string(instances),
-                                               script);
+                                               script, note);
   }
   [[nodiscard]] std::expected<void, Error> check_syntax(std::vector<Arg> args) override {
     events->push_back("check " + name + "(" + describe_args(args) + ")");
@@ -101,6 +113,7 @@ class RecordingGenerator : public CallableGenerator {
 
   bool fail_generate = false;
   std::optional<Error> rejection;  // when set, every call site is refused with it
+  EventNote note;                  // for its generate, and the calls it makes
 
  private:
   std::shared_ptr<Events> events;
@@ -116,7 +129,7 @@ class RecordingProp : public Prop {
       : events(std::move(events)), name(std::move(name)), value(std::move(value)) {}
 
   [[nodiscard]] std::expected<Value, Error> get() override {
-    events->push_back("get " + name);
+    events->push_back(noted("get " + name, note));
     if (fail) return std::unexpected(Error::native("get failed: " + name));
     return value;
   }
@@ -135,6 +148,7 @@ class RecordingProp : public Prop {
   bool is_settable = true;
   bool settable_error = false;
   bool fail = false;
+  EventNote note;  // for get
 
  private:
   std::shared_ptr<Events> events;

@@ -195,27 +195,51 @@ def _run(args, host, text):
     interpreter = _interpreter(args, host, monitor, text)
     if interpreter is None:
         return 1
+    monitor.interpreter = interpreter
     interpreter.set_limits(instructions=args.max_instructions, seconds=args.timeout)
     # A context that yields is invisible to the host; only a program that
     # cannot yield may sleep until its next wait is due.
     can_yield = re.search(r"\byield\b", text) is not None
-
-    def report(error):
-        failure = interpreter.last_error()
-        if failure is None or failure["text"] != str(error):
-            print("zo: %s" % error, file=sys.stderr)
-        else:
-            sys.stderr.write(render_failure(failure, args.file, text))
-
+    report = _Report(interpreter, args.file, text)
     try:
         return _loop(interpreter, monitor, can_yield, args.tick, report)
     except KeyboardInterrupt:
         # Ctrl-C, during a step or between two: __end runs, as on any stop.
-        return _stop(interpreter, 130)
+        return _stop(interpreter, 130, report)
     except BaseException:
         # A native's SystemExit, say: __end runs before it goes on.
-        _stop(interpreter, 1)
+        _stop(interpreter, 1, report)
         raise
+
+
+class _Report:
+    """Prints the failures of a run to stderr, at their place in the file
+    when the interpreter kept one."""
+
+    def __init__(self, interpreter, path, source):
+        self.interpreter = interpreter
+        self.path = path
+        self.source = source
+
+    def run_failure(self, error):
+        failure = self._failure(error)
+        if failure is None:
+            print("zo: %s" % error, file=sys.stderr)
+        else:
+            sys.stderr.write(render_failure(failure, self.path, self.source))
+
+    def stop_failure(self, error):
+        failure = self._failure(error)
+        if failure is None or (failure["line"] is None and failure["address"] is None):
+            print("zo: while stopping: %s" % error, file=sys.stderr)
+        else:
+            sys.stderr.write(render_failure(failure, self.path, self.source) +
+                             "note: this happened while stopping the program\n")
+
+    def _failure(self, error):
+        """last_error() when it describes `error`, else None."""
+        failure = self.interpreter.last_error()
+        return failure if failure is not None and failure["text"] == str(error) else None
 
 
 def _loop(interpreter, monitor, can_yield, tick, report):
@@ -225,8 +249,8 @@ def _loop(interpreter, monitor, can_yield, tick, report):
         try:
             running = interpreter.run()
         except Exception as error:  # ZoError is not a module attribute
-            report(error)
-            return _stop(interpreter, 1)
+            report.run_failure(error)
+            return _stop(interpreter, 1, report)
         if not running:
             return 0
         resume = monitor.resume_at(started, tick, can_yield)
@@ -234,7 +258,7 @@ def _loop(interpreter, monitor, can_yield, tick, report):
             time.sleep(max(0.0, resume - time.monotonic()))
 
 
-def _stop(interpreter, status):
+def _stop(interpreter, status, report):
     """Stops the program so __end runs; reports a failure of the stop itself."""
     try:
         interpreter.stop()
@@ -242,6 +266,6 @@ def _stop(interpreter, status):
         print("zo: interrupted while stopping", file=sys.stderr)
         return 130
     except Exception as error:
-        print("zo: while stopping: %s" % error, file=sys.stderr)
+        report.stop_failure(error)
         return status or 1
     return status

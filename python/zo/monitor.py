@@ -1,6 +1,6 @@
 """Watches the native calls of a run: which started, were polled, completed or
 were terminated in each step. The run loop uses it to sleep while the
-program only waits, and ``--trace`` prints it."""
+program only waits, and ``--trace`` prints it, with the line of each call."""
 
 import zolangpy
 
@@ -11,6 +11,7 @@ class Monitor:
     def __init__(self, clock, trace=None):
         self.clock = clock
         self.trace = trace  # a file to print events to, or None
+        self.interpreter = None  # the Interpreter that makes the calls, once there is one
         self.step = 0
         self.next_id = 1
         self.active = {}  # call id -> the inner Callable
@@ -43,8 +44,14 @@ class Monitor:
         return min(due) if due else None
 
     def event(self, text):
-        if self.trace is not None:
-            print("[step %d] %s" % (self.step, text), file=self.trace, flush=True)
+        """Prints an event of the native call being served now, with the line of
+        that call when the program knows it (IR text does not)."""
+        if self.trace is None:
+            return
+        site = self.interpreter.call_site() if self.interpreter is not None else None
+        if site is not None and site["line"] is not None:
+            text += " at line %d" % site["line"]
+        print("[step %d] %s" % (self.step, text), file=self.trace, flush=True)
 
     def wrap(self, name, generator):
         return _MonitoredGenerator(self, name, generator)

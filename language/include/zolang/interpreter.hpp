@@ -56,6 +56,14 @@ struct Failure {
   std::vector<TraceEntry> trace;
 };
 
+// The instruction that made a native call, and where it was written.
+struct CallSite {
+  std::size_t address;
+  // Unknown without a line table. A native called in a parallel or race
+  // block has the place of its own call in the block.
+  SourcePosition position;
+};
+
 // Bounds on the work of one step() or one end(), for hosts that run programs
 // they do not trust. Hitting one ends that call with a run-time error,
 // "[address N] Instruction budget exhausted" or "[address N] Time limit
@@ -135,6 +143,11 @@ class Interpreter {
   // or reset() succeeds. Worked out only when a step fails, from the failing
   // context and the program's line table, so stepping costs nothing more.
   const std::optional<Failure>& last_failure() const;
+  // The native call whose generate(), call() or terminate() is running now,
+  // for a native that wants to say where it was called from; none at any
+  // other time. Only the address is noted as the call is made: the position
+  // is looked up here, when asked.
+  std::optional<CallSite> current_call() const;
   // The program as constructed.
   const std::vector<Op>& ops() const;
 
