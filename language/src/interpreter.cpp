@@ -232,10 +232,9 @@ std::expected<void, Error> Interpreter::Impl::validate() {
   };
   for (std::size_t address = 0; address < ops.size(); ++address) {
     const Instr& instr = program.plain[address];
-    switch (instr.code) {
-      case Code::Get:
-      case Code::Set: {
-        const NameSlot& slot = program.names[instr.aux];
+    switch (shape_of(ops[address].kind)) {
+      case OperandShape::Name: {
+        const NameSlot& slot = program.names[instr.name()];
         if (slot.property == nullptr) {
           record(Error::unknown_property(slot.name, address), address);
         } else if (instr.code == Code::Get) {
@@ -247,16 +246,19 @@ std::expected<void, Error> Interpreter::Impl::validate() {
         }
         break;
       }
-      case Code::Call:
-        check_callable(instr.aux, address);
+      case OperandShape::Call:
+        check_callable(instr.name(), address);
         break;
-      case Code::CallParallel:
-      case Code::CallRace:
-        for (const GroupEntry& entry : program.call_lists[instr.aux]) {
+      case OperandShape::CallList:
+        for (const GroupEntry& entry : program.call_lists[instr.call_list()]) {
           check_callable(entry.slot, address);
         }
         break;
-      default:
+      case OperandShape::None:
+      case OperandShape::Slot:
+      case OperandShape::Value:
+      case OperandShape::Distance:
+      case OperandShape::Label:
         break;
     }
   }

@@ -7,11 +7,11 @@
 namespace zolang {
 namespace {
 
-Instr plain_instr(Code code, std::uint32_t aux, std::size_t operand) {
+Instr plain_instr(Code code, std::uint32_t index, std::uint64_t word) {
   Instr instr;
   instr.code = code;
-  instr.aux = aux;
-  instr.operand = operand;
+  instr.index = index;
+  instr.word = word;
   return instr;
 }
 
@@ -71,31 +71,32 @@ class Decoder {
   // there, if any.
   void fuse(std::size_t i) {
     Instr fused;
-    fused.aux = is_small_load(i) ? static_cast<std::uint32_t>(ops[i].index) : 0;
+    fused.index = is_small_load(i) ? static_cast<std::uint32_t>(ops[i].index) : 0;
     if (is_small_load(i) && is_number_push(i + 1) && is_operator(i + 2)) {
-      fused.operand = std::bit_cast<std::size_t>(ops[i + 1].value.as_number());
+      fused.word = std::bit_cast<std::uint64_t>(ops[i + 1].value.as_number());
       OpKind op = ops[i + 2].kind;
       if (is_arithmetic(i + 2) && is_small_store(i + 3)) {
-        fused.code = fused_code(Code::LoadConstAddStore, op);
-        fused.extra = static_cast<std::int16_t>(ops[i + 3].index);
+        fused.code = fused_code(FusedFamily::LoadConstStore, op);
+        fused.small = static_cast<std::int16_t>(ops[i + 3].index);
       } else if (is_comparison(i + 2) && is_conditional_jump(i + 3) &&
                  fits_int16(jump_offset(i + 1, i + 3))) {
         bool jump_if = ops[i + 3].kind == OpKind::JumpIf;
-        fused.code =
-            fused_code(jump_if ? Code::LoadConstLtJumpIf : Code::LoadConstLtJumpUnless, op);
-        fused.extra = static_cast<std::int16_t>(jump_offset(i + 1, i + 3));
+        fused.code = fused_code(
+            jump_if ? FusedFamily::LoadConstJumpIf : FusedFamily::LoadConstJumpUnless, op);
+        fused.small = static_cast<std::int16_t>(jump_offset(i + 1, i + 3));
       } else {
-        fused.code = fused_code(Code::LoadConstAdd, op);
+        fused.code = fused_code(FusedFamily::LoadConst, op);
       }
     } else if (is_small_load(i) && is_operator(i + 1)) {
-      fused.code = fused_code(Code::SlotAdd, ops[i + 1].kind);
+      fused.code = fused_code(FusedFamily::Slot, ops[i + 1].kind);
     } else if (is_number_push(i) && is_operator(i + 1)) {
-      fused.code = fused_code(Code::ConstAdd, ops[i + 1].kind);
-      fused.operand = std::bit_cast<std::size_t>(ops[i].value.as_number());
+      fused.code = fused_code(FusedFamily::Const, ops[i + 1].kind);
+      fused.word = std::bit_cast<std::uint64_t>(ops[i].value.as_number());
     } else if (is_comparison(i) && is_conditional_jump(i + 1)) {
       bool jump_if = ops[i + 1].kind == OpKind::JumpIf;
-      fused.code = fused_code(jump_if ? Code::LtJumpIf : Code::LtJumpUnless, ops[i].kind);
-      fused.operand = static_cast<std::size_t>(jump_offset(i + 1, i + 1));
+      fused.code = fused_code(jump_if ? FusedFamily::CompareJumpIf : FusedFamily::CompareJumpUnless,
+                              ops[i].kind);
+      fused.word = static_cast<std::uint64_t>(jump_offset(i + 1, i + 1));
     } else {
       return;
     }
@@ -105,33 +106,30 @@ class Decoder {
   static bool fits_int16(std::ptrdiff_t value) { return value >= INT16_MIN && value <= INT16_MAX; }
 
   Instr decode(const Op& op, std::size_t here) {
-    Code code = static_cast<Code>(op.kind);
-    switch (op.kind) {
-      case OpKind::Load:
-      case OpKind::Store:
-        return plain_instr(code, 0, std::min(op.index, max_slot));
-      case OpKind::Get:
-      case OpKind::Set:
-        return plain_instr(code, slot(op.name), 0);
-      case OpKind::Call:
-        return plain_instr(code, slot(op.name), op.index);
-      case OpKind::Push:
-        return push(op.value);
-      case OpKind::Jump:
-      case OpKind::JumpUnless:
-      case OpKind::JumpIf:
-        return plain_instr(code, 0, offset(here, op.distance));
-      case OpKind::CallParallel:
-      case OpKind::CallRace:
-        return plain_instr(code, call_list(op.calls), 0);
-      default:
+    Code code = plain_code(op.kind);
+    switch (shape_of(op.kind)) {
+      case OperandShape::None:
+      case OperandShape::Label:
         return plain_instr(code, 0, 0);
+      case OperandShape::Slot:
+        return plain_instr(code, 0, std::min(op.index, max_slot));
+      case OperandShape::Name:
+        return plain_instr(code, slot(op.name), 0);
+      case OperandShape::Call:
+        return plain_instr(code, slot(op.name), op.index);
+      case OperandShape::Value:
+        return push(op.value);
+      case OperandShape::Distance:
+        return plain_instr(code, 0, offset(here, op.distance));
+      case OperandShape::CallList:
+        return plain_instr(code, call_list(op.calls), 0);
     }
+    return plain_instr(code, 0, 0);
   }
 
   Instr push(const Value& value) {
     if (value.is_number()) {
-      return plain_instr(Code::PushNumber, 0, std::bit_cast<std::size_t>(value.as_number()));
+      return plain_instr(Code::PushNumber, 0, std::bit_cast<std::uint64_t>(value.as_number()));
     }
     program.constants.push_back(value);
     return plain_instr(Code::Push, static_cast<std::uint32_t>(program.constants.size() - 1), 0);
@@ -168,17 +166,15 @@ class Decoder {
   DecodedProgram program;
 };
 
-static_assert(static_cast<Code>(OpKind::Return) == Code::Return);
-static_assert(static_cast<Code>(OpKind::Load) == Code::Load);
-static_assert(static_cast<Code>(OpKind::CallRace) == Code::CallRace);
 static_assert(sizeof(Instr) == 16);
-static_assert(fused_code(Code::ConstAdd, OpKind::Ge) == Code::ConstGe);
-static_assert(fused_code(Code::SlotAdd, OpKind::Div) == Code::SlotDiv);
-static_assert(fused_code(Code::LoadConstAddStore, OpKind::Div) == Code::LoadConstDivStore);
-static_assert(fused_code(Code::LoadConstLtJumpUnless, OpKind::Ge) == Code::LoadConstGeJumpUnless);
-static_assert(fused_code(Code::LoadConstLtJumpIf, OpKind::Le) == Code::LoadConstLeJumpIf);
-static_assert(fused_code(Code::LtJumpUnless, OpKind::Gt) == Code::GtJumpUnless);
-static_assert(fused_code(Code::LtJumpIf, OpKind::Lt) == Code::LtJumpIf);
+static_assert(fused_code(FusedFamily::Const, OpKind::Ge) == Code::ConstGe);
+static_assert(fused_code(FusedFamily::Slot, OpKind::Div) == Code::SlotDiv);
+static_assert(fused_code(FusedFamily::LoadConstStore, OpKind::Div) == Code::LoadConstDivStore);
+static_assert(fused_code(FusedFamily::LoadConstJumpUnless, OpKind::Ge) ==
+              Code::LoadConstGeJumpUnless);
+static_assert(fused_code(FusedFamily::LoadConstJumpIf, OpKind::Le) == Code::LoadConstLeJumpIf);
+static_assert(fused_code(FusedFamily::CompareJumpUnless, OpKind::Gt) == Code::GtJumpUnless);
+static_assert(fused_code(FusedFamily::CompareJumpIf, OpKind::Lt) == Code::LtJumpIf);
 
 }  // namespace
 

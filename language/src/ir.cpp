@@ -30,68 +30,40 @@ void append_call_list(std::string& out, const std::vector<CallEntry>& calls) {
 }  // namespace
 
 void append_op(std::string& out, const Op& op) {
-  switch (op.kind) {
-    case OpKind::Load:
-    case OpKind::Store:
-      out += mnemonic(op.kind);
+  if (shape_of(op.kind) == OperandShape::Label) {
+    out += op.name;
+    out += ':';
+    return;
+  }
+  out += mnemonic(op.kind);
+  switch (shape_of(op.kind)) {
+    case OperandShape::None:
+    case OperandShape::Label:
+      return;
+    case OperandShape::Slot:
       out += ' ';
       out += std::to_string(op.index);
       return;
-    case OpKind::Get:
-    case OpKind::Set:
-      out += mnemonic(op.kind);
+    case OperandShape::Name:
       out += ' ';
       append_quoted(out, op.name);
       return;
-    case OpKind::Push:
-      out += "push ";
+    case OperandShape::Value:
+      out += ' ';
       op.value.append_display(out);
       return;
-    case OpKind::Jump:
-    case OpKind::JumpUnless:
-    case OpKind::JumpIf:
-      out += mnemonic(op.kind);
+    case OperandShape::Distance:
       out += ' ';
       out += std::to_string(op.distance);
       return;
-    case OpKind::Label:
-      out += op.name;
-      out += ':';
-      return;
-    case OpKind::Call:
-      out += "call ";
+    case OperandShape::Call:
+      out += ' ';
       append_quoted(out, op.name);
       out += ' ';
       out += std::to_string(op.index);
       return;
-    case OpKind::CallParallel:
-    case OpKind::CallRace:
-      out += mnemonic(op.kind);
+    case OperandShape::CallList:
       append_call_list(out, op.calls);
-      return;
-    case OpKind::Pop:
-    case OpKind::Dup:
-    case OpKind::Add:
-    case OpKind::Sub:
-    case OpKind::Mul:
-    case OpKind::Div:
-    case OpKind::Mod:
-    case OpKind::Exp:
-    case OpKind::Neg:
-    case OpKind::Abs:
-    case OpKind::And:
-    case OpKind::Or:
-    case OpKind::Not:
-    case OpKind::Xor:
-    case OpKind::Eq:
-    case OpKind::Ne:
-    case OpKind::Lt:
-    case OpKind::Le:
-    case OpKind::Gt:
-    case OpKind::Ge:
-    case OpKind::Yield:
-    case OpKind::Return:
-      out += mnemonic(op.kind);
       return;
   }
 }
@@ -202,7 +174,7 @@ Error expects(std::string_view mnemonic, int count) {
 std::optional<OpKind> find_mnemonic(std::string_view word) {
   for (std::size_t i = 0; i < op_kind_count; ++i) {
     auto kind = static_cast<OpKind>(i);
-    if (kind != OpKind::Label && mnemonic(kind) == word) return kind;
+    if (shape_of(kind) != OperandShape::Label && mnemonic(kind) == word) return kind;
   }
   return std::nullopt;
 }
@@ -313,27 +285,24 @@ std::expected<Op, Error> parse_op(std::string_view line) {
     if (first.ends_with(':')) return Op::label(std::string(first.substr(0, first.size() - 1)));
     return std::unexpected(syntax(quoted_word("Invalid op: ", first)));
   }
-  switch (*kind) {
-    case OpKind::Load:
-    case OpKind::Store:
+  switch (shape_of(*kind)) {
+    case OperandShape::Slot:
       return parse_address_op(*kind, words);
-    case OpKind::Get:
-    case OpKind::Set:
+    case OperandShape::Name:
       return parse_property_op(*kind, words);
-    case OpKind::Push:
+    case OperandShape::Value:
       return parse_push(words);
-    case OpKind::Jump:
-    case OpKind::JumpUnless:
-    case OpKind::JumpIf:
+    case OperandShape::Distance:
       return parse_jump_op(*kind, words);
-    case OpKind::Call:
+    case OperandShape::Call:
       return parse_call(words);
-    case OpKind::CallParallel:
-    case OpKind::CallRace:
+    case OperandShape::CallList:
       return parse_call_list_op(*kind, words);
-    default:
-      return Op::simple(*kind);
+    case OperandShape::None:
+    case OperandShape::Label:
+      break;
   }
+  return Op::simple(*kind);
 }
 
 std::expected<std::vector<Op>, Error> read_program(std::string_view text) {
