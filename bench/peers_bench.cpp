@@ -103,7 +103,7 @@ void register_compile_natives(zolang::ZoCompiler& compiler) {
   if (!compiler.register_property("p", std::make_unique<NumberProp>())) fail("p");
 }
 
-std::vector<zolang::Op> compile_or_fail(zolang::ZoCompiler& compiler, std::string_view source) {
+zolang::Bytecode compile_or_fail(zolang::ZoCompiler& compiler, std::string_view source) {
   auto ops = compiler.compile_nonconsuming(source);
   if (!ops) {
     for (const Error& error : ops.error()) std::cerr << error.render() << "\n";

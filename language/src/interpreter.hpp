@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bytecode.hpp"
 #include "error.hpp"
 #include "native.hpp"
 #include "op.hpp"
@@ -88,6 +89,7 @@ using CheckPoint = std::function<std::expected<void, Error>()>;
 class Interpreter {
  public:
   // The program alone; natives are registered afterwards.
+  explicit Interpreter(Bytecode program);
   explicit Interpreter(std::vector<Op> ops);
   // A compiled program together with the natives registered with the compiler.
   static Interpreter from_program(Program program);
@@ -134,8 +136,9 @@ class Interpreter {
   // or reset() succeeds. Worked out only when a step fails, from the failing
   // context and the program's line table, so stepping costs nothing more.
   const std::optional<Failure>& last_failure() const;
-  // The program as constructed.
-  const std::vector<Op>& ops() const;
+  // The program as constructed, as a listing made on request, and as it is kept.
+  std::vector<Op> ops() const;
+  const Bytecode& program() const;
 
  private:
   struct Impl;

@@ -9,9 +9,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "bytecode.hpp"
 #include "native.hpp"
 #include "op.hpp"
 #include "value.hpp"
@@ -151,10 +153,11 @@ struct Instr {
   std::ptrdiff_t fused_offset() const { return small; }
 };
 
-// A name used by get, set or call, with what it resolves to. Natives are
-// bound when they are registered; labels when the program is decoded.
+// A name of the program, with what it resolves to. Natives are bound when
+// they are registered; labels when the program is decoded. Indexed by the
+// name's id in the program.
 struct NameSlot {
-  std::string name;
+  std::string_view name;                   // the program's own text
   Prop* property = nullptr;                // owned by the interpreter's registry
   CallableGenerator* generator = nullptr;  // likewise
   std::size_t label = no_label;            // index of the label instruction
@@ -167,21 +170,27 @@ struct GroupEntry {
 };
 
 struct DecodedProgram {
-  // Decodes `ops`. A jump whose target lies outside the program is sent to the
-  // Halt instruction; labels map to the last label of each name.
-  static DecodedProgram decode(const std::vector<Op>& ops);
+  // Decodes `program`, which must outlive the result (names and constants
+  // are read from it). A jump whose target lies outside the program is sent
+  // to the Halt instruction; labels map to the last label of each name.
+  static DecodedProgram decode(const Bytecode& program);
 
   // Resolves `name` to a registered native for every instruction naming it.
   void bind_property(std::string_view name, Prop* property);
   void bind_callable(std::string_view name, CallableGenerator* generator);
+  // The label instruction of group `name`, if the program has one.
+  std::optional<std::size_t> label_of(std::string_view name) const;
 
-  std::vector<Instr> code;   // one per Op, then Halt; fused where possible
+  std::vector<Instr> code;   // one per instruction, then Halt; fused where possible
   std::vector<Instr> plain;  // the same without fused forms
-  std::vector<Value> constants;
+  const Value* constants = nullptr;
   std::vector<NameSlot> names;
   std::vector<std::vector<GroupEntry>> call_lists;
-  NameMap<std::size_t> labels;
-  NameMap<std::uint32_t> name_index;
+  const Bytecode* source = nullptr;
 };
+
+// Whether decoding fuses common sequences (on by default). Tests turn it off
+// to check that the plain instructions behave the same.
+void set_fusion(bool enabled);
 
 }  // namespace zolang

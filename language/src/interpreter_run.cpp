@@ -504,7 +504,8 @@ fail:
 std::expected<StepOutcome, Error> Interpreter::Impl::call(ExecutionContext& context,
                                                           std::size_t here, const Instr& instr) {
   const NameSlot& slot = program.names[instr.name()];
-  if (slot.generator == nullptr) return std::unexpected(Error::unknown_callable(slot.name, here));
+  if (slot.generator == nullptr)
+    return std::unexpected(Error::unknown_callable(std::string(slot.name), here));
   return native_call(context, here, slot, instr.arity());
 }
 
@@ -522,7 +523,7 @@ std::expected<StepOutcome, Error> Interpreter::Impl::native_call(ExecutionContex
     }
     auto made = slot.generator->generate(context.stack.take_back(arity));
     if (!made) return std::unexpected(std::move(made.error()));
-    if (*made == nullptr) return std::unexpected(Error::invalid_callable(slot.name));
+    if (*made == nullptr) return std::unexpected(Error::invalid_callable(std::string(slot.name)));
     std::uint32_t id =
         take_callable_id(state.unlocked().next_callable_id,
                          [this](std::uint32_t id) { return active_callables.contains(id); });
@@ -571,7 +572,8 @@ std::expected<void, Error> Interpreter::Impl::get(ExecutionContext& context, std
   const NameSlot& slot = program.names[instr.name()];
   // Only code that ran without validation (__end run by end() before the
   // first step) can reach an unregistered property.
-  if (slot.property == nullptr) return std::unexpected(Error::unknown_property(slot.name, here));
+  if (slot.property == nullptr)
+    return std::unexpected(Error::unknown_property(std::string(slot.name), here));
   auto value = slot.property->get();
   if (!value) return std::unexpected(std::move(value.error()));
   context.stack.push(std::move(*value));
@@ -583,7 +585,8 @@ std::expected<void, Error> Interpreter::Impl::set(ExecutionContext& context, std
   if (context.stack.empty()) return std::unexpected(Error::stack_underflow(here));
   Value value = context.stack.pop();
   const NameSlot& slot = program.names[instr.name()];
-  if (slot.property == nullptr) return std::unexpected(Error::unknown_property(slot.name, here));
+  if (slot.property == nullptr)
+    return std::unexpected(Error::unknown_property(std::string(slot.name), here));
   return slot.property->set(std::move(value));
 }
 
