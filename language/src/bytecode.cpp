@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <functional>
 #include <limits>
 
@@ -62,7 +63,11 @@ std::uint64_t Bytecode::arity(std::size_t index) const {
 }
 
 double Bytecode::number(std::size_t index) const {
-  return std::bit_cast<double>(words[instructions[index].operand]);
+  const Instruction& instruction = instructions[index];
+  if (instruction.form == OperandForm::SmallInt) {
+    return static_cast<std::int32_t>(instruction.operand);
+  }
+  return std::bit_cast<double>(words[instruction.operand]);
 }
 
 const Value& Bytecode::constant(std::size_t index) const {
@@ -75,18 +80,19 @@ std::span<const CallSlot> Bytecode::calls(std::size_t index) const {
       .subspan(list_starts[list], list_starts[list + 1] - list_starts[list]);
 }
 
-SourcePosition Bytecode::position(std::size_t index) const {
-  auto after =
-      std::upper_bound(lines.begin(), lines.end(), index,
-                       [](std::size_t wanted, const LineRun& run) { return wanted < run.first; });
-  return after == lines.begin() ? SourcePosition{} : std::prev(after)->position;
-}
+SourcePosition Bytecode::position(std::size_t index) const { return lines.position(index); }
 
 SourcePosition Bytecode::call_position(std::size_t index, std::size_t entry) const {
   return entry_positions[list_starts[instructions[index].operand] + entry];
 }
 
 Op Bytecode::op(std::size_t index) const {
+  Op op = op_at(index);
+  op.position = position(index);
+  return op;
+}
+
+Op Bytecode::op_at(std::size_t index) const {
   OpKind kind = this->kind(index);
   Op op = Op::simple(kind);
   switch (shape_of(kind)) {
@@ -119,14 +125,17 @@ Op Bytecode::op(std::size_t index) const {
       break;
     }
   }
-  op.position = position(index);
   return op;
 }
 
 std::vector<Op> Bytecode::ops() const {
   std::vector<Op> listing;
   listing.reserve(size());
-  for (std::size_t index = 0; index < size(); ++index) listing.push_back(op(index));
+  std::vector<SourcePosition> places = lines.positions(size());
+  for (std::size_t index = 0; index < size(); ++index) {
+    listing.push_back(op_at(index));
+    listing.back().position = places[index];
+  }
   return listing;
 }
 
@@ -173,14 +182,7 @@ std::uint32_t Bytecode::add_word(std::uint64_t word) {
 void Bytecode::at(SourcePosition position) { here = position; }
 
 void Bytecode::push(Instruction instruction) {
-  auto index = static_cast<std::uint32_t>(instructions.size());
-  if (lines.empty() ? here.is_known() : !(lines.back().position == here)) {
-    if (!lines.empty() && lines.back().first == index) {
-      lines.back().position = here;  // nothing was emitted at the last place
-    } else {
-      lines.push_back(LineRun{index, here});
-    }
-  }
+  lines.note(static_cast<std::uint32_t>(instructions.size()), here);
   instructions.push_back(instruction);
 }
 
@@ -209,6 +211,14 @@ void Bytecode::emit_value(const Value& value) {
 }
 
 void Bytecode::emit_number(double number) {
+  // Most numbers in programs are small integers: those need no word.
+  auto integer = static_cast<std::int32_t>(number);
+  if (number >= std::numeric_limits<std::int32_t>::min() &&
+      number <= std::numeric_limits<std::int32_t>::max() && integer == number &&
+      !(integer == 0 && std::signbit(number))) {
+    push(Instruction{OpKind::Push, OperandForm::SmallInt, 0, static_cast<std::uint32_t>(integer)});
+    return;
+  }
   push(Instruction{OpKind::Push, OperandForm::Number, 0,
                    add_word(std::bit_cast<std::uint64_t>(number))});
 }
@@ -281,28 +291,24 @@ void Bytecode::append(const Op& op) {
 
 void Bytecode::swap_code(CodeBuffer& buffer) {
   instructions.swap(buffer.code);
-  lines.swap(buffer.lines);
+  std::swap(lines, buffer.lines);
 }
 
 void Bytecode::append_code(const CodeBuffer& buffer) {
-  auto offset = static_cast<std::uint32_t>(instructions.size());
-  SourcePosition before = lines.empty() ? SourcePosition{} : lines.back().position;
-  // The buffer's code starts with no place of its own until its first run.
-  if (!buffer.code.empty() && (buffer.lines.empty() || buffer.lines.front().first != 0) &&
-      before.is_known()) {
-    lines.push_back(LineRun{offset, {}});
-    before = {};
-  }
-  for (const LineRun& run : buffer.lines) {
-    if (run.position == before) continue;
-    lines.push_back(LineRun{run.first + offset, run.position});
-    before = run.position;
-  }
+  lines.append(buffer.lines, static_cast<std::uint32_t>(instructions.size()));
   instructions.insert(instructions.end(), buffer.code.begin(), buffer.code.end());
 }
 
+void Bytecode::shrink() {
+  instructions.shrink_to_fit();
+  lines.shrink();
+  names.shrink_to_fit();
+  constants.shrink_to_fit();
+  words.shrink_to_fit();
+}
+
 std::size_t Bytecode::memory_bytes() const {
-  std::size_t bytes = sizeof(Bytecode) + capacity_bytes(instructions) + capacity_bytes(lines) +
+  std::size_t bytes = sizeof(Bytecode) + capacity_bytes(instructions) + lines.memory_bytes() +
                       capacity_bytes(names) + capacity_bytes(name_table) +
                       capacity_bytes(constants) + capacity_bytes(words) +
                       capacity_bytes(list_starts) + capacity_bytes(call_entries) +
@@ -311,6 +317,83 @@ std::size_t Bytecode::memory_bytes() const {
     if (name.capacity() > std::string().capacity()) bytes += name.capacity() + 1;
   }
   return bytes;
+}
+
+// --- Line table -------------------------------------------------------------
+
+namespace {
+
+void put_varint(std::vector<std::uint8_t>& bytes, std::uint64_t value) {
+  while (value >= 0x80) {
+    bytes.push_back(static_cast<std::uint8_t>(value | 0x80));
+    value >>= 7;
+  }
+  bytes.push_back(static_cast<std::uint8_t>(value));
+}
+
+std::uint64_t get_varint(const std::uint8_t*& at) {
+  std::uint64_t value = 0;
+  for (int shift = 0;; shift += 7) {
+    std::uint8_t byte = *at++;
+    value |= static_cast<std::uint64_t>(byte & 0x7f) << shift;
+    if (byte < 0x80) return value;
+  }
+}
+
+}  // namespace
+
+void LineTable::note(std::uint32_t index, SourcePosition position) {
+  if (position == last.position) return;
+  std::int64_t line_change =
+      static_cast<std::int64_t>(position.line) - static_cast<std::int64_t>(last.position.line);
+  put_varint(bytes, index - last.first);
+  put_varint(bytes, (static_cast<std::uint64_t>(line_change) << 1) ^
+                        static_cast<std::uint64_t>(line_change >> 63));
+  put_varint(bytes, position.column);
+  last = LineRun{index, position};
+}
+
+template <typename Visit>
+void LineTable::for_each_run(Visit&& visit) const {
+  const std::uint8_t* at = bytes.data();
+  const std::uint8_t* end = at + bytes.size();
+  LineRun run;
+  while (at != end) {
+    run.first += static_cast<std::uint32_t>(get_varint(at));
+    std::uint64_t zigzag = get_varint(at);
+    auto line_change =
+        static_cast<std::int64_t>(zigzag >> 1) ^ -static_cast<std::int64_t>(zigzag & 1);
+    run.position.line = static_cast<std::uint32_t>(run.position.line + line_change);
+    run.position.column = static_cast<std::uint32_t>(get_varint(at));
+    visit(run);
+  }
+}
+
+void LineTable::append(const LineTable& other, std::uint32_t offset) {
+  note(offset, other.position(0));
+  other.for_each_run([&](const LineRun& run) { note(run.first + offset, run.position); });
+}
+
+SourcePosition LineTable::position(std::size_t index) const {
+  SourcePosition found;
+  bool past = false;
+  for_each_run([&](const LineRun& run) {
+    if (run.first > index) past = true;
+    if (!past) found = run.position;
+  });
+  return found;
+}
+
+std::vector<SourcePosition> LineTable::positions(std::size_t count) const {
+  std::vector<SourcePosition> places(count);
+  std::size_t filled = 0;
+  SourcePosition current;
+  for_each_run([&](const LineRun& run) {
+    for (; filled < count && filled < run.first; ++filled) places[filled] = current;
+    current = run.position;
+  });
+  for (; filled < count; ++filled) places[filled] = current;
+  return places;
 }
 
 }  // namespace zolang

@@ -30,6 +30,7 @@ enum class OperandForm : std::uint8_t {
   Inline,    // the operand itself (a slot, a distance, a name id, a list index)
   Wide,      // an index into the words; a call keeps its name and arity there
   Number,    // push: an index into the words, holding the double's bits
+  SmallInt,  // push: a number that is a 32-bit integer, as the operand itself
   Constant,  // push: an index into the constants
 };
 
@@ -52,11 +53,35 @@ struct LineRun {
   SourcePosition position;
 };
 
+// Where each instruction was written, as runs: one per change of place, a
+// few bytes each (the instructions since the last run, the change of line,
+// the column). Read only to explain a failure, so a lookup walks the runs.
+class LineTable {
+ public:
+  // Instruction `index` (noted in increasing order) was written at `position`.
+  void note(std::uint32_t index, SourcePosition position);
+  // Notes the places of `other`, whose instruction 0 is `offset` here.
+  void append(const LineTable& other, std::uint32_t offset);
+  SourcePosition position(std::size_t index) const;
+  // The place of each of the first `count` instructions.
+  std::vector<SourcePosition> positions(std::size_t count) const;
+  std::size_t memory_bytes() const { return bytes.capacity(); }
+  void shrink() { bytes.shrink_to_fit(); }
+
+  // Calls `visit(run)` for each run in order.
+  template <typename Visit>
+  void for_each_run(Visit&& visit) const;
+
+ private:
+  std::vector<std::uint8_t> bytes;
+  LineRun last;  // before any run: unknown from instruction 0
+};
+
 // Instructions with their line table, apart from a program's tables: the
 // compiler fills one per group body and joins them once at the end.
 struct CodeBuffer {
   std::vector<Instruction> code;
-  std::vector<LineRun> lines;
+  LineTable lines;
 };
 
 class Bytecode {
@@ -80,7 +105,8 @@ class Bytecode {
   std::uint32_t name_id(std::size_t index) const;    // Name, Call, Label
   std::uint64_t arity(std::size_t index) const;      // Call
   bool is_number(std::size_t index) const {          // Value
-    return instructions[index].form == OperandForm::Number;
+    OperandForm form = instructions[index].form;
+    return form == OperandForm::Number || form == OperandForm::SmallInt;
   }
   double number(std::size_t index) const;                  // Value, when a number
   const Value& constant(std::size_t index) const;          // Value, when not a number
@@ -120,6 +146,9 @@ class Bytecode {
 
   // Bytes held, counting the capacity of every table.
   std::size_t memory_bytes() const;
+  // Room for `count` instructions in all; and no more room than used.
+  void reserve(std::size_t count) { instructions.reserve(count); }
+  void shrink();
 
   // The same instructions; places are not part of them.
   friend bool operator==(const Bytecode& left, const Bytecode& right) {
@@ -127,12 +156,13 @@ class Bytecode {
   }
 
  private:
+  Op op_at(std::size_t index) const;  // without its place
   std::uint32_t intern(std::string_view text);
   std::uint32_t add_word(std::uint64_t word);
   void push(Instruction instruction);
 
   std::vector<Instruction> instructions;
-  std::vector<LineRun> lines;
+  LineTable lines;
   std::vector<std::string> names;
   // Open addressing over name ids + 1 (0: empty); a power of two in size.
   std::vector<std::uint32_t> name_table;

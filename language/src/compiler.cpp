@@ -123,9 +123,11 @@ Bytecode Compiler::assemble(const CodeBuffer& main_code) {
   for (const std::string& name : group_order) bodies += groups.at(name).body.code.size();
   // Skips exactly the group bodies; distances count from the jump itself.
   here = {};
+  code.reserve(1 + bodies + main_code.code.size());
   emit_jump(OpKind::Jump, static_cast<std::ptrdiff_t>(bodies) + 1);
   for (const std::string& name : group_order) code.append_code(groups.at(name).body);
   code.append_code(main_code);
+  code.shrink();
   return std::exchange(code, Bytecode());
 }
 
