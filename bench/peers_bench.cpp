@@ -7,6 +7,9 @@
 //   peers_bench loop FILE.zo N limited   the same with an instruction limit of
 //                                   10^12 and a time limit of an hour set
 //   peers_bench compile FILE.zo     MB/s of the ZoCompiler facade
+//   peers_bench from-ir FILE.ir     MB/s of IR text read into an Interpreter
+//   peers_bench program-memory FILE.zo   bytes of the compiled program (every
+//                                   table's capacity) per byte of source
 //   peers_bench scale-step N        ns per context per step, N waiting children
 //   peers_bench scale-memory N      bytes per waiting child context
 //   peers_bench print-ir FILE.zo    the IR of a source (for the Python hosts)
@@ -105,7 +108,7 @@ void register_compile_natives(zolang::ZoCompiler& compiler) {
   if (!compiler.register_property("p", std::make_unique<NumberProp>())) fail("p");
 }
 
-std::vector<zolang::Op> compile_or_fail(zolang::ZoCompiler& compiler, std::string_view source) {
+zolang::Bytecode compile_or_fail(zolang::ZoCompiler& compiler, std::string_view source) {
   auto ops = compiler.compile_nonconsuming(source);
   if (!ops) {
     for (const Error& error : ops.error()) std::cerr << error.render() << "\n";
@@ -153,6 +156,27 @@ double compile_mb_per_s(const char* path) {
   return static_cast<double>(source.size()) / 1e6 / best;
 }
 
+// Best of a few Interpreters built from the whole IR text, in MB/s.
+double from_ir_mb_per_s(const char* path) {
+  const std::string text = read_file(path);
+  double best = 1e30;
+  for (int round = 0; round < 3; ++round) {
+    const double start = cpu_seconds();
+    auto interpreter = zolang::Interpreter::from_ir(text);
+    best = std::min(best, cpu_seconds() - start);
+    if (!interpreter) fail(interpreter.error().render().c_str());
+  }
+  return static_cast<double>(text.size()) / 1e6 / best;
+}
+
+double program_bytes_per_source_byte(const char* path) {
+  const std::string source = read_file(path);
+  zolang::ZoCompiler compiler;
+  register_compile_natives(compiler);
+  zolang::Bytecode program = compile_or_fail(compiler, source);
+  return static_cast<double>(program.memory_bytes()) / static_cast<double>(source.size());
+}
+
 // `children` copies of group `w` in one parallel block; each waits on a
 // native that never completes within the measured steps.
 std::string scale_source(long children) {
@@ -196,6 +220,10 @@ int main(int argc, char** argv) {
     std::printf("%.4f\n", loop_ns(argv[2], number(2), args.size() == 4));
   } else if (args.size() == 2 && args[0] == "compile") {
     std::printf("%.3f\n", compile_mb_per_s(argv[2]));
+  } else if (args.size() == 2 && args[0] == "from-ir") {
+    std::printf("%.3f\n", from_ir_mb_per_s(argv[2]));
+  } else if (args.size() == 2 && args[0] == "program-memory") {
+    std::printf("%.3f\n", program_bytes_per_source_byte(argv[2]));
   } else if (args.size() == 2 && args[0] == "scale-step") {
     std::printf("%.3f\n", scale_step(number(1)));
   } else if (args.size() == 2 && args[0] == "scale-memory") {
@@ -204,8 +232,8 @@ int main(int argc, char** argv) {
     print_ir(argv[2]);
   } else {
     fail(
-        "usage: loop FILE N [limited] | compile FILE | scale-step N | scale-memory N | "
-        "print-ir FILE");
+        "usage: loop FILE N [limited] | compile FILE | from-ir FILE | program-memory FILE | "
+        "scale-step N | scale-memory N | print-ir FILE");
   }
   return 0;
 }

@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string_view text(reinterpret_cast<const char*>(data), size);
   auto program = zolang::read_program(text);
   if (!program) return 0;
-  for (const zolang::Op& op : *program) {
+  for (const zolang::Op& op : program->ops()) {
     if (!prints_faithfully(op)) return 0;
   }
   auto again = zolang::read_program(zolang::print_program(*program));

@@ -76,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const Error& error : program.error()) (void)error.render();
     return 0;
   }
-  for (const zolang::Op& op : *program) {
+  for (const zolang::Op& op : program->ops()) {
     if (!prints_faithfully(op)) return 0;
   }
   auto again = zolang::read_program(zolang::print_program(*program));

@@ -30,7 +30,7 @@ struct CompilerObject {
   BorrowFlag use;
   zolang::ZoCompiler compiler;
   std::vector<zolang::Error> errors;
-  std::optional<std::vector<zolang::Op>> program;
+  std::optional<zolang::Bytecode> program;
 };
 
 // Null, with TypeError raised, for an object with no compiler in it.
@@ -153,7 +153,7 @@ PyObject* compiler_into_interpreter(PyObject* self, PyObject*) {
     Use use = Use::exclusive(object->use);
     if (!use) return nullptr;
     if (!object->program) return raise_zo_error("No program to convert");
-    std::vector<zolang::Op> ops = std::exchange(*object->program, {});
+    zolang::Bytecode ops = std::exchange(*object->program, {});
     zolang::Program package = object->compiler.package_program(std::move(ops));
     return wrap_interpreter(zolang::Interpreter::from_program(std::move(package))).release();
   });

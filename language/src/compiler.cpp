@@ -2,8 +2,6 @@
 // visitors live in compiler_expr.cpp, compiler_stmt.cpp and compiler_group.cpp.
 #include "compiler.hpp"
 
-#include <iterator>
-
 #include "suggest.hpp"
 
 namespace zolang {
@@ -59,7 +57,7 @@ std::size_t Compiler::declare_var(std::string_view name) {
   return address;
 }
 
-std::expected<std::vector<Op>, std::vector<Error>> Compiler::compile_nonconsuming(
+std::expected<Bytecode, std::vector<Error>> Compiler::compile_nonconsuming(
     std::vector<Stmt> statements, std::string_view source) {
   if (running) return std::unexpected(std::vector<Error>{Error::compiler_busy()});
   running = true;
@@ -78,38 +76,32 @@ std::expected<std::vector<Op>, std::vector<Error>> Compiler::compile_nonconsumin
     if (is_group(statement)) statement.accept_mut(*this);
   }
   used_props.clear();
-  std::vector<Op> main_code = generate_apart([&] {
-    for (const Stmt& statement : statements) {
-      if (!is_group(statement)) statement.accept_mut(*this);
-    }
-  });
-  std::vector<Op> group_bodies = take_group_bodies();
+  for (const Stmt& statement : statements) {
+    if (!is_group(statement)) statement.accept_mut(*this);
+  }
 
-  // Skips exactly the group bodies; distances count from the jump itself.
-  here = {};
-  emit(Op::jump(static_cast<std::ptrdiff_t>(group_bodies.size()) + 1));
-  append(std::move(group_bodies));
-  append(std::move(main_code));
-
-  std::expected<std::vector<Op>, std::vector<Error>> result;
+  std::expected<Bytecode, std::vector<Error>> result;
   if (errors.empty()) {
-    result = std::exchange(ops, {});
+    CodeBuffer main_code;
+    code.swap_code(main_code);
+    result = assemble(main_code);
   } else {
     result = std::unexpected(std::exchange(errors, {}));
-    ops.clear();
   }
+  code = Bytecode();
   locator.reset();  // the source text is the caller's, alive only for this call
   running = false;
   return result;
 }
 
-Program Compiler::package_program(std::vector<Op> program_ops) {
-  if (running) return Program{std::move(program_ops), {}, {}};
-  return Program{std::move(program_ops), std::exchange(callables, {}), std::exchange(props, {})};
+Program Compiler::package_program(Bytecode program) {
+  if (running) return Program{std::move(program), {}, {}};
+  return Program{std::move(program), std::exchange(callables, {}), std::exchange(props, {})};
 }
 
 void Compiler::reset_compilation_state() {
-  ops.clear();
+  code = Bytecode();
+  breaks.clear();
   scopes.assign(1, {});
   errors.clear();
   groups.clear();
@@ -126,24 +118,21 @@ void Compiler::reset_compilation_state() {
   suggestions_left = max_suggestions;
 }
 
-std::vector<Op> Compiler::take_group_bodies() {
-  std::vector<Op> bodies;
-  for (const std::string& name : group_order) {
-    std::vector<Op> body = std::exchange(groups.at(name).ops, {});
-    bodies.insert(bodies.end(), std::make_move_iterator(body.begin()),
-                  std::make_move_iterator(body.end()));
-  }
-  return bodies;
+Bytecode Compiler::assemble(const CodeBuffer& main_code) {
+  std::size_t bodies = 0;
+  for (const std::string& name : group_order) bodies += groups.at(name).body.code.size();
+  // Skips exactly the group bodies; distances count from the jump itself.
+  here = {};
+  code.reserve(1 + bodies + main_code.code.size());
+  emit_jump(OpKind::Jump, static_cast<std::ptrdiff_t>(bodies) + 1);
+  for (const std::string& name : group_order) code.append_code(groups.at(name).body);
+  code.append_code(main_code);
+  code.shrink();
+  return std::exchange(code, Bytecode());
 }
 
-std::vector<Op> Compiler::code_of(const Expr& expression) {
-  return generate_apart([&] { compile_expression(expression); });
-}
-
-std::vector<Op> Compiler::code_of(const std::vector<Stmt>& statements) {
-  return generate_apart([&] {
-    for (const Stmt& statement : statements) statement.accept_mut(*this);
-  });
+void Compiler::compile_statements(const std::vector<Stmt>& statements) {
+  for (const Stmt& statement : statements) statement.accept_mut(*this);
 }
 
 SourcePosition Compiler::position_of(const Token& token) {
@@ -209,10 +198,6 @@ std::vector<std::string_view> Compiler::variable_names() const {
   for (const auto& [name, address] : scopes.back()) names.push_back(name);
   for (const auto& [name, prop] : props) names.push_back(name);
   return names;
-}
-
-void Compiler::append(std::vector<Op> code) {
-  ops.insert(ops.end(), std::make_move_iterator(code.begin()), std::make_move_iterator(code.end()));
 }
 
 }  // namespace zolang

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "ast.hpp"
+#include "bytecode.hpp"
 #include "error.hpp"
 #include "native.hpp"
 #include "op.hpp"
@@ -47,11 +48,11 @@ class CompiledGroup final : public CallableGenerator {
 };
 
 // The compiler's record of one group: its checker and its own instructions
-// (label, body, closing pops, return). The instructions are moved out when the
-// program is assembled; the record stays.
+// (label, body, closing pops, return), kept apart until the program is
+// assembled.
 struct GroupData {
   CompiledGroup group;
-  std::vector<Op> ops;
+  CodeBuffer body;
   SourcePosition defined_at = {};  // the group's name in its definition; unknown when synthetic
 };
 
@@ -100,7 +101,7 @@ class Compiler final : private ExprVisitorMut<void>, private StmtVisitorMut<void
   // instruction records where it came from (the line table) and every error
   // the span of its token, with notes and suggestions; without it (an empty
   // view) those places stay unknown and everything else is the same.
-  [[nodiscard]] std::expected<std::vector<Op>, std::vector<Error>> compile_nonconsuming(
+  [[nodiscard]] std::expected<Bytecode, std::vector<Error>> compile_nonconsuming(
       std::vector<Stmt> statements, std::string_view source = {});
 
   // Packages `ops` with the registered natives for an interpreter. The natives
@@ -108,7 +109,7 @@ class Compiler final : private ExprVisitorMut<void>, private StmtVisitorMut<void
   // callback during a compilation, the natives stay where they are (one of
   // them is running) and the package has none, so an interpreter built from it
   // reports the missing natives when it validates.
-  Program package_program(std::vector<Op> ops);
+  Program package_program(Bytecode program);
 
  private:
   // Expressions: each leaves exactly one value on the stack.
@@ -161,26 +162,38 @@ class Compiler final : private ExprVisitorMut<void>, private StmtVisitorMut<void
   Error undeclared_property(std::string_view name);
   void check_use(const Token& name);
 
-  // Compiles into a fresh list and returns it, leaving `ops` as it was: for
-  // blocks whose length must be known before a jump over them is placed.
-  template <typename Generate>
-  std::vector<Op> generate_apart(Generate&& generate) {
-    std::vector<Op> outer = std::exchange(ops, {});
-    generate();
-    return std::exchange(ops, std::move(outer));
+  // Appending, in place: each instruction records the place in `here`.
+  // A jump whose target is not known yet is emitted with distance 0 and
+  // patched by land_here once its target is the next instruction.
+  void emit(OpKind kind) {
+    code.at(here);
+    code.emit(kind);
   }
-  std::vector<Op> code_of(const Expr& expression);
-  std::vector<Op> code_of(const std::vector<Stmt>& statements);
-  void emit(Op op) {
-    op.position = here;
-    ops.push_back(std::move(op));
+  void emit_slot(OpKind kind, std::size_t slot) {
+    code.at(here);
+    code.emit_slot(kind, slot);
   }
-  void append(std::vector<Op> code);
+  void emit_name(OpKind kind, std::string_view name) {
+    code.at(here);
+    code.emit_name(kind, name);
+  }
+  void emit_value(const Value& value) {
+    code.at(here);
+    code.emit_value(value);
+  }
+  std::size_t emit_jump(OpKind kind, std::ptrdiff_t distance = 0) {
+    code.at(here);
+    return code.emit_jump(kind, distance);
+  }
+  void land_here(std::size_t jump) {
+    code.patch_distance(jump, static_cast<std::ptrdiff_t>(code.size() - jump));
+  }
+  void compile_statements(const std::vector<Stmt>& statements);
   void record(Error error) { errors.push_back(std::move(error)); }
 
   void reset_compilation_state();
-  std::vector<Op> take_group_bodies();
-  void resolve_breaks(std::size_t loop_start);
+  // The program: a jump over the group bodies, the bodies, then `main_code`.
+  Bytecode assemble(const CodeBuffer& main_code);
   // The checker for a call to `name`: a group first, then a native; null when
   // neither exists.
   CallableGenerator* find_callable(std::string_view name);
@@ -189,7 +202,7 @@ class Compiler final : private ExprVisitorMut<void>, private StmtVisitorMut<void
   // recorded) when the call is unknown or rejected.
   std::optional<CallEntry> parallel_entry(const Exec& exec);
   // Records a group under `name` (remembering first-definition order).
-  void store_group(std::string name, std::vector<Arg> params, std::vector<Op> body,
+  void store_group(std::string name, std::vector<Arg> params, CodeBuffer body,
                    SourcePosition defined_at = {});
   // Records the error of a rejected call site: at the call, with a note at
   // the definition of the group that refused it.
@@ -199,7 +212,10 @@ class Compiler final : private ExprVisitorMut<void>, private StmtVisitorMut<void
   std::string synthetic_group(const std::string& name, std::size_t arity, std::vector<Arg> args,
                               SourcePosition call);
 
-  std::vector<Op> ops;
+  Bytecode code;
+  // The breaks of the enclosing loops, innermost last, each to be landed
+  // just past its loop.
+  std::vector<std::size_t> breaks;
   // Innermost last; each maps a variable name (without `$`) to its address.
   std::vector<NameMap<std::size_t>> scopes;
   std::vector<Error> errors;

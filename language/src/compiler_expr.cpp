@@ -84,7 +84,7 @@ void Compiler::finish_binary(const Token& op, const Expr& right) {
   compile_expression(right);
   at(op);
   if (std::optional<OpKind> kind = binary_instruction(op.ty)) {
-    emit(Op::simple(*kind));
+    emit(*kind);
   } else {
     record_at(Error::compile(0, "Invalid binary operator"), op);
   }
@@ -101,7 +101,7 @@ void Compiler::visit_grouping_expr(const Expr& expression, bool abs) {
   compile_expression(expression);
   if (abs) {
     here = bars.is_known() ? bars : statement_here;
-    emit(Op::simple(OpKind::Abs));
+    emit(OpKind::Abs);
   }
 }
 
@@ -126,16 +126,17 @@ void Compiler::visit_literal_expr(const Literal& value) {
                   span_between(offset, offset + length));
         return;
       }
-      emit(Op::push(Value::number(value.number_value)));
+      code.at(here);
+      code.emit_number(value.number_value);
       return;
     case Literal::Kind::String:
-      emit(Op::push(Value::string(value.text)));
+      emit_value(Value::string(value.text));
       return;
     case Literal::Kind::Bool:
-      emit(Op::push(Value::boolean(value.bool_value)));
+      emit_value(Value::boolean(value.bool_value));
       return;
     case Literal::Kind::Nil:
-      emit(Op::push(Value::nil()));
+      emit_value(Value::nil());
       return;
     case Literal::Kind::Ident:
       break;  // the parser turns names into Variable nodes
@@ -154,28 +155,23 @@ void Compiler::visit_logical_expr(const Expr& left, const Token& op, const Expr&
 }
 
 void Compiler::finish_logical(const Token& op, const Expr& right) {
-  std::vector<Op> right_code = code_of(right);
+  if (op.ty == TokenType::And || op.ty == TokenType::Or) {
+    at(op);
+    emit(OpKind::Dup);
+    std::size_t skip_right =
+        emit_jump(op.ty == TokenType::And ? OpKind::JumpUnless : OpKind::JumpIf);
+    compile_expression(right);
+    at(op);
+    emit(op.ty == TokenType::And ? OpKind::And : OpKind::Or);
+    land_here(skip_right);
+    return;
+  }
+  compile_expression(right);
   at(op);
-  auto skip_right = static_cast<std::ptrdiff_t>(right_code.size()) + 2;
-  switch (op.ty) {
-    case TokenType::And:
-      emit(Op::simple(OpKind::Dup));
-      emit(Op::jump_unless(skip_right));
-      append(std::move(right_code));
-      emit(Op::simple(OpKind::And));
-      return;
-    case TokenType::Or:
-      emit(Op::simple(OpKind::Dup));
-      emit(Op::jump_if(skip_right));
-      append(std::move(right_code));
-      emit(Op::simple(OpKind::Or));
-      return;
-    case TokenType::Xor:
-      append(std::move(right_code));
-      emit(Op::simple(OpKind::Xor));
-      return;
-    default:
-      record_at(Error::compile(0, "Invalid logical operator"), op);
+  if (op.ty == TokenType::Xor) {
+    emit(OpKind::Xor);
+  } else {
+    record_at(Error::compile(0, "Invalid logical operator"), op);
   }
 }
 
@@ -185,10 +181,10 @@ void Compiler::visit_unary_expr(const Token& op, const Expr& right) {
   at(op);
   switch (op.ty) {
     case TokenType::Minus:
-      emit(Op::simple(OpKind::Neg));
+      emit(OpKind::Neg);
       return;
     case TokenType::Not:
-      emit(Op::simple(OpKind::Not));
+      emit(OpKind::Not);
       return;
     default:
       record_at(Error::compile(0, "Invalid unary operator"), op);
@@ -207,7 +203,7 @@ void Compiler::visit_variable_expr(const Token& name) {
   std::string_view text = ident->text;
   if (props.contains(text)) {
     if (used_props.contains(text)) {
-      emit(Op::get(std::string(text)));
+      emit_name(OpKind::Get, text);
     } else {
       record_at(undeclared_property(text), name);
     }
@@ -215,7 +211,7 @@ void Compiler::visit_variable_expr(const Token& name) {
   }
   const NameMap<std::size_t>& scope = scopes.back();
   if (auto found = scope.find(text); found != scope.end()) {
-    emit(Op::load(found->second));
+    emit_slot(OpKind::Load, found->second);
     return;
   }
   Error error =

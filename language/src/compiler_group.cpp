@@ -69,21 +69,22 @@ void Compiler::visit_group_stmt(const Stmt::Group& group) {
     }
   }
   std::size_t enclosing_loops = std::exchange(loop_depth, 0);
-  std::vector<Op> body = generate_apart([&] {
-    emit(Op::label(name));
-    for (const Stmt& statement : group.body) statement.accept_mut(*this);
-    // The arguments sit in the group's first slots and `return` leaves the
-    // stack as it is: these pops remove them again.
-    here = defined_at;
-    for (std::size_t i = 0; i < value_params; ++i) emit(Op::simple(OpKind::Pop));
-    emit(Op::simple(OpKind::Return));
-  });
+  CodeBuffer body;
+  code.swap_code(body);
+  emit_name(OpKind::Label, name);
+  compile_statements(group.body);
+  // The arguments sit in the group's first slots and `return` leaves the
+  // stack as it is: these pops remove them again.
+  here = defined_at;
+  for (std::size_t i = 0; i < value_params; ++i) emit(OpKind::Pop);
+  emit(OpKind::Return);
+  code.swap_code(body);
   loop_depth = enclosing_loops;
   scopes.pop_back();
   store_group(std::move(name), std::move(params), std::move(body), defined_at);
 }
 
-void Compiler::store_group(std::string name, std::vector<Arg> params, std::vector<Op> body,
+void Compiler::store_group(std::string name, std::vector<Arg> params, CodeBuffer body,
                            SourcePosition defined_at) {
   GroupData data{CompiledGroup(name, std::move(params)), std::move(body), defined_at};
   auto [slot, inserted] = groups.insert_or_assign(name, std::move(data));
@@ -112,7 +113,8 @@ void Compiler::visit_parallel_stmt(const Stmt::Parallel& block) {
     }
   }
   here = keyword;
-  emit(block.race ? Op::call_race(std::move(entries)) : Op::call_parallel(std::move(entries)));
+  code.at(here);
+  code.emit_call_list(block.race ? OpKind::CallRace : OpKind::CallParallel, entries);
 }
 
 std::optional<CallEntry> Compiler::parallel_entry(const Exec& exec) {
@@ -155,11 +157,13 @@ std::string Compiler::synthetic_group(const std::string& native, std::size_t ari
     while (groups.contains(group_name)) group_name += "/" + std::to_string(arity);
     shapes.emplace_back(arity, group_name);
   }
-  std::vector<Op> body;
-  body.push_back(Op::label(group_name));
-  body.push_back(Op::call(native, arity));
-  body.push_back(Op::simple(OpKind::Return));
-  for (Op& op : body) op.position = call;
+  CodeBuffer body;
+  code.swap_code(body);
+  code.at(call);
+  code.emit_name(OpKind::Label, group_name);
+  code.emit_call(native, arity);
+  code.emit(OpKind::Return);
+  code.swap_code(body);
   store_group(group_name, std::move(args), std::move(body));
   return group_name;
 }

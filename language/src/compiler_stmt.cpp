@@ -1,7 +1,7 @@
 // Statement code generation for use, assignment, if/unless, while/until,
-// break, return, yield and call statements. Blocks that a jump must skip are
-// generated apart first, so their length is known and nothing is patched
-// afterwards, except loop breaks (see resolve_breaks).
+// break, return, yield and call statements. Code is appended in place: a
+// jump forward is emitted before the code it skips and patched once that is
+// compiled (land_here).
 #include <algorithm>
 
 #include "compiler.hpp"
@@ -48,14 +48,14 @@ void Compiler::visit_var_stmt(const Token& name, const Expr& value) {
   std::string_view text = ident->text;
   auto prop = props.find(text);
   if (prop == props.end()) {
-    emit(Op::store(declare_var(text)));
+    emit_slot(OpKind::Store, declare_var(text));
     return;
   }
   std::expected<bool, Error> settable = prop->second->settable();
   if (!settable) {
     record_at(std::move(settable.error()), name);
   } else if (*settable) {
-    emit(Op::set(std::string(text)));
+    emit_name(OpKind::Set, text);
   } else {
     record_at(Error::compile(0, "External property '" + std::string(text) + "' not settable"),
               name);
@@ -69,53 +69,39 @@ void Compiler::visit_if_stmt(const Stmt::If& statement) {
   SourcePosition keyword = here;
   compile_expression(*statement.condition);
   here = keyword;
-  if (statement.unless) emit(Op::simple(OpKind::Not));
-  std::vector<Op> then_code = code_of(statement.then_branch);
-  std::vector<Op> else_code = code_of(statement.else_branch);
+  if (statement.unless) emit(OpKind::Not);
+  std::size_t skip_then = emit_jump(OpKind::JumpUnless);
+  compile_statements(statement.then_branch);
   here = keyword;
-  emit(Op::jump_unless(static_cast<std::ptrdiff_t>(then_code.size()) + 2));
-  append(std::move(then_code));
-  emit(Op::jump(static_cast<std::ptrdiff_t>(else_code.size()) + 1));
-  append(std::move(else_code));
+  std::size_t skip_else = emit_jump(OpKind::Jump);
+  land_here(skip_then);
+  compile_statements(statement.else_branch);
+  land_here(skip_else);
 }
 
 // while c { S } -> code(c) [not] jump_unless B+2 code(S) jump -(C+B+1)
+// Each break in S lands just after the closing backward jump.
 void Compiler::visit_while_stmt(const Stmt::While& statement) {
   at_statement(statement.keyword);
   SourcePosition keyword = here;
-  std::vector<Op> condition = generate_apart([&] {
-    compile_expression(*statement.condition);
-    here = keyword;
-    if (statement.until) emit(Op::simple(OpKind::Not));
-  });
+  std::size_t condition_start = code.size();
+  compile_expression(*statement.condition);
+  here = keyword;
+  if (statement.until) emit(OpKind::Not);
+  std::size_t exit = emit_jump(OpKind::JumpUnless);
+  std::size_t first_break = breaks.size();
   ++loop_depth;
-  std::vector<Op> body = code_of(statement.body);
+  compile_statements(statement.body);
   --loop_depth;
   here = keyword;
-  auto condition_length = static_cast<std::ptrdiff_t>(condition.size());
-  auto body_length = static_cast<std::ptrdiff_t>(body.size());
-  std::size_t body_start = ops.size() + condition.size() + 1;
-  append(std::move(condition));
-  emit(Op::jump_unless(body_length + 2));
-  append(std::move(body));
-  emit(Op::jump(-(condition_length + body_length + 1)));
-  resolve_breaks(body_start);
+  emit_jump(OpKind::Jump, static_cast<std::ptrdiff_t>(condition_start) -
+                              static_cast<std::ptrdiff_t>(code.size()));
+  land_here(exit);
+  for (std::size_t at = first_break; at < breaks.size(); ++at) land_here(breaks[at]);
+  breaks.resize(first_break);
 }
 
-// Every `jump 0` left in the body is a break of this loop: breaks of inner
-// loops were resolved by those loops, and no other jump has distance 0. Each
-// lands just after the closing backward jump.
-void Compiler::resolve_breaks(std::size_t body_start) {
-  std::size_t loop_end = ops.size();
-  for (std::size_t index = body_start; index + 1 < loop_end; ++index) {
-    Op& op = ops[index];
-    if (op.kind == OpKind::Jump && op.distance == 0) {
-      op.distance = static_cast<std::ptrdiff_t>(loop_end - index);
-    }
-  }
-}
-
-// break -> jump 0, a placeholder the enclosing loop resolves.
+// break -> a jump, landed by the enclosing loop.
 void Compiler::visit_break_stmt(const Token& keyword) {
   at_statement(keyword);
   // The parser refuses such a break; a hand-built tree could still hold one,
@@ -124,17 +110,17 @@ void Compiler::visit_break_stmt(const Token& keyword) {
     record_at(Error::compile(0, "'break' is not allowed outside of loops"), keyword);
     return;
   }
-  emit(Op::jump(0));
+  breaks.push_back(emit_jump(OpKind::Jump));
 }
 
 void Compiler::visit_return_stmt(const Token& keyword) {
   at_statement(keyword);
-  emit(Op::simple(OpKind::Return));
+  emit(OpKind::Return);
 }
 
 void Compiler::visit_yield_stmt(const Token& keyword) {
   at_statement(keyword);
-  emit(Op::simple(OpKind::Yield));
+  emit(OpKind::Yield);
 }
 
 // name args -> code(value args, in order) call name n
@@ -158,7 +144,8 @@ void Compiler::visit_exec_stmt(const Exec& exec) {
   }
   emit_value_arguments(exec);
   here = statement_here;
-  emit(Op::call(std::string(name), count_values(exec)));
+  code.at(here);
+  code.emit_call(name, count_values(exec));
 }
 
 // The span covers the whole call, name and arguments: a check refuses the

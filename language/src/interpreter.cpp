@@ -12,9 +12,9 @@
 
 namespace zolang {
 
-Interpreter::Impl::Impl(std::vector<Op> program_ops)
+Interpreter::Impl::Impl(Bytecode program_code)
     : root(std::make_unique<ExecutionContext>()),
-      ops(std::move(program_ops)),
+      ops(std::move(program_code)),
       program(DecodedProgram::decode(ops)) {}
 
 // --- Stepping ---------------------------------------------------------------
@@ -229,42 +229,44 @@ std::expected<void, Error> Interpreter::Impl::validate() {
   auto check_callable = [&](std::uint32_t slot_index, std::size_t address) {
     const NameSlot& slot = program.names[slot_index];
     if (slot.generator == nullptr && slot.label == no_label) {
-      record(Error::unknown_callable(slot.name, address), address);
+      record(Error::unknown_callable(std::string(slot.name), address), address);
     }
   };
   for (std::size_t address = 0; address < ops.size(); ++address) {
     const Instr& instr = program.plain[address];
-    switch (instr.code) {
-      case Code::Get:
-      case Code::Set: {
-        const NameSlot& slot = program.names[instr.aux];
+    switch (shape_of(ops.kind(address))) {
+      case OperandShape::Name: {
+        const NameSlot& slot = program.names[instr.name()];
         if (slot.property == nullptr) {
-          record(Error::unknown_property(slot.name, address), address);
+          record(Error::unknown_property(std::string(slot.name), address), address);
         } else if (instr.code == Code::Get) {
           break;
         } else if (auto settable = slot.property->settable(); !settable) {
           record(std::move(settable.error()), address);
         } else if (!*settable) {
-          record(Error::property_not_settable(slot.name, address), address);
+          record(Error::property_not_settable(std::string(slot.name), address), address);
         }
         break;
       }
-      case Code::Call:
-        check_callable(instr.aux, address);
+      case OperandShape::Call:
+        check_callable(instr.name(), address);
         break;
-      case Code::CallParallel:
-      case Code::CallRace:
-        for (const GroupEntry& entry : program.call_lists[instr.aux]) {
+      case OperandShape::CallList:
+        for (const GroupEntry& entry : program.call_lists[instr.call_list()]) {
           check_callable(entry.slot, address);
         }
         break;
-      default:
+      case OperandShape::None:
+      case OperandShape::Slot:
+      case OperandShape::Value:
+      case OperandShape::Distance:
+      case OperandShape::Label:
         break;
     }
   }
   if (!first) return {};
   // Validation runs before any context has stepped: no group call led here.
-  failure_place = FailurePlace{first_address, ops[first_address].position, {}};
+  failure_place = FailurePlace{first_address, ops.position(first_address), {}};
   return std::unexpected(std::move(*first));
 }
 
@@ -275,7 +277,7 @@ std::expected<void, Error> Interpreter::Impl::validate() {
   FailurePlace place;
   if (address && *address < ops.size()) {
     place.address = address;
-    place.position = ops[*address].position;
+    place.position = ops.position(*address);
   }
   if (state.unlocked().status == RunStatus::Ending) {
     place.trace.push_back(TraceEntry{"__end", std::nullopt, {}, std::nullopt});
@@ -287,8 +289,9 @@ std::expected<void, Error> Interpreter::Impl::validate() {
     if (current.parent != nullptr) place.trace.push_back(branch_entry(current));
     for (const Frame& frame : current.frames) {
       std::size_t call = frame.return_index - 1;
-      if (call >= ops.size()) continue;
-      place.trace.push_back(TraceEntry{ops[call].name, call, ops[call].position, std::nullopt});
+      if (call >= ops.size() || ops.kind(call) != OpKind::Call) continue;
+      place.trace.push_back(
+          TraceEntry{ops.name(ops.name_id(call)), call, ops.position(call), std::nullopt});
     }
   }
   // A wrapper made for a native in a block may serve several calls of the
@@ -305,10 +308,11 @@ TraceEntry Interpreter::Impl::branch_entry(const ExecutionContext& branch) const
   // Its parent waits just past the block's call_parallel or call_race.
   std::size_t spawn = branch.parent->ip - 1;
   TraceEntry entry{{}, spawn, {}, branch.branch};
-  if (spawn < ops.size() && branch.branch < ops[spawn].calls.size()) {
-    const CallEntry& call = ops[spawn].calls[branch.branch];
-    entry.group = call.name;
-    entry.position = call.position.is_known() ? call.position : ops[spawn].position;
+  if (spawn < ops.size() && shape_of(ops.kind(spawn)) == OperandShape::CallList &&
+      branch.branch < ops.calls(spawn).size()) {
+    entry.group = ops.name(ops.calls(spawn)[branch.branch].name);
+    SourcePosition call = ops.call_position(spawn, branch.branch);
+    entry.position = call.is_known() ? call : ops.position(spawn);
   }
   return entry;
 }
@@ -317,7 +321,7 @@ std::optional<CallSite> Interpreter::Impl::current_call() const {
   const ExecutionContext* context = calling.context;
   if (context == nullptr) return std::nullopt;
   CallSite site{calling.address, {}};
-  if (site.address < ops.size()) site.position = ops[site.address].position;
+  if (site.address < ops.size()) site.position = ops.position(site.address);
   // A wrapper's call may serve several calls of the block (see locate_failure).
   if (context->is_wrapper && context->parent != nullptr && context->frames.empty()) {
     if (SourcePosition branch = branch_entry(*context).position; branch.is_known()) {
@@ -364,8 +368,8 @@ std::expected<void, Error> Interpreter::Impl::run_end() {
   InternalState& internal = state.unlocked();
   internal.status = RunStatus::Ending;
   root = std::make_unique<ExecutionContext>();
-  if (auto label = program.labels.find(std::string_view("__end")); label != program.labels.end()) {
-    root->ip = label->second;
+  if (auto label = program.label_of("__end")) {
+    root->ip = *label;
     for (;;) {
       // Natives that never finish would keep end() polling forever. Each
       // pass polls natives anyway, so it can afford the clock and the host's
@@ -406,7 +410,9 @@ std::expected<void, Error> Interpreter::Impl::reset() {
 
 // --- Public interface -------------------------------------------------------
 
-Interpreter::Interpreter(std::vector<Op> ops) : impl(std::make_unique<Impl>(std::move(ops))) {}
+Interpreter::Interpreter(std::vector<Op> ops) : Interpreter(Bytecode(ops)) {}
+
+Interpreter::Interpreter(Bytecode program) : impl(std::make_unique<Impl>(std::move(program))) {}
 
 Interpreter Interpreter::from_program(Program program) {
   Interpreter interpreter(std::move(program.ops));
@@ -446,7 +452,7 @@ void Interpreter::set_check_point(CheckPoint check) { impl->check = std::move(ch
 std::expected<void, Error> Interpreter::register_callable(
     std::string name, std::unique_ptr<CallableGenerator> generator) {
   if (auto open = impl->check_registration_open(); !open) return open;
-  if (impl->callables.contains(name) || impl->program.labels.contains(name)) {
+  if (impl->callables.contains(name) || impl->program.label_of(name)) {
     return std::unexpected(Error::callable_already_registered(std::move(name)));
   }
   impl->program.bind_callable(name, generator.get());
@@ -476,6 +482,7 @@ std::expected<void, Error> Interpreter::reset() { return impl->reset(); }
 RunStatus Interpreter::status() const { return impl->state.unlocked().status; }
 const std::optional<Failure>& Interpreter::last_failure() const { return impl->last_failure; }
 std::optional<CallSite> Interpreter::current_call() const { return impl->current_call(); }
-const std::vector<Op>& Interpreter::ops() const { return impl->ops; }
+std::vector<Op> Interpreter::ops() const { return impl->ops.ops(); }
+const Bytecode& Interpreter::program() const { return impl->ops; }
 
 }  // namespace zolang

@@ -5,124 +5,113 @@
 // no bounds check.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "bytecode.hpp"
 #include "native.hpp"
 #include "op.hpp"
 #include "value.hpp"
 
 namespace zolang {
 
-// Internal opcodes: the OpKinds in their order, then specialised forms.
+// The operators a fused form can end in, as Y(prefix, operator, suffix).
+#define ZO_FUSED_ARITHMETIC(Y, prefix, suffix) \
+  Y(prefix, Add, suffix) Y(prefix, Sub, suffix) Y(prefix, Mul, suffix) Y(prefix, Div, suffix)
+#define ZO_FUSED_COMPARISONS(Y, prefix, suffix) \
+  Y(prefix, Lt, suffix) Y(prefix, Le, suffix) Y(prefix, Gt, suffix) Y(prefix, Ge, suffix)
+#define ZO_FUSED_OPERATORS(Y, prefix, suffix) \
+  ZO_FUSED_ARITHMETIC(Y, prefix, suffix) ZO_FUSED_COMPARISONS(Y, prefix, suffix)
+
+// The fused forms, one row per family: X(family, prefix, suffix, operators,
+// skip, sequence). A family has one code per operator, named prefix, operator,
+// suffix (ConstAdd, LoadConstLtJumpIf, LtJumpUnless), so that the operator
+// costs no dispatch of its own. `skip` is how many instructions after the
+// first the form runs when it does not jump.
 //
 // A fused form stands at the index of the first instruction of a common
 // sequence and runs the whole sequence in one dispatch when its operands are
 // numbers in range; otherwise it runs as the plain first instruction, which
 // keeps every error and its address exact. The instructions it covers keep
-// their own decoded forms, so a jump into the sequence still works. Each form
-// has one code per operator, in the order add, sub, mul, div, lt, le, gt, ge
-// (see fused_code), so that the operator costs no dispatch of its own.
+// their own decoded forms, so a jump into the sequence still works.
+#define ZO_FUSED_FORMS(X)                                                                         \
+  X(Const, Const, , ZO_FUSED_OPERATORS, 1, "push k; op")                                          \
+  X(Slot, Slot, , ZO_FUSED_OPERATORS, 1, "load a; op")                                            \
+  X(LoadConst, LoadConst, , ZO_FUSED_OPERATORS, 2, "load a; push k; op")                          \
+  X(LoadConstStore, LoadConst, Store, ZO_FUSED_ARITHMETIC, 3, "load a; push k; op; store b")      \
+  X(LoadConstJumpUnless, LoadConst, JumpUnless, ZO_FUSED_COMPARISONS, 3,                          \
+    "load a; push k; op; jump_unless d")                                                          \
+  X(LoadConstJumpIf, LoadConst, JumpIf, ZO_FUSED_COMPARISONS, 3, "load a; push k; op; jump_if d") \
+  X(CompareJumpUnless, , JumpUnless, ZO_FUSED_COMPARISONS, 1, "op; jump_unless d")                \
+  X(CompareJumpIf, , JumpIf, ZO_FUSED_COMPARISONS, 1, "op; jump_if d")
+
+// Internal opcodes: the OpKinds in their order, then specialised forms.
 enum class Code : std::uint8_t {
-  Load,
-  Store,
-  Get,
-  Set,
-  Push,
-  Pop,
-  Dup,
-  Add,
-  Sub,
-  Mul,
-  Div,
-  Mod,
-  Exp,
-  Neg,
-  Abs,
-  And,
-  Or,
-  Not,
-  Xor,
-  Eq,
-  Ne,
-  Lt,
-  Le,
-  Gt,
-  Ge,
-  Jump,
-  JumpUnless,
-  JumpIf,
-  Label,
-  Call,
-  CallParallel,
-  CallRace,
-  Yield,
-  Return,
-  PushNumber,  // push of a number; the operand holds the double's bits
-  Halt,        // past the last instruction: the context has finished
-  // push k; op
-  ConstAdd,
-  ConstSub,
-  ConstMul,
-  ConstDiv,
-  ConstLt,
-  ConstLe,
-  ConstGt,
-  ConstGe,
-  // load a; op
-  SlotAdd,
-  SlotSub,
-  SlotMul,
-  SlotDiv,
-  SlotLt,
-  SlotLe,
-  SlotGt,
-  SlotGe,
-  // load a; push k; op
-  LoadConstAdd,
-  LoadConstSub,
-  LoadConstMul,
-  LoadConstDiv,
-  LoadConstLt,
-  LoadConstLe,
-  LoadConstGt,
-  LoadConstGe,
-  // load a; push k; add/sub/mul/div; store b
-  LoadConstAddStore,
-  LoadConstSubStore,
-  LoadConstMulStore,
-  LoadConstDivStore,
-  // load a; push k; lt/le/gt/ge; jump_unless d
-  LoadConstLtJumpUnless,
-  LoadConstLeJumpUnless,
-  LoadConstGtJumpUnless,
-  LoadConstGeJumpUnless,
-  // load a; push k; lt/le/gt/ge; jump_if d
-  LoadConstLtJumpIf,
-  LoadConstLeJumpIf,
-  LoadConstGtJumpIf,
-  LoadConstGeJumpIf,
-  // lt/le/gt/ge; jump_unless d
-  LtJumpUnless,
-  LeJumpUnless,
-  GtJumpUnless,
-  GeJumpUnless,
-  // lt/le/gt/ge; jump_if d
-  LtJumpIf,
-  LeJumpIf,
-  GtJumpIf,
-  GeJumpIf,
+#define ZO_PLAIN_CODE(kind, mnemonic, shape, effect, meaning) kind,
+  ZO_INSTRUCTIONS(ZO_PLAIN_CODE)
+#undef ZO_PLAIN_CODE
+      PushNumber,  // push of a number; the operand holds the double's bits
+  Halt,            // past the last instruction: the context has finished
+#define ZO_FUSED_CODE(prefix, op, suffix) prefix##op##suffix,
+#define ZO_FUSED_FAMILY_CODES(family, prefix, suffix, operators, skip, sequence) \
+  operators(ZO_FUSED_CODE, prefix, suffix)
+  ZO_FUSED_FORMS(ZO_FUSED_FAMILY_CODES)
+#undef ZO_FUSED_FAMILY_CODES
+#undef ZO_FUSED_CODE
 };
 
-// The code of a fused form for operator `op`, given the form's first code
-// (its add code, or its lt code for the comparison-only forms).
-constexpr Code fused_code(Code first, OpKind op) {
-  int index = op <= OpKind::Div ? static_cast<int>(op) - static_cast<int>(OpKind::Add)
-                                : static_cast<int>(op) - static_cast<int>(OpKind::Lt) + 4;
-  if (first >= Code::LoadConstLtJumpUnless) index -= 4;  // comparison-only forms
+// The plain code of an instruction kind.
+constexpr Code plain_code(OpKind kind) { return static_cast<Code>(kind); }
+
+enum class FusedFamily : std::uint8_t {
+#define ZO_FUSED_FAMILY(family, prefix, suffix, operators, skip, sequence) family,
+  ZO_FUSED_FORMS(ZO_FUSED_FAMILY)
+#undef ZO_FUSED_FAMILY
+};
+
+// How many instructions after its first a form of `family` covers.
+constexpr std::ptrdiff_t fused_skip(FusedFamily family) {
+  constexpr std::ptrdiff_t skips[] = {
+#define ZO_FUSED_SKIP(family, prefix, suffix, operators, skip, sequence) skip,
+      ZO_FUSED_FORMS(ZO_FUSED_SKIP)
+#undef ZO_FUSED_SKIP
+  };
+  return skips[static_cast<std::size_t>(family)];
+}
+
+// The first code of each family, and whether its operators start with the
+// arithmetic ones.
+constexpr Code first_fused_code(FusedFamily family) {
+#define ZO_FUSED_COUNT(prefix, op, suffix) +1
+  constexpr int sizes[] = {
+#define ZO_FUSED_SIZE(family, prefix, suffix, operators, skip, sequence) \
+  0 operators(ZO_FUSED_COUNT, prefix, suffix),
+      ZO_FUSED_FORMS(ZO_FUSED_SIZE)
+#undef ZO_FUSED_SIZE
+  };
+#undef ZO_FUSED_COUNT
+  int code = static_cast<int>(Code::Halt) + 1;
+  for (std::size_t i = 0; i < static_cast<std::size_t>(family); ++i) code += sizes[i];
+  return static_cast<Code>(code);
+}
+
+// The code of the fused form of `family` for operator `op`.
+constexpr Code fused_code(FusedFamily family, OpKind op) {
+  Code first = first_fused_code(family);
+  bool arithmetic = op <= OpKind::Div;
+  int index = arithmetic ? static_cast<int>(op) - static_cast<int>(OpKind::Add)
+                         : static_cast<int>(op) - static_cast<int>(OpKind::Lt);
+  // Families over all operators list the comparisons after the arithmetic;
+  // a family over comparisons alone starts with them.
+  bool has_arithmetic = family == FusedFamily::Const || family == FusedFamily::Slot ||
+                        family == FusedFamily::LoadConst || family == FusedFamily::LoadConstStore;
+  bool has_comparisons = family != FusedFamily::LoadConstStore;
+  if (!arithmetic && has_arithmetic && has_comparisons) index += 4;
   return static_cast<Code>(static_cast<int>(first) + index);
 }
 
@@ -132,24 +121,43 @@ inline constexpr std::size_t max_slot = std::size_t{1} << 48;
 
 inline constexpr std::size_t no_label = std::numeric_limits<std::size_t>::max();
 
-// One decoded instruction.
+// One decoded instruction: 16 bytes. The fields are shared between forms;
+// read them through the accessor that names what the form keeps there.
 struct Instr {
   Code code = Code::Halt;
-  Code op = Code::Halt;    // fused forms: the operator
-  std::int16_t extra = 0;  // fused forms: the store slot, a jump offset, or the jump's sense
-  // Push: constant; Get/Set/Call: name slot; CallParallel/Race: call list;
-  // fused forms: the load slot.
-  std::uint32_t aux = 0;
-  // Load/Store: slot; Call: arity; jumps: offset from the next instruction;
-  // PushNumber and fused forms: the constant's bits (a compare-and-jump
-  // form without constant: the jump offset).
-  std::size_t operand = 0;
+  std::int16_t small = 0;   // fused forms: the store slot or the jump's offset
+  std::uint32_t index = 0;  // a table index or a fused form's load slot
+  std::uint64_t word = 0;   // a slot, an arity, an offset or a number's bits
+
+  // Load, Store: the slot (clamped to max_slot).
+  std::size_t slot() const { return word; }
+  // Call: the arity.
+  std::size_t arity() const { return word; }
+  // Jumps, and the compare-and-jump forms without a constant: the offset
+  // from the next instruction.
+  std::ptrdiff_t offset() const { return static_cast<std::ptrdiff_t>(word); }
+  // PushNumber and the fused forms with a constant: the number.
+  double number() const { return std::bit_cast<double>(word); }
+  // Push: the index of the constant.
+  std::uint32_t constant() const { return index; }
+  // Get, Set, Call: the name slot.
+  std::uint32_t name() const { return index; }
+  // CallParallel, CallRace: the call list.
+  std::uint32_t call_list() const { return index; }
+  // Fused forms starting with a load: the slot loaded.
+  std::uint32_t load_slot() const { return index; }
+  // LoadConst...Store forms: the slot stored.
+  std::ptrdiff_t store_slot() const { return small; }
+  // LoadConst...Jump forms: the jump's offset from the instruction after
+  // the load.
+  std::ptrdiff_t fused_offset() const { return small; }
 };
 
-// A name used by get, set or call, with what it resolves to. Natives are
-// bound when they are registered; labels when the program is decoded.
+// A name of the program, with what it resolves to. Natives are bound when
+// they are registered; labels when the program is decoded. Indexed by the
+// name's id in the program.
 struct NameSlot {
-  std::string name;
+  std::string_view name;                   // the program's own text
   Prop* property = nullptr;                // owned by the interpreter's registry
   CallableGenerator* generator = nullptr;  // likewise
   std::size_t label = no_label;            // index of the label instruction
@@ -162,21 +170,27 @@ struct GroupEntry {
 };
 
 struct DecodedProgram {
-  // Decodes `ops`. A jump whose target lies outside the program is sent to the
-  // Halt instruction; labels map to the last label of each name.
-  static DecodedProgram decode(const std::vector<Op>& ops);
+  // Decodes `program`, which must outlive the result (names and constants
+  // are read from it). A jump whose target lies outside the program is sent
+  // to the Halt instruction; labels map to the last label of each name.
+  static DecodedProgram decode(const Bytecode& program);
 
   // Resolves `name` to a registered native for every instruction naming it.
   void bind_property(std::string_view name, Prop* property);
   void bind_callable(std::string_view name, CallableGenerator* generator);
+  // The label instruction of group `name`, if the program has one.
+  std::optional<std::size_t> label_of(std::string_view name) const;
 
-  std::vector<Instr> code;   // one per Op, then Halt; fused where possible
+  std::vector<Instr> code;   // one per instruction, then Halt; fused where possible
   std::vector<Instr> plain;  // the same without fused forms
-  std::vector<Value> constants;
+  const Value* constants = nullptr;
   std::vector<NameSlot> names;
   std::vector<std::vector<GroupEntry>> call_lists;
-  NameMap<std::size_t> labels;
-  NameMap<std::uint32_t> name_index;
+  const Bytecode* source = nullptr;
 };
+
+// Whether decoding fuses common sequences (on by default). Tests turn it off
+// to check that the plain instructions behave the same.
+void set_fusion(bool enabled);
 
 }  // namespace zolang

@@ -21,7 +21,7 @@
 namespace zolang {
 
 struct Interpreter::Impl {
-  explicit Impl(std::vector<Op> program_ops);
+  explicit Impl(Bytecode program_code);
 
   // Scheduling (interpreter.cpp). Every Error is returned at once and ends
   // the operation; nothing is rolled back.
@@ -145,7 +145,7 @@ struct Interpreter::Impl {
   Error take_failure();
 
   std::unique_ptr<ExecutionContext> root;
-  std::vector<Op> ops;
+  Bytecode ops;  // the program as constructed; `program` reads from it
   DecodedProgram program;
   PropertyRegistry properties;
   CallableRegistry callables;

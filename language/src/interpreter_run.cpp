@@ -93,8 +93,6 @@ inline void put_result(Value* target, double left, double right) {
   }
 }
 
-inline double constant_of(const Instr& instr) { return std::bit_cast<double>(instr.operand); }
-
 // and, or, xor, eq, ne of two values of any kinds.
 bool logic(Code code, const Value& left, const Value& right) {
   if (code == Code::And) return right.truthy() && left.truthy();
@@ -129,72 +127,76 @@ inline bool take_truth(Value* slot) {
     }                                         \
   } while (false)
 
-// The fused forms, one case per form and operator (see Code). Each checks
-// everything it needs before it changes anything, so that it can fall back
-// to the plain first instruction (unfused) or grow the stack and run again
-// (grow_and_retry).
-#define ZO_OPERATOR_FORMS(OP)                                                         \
-  case Code::Const##OP:                                                               \
-    if (!top[-1].is_number()) goto unfused;                                           \
-    put_result<Code::OP>(top - 1, top[-1].as_number(), constant_of(*instr));          \
-    pc += 1;                                                                          \
-    break;                                                                            \
-  case Code::Slot##OP:                                                                \
-    if (!has_number_slot(base, top, instr->aux) || !top[-1].is_number()) {            \
-      goto unfused;                                                                   \
-    }                                                                                 \
-    put_result<Code::OP>(top - 1, top[-1].as_number(), base[instr->aux].as_number()); \
-    pc += 1;                                                                          \
-    break;                                                                            \
-  case Code::LoadConst##OP:                                                           \
-    if (!has_number_slot(base, top, instr->aux)) goto unfused;                        \
-    if (top == limit) goto grow_and_retry;                                            \
-    put_result<Code::OP>(top, base[instr->aux].as_number(), constant_of(*instr));     \
-    ++top;                                                                            \
-    pc += 2;                                                                          \
+// The fused forms, one case per form and operator (see ZO_FUSED_FORMS). Each
+// checks everything it needs before it changes anything, so that it can fall
+// back to the plain first instruction (unfused) or grow the stack and run
+// again (grow_and_retry).
+#define ZO_OPERATOR_FORMS(OP)                                                                 \
+  case Code::Const##OP:                                                                       \
+    if (!top[-1].is_number()) goto unfused;                                                   \
+    put_result<Code::OP>(top - 1, top[-1].as_number(), instr->number());                      \
+    pc += fused_skip(FusedFamily::Const);                                                     \
+    break;                                                                                    \
+  case Code::Slot##OP:                                                                        \
+    if (!has_number_slot(base, top, instr->load_slot()) || !top[-1].is_number()) {            \
+      goto unfused;                                                                           \
+    }                                                                                         \
+    put_result<Code::OP>(top - 1, top[-1].as_number(), base[instr->load_slot()].as_number()); \
+    pc += fused_skip(FusedFamily::Slot);                                                      \
+    break;                                                                                    \
+  case Code::LoadConst##OP:                                                                   \
+    if (!has_number_slot(base, top, instr->load_slot())) goto unfused;                        \
+    if (top == limit) goto grow_and_retry;                                                    \
+    put_result<Code::OP>(top, base[instr->load_slot()].as_number(), instr->number());         \
+    ++top;                                                                                    \
+    pc += fused_skip(FusedFamily::LoadConst);                                                 \
     break;
 
 // As store would, the result goes into slot b when that lies below it, and
 // otherwise stays on top.
-#define ZO_STORE_FORMS(OP)                                                                   \
-  case Code::LoadConst##OP##Store: {                                                         \
-    if (!has_number_slot(base, top, instr->aux)) goto unfused;                               \
-    double result = arithmetic<Code::OP>(base[instr->aux].as_number(), constant_of(*instr)); \
-    if (instr->extra < top - base) {                                                         \
-      drop_slot(base + instr->extra);                                                        \
-      new (base + instr->extra) Value(Value::number(result));                                \
-    } else {                                                                                 \
-      if (top == limit) goto grow_and_retry;                                                 \
-      new (top++) Value(Value::number(result));                                              \
-    }                                                                                        \
-    pc += 3;                                                                                 \
-    break;                                                                                   \
+#define ZO_STORE_FORMS(OP)                                                                       \
+  case Code::LoadConst##OP##Store: {                                                             \
+    if (!has_number_slot(base, top, instr->load_slot())) goto unfused;                           \
+    double result = arithmetic<Code::OP>(base[instr->load_slot()].as_number(), instr->number()); \
+    Value* slot = base + instr->store_slot();                                                    \
+    if (instr->store_slot() < top - base) {                                                      \
+      drop_slot(slot);                                                                           \
+      new (slot) Value(Value::number(result));                                                   \
+    } else {                                                                                     \
+      if (top == limit) goto grow_and_retry;                                                     \
+      new (top++) Value(Value::number(result));                                                  \
+    }                                                                                            \
+    pc += fused_skip(FusedFamily::LoadConstStore);                                               \
+    break;                                                                                       \
   }
 
-#define ZO_JUMP_FORMS(OP)                                                                          \
-  case Code::LoadConst##OP##JumpUnless:                                                            \
-    if (!has_number_slot(base, top, instr->aux)) goto unfused;                                     \
-    ZO_JUMP_BY(                                                                                    \
-        compare<Code::OP>(base[instr->aux].as_number(), constant_of(*instr)) ? 3 : instr->extra);  \
-    break;                                                                                         \
-  case Code::LoadConst##OP##JumpIf:                                                                \
-    if (!has_number_slot(base, top, instr->aux)) goto unfused;                                     \
-    ZO_JUMP_BY(compare<Code::OP>(base[instr->aux].as_number(), constant_of(*instr)) ? instr->extra \
-                                                                                    : 3);          \
-    break;                                                                                         \
-  case Code::OP##JumpUnless:                                                                       \
-    if (!has_two_numbers(top)) goto unfused;                                                       \
-    top -= 2;                                                                                      \
-    ZO_JUMP_BY(compare<Code::OP>(top[0].as_number(), top[1].as_number())                           \
-                   ? 1                                                                             \
-                   : static_cast<std::ptrdiff_t>(instr->operand));                                 \
-    break;                                                                                         \
-  case Code::OP##JumpIf:                                                                           \
-    if (!has_two_numbers(top)) goto unfused;                                                       \
-    top -= 2;                                                                                      \
-    ZO_JUMP_BY(compare<Code::OP>(top[0].as_number(), top[1].as_number())                           \
-                   ? static_cast<std::ptrdiff_t>(instr->operand)                                   \
-                   : 1);                                                                           \
+// A compare-and-jump form that does not jump goes on after its sequence.
+#define ZO_JUMP_FORMS(OP)                                                               \
+  case Code::LoadConst##OP##JumpUnless:                                                 \
+    if (!has_number_slot(base, top, instr->load_slot())) goto unfused;                  \
+    ZO_JUMP_BY(compare<Code::OP>(base[instr->load_slot()].as_number(), instr->number()) \
+                   ? fused_skip(FusedFamily::LoadConstJumpUnless)                       \
+                   : instr->fused_offset());                                            \
+    break;                                                                              \
+  case Code::LoadConst##OP##JumpIf:                                                     \
+    if (!has_number_slot(base, top, instr->load_slot())) goto unfused;                  \
+    ZO_JUMP_BY(compare<Code::OP>(base[instr->load_slot()].as_number(), instr->number()) \
+                   ? instr->fused_offset()                                              \
+                   : fused_skip(FusedFamily::LoadConstJumpIf));                         \
+    break;                                                                              \
+  case Code::OP##JumpUnless:                                                            \
+    if (!has_two_numbers(top)) goto unfused;                                            \
+    top -= 2;                                                                           \
+    ZO_JUMP_BY(compare<Code::OP>(top[0].as_number(), top[1].as_number())                \
+                   ? fused_skip(FusedFamily::CompareJumpUnless)                         \
+                   : instr->offset());                                                  \
+    break;                                                                              \
+  case Code::OP##JumpIf:                                                                \
+    if (!has_two_numbers(top)) goto unfused;                                            \
+    top -= 2;                                                                           \
+    ZO_JUMP_BY(compare<Code::OP>(top[0].as_number(), top[1].as_number())                \
+                   ? instr->offset()                                                    \
+                   : fused_skip(FusedFamily::CompareJumpIf));                           \
     break;
 
 std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext& context) {
@@ -225,18 +227,18 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
       case Code::Load:
         // Slots are clamped at decoding, so the comparison is signed and
         // also catches a base above the top.
-        if (static_cast<std::ptrdiff_t>(instr->operand) >= top - base) {
+        if (static_cast<std::ptrdiff_t>(instr->slot()) >= top - base) {
           failure = Error::stack_out_of_bounds(address_of(pc));
           goto fail;
         }
         if (top == limit) goto grow_and_retry;
-        copy_to_slot(top, base[instr->operand]);
+        copy_to_slot(top, base[instr->slot()]);
         ++top;
         break;
       case Code::Store:
         // Only when the top lies above the slot; when it is the slot, it stays.
-        if (static_cast<std::ptrdiff_t>(instr->operand) + 1 < top - base) {
-          Value* slot = base + instr->operand;
+        if (static_cast<std::ptrdiff_t>(instr->slot()) + 1 < top - base) {
+          Value* slot = base + instr->slot();
           drop_slot(slot);
           move_to_slot(slot, --top);
         }
@@ -255,11 +257,11 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
       }
       case Code::Push:
         if (top == limit) goto grow_and_retry;
-        copy_to_slot(top++, program.constants[instr->aux]);
+        copy_to_slot(top++, program.constants[instr->constant()]);
         break;
       case Code::PushNumber:
         if (top == limit) goto grow_and_retry;
-        new (top++) Value(Value::number(std::bit_cast<double>(instr->operand)));
+        new (top++) Value(Value::number(instr->number()));
         break;
       case Code::Pop:
         if (top != bottom) drop_slot(--top);
@@ -358,39 +360,39 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
         new (top - 1) Value(Value::boolean(!take_truth(top - 1)));
         break;
       case Code::Jump:
-        ZO_JUMP_BY(static_cast<std::ptrdiff_t>(instr->operand));
+        ZO_JUMP_BY(instr->offset());
         break;
       case Code::JumpUnless:
         // A boolean is the common case; the guard slot below an empty stack
         // is nil, so emptiness is checked only off that path.
         if (top[-1].is_boolean()) {
-          if (!(--top)->as_boolean()) ZO_JUMP_BY(static_cast<std::ptrdiff_t>(instr->operand));
+          if (!(--top)->as_boolean()) ZO_JUMP_BY(instr->offset());
           break;
         }
         if (top == bottom) goto jump_underflow;
-        if (!take_truth(--top)) ZO_JUMP_BY(static_cast<std::ptrdiff_t>(instr->operand));
+        if (!take_truth(--top)) ZO_JUMP_BY(instr->offset());
         break;
       case Code::JumpIf:
         if (top[-1].is_boolean()) {
-          if ((--top)->as_boolean()) ZO_JUMP_BY(static_cast<std::ptrdiff_t>(instr->operand));
+          if ((--top)->as_boolean()) ZO_JUMP_BY(instr->offset());
           break;
         }
         if (top == bottom) goto jump_underflow;
-        if (take_truth(--top)) ZO_JUMP_BY(static_cast<std::ptrdiff_t>(instr->operand));
+        if (take_truth(--top)) ZO_JUMP_BY(instr->offset());
         break;
       case Code::Label:
         break;
       case Code::Call: {
-        const NameSlot& slot = program.names[instr->aux];
+        const NameSlot& slot = program.names[instr->name()];
         if (slot.generator == nullptr && slot.label != no_label) {
           // A group call: its arguments become slots 0 to n - 1 of its frame.
           auto depth = static_cast<std::size_t>(top - bottom);
-          if (instr->operand > depth) {
+          if (instr->arity() > depth) {
             failure = Error::stack_underflow(address_of(pc));
             goto fail;
           }
-          context.frames.push_back(Frame{address_of(pc) + 1, depth - instr->operand});
-          base = top - instr->operand;
+          context.frames.push_back(Frame{address_of(pc) + 1, depth - instr->arity()});
+          base = top - instr->arity();
           std::size_t here = address_of(pc);
           pc = code + slot.label;
           // Recursion needs no backward jump, so each call spends a unit.
@@ -501,9 +503,10 @@ fail:
 
 std::expected<StepOutcome, Error> Interpreter::Impl::call(ExecutionContext& context,
                                                           std::size_t here, const Instr& instr) {
-  const NameSlot& slot = program.names[instr.aux];
-  if (slot.generator == nullptr) return std::unexpected(Error::unknown_callable(slot.name, here));
-  return native_call(context, here, slot, instr.operand);
+  const NameSlot& slot = program.names[instr.name()];
+  if (slot.generator == nullptr)
+    return std::unexpected(Error::unknown_callable(std::string(slot.name), here));
+  return native_call(context, here, slot, instr.arity());
 }
 
 std::expected<StepOutcome, Error> Interpreter::Impl::native_call(ExecutionContext& context,
@@ -521,7 +524,7 @@ std::expected<StepOutcome, Error> Interpreter::Impl::native_call(ExecutionContex
     }
     auto made = slot.generator->generate(context.stack.take_back(arity));
     if (!made) return std::unexpected(std::move(made.error()));
-    if (*made == nullptr) return std::unexpected(Error::invalid_callable(slot.name));
+    if (*made == nullptr) return std::unexpected(Error::invalid_callable(std::string(slot.name)));
     std::uint32_t id =
         take_callable_id(state.unlocked().next_callable_id,
                          [this](std::uint32_t id) { return active_callables.contains(id); });
@@ -543,7 +546,7 @@ std::expected<StepOutcome, Error> Interpreter::Impl::native_call(ExecutionContex
 std::expected<StepOutcome, Error> Interpreter::Impl::spawn(ExecutionContext& context,
                                                            std::size_t here, const Instr& instr) {
   context.mode = instr.code == Code::CallRace ? WaitMode::Race : WaitMode::Parallel;
-  const std::vector<GroupEntry>& entries = program.call_lists[instr.aux];
+  const std::vector<GroupEntry>& entries = program.call_lists[instr.call_list()];
   if (entries.empty()) return StepOutcome::Continue;
   for (const GroupEntry& entry : entries) {
     const NameSlot& slot = program.names[entry.slot];
@@ -567,10 +570,11 @@ std::expected<StepOutcome, Error> Interpreter::Impl::spawn(ExecutionContext& con
 
 std::expected<void, Error> Interpreter::Impl::get(ExecutionContext& context, std::size_t here,
                                                   const Instr& instr) {
-  const NameSlot& slot = program.names[instr.aux];
+  const NameSlot& slot = program.names[instr.name()];
   // Only code that ran without validation (__end run by end() before the
   // first step) can reach an unregistered property.
-  if (slot.property == nullptr) return std::unexpected(Error::unknown_property(slot.name, here));
+  if (slot.property == nullptr)
+    return std::unexpected(Error::unknown_property(std::string(slot.name), here));
   auto value = slot.property->get();
   if (!value) return std::unexpected(std::move(value.error()));
   context.stack.push(std::move(*value));
@@ -581,8 +585,9 @@ std::expected<void, Error> Interpreter::Impl::set(ExecutionContext& context, std
                                                   const Instr& instr) {
   if (context.stack.empty()) return std::unexpected(Error::stack_underflow(here));
   Value value = context.stack.pop();
-  const NameSlot& slot = program.names[instr.aux];
-  if (slot.property == nullptr) return std::unexpected(Error::unknown_property(slot.name, here));
+  const NameSlot& slot = program.names[instr.name()];
+  if (slot.property == nullptr)
+    return std::unexpected(Error::unknown_property(std::string(slot.name), here));
   return slot.property->set(std::move(value));
 }
 

@@ -27,71 +27,93 @@ void append_call_list(std::string& out, const std::vector<CallEntry>& calls) {
   }
 }
 
+// One instruction of a program, as append_op would write its Op.
+void append_instruction(std::string& out, const Bytecode& program, std::size_t index) {
+  OpKind kind = program.kind(index);
+  if (shape_of(kind) == OperandShape::Label) {
+    out += program.name(program.name_id(index));
+    out += ':';
+    return;
+  }
+  out += mnemonic(kind);
+  switch (shape_of(kind)) {
+    case OperandShape::None:
+    case OperandShape::Label:
+      return;
+    case OperandShape::Slot:
+      out += ' ';
+      out += std::to_string(program.slot(index));
+      return;
+    case OperandShape::Name:
+      out += ' ';
+      append_quoted(out, program.name(program.name_id(index)));
+      return;
+    case OperandShape::Value:
+      out += ' ';
+      if (program.is_number(index)) {
+        Value::number(program.number(index)).append_display(out);
+      } else {
+        program.constant(index).append_display(out);
+      }
+      return;
+    case OperandShape::Distance:
+      out += ' ';
+      out += std::to_string(program.distance(index));
+      return;
+    case OperandShape::Call:
+      out += ' ';
+      append_quoted(out, program.name(program.name_id(index)));
+      out += ' ';
+      out += std::to_string(program.arity(index));
+      return;
+    case OperandShape::CallList:
+      for (const CallSlot& entry : program.calls(index)) {
+        out += ' ';
+        append_quoted(out, program.name(entry.name));
+        out += ' ';
+        out += std::to_string(entry.arity);
+      }
+      return;
+  }
+}
+
 }  // namespace
 
 void append_op(std::string& out, const Op& op) {
-  switch (op.kind) {
-    case OpKind::Load:
-    case OpKind::Store:
-      out += mnemonic(op.kind);
+  if (shape_of(op.kind) == OperandShape::Label) {
+    out += op.name;
+    out += ':';
+    return;
+  }
+  out += mnemonic(op.kind);
+  switch (shape_of(op.kind)) {
+    case OperandShape::None:
+    case OperandShape::Label:
+      return;
+    case OperandShape::Slot:
       out += ' ';
       out += std::to_string(op.index);
       return;
-    case OpKind::Get:
-    case OpKind::Set:
-      out += mnemonic(op.kind);
+    case OperandShape::Name:
       out += ' ';
       append_quoted(out, op.name);
       return;
-    case OpKind::Push:
-      out += "push ";
+    case OperandShape::Value:
+      out += ' ';
       op.value.append_display(out);
       return;
-    case OpKind::Jump:
-    case OpKind::JumpUnless:
-    case OpKind::JumpIf:
-      out += mnemonic(op.kind);
+    case OperandShape::Distance:
       out += ' ';
       out += std::to_string(op.distance);
       return;
-    case OpKind::Label:
-      out += op.name;
-      out += ':';
-      return;
-    case OpKind::Call:
-      out += "call ";
+    case OperandShape::Call:
+      out += ' ';
       append_quoted(out, op.name);
       out += ' ';
       out += std::to_string(op.index);
       return;
-    case OpKind::CallParallel:
-    case OpKind::CallRace:
-      out += mnemonic(op.kind);
+    case OperandShape::CallList:
       append_call_list(out, op.calls);
-      return;
-    case OpKind::Pop:
-    case OpKind::Dup:
-    case OpKind::Add:
-    case OpKind::Sub:
-    case OpKind::Mul:
-    case OpKind::Div:
-    case OpKind::Mod:
-    case OpKind::Exp:
-    case OpKind::Neg:
-    case OpKind::Abs:
-    case OpKind::And:
-    case OpKind::Or:
-    case OpKind::Not:
-    case OpKind::Xor:
-    case OpKind::Eq:
-    case OpKind::Ne:
-    case OpKind::Lt:
-    case OpKind::Le:
-    case OpKind::Gt:
-    case OpKind::Ge:
-    case OpKind::Yield:
-    case OpKind::Return:
-      out += mnemonic(op.kind);
       return;
   }
 }
@@ -110,10 +132,11 @@ std::string print_call_list(const std::vector<CallEntry>& calls) {
   return out;
 }
 
-std::string print_program(const std::vector<Op>& ops) {
+std::string print_program(const Bytecode& program) {
   std::string out;
-  for (const Op& op : ops) {
-    append_op(out, op);
+  out.reserve(program.size() * 8);
+  for (std::size_t index = 0; index < program.size(); ++index) {
+    append_instruction(out, program, index);
     out += '\n';
   }
   return out;
@@ -185,15 +208,15 @@ std::optional<std::ptrdiff_t> parse_signed(std::string_view word) {
 
 // The text between the quotes of a "name" operand, checked as get, set and
 // call check theirs.
-[[nodiscard]] std::expected<std::string, Error> parse_name(std::string_view word,
-                                                           std::string_view mnemonic) {
+[[nodiscard]] std::expected<std::string_view, Error> parse_name(std::string_view word,
+                                                                std::string_view mnemonic) {
   if (word.empty() || word.front() != '"') {
     return std::unexpected(syntax(quoted_word("", mnemonic) + " must take a string"));
   }
   if (word.size() < 2 || word.back() != '"') {
     return std::unexpected(syntax(quoted_word("Unterminated string in ", mnemonic)));
   }
-  return std::string(word.substr(1, word.size() - 2));
+  return word.substr(1, word.size() - 2);
 }
 
 Error expects(std::string_view mnemonic, int count) {
@@ -203,57 +226,119 @@ Error expects(std::string_view mnemonic, int count) {
 std::optional<OpKind> find_mnemonic(std::string_view word) {
   for (std::size_t i = 0; i < op_kind_count; ++i) {
     auto kind = static_cast<OpKind>(i);
-    if (kind != OpKind::Label && mnemonic(kind) == word) return kind;
+    if (shape_of(kind) != OperandShape::Label && mnemonic(kind) == word) return kind;
   }
   return std::nullopt;
 }
 
-[[nodiscard]] std::expected<Op, Error> parse_address_op(
-    OpKind kind, const std::vector<std::string_view>& words) {
-  if (words.size() < 2) return std::unexpected(expects(mnemonic(kind), 1));
-  auto address = parse_unsigned(words[1]);
-  if (!address) return std::unexpected(syntax(quoted_word("Invalid stack address: ", words[1])));
-  return Op{kind, *address, 0, {}, {}, {}};
+using Words = std::vector<std::string_view>;
+
+// Where a line's instruction goes: an Op (parse_op) or a program's compact
+// form (read_program), so that reading a program makes no Op per line.
+struct OpSink {
+  Op op;
+  void emit(OpKind kind) { op = Op::simple(kind); }
+  void emit_slot(OpKind kind, std::size_t slot) { op = Op{kind, slot, 0, {}, {}, {}}; }
+  void emit_name(OpKind kind, std::string_view name) {
+    op = Op{kind, 0, 0, std::string(name), {}, {}};
+  }
+  void emit_value(Value value) { op = Op::push(std::move(value)); }
+  void emit_jump(OpKind kind, std::ptrdiff_t distance) { op = Op{kind, 0, distance, {}, {}, {}}; }
+  void emit_call(std::string_view name, std::size_t arity) {
+    op = Op::call(std::string(name), arity);
+  }
+  void emit_call_list(OpKind kind, std::vector<CallEntry> calls) {
+    op = Op{kind, 0, 0, {}, {}, std::move(calls)};
+  }
+};
+
+struct BytecodeSink {
+  Bytecode& program;
+  void emit(OpKind kind) { program.emit(kind); }
+  void emit_slot(OpKind kind, std::size_t slot) { program.emit_slot(kind, slot); }
+  void emit_name(OpKind kind, std::string_view name) { program.emit_name(kind, name); }
+  void emit_value(const Value& value) { program.emit_value(value); }
+  void emit_jump(OpKind kind, std::ptrdiff_t distance) { program.emit_jump(kind, distance); }
+  void emit_call(std::string_view name, std::size_t arity) { program.emit_call(name, arity); }
+  void emit_call_list(OpKind kind, const std::vector<CallEntry>& calls) {
+    program.emit_call_list(kind, calls);
+  }
+};
+
+// Reads one line's operands by its kind's shape into `sink`.
+template <typename Sink>
+[[nodiscard]] std::expected<void, Error> parse_operands(OpKind kind, const Words& words,
+                                                        Sink& sink) {
+  switch (shape_of(kind)) {
+    case OperandShape::None:
+    case OperandShape::Label:
+      sink.emit(kind);
+      return {};
+    case OperandShape::Slot: {
+      if (words.size() < 2) return std::unexpected(expects(mnemonic(kind), 1));
+      auto address = parse_unsigned(words[1]);
+      if (!address) {
+        return std::unexpected(syntax(quoted_word("Invalid stack address: ", words[1])));
+      }
+      sink.emit_slot(kind, *address);
+      return {};
+    }
+    case OperandShape::Name: {
+      if (words.size() < 2) return std::unexpected(expects(mnemonic(kind), 1));
+      auto name = parse_name(words[1], mnemonic(kind));
+      if (!name) return std::unexpected(std::move(name.error()));
+      sink.emit_name(kind, *name);
+      return {};
+    }
+    case OperandShape::Value: {
+      if (words.size() < 2) return std::unexpected(expects("push", 1));
+      auto value = parse_value(words[1]);
+      if (!value) return std::unexpected(std::move(value.error()));
+      sink.emit_value(std::move(*value));
+      return {};
+    }
+    case OperandShape::Distance: {
+      if (words.size() < 2) return std::unexpected(expects(mnemonic(kind), 1));
+      auto distance = parse_signed(words[1]);
+      if (!distance) {
+        return std::unexpected(syntax(quoted_word("Invalid stack address: ", words[1])));
+      }
+      sink.emit_jump(kind, *distance);
+      return {};
+    }
+    case OperandShape::Call: {
+      if (words.size() < 3) return std::unexpected(expects("call", 2));
+      auto arity = parse_unsigned(words[2]);
+      if (!arity) return std::unexpected(syntax("Calls require the arity as a second argument"));
+      auto name = parse_name(words[1], "call");
+      if (!name) return std::unexpected(std::move(name.error()));
+      sink.emit_call(*name, *arity);
+      return {};
+    }
+    case OperandShape::CallList: {
+      Words operands(words.begin() + 1, words.end());
+      auto calls = parse_call_list(operands);
+      if (!calls) return std::unexpected(std::move(calls.error()));
+      sink.emit_call_list(kind, std::move(*calls));
+      return {};
+    }
+  }
+  return {};
 }
 
-[[nodiscard]] std::expected<Op, Error> parse_jump_op(OpKind kind,
-                                                     const std::vector<std::string_view>& words) {
-  if (words.size() < 2) return std::unexpected(expects(mnemonic(kind), 1));
-  auto distance = parse_signed(words[1]);
-  if (!distance) return std::unexpected(syntax(quoted_word("Invalid stack address: ", words[1])));
-  return Op{kind, 0, *distance, {}, {}, {}};
-}
-
-[[nodiscard]] std::expected<Op, Error> parse_property_op(
-    OpKind kind, const std::vector<std::string_view>& words) {
-  if (words.size() < 2) return std::unexpected(expects(mnemonic(kind), 1));
-  auto name = parse_name(words[1], mnemonic(kind));
-  if (!name) return std::unexpected(std::move(name.error()));
-  return Op{kind, 0, 0, std::move(*name), {}, {}};
-}
-
-[[nodiscard]] std::expected<Op, Error> parse_push(const std::vector<std::string_view>& words) {
-  if (words.size() < 2) return std::unexpected(expects("push", 1));
-  auto value = parse_value(words[1]);
-  if (!value) return std::unexpected(std::move(value.error()));
-  return Op::push(std::move(*value));
-}
-
-[[nodiscard]] std::expected<Op, Error> parse_call(const std::vector<std::string_view>& words) {
-  if (words.size() < 3) return std::unexpected(expects("call", 2));
-  auto arity = parse_unsigned(words[2]);
-  if (!arity) return std::unexpected(syntax("Calls require the arity as a second argument"));
-  auto name = parse_name(words[1], "call");
-  if (!name) return std::unexpected(std::move(name.error()));
-  return Op::call(std::move(*name), *arity);
-}
-
-[[nodiscard]] std::expected<Op, Error> parse_call_list_op(
-    OpKind kind, const std::vector<std::string_view>& words) {
-  std::vector<std::string_view> operands(words.begin() + 1, words.end());
-  auto calls = parse_call_list(operands);
-  if (!calls) return std::unexpected(std::move(calls.error()));
-  return Op{kind, 0, 0, {}, {}, std::move(*calls)};
+template <typename Sink>
+[[nodiscard]] std::expected<void, Error> parse_line(std::string_view line, Sink& sink) {
+  Words words = split_words(line);
+  std::string_view first = words.front();
+  std::optional<OpKind> kind = find_mnemonic(first);
+  if (!kind) {
+    if (first.ends_with(':')) {
+      sink.emit_name(OpKind::Label, first.substr(0, first.size() - 1));
+      return {};
+    }
+    return std::unexpected(syntax(quoted_word("Invalid op: ", first)));
+  }
+  return parse_operands(*kind, words, sink);
 }
 
 }  // namespace
@@ -309,38 +394,15 @@ std::optional<OpKind> find_mnemonic(std::string_view word) {
 }
 
 [[nodiscard]] std::expected<Op, Error> parse_op(std::string_view line) {
-  std::vector<std::string_view> words = split_words(line);
-  std::string_view first = words.front();
-  std::optional<OpKind> kind = find_mnemonic(first);
-  if (!kind) {
-    if (first.ends_with(':')) return Op::label(std::string(first.substr(0, first.size() - 1)));
-    return std::unexpected(syntax(quoted_word("Invalid op: ", first)));
-  }
-  switch (*kind) {
-    case OpKind::Load:
-    case OpKind::Store:
-      return parse_address_op(*kind, words);
-    case OpKind::Get:
-    case OpKind::Set:
-      return parse_property_op(*kind, words);
-    case OpKind::Push:
-      return parse_push(words);
-    case OpKind::Jump:
-    case OpKind::JumpUnless:
-    case OpKind::JumpIf:
-      return parse_jump_op(*kind, words);
-    case OpKind::Call:
-      return parse_call(words);
-    case OpKind::CallParallel:
-    case OpKind::CallRace:
-      return parse_call_list_op(*kind, words);
-    default:
-      return Op::simple(*kind);
-  }
+  OpSink sink;
+  auto parsed = parse_line(line, sink);
+  if (!parsed) return std::unexpected(std::move(parsed.error()));
+  return std::move(sink.op);
 }
 
-[[nodiscard]] std::expected<std::vector<Op>, Error> read_program(std::string_view text) {
-  std::vector<Op> ops;
+[[nodiscard]] std::expected<Bytecode, Error> read_program(std::string_view text) {
+  Bytecode program;
+  BytecodeSink sink{program};
   std::size_t line_number = 0;
   while (!text.empty()) {
     ++line_number;
@@ -352,14 +414,13 @@ std::optional<OpKind> find_mnemonic(std::string_view word) {
     // is part of its last line.
     if (ends_in_line_feed && line.ends_with('\r')) line.remove_suffix(1);
     if (line.empty()) continue;
-    auto op = parse_op(line);
-    if (!op) {
-      op.error().line = line_number;
-      return std::unexpected(std::move(op.error()));
+    auto parsed = parse_line(line, sink);
+    if (!parsed) {
+      parsed.error().line = line_number;
+      return std::unexpected(std::move(parsed.error()));
     }
-    ops.push_back(std::move(*op));
   }
-  return ops;
+  return program;
 }
 
 }  // namespace zolang

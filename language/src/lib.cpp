@@ -42,7 +42,7 @@ std::expected<void, Error> ZoCompiler::register_property(std::string name,
   return state().compiler().register_property(std::move(name), std::move(prop));
 }
 
-std::expected<std::vector<Op>, std::vector<Error>> ZoCompiler::compile_nonconsuming(
+std::expected<Bytecode, std::vector<Error>> ZoCompiler::compile_nonconsuming(
     std::string_view source) {
   Parser parser{Lexer{source}};
   std::expected<std::vector<Stmt>, std::vector<Error>> statements = parser.parse();
@@ -50,8 +50,8 @@ std::expected<std::vector<Op>, std::vector<Error>> ZoCompiler::compile_nonconsum
   return state().compiler().compile_nonconsuming(std::move(*statements), source);
 }
 
-Program ZoCompiler::package_program(std::vector<Op> ops) {
-  return state().compiler().package_program(std::move(ops));
+Program ZoCompiler::package_program(Bytecode program) {
+  return state().compiler().package_program(std::move(program));
 }
 
 }  // namespace zolang

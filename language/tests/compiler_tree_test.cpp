@@ -60,7 +60,7 @@ std::vector<Stmt> program(Statements... statements) {
 }
 
 // The program's IR text, or "error: " lines.
-std::string listing(const std::expected<std::vector<Op>, std::vector<Error>>& result) {
+std::string listing(const std::expected<Bytecode, std::vector<Error>>& result) {
   if (result) return print_program(*result);
   std::string text;
   for (const Error& error : result.error()) text += "error: " + error.render() + "\n";

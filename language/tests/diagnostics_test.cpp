@@ -115,7 +115,7 @@ TEST_F(Diagnostics, InstructionsRecordWhereTheyCameFrom) {
   auto ops = compiler.compile_nonconsuming("$i = 0;\nwhile $i < 2 {\n  $i += 1;\n  print |$i|;\n}");
   ASSERT_TRUE(ops);
   std::vector<std::string> places;
-  for (const Op& op : *ops) {
+  for (const Op& op : ops->ops()) {
     places.push_back(std::string(mnemonic(op.kind)) + " " +
                      place(op.position.line, op.position.column));
   }

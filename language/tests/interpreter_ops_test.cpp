@@ -320,3 +320,56 @@ TEST(InterpreterOps, FusedOperatorsMatchTheirPlainResults) {
 
 }  // namespace
 }  // namespace zolang::testing
+
+namespace zolang::testing {
+namespace {
+
+std::string repeated(std::string_view line, std::size_t times) {
+  std::string text;
+  for (std::size_t i = 0; i < times; ++i) text += line;
+  return text;
+}
+
+// A fused form keeps a store slot and a jump offset in 16 bits and a load
+// slot in 32: just past each limit the sequence runs plainly, with the same
+// events.
+TEST(InterpreterOps, FusionLimitsGiveTheSameEvents) {
+  // Stores into slots 32767 and 32768 of a stack 32770 deep.
+  for (std::size_t slot : {32767u, 32768u}) {
+    std::string ir = repeated("push 0\n", 32770) + "load 0\npush 1\nadd\nstore " +
+                     std::to_string(slot) + "\nload " + std::to_string(slot) + "\nset \"out\"";
+    EXPECT_EQ(trace(ir), (Events{"set out 1", "=> finished"})) << "store " << slot;
+  }
+  // A compare-and-jump forward by d: the fused offset counts from the load,
+  // so d = 32765 is the last that fits. Not taken, it returns early.
+  for (std::ptrdiff_t d : {32765, 32766, 32767, 32768, 32769}) {
+    for (const char* value : {"5", "0"}) {
+      std::string ir = std::string("push ") + value + "\nload 0\npush 1\nlt\njump_unless " +
+                       std::to_string(d) + "\npush \"near\"\nset \"out\"\nreturn\n" +
+                       repeated("pop\n", static_cast<std::size_t>(d) - 4) +
+                       "push \"far\"\nset \"out\"";
+      Events expected{std::string("set out ") + (value[0] == '5' ? "\"far\"" : "\"near\""),
+                      "=> finished"};
+      EXPECT_EQ(trace(ir), expected) << "jump_unless " << d << " from " << value;
+    }
+  }
+  // A jump forward to a compare-and-jump back by -d to index 2; its fused
+  // offset, 2 - d, fits down to d = 32770. The jump there is d - 2 long.
+  for (std::ptrdiff_t d : {32766, 32768, 32770, 32771}) {
+    std::size_t load = static_cast<std::size_t>(d) - 1;  // jump_if at load + 3 lands on 2
+    std::string ir = "push 5\njump " + std::to_string(load - 1) +
+                     "\npush \"back\"\nset \"out\"\nreturn\n" + repeated("pop\n", load - 5) +
+                     "load 0\npush 1\ngt\njump_if -" + std::to_string(d) +
+                     "\npush \"fell\"\nset \"out\"";
+    EXPECT_EQ(trace(ir), (Events{"set out \"back\"", "=> finished"})) << "jump_if -" << d;
+  }
+  // Load slots at and beyond 32 bits: out of range either way, at the load.
+  for (const char* slot : {"4294967295", "4294967296", "18446744073709551615"}) {
+    std::string ir = std::string("push 1\nload ") + slot + "\npush 1\nadd\nstore 0";
+    EXPECT_EQ(trace(ir), (Events{"=> [address 1] Attempt to index outside of the stack"}))
+        << "load " << slot;
+  }
+}
+
+}  // namespace
+}  // namespace zolang::testing

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bytecode.hpp"
 #include "error.hpp"
 #include "native.hpp"
 #include "op.hpp"
@@ -96,6 +97,7 @@ using CheckPoint = std::function<std::expected<void, Error>()>;
 class Interpreter {
  public:
   // The program alone; natives are registered afterwards.
+  explicit Interpreter(Bytecode program);
   explicit Interpreter(std::vector<Op> ops);
   // A compiled program together with the natives registered with the compiler.
   static Interpreter from_program(Program program);
@@ -148,8 +150,9 @@ class Interpreter {
   // other time. Only the address is noted as the call is made: the position
   // is looked up here, when asked.
   std::optional<CallSite> current_call() const;
-  // The program as constructed.
-  const std::vector<Op>& ops() const;
+  // The program as constructed, as a listing made on request, and as it is kept.
+  std::vector<Op> ops() const;
+  const Bytecode& program() const;
 
  private:
   struct Impl;

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bytecode.hpp"
 #include "error.hpp"
 #include "op.hpp"
 #include "value.hpp"
@@ -23,7 +24,7 @@ std::string print_value(const Value& value);
 // the arity; nothing for an empty list.
 std::string print_call_list(const std::vector<CallEntry>& calls);
 // Each instruction's text followed by a line feed; "" for no instructions.
-std::string print_program(const std::vector<Op>& ops);
+std::string print_program(const Bytecode& program);
 
 // Reads one line (without its line end). Errors are IrSyntax with line 0.
 [[nodiscard]] std::expected<Op, Error> parse_op(std::string_view line);
@@ -39,7 +40,8 @@ std::vector<std::string_view> split_words(std::string_view line);
 
 // Reads a whole program text: lines split at line feeds (a trailing CR is
 // dropped), empty lines skipped but counted, and the first failing line
-// reported with its 1-based number.
-[[nodiscard]] std::expected<std::vector<Op>, Error> read_program(std::string_view text);
+// reported with its 1-based number. The text goes straight to the compact
+// form, without an Op per line.
+[[nodiscard]] std::expected<Bytecode, Error> read_program(std::string_view text);
 
 }  // namespace zolang

@@ -39,12 +39,12 @@ class ZoCompiler {
   // stop the pipeline before code generation and leave the compiler untouched;
   // otherwise the result is the program or every compile error, in order.
   // Nothing of the source is kept after the call returns.
-  [[nodiscard]] std::expected<std::vector<Op>, std::vector<Error>> compile_nonconsuming(
+  [[nodiscard]] std::expected<Bytecode, std::vector<Error>> compile_nonconsuming(
       std::string_view source);
 
   // Packages `ops` with every registered native for an interpreter; the
   // registrations move into the package and the compiler is left with none.
-  Program package_program(std::vector<Op> ops);
+  Program package_program(Bytecode program);
 
  private:
   struct Impl;

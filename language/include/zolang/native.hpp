@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bytecode.hpp"
 #include "error.hpp"
 #include "op.hpp"
 #include "value.hpp"
@@ -101,7 +102,7 @@ using PropertyRegistry = NameMap<std::unique_ptr<Prop>>;
 // A compiled program packaged with the natives registered for it, ready to
 // move into an Interpreter.
 struct Program {
-  std::vector<Op> ops;
+  Bytecode ops;
   CallableRegistry callables;
   PropertyRegistry properties;
 };

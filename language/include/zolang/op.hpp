@@ -18,44 +18,77 @@
 
 namespace zolang {
 
-enum class OpKind : std::uint8_t {
-  Load,          // load a: push a copy of stack[base + a]
-  Store,         // store a: pop into stack[base + a] when above it, else nothing
-  Get,           // get name: push the property's current value
-  Set,           // set name: pop a value into the property
-  Push,          // push v: push a copy of v
-  Pop,           // pop: drop the top value (nothing on an empty stack)
-  Dup,           // dup: push a copy of the top value
-  Add,           // add: numbers add, strings concatenate
-  Sub,           // sub: left - right
-  Mul,           // mul: left * right
-  Div,           // div: left / right, IEEE
-  Mod,           // mod: fmod(left, right)
-  Exp,           // exp: pow(left, right)
-  Neg,           // neg: negate the top number in place
-  Abs,           // abs: clear the sign of the top number in place
-  And,           // and: push truthy(left) && truthy(right)
-  Or,            // or: push truthy(left) || truthy(right)
-  Not,           // not: replace the top with !truthy(top)
-  Xor,           // xor: push truthy(left) != truthy(right)
-  Eq,            // eq: push left equals right
-  Ne,            // ne: push left does not equal right
-  Lt,            // lt: numbers only, left < right
-  Le,            // le: numbers only, left <= right
-  Gt,            // gt: numbers only, left > right
-  Ge,            // ge: numbers only, left >= right
-  Jump,          // jump d: continue at here + d
-  JumpUnless,    // jump_unless d: pop; falsy continues at here + d
-  JumpIf,        // jump_if d: pop; truthy continues at here + d
-  Label,         // name: no effect; marks the entry of group `name`
-  Call,          // call name n: native call or group call with n arguments
-  CallParallel,  // call_parallel list: one child per entry, wait for all
-  CallRace,      // call_race list: one child per entry, wait for the first
-  Yield,         // yield: end this context's turn
-  Return,        // return: leave the group frame, or finish the context
+// How an instruction's operands are written and stored.
+enum class OperandShape : std::uint8_t {
+  None,      // no operand
+  Slot,      // a stack address (index)
+  Name,      // a property name (name)
+  Value,     // a constant (value)
+  Distance,  // a jump distance (distance)
+  Call,      // a name and an arity (name, index)
+  CallList,  // a list of group names with arities (calls)
+  Label,     // a label: the name alone, written `name:`
 };
 
-inline constexpr std::size_t op_kind_count = 34;
+// Every instruction, once: X(kind, mnemonic, shape, stack effect, meaning).
+// Everything that lists instructions (the enum, the mnemonics, IR printing
+// and reading, the interpreter's decoder) is generated from this table, so a
+// new instruction is a row here plus its case in the run loop.
+#define ZO_INSTRUCTIONS(X)                                                                   \
+  X(Load, "load", Slot, "-- v", "push a copy of stack[base + a]")                            \
+  X(Store, "store", Slot, "v --", "pop into stack[base + a] when above it, else nothing")    \
+  X(Get, "get", Name, "-- v", "push the property's current value")                           \
+  X(Set, "set", Name, "v --", "pop a value into the property")                               \
+  X(Push, "push", Value, "-- v", "push a copy of v")                                         \
+  X(Pop, "pop", None, "v --", "drop the top value (nothing on an empty stack)")              \
+  X(Dup, "dup", None, "v -- v v", "push a copy of the top value")                            \
+  X(Add, "add", None, "l r -- x", "numbers add, strings concatenate")                        \
+  X(Sub, "sub", None, "l r -- x", "left - right")                                            \
+  X(Mul, "mul", None, "l r -- x", "left * right")                                            \
+  X(Div, "div", None, "l r -- x", "left / right, IEEE")                                      \
+  X(Mod, "mod", None, "l r -- x", "fmod(left, right)")                                       \
+  X(Exp, "exp", None, "l r -- x", "pow(left, right)")                                        \
+  X(Neg, "neg", None, "n -- -n", "negate the top number in place")                           \
+  X(Abs, "abs", None, "n -- |n|", "clear the sign of the top number in place")               \
+  X(And, "and", None, "l r -- b", "truthy(left) && truthy(right)")                           \
+  X(Or, "or", None, "l r -- b", "truthy(left) || truthy(right)")                             \
+  X(Not, "not", None, "v -- b", "replace the top with !truthy(top)")                         \
+  X(Xor, "xor", None, "l r -- b", "truthy(left) != truthy(right)")                           \
+  X(Eq, "eq", None, "l r -- b", "left equals right")                                         \
+  X(Ne, "ne", None, "l r -- b", "left does not equal right")                                 \
+  X(Lt, "lt", None, "l r -- b", "numbers only, left < right")                                \
+  X(Le, "le", None, "l r -- b", "numbers only, left <= right")                               \
+  X(Gt, "gt", None, "l r -- b", "numbers only, left > right")                                \
+  X(Ge, "ge", None, "l r -- b", "numbers only, left >= right")                               \
+  X(Jump, "jump", Distance, "--", "continue at here + d")                                    \
+  X(JumpUnless, "jump_unless", Distance, "v --", "falsy continues at here + d")              \
+  X(JumpIf, "jump_if", Distance, "v --", "truthy continues at here + d")                     \
+  X(Label, "label", Label, "--", "no effect; marks the entry of group `name`")               \
+  X(Call, "call", Call, "a1..an -- ?", "native call or group call with n arguments")         \
+  X(CallParallel, "call_parallel", CallList, "args --", "one child per entry, wait for all") \
+  X(CallRace, "call_race", CallList, "args --", "one child per entry, wait for the first")   \
+  X(Yield, "yield", None, "--", "end this context's turn")                                   \
+  X(Return, "return", None, "--", "leave the group frame, or finish the context")
+
+enum class OpKind : std::uint8_t {
+#define ZO_OP_KIND(kind, mnemonic, shape, effect, meaning) kind,
+  ZO_INSTRUCTIONS(ZO_OP_KIND)
+#undef ZO_OP_KIND
+};
+
+#define ZO_COUNT_ONE(...) +1
+inline constexpr std::size_t op_kind_count = 0 ZO_INSTRUCTIONS(ZO_COUNT_ONE);
+#undef ZO_COUNT_ONE
+
+// The operand shape of a kind.
+constexpr OperandShape shape_of(OpKind kind) {
+  constexpr OperandShape shapes[] = {
+#define ZO_OP_SHAPE(kind, mnemonic, shape, effect, meaning) OperandShape::shape,
+      ZO_INSTRUCTIONS(ZO_OP_SHAPE)
+#undef ZO_OP_SHAPE
+  };
+  return shapes[static_cast<std::size_t>(kind)];
+}
 
 // The IR mnemonic of a kind ("load", "jump_unless", ...); a label has none of
 // its own and reports "label".

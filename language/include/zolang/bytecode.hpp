@@ -1,0 +1,177 @@
+// Bytecode: the compact form of a compiled program, as the compiler emits it
+// and the interpreter runs it. Each instruction takes 8 bytes; what does not
+// fit lives in side tables shared by the whole program: names interned once
+// (an instruction holds the name's id), constants, 64-bit words (numbers,
+// wide slots, distances and arities), and call lists. Where each instruction
+// was written is kept as a line table of runs, one per change of place, read
+// only to explain a failure.
+//
+// Ops, with their owned strings and values, are made only on request (op,
+// ops), for hosts and tests that want a listing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "op.hpp"
+#include "position.hpp"
+#include "value.hpp"
+
+namespace zolang {
+
+// How an instruction's operand field is to be read.
+enum class OperandForm : std::uint8_t {
+  Inline,    // the operand itself (a slot, a distance, a name id, a list index)
+  Wide,      // an index into the words; a call keeps its name and arity there
+  Number,    // push: an index into the words, holding the double's bits
+  SmallInt,  // push: a number that is a 32-bit integer, as the operand itself
+  Constant,  // push: an index into the constants
+};
+
+struct Instruction {
+  OpKind kind = OpKind::Pop;
+  OperandForm form = OperandForm::Inline;
+  std::uint16_t small = 0;  // call: the arity, when the form is Inline
+  std::uint32_t operand = 0;
+};
+
+// One entry of a call list.
+struct CallSlot {
+  std::uint32_t name = 0;
+  std::uint64_t arity = 0;
+};
+
+// From instruction `first` on, up to the next run, the place is `position`.
+struct LineRun {
+  std::uint32_t first = 0;
+  SourcePosition position;
+};
+
+// Where each instruction was written, as runs: one per change of place, a
+// few bytes each (the instructions since the last run, the change of line,
+// the column). Read only to explain a failure, so a lookup walks the runs.
+class LineTable {
+ public:
+  // Instruction `index` (noted in increasing order) was written at `position`.
+  void note(std::uint32_t index, SourcePosition position);
+  // Notes the places of `other`, whose instruction 0 is `offset` here.
+  void append(const LineTable& other, std::uint32_t offset);
+  SourcePosition position(std::size_t index) const;
+  // The place of each of the first `count` instructions.
+  std::vector<SourcePosition> positions(std::size_t count) const;
+  std::size_t memory_bytes() const { return bytes.capacity(); }
+  void shrink() { bytes.shrink_to_fit(); }
+
+  // Calls `visit(run)` for each run in order.
+  template <typename Visit>
+  void for_each_run(Visit&& visit) const;
+
+ private:
+  std::vector<std::uint8_t> bytes;
+  LineRun last;  // before any run: unknown from instruction 0
+};
+
+// Instructions with their line table, apart from a program's tables: the
+// compiler fills one per group body and joins them once at the end.
+struct CodeBuffer {
+  std::vector<Instruction> code;
+  LineTable lines;
+};
+
+class Bytecode {
+ public:
+  Bytecode() = default;
+  // From a listing: hosts and tests build programs from Ops.
+  Bytecode(const std::vector<Op>& ops);  // NOLINT: a listing is a program
+  Bytecode(std::initializer_list<Op> ops);
+
+  std::size_t size() const { return instructions.size(); }
+  bool empty() const { return instructions.empty(); }
+
+  // The instruction at `index` as an Op, with its place; and all of them.
+  Op op(std::size_t index) const;
+  std::vector<Op> ops() const;
+
+  // Reading one instruction's operands; each for its kind's shape only.
+  OpKind kind(std::size_t index) const { return instructions[index].kind; }
+  std::uint64_t slot(std::size_t index) const;       // Slot
+  std::ptrdiff_t distance(std::size_t index) const;  // Distance
+  std::uint32_t name_id(std::size_t index) const;    // Name, Call, Label
+  std::uint64_t arity(std::size_t index) const;      // Call
+  bool is_number(std::size_t index) const {          // Value
+    OperandForm form = instructions[index].form;
+    return form == OperandForm::Number || form == OperandForm::SmallInt;
+  }
+  double number(std::size_t index) const;                  // Value, when a number
+  const Value& constant(std::size_t index) const;          // Value, when not a number
+  std::uint32_t constant_index(std::size_t index) const {  // its index in constant_table
+    return instructions[index].operand;
+  }
+  std::span<const CallSlot> calls(std::size_t index) const;  // CallList
+  // Where the instruction, or entry `entry` of its call list, was written.
+  SourcePosition position(std::size_t index) const;
+  SourcePosition call_position(std::size_t index, std::size_t entry) const;
+
+  // The interned names, by id.
+  std::size_t name_count() const { return names.size(); }
+  const std::string& name(std::uint32_t id) const { return names[id]; }
+  std::optional<std::uint32_t> find_name(std::string_view text) const;
+  const std::vector<Value>& constant_table() const { return constants; }
+
+  // Appending. Each instruction records the place last given to at().
+  void at(SourcePosition position);
+  void append(const Op& op);
+  void emit(OpKind kind);
+  void emit_slot(OpKind kind, std::uint64_t slot);
+  void emit_name(OpKind kind, std::string_view name);  // get, set, label
+  void emit_value(const Value& value);
+  void emit_number(double number);
+  // Returns the jump's index, for patch_distance.
+  std::size_t emit_jump(OpKind kind, std::ptrdiff_t distance);
+  void emit_call(std::string_view name, std::uint64_t arity);
+  void emit_call_list(OpKind kind, const std::vector<CallEntry>& calls);
+  void patch_distance(std::size_t index, std::ptrdiff_t distance);
+
+  // Swaps the instructions (and their line table) being appended to with
+  // `buffer`; the tables stay shared.
+  void swap_code(CodeBuffer& buffer);
+  // Appends a buffer filled against these tables.
+  void append_code(const CodeBuffer& buffer);
+
+  // Bytes held, counting the capacity of every table.
+  std::size_t memory_bytes() const;
+  // Room for `count` instructions in all; and no more room than used.
+  void reserve(std::size_t count) { instructions.reserve(count); }
+  void shrink();
+
+  // The same instructions; places are not part of them.
+  friend bool operator==(const Bytecode& left, const Bytecode& right) {
+    return left.ops() == right.ops();
+  }
+
+ private:
+  Op op_at(std::size_t index) const;  // without its place
+  std::uint32_t intern(std::string_view text);
+  std::uint32_t add_word(std::uint64_t word);
+  void push(Instruction instruction);
+
+  std::vector<Instruction> instructions;
+  LineTable lines;
+  std::vector<std::string> names;
+  // Open addressing over name ids + 1 (0: empty); a power of two in size.
+  std::vector<std::uint32_t> name_table;
+  std::vector<Value> constants;
+  std::vector<std::uint64_t> words;
+  std::vector<std::uint32_t> list_starts{0};  // list i is entries [starts[i], starts[i + 1])
+  std::vector<CallSlot> call_entries;
+  std::vector<SourcePosition> entry_positions;
+  SourcePosition here;
+};
+
+}  // namespace zolang

@@ -1,0 +1,399 @@
+#include "bytecode.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <functional>
+#include <limits>
+
+namespace zolang {
+
+namespace {
+
+constexpr std::uint64_t max_inline = std::numeric_limits<std::uint32_t>::max();
+constexpr std::uint64_t max_small = std::numeric_limits<std::uint16_t>::max();
+
+bool fits_int32(std::ptrdiff_t value) {
+  return value >= std::numeric_limits<std::int32_t>::min() &&
+         value <= std::numeric_limits<std::int32_t>::max();
+}
+
+template <typename T>
+std::size_t capacity_bytes(const std::vector<T>& table) {
+  return table.capacity() * sizeof(T);
+}
+
+}  // namespace
+
+Bytecode::Bytecode(const std::vector<Op>& ops) {
+  instructions.reserve(ops.size());
+  for (const Op& op : ops) append(op);
+}
+
+Bytecode::Bytecode(std::initializer_list<Op> ops) {
+  for (const Op& op : ops) append(op);
+}
+
+// --- Reading ----------------------------------------------------------------
+
+std::uint64_t Bytecode::slot(std::size_t index) const {
+  const Instruction& instruction = instructions[index];
+  return instruction.form == OperandForm::Wide ? words[instruction.operand] : instruction.operand;
+}
+
+std::ptrdiff_t Bytecode::distance(std::size_t index) const {
+  const Instruction& instruction = instructions[index];
+  if (instruction.form == OperandForm::Wide) {
+    return static_cast<std::ptrdiff_t>(words[instruction.operand]);
+  }
+  return static_cast<std::int32_t>(instruction.operand);
+}
+
+std::uint32_t Bytecode::name_id(std::size_t index) const {
+  const Instruction& instruction = instructions[index];
+  if (instruction.kind == OpKind::Call && instruction.form == OperandForm::Wide) {
+    return static_cast<std::uint32_t>(words[instruction.operand]);
+  }
+  return instruction.operand;
+}
+
+std::uint64_t Bytecode::arity(std::size_t index) const {
+  const Instruction& instruction = instructions[index];
+  return instruction.form == OperandForm::Wide ? words[instruction.operand + 1] : instruction.small;
+}
+
+double Bytecode::number(std::size_t index) const {
+  const Instruction& instruction = instructions[index];
+  if (instruction.form == OperandForm::SmallInt) {
+    return static_cast<std::int32_t>(instruction.operand);
+  }
+  return std::bit_cast<double>(words[instruction.operand]);
+}
+
+const Value& Bytecode::constant(std::size_t index) const {
+  return constants[instructions[index].operand];
+}
+
+std::span<const CallSlot> Bytecode::calls(std::size_t index) const {
+  std::uint32_t list = instructions[index].operand;
+  return std::span<const CallSlot>(call_entries)
+      .subspan(list_starts[list], list_starts[list + 1] - list_starts[list]);
+}
+
+SourcePosition Bytecode::position(std::size_t index) const { return lines.position(index); }
+
+SourcePosition Bytecode::call_position(std::size_t index, std::size_t entry) const {
+  return entry_positions[list_starts[instructions[index].operand] + entry];
+}
+
+Op Bytecode::op(std::size_t index) const {
+  Op op = op_at(index);
+  op.position = position(index);
+  return op;
+}
+
+Op Bytecode::op_at(std::size_t index) const {
+  OpKind kind = this->kind(index);
+  Op op = Op::simple(kind);
+  switch (shape_of(kind)) {
+    case OperandShape::None:
+      break;
+    case OperandShape::Slot:
+      op.index = slot(index);
+      break;
+    case OperandShape::Name:
+    case OperandShape::Label:
+      op.name = names[name_id(index)];
+      break;
+    case OperandShape::Value:
+      op.value = is_number(index) ? Value::number(number(index)) : constant(index);
+      break;
+    case OperandShape::Distance:
+      op.distance = distance(index);
+      break;
+    case OperandShape::Call:
+      op.name = names[name_id(index)];
+      op.index = arity(index);
+      break;
+    case OperandShape::CallList: {
+      std::span<const CallSlot> entries = calls(index);
+      op.calls.reserve(entries.size());
+      for (std::size_t entry = 0; entry < entries.size(); ++entry) {
+        op.calls.push_back(CallEntry{names[entries[entry].name], entries[entry].arity,
+                                     call_position(index, entry)});
+      }
+      break;
+    }
+  }
+  return op;
+}
+
+std::vector<Op> Bytecode::ops() const {
+  std::vector<Op> listing;
+  listing.reserve(size());
+  std::vector<SourcePosition> places = lines.positions(size());
+  for (std::size_t index = 0; index < size(); ++index) {
+    listing.push_back(op_at(index));
+    listing.back().position = places[index];
+  }
+  return listing;
+}
+
+std::optional<std::uint32_t> Bytecode::find_name(std::string_view text) const {
+  if (name_table.empty()) return std::nullopt;
+  std::size_t mask = name_table.size() - 1;
+  for (std::size_t at = std::hash<std::string_view>{}(text)&mask;; at = (at + 1) & mask) {
+    std::uint32_t entry = name_table[at];
+    if (entry == 0) return std::nullopt;
+    if (names[entry - 1] == text) return entry - 1;
+  }
+}
+
+// --- Appending --------------------------------------------------------------
+
+std::uint32_t Bytecode::intern(std::string_view text) {
+  // Kept at most half full, so that a probe ends soon at an empty entry.
+  if ((names.size() + 1) * 2 > name_table.size()) {
+    std::vector<std::uint32_t> grown(std::max<std::size_t>(16, name_table.size() * 2), 0);
+    std::size_t mask = grown.size() - 1;
+    for (std::uint32_t id = 0; id < names.size(); ++id) {
+      std::size_t at = std::hash<std::string_view>{}(names[id]) & mask;
+      while (grown[at] != 0) at = (at + 1) & mask;
+      grown[at] = id + 1;
+    }
+    name_table = std::move(grown);
+  }
+  std::size_t mask = name_table.size() - 1;
+  std::size_t at = std::hash<std::string_view>{}(text)&mask;
+  for (; name_table[at] != 0; at = (at + 1) & mask) {
+    if (names[name_table[at] - 1] == text) return name_table[at] - 1;
+  }
+  auto id = static_cast<std::uint32_t>(names.size());
+  names.emplace_back(text);
+  name_table[at] = id + 1;
+  return id;
+}
+
+std::uint32_t Bytecode::add_word(std::uint64_t word) {
+  words.push_back(word);
+  return static_cast<std::uint32_t>(words.size() - 1);
+}
+
+void Bytecode::at(SourcePosition position) { here = position; }
+
+void Bytecode::push(Instruction instruction) {
+  lines.note(static_cast<std::uint32_t>(instructions.size()), here);
+  instructions.push_back(instruction);
+}
+
+void Bytecode::emit(OpKind kind) { push(Instruction{kind, OperandForm::Inline, 0, 0}); }
+
+void Bytecode::emit_slot(OpKind kind, std::uint64_t slot) {
+  if (slot <= max_inline) {
+    push(Instruction{kind, OperandForm::Inline, 0, static_cast<std::uint32_t>(slot)});
+  } else {
+    push(Instruction{kind, OperandForm::Wide, 0, add_word(slot)});
+  }
+}
+
+void Bytecode::emit_name(OpKind kind, std::string_view name) {
+  push(Instruction{kind, OperandForm::Inline, 0, intern(name)});
+}
+
+void Bytecode::emit_value(const Value& value) {
+  if (value.is_number()) {
+    emit_number(value.as_number());
+    return;
+  }
+  constants.push_back(value);
+  auto index = static_cast<std::uint32_t>(constants.size() - 1);
+  push(Instruction{OpKind::Push, OperandForm::Constant, 0, index});
+}
+
+void Bytecode::emit_number(double number) {
+  // Most numbers in programs are small integers: those need no word.
+  auto integer = static_cast<std::int32_t>(number);
+  if (number >= std::numeric_limits<std::int32_t>::min() &&
+      number <= std::numeric_limits<std::int32_t>::max() && integer == number &&
+      !(integer == 0 && std::signbit(number))) {
+    push(Instruction{OpKind::Push, OperandForm::SmallInt, 0, static_cast<std::uint32_t>(integer)});
+    return;
+  }
+  push(Instruction{OpKind::Push, OperandForm::Number, 0,
+                   add_word(std::bit_cast<std::uint64_t>(number))});
+}
+
+std::size_t Bytecode::emit_jump(OpKind kind, std::ptrdiff_t distance) {
+  push(Instruction{kind, OperandForm::Inline, 0, 0});
+  patch_distance(size() - 1, distance);
+  return size() - 1;
+}
+
+void Bytecode::patch_distance(std::size_t index, std::ptrdiff_t distance) {
+  Instruction& instruction = instructions[index];
+  if (fits_int32(distance)) {
+    instruction.form = OperandForm::Inline;
+    instruction.operand = static_cast<std::uint32_t>(static_cast<std::int32_t>(distance));
+  } else {
+    instruction.form = OperandForm::Wide;
+    instruction.operand = add_word(static_cast<std::uint64_t>(distance));
+  }
+}
+
+void Bytecode::emit_call(std::string_view name, std::uint64_t arity) {
+  std::uint32_t id = intern(name);
+  if (arity <= max_small) {
+    push(Instruction{OpKind::Call, OperandForm::Inline, static_cast<std::uint16_t>(arity), id});
+  } else {
+    std::uint32_t first = add_word(id);
+    add_word(arity);
+    push(Instruction{OpKind::Call, OperandForm::Wide, 0, first});
+  }
+}
+
+void Bytecode::emit_call_list(OpKind kind, const std::vector<CallEntry>& calls) {
+  for (const CallEntry& call : calls) {
+    call_entries.push_back(CallSlot{intern(call.name), call.arity});
+    entry_positions.push_back(call.position);
+  }
+  auto list = static_cast<std::uint32_t>(list_starts.size() - 1);
+  list_starts.push_back(static_cast<std::uint32_t>(call_entries.size()));
+  push(Instruction{kind, OperandForm::Inline, 0, list});
+}
+
+void Bytecode::append(const Op& op) {
+  at(op.position);
+  switch (shape_of(op.kind)) {
+    case OperandShape::None:
+      emit(op.kind);
+      return;
+    case OperandShape::Slot:
+      emit_slot(op.kind, op.index);
+      return;
+    case OperandShape::Name:
+    case OperandShape::Label:
+      emit_name(op.kind, op.name);
+      return;
+    case OperandShape::Value:
+      emit_value(op.value);
+      return;
+    case OperandShape::Distance:
+      emit_jump(op.kind, op.distance);
+      return;
+    case OperandShape::Call:
+      emit_call(op.name, op.index);
+      return;
+    case OperandShape::CallList:
+      emit_call_list(op.kind, op.calls);
+      return;
+  }
+}
+
+void Bytecode::swap_code(CodeBuffer& buffer) {
+  instructions.swap(buffer.code);
+  std::swap(lines, buffer.lines);
+}
+
+void Bytecode::append_code(const CodeBuffer& buffer) {
+  lines.append(buffer.lines, static_cast<std::uint32_t>(instructions.size()));
+  instructions.insert(instructions.end(), buffer.code.begin(), buffer.code.end());
+}
+
+void Bytecode::shrink() {
+  instructions.shrink_to_fit();
+  lines.shrink();
+  names.shrink_to_fit();
+  constants.shrink_to_fit();
+  words.shrink_to_fit();
+}
+
+std::size_t Bytecode::memory_bytes() const {
+  std::size_t bytes = sizeof(Bytecode) + capacity_bytes(instructions) + lines.memory_bytes() +
+                      capacity_bytes(names) + capacity_bytes(name_table) +
+                      capacity_bytes(constants) + capacity_bytes(words) +
+                      capacity_bytes(list_starts) + capacity_bytes(call_entries) +
+                      capacity_bytes(entry_positions);
+  for (const std::string& name : names) {
+    if (name.capacity() > std::string().capacity()) bytes += name.capacity() + 1;
+  }
+  return bytes;
+}
+
+// --- Line table -------------------------------------------------------------
+
+namespace {
+
+void put_varint(std::vector<std::uint8_t>& bytes, std::uint64_t value) {
+  while (value >= 0x80) {
+    bytes.push_back(static_cast<std::uint8_t>(value | 0x80));
+    value >>= 7;
+  }
+  bytes.push_back(static_cast<std::uint8_t>(value));
+}
+
+std::uint64_t get_varint(const std::uint8_t*& at) {
+  std::uint64_t value = 0;
+  for (int shift = 0;; shift += 7) {
+    std::uint8_t byte = *at++;
+    value |= static_cast<std::uint64_t>(byte & 0x7f) << shift;
+    if (byte < 0x80) return value;
+  }
+}
+
+}  // namespace
+
+void LineTable::note(std::uint32_t index, SourcePosition position) {
+  if (position == last.position) return;
+  std::int64_t line_change =
+      static_cast<std::int64_t>(position.line) - static_cast<std::int64_t>(last.position.line);
+  put_varint(bytes, index - last.first);
+  put_varint(bytes, (static_cast<std::uint64_t>(line_change) << 1) ^
+                        static_cast<std::uint64_t>(line_change >> 63));
+  put_varint(bytes, position.column);
+  last = LineRun{index, position};
+}
+
+template <typename Visit>
+void LineTable::for_each_run(Visit&& visit) const {
+  const std::uint8_t* at = bytes.data();
+  const std::uint8_t* end = at + bytes.size();
+  LineRun run;
+  while (at != end) {
+    run.first += static_cast<std::uint32_t>(get_varint(at));
+    std::uint64_t zigzag = get_varint(at);
+    auto line_change =
+        static_cast<std::int64_t>(zigzag >> 1) ^ -static_cast<std::int64_t>(zigzag & 1);
+    run.position.line = static_cast<std::uint32_t>(run.position.line + line_change);
+    run.position.column = static_cast<std::uint32_t>(get_varint(at));
+    visit(run);
+  }
+}
+
+void LineTable::append(const LineTable& other, std::uint32_t offset) {
+  note(offset, other.position(0));
+  other.for_each_run([&](const LineRun& run) { note(run.first + offset, run.position); });
+}
+
+SourcePosition LineTable::position(std::size_t index) const {
+  SourcePosition found;
+  bool past = false;
+  for_each_run([&](const LineRun& run) {
+    if (run.first > index) past = true;
+    if (!past) found = run.position;
+  });
+  return found;
+}
+
+std::vector<SourcePosition> LineTable::positions(std::size_t count) const {
+  std::vector<SourcePosition> places(count);
+  std::size_t filled = 0;
+  SourcePosition current;
+  for_each_run([&](const LineRun& run) {
+    for (; filled < count && filled < run.first; ++filled) places[filled] = current;
+    current = run.position;
+  });
+  for (; filled < count; ++filled) places[filled] = current;
+  return places;
+}
+
+}  // namespace zolang
