@@ -1,5 +1,6 @@
 #include "ir.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -142,13 +143,19 @@ std::string print_program(const Bytecode& program) {
   return out;
 }
 
-std::vector<std::string_view> split_words(std::string_view line) {
-  std::vector<std::string_view> words;
-  GraphemeWalker walker(line);
+namespace {
+
+// Splits `line`, which starts at `offset` in the text `walker` walks, into
+// `words`. Clusters never span a line feed (except a CR LF pair, whose CR is
+// not part of the line), so walking the whole text finds the same clusters
+// as walking the line alone, and a reader of many lines sets ICU up once.
+void split_words_into(std::string_view line, GraphemeWalker& walker, std::size_t offset,
+                      std::vector<std::string_view>& words) {
+  words.clear();
   bool inside_quotes = false;
   std::size_t word_start = 0;
   for (std::size_t at = 0; at < line.size();) {
-    std::size_t end = walker.cluster_end(at);
+    std::size_t end = std::min(walker.cluster_end(offset + at) - offset, line.size());
     std::string_view cluster = line.substr(at, end - at);
     if (cluster == "\"") {
       inside_quotes = !inside_quotes;
@@ -159,6 +166,14 @@ std::vector<std::string_view> split_words(std::string_view line) {
     at = end;
   }
   words.push_back(line.substr(word_start));
+}
+
+}  // namespace
+
+std::vector<std::string_view> split_words(std::string_view line) {
+  std::vector<std::string_view> words;
+  GraphemeWalker walker(line);
+  split_words_into(line, walker, 0, words);
   return words;
 }
 
@@ -224,9 +239,12 @@ Error expects(std::string_view mnemonic, int count) {
 }
 
 std::optional<OpKind> find_mnemonic(std::string_view word) {
+  if (word.empty()) return std::nullopt;
   for (std::size_t i = 0; i < op_kind_count; ++i) {
     auto kind = static_cast<OpKind>(i);
-    if (shape_of(kind) != OperandShape::Label && mnemonic(kind) == word) return kind;
+    std::string_view name = mnemonic(kind);
+    if (name.size() != word.size() || name.front() != word.front()) continue;  // the common miss
+    if (shape_of(kind) != OperandShape::Label && name == word) return kind;
   }
   return std::nullopt;
 }
@@ -326,9 +344,19 @@ template <typename Sink>
   return {};
 }
 
+// Where a line is read from: the walker over its whole text, and room for
+// its words, both kept from line to line.
+struct LineReader {
+  GraphemeWalker& walker;
+  std::size_t offset = 0;  // of the line in the walker's text
+  Words words;
+};
+
 template <typename Sink>
-[[nodiscard]] std::expected<void, Error> parse_line(std::string_view line, Sink& sink) {
-  Words words = split_words(line);
+[[nodiscard]] std::expected<void, Error> parse_line(std::string_view line, Sink& sink,
+                                                    LineReader& reader) {
+  split_words_into(line, reader.walker, reader.offset, reader.words);
+  const Words& words = reader.words;
   std::string_view first = words.front();
   std::optional<OpKind> kind = find_mnemonic(first);
   if (!kind) {
@@ -395,7 +423,9 @@ template <typename Sink>
 
 [[nodiscard]] std::expected<Op, Error> parse_op(std::string_view line) {
   OpSink sink;
-  auto parsed = parse_line(line, sink);
+  GraphemeWalker walker(line);
+  LineReader reader{walker, 0, {}};
+  auto parsed = parse_line(line, sink, reader);
   if (!parsed) return std::unexpected(std::move(parsed.error()));
   return std::move(sink.op);
 }
@@ -403,6 +433,9 @@ template <typename Sink>
 [[nodiscard]] std::expected<Bytecode, Error> read_program(std::string_view text) {
   Bytecode program;
   BytecodeSink sink{program};
+  GraphemeWalker walker(text);
+  LineReader reader{walker, 0, {}};
+  const char* const start = text.data();
   std::size_t line_number = 0;
   while (!text.empty()) {
     ++line_number;
@@ -414,7 +447,8 @@ template <typename Sink>
     // is part of its last line.
     if (ends_in_line_feed && line.ends_with('\r')) line.remove_suffix(1);
     if (line.empty()) continue;
-    auto parsed = parse_line(line, sink);
+    reader.offset = static_cast<std::size_t>(line.data() - start);
+    auto parsed = parse_line(line, sink, reader);
     if (!parsed) {
       parsed.error().line = line_number;
       return std::unexpected(std::move(parsed.error()));
