@@ -8,7 +8,6 @@
 #include <utility>
 
 #include "interpreter_impl.hpp"
-#include "ir.hpp"
 
 namespace zolang {
 
@@ -426,12 +425,6 @@ Interpreter Interpreter::from_program(Program program) {
     impl.properties.emplace(name, std::move(property));
   }
   return interpreter;
-}
-
-std::expected<Interpreter, Error> Interpreter::from_ir(std::string_view text) {
-  auto ops = read_program(text);
-  if (!ops) return std::unexpected(std::move(ops.error()));
-  return Interpreter(std::move(*ops));
 }
 
 Interpreter::Interpreter(Interpreter&&) noexcept = default;
