@@ -211,13 +211,17 @@ void Bytecode::emit_value(const Value& value) {
 }
 
 void Bytecode::emit_number(double number) {
-  // Most numbers in programs are small integers: those need no word.
-  auto integer = static_cast<std::int32_t>(number);
-  if (number >= std::numeric_limits<std::int32_t>::min() &&
-      number <= std::numeric_limits<std::int32_t>::max() && integer == number &&
-      !(integer == 0 && std::signbit(number))) {
-    push(Instruction{OpKind::Push, OperandForm::SmallInt, 0, static_cast<std::uint32_t>(integer)});
-    return;
+  // Most numbers in programs are small integers: those need no word. The
+  // range is checked first: converting a double out of range is undefined.
+  bool in_range = number >= std::numeric_limits<std::int32_t>::min() &&
+                  number <= std::numeric_limits<std::int32_t>::max();
+  if (in_range) {
+    auto integer = static_cast<std::int32_t>(number);
+    if (integer == number && !(integer == 0 && std::signbit(number))) {
+      push(
+          Instruction{OpKind::Push, OperandForm::SmallInt, 0, static_cast<std::uint32_t>(integer)});
+      return;
+    }
   }
   push(Instruction{OpKind::Push, OperandForm::Number, 0,
                    add_word(std::bit_cast<std::uint64_t>(number))});

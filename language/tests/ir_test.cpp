@@ -191,6 +191,13 @@ TEST(IrRoundTrip, AwkwardOperandsReadBackUnchanged) {
       Op::push(Value::number(-0.0)),
       Op::push(Value::number(0.0000001)),
       Op::push(Value::number(1e21)),
+      // At the edges of the numbers an instruction holds inline.
+      Op::push(Value::number(2147483647)),
+      Op::push(Value::number(2147483648.0)),
+      Op::push(Value::number(-2147483648.0)),
+      Op::push(Value::number(-2147483649.0)),
+      Op::push(Value::number(-1e10)),
+      Op::push(Value::number(2e20)),
       Op::push(Value::number(5e-324)),
       Op::push(Value::number(1.7976931348623157e308)),
       Op::push(Value::number(-1.7976931348623157e308)),
