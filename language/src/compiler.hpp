@@ -1,6 +1,6 @@
 // The compiler: resolves every name of a parsed program (native calls and
 // properties the host registered, groups defined in the language, variables)
-// and generates a flat instruction list for the interpreter.
+// and appends the program's instructions in place, as Bytecode.
 //
 // Layout of a compiled program: one `jump` over the group bodies, the group
 // bodies (each `label`, body, one `pop` per value parameter, `return`), then the

@@ -1,8 +1,8 @@
-// The interpreter's pre-decoded form of a program: one compact instruction per
-// Op (so an instruction's index stays its address), with jump targets and
-// label entries resolved once, constants and names moved to side tables, and
-// one extra Halt instruction after the last so that running off the end needs
-// no bounds check.
+// The interpreter's pre-decoded form of a program: one 16-byte instruction
+// per Bytecode instruction (so an instruction's index stays its address),
+// with jump targets and label entries resolved once, names and constants read
+// from the program's own tables by id, and one extra Halt instruction after
+// the last so that running off the end needs no bounds check.
 #pragma once
 
 #include <bit>

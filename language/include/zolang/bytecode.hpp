@@ -87,8 +87,9 @@ struct CodeBuffer {
 class Bytecode {
  public:
   Bytecode() = default;
-  // From a listing: hosts and tests build programs from Ops.
-  Bytecode(const std::vector<Op>& ops);  // NOLINT: a listing is a program
+  // From a listing, with its places. Implicit, so that hosts and tests can
+  // pass a listing wherever a program is wanted.
+  Bytecode(const std::vector<Op>& ops);
   Bytecode(std::initializer_list<Op> ops);
 
   std::size_t size() const { return instructions.size(); }
