@@ -139,14 +139,18 @@ std::vector<Op> Bytecode::ops() const {
   return listing;
 }
 
+std::size_t Bytecode::probe(std::string_view text) const {
+  std::size_t mask = name_table.size() - 1;
+  std::size_t at = std::hash<std::string_view>{}(text)&mask;
+  while (name_table[at] != 0 && names[name_table[at] - 1] != text) at = (at + 1) & mask;
+  return at;
+}
+
 std::optional<std::uint32_t> Bytecode::find_name(std::string_view text) const {
   if (name_table.empty()) return std::nullopt;
-  std::size_t mask = name_table.size() - 1;
-  for (std::size_t at = std::hash<std::string_view>{}(text)&mask;; at = (at + 1) & mask) {
-    std::uint32_t entry = name_table[at];
-    if (entry == 0) return std::nullopt;
-    if (names[entry - 1] == text) return entry - 1;
-  }
+  std::uint32_t entry = name_table[probe(text)];
+  if (entry == 0) return std::nullopt;
+  return entry - 1;
 }
 
 // --- Appending --------------------------------------------------------------
@@ -163,11 +167,8 @@ std::uint32_t Bytecode::intern(std::string_view text) {
     }
     name_table = std::move(grown);
   }
-  std::size_t mask = name_table.size() - 1;
-  std::size_t at = std::hash<std::string_view>{}(text)&mask;
-  for (; name_table[at] != 0; at = (at + 1) & mask) {
-    if (names[name_table[at] - 1] == text) return name_table[at] - 1;
-  }
+  std::size_t at = probe(text);
+  if (name_table[at] != 0) return name_table[at] - 1;
   auto id = static_cast<std::uint32_t>(names.size());
   names.emplace_back(text);
   name_table[at] = id + 1;

@@ -84,8 +84,7 @@ constexpr std::ptrdiff_t fused_skip(FusedFamily family) {
   return skips[static_cast<std::size_t>(family)];
 }
 
-// The first code of each family, and whether its operators start with the
-// arithmetic ones.
+// The first code of each family.
 constexpr Code first_fused_code(FusedFamily family) {
 #define ZO_FUSED_COUNT(prefix, op, suffix) +1
   constexpr int sizes[] = {
@@ -100,19 +99,23 @@ constexpr Code first_fused_code(FusedFamily family) {
   return static_cast<Code>(code);
 }
 
+// The place of operator `op` among the operators of `family`: how many of
+// them come before it (each list follows the order of OpKind).
+constexpr int fused_operator_index(FusedFamily family, OpKind op) {
+#define ZO_FUSED_BEFORE(prefix, each, suffix) +(OpKind::each < op ? 1 : 0)
+#define ZO_FUSED_INDEX(family, prefix, suffix, operators, skip, sequence) \
+  case FusedFamily::family:                                               \
+    return 0 operators(ZO_FUSED_BEFORE, prefix, suffix);
+  switch (family) { ZO_FUSED_FORMS(ZO_FUSED_INDEX) }
+#undef ZO_FUSED_INDEX
+#undef ZO_FUSED_BEFORE
+  return 0;
+}
+
 // The code of the fused form of `family` for operator `op`.
 constexpr Code fused_code(FusedFamily family, OpKind op) {
-  Code first = first_fused_code(family);
-  bool arithmetic = op <= OpKind::Div;
-  int index = arithmetic ? static_cast<int>(op) - static_cast<int>(OpKind::Add)
-                         : static_cast<int>(op) - static_cast<int>(OpKind::Lt);
-  // Families over all operators list the comparisons after the arithmetic;
-  // a family over comparisons alone starts with them.
-  bool has_arithmetic = family == FusedFamily::Const || family == FusedFamily::Slot ||
-                        family == FusedFamily::LoadConst || family == FusedFamily::LoadConstStore;
-  bool has_comparisons = family != FusedFamily::LoadConstStore;
-  if (!arithmetic && has_arithmetic && has_comparisons) index += 4;
-  return static_cast<Code>(static_cast<int>(first) + index);
+  return static_cast<Code>(static_cast<int>(first_fused_code(family)) +
+                           fused_operator_index(family, op));
 }
 
 // Load and store slots are clamped to this: no stack gets that deep, so the

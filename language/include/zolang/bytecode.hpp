@@ -159,6 +159,9 @@ class Bytecode {
  private:
   Op op_at(std::size_t index) const;  // without its place
   std::uint32_t intern(std::string_view text);
+  // The entry of name_table that holds `text`, or the empty one where it
+  // would go; the table must not be empty.
+  std::size_t probe(std::string_view text) const;
   std::uint32_t add_word(std::uint64_t word);
   void push(Instruction instruction);
 
