@@ -251,46 +251,14 @@ std::optional<OpKind> find_mnemonic(std::string_view word) {
 
 using Words = std::vector<std::string_view>;
 
-// Where a line's instruction goes: an Op (parse_op) or a program's compact
-// form (read_program), so that reading a program makes no Op per line.
-struct OpSink {
-  Op op;
-  void emit(OpKind kind) { op = Op::simple(kind); }
-  void emit_slot(OpKind kind, std::size_t slot) { op = Op{kind, slot, 0, {}, {}, {}}; }
-  void emit_name(OpKind kind, std::string_view name) {
-    op = Op{kind, 0, 0, std::string(name), {}, {}};
-  }
-  void emit_value(Value value) { op = Op::push(std::move(value)); }
-  void emit_jump(OpKind kind, std::ptrdiff_t distance) { op = Op{kind, 0, distance, {}, {}, {}}; }
-  void emit_call(std::string_view name, std::size_t arity) {
-    op = Op::call(std::string(name), arity);
-  }
-  void emit_call_list(OpKind kind, std::vector<CallEntry> calls) {
-    op = Op{kind, 0, 0, {}, {}, std::move(calls)};
-  }
-};
-
-struct BytecodeSink {
-  Bytecode& program;
-  void emit(OpKind kind) { program.emit(kind); }
-  void emit_slot(OpKind kind, std::size_t slot) { program.emit_slot(kind, slot); }
-  void emit_name(OpKind kind, std::string_view name) { program.emit_name(kind, name); }
-  void emit_value(const Value& value) { program.emit_value(value); }
-  void emit_jump(OpKind kind, std::ptrdiff_t distance) { program.emit_jump(kind, distance); }
-  void emit_call(std::string_view name, std::size_t arity) { program.emit_call(name, arity); }
-  void emit_call_list(OpKind kind, const std::vector<CallEntry>& calls) {
-    program.emit_call_list(kind, calls);
-  }
-};
-
-// Reads one line's operands by its kind's shape into `sink`.
-template <typename Sink>
+// Reads one line's operands by its kind's shape, appending the instruction
+// to `program`.
 [[nodiscard]] std::expected<void, Error> parse_operands(OpKind kind, const Words& words,
-                                                        Sink& sink) {
+                                                        Bytecode& program) {
   switch (shape_of(kind)) {
     case OperandShape::None:
     case OperandShape::Label:
-      sink.emit(kind);
+      program.emit(kind);
       return {};
     case OperandShape::Slot: {
       if (words.size() < 2) return std::unexpected(expects(mnemonic(kind), 1));
@@ -298,21 +266,21 @@ template <typename Sink>
       if (!address) {
         return std::unexpected(syntax(quoted_word("Invalid stack address: ", words[1])));
       }
-      sink.emit_slot(kind, *address);
+      program.emit_slot(kind, *address);
       return {};
     }
     case OperandShape::Name: {
       if (words.size() < 2) return std::unexpected(expects(mnemonic(kind), 1));
       auto name = parse_name(words[1], mnemonic(kind));
       if (!name) return std::unexpected(std::move(name.error()));
-      sink.emit_name(kind, *name);
+      program.emit_name(kind, *name);
       return {};
     }
     case OperandShape::Value: {
       if (words.size() < 2) return std::unexpected(expects("push", 1));
       auto value = parse_value(words[1]);
       if (!value) return std::unexpected(std::move(value.error()));
-      sink.emit_value(std::move(*value));
+      program.emit_value(std::move(*value));
       return {};
     }
     case OperandShape::Distance: {
@@ -321,7 +289,7 @@ template <typename Sink>
       if (!distance) {
         return std::unexpected(syntax(quoted_word("Invalid stack address: ", words[1])));
       }
-      sink.emit_jump(kind, *distance);
+      program.emit_jump(kind, *distance);
       return {};
     }
     case OperandShape::Call: {
@@ -330,14 +298,14 @@ template <typename Sink>
       if (!arity) return std::unexpected(syntax("Calls require the arity as a second argument"));
       auto name = parse_name(words[1], "call");
       if (!name) return std::unexpected(std::move(name.error()));
-      sink.emit_call(*name, *arity);
+      program.emit_call(*name, *arity);
       return {};
     }
     case OperandShape::CallList: {
       Words operands(words.begin() + 1, words.end());
       auto calls = parse_call_list(operands);
       if (!calls) return std::unexpected(std::move(calls.error()));
-      sink.emit_call_list(kind, std::move(*calls));
+      program.emit_call_list(kind, std::move(*calls));
       return {};
     }
   }
@@ -352,8 +320,7 @@ struct LineReader {
   Words words;
 };
 
-template <typename Sink>
-[[nodiscard]] std::expected<void, Error> parse_line(std::string_view line, Sink& sink,
+[[nodiscard]] std::expected<void, Error> parse_line(std::string_view line, Bytecode& program,
                                                     LineReader& reader) {
   split_words_into(line, reader.walker, reader.offset, reader.words);
   const Words& words = reader.words;
@@ -361,12 +328,12 @@ template <typename Sink>
   std::optional<OpKind> kind = find_mnemonic(first);
   if (!kind) {
     if (first.ends_with(':')) {
-      sink.emit_name(OpKind::Label, first.substr(0, first.size() - 1));
+      program.emit_name(OpKind::Label, first.substr(0, first.size() - 1));
       return {};
     }
     return std::unexpected(syntax(quoted_word("Invalid op: ", first)));
   }
-  return parse_operands(*kind, words, sink);
+  return parse_operands(*kind, words, program);
 }
 
 }  // namespace
@@ -422,17 +389,18 @@ template <typename Sink>
 }
 
 [[nodiscard]] std::expected<Op, Error> parse_op(std::string_view line) {
-  OpSink sink;
+  // One line read as a program of one instruction, so that a line and a
+  // program are read by the same code.
+  Bytecode program;
   GraphemeWalker walker(line);
   LineReader reader{walker, 0, {}};
-  auto parsed = parse_line(line, sink, reader);
+  auto parsed = parse_line(line, program, reader);
   if (!parsed) return std::unexpected(std::move(parsed.error()));
-  return std::move(sink.op);
+  return program.op(0);
 }
 
 [[nodiscard]] std::expected<Bytecode, Error> read_program(std::string_view text) {
   Bytecode program;
-  BytecodeSink sink{program};
   GraphemeWalker walker(text);
   LineReader reader{walker, 0, {}};
   const char* const start = text.data();
@@ -448,7 +416,7 @@ template <typename Sink>
     if (ends_in_line_feed && line.ends_with('\r')) line.remove_suffix(1);
     if (line.empty()) continue;
     reader.offset = static_cast<std::size_t>(line.data() - start);
-    auto parsed = parse_line(line, sink, reader);
+    auto parsed = parse_line(line, program, reader);
     if (!parsed) {
       parsed.error().line = line_number;
       return std::unexpected(std::move(parsed.error()));
