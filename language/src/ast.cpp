@@ -1,23 +1,32 @@
 #include "ast.hpp"
 
-namespace zolang {
+namespace zolang::ast {
 
-namespace {
-
-// Takes the left operand out of a Binary or Logical node; null for others.
-ExprPtr take_left_operand(Expr& expr) {
-  if (auto* binary = std::get_if<Expr::Binary>(&expr.node)) return std::move(binary->left);
-  if (auto* logical = std::get_if<Expr::Logical>(&expr.node)) return std::move(logical->left);
-  return nullptr;
+std::string_view Tree::text(TokenRef token) const {
+  if (!token.made_up()) return source.substr(token.offset, token.length);
+  // Only compound assignments make tokens up, each for its operator.
+  using enum TokenType;
+  switch (token.ty) {
+    case Plus:
+      return "+";
+    case Minus:
+      return "-";
+    case Star:
+      return "*";
+    case Slash:
+      return "/";
+    case Percent:
+      return "%";
+    case Caret:
+      return "^";
+    default:
+      return {};
+  }
 }
 
-}  // namespace
-
-Expr::~Expr() {
-  // Each node is destroyed with its left operand already taken, so only its
-  // right operand (whose depth the parser bounds) is destroyed recursively.
-  ExprPtr next = take_left_operand(*this);
-  while (next) next = take_left_operand(*next);
+std::optional<std::string_view> Tree::ident(TokenRef token) const {
+  if (token.ty != TokenType::Ident || token.made_up()) return std::nullopt;
+  return source.substr(token.offset + 1, token.length - 1);
 }
 
-}  // namespace zolang
+}  // namespace zolang::ast

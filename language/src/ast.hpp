@@ -1,230 +1,141 @@
-// The syntax tree: what the parser builds and the compiler walks. Tokens and
-// literals in nodes are views into the source text, so a tree is valid only
-// while that text is alive and unchanged. Children are owned; nothing is
-// shared, and destroying a node destroys its subtree.
+// The syntax tree: what the parser builds and the compiler walks. It is flat:
+// every node lives in one of a few arrays of its Tree and names its children
+// by index, so a parse allocates a handful of growing arrays instead of one
+// block per node, and dropping the tree frees them at once. Nodes keep their
+// tokens as places in the source text (TokenRef); a tree is valid only while
+// that text is alive and unchanged.
 #pragma once
 
-#include <memory>
-#include <utility>
-#include <variant>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string_view>
 #include <vector>
 
 #include "token.hpp"
 
-namespace zolang {
+namespace zolang::ast {
 
-struct Expr;
-struct Stmt;
-using ExprPtr = std::unique_ptr<Expr>;
+// The place of a node in its array, and the offsets and lengths of tokens:
+// a tree holds sources of at most max_source bytes (the parser refuses
+// longer ones), so every one of them fits in 32 bits.
+using Index = std::uint32_t;
+inline constexpr std::size_t max_source = std::numeric_limits<Index>::max();
 
-template <typename R>
-class ExprVisitorMut;
-template <typename R>
-class StmtVisitorMut;
+// A token as the tree keeps it: its kind and its place in the source. A token
+// the parser made up (the operator of a compound assignment) has length 0
+// and no text of its own in the source.
+struct TokenRef {
+  Index offset = 0;
+  Index length = 0;
+  TokenType ty = TokenType::Word;
 
+  bool made_up() const { return length == 0; }
+};
+
+// Consecutive nodes of one array: a block's statements, a call's arguments,
+// a parallel block's calls, a group's parameters.
+struct Range {
+  Index begin = 0;
+  Index count = 0;
+};
+
+enum class ExprKind : std::uint8_t {
+  Binary,    // arithmetic and comparison; the operator token's kind says which
+  Logical,   // and, or, xor
+  Unary,     // prefix - and not
+  Grouping,  // parentheses, or absolute-value bars when `abs`
+  Literal,   // true, false, nil, a number (its value in Tree::numbers) or a string
+  Variable,  // a $name read
+};
+
+// 24 bytes. `token` is the operator of Binary, Logical and Unary, the token
+// of Literal and Variable, and for Grouping the whole span from the opener to
+// the closer (its kind the opener's).
 struct Expr {
-  // Destroys the subtree. Operator chains (a + b + c ...) lean left one node
-  // per operator and may be as long as the source is, so their left operands
-  // are taken apart in a loop rather than by recursion.
-  ~Expr();
-
-  // Arithmetic and comparison; the operator token's kind says which.
-  struct Binary {
-    ExprPtr left;
-    Token op;
-    ExprPtr right;
-  };
-  // Parentheses (abs false) or absolute-value bars (abs true).
-  // The source offsets, as in Token, are for diagnostics; a node built by
-  // hand has none (length 0).
-  struct Grouping {
-    ExprPtr expression;
-    bool abs;
-    std::size_t offset = 0;  // the "(" or the first "|"
-    std::size_t length = 0;  // up to and including the ")" or the last "|"
-  };
-  // true, false, nil, a number or a string; never an Ident literal.
-  struct Literal {
-    zolang::Literal value;
-    std::size_t offset = 0;  // the literal as written
-    std::size_t length = 0;
-  };
-  // and, or, xor.
-  struct Logical {
-    ExprPtr left;
-    Token op;
-    ExprPtr right;
-  };
-  // Prefix - and not.
-  struct Unary {
-    Token op;
-    ExprPtr right;
-  };
-  // A $name read.
-  struct Variable {
-    Token name;
-  };
-
-  std::variant<Binary, Grouping, Literal, Logical, Unary, Variable> node;
-
-  // Built in place: the destructor above leaves Expr without a move
-  // constructor, which nothing needs, since nodes live behind their pointers.
-  static ExprPtr grouping(ExprPtr expression, bool abs) {
-    return ExprPtr(new Expr{Grouping{std::move(expression), abs}});
-  }
-  template <typename Node>
-  static ExprPtr make(Node node) {
-    return ExprPtr(new Expr{std::move(node)});
-  }
-
-  template <typename R>
-  R accept_mut(ExprVisitorMut<R>& visitor) const;
+  ExprKind kind = ExprKind::Literal;
+  bool abs = false;
+  TokenRef token = {};
+  Index left = 0;   // Binary and Logical: the left operand; Unary, Grouping: the operand
+  Index right = 0;  // Binary and Logical: the right operand; a Num literal: its number
 };
 
-namespace ast {
-
-// One argument of a call: an expression, or a bare word known at compile time.
+// One argument of a call: a bare word (its token's kind is Word) known at
+// compile time, or an expression.
 struct Arg {
-  struct Value {
-    ExprPtr expression;
-  };
-  struct Word {
-    Token word;
-  };
-  std::variant<Value, Word> node;
+  TokenRef word = {};
+  Index value = 0;
 
-  bool is_word() const { return std::holds_alternative<Word>(node); }
+  bool is_word() const { return word.ty == TokenType::Word; }
 };
 
-}  // namespace ast
-
-// One call: its name token and its arguments in source order.
-struct Exec {
-  Token name;
-  std::vector<ast::Arg> args;
-  // The byte offset just past the call's last argument (past its name when
-  // it has none): with name.offset, the call's span for diagnostics.
-  std::size_t end = 0;
+// One call: its name token, its arguments in source order, and the offset
+// just past its last argument (past its name when it has none): with the
+// name's offset, the call's span for diagnostics.
+struct Call {
+  TokenRef name = {};
+  Range args = {};
+  Index end = 0;
 };
 
+enum class StmtKind : std::uint8_t {
+  Group,     // group name params { body }; each param is a Word or an Ident token
+  Use,       // use $name;
+  If,        // if/unless; an else-if chain is an else branch of one If
+  While,     // while/until
+  Exec,      // a call statement
+  Parallel,  // parallel { calls } or race { calls }
+  Var,       // $name = value; compound assignments arrive desugared into a Binary
+  Return,
+  Yield,
+  Break,
+};
+
+// `token` is the name of Group, Use, Var and Exec (the call's name), and the
+// keyword of the others. `negated` makes an If an unless, a While an until
+// and a Parallel a race.
 struct Stmt {
-  // group name params { body }; each param is a Word or an Ident.
-  struct Group {
-    Token name;
-    std::vector<Token> params;
-    std::vector<Stmt> body;
-  };
-  // use $name;
-  struct Use {
-    Token name;
-  };
-  // if/unless; an else-if chain is an else_branch holding one If.
-  struct If {
-    ExprPtr condition;
-    std::vector<Stmt> then_branch;
-    std::vector<Stmt> else_branch;
-    bool unless;
-    Token keyword = {};  // "if" or "unless", for diagnostics and the line table
-  };
-  // while/until.
-  struct While {
-    ExprPtr condition;
-    std::vector<Stmt> body;
-    bool until;
-    Token keyword = {};  // "while" or "until"
-  };
-  // A call statement.
-  struct Exec {
-    zolang::Exec exec;
-  };
-  // parallel { calls } or race { calls }.
-  struct Parallel {
-    std::vector<zolang::Exec> calls;
-    bool race;
-    Token keyword = {};  // "parallel" or "race"
-  };
-  // $name = value; compound assignments arrive desugared into a Binary.
-  struct Var {
-    Token name;
-    ExprPtr value;
-  };
-  struct Return {
-    Token keyword;
-  };
-  struct Yield {
-    Token keyword;
-  };
-  struct Break {
-    Token keyword;
-  };
-
-  std::variant<Group, Use, If, While, Exec, Parallel, Var, Return, Yield, Break> node;
-
-  template <typename R>
-  R accept_mut(StmtVisitorMut<R>& visitor) const;
+  StmtKind kind = StmtKind::Return;
+  bool negated = false;
+  TokenRef token = {};
+  Index value = 0;   // If and While: the condition; Var: the value; Exec: its call
+  Range body = {};   // Group, While: the body; If: the then branch; Parallel: the calls
+  Range other = {};  // Group: the parameters; If: the else branch
 };
 
-// A visitor over expressions. Each operation receives one variant's fields;
-// accept_mut does not recurse, the visitor decides when to visit children.
-template <typename R>
-class ExprVisitorMut {
- public:
-  virtual ~ExprVisitorMut() = default;
-  virtual R visit_binary_expr(const Expr& left, const Token& op, const Expr& right) = 0;
-  virtual R visit_grouping_expr(const Expr& expression, bool abs) = 0;
-  virtual R visit_literal_expr(const Literal& value) = 0;
-  virtual R visit_logical_expr(const Expr& left, const Token& op, const Expr& right) = 0;
-  virtual R visit_unary_expr(const Token& op, const Expr& right) = 0;
-  virtual R visit_variable_expr(const Token& name) = 0;
+// A parsed program: its nodes, its source, and its top-level statements.
+struct Tree {
+  std::string_view source;
+  std::vector<Expr> exprs;
+  std::vector<Stmt> stmts;
+  std::vector<Call> calls;
+  std::vector<Arg> args;
+  std::vector<TokenRef> params;
+  std::vector<double> numbers;
+  Range program = {};
+
+  // The token's text: its source, or the operator a made-up token stands for.
+  std::string_view text(TokenRef token) const;
+  // The name a $name token stands for, without its `$` (a lone `$` names
+  // ""); none for any other kind of token.
+  std::optional<std::string_view> ident(TokenRef token) const;
+  // The contents of a Str token, without its quotes.
+  std::string_view string(TokenRef token) const {
+    return source.substr(token.offset + 1, token.length - 2);
+  }
+
+  std::span<const Stmt> statements(Range range) const { return slice(stmts, range); }
+  std::span<const Call> calls_of(Range range) const { return slice(calls, range); }
+  std::span<const Arg> args_of(const Call& call) const { return slice(args, call.args); }
+  std::span<const TokenRef> params_of(Range range) const { return slice(params, range); }
+
+ private:
+  template <typename T>
+  static std::span<const T> slice(const std::vector<T>& nodes, Range range) {
+    return std::span<const T>(nodes).subspan(range.begin, range.count);
+  }
 };
 
-// A visitor over statements, in the same manner.
-template <typename R>
-class StmtVisitorMut {
- public:
-  virtual ~StmtVisitorMut() = default;
-  virtual R visit_group_stmt(const Stmt::Group& group) = 0;
-  virtual R visit_use_stmt(const Token& name) = 0;
-  virtual R visit_if_stmt(const Stmt::If& statement) = 0;
-  virtual R visit_while_stmt(const Stmt::While& statement) = 0;
-  virtual R visit_exec_stmt(const zolang::Exec& exec) = 0;
-  virtual R visit_parallel_stmt(const Stmt::Parallel& block) = 0;
-  virtual R visit_var_stmt(const Token& name, const Expr& value) = 0;
-  virtual R visit_return_stmt(const Token& keyword) = 0;
-  virtual R visit_yield_stmt(const Token& keyword) = 0;
-  virtual R visit_break_stmt(const Token& keyword) = 0;
-};
-
-template <typename R>
-R Expr::accept_mut(ExprVisitorMut<R>& visitor) const {
-  struct Dispatch {
-    ExprVisitorMut<R>& visitor;
-    R operator()(const Binary& e) { return visitor.visit_binary_expr(*e.left, e.op, *e.right); }
-    R operator()(const Grouping& e) { return visitor.visit_grouping_expr(*e.expression, e.abs); }
-    R operator()(const Literal& e) { return visitor.visit_literal_expr(e.value); }
-    R operator()(const Logical& e) { return visitor.visit_logical_expr(*e.left, e.op, *e.right); }
-    R operator()(const Unary& e) { return visitor.visit_unary_expr(e.op, *e.right); }
-    R operator()(const Variable& e) { return visitor.visit_variable_expr(e.name); }
-  };
-  return std::visit(Dispatch{visitor}, node);
-}
-
-template <typename R>
-R Stmt::accept_mut(StmtVisitorMut<R>& visitor) const {
-  struct Dispatch {
-    StmtVisitorMut<R>& visitor;
-    R operator()(const Group& s) { return visitor.visit_group_stmt(s); }
-    R operator()(const Use& s) { return visitor.visit_use_stmt(s.name); }
-    R operator()(const If& s) { return visitor.visit_if_stmt(s); }
-    R operator()(const While& s) { return visitor.visit_while_stmt(s); }
-    R operator()(const Exec& s) { return visitor.visit_exec_stmt(s.exec); }
-    R operator()(const Parallel& s) { return visitor.visit_parallel_stmt(s); }
-    R operator()(const Var& s) { return visitor.visit_var_stmt(s.name, *s.value); }
-    R operator()(const Return& s) { return visitor.visit_return_stmt(s.keyword); }
-    R operator()(const Yield& s) { return visitor.visit_yield_stmt(s.keyword); }
-    R operator()(const Break& s) { return visitor.visit_break_stmt(s.keyword); }
-  };
-  return std::visit(Dispatch{visitor}, node);
-}
-
-}  // namespace zolang
+}  // namespace zolang::ast

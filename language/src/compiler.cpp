@@ -6,28 +6,19 @@
 
 namespace zolang {
 
-std::vector<Arg> compile_time_args(const Exec& exec) {
+std::vector<Arg> compile_time_args(const ast::Tree& tree, const ast::Call& call) {
   std::vector<Arg> args;
-  args.reserve(exec.args.size());
-  for (const ast::Arg& arg : exec.args) {
-    if (const auto* word = std::get_if<ast::Arg::Word>(&arg.node)) {
-      args.push_back(Arg::word(std::string(word->word.lexeme)));
-    } else {
-      args.push_back(Arg::value());
-    }
+  args.reserve(call.args.count);
+  for (const ast::Arg& arg : tree.args_of(call)) {
+    args.push_back(arg.is_word() ? Arg::word(std::string(tree.text(arg.word))) : Arg::value());
   }
   return args;
 }
 
-std::size_t count_values(const Exec& exec) {
+std::size_t count_values(const ast::Tree& tree, const ast::Call& call) {
   std::size_t count = 0;
-  for (const ast::Arg& arg : exec.args) count += arg.is_word() ? 0 : 1;
+  for (const ast::Arg& arg : tree.args_of(call)) count += arg.is_word() ? 0 : 1;
   return count;
-}
-
-const Literal* ident_literal(const Token& name) {
-  if (!name.literal || name.literal->kind != Literal::Kind::Ident) return nullptr;
-  return &*name.literal;
 }
 
 Compiler::Compiler() : scopes(1) {}
@@ -58,26 +49,27 @@ std::size_t Compiler::declare_var(std::string_view name) {
 }
 
 std::expected<Bytecode, std::vector<Error>> Compiler::compile_nonconsuming(
-    std::vector<Stmt> statements, std::string_view source) {
+    const ast::Tree& program) {
   if (running) return std::unexpected(std::vector<Error>{Error::compiler_busy()});
   running = true;
   reset_compilation_state();
-  if (!source.empty()) locator.emplace(source);
+  tree = &program;
+  if (!program.source.empty()) locator.emplace(program.source);
 
   // `use` declarations are checked first, so that group bodies can read every
   // property the program declares; then groups, so that the main code can
   // call a group defined below it. The main code then declares its
   // properties again, one `use` at a time as it meets them.
-  auto is_group = [](const Stmt& s) { return std::holds_alternative<Stmt::Group>(s.node); };
-  for (const Stmt& statement : statements) {
-    if (const auto* use = std::get_if<Stmt::Use>(&statement.node)) check_use(use->name);
+  const std::span<const ast::Stmt> items = program.statements(program.program);
+  for (const ast::Stmt& item : items) {
+    if (item.kind == ast::StmtKind::Use) check_use(item.token);
   }
-  for (const Stmt& statement : statements) {
-    if (is_group(statement)) statement.accept_mut(*this);
+  for (const ast::Stmt& item : items) {
+    if (item.kind == ast::StmtKind::Group) compile_group(item);
   }
   used_props.clear();
-  for (const Stmt& statement : statements) {
-    if (!is_group(statement)) statement.accept_mut(*this);
+  for (const ast::Stmt& item : items) {
+    if (item.kind != ast::StmtKind::Group) compile_statement(item);
   }
 
   std::expected<Bytecode, std::vector<Error>> result;
@@ -89,7 +81,9 @@ std::expected<Bytecode, std::vector<Error>> Compiler::compile_nonconsuming(
     result = std::unexpected(std::exchange(errors, {}));
   }
   code = Bytecode();
-  locator.reset();  // the source text is the caller's, alive only for this call
+  // The tree and its source text are the caller's, alive only for this call.
+  tree = nullptr;
+  locator.reset();
   running = false;
   return result;
 }
@@ -112,7 +106,6 @@ void Compiler::reset_compilation_state() {
   locator.reset();
   here = {};
   statement_here = {};
-  visiting = nullptr;
   chains.clear();
   declared_uses.clear();
   suggestions_left = max_suggestions;
@@ -131,18 +124,14 @@ Bytecode Compiler::assemble(const CodeBuffer& main_code) {
   return std::exchange(code, Bytecode());
 }
 
-void Compiler::compile_statements(const std::vector<Stmt>& statements) {
-  for (const Stmt& statement : statements) statement.accept_mut(*this);
-}
-
-SourcePosition Compiler::position_of(const Token& token) {
-  if (!locator || token.length == 0) return {};
+SourcePosition Compiler::position_of(ast::TokenRef token) {
+  if (!locator || token.made_up()) return {};
   return locator->position(token.offset);
 }
 
-SourceSpan Compiler::span_of(const Token& token) {
-  // A token made up by the parser has no length and no place of its own.
-  if (!locator || token.length == 0) return {};
+SourceSpan Compiler::span_of(ast::TokenRef token) {
+  // A token made up by the parser has no place of its own.
+  if (!locator || token.made_up()) return {};
   return locator->span(token.offset, token.length);
 }
 
@@ -151,17 +140,17 @@ SourceSpan Compiler::span_between(std::size_t start, std::size_t end) {
   return locator->span(start, end - start);
 }
 
-void Compiler::at(const Token& token) {
+void Compiler::at(ast::TokenRef token) {
   SourcePosition position = position_of(token);
   here = position.is_known() ? position : statement_here;
 }
 
-void Compiler::at_statement(const Token& token) {
+void Compiler::at_statement(ast::TokenRef token) {
   statement_here = position_of(token);
   here = statement_here;
 }
 
-void Compiler::record_at(Error error, const Token& token) {
+void Compiler::record_at(Error error, ast::TokenRef token) {
   record_at(std::move(error), span_of(token));
 }
 

@@ -58,18 +58,15 @@ struct GroupData {
 
 // The compile-time argument list of a call site: a word argument carries its
 // text, an expression becomes a value argument; source order.
-std::vector<Arg> compile_time_args(const Exec& exec);
+std::vector<Arg> compile_time_args(const ast::Tree& tree, const ast::Call& call);
 // The number of value arguments of a call site: the arity of its `call`.
-std::size_t count_values(const Exec& exec);
-// The Ident literal of a `$name` token (pointing into the token, so valid as
-// long as it is); null for any other token.
-const Literal* ident_literal(const Token& name);
+std::size_t count_values(const ast::Tree& tree, const ast::Call& call);
 
-// Turns statement lists into programs. Registrations survive compilations;
+// Turns syntax trees into programs. Registrations survive compilations;
 // everything else (groups, `use` declarations, variables, errors) belongs to
 // one compilation and starts afresh with the next, so a program can never name
 // a group whose body it does not contain.
-class Compiler final : private ExprVisitorMut<void>, private StmtVisitorMut<void> {
+class Compiler final {
  public:
   Compiler();
 
@@ -97,12 +94,12 @@ class Compiler final : private ExprVisitorMut<void>, private StmtVisitorMut<void
   // defined. A call made while a compilation is already running fails with
   // CompilerBusy.
   //
-  // `source` is the text the statements were parsed from. With it, every
-  // instruction records where it came from (the line table) and every error
-  // the span of its token, with notes and suggestions; without it (an empty
-  // view) those places stay unknown and everything else is the same.
+  // With the tree's source text, every instruction records where it came
+  // from (the line table) and every error the span of its token, with notes
+  // and suggestions; a tree without one (an empty text) leaves those places
+  // unknown and everything else the same.
   [[nodiscard]] std::expected<Bytecode, std::vector<Error>> compile_nonconsuming(
-      std::vector<Stmt> statements, std::string_view source = {});
+      const ast::Tree& tree);
 
   // Packages `ops` with the registered natives for an interpreter. The natives
   // move into the package; the compiler is left with none. Called from a host
@@ -112,46 +109,45 @@ class Compiler final : private ExprVisitorMut<void>, private StmtVisitorMut<void
   Program package_program(Bytecode program);
 
  private:
-  // Expressions: each leaves exactly one value on the stack.
-  void visit_binary_expr(const Expr& left, const Token& op, const Expr& right) override;
-  void visit_grouping_expr(const Expr& expression, bool abs) override;
-  void visit_literal_expr(const Literal& value) override;
-  void visit_logical_expr(const Expr& left, const Token& op, const Expr& right) override;
-  void visit_unary_expr(const Token& op, const Expr& right) override;
-  void visit_variable_expr(const Token& name) override;
+  // Expressions: each leaves exactly one value on the stack. The tree of an
+  // operator chain leans left, one node per operator, so compile_expression
+  // walks the chain in a loop, only the right operands recursively: a chain
+  // may be as long as the source.
+  void compile_expression(ast::Index expression);
+  // A node that is not an operator chain's Binary or Logical.
+  void compile_operand(const ast::Expr& expression);
+  // The code that follows a Binary's or Logical's left operand.
+  void finish_binary(ast::TokenRef op, ast::Index right);
+  void finish_logical(ast::TokenRef op, ast::Index right);
+  void compile_grouping(const ast::Expr& grouping);
+  void compile_literal(const ast::Expr& literal);
+  void compile_unary(const ast::Expr& unary);
+  void compile_variable(ast::TokenRef name);
 
   // Statements: each leaves the stack as it found it, except that the first
   // assignment of a variable leaves its value in the variable's slot.
-  void visit_group_stmt(const Stmt::Group& group) override;
-  void visit_use_stmt(const Token& name) override;
-  void visit_if_stmt(const Stmt::If& statement) override;
-  void visit_while_stmt(const Stmt::While& statement) override;
-  void visit_exec_stmt(const Exec& exec) override;
-  void visit_parallel_stmt(const Stmt::Parallel& block) override;
-  void visit_var_stmt(const Token& name, const Expr& value) override;
-  void visit_return_stmt(const Token& keyword) override;
-  void visit_yield_stmt(const Token& keyword) override;
-  void visit_break_stmt(const Token& keyword) override;
-
-  // Compiles an expression. The tree of an operator chain leans left, one
-  // node per operator, so the chain is walked in a loop, only the right
-  // operands recursively: a chain may be as long as the source.
-  void compile_expression(const Expr& expression);
-  // The code that follows a Binary's or Logical's left operand.
-  void finish_binary(const Token& op, const Expr& right);
-  void finish_logical(const Token& op, const Expr& right);
+  void compile_statement(const ast::Stmt& statement);
+  void compile_statements(ast::Range statements);
+  void compile_group(const ast::Stmt& group);
+  void compile_use(ast::TokenRef name);
+  void compile_if(const ast::Stmt& statement);
+  void compile_while(const ast::Stmt& statement);
+  void compile_exec(const ast::Call& call);
+  void compile_parallel(const ast::Stmt& block);
+  void compile_var(ast::TokenRef name, ast::Index value);
+  void compile_break(ast::TokenRef keyword);
 
   // Places. Without a source text every place is unknown. Instructions
   // record where their token starts; errors, which are few, whole spans.
-  SourcePosition position_of(const Token& token);
-  SourceSpan span_of(const Token& token);
+  SourcePosition position_of(ast::TokenRef token);
+  SourceSpan span_of(ast::TokenRef token);
   SourceSpan span_between(std::size_t start, std::size_t end);
   // Makes the instructions emitted next record `token`'s place; a token made
   // up by the parser (no place of its own) keeps the statement's place.
-  void at(const Token& token);
-  void at_statement(const Token& token);
+  void at(ast::TokenRef token);
+  void at_statement(ast::TokenRef token);
   // Records `error` at `token`.
-  void record_at(Error error, const Token& token);
+  void record_at(Error error, ast::TokenRef token);
   void record_at(Error error, SourceSpan span);
   // Adds "did you mean ...?" to the error when a candidate is close to `name`.
   void suggest(Error& error, std::string_view name,
@@ -160,7 +156,7 @@ class Compiler final : private ExprVisitorMut<void>, private StmtVisitorMut<void
   std::vector<std::string_view> variable_names() const;
   // The error for a read of `name` before any `use` of it in the main code.
   Error undeclared_property(std::string_view name);
-  void check_use(const Token& name);
+  void check_use(ast::TokenRef name);
 
   // Appending, in place: each instruction records the place in `here`.
   // A jump whose target is not known yet is emitted with distance 0 and
@@ -188,7 +184,6 @@ class Compiler final : private ExprVisitorMut<void>, private StmtVisitorMut<void
   void land_here(std::size_t jump) {
     code.patch_distance(jump, static_cast<std::ptrdiff_t>(code.size() - jump));
   }
-  void compile_statements(const std::vector<Stmt>& statements);
   void record(Error error) { errors.push_back(std::move(error)); }
 
   void reset_compilation_state();
@@ -197,16 +192,16 @@ class Compiler final : private ExprVisitorMut<void>, private StmtVisitorMut<void
   // The checker for a call to `name`: a group first, then a native; null when
   // neither exists.
   CallableGenerator* find_callable(std::string_view name);
-  void emit_value_arguments(const Exec& exec);
+  void emit_value_arguments(const ast::Call& call);
   // The call_parallel entry for one call of a block, or nothing (the error
   // recorded) when the call is unknown or rejected.
-  std::optional<CallEntry> parallel_entry(const Exec& exec);
+  std::optional<CallEntry> parallel_entry(const ast::Call& call);
   // Records a group under `name` (remembering first-definition order).
   void store_group(std::string name, std::vector<Arg> params, CodeBuffer body,
                    SourcePosition defined_at = {});
   // Records the error of a rejected call site: at the call, with a note at
   // the definition of the group that refused it.
-  void record_rejected_call(Error error, const Exec& exec, const GroupData* group);
+  void record_rejected_call(Error error, const ast::Call& call, const GroupData* group);
   // The synthetic group that runs native `name` with `arity` values inside a
   // parallel or race block, creating it when needed; returns its name.
   std::string synthetic_group(const std::string& name, std::size_t arity, std::vector<Arg> args,
@@ -225,17 +220,17 @@ class Compiler final : private ExprVisitorMut<void>, private StmtVisitorMut<void
   std::unordered_set<std::string, StringHash, std::equal_to<>> used_props;
   bool running = false;
 
+  // The tree being compiled; null between compilations.
+  const ast::Tree* tree = nullptr;
   // Places, for one compilation with its source text: the locator, the place
-  // the next instructions record, the place of the statement being compiled,
-  // and the node compile_expression is visiting (the visitors of literals and
-  // groupings read their tokens from it).
+  // the next instructions record and the place of the statement being
+  // compiled.
   std::optional<SourceLocator> locator;
   SourcePosition here;
   SourcePosition statement_here;
-  const Expr* visiting = nullptr;
   // The operator nodes of the chains compile_expression is walking, kept
   // here so that compiling an expression allocates nothing.
-  std::vector<const Expr*> chains;
+  std::vector<const ast::Expr*> chains;
   // Where each property the program declares is first named by `use`.
   NameMap<SourcePosition> declared_uses;
   // How many more errors may look for a "did you mean" hint.

@@ -2,6 +2,7 @@
 // of the stack and nothing below it changed. No constant folding is done.
 #include <cmath>
 #include <optional>
+#include <string>
 
 #include "compiler.hpp"
 
@@ -40,47 +41,55 @@ std::optional<OpKind> binary_instruction(TokenType type) {
   }
 }
 
-// The left operand of a Binary or Logical node; null for other nodes.
-const Expr* left_operand(const Expr& expression) {
-  if (const auto* binary = std::get_if<Expr::Binary>(&expression.node)) return binary->left.get();
-  if (const auto* logical = std::get_if<Expr::Logical>(&expression.node)) {
-    return logical->left.get();
-  }
-  return nullptr;
+bool is_chain_link(const ast::Expr& expression) {
+  return expression.kind == ast::ExprKind::Binary || expression.kind == ast::ExprKind::Logical;
 }
 
 }  // namespace
 
-void Compiler::compile_expression(const Expr& expression) {
+void Compiler::compile_expression(ast::Index expression) {
   // This chain's operator nodes go on top of `chains`, outermost first; the
   // right operands compiled below push and pop chains of their own above it.
   const std::size_t bottom = chains.size();
-  const Expr* leftmost = &expression;
-  while (const Expr* left = left_operand(*leftmost)) {
+  const ast::Expr* leftmost = &tree->exprs[expression];
+  while (is_chain_link(*leftmost)) {
     chains.push_back(leftmost);
-    leftmost = left;
+    leftmost = &tree->exprs[leftmost->left];
   }
-  visiting = leftmost;
-  leftmost->accept_mut(*this);
+  compile_operand(*leftmost);
   for (std::size_t index = chains.size(); index-- > bottom;) {
-    const Expr& node = *chains[index];
-    if (const auto* binary = std::get_if<Expr::Binary>(&node.node)) {
-      finish_binary(binary->op, *binary->right);
+    const ast::Expr& node = *chains[index];
+    if (node.kind == ast::ExprKind::Binary) {
+      finish_binary(node.token, node.right);
     } else {
-      const auto& logical = std::get<Expr::Logical>(node.node);
-      finish_logical(logical.op, *logical.right);
+      finish_logical(node.token, node.right);
     }
     chains.pop_back();
   }
 }
 
-// left op right -> code(left) code(right) <op>
-void Compiler::visit_binary_expr(const Expr& left, const Token& op, const Expr& right) {
-  compile_expression(left);
-  finish_binary(op, right);
+void Compiler::compile_operand(const ast::Expr& expression) {
+  switch (expression.kind) {
+    case ast::ExprKind::Grouping:
+      compile_grouping(expression);
+      return;
+    case ast::ExprKind::Literal:
+      compile_literal(expression);
+      return;
+    case ast::ExprKind::Unary:
+      compile_unary(expression);
+      return;
+    case ast::ExprKind::Variable:
+      compile_variable(expression.token);
+      return;
+    case ast::ExprKind::Binary:
+    case ast::ExprKind::Logical:
+      return;  // never here: compile_expression takes chains apart first
+  }
 }
 
-void Compiler::finish_binary(const Token& op, const Expr& right) {
+// left op right -> code(left) code(right) <op>
+void Compiler::finish_binary(ast::TokenRef op, ast::Index right) {
   compile_expression(right);
   at(op);
   if (std::optional<OpKind> kind = binary_instruction(op.ty)) {
@@ -91,57 +100,54 @@ void Compiler::finish_binary(const Token& op, const Expr& right) {
 }
 
 // ( e ) -> code(e);  | e | -> code(e) abs
-void Compiler::visit_grouping_expr(const Expr& expression, bool abs) {
-  // The bars' place, taken before the inner expression moves `visiting` on.
-  SourcePosition bars;
-  const auto* grouping = visiting ? std::get_if<Expr::Grouping>(&visiting->node) : nullptr;
-  if (abs && grouping != nullptr && locator && grouping->length != 0) {
-    bars = locator->position(grouping->offset);
-  }
-  compile_expression(expression);
-  if (abs) {
+void Compiler::compile_grouping(const ast::Expr& grouping) {
+  // The bars' place, taken before the inner expression moves `here` on.
+  SourcePosition bars = grouping.abs ? position_of(grouping.token) : SourcePosition{};
+  compile_expression(grouping.left);
+  if (grouping.abs) {
     here = bars.is_known() ? bars : statement_here;
     emit(OpKind::Abs);
   }
 }
 
-void Compiler::visit_literal_expr(const Literal& value) {
-  const auto* node = visiting ? std::get_if<Expr::Literal>(&visiting->node) : nullptr;
-  std::size_t offset = node ? node->offset : 0;
-  std::size_t length = node ? node->length : 0;
-  SourcePosition written = locator && length != 0 ? locator->position(offset) : SourcePosition{};
+void Compiler::compile_literal(const ast::Expr& literal) {
+  const ast::TokenRef token = literal.token;
+  SourcePosition written = position_of(token);
   here = written.is_known() ? written : statement_here;
-  switch (value.kind) {
-    case Literal::Kind::Number:
+  switch (token.ty) {
+    case TokenType::Num: {
+      const double number = tree->numbers[literal.right];
       // Only finite numbers have an IR text that reads back; a literal of
       // hundreds of digits rounds to infinity.
-      if (!std::isfinite(value.number_value)) {
+      if (!std::isfinite(number)) {
         std::string text;
         if (written.is_known()) {
-          text = locator->source().substr(offset, length);
+          text = tree->text(token);
         } else {
-          Value::number(value.number_value).append_display(text);
+          Value::number(number).append_display(text);
         }
         record_at(Error::compile(here.line, "Number literal '" + text + "' is too large"),
-                  span_between(offset, offset + length));
+                  span_of(token));
         return;
       }
       code.at(here);
-      code.emit_number(value.number_value);
+      code.emit_number(number);
       return;
-    case Literal::Kind::String:
-      emit_value(Value::string(value.text));
+    }
+    case TokenType::Str:
+      emit_value(Value::string(tree->string(token)));
       return;
-    case Literal::Kind::Bool:
-      emit_value(Value::boolean(value.bool_value));
+    case TokenType::True:
+    case TokenType::False:
+      emit_value(Value::boolean(token.ty == TokenType::True));
       return;
-    case Literal::Kind::Nil:
+    case TokenType::Nil:
       emit_value(Value::nil());
       return;
-    case Literal::Kind::Ident:
-      break;  // the parser turns names into Variable nodes
+    default:
+      // The parser makes literals of these kinds only.
+      record_at(Error::compile(0, "Invalid literal"), span_of(token));
   }
-  record_at(Error::compile(0, "Invalid literal"), span_between(offset, offset + length));
 }
 
 // left and right -> code(left) dup jump_unless N+2 code(right) and
@@ -149,12 +155,7 @@ void Compiler::visit_literal_expr(const Literal& value) {
 // left xor right -> code(left) code(right) xor
 // A short-circuited jump consumes the duplicate and leaves the left value as
 // the result.
-void Compiler::visit_logical_expr(const Expr& left, const Token& op, const Expr& right) {
-  compile_expression(left);
-  finish_logical(op, right);
-}
-
-void Compiler::finish_logical(const Token& op, const Expr& right) {
+void Compiler::finish_logical(ast::TokenRef op, ast::Index right) {
   if (op.ty == TokenType::And || op.ty == TokenType::Or) {
     at(op);
     emit(OpKind::Dup);
@@ -176,8 +177,9 @@ void Compiler::finish_logical(const Token& op, const Expr& right) {
 }
 
 // -e -> code(e) neg;  not e -> code(e) not
-void Compiler::visit_unary_expr(const Token& op, const Expr& right) {
-  compile_expression(right);
+void Compiler::compile_unary(const ast::Expr& unary) {
+  compile_expression(unary.left);
+  const ast::TokenRef op = unary.token;
   at(op);
   switch (op.ty) {
     case TokenType::Minus:
@@ -193,14 +195,14 @@ void Compiler::visit_unary_expr(const Token& op, const Expr& right) {
 
 // A registered property wins over a variable of the same name; a read never
 // declares a variable.
-void Compiler::visit_variable_expr(const Token& name) {
+void Compiler::compile_variable(ast::TokenRef name) {
   at(name);
-  const Literal* ident = ident_literal(name);
+  const std::optional<std::string_view> ident = tree->ident(name);
   if (!ident) {
     record_at(Error::compile(0, "Invalid variable name"), name);
     return;
   }
-  std::string_view text = ident->text;
+  const std::string_view text = *ident;
   if (props.contains(text)) {
     if (used_props.contains(text)) {
       emit_name(OpKind::Get, text);

@@ -9,6 +9,8 @@
 // is added while the name is taken, which only a host's own `/` in a native's
 // name can cause).
 #include <optional>
+#include <span>
+#include <string_view>
 
 #include "compiler.hpp"
 
@@ -48,24 +50,24 @@ std::expected<void, Error> CompiledGroup::check_syntax(std::vector<Arg> args) {
 // group name params { body } -> label name, code(body), pop per value param, return
 // The group is stored only after its body is compiled, so the body can call
 // neither the group itself nor a group defined after it.
-void Compiler::visit_group_stmt(const Stmt::Group& group) {
-  at_statement(group.name);
+void Compiler::compile_group(const ast::Stmt& group) {
+  at_statement(group.token);
   SourcePosition defined_at = here;
-  std::string name(group.name.lexeme);
+  std::string name(tree->text(group.token));
   if (callables.contains(name)) {
-    record_at(Error::callable_already_registered(std::move(name)), group.name);
+    record_at(Error::callable_already_registered(std::move(name)), group.token);
     return;
   }
   scopes.emplace_back();
   std::vector<Arg> params;
   std::size_t value_params = 0;
-  for (const Token& param : group.params) {
-    if (const Literal* ident = ident_literal(param)) {
-      declare_var(ident->text);  // value parameters take slots 0, 1, ... in order
+  for (const ast::TokenRef param : tree->params_of(group.other)) {
+    if (const std::optional<std::string_view> ident = tree->ident(param)) {
+      declare_var(*ident);  // value parameters take slots 0, 1, ... in order
       params.push_back(Arg::value());
       ++value_params;
     } else {
-      params.push_back(Arg::word(std::string(param.lexeme)));
+      params.push_back(Arg::word(std::string(tree->text(param))));
     }
   }
   std::size_t enclosing_loops = std::exchange(loop_depth, 0);
@@ -94,51 +96,51 @@ void Compiler::store_group(std::string name, std::vector<Arg> params, CodeBuffer
 // parallel { calls } -> code(values, last call's last value first) call_parallel entries
 // race { calls }     -> the same with call_race
 // Any rejected call abandons the whole block: nothing is emitted for it.
-void Compiler::visit_parallel_stmt(const Stmt::Parallel& block) {
-  at_statement(block.keyword);
+void Compiler::compile_parallel(const ast::Stmt& block) {
+  at_statement(block.token);
   SourcePosition keyword = here;
+  const std::span<const ast::Call> calls = tree->calls_of(block.body);
   std::vector<CallEntry> entries;
-  entries.reserve(block.calls.size());
-  for (const Exec& exec : block.calls) {
-    std::optional<CallEntry> entry = parallel_entry(exec);
+  entries.reserve(calls.size());
+  for (const ast::Call& call : calls) {
+    std::optional<CallEntry> entry = parallel_entry(call);
     if (!entry) return;
     entries.push_back(std::move(*entry));
   }
   // Reversed, so the first value of the first call ends on top of the stack.
-  for (auto call = block.calls.rbegin(); call != block.calls.rend(); ++call) {
-    for (auto arg = call->args.rbegin(); arg != call->args.rend(); ++arg) {
-      if (const auto* value = std::get_if<ast::Arg::Value>(&arg->node)) {
-        compile_expression(*value->expression);
-      }
+  for (auto call = calls.rbegin(); call != calls.rend(); ++call) {
+    const std::span<const ast::Arg> args = tree->args_of(*call);
+    for (auto arg = args.rbegin(); arg != args.rend(); ++arg) {
+      if (!arg->is_word()) compile_expression(arg->value);
     }
   }
   here = keyword;
   code.at(here);
-  code.emit_call_list(block.race ? OpKind::CallRace : OpKind::CallParallel, entries);
+  code.emit_call_list(block.negated ? OpKind::CallRace : OpKind::CallParallel, entries);
 }
 
-std::optional<CallEntry> Compiler::parallel_entry(const Exec& exec) {
-  std::string name(exec.name.lexeme);
-  std::vector<Arg> args = compile_time_args(exec);
-  std::size_t arity = count_values(exec);
-  SourcePosition call = position_of(exec.name);
+std::optional<CallEntry> Compiler::parallel_entry(const ast::Call& call) {
+  std::string name(tree->text(call.name));
+  std::vector<Arg> args = compile_time_args(*tree, call);
+  std::size_t arity = count_values(*tree, call);
+  SourcePosition place = position_of(call.name);
   if (auto group = groups.find(name); group != groups.end()) {
     if (auto checked = group->second.group.check_syntax(std::move(args)); !checked) {
-      record_rejected_call(std::move(checked.error()), exec, &group->second);
+      record_rejected_call(std::move(checked.error()), call, &group->second);
       return std::nullopt;
     }
-    return CallEntry{std::move(name), arity, call};
+    return CallEntry{std::move(name), arity, place};
   }
   if (auto native = callables.find(name); native != callables.end()) {
     if (auto checked = native->second->check_syntax(args); !checked) {
-      record_rejected_call(std::move(checked.error()), exec, nullptr);
+      record_rejected_call(std::move(checked.error()), call, nullptr);
       return std::nullopt;
     }
-    return CallEntry{synthetic_group(name, arity, std::move(args), call), arity, call};
+    return CallEntry{synthetic_group(name, arity, std::move(args), place), arity, place};
   }
-  Error error = Error::callable_not_registered(std::move(name));
-  suggest(error, exec.name.lexeme, callable_names());
-  record_at(std::move(error), exec.name);
+  Error error = Error::callable_not_registered(name);
+  suggest(error, name, callable_names());
+  record_at(std::move(error), call.name);
   return std::nullopt;
 }
 

@@ -3,49 +3,92 @@
 // jump forward is emitted before the code it skips and patched once that is
 // compiled (land_here).
 #include <algorithm>
+#include <optional>
+#include <string_view>
 
 #include "compiler.hpp"
 
 namespace zolang {
 
+void Compiler::compile_statements(ast::Range statements) {
+  for (const ast::Stmt& statement : tree->statements(statements)) compile_statement(statement);
+}
+
+void Compiler::compile_statement(const ast::Stmt& statement) {
+  switch (statement.kind) {
+    case ast::StmtKind::Group:
+      compile_group(statement);
+      return;
+    case ast::StmtKind::Use:
+      compile_use(statement.token);
+      return;
+    case ast::StmtKind::If:
+      compile_if(statement);
+      return;
+    case ast::StmtKind::While:
+      compile_while(statement);
+      return;
+    case ast::StmtKind::Exec:
+      compile_exec(tree->calls[statement.value]);
+      return;
+    case ast::StmtKind::Parallel:
+      compile_parallel(statement);
+      return;
+    case ast::StmtKind::Var:
+      compile_var(statement.token, statement.value);
+      return;
+    case ast::StmtKind::Return:
+      at_statement(statement.token);
+      emit(OpKind::Return);
+      return;
+    case ast::StmtKind::Yield:
+      at_statement(statement.token);
+      emit(OpKind::Yield);
+      return;
+    case ast::StmtKind::Break:
+      compile_break(statement.token);
+      return;
+  }
+}
+
 // use $name: reads of the property compiled after it compile to `get`. Its
 // errors were recorded by check_use, before any group was compiled.
-void Compiler::visit_use_stmt(const Token& name) {
-  const Literal* ident = ident_literal(name);
-  if (ident && props.contains(ident->text)) used_props.emplace(ident->text);
+void Compiler::compile_use(ast::TokenRef name) {
+  const std::optional<std::string_view> ident = tree->ident(name);
+  if (ident && props.contains(*ident)) used_props.emplace(*ident);
 }
 
 // Checks a `use` and declares its property for every group body.
-void Compiler::check_use(const Token& name) {
-  const Literal* ident = ident_literal(name);
+void Compiler::check_use(ast::TokenRef name) {
+  const std::optional<std::string_view> ident = tree->ident(name);
   if (!ident) {
     record_at(Error::compile(0, "'use' statements must only use identifiers"), name);
     return;
   }
-  if (props.contains(ident->text)) {
-    used_props.emplace(ident->text);
-    declared_uses.try_emplace(std::string(ident->text), position_of(name));
+  if (props.contains(*ident)) {
+    used_props.emplace(*ident);
+    declared_uses.try_emplace(std::string(*ident), position_of(name));
     return;
   }
-  Error error = Error::property_not_registered(std::string(ident->text));
+  Error error = Error::property_not_registered(std::string(*ident));
   std::vector<std::string_view> registered;
   for (const auto& [property, prop] : props) registered.push_back(property);
-  suggest(error, ident->text, registered);
+  suggest(error, *ident, registered);
   record_at(std::move(error), name);
 }
 
 // $name = e -> code(e) set name   (a registered property, when settable)
 //           -> code(e) store a    (a variable, declared by its first assignment)
-void Compiler::visit_var_stmt(const Token& name, const Expr& value) {
+void Compiler::compile_var(ast::TokenRef name, ast::Index value) {
   at_statement(name);
   compile_expression(value);
   here = statement_here;
-  const Literal* ident = ident_literal(name);
+  const std::optional<std::string_view> ident = tree->ident(name);
   if (!ident) {
     record_at(Error::compile(0, "Invalid variable name"), name);
     return;
   }
-  std::string_view text = ident->text;
+  const std::string_view text = *ident;
   auto prop = props.find(text);
   if (prop == props.end()) {
     emit_slot(OpKind::Store, declare_var(text));
@@ -64,30 +107,30 @@ void Compiler::visit_var_stmt(const Token& name, const Expr& value) {
 
 // if c { S1 } else { S2 } -> code(c) [not] jump_unless T+2 code(S1) jump E+1 code(S2)
 // The jumps record the keyword's place, whatever the branches recorded last.
-void Compiler::visit_if_stmt(const Stmt::If& statement) {
-  at_statement(statement.keyword);
+void Compiler::compile_if(const ast::Stmt& statement) {
+  at_statement(statement.token);
   SourcePosition keyword = here;
-  compile_expression(*statement.condition);
+  compile_expression(statement.value);
   here = keyword;
-  if (statement.unless) emit(OpKind::Not);
+  if (statement.negated) emit(OpKind::Not);
   std::size_t skip_then = emit_jump(OpKind::JumpUnless);
-  compile_statements(statement.then_branch);
+  compile_statements(statement.body);
   here = keyword;
   std::size_t skip_else = emit_jump(OpKind::Jump);
   land_here(skip_then);
-  compile_statements(statement.else_branch);
+  compile_statements(statement.other);
   land_here(skip_else);
 }
 
 // while c { S } -> code(c) [not] jump_unless B+2 code(S) jump -(C+B+1)
 // Each break in S lands just after the closing backward jump.
-void Compiler::visit_while_stmt(const Stmt::While& statement) {
-  at_statement(statement.keyword);
+void Compiler::compile_while(const ast::Stmt& statement) {
+  at_statement(statement.token);
   SourcePosition keyword = here;
   std::size_t condition_start = code.size();
-  compile_expression(*statement.condition);
+  compile_expression(statement.value);
   here = keyword;
-  if (statement.until) emit(OpKind::Not);
+  if (statement.negated) emit(OpKind::Not);
   std::size_t exit = emit_jump(OpKind::JumpUnless);
   std::size_t first_break = breaks.size();
   ++loop_depth;
@@ -102,7 +145,7 @@ void Compiler::visit_while_stmt(const Stmt::While& statement) {
 }
 
 // break -> a jump, landed by the enclosing loop.
-void Compiler::visit_break_stmt(const Token& keyword) {
+void Compiler::compile_break(ast::TokenRef keyword) {
   at_statement(keyword);
   // The parser refuses such a break; a hand-built tree could still hold one,
   // and an unresolved `jump 0` would spin forever without yielding.
@@ -113,50 +156,40 @@ void Compiler::visit_break_stmt(const Token& keyword) {
   breaks.push_back(emit_jump(OpKind::Jump));
 }
 
-void Compiler::visit_return_stmt(const Token& keyword) {
-  at_statement(keyword);
-  emit(OpKind::Return);
-}
-
-void Compiler::visit_yield_stmt(const Token& keyword) {
-  at_statement(keyword);
-  emit(OpKind::Yield);
-}
-
 // name args -> code(value args, in order) call name n
 // A rejected call generates nothing, so its arguments report nothing either.
-void Compiler::visit_exec_stmt(const Exec& exec) {
-  at_statement(exec.name);
-  std::string_view name = exec.name.lexeme;
+void Compiler::compile_exec(const ast::Call& call) {
+  at_statement(call.name);
+  std::string_view name = tree->text(call.name);
   CallableGenerator* checker = find_callable(name);
   if (!checker) {
     Error error = Error::callable_not_registered(std::string(name));
     suggest(error, name, callable_names());
-    record_at(std::move(error), exec.name);
+    record_at(std::move(error), call.name);
     return;
   }
-  if (std::expected<void, Error> checked = checker->check_syntax(compile_time_args(exec));
+  if (std::expected<void, Error> checked = checker->check_syntax(compile_time_args(*tree, call));
       !checked) {
     auto group = groups.find(name);
-    record_rejected_call(std::move(checked.error()), exec,
+    record_rejected_call(std::move(checked.error()), call,
                          group == groups.end() ? nullptr : &group->second);
     return;
   }
-  emit_value_arguments(exec);
+  emit_value_arguments(call);
   here = statement_here;
   code.at(here);
-  code.emit_call(name, count_values(exec));
+  code.emit_call(name, count_values(*tree, call));
 }
 
 // The span covers the whole call, name and arguments: a check refuses the
 // call's shape, not one token of it.
-void Compiler::record_rejected_call(Error error, const Exec& exec, const GroupData* group) {
+void Compiler::record_rejected_call(Error error, const ast::Call& call, const GroupData* group) {
   if (group != nullptr && group->defined_at.is_known()) {
     error.notes.push_back(Note{"'" + group->group.name + "' is defined here", group->defined_at});
   }
-  SourceSpan call =
-      span_between(exec.name.offset, std::max(exec.end, exec.name.offset + exec.name.length));
-  record_at(std::move(error), call.is_known() ? call : span_of(exec.name));
+  const std::size_t start = call.name.offset;
+  SourceSpan whole = span_between(start, std::max<std::size_t>(call.end, start + call.name.length));
+  record_at(std::move(error), whole.is_known() ? whole : span_of(call.name));
 }
 
 CallableGenerator* Compiler::find_callable(std::string_view name) {
@@ -165,11 +198,9 @@ CallableGenerator* Compiler::find_callable(std::string_view name) {
   return nullptr;
 }
 
-void Compiler::emit_value_arguments(const Exec& exec) {
-  for (const ast::Arg& arg : exec.args) {
-    if (const auto* value = std::get_if<ast::Arg::Value>(&arg.node)) {
-      compile_expression(*value->expression);
-    }
+void Compiler::emit_value_arguments(const ast::Call& call) {
+  for (const ast::Arg& arg : tree->args_of(call)) {
+    if (!arg.is_word()) compile_expression(arg.value);
   }
 }
 

@@ -45,9 +45,9 @@ std::expected<void, Error> ZoCompiler::register_property(std::string name,
 std::expected<Bytecode, std::vector<Error>> ZoCompiler::compile_nonconsuming(
     std::string_view source) {
   Parser parser{Lexer{source}};
-  std::expected<std::vector<Stmt>, std::vector<Error>> statements = parser.parse();
-  if (!statements) return std::unexpected(std::move(statements.error()));
-  return state().compiler().compile_nonconsuming(std::move(*statements), source);
+  std::expected<ast::Tree, std::vector<Error>> tree = parser.parse();
+  if (!tree) return std::unexpected(std::move(tree.error()));
+  return state().compiler().compile_nonconsuming(*tree);
 }
 
 Program ZoCompiler::package_program(Bytecode program) {

@@ -73,40 +73,46 @@ bool is_factor(TokenType kind) {
 bool is_exp(TokenType kind) { return kind == TokenType::Caret; }
 
 // The operator a compound assignment applies, as a token made up for the
-// tree: no literal, offset 0, length 0, not pointing into the source.
-std::optional<Token> compound_operator(TokenType assignment) {
-  auto made_up = [](TokenType kind, std::string_view lexeme) {
-    return Token{std::nullopt, lexeme, 0, 0, kind};
-  };
+// tree: offset 0, length 0, not pointing into the source.
+std::optional<ast::TokenRef> compound_operator(TokenType assignment) {
+  auto made_up = [](TokenType kind) { return ast::TokenRef{0, 0, kind}; };
   using enum TokenType;
   switch (assignment) {
     case PlusEqual:
-      return made_up(Plus, "+");
+      return made_up(Plus);
     case MinusEqual:
-      return made_up(Minus, "-");
+      return made_up(Minus);
     case StarEqual:
-      return made_up(Star, "*");
+      return made_up(Star);
     case SlashEqual:
-      return made_up(Slash, "/");
+      return made_up(Slash);
     case PercentEqual:
-      return made_up(Percent, "%");
+      return made_up(Percent);
     case CaretEqual:
-      return made_up(Caret, "^");
+      return made_up(Caret);
     default:
       return std::nullopt;
   }
 }
 
-// Gives an operator node made by Parser::open_binary or open_unary its
-// right operand.
-void close_node(Expr& node, ExprPtr right) {
-  if (auto* binary = std::get_if<Expr::Binary>(&node.node)) {
-    binary->right = std::move(right);
-  } else if (auto* logical = std::get_if<Expr::Logical>(&node.node)) {
-    logical->right = std::move(right);
-  } else {
-    std::get<Expr::Unary>(node.node).right = std::move(right);
-  }
+// A token of the source, as the tree keeps it. The parser only reads texts
+// of at most ast::max_source bytes, so offsets and lengths fit.
+ast::TokenRef ref(const Token& token) {
+  return ast::TokenRef{static_cast<ast::Index>(token.offset), static_cast<ast::Index>(token.length),
+                       token.ty};
+}
+
+ast::Index index_of(std::size_t size) { return static_cast<ast::Index>(size); }
+
+// Room for the nodes of a typical text of `size` bytes, reserved up front so
+// that the arrays are not copied as they grow. Reserved memory that a
+// smaller tree leaves unused is never touched.
+void reserve_for(ast::Tree& tree, std::size_t size) {
+  tree.exprs.reserve(size / 8);
+  tree.stmts.reserve(size / 24);
+  tree.calls.reserve(size / 48);
+  tree.args.reserve(size / 32);
+  tree.numbers.reserve(size / 48);
 }
 
 }  // namespace
@@ -116,24 +122,45 @@ Parser::Parser(Lexer lexer) : lexer(std::move(lexer)), locator(this->lexer.sourc
 Parser::Parser(std::string_view source) : lexer(source), locator(source) {}
 
 // program -> item* ; item -> group | use | parallel | race | statement
-std::expected<std::vector<Stmt>, std::vector<Error>> Parser::parse() {
-  std::vector<Stmt> program;
+std::expected<ast::Tree, std::vector<Error>> Parser::parse() {
+  if (lexer.source().size() > ast::max_source) {
+    return std::unexpected(std::vector<Error>{Error::parse_at_end(
+        "Source text too long (limit " + std::to_string(ast::max_source) + " bytes)")});
+  }
+  tree.source = lexer.source();
+  reserve_for(tree, tree.source.size());
   while (peek()) {
+    const std::size_t items = pending.size();
     auto item = declaration();
     if (item) {
-      program.push_back(std::move(*item));
+      pending.push_back(*item);
     } else {
       errors.push_back(std::move(*failure));
       failure.reset();
       openers.clear();
+      pending.resize(items);  // the abandoned item's open blocks
       synchronize();
     }
   }
   // Lexical errors go last: the lexer only knows them once the text is read.
   const auto& lex_errors = lexer.errors();
   errors.insert(errors.end(), lex_errors.begin(), lex_errors.end());
-  if (errors.empty()) return program;
-  return std::unexpected(std::move(errors));
+  if (!errors.empty()) return std::unexpected(std::move(errors));
+  tree.program = settle(0);
+  return std::move(tree);
+}
+
+ast::Index Parser::add(ast::Expr node) {
+  tree.exprs.push_back(node);
+  return index_of(tree.exprs.size() - 1);
+}
+
+ast::Range Parser::settle(std::size_t mark) {
+  ast::Range range{index_of(tree.stmts.size()), index_of(pending.size() - mark)};
+  tree.stmts.insert(tree.stmts.end(), pending.begin() + static_cast<std::ptrdiff_t>(mark),
+                    pending.end());
+  pending.resize(mark);
+  return range;
 }
 
 // ---- Tokens -----------------------------------------------------------------
@@ -256,14 +283,18 @@ Parser::StmtResult Parser::declaration() {
 Parser::StmtResult Parser::group_declaration() {
   auto name = consume(TokenType::Word, "Expect group name after keyword 'group'");
   if (!name) return failed;
-  std::vector<Token> params;
-  while (check(TokenType::Word) || check(TokenType::Ident)) params.push_back(advance());
+  ast::Range params{index_of(tree.params.size()), 0};
+  while (check(TokenType::Word) || check(TokenType::Ident)) {
+    tree.params.push_back(ref(advance()));
+    ++params.count;
+  }
   if (!enter_block()) {
     return fail(peek(), "Group parameters can only be identifiers or words");
   }
   auto body = block();
   if (!body) return failed;
-  return Stmt{Stmt::Group{*name, std::move(params), std::move(*body)}};
+  return ast::Stmt{
+      .kind = ast::StmtKind::Group, .token = ref(*name), .body = *body, .other = params};
 }
 
 // use -> "use" Ident ";"
@@ -273,7 +304,7 @@ Parser::StmtResult Parser::use_declaration() {
   }
   Token name = advance();
   if (!expect(TokenType::Semicolon, "Expect ';' after 'use' statement")) return failed;
-  return Stmt{Stmt::Use{name}};
+  return ast::Stmt{.kind = ast::StmtKind::Use, .token = ref(name)};
 }
 
 // ---- Statements -----------------------------------------------------------
@@ -297,23 +328,24 @@ Parser::StmtResult Parser::statement() {
     case Word: {
       auto call = exec_statement();
       if (!call) return failed;
-      return Stmt{Stmt::Exec{std::move(*call)}};
+      return ast::Stmt{
+          .kind = ast::StmtKind::Exec, .token = tree.calls[*call].name, .value = *call};
     }
     case Yield: {
       auto keyword = keyword_statement("Expect ';' after 'yield'");
       if (!keyword) return failed;
-      return Stmt{Stmt::Yield{*keyword}};
+      return ast::Stmt{.kind = ast::StmtKind::Yield, .token = ref(*keyword)};
     }
     case Return: {
       auto keyword = keyword_statement("Expect ';' after 'return'");
       if (!keyword) return failed;
-      return Stmt{Stmt::Return{*keyword}};
+      return ast::Stmt{.kind = ast::StmtKind::Return, .token = ref(*keyword)};
     }
     case Break: {
       if (!in_loop) return fail(peek(), "'break' is not allowed outside of loops");
       auto keyword = keyword_statement("Expect ';' after 'break'");
       if (!keyword) return failed;
-      return Stmt{Stmt::Break{*keyword}};
+      return ast::Stmt{.kind = ast::StmtKind::Break, .token = ref(*keyword)};
     }
     default:
       return fail(peek(), not_a_statement);
@@ -337,23 +369,28 @@ Parser::StmtResult Parser::if_statement() {
   if (!enter_block()) return fail(peek(), "Expect '{' after condition");
   auto then_branch = block();
   if (!then_branch) return failed;
-  std::vector<Stmt> else_branch;
+  ast::Range else_branch;
   if (matches(TokenType::Else)) {
     if (check(TokenType::If) || check(TokenType::Unless)) {
       auto chained = if_statement();
       if (!chained) return chained;
-      else_branch.push_back(std::move(*chained));
+      else_branch = {index_of(tree.stmts.size()), 1};
+      tree.stmts.push_back(*chained);
     } else if (enter_block()) {
       auto block_after_else = block();
       if (!block_after_else) return failed;
-      else_branch = std::move(*block_after_else);
+      else_branch = *block_after_else;
     } else {
       return fail(peek(), "Expect '{' or another 'if' statement after 'else'");
     }
   }
   bool unless = keyword.ty == TokenType::Unless;
-  return Stmt{Stmt::If{std::move(*condition), std::move(*then_branch), std::move(else_branch),
-                       unless, keyword}};
+  return ast::Stmt{.kind = ast::StmtKind::If,
+                   .negated = unless,
+                   .token = ref(keyword),
+                   .value = *condition,
+                   .body = *then_branch,
+                   .other = else_branch};
 }
 
 // loop -> ("while" | "until") expression block; break is allowed inside.
@@ -374,7 +411,11 @@ Parser::StmtResult Parser::loop_parts() {
   auto body = block();
   if (!body) return failed;
   bool until = keyword.ty == TokenType::Until;
-  return Stmt{Stmt::While{std::move(*condition), std::move(*body), until, keyword}};
+  return ast::Stmt{.kind = ast::StmtKind::While,
+                   .negated = until,
+                   .token = ref(keyword),
+                   .value = *condition,
+                   .body = *body};
 }
 
 // assignment -> Ident ("=" | "+=" | "-=" | "*=" | "/=" | "%=" | "^=") expression ";"
@@ -390,57 +431,63 @@ Parser::StmtResult Parser::var_statement() {
   if (!value) return failed;
   if (combined) {
     // $x op= e is $x = $x op (e): the whole right-hand side is one operand.
+    ast::Index variable = add({.kind = ast::ExprKind::Variable, .token = ref(name)});
     value =
-        Expr::make(Expr::Binary{Expr::make(Expr::Variable{name}), *combined, std::move(*value)});
+        add({.kind = ast::ExprKind::Binary, .token = *combined, .left = variable, .right = *value});
   }
   if (!expect(TokenType::Semicolon, "Expect ';' after assignment")) return failed;
-  return Stmt{Stmt::Var{name, std::move(*value)}};
+  return ast::Stmt{.kind = ast::StmtKind::Var, .token = ref(name), .value = *value};
 }
 
 // call -> name (Word | expression)* ";" ; the name is whatever token comes first.
+// A call's arguments lie side by side: expressions hold no calls.
 Parser::ExecResult Parser::exec_statement() {
-  Exec call{advance(), {}};
-  for (;;) {
+  ast::Call call{.name = ref(advance()), .args = {index_of(tree.args.size()), 0}};
+  for (;; ++call.args.count) {
     if (check(TokenType::Semicolon)) {
-      call.end = consumed_end;
+      call.end = index_of(consumed_end);
       skip();
-      return call;
+      tree.calls.push_back(call);
+      return index_of(tree.calls.size() - 1);
     }
     if (check(TokenType::Word)) {
-      call.args.push_back(ast::Arg{ast::Arg::Word{advance()}});
+      tree.args.push_back(ast::Arg{.word = ref(advance())});
       continue;
     }
     auto value = expression();
     if (!value) return failed;
-    call.args.push_back(ast::Arg{ast::Arg::Value{std::move(*value)}});
+    tree.args.push_back(ast::Arg{.word = {.ty = TokenType::Num}, .value = *value});
   }
 }
 
 // parallel -> ("parallel" | "race") "{" call* "}" ; the keyword is already consumed.
 Parser::StmtResult Parser::parallel_block(Token keyword) {
   if (!enter_block()) return fail(peek(), "Expect '{' after 'parallel' keyword");
-  std::vector<Exec> calls;
+  // The block's calls lie side by side: nothing else adds calls meanwhile.
+  ast::Range calls{index_of(tree.calls.size()), 0};
   while (!check(TokenType::RightBrace)) {
     if (!peek()) return fail(std::nullopt, "Expect '}' after parallel block");
     auto call = exec_statement();
     if (!call) return failed;
-    calls.push_back(std::move(*call));
+    ++calls.count;
   }
   close_opener();
-  return Stmt{Stmt::Parallel{std::move(calls), keyword.ty == TokenType::Race, keyword}};
+  bool race = keyword.ty == TokenType::Race;
+  return ast::Stmt{
+      .kind = ast::StmtKind::Parallel, .negated = race, .token = ref(keyword), .body = calls};
 }
 
 // block -> statement* "}" ; the "{" is already consumed. At the end of the
 // text, statement() reports the missing statement.
 Parser::BlockResult Parser::block() {
-  std::vector<Stmt> statements;
+  const std::size_t mark = pending.size();
   while (!check(TokenType::RightBrace)) {
     auto next = statement();
     if (!next) return failed;
-    statements.push_back(std::move(*next));
+    pending.push_back(*next);
   }
   close_opener();
-  return statements;
+  return settle(mark);
 }
 
 // ---- Expressions ----------------------------------------------------------
@@ -456,11 +503,11 @@ template <typename Operand>
   auto left = operand();
   if (!left) return left;
   while (peek() && is_operator(peek()->ty)) {
-    ExprPtr node = open_binary(std::move(*left), logical);
+    ast::Index node = open_binary(*left, logical);
     auto right = operand();
     if (!right) return right;
-    close_node(*node, std::move(*right));
-    left = std::move(node);
+    tree.exprs[node].right = *right;
+    left = node;
   }
   return left;
 }
@@ -510,24 +557,23 @@ Parser::ExprResult Parser::unary() {
   if (!check(TokenType::Not) && !check(TokenType::Minus)) return primary();
   Nesting nesting(depth);
   if (!nesting.enter()) return fail_too_deep();
-  ExprPtr node = open_unary();
+  ast::Index node = open_unary();
   auto right = unary();
   if (!right) return right;
-  close_node(*node, std::move(*right));
+  tree.exprs[node].left = *right;
   return node;
 }
 
-// The operator nodes are made before their right operand is parsed, by these
-// out-of-line helpers, so that the recursion frames hold a pointer rather
-// than an operator token and the node's temporaries.
-[[gnu::noinline]] ExprPtr Parser::open_binary(ExprPtr left, bool logical) {
-  Token op = advance();
-  if (logical) return Expr::make(Expr::Logical{std::move(left), op, nullptr});
-  return Expr::make(Expr::Binary{std::move(left), op, nullptr});
+// The operator nodes are made before their operand on the right is parsed,
+// by these out-of-line helpers, so that the recursion frames hold an index
+// rather than an operator token.
+[[gnu::noinline]] ast::Index Parser::open_binary(ast::Index left, bool logical) {
+  ast::ExprKind kind = logical ? ast::ExprKind::Logical : ast::ExprKind::Binary;
+  return add({.kind = kind, .token = ref(advance()), .left = left});
 }
 
-[[gnu::noinline]] ExprPtr Parser::open_unary() {
-  return Expr::make(Expr::Unary{advance(), nullptr});
+[[gnu::noinline]] ast::Index Parser::open_unary() {
+  return add({.kind = ast::ExprKind::Unary, .token = ref(advance())});
 }
 
 // primary -> "(" expression ")" | "|" expression "|" | atom
@@ -553,7 +599,7 @@ Parser::ExprResult Parser::atom() {
     case Str:
       return literal();
     case Ident:
-      return Expr::make(Expr::Variable{advance()});
+      return add({.kind = ast::ExprKind::Variable, .token = ref(advance())});
     default:
       return fail(peek(), "Expect expression");
   }
@@ -565,7 +611,8 @@ Parser::ExprResult Parser::atom() {
 Parser::ExprResult Parser::grouping(TokenType closer, std::string_view message, bool abs) {
   Nesting nesting(depth);
   if (!nesting.enter()) return fail_too_deep();
-  openers.push_back(Opener{peek()->ty, peek()->offset});
+  const TokenType opener_kind = peek()->ty;
+  openers.push_back(Opener{opener_kind, peek()->offset});
   std::size_t opener = advance().offset;
   auto inner = expression();
   if (!inner) return inner;
@@ -577,24 +624,20 @@ Parser::ExprResult Parser::grouping(TokenType closer, std::string_view message, 
     return failed;
   }
   close_opener();
-  return Expr::make(Expr::Grouping{std::move(*inner), abs, opener, consumed_end - opener});
+  ast::TokenRef span{index_of(opener), index_of(consumed_end - opener), opener_kind};
+  return add({.kind = ast::ExprKind::Grouping, .abs = abs, .token = span, .left = *inner});
 }
 
-// The literal of a true, false, nil, Num or Str token.
-[[gnu::noinline]] ExprPtr Parser::literal() {
+// The literal of a true, false, nil, Num or Str token; a number's value goes
+// beside the nodes.
+[[gnu::noinline]] ast::Index Parser::literal() {
   Token token = advance();
-  auto node = [&token](Literal value) {
-    return Expr::make(Expr::Literal{value, token.offset, token.length});
-  };
-  switch (token.ty) {
-    case TokenType::True:
-    case TokenType::False:
-      return node(Literal::boolean(token.ty == TokenType::True));
-    case TokenType::Nil:
-      return node(Literal::nil());
-    default:
-      return node(*token.literal);
+  ast::Index number = 0;
+  if (token.ty == TokenType::Num) {
+    number = index_of(tree.numbers.size());
+    tree.numbers.push_back(token.literal->number_value);
   }
+  return add({.kind = ast::ExprKind::Literal, .token = ref(token), .right = number});
 }
 
 }  // namespace zolang

@@ -1,4 +1,4 @@
-// The parser: tokens to a list of statements. Recursive descent with one
+// The parser: tokens to a flat syntax tree. Recursive descent with one
 // function per grammar rule. After a syntax error it records the error, skips
 // to a likely statement start and goes on, so that one parse reports as many
 // errors as it can.
@@ -37,9 +37,10 @@ class Parser {
   explicit Parser(Lexer lexer);
   explicit Parser(std::string_view source);
 
-  // Parses the whole text; call once. The statements, or every error: the
-  // parser's own in source order, then the lexer's. Never an empty list.
-  [[nodiscard]] std::expected<std::vector<Stmt>, std::vector<Error>> parse();
+  // Parses the whole text; call once. The tree, or every error: the parser's
+  // own in source order, then the lexer's. Never an empty list. A text longer
+  // than ast::max_source bytes is refused whole, unread.
+  [[nodiscard]] std::expected<ast::Tree, std::vector<Error>> parse();
 
  private:
   // A parsing function returns its node or, on a syntax error, only a marker:
@@ -47,10 +48,10 @@ class Parser {
   // every recursion frame small, so nesting costs little stack per level.
   template <typename T>
   using Parsed = std::expected<T, SyntaxError>;
-  using ExprResult = Parsed<ExprPtr>;
-  using StmtResult = Parsed<Stmt>;
-  using BlockResult = Parsed<std::vector<Stmt>>;
-  using ExecResult = Parsed<Exec>;
+  using ExprResult = Parsed<ast::Index>;  // the expression's node
+  using StmtResult = Parsed<ast::Stmt>;
+  using BlockResult = Parsed<ast::Range>;  // the block's statements
+  using ExecResult = Parsed<ast::Index>;   // the call's node
 
   // Tokens.
   const std::optional<Token>& peek() { return lexer.peek(); }
@@ -100,10 +101,15 @@ class Parser {
   template <typename Operand>
   [[nodiscard]] ExprResult left_associative(Operand operand, bool (*is_operator)(TokenType),
                                             bool logical);
-  ExprPtr open_binary(ExprPtr left, bool logical);
-  ExprPtr open_unary();
+  ast::Index open_binary(ast::Index left, bool logical);
+  ast::Index open_unary();
   [[nodiscard]] ExprResult atom();
-  ExprPtr literal();
+  ast::Index literal();
+  // Appends a node, giving its index.
+  ast::Index add(ast::Expr node);
+  // Moves the statements parsed since `mark` out of `pending` into the tree,
+  // where a block's statements lie side by side.
+  ast::Range settle(std::size_t mark);
   [[nodiscard]] ExprResult grouping(TokenType closer, std::string_view message, bool abs);
 
   // A "{", "(" or "|" whose closer has not been reached yet.
@@ -113,6 +119,10 @@ class Parser {
   };
 
   Lexer lexer;
+  ast::Tree tree;
+  // The statements of the blocks still open, innermost last; the top level's
+  // lie at the bottom until the whole text is read.
+  std::vector<ast::Stmt> pending;
   std::vector<Error> errors;
   std::optional<Error> failure;  // the error of the item being abandoned
   bool in_loop = false;

@@ -18,46 +18,79 @@ using testing::Events;
 using testing::RecordingGenerator;
 using testing::RecordingProp;
 
-Token token(TokenType type, std::string_view lexeme) {
-  Token made;
-  made.ty = type;
-  made.lexeme = lexeme;
-  return made;
-}
-
-Token ident(std::string_view name) {
-  Token made = token(TokenType::Ident, name);
-  made.literal = Literal::ident(name);
-  return made;
-}
-
-ExprPtr number(double value) { return Expr::make(Expr::Literal{Literal::number(value)}); }
-ExprPtr variable(std::string_view name) { return Expr::make(Expr::Variable{ident(name)}); }
-
-Stmt assign(std::string_view name, ExprPtr value) {
-  return Stmt{Stmt::Var{ident(name), std::move(value)}};
-}
-
-Stmt call(std::string_view name) {
-  return Stmt{Stmt::Exec{Exec{token(TokenType::Word, name), {}}}};
-}
-
-Exec exec_with_values(std::string_view name, std::size_t values) {
-  Exec exec{token(TokenType::Word, name), {}};
-  for (std::size_t i = 0; i < values; ++i) {
-    exec.args.push_back(ast::Arg{ast::Arg::Value{number(static_cast<double>(i))}});
+// Builds trees by hand, as a caller of the compiler could, including trees
+// the parser never builds. Each token's text is appended to the builder's
+// own source, so that nodes have places as parsed ones do.
+class Builder {
+ public:
+  ast::TokenRef token(TokenType type, std::string_view text) {
+    ast::TokenRef made{index(source.size()), index(text.size()), type};
+    source.append(text).append(" ");
+    return made;
   }
-  return exec;
-}
+  ast::TokenRef ident(std::string_view name) {
+    return token(TokenType::Ident, "$" + std::string(name));
+  }
 
-Stmt parallel(std::vector<Exec> calls) { return Stmt{Stmt::Parallel{std::move(calls), false}}; }
+  ast::Index expr(ast::Expr node) {
+    tree.exprs.push_back(node);
+    return index(tree.exprs.size() - 1);
+  }
+  ast::Index number(double value) {
+    tree.numbers.push_back(value);
+    return expr({.kind = ast::ExprKind::Literal,
+                 .token = token(TokenType::Num, std::to_string(value)),
+                 .right = index(tree.numbers.size() - 1)});
+  }
+  ast::Index variable(std::string_view name) {
+    return expr({.kind = ast::ExprKind::Variable, .token = ident(name)});
+  }
+  ast::Index operation(ast::ExprKind kind, ast::TokenRef op, ast::Index left, ast::Index right) {
+    return expr({.kind = kind, .token = op, .left = left, .right = right});
+  }
 
-template <typename... Statements>
-std::vector<Stmt> program(Statements... statements) {
-  std::vector<Stmt> list;
-  (list.push_back(std::move(statements)), ...);
-  return list;
-}
+  ast::Stmt assign(ast::TokenRef name, ast::Index value) {
+    return {.kind = ast::StmtKind::Var, .token = name, .value = value};
+  }
+  ast::Stmt assign(std::string_view name, ast::Index value) { return assign(ident(name), value); }
+  ast::Index exec(std::string_view name, std::size_t values = 0) {
+    ast::Call call{.name = token(TokenType::Word, name), .args = {index(tree.args.size()), 0}};
+    for (std::size_t i = 0; i < values; ++i, ++call.args.count) {
+      tree.args.push_back({.word = {.ty = TokenType::Num}, .value = number(double(i))});
+    }
+    tree.calls.push_back(call);
+    return index(tree.calls.size() - 1);
+  }
+  ast::Stmt call(std::string_view name) {
+    ast::Index made = exec(name);
+    return {.kind = ast::StmtKind::Exec, .token = tree.calls[made].name, .value = made};
+  }
+  // A parallel block of the calls made by `calls`, which must make nothing else.
+  template <typename MakeCalls>
+  ast::Stmt parallel(MakeCalls calls) {
+    ast::Range range{index(tree.calls.size()), 0};
+    calls(*this);
+    range.count = index(tree.calls.size()) - range.begin;
+    return {.kind = ast::StmtKind::Parallel,
+            .token = token(TokenType::Parallel, "parallel"),
+            .body = range};
+  }
+
+  // The tree with these statements as its program; valid while the builder is.
+  template <typename... Statements>
+  const ast::Tree& program(Statements... statements) {
+    tree.program = {index(tree.stmts.size()), index(sizeof...(statements))};
+    (tree.stmts.push_back(statements), ...);
+    tree.source = source;
+    return tree;
+  }
+
+ private:
+  static ast::Index index(std::size_t value) { return static_cast<ast::Index>(value); }
+
+  std::string source;
+  ast::Tree tree;
+};
 
 // The program's IR text, or "error: " lines.
 std::string listing(const std::expected<Bytecode, std::vector<Error>>& result) {
@@ -75,12 +108,13 @@ std::vector<std::string> rendered(const std::vector<Error>& errors) {
 
 TEST(CompilerState, EmptyProgramIsOneJumpPastNothing) {
   Compiler compiler;
-  EXPECT_EQ(listing(compiler.compile_nonconsuming({})), "jump 1\n");
+  EXPECT_EQ(listing(compiler.compile_nonconsuming(ast::Tree{})), "jump 1\n");
 }
 
 TEST(CompilerState, AssignmentFollowsTheLeadingJump) {
   Compiler compiler;
-  auto ops = compiler.compile_nonconsuming(program(assign("x", number(1))));
+  Builder tree;
+  auto ops = compiler.compile_nonconsuming(tree.program(tree.assign("x", tree.number(1))));
   EXPECT_EQ(listing(ops), "jump 1\npush 1\nstore 0\n");
 }
 
@@ -109,7 +143,8 @@ TEST(CompilerState, DuplicateRegistrationsAreRefusedAndKeepTheFirst) {
   EXPECT_EQ(prop_again.error().render(), "A property named 'move' is already registered");
 
   // The first generator stays: it accepts the call the second would reject.
-  auto ops = compiler.compile_nonconsuming(program(call("move")));
+  Builder tree;
+  auto ops = compiler.compile_nonconsuming(tree.program(tree.call("move")));
   EXPECT_EQ(listing(ops), "jump 1\ncall \"move\" 0\n");
 }
 
@@ -124,7 +159,8 @@ TEST(CompilerState, PackagingMovesTheRegistrationsOut) {
   EXPECT_TRUE(package.callables.contains("beep"));
   EXPECT_TRUE(package.properties.contains("speed"));
 
-  auto ops = compiler.compile_nonconsuming(program(call("beep")));
+  Builder tree;
+  auto ops = compiler.compile_nonconsuming(tree.program(tree.call("beep")));
   ASSERT_FALSE(ops);
   EXPECT_EQ(rendered(ops.error()),
             std::vector<std::string>{"No callable named 'beep' was registered"});
@@ -144,7 +180,7 @@ class Meddler final : public CallableGenerator {
   [[nodiscard]] std::expected<void, Error> check_syntax(std::vector<Arg>) override {
     auto registered = compiler.register_callable("late", nullptr);
     if (!registered) outcomes.push_back(registered.error().render());
-    auto compiled = compiler.compile_nonconsuming({});
+    auto compiled = compiler.compile_nonconsuming(ast::Tree{});
     if (!compiled) outcomes.push_back(compiled.error().front().render());
     // Packaging would hand away the generator that is running right now.
     Program package = compiler.package_program({});
@@ -161,7 +197,8 @@ TEST(CompilerState, CompilationCannotBeDisturbedFromItsOwnCallbacks) {
   auto meddler = std::make_unique<Meddler>(compiler);
   Meddler* seen = meddler.get();
   ASSERT_TRUE(compiler.register_callable("meddle", std::move(meddler)));
-  auto ops = compiler.compile_nonconsuming(program(call("meddle")));
+  Builder tree;
+  auto ops = compiler.compile_nonconsuming(tree.program(tree.call("meddle")));
   EXPECT_EQ(listing(ops), "jump 1\ncall \"meddle\" 0\n");
   EXPECT_EQ(seen->outcomes,
             (std::vector<std::string>{"Cannot modify compiler state while it's running",
@@ -175,33 +212,36 @@ TEST(CompilerState, CompilationCannotBeDisturbedFromItsOwnCallbacks) {
 
 TEST(CompilerState, FailedCompilationLeavesNothingForTheNext) {
   Compiler compiler;
-  auto failed = compiler.compile_nonconsuming(program(assign("x", variable("y"))));
+  Builder tree;
+  auto failed = compiler.compile_nonconsuming(tree.program(tree.assign("x", tree.variable("y"))));
   ASSERT_FALSE(failed);
   EXPECT_EQ(rendered(failed.error()),
             std::vector<std::string>{"[line 0] Variable 'y' used before it was declared"});
-  auto ops = compiler.compile_nonconsuming(program(assign("z", number(2))));
+  Builder next;
+  auto ops = compiler.compile_nonconsuming(next.program(next.assign("z", next.number(2))));
   EXPECT_EQ(listing(ops), "jump 1\npush 2\nstore 0\n");
 }
 
 // Trees that only a hand-built caller can produce are refused with an error
 // rather than compiled into something that misbehaves at run time.
 TEST(CompilerTree, MalformedNodesAreReportedInOrder) {
-  Token not_an_ident = token(TokenType::Word, "x");
-  std::vector<Stmt> statements;
-  statements.push_back(Stmt{Stmt::Use{not_an_ident}});
-  statements.push_back(Stmt{Stmt::Var{not_an_ident, number(1)}});
-  statements.push_back(
-      assign("a", Expr::make(Expr::Binary{number(1), token(TokenType::And, "and"), number(2)})));
-  statements.push_back(
-      assign("b", Expr::make(Expr::Logical{number(1), token(TokenType::Plus, "+"), number(2)})));
-  statements.push_back(
-      assign("c", Expr::make(Expr::Unary{token(TokenType::Plus, "+"), number(1)})));
-  statements.push_back(assign("d", Expr::make(Expr::Literal{Literal::ident("q")})));
-  statements.push_back(assign("e", Expr::make(Expr::Variable{not_an_ident})));
-  statements.push_back(Stmt{Stmt::Break{token(TokenType::Break, "break")}});
+  using enum ast::ExprKind;
+  Builder tree;
+  ast::TokenRef not_an_ident = tree.token(TokenType::Word, "x");
+  const ast::Tree& statements = tree.program(
+      ast::Stmt{.kind = ast::StmtKind::Use, .token = not_an_ident},
+      tree.assign(not_an_ident, tree.number(1)),
+      tree.assign("a", tree.operation(Binary, tree.token(TokenType::And, "and"), tree.number(1),
+                                      tree.number(2))),
+      tree.assign("b", tree.operation(Logical, tree.token(TokenType::Plus, "+"), tree.number(1),
+                                      tree.number(2))),
+      tree.assign("c", tree.operation(Unary, tree.token(TokenType::Plus, "+"), tree.number(1), 0)),
+      tree.assign("d", tree.expr({.kind = Literal, .token = tree.ident("q")})),
+      tree.assign("e", tree.expr({.kind = Variable, .token = not_an_ident})),
+      ast::Stmt{.kind = ast::StmtKind::Break, .token = tree.token(TokenType::Break, "break")});
 
   Compiler compiler;
-  auto ops = compiler.compile_nonconsuming(std::move(statements));
+  auto ops = compiler.compile_nonconsuming(statements);
   ASSERT_FALSE(ops);
   EXPECT_EQ(rendered(ops.error()), (std::vector<std::string>{
                                        "[line 0] 'use' statements must only use identifiers",
@@ -223,15 +263,13 @@ TEST(CompilerTree, SyntheticGroupNamesNeverCollide) {
   ASSERT_TRUE(compiler.register_callable("a", std::make_unique<RecordingGenerator>(events, "a")));
   ASSERT_TRUE(
       compiler.register_callable("a/1", std::make_unique<RecordingGenerator>(events, "a/1")));
-  std::vector<Stmt> statements;
-  statements.push_back(parallel([] {
-    std::vector<Exec> calls;
-    calls.push_back(exec_with_values("a", 0));
-    calls.push_back(exec_with_values("a", 1));
-    calls.push_back(exec_with_values("a/1", 0));
-    return calls;
-  }()));
-  auto ops = compiler.compile_nonconsuming(std::move(statements));
+  Builder tree;
+  ast::Stmt block = tree.parallel([](Builder& calls) {
+    calls.exec("a", 0);
+    calls.exec("a", 1);
+    calls.exec("a/1", 0);
+  });
+  auto ops = compiler.compile_nonconsuming(tree.program(block));
   EXPECT_EQ(listing(ops),
             "jump 10\n"
             "#a:\ncall \"a\" 0\nreturn\n"

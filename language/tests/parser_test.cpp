@@ -12,98 +12,107 @@ namespace zolang {
 namespace {
 
 // Prints a tree as s-expressions so that tests can state whole shapes.
-class Printer : public ExprVisitorMut<std::string>, public StmtVisitorMut<std::string> {
+class Printer {
  public:
-  std::string print(const Expr& expr) { return expr.accept_mut(*this); }
-  std::string print(const Stmt& stmt) { return stmt.accept_mut(*this); }
-  std::string print(const std::vector<Stmt>& list) {
-    std::string text;
-    for (const auto& stmt : list) text += (text.empty() ? "" : " ") + print(stmt);
-    return text;
-  }
+  explicit Printer(const ast::Tree& tree) : tree(tree) {}
 
-  std::string visit_binary_expr(const Expr& left, const Token& op, const Expr& right) override {
-    return "(" + std::string(op.lexeme) + " " + print(left) + " " + print(right) + ")";
+  std::string program() { return list(tree.program); }
+
+ private:
+  std::string text(ast::TokenRef token) const { return std::string(tree.text(token)); }
+
+  std::string list(ast::Range range) {
+    std::string printed;
+    for (const auto& stmt : tree.statements(range)) {
+      printed += (printed.empty() ? "" : " ") + print(stmt);
+    }
+    return printed;
   }
-  std::string visit_grouping_expr(const Expr& expression, bool abs) override {
-    return std::string(abs ? "(abs " : "(group ") + print(expression) + ")";
-  }
-  std::string visit_literal_expr(const Literal& value) override {
-    switch (value.kind) {
-      case Literal::Kind::Number: {
-        char buffer[64];
-        return std::string(buffer,
-                           std::to_chars(buffer, buffer + sizeof buffer, value.number_value).ptr);
-      }
-      case Literal::Kind::String:
-        return "\"" + std::string(value.text) + "\"";
-      case Literal::Kind::Bool:
-        return value.bool_value ? "true" : "false";
-      case Literal::Kind::Nil:
-        return "nil";
-      case Literal::Kind::Ident:
-        return "!ident";
+  std::string block(ast::Range range) { return range.count == 0 ? "" : " " + list(range); }
+
+  std::string print(ast::Index index) {
+    const ast::Expr& expr = tree.exprs[index];
+    switch (expr.kind) {
+      case ast::ExprKind::Binary:
+      case ast::ExprKind::Logical:
+        return "(" + text(expr.token) + " " + print(expr.left) + " " + print(expr.right) + ")";
+      case ast::ExprKind::Grouping:
+        return std::string(expr.abs ? "(abs " : "(group ") + print(expr.left) + ")";
+      case ast::ExprKind::Unary:
+        return "(" + text(expr.token) + " " + print(expr.left) + ")";
+      case ast::ExprKind::Variable:
+        return text(expr.token);
+      case ast::ExprKind::Literal:
+        return literal(expr);
     }
     return "?";
   }
-  std::string visit_logical_expr(const Expr& left, const Token& op, const Expr& right) override {
-    return visit_binary_expr(left, op, right);
-  }
-  std::string visit_unary_expr(const Token& op, const Expr& right) override {
-    return "(" + std::string(op.lexeme) + " " + print(right) + ")";
-  }
-  std::string visit_variable_expr(const Token& name) override { return std::string(name.lexeme); }
-
-  std::string visit_group_stmt(const Stmt::Group& group) override {
-    std::string params;
-    for (const auto& param : group.params) params += " " + std::string(param.lexeme);
-    return "(group " + std::string(group.name.lexeme) + " (" +
-           params.substr(params.empty() ? 0 : 1) + ")" + block(group.body) + ")";
-  }
-  std::string visit_use_stmt(const Token& name) override {
-    return "(use " + std::string(name.lexeme) + ")";
-  }
-  std::string visit_if_stmt(const Stmt::If& s) override {
-    std::string text = std::string(s.unless ? "(unless " : "(if ") + print(*s.condition) +
-                       " (then" + block(s.then_branch) + ")";
-    if (!s.else_branch.empty()) text += " (else" + block(s.else_branch) + ")";
-    return text + ")";
-  }
-  std::string visit_while_stmt(const Stmt::While& s) override {
-    return std::string(s.until ? "(until " : "(while ") + print(*s.condition) + block(s.body) + ")";
-  }
-  std::string visit_exec_stmt(const Exec& exec) override { return call(exec); }
-  std::string visit_parallel_stmt(const Stmt::Parallel& s) override {
-    std::string text = s.race ? "(race" : "(parallel";
-    for (const auto& exec : s.calls) text += " " + call(exec);
-    return text + ")";
-  }
-  std::string visit_var_stmt(const Token& name, const Expr& value) override {
-    return "(set " + std::string(name.lexeme) + " " + print(value) + ")";
-  }
-  std::string visit_return_stmt(const Token&) override { return "(return)"; }
-  std::string visit_yield_stmt(const Token&) override { return "(yield)"; }
-  std::string visit_break_stmt(const Token&) override { return "(break)"; }
-
- private:
-  std::string block(const std::vector<Stmt>& list) { return list.empty() ? "" : " " + print(list); }
-  std::string call(const Exec& exec) {
-    std::string text = "(call " + std::string(exec.name.lexeme);
-    for (const auto& arg : exec.args) {
-      if (const auto* word = std::get_if<ast::Arg::Word>(&arg.node)) {
-        text += " '" + std::string(word->word.lexeme);
-      } else {
-        text += " " + print(*std::get<ast::Arg::Value>(arg.node).expression);
+  std::string literal(const ast::Expr& expr) {
+    switch (expr.token.ty) {
+      case TokenType::Num: {
+        char buffer[64];
+        double number = tree.numbers[expr.right];
+        return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, number).ptr);
       }
+      case TokenType::Str:
+        return "\"" + std::string(tree.string(expr.token)) + "\"";
+      default:
+        return text(expr.token);  // true, false, nil
     }
-    return text + ")";
   }
+
+  std::string print(const ast::Stmt& s) {
+    switch (s.kind) {
+      case ast::StmtKind::Group: {
+        std::string params;
+        for (const auto& param : tree.params_of(s.other)) params += " " + text(param);
+        return "(group " + text(s.token) + " (" + params.substr(params.empty() ? 0 : 1) + ")" +
+               block(s.body) + ")";
+      }
+      case ast::StmtKind::Use:
+        return "(use " + text(s.token) + ")";
+      case ast::StmtKind::If: {
+        std::string printed = std::string(s.negated ? "(unless " : "(if ") + print(s.value) +
+                              " (then" + block(s.body) + ")";
+        if (s.other.count != 0) printed += " (else" + block(s.other) + ")";
+        return printed + ")";
+      }
+      case ast::StmtKind::While:
+        return std::string(s.negated ? "(until " : "(while ") + print(s.value) + block(s.body) +
+               ")";
+      case ast::StmtKind::Exec:
+        return call(tree.calls[s.value]);
+      case ast::StmtKind::Parallel: {
+        std::string printed = s.negated ? "(race" : "(parallel";
+        for (const auto& exec : tree.calls_of(s.body)) printed += " " + call(exec);
+        return printed + ")";
+      }
+      case ast::StmtKind::Var:
+        return "(set " + text(s.token) + " " + print(s.value) + ")";
+      case ast::StmtKind::Return:
+        return "(return)";
+      case ast::StmtKind::Yield:
+        return "(yield)";
+      case ast::StmtKind::Break:
+        return "(break)";
+    }
+    return "?";
+  }
+  std::string call(const ast::Call& exec) {
+    std::string printed = "(call " + text(exec.name);
+    for (const auto& arg : tree.args_of(exec)) {
+      printed += arg.is_word() ? " '" + text(arg.word) : " " + print(arg.value);
+    }
+    return printed + ")";
+  }
+
+  const ast::Tree& tree;
 };
 
 // The program's tree, or every rendered error prefixed by "error: ".
 std::string parse_to_text(std::string_view source) {
   auto result = Parser(source).parse();
-  if (result) return Printer().print(*result);
+  if (result) return Printer(*result).program();
   std::string text;
   for (const auto& error : result.error()) text += (text.empty() ? "" : "\n") + error.render();
   return "error: " + text;
@@ -207,22 +216,29 @@ TEST(ParserStatements, KeepTokensAndMakeUpCompoundOperators) {
   const std::string source = "$x += 2;\nsay 'hi';";
   auto program = Parser(source).parse();
   ASSERT_TRUE(program);
-  ASSERT_EQ(program->size(), 2u);
-  const auto& var = std::get<Stmt::Var>((*program)[0].node);
-  EXPECT_EQ(var.name.lexeme, "$x");
-  EXPECT_EQ(var.name.literal, Literal::ident("x"));
-  const auto& sum = std::get<Expr::Binary>(var.value->node);
-  EXPECT_EQ(sum.op.ty, TokenType::Plus);
-  EXPECT_EQ(sum.op.lexeme, "+");
-  EXPECT_EQ(sum.op.offset, 0u);
-  EXPECT_EQ(sum.op.length, 0u);
-  EXPECT_FALSE(sum.op.literal);
-  EXPECT_EQ(std::get<Expr::Variable>(sum.left->node).name.offset, 0u);
-  const auto& say = std::get<Stmt::Exec>((*program)[1].node).exec;
+  auto items = program->statements(program->program);
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_EQ(program->text(items[0].token), "$x");
+  EXPECT_EQ(program->ident(items[0].token), "x");
+  const ast::Expr& sum = program->exprs[items[0].value];
+  EXPECT_EQ(sum.token.ty, TokenType::Plus);
+  EXPECT_TRUE(sum.token.made_up());
+  EXPECT_EQ(program->text(sum.token), "+");
+  EXPECT_EQ(program->exprs[sum.left].token.offset, 0u);
+  const ast::Call& say = program->calls[items[1].value];
   EXPECT_EQ(say.name.offset, 9u);
-  EXPECT_EQ(
-      std::get<Expr::Literal>(std::get<ast::Arg::Value>(say.args[0].node).expression->node).value,
-      Literal::string("hi"));
+  EXPECT_EQ(say.end, 17u);  // just past 'hi'
+  EXPECT_EQ(program->string(program->exprs[program->args_of(say)[0].value].token), "hi");
+}
+
+// A text too long for the tree's 32-bit places is refused before any of it
+// is read (the view below is mostly not memory at all).
+TEST(ParserStatements, RefuseATextTooLongForTheTree) {
+  const char text[] = "say 1;";
+  auto program = Parser(std::string_view(text, ast::max_source + 1)).parse();
+  ASSERT_FALSE(program);
+  EXPECT_EQ(program.error().front().render(),
+            "[end] Source text too long (limit 4294967295 bytes)");
 }
 
 TEST(ParserStatements, AcceptsALexerMovedIn) {
@@ -230,7 +246,7 @@ TEST(ParserStatements, AcceptsALexerMovedIn) {
   ASSERT_TRUE(lexer.peek());  // a token already peeked travels with it
   auto program = Parser(std::move(lexer)).parse();
   ASSERT_TRUE(program);
-  EXPECT_EQ(Printer().print(*program), "(call say 1)");
+  EXPECT_EQ(Printer(*program).program(), "(call say 1)");
 }
 
 struct ErrorCase {
