@@ -328,12 +328,14 @@ std::size_t Bytecode::memory_bytes() const {
 
 namespace {
 
-void put_varint(std::vector<std::uint8_t>& bytes, std::uint64_t value) {
+// Writes `value` at `out`, seven bits a byte, and returns the end.
+std::uint8_t* put_varint(std::uint8_t* out, std::uint64_t value) {
   while (value >= 0x80) {
-    bytes.push_back(static_cast<std::uint8_t>(value | 0x80));
+    *out++ = static_cast<std::uint8_t>(value | 0x80);
     value >>= 7;
   }
-  bytes.push_back(static_cast<std::uint8_t>(value));
+  *out++ = static_cast<std::uint8_t>(value);
+  return out;
 }
 
 std::uint64_t get_varint(const std::uint8_t*& at) {
@@ -351,11 +353,25 @@ void LineTable::note(std::uint32_t index, SourcePosition position) {
   if (position == last.position) return;
   std::int64_t line_change =
       static_cast<std::int64_t>(position.line) - static_cast<std::int64_t>(last.position.line);
-  put_varint(bytes, index - last.first);
-  put_varint(bytes, (static_cast<std::uint64_t>(line_change) << 1) ^
-                        static_cast<std::uint64_t>(line_change >> 63));
-  put_varint(bytes, position.column);
+  // One run is at most three varints of ten bytes; appended at once, since
+  // nearly every instruction starts a run.
+  std::uint8_t run[30];
+  std::uint8_t* end = put_varint(run, index - last.first);
+  end = put_varint(end, (static_cast<std::uint64_t>(line_change) << 1) ^
+                            static_cast<std::uint64_t>(line_change >> 63));
+  end = put_varint(end, position.column);
+  bytes.insert(bytes.end(), run, end);
   last = LineRun{index, position};
+}
+
+LineRun LineTable::next_run(const std::uint8_t*& at, LineRun run) {
+  run.first += static_cast<std::uint32_t>(get_varint(at));
+  std::uint64_t zigzag = get_varint(at);
+  auto line_change =
+      static_cast<std::int64_t>(zigzag >> 1) ^ -static_cast<std::int64_t>(zigzag & 1);
+  run.position.line = static_cast<std::uint32_t>(run.position.line + line_change);
+  run.position.column = static_cast<std::uint32_t>(get_varint(at));
+  return run;
 }
 
 template <typename Visit>
@@ -364,28 +380,40 @@ void LineTable::for_each_run(Visit&& visit) const {
   const std::uint8_t* end = at + bytes.size();
   LineRun run;
   while (at != end) {
-    run.first += static_cast<std::uint32_t>(get_varint(at));
-    std::uint64_t zigzag = get_varint(at);
-    auto line_change =
-        static_cast<std::int64_t>(zigzag >> 1) ^ -static_cast<std::int64_t>(zigzag & 1);
-    run.position.line = static_cast<std::uint32_t>(run.position.line + line_change);
-    run.position.column = static_cast<std::uint32_t>(get_varint(at));
+    run = next_run(at, run);
     visit(run);
   }
 }
 
 void LineTable::append(const LineTable& other, std::uint32_t offset) {
   note(offset, other.position(0));
-  other.for_each_run([&](const LineRun& run) { note(run.first + offset, run.position); });
+  // Runs are coded relative to the run before them, so once a run of `other`
+  // is noted here as it stands there, the bytes of the runs after it read
+  // the same in both tables and are copied as they are.
+  const std::uint8_t* at = other.bytes.data();
+  const std::uint8_t* end = at + other.bytes.size();
+  LineRun run;
+  while (at != end) {
+    run = next_run(at, run);
+    note(run.first + offset, run.position);
+    if (last.first == run.first + offset && last.position == run.position) {
+      bytes.insert(bytes.end(), at, end);
+      last = LineRun{other.last.first + offset, other.last.position};
+      return;
+    }
+  }
 }
 
 SourcePosition LineTable::position(std::size_t index) const {
   SourcePosition found;
-  bool past = false;
-  for_each_run([&](const LineRun& run) {
-    if (run.first > index) past = true;
-    if (!past) found = run.position;
-  });
+  const std::uint8_t* at = bytes.data();
+  const std::uint8_t* end = at + bytes.size();
+  LineRun run;
+  while (at != end) {
+    run = next_run(at, run);
+    if (run.first > index) break;
+    found = run.position;
+  }
   return found;
 }
 

@@ -46,6 +46,47 @@ std::size_t GraphemeWalker::cluster_end_slow(std::size_t offset) {
   return offset + static_cast<std::size_t>(index > 0 ? index : 1);
 }
 
+namespace {
+
+bool attaches_to_next(UChar32 code_point) {
+  return code_point >= 0 &&
+         u_getIntPropertyValue(code_point, UCHAR_GRAPHEME_CLUSTER_BREAK) == U_GCB_PREPEND;
+}
+
+bool attaches_to_previous(UChar32 code_point) {
+  if (code_point < 0) return true;  // ill-formed: let the walk decide
+  auto kind = u_getIntPropertyValue(code_point, UCHAR_GRAPHEME_CLUSTER_BREAK);
+  return kind == U_GCB_EXTEND || kind == U_GCB_ZWJ || kind == U_GCB_SPACING_MARK;
+}
+
+}  // namespace
+
+bool GraphemeWalker::stands_alone(std::size_t offset) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+  const uint8_t byte = bytes[offset];
+  if (byte >= 0x80 || byte == '\r' || byte == '\n') return false;
+  const bool ascii_before = offset == 0 || bytes[offset - 1] < 0x80;
+  const bool ascii_after = offset + 1 == text.size() || bytes[offset + 1] < 0x80;
+  if (ascii_before && ascii_after) return true;
+  // The walk falls back to code points where ICU is not used; only a walk
+  // gives that answer.
+  if (icu_failed || text.size() > static_cast<std::size_t>(INT32_MAX)) return false;
+  const auto size = static_cast<int32_t>(text.size());
+  if (!ascii_before) {
+    auto index = static_cast<int32_t>(offset);
+    UChar32 previous = 0;
+    U8_PREV(bytes, 0, index, previous);
+    if (previous < 0 || attaches_to_next(previous)) return false;
+  }
+  if (!ascii_after) {
+    auto index = static_cast<int32_t>(offset + 1);
+    UChar32 next = 0;
+    U8_NEXT(bytes, index, size, next);
+    if (attaches_to_previous(next)) return false;
+  }
+  return true;
+}
+
 bool is_whitespace_cluster(std::string_view cluster) {
   if (cluster.empty()) return false;
   const auto* bytes = reinterpret_cast<const uint8_t*>(cluster.data());

@@ -34,6 +34,13 @@ class GraphemeWalker {
     return cluster_end_slow(offset);
   }
 
+  // Whether the ASCII byte at `offset` (neither CR nor LF) is surely a
+  // cluster of its own, judged from the code points either side: nothing
+  // before it that attaches to what follows (Prepend), nothing after it that
+  // attaches to what precedes (Extend, ZWJ, SpacingMark). False when it is
+  // not, or when only a walk could tell.
+  bool stands_alone(std::size_t offset);
+
  private:
   std::size_t cluster_end_slow(std::size_t offset);
   bool open_icu();

@@ -165,6 +165,12 @@ TEST(Lexer, ReadsStringsWithoutEscapes) {
       {"\"# not a comment\" x", {"Str'\"# not a comment\"'=# not a comment", "Word'x'"}},
       // A quote carrying a combining mark does not close the string.
       {"\"a\"\u0301\" b", {"Str'\"a\"\u0301\"'=a\"\u0301", "Word'b'"}},
+      // Nor one after a prepended mark, nor one before a joiner or a spacing
+      // mark; non-ASCII neighbours that attach to nothing leave it closing.
+      {"\"\u0600\"x\" b", {"Str'\"\u0600\"x\"'=\u0600\"x", "Word'b'"}},
+      {"'a'\u200d' b", {"Str''a'\u200d''=a'\u200d", "Word'b'"}},
+      {"'a'\u0903' b", {"Str''a'\u0903''=a'\u0903", "Word'b'"}},
+      {"'ロボ'ト", {"Str''ロボ''=ロボ", "Word'ト'"}},
   });
 }
 

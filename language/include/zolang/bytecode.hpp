@@ -73,6 +73,9 @@ class LineTable {
   void for_each_run(Visit&& visit) const;
 
  private:
+  // The run coded at `at`, which follows `previous`; moves `at` past it.
+  static LineRun next_run(const std::uint8_t*& at, LineRun previous);
+
   std::vector<std::uint8_t> bytes;
   LineRun last;  // before any run: unknown from instruction 0
 };
