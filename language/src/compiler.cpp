@@ -68,6 +68,11 @@ std::expected<Bytecode, std::vector<Error>> Compiler::compile_nonconsuming(
     if (item.kind == ast::StmtKind::Group) compile_group(item);
   }
   used_props.clear();
+  // Room for the main code, so that it is not copied as it grows: no node
+  // compiles to more than three instructions of a few bytes of places each.
+  // What a smaller program leaves unused is never touched.
+  const std::size_t most = program.exprs.size() + 3 * program.stmts.size() + 16;
+  code.reserve(most, 4 * most);
   for (const ast::Stmt& item : items) {
     if (item.kind != ast::StmtKind::Group) compile_statement(item);
   }
@@ -113,10 +118,16 @@ void Compiler::reset_compilation_state() {
 
 Bytecode Compiler::assemble(const CodeBuffer& main_code) {
   std::size_t bodies = 0;
-  for (const std::string& name : group_order) bodies += groups.at(name).body.code.size();
+  // Joining tables re-codes a run or two at each seam, a few bytes more.
+  std::size_t line_bytes = main_code.lines.byte_size() + 8 * (group_order.size() + 2);
+  for (const std::string& name : group_order) {
+    const GroupData& group = groups.at(name);
+    bodies += group.body.code.size();
+    line_bytes += group.body.lines.byte_size();
+  }
   // Skips exactly the group bodies; distances count from the jump itself.
   here = {};
-  code.reserve(1 + bodies + main_code.code.size());
+  code.reserve(1 + bodies + main_code.code.size(), line_bytes);
   emit_jump(OpKind::Jump, static_cast<std::ptrdiff_t>(bodies) + 1);
   for (const std::string& name : group_order) code.append_code(groups.at(name).body);
   code.append_code(main_code);

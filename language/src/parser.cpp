@@ -112,7 +112,7 @@ void reserve_for(ast::Tree& tree, std::size_t size) {
   tree.stmts.reserve(size / 24);
   tree.calls.reserve(size / 48);
   tree.args.reserve(size / 32);
-  tree.numbers.reserve(size / 48);
+  tree.numbers.reserve(size / 16);
 }
 
 }  // namespace

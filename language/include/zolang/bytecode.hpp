@@ -66,7 +66,13 @@ class LineTable {
   // The place of each of the first `count` instructions.
   std::vector<SourcePosition> positions(std::size_t count) const;
   std::size_t memory_bytes() const { return bytes.capacity(); }
-  void shrink() { bytes.shrink_to_fit(); }
+  // The bytes of the runs, and room for `count` bytes of them in all.
+  std::size_t byte_size() const { return bytes.size(); }
+  void reserve(std::size_t count) { bytes.reserve(count); }
+  // Gives back unused room when it is worth a copy of the table.
+  void shrink() {
+    if (bytes.capacity() - bytes.size() > bytes.size() / 16) bytes.shrink_to_fit();
+  }
 
   // Calls `visit(run)` for each run in order.
   template <typename Visit>
@@ -150,8 +156,12 @@ class Bytecode {
 
   // Bytes held, counting the capacity of every table.
   std::size_t memory_bytes() const;
-  // Room for `count` instructions in all; and no more room than used.
-  void reserve(std::size_t count) { instructions.reserve(count); }
+  // Room for `count` instructions in all, with `line_bytes` of line table;
+  // and no more room than used.
+  void reserve(std::size_t count, std::size_t line_bytes) {
+    instructions.reserve(count);
+    lines.reserve(line_bytes);
+  }
   void shrink();
 
   // The same instructions; places are not part of them.
