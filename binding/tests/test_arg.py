@@ -69,3 +69,18 @@ def test_args_stay_usable_after_compilation():
     (word,) = args_of("left")
     assert word.is_word() and word.matches_word("left")
     assert type(word) is zolangpy.Arg
+
+
+def test_args_of_many_calls_and_many_words_each_answer_for_their_own():
+    # Args are shared between checks; past the few dozen words kept, new ones
+    # are made. Either way every list reads as its call was written.
+    words = [f"w{n}" for n in range(40)]
+    recorder = Recorder()
+    compiler = zolangpy.Compiler()
+    compiler.register_callable("f", recorder)
+    assert compiler.compile("".join(f"f 1 {word} {word};\n" for word in words * 2))
+    assert len(recorder.seen) == 80
+    for args, word in zip(recorder.seen, words * 2):
+        assert [arg.is_value() for arg in args] == [True, False, False]
+        assert args[1].matches_word(word) and args[2].matches_word(word)
+        assert not any(args[1].matches_word(other) for other in words if other != word)
