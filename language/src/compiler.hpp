@@ -208,6 +208,8 @@ class Compiler final {
                               SourcePosition call);
 
   Bytecode code;
+  // Where group bodies are compiled before they are stored.
+  CodeBuffer group_scratch;
   // The breaks of the enclosing loops, innermost last, each to be landed
   // just past its loop.
   std::vector<std::size_t> breaks;

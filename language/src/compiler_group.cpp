@@ -71,8 +71,10 @@ void Compiler::compile_group(const ast::Stmt& group) {
     }
   }
   std::size_t enclosing_loops = std::exchange(loop_depth, 0);
-  CodeBuffer body;
-  code.swap_code(body);
+  // Compiled into a buffer kept from group to group, then copied out at its
+  // final size: one allocation per body instead of one per doubling.
+  group_scratch.clear();
+  code.swap_code(group_scratch);
   emit_name(OpKind::Label, name);
   compile_statements(group.body);
   // The arguments sit in the group's first slots and `return` leaves the
@@ -80,10 +82,10 @@ void Compiler::compile_group(const ast::Stmt& group) {
   here = defined_at;
   for (std::size_t i = 0; i < value_params; ++i) emit(OpKind::Pop);
   emit(OpKind::Return);
-  code.swap_code(body);
+  code.swap_code(group_scratch);
   loop_depth = enclosing_loops;
   scopes.pop_back();
-  store_group(std::move(name), std::move(params), std::move(body), defined_at);
+  store_group(std::move(name), std::move(params), CodeBuffer(group_scratch), defined_at);
 }
 
 void Compiler::store_group(std::string name, std::vector<Arg> params, CodeBuffer body,

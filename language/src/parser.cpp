@@ -1,7 +1,9 @@
 #include "parser.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cassert>
+#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -56,21 +58,28 @@ bool starts_item(TokenType kind) {
   }
 }
 
-bool is_or(TokenType kind) { return kind == TokenType::Or; }
-bool is_xor(TokenType kind) { return kind == TokenType::Xor; }
-bool is_and(TokenType kind) { return kind == TokenType::And; }
-bool is_equality(TokenType kind) {
-  return kind == TokenType::BangEqual || kind == TokenType::EqualEqual;
-}
-bool is_comparison(TokenType kind) {
+// How tightly a binary operator binds, loosest 1; 0 for any other token.
+// `or`, `xor` and `and` (1 to 3) are the logical ones.
+constexpr std::array<std::uint8_t, token_type_count> make_bindings() {
+  std::array<std::uint8_t, token_type_count> bindings{};
+  auto set = [&bindings](TokenType kind, std::uint8_t binding) {
+    bindings[static_cast<std::size_t>(kind)] = binding;
+  };
   using enum TokenType;
-  return kind == Greater || kind == GreaterEqual || kind == Less || kind == LessEqual;
+  set(Or, 1);
+  set(Xor, 2);
+  set(And, 3);
+  for (TokenType kind : {BangEqual, EqualEqual}) set(kind, 4);
+  for (TokenType kind : {Greater, GreaterEqual, Less, LessEqual}) set(kind, 5);
+  for (TokenType kind : {Minus, Plus}) set(kind, 6);
+  for (TokenType kind : {Slash, Star, Percent}) set(kind, 7);
+  set(Caret, 8);
+  return bindings;
 }
-bool is_term(TokenType kind) { return kind == TokenType::Minus || kind == TokenType::Plus; }
-bool is_factor(TokenType kind) {
-  return kind == TokenType::Slash || kind == TokenType::Star || kind == TokenType::Percent;
-}
-bool is_exp(TokenType kind) { return kind == TokenType::Caret; }
+
+constexpr std::array<std::uint8_t, token_type_count> bindings = make_bindings();
+
+int binding_of(TokenType kind) { return bindings[static_cast<std::size_t>(kind)]; }
 
 // The operator a compound assignment applies, as a token made up for the
 // tree: offset 0, length 0, not pointing into the source.
@@ -492,64 +501,34 @@ Parser::BlockResult Parser::block() {
 
 // ---- Expressions ----------------------------------------------------------
 
-// One left-associative level: operand (operator operand)*, inlined into each
-// level's function so that a level costs one small frame of recursion. A
-// chain is built in this loop, each operator's node taking the chain so far
-// as its left operand: however long the chain, it adds no recursion and does
-// not count against the nesting limit.
-template <typename Operand>
-[[gnu::always_inline]] inline Parser::ExprResult Parser::left_associative(
-    Operand operand, bool (*is_operator)(TokenType), bool logical) {
-  auto left = operand();
+// expression -> xor ("or" xor)*
+// xor        -> and ("xor" and)*
+// and        -> equality ("and" equality)*
+// equality   -> comparison (("!=" | "==") comparison)*
+// comparison -> term ((">" | ">=" | "<" | "<=") term)*
+// term       -> factor (("-" | "+") factor)*
+// factor     -> exp (("/" | "*" | "%") exp)*
+// exp        -> unary ("^" unary)*
+// Every level is left-associative, so one loop climbs them all: an operator
+// binding at least as tightly as `weakest` joins the chain so far as its left
+// operand, and its right operand takes only operators that bind tighter. A
+// chain of one level, however long, is built in the loop: it adds no
+// recursion and does not count against the nesting limit.
+Parser::ExprResult Parser::expression() { return operators_from(1); }
+
+Parser::ExprResult Parser::operators_from(int weakest) {
+  auto left = unary();
   if (!left) return left;
-  while (peek() && is_operator(peek()->ty)) {
-    ast::Index node = open_binary(*left, logical);
-    auto right = operand();
+  for (;;) {
+    const std::optional<Token>& next = peek();
+    const int binding = next ? binding_of(next->ty) : 0;
+    if (binding < weakest) return left;
+    ast::Index node = open_binary(*left, binding <= binding_of(TokenType::And));
+    auto right = operators_from(binding + 1);
     if (!right) return right;
     tree.exprs[node].right = *right;
     left = node;
   }
-  return left;
-}
-
-// expression -> xor ("or" xor)*
-Parser::ExprResult Parser::expression() {
-  return left_associative([this] { return xor_expression(); }, is_or, true);
-}
-
-// xor -> and ("xor" and)*
-Parser::ExprResult Parser::xor_expression() {
-  return left_associative([this] { return and_expression(); }, is_xor, true);
-}
-
-// and -> equality ("and" equality)*
-Parser::ExprResult Parser::and_expression() {
-  return left_associative([this] { return equality(); }, is_and, true);
-}
-
-// equality -> comparison (("!=" | "==") comparison)*
-Parser::ExprResult Parser::equality() {
-  return left_associative([this] { return comparison(); }, is_equality, false);
-}
-
-// comparison -> term ((">" | ">=" | "<" | "<=") term)*
-Parser::ExprResult Parser::comparison() {
-  return left_associative([this] { return term(); }, is_comparison, false);
-}
-
-// term -> factor (("-" | "+") factor)*
-Parser::ExprResult Parser::term() {
-  return left_associative([this] { return factor(); }, is_term, false);
-}
-
-// factor -> exp (("/" | "*" | "%") exp)*
-Parser::ExprResult Parser::factor() {
-  return left_associative([this] { return exp(); }, is_factor, false);
-}
-
-// exp -> unary ("^" unary)*
-Parser::ExprResult Parser::exp() {
-  return left_associative([this] { return unary(); }, is_exp, false);
 }
 
 // unary -> ("not" | "-") unary | primary

@@ -86,21 +86,13 @@ class Parser {
   [[nodiscard]] StmtResult parallel_block(Token keyword);
   [[nodiscard]] BlockResult block();
 
-  // Expressions, loosest binding first. `xor` and `and` are C++ keywords,
-  // hence the longer names of those two levels.
+  // Expressions. The binary operators' levels are climbed by one function:
+  // operators_from(n) parses operands joined by operators that bind at least
+  // as tightly as level n.
   [[nodiscard]] ExprResult expression();
-  [[nodiscard]] ExprResult xor_expression();
-  [[nodiscard]] ExprResult and_expression();
-  [[nodiscard]] ExprResult equality();
-  [[nodiscard]] ExprResult comparison();
-  [[nodiscard]] ExprResult term();
-  [[nodiscard]] ExprResult factor();
-  [[nodiscard]] ExprResult exp();
+  [[nodiscard]] ExprResult operators_from(int weakest);
   [[nodiscard]] ExprResult unary();
   [[nodiscard]] ExprResult primary();
-  template <typename Operand>
-  [[nodiscard]] ExprResult left_associative(Operand operand, bool (*is_operator)(TokenType),
-                                            bool logical);
   ast::Index open_binary(ast::Index left, bool logical);
   ast::Index open_unary();
   [[nodiscard]] ExprResult atom();

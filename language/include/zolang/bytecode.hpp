@@ -66,6 +66,10 @@ class LineTable {
   // The place of each of the first `count` instructions.
   std::vector<SourcePosition> positions(std::size_t count) const;
   std::size_t memory_bytes() const { return bytes.capacity(); }
+  void clear() {
+    bytes.clear();
+    last = {};
+  }
   // The bytes of the runs, and room for `count` bytes of them in all.
   std::size_t byte_size() const { return bytes.size(); }
   void reserve(std::size_t count) { bytes.reserve(count); }
@@ -91,6 +95,12 @@ class LineTable {
 struct CodeBuffer {
   std::vector<Instruction> code;
   LineTable lines;
+
+  // Empties the buffer, keeping its room.
+  void clear() {
+    code.clear();
+    lines.clear();
+  }
 };
 
 class Bytecode {
