@@ -353,15 +353,24 @@ void LineTable::note(std::uint32_t index, SourcePosition position) {
   if (position == last.position) return;
   std::int64_t line_change =
       static_cast<std::int64_t>(position.line) - static_cast<std::int64_t>(last.position.line);
-  // One run is at most three varints of ten bytes; appended at once, since
-  // nearly every instruction starts a run.
-  std::uint8_t run[30];
-  std::uint8_t* end = put_varint(run, index - last.first);
-  end = put_varint(end, (static_cast<std::uint64_t>(line_change) << 1) ^
-                            static_cast<std::uint64_t>(line_change >> 63));
+  const std::uint64_t distance = index - last.first;
+  const std::uint64_t zigzag = (static_cast<std::uint64_t>(line_change) << 1) ^
+                               static_cast<std::uint64_t>(line_change >> 63);
+  last = LineRun{index, position};
+  // Nearly every instruction starts a run, most of them three bytes: the
+  // next instruction, on the same line or one near, in one of the first 127
+  // columns.
+  if ((distance | zigzag | position.column) < 0x80) {
+    bytes.push_back(static_cast<std::uint8_t>(distance));
+    bytes.push_back(static_cast<std::uint8_t>(zigzag));
+    bytes.push_back(static_cast<std::uint8_t>(position.column));
+    return;
+  }
+  std::uint8_t run[30];  // three varints of at most ten bytes
+  std::uint8_t* end = put_varint(run, distance);
+  end = put_varint(end, zigzag);
   end = put_varint(end, position.column);
   bytes.insert(bytes.end(), run, end);
-  last = LineRun{index, position};
 }
 
 LineRun LineTable::next_run(const std::uint8_t*& at, LineRun run) {
