@@ -40,6 +40,9 @@ class Lexer {
     return scan_token();
   }
 
+  // Consumes the token peek() returned.
+  void drop_peeked() { peeked.reset(); }
+
   // The next token without consuming it; a later _scan returns it first.
   // The reference stays valid until the next _scan or peek.
   const std::optional<Token>& peek() {

@@ -179,18 +179,30 @@ bool Parser::check(TokenType kind) {
   return next && next->ty == kind;
 }
 
+// Tokens are consumed where the lexer keeps the one peeked at (every token
+// is peeked at before it is consumed), so that each is copied once at most.
 [[gnu::noinline]] Token Parser::advance() {
-  auto token = lexer._scan();
-  assert(token);
-  consumed_end = token->offset + token->length;
-  return *token;
+  Token token = *peek();
+  skip();
+  return token;
 }
 
-[[gnu::noinline]] void Parser::skip() { advance(); }
+[[gnu::noinline]] void Parser::skip() {
+  const std::optional<Token>& token = peek();
+  assert(token);
+  consumed_end = token->offset + token->length;
+  lexer.drop_peeked();
+}
+
+[[gnu::noinline]] ast::TokenRef Parser::advance_ref() {
+  ast::TokenRef token = ref(*peek());
+  skip();
+  return token;
+}
 
 bool Parser::matches(TokenType kind) {
   if (!check(kind)) return false;
-  advance();
+  skip();
   return true;
 }
 
@@ -294,7 +306,7 @@ Parser::StmtResult Parser::group_declaration() {
   if (!name) return failed;
   ast::Range params{index_of(tree.params.size()), 0};
   while (check(TokenType::Word) || check(TokenType::Ident)) {
-    tree.params.push_back(ref(advance()));
+    tree.params.push_back(advance_ref());
     ++params.count;
   }
   if (!enter_block()) {
@@ -451,7 +463,7 @@ Parser::StmtResult Parser::var_statement() {
 // call -> name (Word | expression)* ";" ; the name is whatever token comes first.
 // A call's arguments lie side by side: expressions hold no calls.
 Parser::ExecResult Parser::exec_statement() {
-  ast::Call call{.name = ref(advance()), .args = {index_of(tree.args.size()), 0}};
+  ast::Call call{.name = advance_ref(), .args = {index_of(tree.args.size()), 0}};
   for (;; ++call.args.count) {
     if (check(TokenType::Semicolon)) {
       call.end = index_of(consumed_end);
@@ -460,7 +472,7 @@ Parser::ExecResult Parser::exec_statement() {
       return index_of(tree.calls.size() - 1);
     }
     if (check(TokenType::Word)) {
-      tree.args.push_back(ast::Arg{.word = ref(advance())});
+      tree.args.push_back(ast::Arg{.word = advance_ref()});
       continue;
     }
     auto value = expression();
@@ -548,11 +560,11 @@ Parser::ExprResult Parser::unary() {
 // rather than an operator token.
 [[gnu::noinline]] ast::Index Parser::open_binary(ast::Index left, bool logical) {
   ast::ExprKind kind = logical ? ast::ExprKind::Logical : ast::ExprKind::Binary;
-  return add({.kind = kind, .token = ref(advance()), .left = left});
+  return add({.kind = kind, .token = advance_ref(), .left = left});
 }
 
 [[gnu::noinline]] ast::Index Parser::open_unary() {
-  return add({.kind = ast::ExprKind::Unary, .token = ref(advance())});
+  return add({.kind = ast::ExprKind::Unary, .token = advance_ref()});
 }
 
 // primary -> "(" expression ")" | "|" expression "|" | atom
@@ -578,7 +590,7 @@ Parser::ExprResult Parser::atom() {
     case Str:
       return literal();
     case Ident:
-      return add({.kind = ast::ExprKind::Variable, .token = ref(advance())});
+      return add({.kind = ast::ExprKind::Variable, .token = advance_ref()});
     default:
       return fail(peek(), "Expect expression");
   }

@@ -57,7 +57,8 @@ class Parser {
   const std::optional<Token>& peek() { return lexer.peek(); }
   bool check(TokenType kind);
   Token advance();
-  void skip();  // advance() for a token that is not needed
+  void skip();                  // advance() for a token that is not needed
+  ast::TokenRef advance_ref();  // advance() for a token kept in the tree
   bool matches(TokenType kind);
   [[nodiscard]] Parsed<Token> consume(TokenType kind, std::string_view message);
   bool expect(TokenType kind, std::string_view message);  // consume() without the token
