@@ -18,6 +18,11 @@ namespace {
 // thread-pointer access instead of a __tls_get_addr call; one byte of the
 // static TLS surplus that the loader keeps for dlopen'ed modules suffices.
 [[gnu::tls_model("initial-exec")]] thread_local bool thread_holds_gil = false;
+// The thread state a GilRelease scope of this thread saved, if one is open: a
+// GilAcquire inside it restores that state directly, which costs far less
+// than PyGILState_Ensure on PyPy (a library call back into Python, a syntax
+// check say, takes the lock once per call).
+[[gnu::tls_model("initial-exec")]] thread_local PyThreadState* released_state = nullptr;
 
 // References dropped on threads without the GIL, waiting for one that has it.
 std::mutex pending_mutex;
@@ -50,9 +55,14 @@ GilHeld::GilHeld() : was_held(std::exchange(thread_holds_gil, true)) { release_p
 
 GilHeld::~GilHeld() { thread_holds_gil = was_held; }
 
-GilAcquire::GilAcquire() : acquired(!thread_holds_gil), state() {
+GilAcquire::GilAcquire() : acquired(!thread_holds_gil), state(), restored(released_state) {
   if (!acquired) return;
-  state = running_python([] { return PyGILState_Ensure(); });
+  if (restored != nullptr) {
+    released_state = nullptr;  // held again: a GilRelease inside saves its own
+    running_python([&] { PyEval_RestoreThread(restored); });
+  } else {
+    state = running_python([] { return PyGILState_Ensure(); });
+  }
   thread_holds_gil = true;
   release_pending();
 }
@@ -62,15 +72,21 @@ GilAcquire::~GilAcquire() {
   // give back what it no longer has.
   if (!acquired || thread_exiting()) return;
   thread_holds_gil = false;
-  PyGILState_Release(state);
+  if (restored != nullptr) {
+    released_state = PyEval_SaveThread();
+  } else {
+    PyGILState_Release(state);
+  }
 }
 
-GilRelease::GilRelease() {
+GilRelease::GilRelease() : outer(released_state) {
   thread_holds_gil = false;
   saved = PyEval_SaveThread();
+  released_state = saved;
 }
 
 GilRelease::~GilRelease() noexcept(false) {
+  released_state = outer;
   if (thread_exiting()) return;
   running_python([&] { PyEval_RestoreThread(saved); });
   thread_holds_gil = true;

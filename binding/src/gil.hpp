@@ -77,6 +77,7 @@ class GilAcquire {
  private:
   bool acquired;
   PyGILState_STATE state;
+  PyThreadState* restored;  // the state of the enclosing GilRelease, if any
 };
 
 // Gives the GIL up for its scope; the thread must hold it on entry. Taking it
@@ -90,6 +91,7 @@ class GilRelease {
 
  private:
   PyThreadState* saved;
+  PyThreadState* outer;  // the enclosing GilRelease's state, restored on exit
 };
 
 // Drops one strong reference: at once when the thread holds the GIL,
