@@ -3,6 +3,7 @@
 #include <atomic>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -169,6 +170,17 @@ std::optional<double> parse_decimal(std::string_view text) {
   // decimals are numbers here.
   std::size_t digits_at = text.starts_with('-') ? 1 : 0;
   if (digits_at >= text.size() || !is_digit(text[digits_at])) return std::nullopt;
+  // Most literals are short integers, exact in a double as read digit by
+  // digit; anything else goes to the full conversion.
+  if (text.size() - digits_at <= 15) {
+    std::uint64_t whole = 0;
+    std::size_t at = digits_at;
+    while (at < text.size() && is_digit(text[at])) whole = whole * 10 + (text[at++] - '0');
+    if (at == text.size()) {
+      double magnitude = static_cast<double>(whole);
+      return digits_at == 0 ? magnitude : -magnitude;
+    }
+  }
   double value = 0.0;
   const char* end = text.data() + text.size();
   auto [ptr, ec] = std::from_chars(text.data(), end, value, std::chars_format::general);

@@ -105,6 +105,9 @@ TEST(ParseDecimal, AcceptsPlainDecimalsOnly) {
   EXPECT_EQ(parse_decimal("1e3"), 1000.0);
   EXPECT_EQ(parse_decimal("1E-2"), 0.01);
   EXPECT_EQ(parse_decimal("007"), 7.0);
+  EXPECT_EQ(parse_decimal("-42"), -42.0);
+  EXPECT_EQ(parse_decimal("999999999999999"), 999999999999999.0);  // 15 digits, read whole
+  EXPECT_EQ(parse_decimal("9999999999999999"), 1e16);              // 16, rounded
   EXPECT_TRUE(std::signbit(*parse_decimal("-0")));
   for (const char* bad : {"", "-", "+1", ".5", "1x", "1e", "inf", "nan", "-inf", "1.2.3", "0x10"}) {
     EXPECT_FALSE(parse_decimal(bad)) << bad;
