@@ -1,8 +1,7 @@
 #include "position.hpp"
 
-#include <string.h>  // memrchr, a GNU extension
-
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 
@@ -18,27 +17,17 @@ std::size_t count_code_points(std::string_view text) {
   }));
 }
 
-// Line feeds are few among the bytes, so the C library's vectorised search
-// finds them faster than a byte loop counts them.
-std::size_t count_line_feeds(std::string_view text) {
-  std::size_t count = 0;
-  const char* at = text.data();
-  const char* end = text.data() + text.size();
-  while (at != end) {
-    const void* found = std::memchr(at, '\n', static_cast<std::size_t>(end - at));
-    if (found == nullptr) break;
-    ++count;
-    at = static_cast<const char*>(found) + 1;
+// Whether no byte of the text is above 0x7F, read eight bytes at a time.
+bool is_ascii(std::string_view text) {
+  std::uint64_t bits = 0;
+  std::size_t at = 0;
+  for (; at + 8 <= text.size(); at += 8) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, text.data() + at, 8);
+    bits |= word;
   }
-  return count;
-}
-
-// The offset just past the last line feed before `end`; 0 when there is none.
-std::size_t line_start_before(std::string_view text, std::size_t end) {
-  const void* found = ::memrchr(text.data(), '\n', end);
-  return found == nullptr
-             ? 0
-             : static_cast<std::size_t>(static_cast<const char*>(found) - text.data()) + 1;
+  for (; at < text.size(); ++at) bits |= static_cast<unsigned char>(text[at]);
+  return (bits & 0x8080808080808080) == 0;
 }
 
 // Places beyond 2^32 lines or columns only arise in texts of over 4 GiB;
@@ -50,56 +39,55 @@ std::uint32_t narrow(std::size_t value) {
 
 }  // namespace
 
+void SourceLocator::index_lines() {
+  lines.reserve(text.size() / 32 + 1);  // lines of typical length; more grow the table
+  std::size_t start = 0;
+  for (;;) {
+    const void* feed = std::memchr(text.data() + start, '\n', text.size() - start);
+    std::size_t end = feed == nullptr
+                          ? text.size()
+                          : static_cast<std::size_t>(static_cast<const char*>(feed) - text.data());
+    lines.push_back(Line{start, is_ascii(text.substr(start, end - start))});
+    if (feed == nullptr) return;
+    start = end + 1;
+  }
+}
+
+std::size_t SourceLocator::line_of(std::size_t offset) {
+  auto holds = [this, offset](std::size_t line) {
+    return lines[line].start <= offset &&
+           (line + 1 == lines.size() || offset < lines[line + 1].start);
+  };
+  if (holds(current)) return current;
+  if (current + 1 < lines.size() && holds(current + 1)) return ++current;
+  // Further away (over a group the compiler is not looking at, or back to
+  // the start of an expression on an earlier line): a binary search.
+  auto after = std::upper_bound(lines.begin(), lines.end(), offset,
+                                [](std::size_t at, const Line& line) { return at < line.start; });
+  current = static_cast<std::size_t>(after - lines.begin()) - 1;
+  return current;
+}
+
 SourcePosition SourceLocator::position(std::size_t target) {
   target = std::min(target, text.size());
-  if (target < line_start) {
-    // An earlier line: step back to the start of the line that holds target.
-    line -= count_line_feeds(text.substr(target, line_start - target));
-    line_start = line_start_before(text, target);
-    offset = line_start;
-    column = 1;
-  } else if (target < offset) {
-    column -= count_code_points(text.substr(target, offset - target));
-    offset = target;
-  }
-  std::string_view ahead = text.substr(offset, target - offset);
-  // A long way forward (over a group the compiler is not looking at):
-  // counted in bulk, the column from the start of the line reached.
-  if (ahead.size() > 64) {
-    if (std::size_t breaks = count_line_feeds(ahead); breaks != 0) {
-      line += breaks;
-      line_start = line_start_before(text, target);
-      column = 1;
-      ahead = text.substr(line_start, target - line_start);
-    }
-    column += count_code_points(ahead);
-    offset = target;
-    return SourcePosition{narrow(line), narrow(column)};
-  }
-  // Forward by a token or two: one pass over the bytes between.
-  for (std::size_t at = offset; at < target; ++at) {
-    auto byte = static_cast<unsigned char>(text[at]);
-    if (byte == '\n') {
-      ++line;
-      line_start = at + 1;
-      column = 1;
-    } else if ((byte & 0xC0) != 0x80) {
-      ++column;
-    }
-  }
-  offset = target;
-  return SourcePosition{narrow(line), narrow(column)};
+  if (lines.empty()) index_lines();
+  const std::size_t line = line_of(target);
+  const Line& found = lines[line];
+  std::size_t column = 1 + (found.ascii ? target - found.start
+                                        : count_code_points(text.substr(found.start,
+                                                                        target - found.start)));
+  return SourcePosition{narrow(line + 1), narrow(column)};
 }
 
 SourceSpan SourceLocator::span(std::size_t start, std::size_t length) {
   SourcePosition first = position(start);
-  std::string_view spanned = text.substr(offset, length);
+  std::string_view spanned = text.substr(std::min(start, text.size()), length);
   // Most spans are one token on one line: their end needs no second query.
   if (spanned.find('\n') == std::string_view::npos) {
     return SourceSpan{first.line, first.column, first.line,
                       narrow(first.column + count_code_points(spanned))};
   }
-  SourcePosition last = position(offset + spanned.size());
+  SourcePosition last = position(start + spanned.size());
   return SourceSpan{first.line, first.column, last.line, last.column};
 }
 

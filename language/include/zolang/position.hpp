@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 namespace zolang {
 
@@ -37,10 +38,10 @@ struct SourcePosition {
 
 // Converts byte offsets of one source text into places. Line breaks are line
 // feeds (a CR LF pair counts once, a lone carriage return is an ordinary
-// character), as in the line numbers of errors. Each query resumes from the
-// previous one, so queries in roughly ascending order, as compilation makes
-// them, cost about one pass over the text in all. The text must outlive the
-// locator.
+// character), as in the line numbers of errors. The first query indexes the
+// text's lines in one pass; each query then finds its line from the one
+// before (the compiler asks about nearby places, mostly in order) and counts
+// its column, at once on an ASCII line. The text must outlive the locator.
 class SourceLocator {
  public:
   explicit SourceLocator(std::string_view source) : text(source) {}
@@ -53,12 +54,17 @@ class SourceLocator {
   std::string_view source() const { return text; }
 
  private:
+  struct Line {
+    std::size_t start;  // offset of the line's first byte
+    bool ascii;         // no byte of the line above 0x7F: columns are bytes
+  };
+  void index_lines();
+  // The index of the line holding `offset`, near the one found last.
+  std::size_t line_of(std::size_t offset);
+
   std::string_view text;
-  // The last place computed: its offset, and the line it lies on.
-  std::size_t offset = 0;
-  std::size_t line_start = 0;
-  std::size_t line = 1;
-  std::size_t column = 1;
+  std::vector<Line> lines;  // empty until the first query
+  std::size_t current = 0;  // the line found last
 };
 
 }  // namespace zolang
