@@ -310,15 +310,22 @@ Token Lexer::word() {
 }
 
 Token Lexer::name() {
-  advance_while(is_ascii_name_byte, is_name_grapheme);
+  advance_while([](char byte) { return is_ascii_name_byte(byte); },
+                [](std::string_view cluster) { return is_name_grapheme(cluster); });
   return make_token(TokenType::Ident, Literal::ident(text.substr(start + 1, current - start - 1)));
 }
 
+// Lambdas rather than function pointers, so that the tests inline.
+void Lexer::advance_digits() {
+  advance_while([](char byte) { return is_ascii_digit(byte); },
+                [](std::string_view cluster) { return is_digit_grapheme(cluster); });
+}
+
 Token Lexer::number() {
-  advance_while(is_ascii_digit, is_digit_grapheme);
+  advance_digits();
   if (next_is_byte('.')) {
     advance();
-    advance_while(is_ascii_digit, is_digit_grapheme);
+    advance_digits();
   }
   // The text is an optional '-', digits and an optional '.' with digits:
   // always convertible; a literal too large for a double becomes infinity.

@@ -74,6 +74,7 @@ class Lexer {
   std::optional<Token> dispatch(char byte);
   void skip_whitespace();
   void advance_while_in_comment();
+  void advance_digits();
   Token word();
   Token name();
   Token number();

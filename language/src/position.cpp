@@ -73,9 +73,9 @@ SourcePosition SourceLocator::position(std::size_t target) {
   if (lines.empty()) index_lines();
   const std::size_t line = line_of(target);
   const Line& found = lines[line];
-  std::size_t column = 1 + (found.ascii ? target - found.start
-                                        : count_code_points(text.substr(found.start,
-                                                                        target - found.start)));
+  std::size_t column =
+      1 + (found.ascii ? target - found.start
+                       : count_code_points(text.substr(found.start, target - found.start)));
   return SourcePosition{narrow(line + 1), narrow(column)};
 }
 
