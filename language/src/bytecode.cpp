@@ -141,7 +141,7 @@ std::vector<Op> Bytecode::ops() const {
 
 std::size_t Bytecode::probe(std::string_view text) const {
   std::size_t mask = name_table.size() - 1;
-  std::size_t at = std::hash<std::string_view>{}(text)&mask;
+  std::size_t at = hash_name(text) & mask;
   while (name_table[at] != 0 && names[name_table[at] - 1] != text) at = (at + 1) & mask;
   return at;
 }
@@ -161,7 +161,7 @@ std::uint32_t Bytecode::intern(std::string_view text) {
     std::vector<std::uint32_t> grown(std::max<std::size_t>(16, name_table.size() * 2), 0);
     std::size_t mask = grown.size() - 1;
     for (std::uint32_t id = 0; id < names.size(); ++id) {
-      std::size_t at = std::hash<std::string_view>{}(names[id]) & mask;
+      std::size_t at = hash_name(names[id]) & mask;
       while (grown[at] != 0) at = (at + 1) & mask;
       grown[at] = id + 1;
     }

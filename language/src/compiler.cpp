@@ -36,6 +36,7 @@ std::expected<void, Error> Compiler::register_property(std::string name,
                                                        std::unique_ptr<Prop> prop) {
   if (running) return std::unexpected(Error::compiler_busy());
   if (props.contains(name)) return std::unexpected(Error::property_already_registered(name));
+  property_shapes |= shape_bit(name);
   props.emplace(std::move(name), std::move(prop));
   return {};
 }
@@ -95,6 +96,7 @@ std::expected<Bytecode, std::vector<Error>> Compiler::compile_nonconsuming(
 
 Program Compiler::package_program(Bytecode program) {
   if (running) return Program{std::move(program), {}, {}};
+  property_shapes = 0;
   return Program{std::move(program), std::exchange(callables, {}), std::exchange(props, {})};
 }
 

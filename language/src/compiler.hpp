@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <memory>
 #include <optional>
@@ -153,6 +154,15 @@ class Compiler final {
   void suggest(Error& error, std::string_view name,
                const std::vector<std::string_view>& candidates);
   std::vector<std::string_view> callable_names() const;
+  // Whether `name` may be a registered property: false for most variables,
+  // which then skip the registry's lookup.
+  bool may_be_property(std::string_view name) const {
+    return (property_shapes & shape_bit(name)) != 0;
+  }
+  static std::uint64_t shape_bit(std::string_view name) {
+    const std::size_t first = name.empty() ? 0 : static_cast<unsigned char>(name[0]);
+    return std::uint64_t{1} << ((name.size() * 7 + first) & 63);
+  }
   std::vector<std::string_view> variable_names() const;
   // The error for a read of `name` before any `use` of it in the main code.
   Error undeclared_property(std::string_view name);
@@ -220,6 +230,8 @@ class Compiler final {
   CallableRegistry callables;
   PropertyRegistry props;
   std::unordered_set<std::string, StringHash, std::equal_to<>> used_props;
+  // One bit per length and first byte of a registered property's name.
+  std::uint64_t property_shapes = 0;
   bool running = false;
 
   // The tree being compiled; null between compilations.

@@ -203,7 +203,7 @@ void Compiler::compile_variable(ast::TokenRef name) {
     return;
   }
   const std::string_view text = *ident;
-  if (props.contains(text)) {
+  if (may_be_property(text) && props.contains(text)) {
     if (used_props.contains(text)) {
       emit_name(OpKind::Get, text);
     } else {

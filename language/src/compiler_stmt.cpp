@@ -89,7 +89,7 @@ void Compiler::compile_var(ast::TokenRef name, ast::Index value) {
     return;
   }
   const std::string_view text = *ident;
-  auto prop = props.find(text);
+  auto prop = may_be_property(text) ? props.find(text) : props.end();
   if (prop == props.end()) {
     emit_slot(OpKind::Store, declare_var(text));
     return;

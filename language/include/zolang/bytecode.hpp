@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <optional>
 #include <span>
@@ -48,6 +49,28 @@ struct CallSlot {
 };
 
 // From instruction `first` on, up to the next run, the place is `position`.
+// A hash for the short names of programs (variables, calls, groups), which
+// the compiler looks up several times per instruction: eight bytes at a time,
+// mixed by multiplication, with well-mixed low bits for tables of a power of
+// two.
+inline std::size_t hash_name(std::string_view text) noexcept {
+  constexpr std::uint64_t multiplier = 0x9E3779B97F4A7C15;
+  std::uint64_t hash = text.size() * multiplier;
+  std::size_t at = 0;
+  for (; at + 8 <= text.size(); at += 8) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, text.data() + at, 8);
+    hash = (hash ^ word) * multiplier;
+    hash ^= hash >> 29;
+  }
+  std::uint64_t tail = 0;
+  for (std::size_t shift = 0; at < text.size(); ++at, shift += 8) {
+    tail |= std::uint64_t{static_cast<unsigned char>(text[at])} << shift;
+  }
+  hash = (hash ^ tail) * multiplier;
+  return static_cast<std::size_t>(hash ^ (hash >> 32));
+}
+
 struct LineRun {
   std::uint32_t first = 0;
   SourcePosition position;

@@ -88,9 +88,7 @@ namespace zolang {
 // searched by view without building a string.
 struct StringHash {
   using is_transparent = void;
-  std::size_t operator()(std::string_view text) const noexcept {
-    return std::hash<std::string_view>{}(text);
-  }
+  std::size_t operator()(std::string_view text) const noexcept { return hash_name(text); }
 };
 
 template <typename T>
