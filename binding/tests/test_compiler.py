@@ -326,3 +326,29 @@ def test_every_statement_form_runs_against_a_simulated_device():
     assert ("drive", "terminate") in log  # the race's loser
     assert speed.value == 0
     assert steps > 10
+
+
+def test_a_syntax_check_may_compile_with_another_compiler_on_the_same_thread():
+    # The outer compile has given the GIL up; the check takes it back, and
+    # the inner compile gives it up and takes it back again around its own
+    # checks. Each level must find the lock where it left it.
+    inner_results = []
+
+    class Counted(zolangpy.CallableGenerator):
+        def check_syntax(self, args):
+            pass
+
+    class Nesting(zolangpy.CallableGenerator):
+        def check_syntax(self, args):
+            inner = zolangpy.Compiler()
+            inner.register_callable("leaf", Counted())
+            inner_results.append(inner.compile("leaf 1; leaf two;"))
+
+    compiler = zolangpy.Compiler()
+    compiler.register_callable("outer", Nesting())
+    worker_done = []
+    worker = threading.Thread(target=lambda: worker_done.append(sum(range(100000))))
+    worker.start()
+    assert compiler.compile("outer; outer 1;")
+    worker.join()
+    assert inner_results == [True, True] and worker_done == [4999950000]
