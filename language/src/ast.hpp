@@ -68,6 +68,10 @@ struct Arg {
   TokenRef word = {};
   Index value = 0;
 
+  static Arg of_word(TokenRef word) { return Arg{.word = word}; }
+  // An expression: the word slot holds a kind no word has.
+  static Arg of_value(Index value) { return Arg{.word = {.ty = TokenType::Num}, .value = value}; }
+
   bool is_word() const { return word.ty == TokenType::Word; }
 };
 

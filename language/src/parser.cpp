@@ -472,12 +472,12 @@ Parser::ExecResult Parser::exec_statement() {
       return index_of(tree.calls.size() - 1);
     }
     if (check(TokenType::Word)) {
-      tree.args.push_back(ast::Arg{.word = advance_ref()});
+      tree.args.push_back(ast::Arg::of_word(advance_ref()));
       continue;
     }
     auto value = expression();
     if (!value) return failed;
-    tree.args.push_back(ast::Arg{.word = {.ty = TokenType::Num}, .value = *value});
+    tree.args.push_back(ast::Arg::of_value(*value));
   }
 }
 

@@ -56,7 +56,7 @@ class Builder {
   ast::Index exec(std::string_view name, std::size_t values = 0) {
     ast::Call call{.name = token(TokenType::Word, name), .args = {index(tree.args.size()), 0}};
     for (std::size_t i = 0; i < values; ++i, ++call.args.count) {
-      tree.args.push_back({.word = {.ty = TokenType::Num}, .value = number(double(i))});
+      tree.args.push_back(ast::Arg::of_value(number(double(i))));
     }
     tree.calls.push_back(call);
     return index(tree.calls.size() - 1);
