@@ -338,10 +338,13 @@ std::optional<Token> Lexer::string(char quote) {
   // The string ends at the first quote that is a cluster of its own. Most
   // quotes are known to be one from their neighbours, so the text up to them
   // is skipped without walking its clusters.
-  if (std::size_t found = text.find(quote, current);
-      !lookahead && found != std::string_view::npos && walker->stands_alone(found)) {
-    walked = current = found + 1;
-    return make_token(TokenType::Str, Literal::string(text.substr(start + 1, current - start - 2)));
+  if (!lookahead) {
+    std::size_t found = text.find(quote, current);
+    if (found != std::string_view::npos && walker->stands_alone(found)) {
+      walked = current = found + 1;
+      return make_token(TokenType::Str,
+                        Literal::string(text.substr(start + 1, current - start - 2)));
+    }
   }
   for (;;) {
     if (int byte = peek_ascii(); byte >= 0) {

@@ -40,7 +40,6 @@ std::uint32_t narrow(std::size_t value) {
 }  // namespace
 
 void SourceLocator::index_lines() {
-  lines.reserve(text.size() / 32 + 1);  // lines of typical length; more grow the table
   std::size_t start = 0;
   for (;;) {
     const void* feed = std::memchr(text.data() + start, '\n', text.size() - start);
