@@ -62,9 +62,13 @@ std::expected<Bytecode, std::vector<Error>> Compiler::compile_nonconsuming(
   // call a group defined below it. The main code then declares its
   // properties again, one `use` at a time as it meets them.
   const std::span<const ast::Stmt> items = program.statements(program.program);
+  std::size_t group_count = 0;
   for (const ast::Stmt& item : items) {
     if (item.kind == ast::StmtKind::Use) check_use(item.token);
+    if (item.kind == ast::StmtKind::Group) ++group_count;
   }
+  groups.reserve(group_count);
+  group_order.reserve(group_count);
   for (const ast::Stmt& item : items) {
     if (item.kind == ast::StmtKind::Group) compile_group(item);
   }
@@ -122,16 +126,15 @@ Bytecode Compiler::assemble(const CodeBuffer& main_code) {
   std::size_t bodies = 0;
   // Joining tables re-codes a run or two at each seam, a few bytes more.
   std::size_t line_bytes = main_code.lines.byte_size() + 8 * (group_order.size() + 2);
-  for (const std::string& name : group_order) {
-    const GroupData& group = groups.at(name);
-    bodies += group.body.code.size();
-    line_bytes += group.body.lines.byte_size();
+  for (const GroupData* group : group_order) {
+    bodies += group->body.code.size();
+    line_bytes += group->body.lines.byte_size();
   }
   // Skips exactly the group bodies; distances count from the jump itself.
   here = {};
   code.reserve(1 + bodies + main_code.code.size(), line_bytes);
   emit_jump(OpKind::Jump, static_cast<std::ptrdiff_t>(bodies) + 1);
-  for (const std::string& name : group_order) code.append_code(groups.at(name).body);
+  for (const GroupData* group : group_order) code.append_code(group->body);
   code.append_code(main_code);
   code.shrink();
   return std::exchange(code, Bytecode());
@@ -187,8 +190,8 @@ void Compiler::suggest(Error& error, std::string_view name,
 // Groups the source can call, then the registered natives.
 std::vector<std::string_view> Compiler::callable_names() const {
   std::vector<std::string_view> names;
-  for (const std::string& group : group_order) {
-    if (!group.starts_with('#')) names.push_back(group);
+  for (const GroupData* group : group_order) {
+    if (!group->group.name.starts_with('#')) names.push_back(group->group.name);
   }
   for (const auto& [name, generator] : callables) names.push_back(name);
   return names;

@@ -199,7 +199,7 @@ class Compiler final {
   void reset_compilation_state();
   // The program: a jump over the group bodies, the bodies, then `main_code`.
   Bytecode assemble(const CodeBuffer& main_code);
-  // The checker for a call to `name`: a group first, then a native; null when
+  // The checker for a call to `name`, a native's or a group's; null when
   // neither exists.
   CallableGenerator* find_callable(std::string_view name);
   void emit_value_arguments(const ast::Call& call);
@@ -251,9 +251,11 @@ class Compiler final {
   static constexpr std::size_t max_suggestions = 100;
   std::size_t suggestions_left = max_suggestions;
 
-  // Group names in the order they were first stored, so group bodies are laid
-  // out reproducibly whatever the hash map's order.
-  std::vector<std::string> group_order;
+  // The groups in the order they were first stored, so group bodies are laid
+  // out reproducibly whatever the hash map's order. A map's entries stay
+  // where they are while it grows, and a redefinition replaces the value in
+  // place, so these stay valid for the whole compilation.
+  std::vector<const GroupData*> group_order;
   // The synthetic group made for each native call shape: native name to the
   // (arity, group name) pairs made for it in this compilation.
   NameMap<std::vector<std::pair<std::size_t, std::string>>> synthetic_shapes;

@@ -92,7 +92,7 @@ void Compiler::store_group(std::string name, std::vector<Arg> params, CodeBuffer
                            SourcePosition defined_at) {
   GroupData data{CompiledGroup(name, std::move(params)), std::move(body), defined_at};
   auto [slot, inserted] = groups.insert_or_assign(name, std::move(data));
-  if (inserted) group_order.push_back(slot->first);
+  if (inserted) group_order.push_back(&slot->second);
 }
 
 // parallel { calls } -> code(values, last call's last value first) call_parallel entries

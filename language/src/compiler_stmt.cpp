@@ -192,9 +192,13 @@ void Compiler::record_rejected_call(Error error, const ast::Call& call, const Gr
   record_at(std::move(error), whole.is_known() ? whole : span_of(call.name));
 }
 
+// A group never takes a native's name (compile_group refuses it, and natives
+// cannot be registered mid-compile), so the order of the two lookups is free:
+// the natives, few and often called, are asked first, sparing most native
+// calls a miss in the program's many groups.
 CallableGenerator* Compiler::find_callable(std::string_view name) {
-  if (auto group = groups.find(name); group != groups.end()) return &group->second.group;
   if (auto native = callables.find(name); native != callables.end()) return native->second.get();
+  if (auto group = groups.find(name); group != groups.end()) return &group->second.group;
   return nullptr;
 }
 

@@ -85,10 +85,12 @@ class Prop {
 namespace zolang {
 
 // Hashes std::string and std::string_view alike, so registries can be
-// searched by view without building a string.
+// searched by view without building a string. Deliberately not noexcept:
+// libstdc++ then keeps each key's hash in its node, so a lookup compares
+// hashes before names and never rehashes the keys of a crowded bucket.
 struct StringHash {
   using is_transparent = void;
-  std::size_t operator()(std::string_view text) const noexcept { return hash_name(text); }
+  std::size_t operator()(std::string_view text) const { return hash_name(text); }
 };
 
 template <typename T>
