@@ -60,8 +60,32 @@ std::size_t SourceLocator::line_of(std::size_t offset) {
   if (holds(current)) return current;
   if (current + 1 < lines.size() && holds(current + 1)) return ++current;
   // Further away (over a group the compiler is not looking at, or back to
-  // the start of an expression on an earlier line): a binary search.
-  auto after = std::upper_bound(lines.begin(), lines.end(), offset,
+  // the start of an expression on an earlier line): a binary search within
+  // bounds that double from the last line, so that a short hop reads only
+  // nearby lines.
+  std::size_t low = 0;
+  std::size_t high = lines.size();
+  if (offset >= lines[current].start) {
+    low = current;
+    for (std::size_t step = 2; low + step < lines.size(); step *= 2) {
+      if (offset < lines[low + step].start) {
+        high = low + step;
+        break;
+      }
+      low += step;
+    }
+  } else {
+    high = current;
+    for (std::size_t step = 2; step < high; step *= 2) {
+      if (lines[high - step].start <= offset) {
+        low = high - step;
+        break;
+      }
+      high -= step;
+    }
+  }
+  auto after = std::upper_bound(lines.begin() + static_cast<std::ptrdiff_t>(low),
+                                lines.begin() + static_cast<std::ptrdiff_t>(high), offset,
                                 [](std::size_t at, const Line& line) { return at < line.start; });
   current = static_cast<std::size_t>(after - lines.begin()) - 1;
   return current;
