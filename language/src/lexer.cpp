@@ -209,11 +209,31 @@ void Lexer::advance_while(ByteTest accepts_byte, ClusterTest accepts_cluster) {
   }
 }
 
-Token Lexer::make_token(TokenType kind, std::optional<Literal> literal) const {
-  return Token{literal, text.substr(start, current - start), start, current - start, kind};
+Token Lexer::token(const RawToken& raw) const {
+  std::string_view lexeme = text.substr(raw.offset, raw.length);
+  std::optional<Literal> literal;
+  switch (raw.ty) {
+    case TokenType::Ident:  // the name without its '$'
+      literal = Literal::ident(lexeme.substr(1));
+      break;
+    case TokenType::Str:  // the text between the quotes
+      literal = Literal::string(lexeme.substr(1, lexeme.size() - 2));
+      break;
+    case TokenType::Num: {
+      // The text is an optional '-', digits and an optional '.' with digits:
+      // always convertible; a literal too large for a double becomes infinity.
+      auto value = parse_decimal(lexeme);
+      assert(value);
+      literal = Literal::number(value.value_or(0.0));
+      break;
+    }
+    default:
+      break;
+  }
+  return Token{literal, lexeme, raw.offset, raw.length, raw.ty};
 }
 
-std::optional<Token> Lexer::scan_token() {
+std::optional<RawToken> Lexer::scan_token() {
   for (;;) {
     skip_whitespace();
     start = current;  // a queued cluster always begins at current
@@ -231,7 +251,7 @@ std::optional<Token> Lexer::scan_token() {
   }
 }
 
-std::optional<Token> Lexer::dispatch(char byte) {
+std::optional<RawToken> Lexer::dispatch(char byte) {
   using enum TokenType;
   switch (byte) {
     case '{':
@@ -303,16 +323,16 @@ void Lexer::advance_while_in_comment() {
   current = end;
 }
 
-Token Lexer::word() {
+RawToken Lexer::word() {
   advance_while([](char byte) { return class_of(byte) == ByteClass::Word; },
                 [](std::string_view cluster) { return !is_reserved_char(cluster); });
   return make_token(keyword_or_word(text.substr(start, current - start)));
 }
 
-Token Lexer::name() {
+RawToken Lexer::name() {
   advance_while([](char byte) { return is_ascii_name_byte(byte); },
                 [](std::string_view cluster) { return is_name_grapheme(cluster); });
-  return make_token(TokenType::Ident, Literal::ident(text.substr(start + 1, current - start - 1)));
+  return make_token(TokenType::Ident);
 }
 
 // Lambdas rather than function pointers, so that the tests inline.
@@ -321,20 +341,16 @@ void Lexer::advance_digits() {
                 [](std::string_view cluster) { return is_digit_grapheme(cluster); });
 }
 
-Token Lexer::number() {
+RawToken Lexer::number() {
   advance_digits();
   if (next_is_byte('.')) {
     advance();
     advance_digits();
   }
-  // The text is an optional '-', digits and an optional '.' with digits:
-  // always convertible; a literal too large for a double becomes infinity.
-  auto value = parse_decimal(text.substr(start, current - start));
-  assert(value);
-  return make_token(TokenType::Num, Literal::number(value.value_or(0.0)));
+  return make_token(TokenType::Num);
 }
 
-std::optional<Token> Lexer::string(char quote) {
+std::optional<RawToken> Lexer::string(char quote) {
   // The string ends at the first quote that is a cluster of its own. Most
   // quotes are known to be one from their neighbours, so the text up to them
   // is skipped without walking its clusters.
@@ -342,8 +358,7 @@ std::optional<Token> Lexer::string(char quote) {
     std::size_t found = text.find(quote, current);
     if (found != std::string_view::npos && walker->stands_alone(found)) {
       walked = current = found + 1;
-      return make_token(TokenType::Str,
-                        Literal::string(text.substr(start + 1, current - start - 2)));
+      return make_token(TokenType::Str);
     }
   }
   for (;;) {
@@ -363,7 +378,7 @@ std::optional<Token> Lexer::string(char quote) {
     }
     if (grapheme->text.size() == 1 && grapheme->text[0] == quote) break;
   }
-  return make_token(TokenType::Str, Literal::string(text.substr(start + 1, current - start - 2)));
+  return make_token(TokenType::Str);
 }
 
 }  // namespace zolang

@@ -27,6 +27,15 @@ struct GraphemeEntry {
 // and names.
 bool is_reserved_char(std::string_view grapheme);
 
+// A token as the lexer finds it: its kind and where its text lies. The parser
+// works on these, a few bytes each; the Token with its literal is made only
+// when asked for.
+struct RawToken {
+  std::size_t offset = 0;  // byte offset of the token's text in the source
+  std::size_t length = 0;  // byte length of that text
+  TokenType ty = TokenType::Word;
+};
+
 // Scans one source text lazily. The text must outlive the lexer and every
 // token it produced. Movable, not copyable; used by one parse on one thread.
 class Lexer {
@@ -36,19 +45,30 @@ class Lexer {
   // The next token, consumed; none once the stream has ended (end of text,
   // or an unterminated string, which also records an error).
   std::optional<Token> _scan() {
-    if (peeked) return std::exchange(peeked, std::nullopt);
-    return scan_token();
+    std::optional<RawToken> next = peeked ? std::exchange(peeked, std::nullopt) : scan_token();
+    if (!next) return std::nullopt;
+    return token(*next);
   }
 
-  // Consumes the token peek() returned.
-  void drop_peeked() { peeked.reset(); }
-
   // The next token without consuming it; a later _scan returns it first.
-  // The reference stays valid until the next _scan or peek.
-  const std::optional<Token>& peek() {
+  std::optional<Token> peek() {
+    const std::optional<RawToken>& next = peek_raw();
+    if (!next) return std::nullopt;
+    return token(*next);
+  }
+
+  // peek() without making the Token. The reference stays valid until the
+  // next _scan, peek or drop_peeked.
+  const std::optional<RawToken>& peek_raw() {
     if (!peeked) peeked = scan_token();
     return peeked;
   }
+
+  // Consumes the token peek_raw() returned.
+  void drop_peeked() { peeked.reset(); }
+
+  // The whole token, literal included, of a token this lexer scanned.
+  Token token(const RawToken& raw) const;
 
   // Errors recorded so far, in order. The only one is "Unterminated string".
   const std::vector<Error>& errors() const { return lex_errors; }
@@ -69,23 +89,23 @@ class Lexer {
   bool next_is_digit();
   template <typename ByteTest, typename ClusterTest>
   void advance_while(ByteTest accepts_byte, ClusterTest accepts_cluster);
-  Token make_token(TokenType kind, std::optional<Literal> literal = std::nullopt) const;
-  std::optional<Token> scan_token();
-  std::optional<Token> dispatch(char byte);
+  RawToken make_token(TokenType kind) const { return RawToken{start, current - start, kind}; }
+  std::optional<RawToken> scan_token();
+  std::optional<RawToken> dispatch(char byte);
   void skip_whitespace();
   void advance_while_in_comment();
   void advance_digits();
-  Token word();
-  Token name();
-  Token number();
-  std::optional<Token> string(char quote);
+  RawToken word();
+  RawToken name();
+  RawToken number();
+  std::optional<RawToken> string(char quote);
 
   std::string_view text;
   // Owned through a pointer so that the lexer can move into its parser.
   std::unique_ptr<GraphemeWalker> walker;
   std::size_t walked = 0;                  // offset where the walker's next cluster starts
   std::optional<GraphemeEntry> lookahead;  // the one-cluster queue
-  std::optional<Token> peeked;
+  std::optional<RawToken> peeked;
   std::vector<Error> lex_errors;
   std::size_t start = 0;    // where the token being scanned begins
   std::size_t current = 0;  // just past the last consumed cluster

@@ -106,7 +106,7 @@ std::optional<ast::TokenRef> compound_operator(TokenType assignment) {
 
 // A token of the source, as the tree keeps it. The parser only reads texts
 // of at most ast::max_source bytes, so offsets and lengths fit.
-ast::TokenRef ref(const Token& token) {
+ast::TokenRef ref(const RawToken& token) {
   return ast::TokenRef{static_cast<ast::Index>(token.offset), static_cast<ast::Index>(token.length),
                        token.ty};
 }
@@ -181,14 +181,14 @@ bool Parser::check(TokenType kind) {
 
 // Tokens are consumed where the lexer keeps the one peeked at (every token
 // is peeked at before it is consumed), so that each is copied once at most.
-[[gnu::noinline]] Token Parser::advance() {
-  Token token = *peek();
+[[gnu::noinline]] RawToken Parser::advance() {
+  RawToken token = *peek();
   skip();
   return token;
 }
 
 [[gnu::noinline]] void Parser::skip() {
-  const std::optional<Token>& token = peek();
+  const std::optional<RawToken>& token = peek();
   assert(token);
   consumed_end = token->offset + token->length;
   lexer.drop_peeked();
@@ -206,7 +206,7 @@ bool Parser::matches(TokenType kind) {
   return true;
 }
 
-Parser::Parsed<Token> Parser::consume(TokenType kind, std::string_view message) {
+Parser::Parsed<RawToken> Parser::consume(TokenType kind, std::string_view message) {
   if (check(kind)) return advance();
   return fail(peek(), message);
 }
@@ -221,7 +221,7 @@ bool Parser::expect(TokenType kind, std::string_view message) {
 }
 
 [[gnu::noinline, gnu::cold]] std::unexpected<SyntaxError> Parser::fail(
-    const std::optional<Token>& token, std::string_view message) {
+    const std::optional<RawToken>& token, std::string_view message) {
   assert(!failure);
   failure = error(token, message);
   // At the end of the input, whatever was still open is what went wrong.
@@ -231,7 +231,7 @@ bool Parser::expect(TokenType kind, std::string_view message) {
 
 // Out of line, like the other error paths, to keep the recursive callers' frames
 // small.
-[[gnu::noinline, gnu::cold]] Error Parser::error(const std::optional<Token>& token,
+[[gnu::noinline, gnu::cold]] Error Parser::error(const std::optional<RawToken>& token,
                                                  std::string_view message) {
   if (!token) {
     Error at_end = Error::parse_at_end(std::string(message));
@@ -239,8 +239,9 @@ bool Parser::expect(TokenType kind, std::string_view message) {
     return at_end;
   }
   SourceSpan span = locator.span(token->offset, token->length);
-  OwnedToken owned{token->ty, span.line, std::string(token->lexeme), std::nullopt};
-  if (token->literal) owned.literal = token->literal->to_owned();
+  const Token whole = lexer.token(*token);
+  OwnedToken owned{whole.ty, span.line, std::string(whole.lexeme), std::nullopt};
+  if (whole.literal) owned.literal = whole.literal->to_owned();
   Error at_token = Error::parse(std::move(owned), std::string(message));
   at_token.span = span;
   return at_token;
@@ -266,7 +267,7 @@ bool Parser::enter_block() {
   return true;
 }
 
-Token Parser::close_opener() {
+RawToken Parser::close_opener() {
   openers.pop_back();
   return advance();
 }
@@ -275,7 +276,7 @@ Token Parser::close_opener() {
 // including a ';', or up to a keyword that likely starts the next item.
 void Parser::synchronize() {
   if (!peek()) return;
-  Token consumed = advance();
+  RawToken consumed = advance();
   while (peek() && consumed.ty != TokenType::Semicolon && !starts_item(peek()->ty)) {
     consumed = advance();
   }
@@ -323,7 +324,7 @@ Parser::StmtResult Parser::use_declaration() {
   if (!check(TokenType::Ident)) {
     return fail(peek(), "Expect identifier after 'use'");
   }
-  Token name = advance();
+  RawToken name = advance();
   if (!expect(TokenType::Semicolon, "Expect ';' after 'use' statement")) return failed;
   return ast::Stmt{.kind = ast::StmtKind::Use, .token = ref(name)};
 }
@@ -374,8 +375,8 @@ Parser::StmtResult Parser::statement() {
 }
 
 // yield -> "yield" ";" (and the same for return and break); gives the keyword.
-Parser::Parsed<Token> Parser::keyword_statement(std::string_view message) {
-  Token keyword = advance();
+Parser::Parsed<RawToken> Parser::keyword_statement(std::string_view message) {
+  RawToken keyword = advance();
   if (!expect(TokenType::Semicolon, message)) return failed;
   return keyword;
 }
@@ -384,7 +385,7 @@ Parser::Parsed<Token> Parser::keyword_statement(std::string_view message) {
 Parser::StmtResult Parser::if_statement() {
   Nesting nesting(depth);
   if (!nesting.enter()) return fail_too_deep();
-  Token keyword = advance();
+  RawToken keyword = advance();
   auto condition = expression();
   if (!condition) return failed;
   if (!enter_block()) return fail(peek(), "Expect '{' after condition");
@@ -425,7 +426,7 @@ Parser::StmtResult Parser::loop_statement() {
 }
 
 Parser::StmtResult Parser::loop_parts() {
-  Token keyword = advance();
+  RawToken keyword = advance();
   auto condition = expression();
   if (!condition) return failed;
   if (!enter_block()) return fail(peek(), "Expect '{' after condition");
@@ -441,9 +442,9 @@ Parser::StmtResult Parser::loop_parts() {
 
 // assignment -> Ident ("=" | "+=" | "-=" | "*=" | "/=" | "%=" | "^=") expression ";"
 Parser::StmtResult Parser::var_statement() {
-  Token name = advance();
+  RawToken name = advance();
   if (!peek()) return fail(std::nullopt, "Expected assignment operator");
-  Token assignment = advance();
+  RawToken assignment = advance();
   auto combined = compound_operator(assignment.ty);
   if (assignment.ty != TokenType::Equal && !combined) {
     return fail(assignment, "Expected assignment operator");
@@ -482,7 +483,7 @@ Parser::ExecResult Parser::exec_statement() {
 }
 
 // parallel -> ("parallel" | "race") "{" call* "}" ; the keyword is already consumed.
-Parser::StmtResult Parser::parallel_block(Token keyword) {
+Parser::StmtResult Parser::parallel_block(RawToken keyword) {
   if (!enter_block()) return fail(peek(), "Expect '{' after 'parallel' keyword");
   // The block's calls lie side by side: nothing else adds calls meanwhile.
   ast::Range calls{index_of(tree.calls.size()), 0};
@@ -532,7 +533,7 @@ Parser::ExprResult Parser::operators_from(int weakest) {
   auto left = unary();
   if (!left) return left;
   for (;;) {
-    const std::optional<Token>& next = peek();
+    const std::optional<RawToken>& next = peek();
     const int binding = next ? binding_of(next->ty) : 0;
     if (binding < weakest) return left;
     ast::Index node = open_binary(*left, binding <= binding_of(TokenType::And));
@@ -622,11 +623,11 @@ Parser::ExprResult Parser::grouping(TokenType closer, std::string_view message, 
 // The literal of a true, false, nil, Num or Str token; a number's value goes
 // beside the nodes.
 [[gnu::noinline]] ast::Index Parser::literal() {
-  Token token = advance();
+  RawToken token = advance();
   ast::Index number = 0;
   if (token.ty == TokenType::Num) {
     number = index_of(tree.numbers.size());
-    tree.numbers.push_back(token.literal->number_value);
+    tree.numbers.push_back(lexer.token(token).literal->number_value);
   }
   return add({.kind = ast::ExprKind::Literal, .token = ref(token), .right = number});
 }

@@ -54,16 +54,16 @@ class Parser {
   using ExecResult = Parsed<ast::Index>;   // the call's node
 
   // Tokens.
-  const std::optional<Token>& peek() { return lexer.peek(); }
+  const std::optional<RawToken>& peek() { return lexer.peek_raw(); }
   bool check(TokenType kind);
-  Token advance();
+  RawToken advance();
   void skip();                  // advance() for a token that is not needed
   ast::TokenRef advance_ref();  // advance() for a token kept in the tree
   bool matches(TokenType kind);
-  [[nodiscard]] Parsed<Token> consume(TokenType kind, std::string_view message);
+  [[nodiscard]] Parsed<RawToken> consume(TokenType kind, std::string_view message);
   bool expect(TokenType kind, std::string_view message);  // consume() without the token
-  Error error(const std::optional<Token>& token, std::string_view message);
-  std::unexpected<SyntaxError> fail(const std::optional<Token>& token, std::string_view message);
+  Error error(const std::optional<RawToken>& token, std::string_view message);
+  std::unexpected<SyntaxError> fail(const std::optional<RawToken>& token, std::string_view message);
   std::unexpected<SyntaxError> fail_too_deep();
   // Adds to the pending failure a note at the innermost unclosed opener.
   void note_innermost_opener();
@@ -71,7 +71,7 @@ class Parser {
   // Consumes a "{" if one is next, remembering where it opened.
   bool enter_block();
   // Consumes the next token, which closes the innermost opener.
-  Token close_opener();
+  RawToken close_opener();
 
   // Top level and statements.
   [[nodiscard]] StmtResult declaration();
@@ -81,10 +81,10 @@ class Parser {
   [[nodiscard]] StmtResult if_statement();
   [[nodiscard]] StmtResult loop_statement();
   [[nodiscard]] StmtResult loop_parts();
-  [[nodiscard]] Parsed<Token> keyword_statement(std::string_view message);
+  [[nodiscard]] Parsed<RawToken> keyword_statement(std::string_view message);
   [[nodiscard]] StmtResult var_statement();
   [[nodiscard]] ExecResult exec_statement();
-  [[nodiscard]] StmtResult parallel_block(Token keyword);
+  [[nodiscard]] StmtResult parallel_block(RawToken keyword);
   [[nodiscard]] BlockResult block();
 
   // Expressions. The binary operators' levels are climbed by one function:
