@@ -33,6 +33,27 @@ TEST(SourceLocator, CountsLinesAndCodePointsInAnyOrder) {
   }
 }
 
+TEST(SourceLocator, FindsLinesNearAndFarInEitherDirection) {
+  // Lines of 1 to 7 bytes; the place of every offset is known by counting.
+  std::string source;
+  std::vector<std::string> places;
+  for (int line = 1; line <= 1000; ++line) {
+    for (int column = 1; column <= line % 7 + 1; ++column) {
+      source += column == line % 7 + 1 ? '\n' : 'x';
+      places.push_back(std::to_string(line) + ":" + std::to_string(column));
+    }
+  }
+  SourceLocator locator(source);
+  // Hops of every size, forwards and backwards, from wherever the last query left.
+  std::size_t offset = 0;
+  for (std::size_t hop : {0, 1, 2, 5, 9, 40, 333, 1700, 3001}) {
+    for (std::size_t step = 0; step < 12; ++step) {
+      offset = (offset + hop * (step % 3 == 2 ? places.size() - 1 : 1)) % places.size();
+      EXPECT_EQ(place(locator.position(offset)), places[offset]) << "offset " << offset;
+    }
+  }
+}
+
 TEST(SourceLocator, SpansEndJustPastTheirLastCodePoint) {
   SourceLocator locator("say 'a\nb\xC3\xA9' x");
   EXPECT_EQ(locator.span(4, 7), (SourceSpan{1, 5, 2, 4}));
