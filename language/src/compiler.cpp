@@ -68,7 +68,7 @@ std::expected<Bytecode, std::vector<Error>> Compiler::compile_nonconsuming(
     if (item.kind == ast::StmtKind::Group) ++group_count;
   }
   groups.reserve(group_count);
-  group_order.reserve(group_count);
+  group_index.reserve(group_count);
   for (const ast::Stmt& item : items) {
     if (item.kind == ast::StmtKind::Group) compile_group(item);
   }
@@ -110,7 +110,7 @@ void Compiler::reset_compilation_state() {
   scopes.assign(1, {});
   errors.clear();
   groups.clear();
-  group_order.clear();
+  group_index.clear();
   used_props.clear();
   synthetic_shapes.clear();
   loop_depth = 0;
@@ -125,16 +125,16 @@ void Compiler::reset_compilation_state() {
 Bytecode Compiler::assemble(const CodeBuffer& main_code) {
   std::size_t bodies = 0;
   // Joining tables re-codes a run or two at each seam, a few bytes more.
-  std::size_t line_bytes = main_code.lines.byte_size() + 8 * (group_order.size() + 2);
-  for (const GroupData* group : group_order) {
-    bodies += group->body.code.size();
-    line_bytes += group->body.lines.byte_size();
+  std::size_t line_bytes = main_code.lines.byte_size() + 8 * (groups.size() + 2);
+  for (const GroupData& group : groups) {
+    bodies += group.body.code.size();
+    line_bytes += group.body.lines.byte_size();
   }
   // Skips exactly the group bodies; distances count from the jump itself.
   here = {};
   code.reserve(1 + bodies + main_code.code.size(), line_bytes);
   emit_jump(OpKind::Jump, static_cast<std::ptrdiff_t>(bodies) + 1);
-  for (const GroupData* group : group_order) code.append_code(group->body);
+  for (const GroupData& group : groups) code.append_code(group.body);
   code.append_code(main_code);
   code.shrink();
   return std::exchange(code, Bytecode());
@@ -190,8 +190,8 @@ void Compiler::suggest(Error& error, std::string_view name,
 // Groups the source can call, then the registered natives.
 std::vector<std::string_view> Compiler::callable_names() const {
   std::vector<std::string_view> names;
-  for (const GroupData* group : group_order) {
-    if (!group->group.name.starts_with('#')) names.push_back(group->group.name);
+  for (const GroupData& group : groups) {
+    if (!group.group.name.starts_with('#')) names.push_back(group.group.name);
   }
   for (const auto& [name, generator] : callables) names.push_back(name);
   return names;

@@ -202,6 +202,8 @@ class Compiler final {
   // The checker for a call to `name`, a native's or a group's; null when
   // neither exists.
   CallableGenerator* find_callable(std::string_view name);
+  // The group called `name`, or null. Valid until the next group is stored.
+  GroupData* find_group(std::string_view name);
   void emit_value_arguments(const ast::Call& call);
   // The call_parallel entry for one call of a block, or nothing (the error
   // recorded) when the call is unknown or rejected.
@@ -226,7 +228,6 @@ class Compiler final {
   // Innermost last; each maps a variable name (without `$`) to its address.
   std::vector<NameMap<std::size_t>> scopes;
   std::vector<Error> errors;
-  NameMap<GroupData> groups;
   CallableRegistry callables;
   PropertyRegistry props;
   std::unordered_set<std::string, StringHash, std::equal_to<>> used_props;
@@ -251,11 +252,12 @@ class Compiler final {
   static constexpr std::size_t max_suggestions = 100;
   std::size_t suggestions_left = max_suggestions;
 
-  // The groups in the order they were first stored, so group bodies are laid
-  // out reproducibly whatever the hash map's order. A map's entries stay
-  // where they are while it grows, and a redefinition replaces the value in
-  // place, so these stay valid for the whole compilation.
-  std::vector<const GroupData*> group_order;
+  // The groups in the order they were first stored, so that group bodies are
+  // laid out reproducibly; a redefinition takes the place of the first.
+  std::vector<GroupData> groups;
+  // Each group's index in `groups`, by name: a table of small entries, so
+  // that the lookups of a program with thousands of groups stay in cache.
+  NameMap<std::size_t> group_index;
   // The synthetic group made for each native call shape: native name to the
   // (arity, group name) pairs made for it in this compilation.
   NameMap<std::vector<std::pair<std::size_t, std::string>>> synthetic_shapes;

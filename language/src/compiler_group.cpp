@@ -91,8 +91,12 @@ void Compiler::compile_group(const ast::Stmt& group) {
 void Compiler::store_group(std::string name, std::vector<Arg> params, CodeBuffer body,
                            SourcePosition defined_at) {
   GroupData data{CompiledGroup(name, std::move(params)), std::move(body), defined_at};
-  auto [slot, inserted] = groups.insert_or_assign(name, std::move(data));
-  if (inserted) group_order.push_back(&slot->second);
+  auto [slot, inserted] = group_index.try_emplace(std::move(name), groups.size());
+  if (inserted) {
+    groups.push_back(std::move(data));
+  } else {
+    groups[slot->second] = std::move(data);
+  }
 }
 
 // parallel { calls } -> code(values, last call's last value first) call_parallel entries
@@ -126,9 +130,9 @@ std::optional<CallEntry> Compiler::parallel_entry(const ast::Call& call) {
   std::vector<Arg> args = compile_time_args(*tree, call);
   std::size_t arity = count_values(*tree, call);
   SourcePosition place = position_of(call.name);
-  if (auto group = groups.find(name); group != groups.end()) {
-    if (auto checked = group->second.group.check_syntax(std::move(args)); !checked) {
-      record_rejected_call(std::move(checked.error()), call, &group->second);
+  if (GroupData* group = find_group(name)) {
+    if (auto checked = group->group.check_syntax(std::move(args)); !checked) {
+      record_rejected_call(std::move(checked.error()), call, group);
       return std::nullopt;
     }
     return CallEntry{std::move(name), arity, place};
@@ -158,7 +162,7 @@ std::string Compiler::synthetic_group(const std::string& native, std::size_t ari
   if (group_name.empty()) {
     group_name = "#" + native;
     if (!shapes.empty()) group_name += "/" + std::to_string(arity);
-    while (groups.contains(group_name)) group_name += "/" + std::to_string(arity);
+    while (group_index.contains(group_name)) group_name += "/" + std::to_string(arity);
     shapes.emplace_back(arity, group_name);
   }
   CodeBuffer body;

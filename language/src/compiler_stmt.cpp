@@ -170,9 +170,7 @@ void Compiler::compile_exec(const ast::Call& call) {
   }
   if (std::expected<void, Error> checked = checker->check_syntax(compile_time_args(*tree, call));
       !checked) {
-    auto group = groups.find(name);
-    record_rejected_call(std::move(checked.error()), call,
-                         group == groups.end() ? nullptr : &group->second);
+    record_rejected_call(std::move(checked.error()), call, find_group(name));
     return;
   }
   emit_value_arguments(call);
@@ -198,8 +196,13 @@ void Compiler::record_rejected_call(Error error, const ast::Call& call, const Gr
 // calls a miss in the program's many groups.
 CallableGenerator* Compiler::find_callable(std::string_view name) {
   if (auto native = callables.find(name); native != callables.end()) return native->second.get();
-  if (auto group = groups.find(name); group != groups.end()) return &group->second.group;
+  if (GroupData* group = find_group(name)) return &group->group;
   return nullptr;
+}
+
+GroupData* Compiler::find_group(std::string_view name) {
+  auto found = group_index.find(name);
+  return found == group_index.end() ? nullptr : &groups[found->second];
 }
 
 void Compiler::emit_value_arguments(const ast::Call& call) {
