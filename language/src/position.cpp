@@ -46,7 +46,8 @@ void SourceLocator::index_lines() {
     std::size_t end = feed == nullptr
                           ? text.size()
                           : static_cast<std::size_t>(static_cast<const char*>(feed) - text.data());
-    lines.push_back(Line{start, is_ascii(text.substr(start, end - start))});
+    lines.push_back(
+        Line{start | (is_ascii(text.substr(start, end - start)) ? Line::ascii_bit : 0)});
     if (feed == nullptr) return;
     start = end + 1;
   }
@@ -54,8 +55,8 @@ void SourceLocator::index_lines() {
 
 std::size_t SourceLocator::line_of(std::size_t offset) {
   auto holds = [this, offset](std::size_t line) {
-    return lines[line].start <= offset &&
-           (line + 1 == lines.size() || offset < lines[line + 1].start);
+    return lines[line].start() <= offset &&
+           (line + 1 == lines.size() || offset < lines[line + 1].start());
   };
   if (holds(current)) return current;
   if (current + 1 < lines.size() && holds(current + 1)) return ++current;
@@ -65,10 +66,10 @@ std::size_t SourceLocator::line_of(std::size_t offset) {
   // nearby lines.
   std::size_t low = 0;
   std::size_t high = lines.size();
-  if (offset >= lines[current].start) {
+  if (offset >= lines[current].start()) {
     low = current;
     for (std::size_t step = 2; low + step < lines.size(); step *= 2) {
-      if (offset < lines[low + step].start) {
+      if (offset < lines[low + step].start()) {
         high = low + step;
         break;
       }
@@ -77,7 +78,7 @@ std::size_t SourceLocator::line_of(std::size_t offset) {
   } else {
     high = current;
     for (std::size_t step = 2; step < high; step *= 2) {
-      if (lines[high - step].start <= offset) {
+      if (lines[high - step].start() <= offset) {
         low = high - step;
         break;
       }
@@ -86,7 +87,7 @@ std::size_t SourceLocator::line_of(std::size_t offset) {
   }
   auto after = std::upper_bound(lines.begin() + static_cast<std::ptrdiff_t>(low),
                                 lines.begin() + static_cast<std::ptrdiff_t>(high), offset,
-                                [](std::size_t at, const Line& line) { return at < line.start; });
+                                [](std::size_t at, const Line& line) { return at < line.start(); });
   current = static_cast<std::size_t>(after - lines.begin()) - 1;
   return current;
 }
@@ -97,8 +98,8 @@ SourcePosition SourceLocator::position(std::size_t target) {
   const std::size_t line = line_of(target);
   const Line& found = lines[line];
   std::size_t column =
-      1 + (found.ascii ? target - found.start
-                       : count_code_points(text.substr(found.start, target - found.start)));
+      1 + (found.ascii() ? target - found.start()
+                         : count_code_points(text.substr(found.start(), target - found.start())));
   return SourcePosition{narrow(line + 1), narrow(column)};
 }
 

@@ -54,9 +54,14 @@ class SourceLocator {
   std::string_view source() const { return text; }
 
  private:
+  // One word per line, so that the index of a long text stays small: the
+  // offset of the line's first byte, with the top bit set when no byte of
+  // the line is above 0x7F (its columns are then bytes).
   struct Line {
-    std::size_t start;  // offset of the line's first byte
-    bool ascii;         // no byte of the line above 0x7F: columns are bytes
+    static constexpr std::uint64_t ascii_bit = std::uint64_t{1} << 63;
+    std::uint64_t bits;
+    std::size_t start() const { return static_cast<std::size_t>(bits & ~ascii_bit); }
+    bool ascii() const { return (bits & ascii_bit) != 0; }
   };
   void index_lines();
   // The index of the line holding `offset`, near the one found last.
