@@ -51,16 +51,64 @@ enum class ExprKind : std::uint8_t {
   Variable,  // a $name read
 };
 
-// 24 bytes. `token` is the operator of Binary, Logical and Unary, the token
-// of Literal and Variable, and for Grouping the whole span from the opener to
-// the closer (its kind the opener's).
+// 16 bytes, the most numerous node of a tree. Its token is the operator of
+// Binary, Logical and Unary, the token of Literal and Variable, and for
+// Grouping the whole span from the opener to the closer (its kind the
+// opener's). The token's length goes where the kind leaves room; token()
+// puts the token together again. Made by the functions below, which know
+// where each kind keeps it.
 struct Expr {
+  Index offset = 0;  // where the token starts
+  Index left = 0;    // Binary, Logical: the left operand; Unary, Grouping: the operand
+  Index right = 0;   // Binary, Logical: the right operand; a Num literal: its number
+  TokenType ty = TokenType::Word;  // the token's kind
   ExprKind kind = ExprKind::Literal;
-  bool abs = false;
-  TokenRef token = {};
-  Index left = 0;   // Binary and Logical: the left operand; Unary, Grouping: the operand
-  Index right = 0;  // Binary and Logical: the right operand; a Num literal: its number
+  bool abs = false;  // a Grouping of absolute-value bars
+  // Binary, Logical: the operator's length (operators are at most a few
+  // bytes; a longer one, which only a hand-built tree can hold, saturates).
+  std::uint8_t operator_length = 0;
+
+  // Binary or Logical; the right operand may be filled in later.
+  static Expr binary(ExprKind kind, TokenRef op, Index left, Index right = 0) {
+    return Expr{op.offset,
+                left,
+                right,
+                op.ty,
+                kind,
+                false,
+                static_cast<std::uint8_t>(op.length < 255 ? op.length : 255)};
+  }
+  // The operand may be filled in later (in `left`).
+  static Expr unary(TokenRef op, Index operand = 0) {
+    return Expr{op.offset, operand, op.length, op.ty, ExprKind::Unary};
+  }
+  static Expr grouping(TokenRef span, bool abs, Index inner) {
+    return Expr{span.offset, inner, span.length, span.ty, ExprKind::Grouping, abs};
+  }
+  // A Num literal's value is numbers[number].
+  static Expr literal(TokenRef token, Index number = 0) {
+    return Expr{token.offset, token.length, number, token.ty, ExprKind::Literal};
+  }
+  static Expr variable(TokenRef name) {
+    return Expr{name.offset, 0, name.length, name.ty, ExprKind::Variable};
+  }
+
+  TokenRef token() const {
+    switch (kind) {
+      case ExprKind::Binary:
+      case ExprKind::Logical:
+        return TokenRef{offset, operator_length, ty};
+      case ExprKind::Literal:
+        return TokenRef{offset, left, ty};
+      case ExprKind::Unary:
+      case ExprKind::Grouping:
+      case ExprKind::Variable:
+        return TokenRef{offset, right, ty};
+    }
+    return TokenRef{offset, 0, ty};
+  }
 };
+static_assert(sizeof(Expr) == 16);
 
 // One argument of a call: a bare word (its token's kind is Word) known at
 // compile time, or an expression.

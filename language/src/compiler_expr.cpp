@@ -60,9 +60,9 @@ void Compiler::compile_expression(ast::Index expression) {
   for (std::size_t index = chains.size(); index-- > bottom;) {
     const ast::Expr& node = *chains[index];
     if (node.kind == ast::ExprKind::Binary) {
-      finish_binary(node.token, node.right);
+      finish_binary(node.token(), node.right);
     } else {
-      finish_logical(node.token, node.right);
+      finish_logical(node.token(), node.right);
     }
     chains.pop_back();
   }
@@ -80,7 +80,7 @@ void Compiler::compile_operand(const ast::Expr& expression) {
       compile_unary(expression);
       return;
     case ast::ExprKind::Variable:
-      compile_variable(expression.token);
+      compile_variable(expression.token());
       return;
     case ast::ExprKind::Binary:
     case ast::ExprKind::Logical:
@@ -102,7 +102,7 @@ void Compiler::finish_binary(ast::TokenRef op, ast::Index right) {
 // ( e ) -> code(e);  | e | -> code(e) abs
 void Compiler::compile_grouping(const ast::Expr& grouping) {
   // The bars' place, taken before the inner expression moves `here` on.
-  SourcePosition bars = grouping.abs ? position_of(grouping.token) : SourcePosition{};
+  SourcePosition bars = grouping.abs ? position_of(grouping.token()) : SourcePosition{};
   compile_expression(grouping.left);
   if (grouping.abs) {
     here = bars.is_known() ? bars : statement_here;
@@ -111,7 +111,7 @@ void Compiler::compile_grouping(const ast::Expr& grouping) {
 }
 
 void Compiler::compile_literal(const ast::Expr& literal) {
-  const ast::TokenRef token = literal.token;
+  const ast::TokenRef token = literal.token();
   SourcePosition written = position_of(token);
   here = written.is_known() ? written : statement_here;
   switch (token.ty) {
@@ -179,7 +179,7 @@ void Compiler::finish_logical(ast::TokenRef op, ast::Index right) {
 // -e -> code(e) neg;  not e -> code(e) not
 void Compiler::compile_unary(const ast::Expr& unary) {
   compile_expression(unary.left);
-  const ast::TokenRef op = unary.token;
+  const ast::TokenRef op = unary.token();
   at(op);
   switch (op.ty) {
     case TokenType::Minus:

@@ -174,11 +174,6 @@ ast::Range Parser::settle(std::size_t mark) {
 
 // ---- Tokens -----------------------------------------------------------------
 
-bool Parser::check(TokenType kind) {
-  const auto& next = peek();
-  return next && next->ty == kind;
-}
-
 // Tokens are consumed where the lexer keeps the one peeked at (every token
 // is peeked at before it is consumed), so that each is copied once at most.
 [[gnu::noinline]] RawToken Parser::advance() {
@@ -453,9 +448,8 @@ Parser::StmtResult Parser::var_statement() {
   if (!value) return failed;
   if (combined) {
     // $x op= e is $x = $x op (e): the whole right-hand side is one operand.
-    ast::Index variable = add({.kind = ast::ExprKind::Variable, .token = ref(name)});
-    value =
-        add({.kind = ast::ExprKind::Binary, .token = *combined, .left = variable, .right = *value});
+    ast::Index variable = add(ast::Expr::variable(ref(name)));
+    value = add(ast::Expr::binary(ast::ExprKind::Binary, *combined, variable, *value));
   }
   if (!expect(TokenType::Semicolon, "Expect ';' after assignment")) return failed;
   return ast::Stmt{.kind = ast::StmtKind::Var, .token = ref(name), .value = *value};
@@ -561,12 +555,10 @@ Parser::ExprResult Parser::unary() {
 // rather than an operator token.
 [[gnu::noinline]] ast::Index Parser::open_binary(ast::Index left, bool logical) {
   ast::ExprKind kind = logical ? ast::ExprKind::Logical : ast::ExprKind::Binary;
-  return add({.kind = kind, .token = advance_ref(), .left = left});
+  return add(ast::Expr::binary(kind, advance_ref(), left));
 }
 
-[[gnu::noinline]] ast::Index Parser::open_unary() {
-  return add({.kind = ast::ExprKind::Unary, .token = advance_ref()});
-}
+[[gnu::noinline]] ast::Index Parser::open_unary() { return add(ast::Expr::unary(advance_ref())); }
 
 // primary -> "(" expression ")" | "|" expression "|" | atom
 Parser::ExprResult Parser::primary() {
@@ -591,7 +583,7 @@ Parser::ExprResult Parser::atom() {
     case Str:
       return literal();
     case Ident:
-      return add({.kind = ast::ExprKind::Variable, .token = advance_ref()});
+      return add(ast::Expr::variable(advance_ref()));
     default:
       return fail(peek(), "Expect expression");
   }
@@ -617,7 +609,7 @@ Parser::ExprResult Parser::grouping(TokenType closer, std::string_view message, 
   }
   close_opener();
   ast::TokenRef span{index_of(opener), index_of(consumed_end - opener), opener_kind};
-  return add({.kind = ast::ExprKind::Grouping, .abs = abs, .token = span, .left = *inner});
+  return add(ast::Expr::grouping(span, abs, *inner));
 }
 
 // The literal of a true, false, nil, Num or Str token; a number's value goes
@@ -629,7 +621,7 @@ Parser::ExprResult Parser::grouping(TokenType closer, std::string_view message, 
     number = index_of(tree.numbers.size());
     tree.numbers.push_back(lexer.token(token).literal->number_value);
   }
-  return add({.kind = ast::ExprKind::Literal, .token = ref(token), .right = number});
+  return add(ast::Expr::literal(ref(token), number));
 }
 
 }  // namespace zolang

@@ -55,7 +55,10 @@ class Parser {
 
   // Tokens.
   const std::optional<RawToken>& peek() { return lexer.peek_raw(); }
-  bool check(TokenType kind);
+  bool check(TokenType kind) {
+    const std::optional<RawToken>& next = peek();
+    return next && next->ty == kind;
+  }
   RawToken advance();
   void skip();                  // advance() for a token that is not needed
   ast::TokenRef advance_ref();  // advance() for a token kept in the tree

@@ -38,15 +38,13 @@ class Builder {
   }
   ast::Index number(double value) {
     tree.numbers.push_back(value);
-    return expr({.kind = ast::ExprKind::Literal,
-                 .token = token(TokenType::Num, std::to_string(value)),
-                 .right = index(tree.numbers.size() - 1)});
+    return expr(ast::Expr::literal(token(TokenType::Num, std::to_string(value)),
+                                   index(tree.numbers.size() - 1)));
   }
-  ast::Index variable(std::string_view name) {
-    return expr({.kind = ast::ExprKind::Variable, .token = ident(name)});
-  }
+  ast::Index variable(std::string_view name) { return expr(ast::Expr::variable(ident(name))); }
   ast::Index operation(ast::ExprKind kind, ast::TokenRef op, ast::Index left, ast::Index right) {
-    return expr({.kind = kind, .token = op, .left = left, .right = right});
+    if (kind == ast::ExprKind::Unary) return expr(ast::Expr::unary(op, left));
+    return expr(ast::Expr::binary(kind, op, left, right));
   }
 
   ast::Stmt assign(ast::TokenRef name, ast::Index value) {
@@ -236,8 +234,8 @@ TEST(CompilerTree, MalformedNodesAreReportedInOrder) {
       tree.assign("b", tree.operation(Logical, tree.token(TokenType::Plus, "+"), tree.number(1),
                                       tree.number(2))),
       tree.assign("c", tree.operation(Unary, tree.token(TokenType::Plus, "+"), tree.number(1), 0)),
-      tree.assign("d", tree.expr({.kind = Literal, .token = tree.ident("q")})),
-      tree.assign("e", tree.expr({.kind = Variable, .token = not_an_ident})),
+      tree.assign("d", tree.expr(ast::Expr::literal(tree.ident("q")))),
+      tree.assign("e", tree.expr(ast::Expr::variable(not_an_ident))),
       ast::Stmt{.kind = ast::StmtKind::Break, .token = tree.token(TokenType::Break, "break")});
 
   Compiler compiler;

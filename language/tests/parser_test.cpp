@@ -35,29 +35,29 @@ class Printer {
     switch (expr.kind) {
       case ast::ExprKind::Binary:
       case ast::ExprKind::Logical:
-        return "(" + text(expr.token) + " " + print(expr.left) + " " + print(expr.right) + ")";
+        return "(" + text(expr.token()) + " " + print(expr.left) + " " + print(expr.right) + ")";
       case ast::ExprKind::Grouping:
         return std::string(expr.abs ? "(abs " : "(group ") + print(expr.left) + ")";
       case ast::ExprKind::Unary:
-        return "(" + text(expr.token) + " " + print(expr.left) + ")";
+        return "(" + text(expr.token()) + " " + print(expr.left) + ")";
       case ast::ExprKind::Variable:
-        return text(expr.token);
+        return text(expr.token());
       case ast::ExprKind::Literal:
         return literal(expr);
     }
     return "?";
   }
   std::string literal(const ast::Expr& expr) {
-    switch (expr.token.ty) {
+    switch (expr.token().ty) {
       case TokenType::Num: {
         char buffer[64];
         double number = tree.numbers[expr.right];
         return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, number).ptr);
       }
       case TokenType::Str:
-        return "\"" + std::string(tree.string(expr.token)) + "\"";
+        return "\"" + std::string(tree.string(expr.token())) + "\"";
       default:
-        return text(expr.token);  // true, false, nil
+        return text(expr.token());  // true, false, nil
     }
   }
 
@@ -221,14 +221,14 @@ TEST(ParserStatements, KeepTokensAndMakeUpCompoundOperators) {
   EXPECT_EQ(program->text(items[0].token), "$x");
   EXPECT_EQ(program->ident(items[0].token), "x");
   const ast::Expr& sum = program->exprs[items[0].value];
-  EXPECT_EQ(sum.token.ty, TokenType::Plus);
-  EXPECT_TRUE(sum.token.made_up());
-  EXPECT_EQ(program->text(sum.token), "+");
-  EXPECT_EQ(program->exprs[sum.left].token.offset, 0u);
+  EXPECT_EQ(sum.token().ty, TokenType::Plus);
+  EXPECT_TRUE(sum.token().made_up());
+  EXPECT_EQ(program->text(sum.token()), "+");
+  EXPECT_EQ(program->exprs[sum.left].offset, 0u);
   const ast::Call& say = program->calls[items[1].value];
   EXPECT_EQ(say.name.offset, 9u);
   EXPECT_EQ(say.end, 17u);  // just past 'hi'
-  EXPECT_EQ(program->string(program->exprs[program->args_of(say)[0].value].token), "hi");
+  EXPECT_EQ(program->string(program->exprs[program->args_of(say)[0].value].token()), "hi");
 }
 
 // A text too long for the tree's 32-bit places is refused before any of it
