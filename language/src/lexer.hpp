@@ -28,7 +28,7 @@ struct GraphemeEntry {
 bool is_reserved_char(std::string_view grapheme);
 
 // A token as the lexer finds it: its kind and where its text lies. The parser
-// works on these, a few bytes each; the Token with its literal is made only
+// works on these, three words each; the Token with its literal is made only
 // when asked for.
 struct RawToken {
   std::size_t offset = 0;  // byte offset of the token's text in the source
