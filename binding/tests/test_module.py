@@ -67,7 +67,7 @@ def test_instances_have_no_dict_or_weak_reference_slot(name):
         weakref.ref(instance)
 
 
-# On PyPy too, where the base classes refuse by hand (see base_attributes.hpp).
+# On PyPy too, where the base classes refuse by hand (see pypy_guards.hpp).
 @pytest.mark.parametrize("name", ["Callable", "CallableGenerator", "Prop"])
 @pytest.mark.parametrize("change, text", [
     (lambda obj: setattr(obj, "anything", 1), "'{}' object has no attribute 'anything'"),
