@@ -93,6 +93,8 @@ struct Interpreter::Impl {
   // Executing the instructions one at a time would give the same outcomes;
   // looping here keeps the instruction pointer and stack in registers.
   [[nodiscard]] std::expected<StepOutcome, Error> step_with(ExecutionContext& context);
+  // step_with's registers and the instructions' bodies (interpreter_run.cpp).
+  struct Registers;
 
   // The slower instructions, called from step_with with the context's stack
   // and ip up to date (interpreter_run.cpp).
