@@ -117,7 +117,7 @@ enum class Next : std::uint8_t {
   CheckPoint,  // the budget's counter ran out: pass a check point, then go on
   Stop,        // the turn ends with `outcome`
   Handed,      // the turn ends with `outcome`; the helper has set the context's ip and top
-  Fail,        // the error is in step_failure
+  Fail,        // the error is in failure.pending
 };
 
 // Keeps the error step_with is about to return. Out of line, so that the
@@ -179,12 +179,12 @@ struct Interpreter::Impl::Registers {
     return Next::Stop;
   }
   ZO_INLINE Next fail(Error error) {
-    keep_failure(impl.step_failure, std::move(error));
+    keep_failure(impl.failure.pending, std::move(error));
     return Next::Fail;
   }
   // The error of a binary operator that cannot run; its operands are dropped.
   ZO_INLINE Next operand_fail(const char* message) {
-    top = fail_operands(impl.step_failure, top, bottom, here(), message);
+    top = fail_operands(impl.failure.pending, top, bottom, here(), message);
     return Next::Fail;
   }
 
@@ -604,17 +604,20 @@ struct Interpreter::Impl::Registers {
       case Next::CheckPoint:
         // The instruction has done its work; stop here or go on with the next.
         if (pass_check_point(r.checked_at)) continue;
-        break;
+        // A loop's jump has already moved pc on: the failure is the jump's.
+        r.write_back();
+        locate_failure(context, r.checked_at);
+        return std::unexpected(take_failure());
       case Next::Stop:
         r.write_back();
         return r.outcome;
       case Next::Handed:
         return r.outcome;
       case Next::Fail:
-        break;
+        r.write_back();
+        locate_failure(context, r.here());
+        return std::unexpected(take_failure());
     }
-    r.write_back();
-    return std::unexpected(take_failure());
   }
 }
 
