@@ -17,6 +17,7 @@
 #include "errors.hpp"
 #include "host_exceptions.hpp"
 #include "interpreter_type.hpp"
+#include "ir_words.hpp"
 #include "registration.hpp"
 #include "type_support.hpp"
 
@@ -239,6 +240,7 @@ auto compiler_methods = closed_class_methods({
      register_callable_doc},
     {"register_property", method_pointer(&compiler_register_property), METH_VARARGS | METH_KEYWORDS,
      register_property_doc},
+    split_ir_words_method(),
 });
 
 auto compiler_getset = closed_class_getset();
