@@ -20,6 +20,9 @@ _HINT = re.compile(r"did you mean '(.*)'\?$")
 _QUOTED = re.compile(r"'([^']*)'")
 
 ERROR, INFORMATION = 1, 3
+# An editor is no help past a screenful of errors, and tens of thousands of
+# them (a file of calls whose native is missing) slow every client down.
+MAX_DIAGNOSTICS = 1000
 KIND_FUNCTION, KIND_PROPERTY, KIND_KEYWORD = 3, 10, 14
 
 
@@ -30,12 +33,16 @@ def diagnostics(document, model):
     model.host().register_with(compiler)
     compiler.compile(document.for_compiler())
     found, fixes = [], []
-    for item in compiler.diagnostics():
+    items = compiler.diagnostics()
+    for item in items[:MAX_DIAGNOSTICS]:
         diagnostic = _diagnostic(document, item)
         found.append(diagnostic)
         fix = _fix(document, item, diagnostic)
         if fix is not None:
             fixes.append((diagnostic,) + fix)
+    if len(items) > MAX_DIAGNOSTICS:
+        found.append({"range": {"start": document.end(), "end": document.end()}, "severity": INFORMATION,
+                      "source": "zo", "message": "%d more errors not shown" % (len(items) - MAX_DIAGNOSTICS)})
     return found, fixes
 
 
