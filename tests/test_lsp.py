@@ -146,8 +146,9 @@ def test_broken_messages_are_answered_and_the_server_goes_on(client):
     assert client.receive()["error"]["code"] == -32700
     client.send_bytes(b"Content-Length: 2\r\n\r\n[]")
     assert client.receive()["error"]["code"] == -32700
-    client.send_bytes(b"Content-Length: x\r\n\r\n")
-    assert client.receive()["error"]["code"] == -32700
+    for header in (b"Content-Length: x", b"Content-Length: -1"):
+        client.send_bytes(header + b"\r\n\r\n")
+        assert client.receive()["error"]["code"] == -32700
     assert client.request("no/such/method")["error"]["code"] == -32601
     # A notification without the params it needs is logged, nothing else.
     client.notify("textDocument/didChange", {})
@@ -210,3 +211,34 @@ def test_a_host_from_settings_is_reloaded_when_it_changes(client, tmp_path):
     client.notify("textDocument/didChange", {"textDocument": {"uri": "file:///beep.zo", "version": 2},
                                              "contentChanges": [{"text": "print;"}]})
     assert client.diagnostics("file:///beep.zo", 2) == []
+
+
+def test_an_oversized_frame_is_skipped_and_the_next_one_read(monkeypatch):
+    import io
+    from zo.lsp import rpc
+    monkeypatch.setattr(rpc, "MAX_CONTENT", 10)
+    stream = io.BytesIO(b"Content-Length: 30\r\n\r\n" + b"x" * 30 + rpc.encode({"id": 1}))
+    assert isinstance(rpc.read_message(stream), rpc.BadMessage)
+    assert rpc.read_message(stream) == {"id": 1}
+    assert rpc.read_message(stream) is None
+
+
+# Changes in UTF-16 units over text with characters beyond the BMP (two
+# units each) and a CR LF line end: (start, end, new text, resulting text).
+EDITS = [
+    ((0, 2), (0, 3), "X", "\U0001F600X😀\r\nb"),
+    ((0, 5), (1, 0), "", "\U0001F600a😀b"),
+    ((0, 99), (0, 99), "!", "\U0001F600a😀\r!\nb"),  # past the line's end: before its line feed
+    ((1, 1), (5, 0), "c\nd", "\U0001F600a😀\r\nbc\nd"),
+    ((0, 1), (0, 1), "?", "?\U0001F600a😀\r\nb"),  # inside a pair: before its character
+]
+
+
+def test_incremental_changes_in_utf16_units():
+    from zo.lsp.text import Document
+    for start, end, new, expected in EDITS:
+        document = Document("file:///t.zo", "\U0001F600a😀\r\nb")
+        document.apply({"range": {"start": {"line": start[0], "character": start[1]},
+                                  "end": {"line": end[0], "character": end[1]}}, "text": new})
+        assert document.text == expected, (start, end, new)
+    assert document.position(0, 4) == {"line": 0, "character": 6}  # after "?😀a😀"

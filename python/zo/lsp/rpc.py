@@ -51,8 +51,16 @@ def read_message(stream):
                 length = int(value.strip())
             except ValueError:
                 return BadMessage("bad Content-Length: %r" % value.strip())
-    if not 0 <= length <= MAX_CONTENT:
-        return BadMessage("Content-Length %d out of range" % length)
+    if length < 0:
+        return BadMessage("negative Content-Length %d" % length)
+    if length > MAX_CONTENT:
+        # Skipped unread, so that the next frame starts where it should.
+        while length > 0:
+            skipped = len(stream.read(min(length, 1 << 20)))
+            if not skipped:
+                return None
+            length -= skipped
+        return BadMessage("Content-Length over %d bytes" % MAX_CONTENT)
     body = stream.read(length)
     if len(body) < length:
         return None

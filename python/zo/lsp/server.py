@@ -38,6 +38,7 @@ class Server:
         self.initialized = False
         self.shut_down = False
         self.reported = None  # the last host error shown to the user
+        self.writing = threading.Lock()  # the reader thread may log too
 
     def serve(self):
         """Runs until ``exit`` or the end of the input; the exit status."""
@@ -117,8 +118,10 @@ class Server:
             self._send({"jsonrpc": "2.0", "id": ident, "result": result})
 
     def _send(self, message):
-        self.writer.write(rpc.encode(message))
-        self.writer.flush()
+        data = rpc.encode(message)
+        with self.writing:
+            self.writer.write(data)
+            self.writer.flush()
 
     def _error(self, ident, code, text):
         self._send({"jsonrpc": "2.0", "id": ident, "error": {"code": code, "message": text}})
