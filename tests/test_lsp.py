@@ -3,6 +3,7 @@ compiler takes as it is, hosts that print, raise or exit. The server must
 answer every request and keep serving. (The protocol as a real client drives
 it is tested by editors/vscode/test/lsp.test.js, Neovim by test_neovim.py.)"""
 
+import io
 import json
 import os
 import re
@@ -12,6 +13,10 @@ import sys
 import pytest
 
 from conftest import PYTHON_DIR
+
+sys.path.insert(0, PYTHON_DIR)
+from zo.lsp import rpc  # noqa: E402  (the package under test, from the source tree)
+from zo.lsp.text import Document  # noqa: E402
 
 
 class Client:
@@ -214,8 +219,6 @@ def test_a_host_from_settings_is_reloaded_when_it_changes(client, tmp_path):
 
 
 def test_an_oversized_frame_is_skipped_and_the_next_one_read(monkeypatch):
-    import io
-    from zo.lsp import rpc
     monkeypatch.setattr(rpc, "MAX_CONTENT", 10)
     stream = io.BytesIO(b"Content-Length: 30\r\n\r\n" + b"x" * 30 + rpc.encode({"id": 1}))
     assert isinstance(rpc.read_message(stream), rpc.BadMessage)
@@ -235,7 +238,6 @@ EDITS = [
 
 
 def test_incremental_changes_in_utf16_units():
-    from zo.lsp.text import Document
     for start, end, new, expected in EDITS:
         document = Document("file:///t.zo", "\U0001F600a😀\r\nb")
         document.apply({"range": {"start": {"line": start[0], "character": start[1]},
