@@ -83,9 +83,9 @@ class Client:
     def configure(self, settings):
         self.notify("workspace/didChangeConfiguration", {"settings": {"zo": settings}})
 
-    def open(self, uri, text, version=1):
+    def open(self, uri, text, version=1, language="zo"):
         self.notify("textDocument/didOpen", {"textDocument": {
-            "uri": uri, "languageId": "zo", "version": version, "text": text}})
+            "uri": uri, "languageId": language, "version": version, "text": text}})
         return self.diagnostics(uri, version)
 
     def close(self):
@@ -137,6 +137,12 @@ def test_texts_that_no_compiler_takes_as_they_are(client):
         uri = "file:///%d.zo" % number
         assert first(client.open(uri, text)) == expected, name
         client.notify("textDocument/didClose", {"textDocument": {"uri": uri}})
+    # IR text, known by its language or else its name: the reader's first
+    # error, on its whole line.
+    for uri, language in (("file:///p.txt", "zo-ir"), ("file:///p.zir", "")):
+        assert first(client.open(uri, "push 1\nhello there\n", language=language)) == (
+            1, 0, 11, "Invalid op: 'hello'")
+    assert client.open("file:///q.zir", "push 1\n", language="zo") != []  # source, as its language says
     found = client.open("file:///many.zo", "pirnt;\n" * 1500)
     assert len(found) == 1001 and found[-1]["message"] == "500 more errors not shown"
     # Bytes that are no UTF-8 inside the JSON body itself.

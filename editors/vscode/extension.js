@@ -1,4 +1,4 @@
-// Starts `zo lsp` for Zo source files. The server does the work; this only
+// Starts `zo lsp` for Zo source and IR files. The server does the work; this only
 // tells it where to find the host's natives and restarts it when the
 // settings that start it change.
 "use strict";
@@ -19,7 +19,7 @@ function initializationOptions(settings) {
 async function start() {
   const settings = vscode.workspace.getConfiguration("zo");
   client = new LanguageClient("zo", "Zo", serverOptions(settings), {
-    documentSelector: [{ language: "zo" }],
+    documentSelector: [{ language: "zo" }, { language: "zo-ir" }],
     initializationOptions: initializationOptions(settings),
     synchronize: { configurationSection: "zo" },
   });

@@ -3,7 +3,8 @@
 It speaks the Language Server Protocol 3.17 with hand-written JSON-RPC
 framing (`rpc`): diagnostics from the real compiler with the host's natives
 registered, quick fixes for "did you mean", completion of commands,
-properties and keywords, and hover with the natives' docstrings. Where the
+properties and keywords, and hover with the natives' docstrings; for IR
+text (``.zir``), the reader's error. Where the
 natives come from is `natives`; the loop is `server`.
 """
 

@@ -1,5 +1,6 @@
 """What the server answers, as functions of a document and the natives:
-diagnostics from the real compiler, quick fixes, completion and hover."""
+diagnostics from the real compiler (or, for IR text, the real IR reader),
+quick fixes, completion and hover."""
 
 import re
 
@@ -18,6 +19,7 @@ _NAME_END = re.compile(r"\$[\w]*$")
 _TOKEN = re.compile(r"\$\w*|!?[^%s]+" % _RESERVED)
 _HINT = re.compile(r"did you mean '(.*)'\?$")
 _QUOTED = re.compile(r"'([^']*)'")
+_IR_ERROR = re.compile(r"\[line (\d+)\] (.*)", re.S)
 
 ERROR, INFORMATION = 1, 3
 # An editor is no help past a screenful of errors, and tens of thousands of
@@ -44,6 +46,22 @@ def diagnostics(document, model):
         found.append({"range": {"start": document.end(), "end": document.end()}, "severity": INFORMATION,
                       "source": "zo", "message": "%d more errors not shown" % (len(items) - MAX_DIAGNOSTICS)})
     return found, fixes
+
+
+def ir_diagnostics(document):
+    """The diagnostic of IR text: the first line the reader cannot read,
+    whole, since the reader names no column."""
+    try:
+        zolangpy.Interpreter(document.for_compiler())
+        return []
+    except Exception as error:  # ZoError is not a module attribute
+        text = str(error)
+    match = _IR_ERROR.match(text)
+    line = int(match.group(1)) - 1 if match else 0
+    start = document.position(line, 0)
+    end = document.position(line, len(document.line(line)))
+    return [{"range": {"start": start, "end": end}, "severity": ERROR, "source": "zo",
+             "message": match.group(2) if match else text}]
 
 
 def _place(document, line, column):

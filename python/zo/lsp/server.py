@@ -176,7 +176,9 @@ class Server:
 
     def did_open(self, params):
         item = params["textDocument"]
-        self.documents[item["uri"]] = Document(item["uri"], item.get("text", ""), item.get("version"))
+        language = item.get("languageId") if item.get("languageId") in ("zo", "zo-ir") else None
+        self.documents[item["uri"]] = Document(item["uri"], item.get("text", ""), item.get("version"),
+                                               language)
         self.due[item["uri"]] = time.monotonic()
 
     def did_change(self, params):
@@ -210,9 +212,12 @@ class Server:
         if document is None:
             return
         try:
-            model = self._model()
-            found, fixes = features.diagnostics(document, model)
-            self._report(model)  # the host's register may fail on any compilation
+            if document.is_ir:
+                found, fixes = features.ir_diagnostics(document), []
+            else:
+                model = self._model()
+                found, fixes = features.diagnostics(document, model)
+                self._report(model)  # the host's register may fail on any compilation
         except Exception:
             self._log(LOG_ERROR, "zo lsp: diagnostics failed:\n%s" % traceback.format_exc())
             return
@@ -231,11 +236,15 @@ class Server:
         return document
 
     def completion(self, params):
+        document = self._document(params)
+        if document.is_ir:
+            return {"isIncomplete": False, "items": []}
         return {"isIncomplete": False,
-                "items": features.completion(self._document(params), params["position"], self._model())}
+                "items": features.completion(document, params["position"], self._model())}
 
     def hover(self, params):
-        return features.hover(self._document(params), params["position"], self._model())
+        document = self._document(params)
+        return None if document.is_ir else features.hover(document, params["position"], self._model())
 
     def code_action(self, params):
         uri = params["textDocument"]["uri"]

@@ -13,9 +13,11 @@ _SURROGATE = re.compile("[\ud800-\udfff]")
 class Document:
     """The text of one open document and where its lines start."""
 
-    def __init__(self, uri, text, version=None):
+    def __init__(self, uri, text, version=None, language=None):
         self.uri = uri
         self.version = version
+        # IR text by its language, else by its name (a client may send none).
+        self.is_ir = language == "zo-ir" or (language is None and uri.endswith(".zir"))
         self.set_text(text)
 
     def set_text(self, text):
