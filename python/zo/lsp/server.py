@@ -44,12 +44,15 @@ class Server:
         """Runs until ``exit`` or the end of the input; the exit status."""
         threading.Thread(target=self._read, name="zo-lsp-reader", daemon=True).start()
         while True:
-            message = self._next()
-            if message is None:
+            try:
+                message = self._next()
+                if message is None:
+                    return 0 if self.shut_down else 1
+                if isinstance(message, dict) and message.get("method") == "exit":
+                    return 0 if self.shut_down else 1
+                self._handle(message)
+            except OSError:  # the client closed our output: no one is listening
                 return 0 if self.shut_down else 1
-            if isinstance(message, dict) and message.get("method") == "exit":
-                return 0 if self.shut_down else 1
-            self._handle(message)
 
     def _read(self):
         while True:
