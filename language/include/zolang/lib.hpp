@@ -15,7 +15,7 @@
 
 #include "error.hpp"
 #include "native.hpp"
-#include "op.hpp"
+#include "program.hpp"
 
 namespace zolang {
 
