@@ -1,7 +1,8 @@
 // The instruction loop and the instructions that need the interpreter's maps.
-// The loop keeps the instruction pointer, the stack pointers and the frame
-// base in locals, and writes them back only when the context's turn ends or a
-// helper that works on the context is called.
+// The loop is a switch over the instruction table whose cases call one helper
+// each. The instruction pointer, the stack pointers and the frame base live
+// in the loop's Registers, written back only when the context's turn ends or
+// a helper that works on the context is called.
 #include <bit>
 #include <cmath>
 #include <optional>
