@@ -155,27 +155,27 @@ struct Interpreter::Impl::Registers {
         base(bottom + context.base()) {}
 
   // The address of the instruction being executed (pc is already past it).
-  std::size_t here() const { return static_cast<std::size_t>(pc - 1 - code); }
+  ZO_INLINE std::size_t here() const { return static_cast<std::size_t>(pc - 1 - code); }
 
   // Hands the stack to a helper that works on the context, and takes it back.
-  void write_top() { context.stack.top = top; }
-  void reload() {
+  ZO_INLINE void write_top() { context.stack.top = top; }
+  ZO_INLINE void reload() {
     bottom = context.stack.bottom;
     top = context.stack.top;
     limit = context.stack.limit;
     base = bottom + context.base();
   }
-  void grow() {
+  ZO_INLINE void grow() {
     context.stack.grow_at(top);
     reload();
   }
   // Leaves the loop: the context goes on from pc next time.
-  void write_back() {
+  ZO_INLINE void write_back() {
     context.ip = static_cast<std::size_t>(pc - code);
     write_top();
   }
 
-  Next stop(StepOutcome how) {
+  ZO_INLINE Next stop(StepOutcome how) {
     outcome = how;
     return Next::Stop;
   }
