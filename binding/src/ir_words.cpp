@@ -6,8 +6,8 @@
 #include <string_view>
 #include <zolang/ir.hpp>
 
-#include "errors.hpp"
 #include "py_ref.hpp"
+#include "runtime.hpp"
 
 namespace zolangpy {
 namespace {
