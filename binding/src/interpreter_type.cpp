@@ -1,20 +1,16 @@
+// Interpreter's methods, its tables and its type.
 #include "interpreter_type.hpp"
 
 #include <optional>
 #include <type_traits>
 #include <utility>
 
-#include "borrow.hpp"
-#include "class_tables.hpp"
 #include "convert.hpp"
-#include "diagnostics.hpp"
 #include "errors.hpp"
-#include "host_exceptions.hpp"
-#include "interrupts.hpp"
-#include "limits.hpp"
-#include "registration.hpp"
+#include "natives.hpp"
+#include "runtime.hpp"
 #include "sharing.hpp"
-#include "type_support.hpp"
+#include "types.hpp"
 
 namespace zolangpy {
 namespace {
@@ -23,7 +19,8 @@ namespace {
 struct InterpreterObject {
   explicit InterpreterObject(zolang::Interpreter made) : interpreter(std::move(made)) {
     // Other threads and signal handlers get to run during long steps (see
-    // sharing.hpp and interrupts.hpp). The object stays where Python put it.
+    // sharing.hpp, and check_signals in errors.hpp). The object stays where
+    // Python put it.
     interpreter.set_check_point([this]() -> std::expected<void, zolang::Error> {
       sharing.at_check_point();
       return check_signals();
@@ -37,8 +34,13 @@ struct InterpreterObject {
   ThreadSharing sharing;
 };
 
-// Null, with TypeError raised, for an object with no interpreter in it.
-InterpreterObject* as_interpreter(PyObject* self) { return payload_of<InterpreterObject>(self); }
+// The opening of every method: `body(interpreter)` under the use `access`
+// asks for.
+template <Access access, typename Body>
+PyObject* with_object(PyObject* self, Body&& body) {
+  return with_payload<InterpreterObject, access>(
+      self, [&](InterpreterObject& object) { return body(object.interpreter); });
+}
 
 PyObject* allocate_interpreter(PyTypeObject* type, zolang::Interpreter interpreter) {
   return allocate<InterpreterObject>(type, std::move(interpreter));
@@ -66,22 +68,19 @@ PyObject* interpreter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
 // that host code raises meanwhile reach the caller as HostExceptions says.
 template <typename Operation, typename ToPython>
 PyObject* with_interpreter(PyObject* self, Operation operation, ToPython to_python) {
-  return guarded([&]() -> PyObject* {
-    InterpreterObject* object = as_interpreter(self);
-    if (object == nullptr) return nullptr;
-    Use use = Use::exclusive(object->use);
-    if (!use) return nullptr;
-    HostExceptions host_exceptions;
-    object->sharing.begin_call();
-    auto outcome = operation(object->interpreter);
-    if (!outcome) return host_exceptions.raise(outcome.error());
-    if (host_exceptions.raise_leaving()) return nullptr;
-    if constexpr (std::is_void_v<typename std::remove_cvref_t<decltype(outcome)>::value_type>) {
-      return to_python();
-    } else {
-      return to_python(*outcome);
-    }
-  });
+  return with_payload<InterpreterObject, Access::Exclusive>(
+      self, [&](InterpreterObject& object) -> PyObject* {
+        HostExceptions host_exceptions;
+        object.sharing.begin_call();
+        auto outcome = operation(object.interpreter);
+        if (!outcome) return host_exceptions.raise(outcome.error());
+        if (host_exceptions.raise_leaving()) return nullptr;
+        if constexpr (std::is_void_v<typename std::remove_cvref_t<decltype(outcome)>::value_type>) {
+          return to_python();
+        } else {
+          return to_python(*outcome);
+        }
+      });
 }
 
 PyObject* return_none() { Py_RETURN_NONE; }
@@ -100,10 +99,8 @@ PyObject* interpreter_stop(PyObject* self, PyObject*) {
 // Takes no use of the object: any thread may ask at any time, also while
 // run() holds it, and asking only sets a flag that the stepping thread reads.
 PyObject* interpreter_request_stop(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    InterpreterObject* object = as_interpreter(self);
-    if (object == nullptr) return nullptr;
-    object->interpreter.request_stop();
+  return with_object<Access::None>(self, [](zolang::Interpreter& interpreter) -> PyObject* {
+    interpreter.request_stop();
     Py_RETURN_NONE;
   });
 }
@@ -115,12 +112,8 @@ PyObject* interpreter_reset(PyObject* self, PyObject*) {
 
 // Where the last failed run() or stop() failed, or None.
 PyObject* interpreter_last_error(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    InterpreterObject* object = as_interpreter(self);
-    if (object == nullptr) return nullptr;
-    Use use = Use::shared(object->use);
-    if (!use) return nullptr;
-    const std::optional<zolang::Failure>& failure = object->interpreter.last_failure();
+  return with_object<Access::Shared>(self, [](zolang::Interpreter& interpreter) -> PyObject* {
+    const std::optional<zolang::Failure>& failure = interpreter.last_failure();
     if (!failure) Py_RETURN_NONE;
     return failure_to_python(*failure).release();
   });
@@ -131,10 +124,8 @@ PyObject* interpreter_last_error(PyObject* self, PyObject*) {
 // it copies what it reads before it makes any Python object, whose creation
 // could run other Python code.
 PyObject* interpreter_call_site(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    InterpreterObject* object = as_interpreter(self);
-    if (object == nullptr) return nullptr;
-    std::optional<zolang::CallSite> site = object->interpreter.current_call();
+  return with_object<Access::None>(self, [](zolang::Interpreter& interpreter) -> PyObject* {
+    std::optional<zolang::CallSite> site = interpreter.current_call();
     if (!site) Py_RETURN_NONE;
     return call_site_to_python(*site).release();
   });
@@ -144,23 +135,17 @@ PyObject* interpreter_call_site(PyObject* self, PyObject*) {
 // that a native may ask; the views are copied out before any Python object
 // is made.
 PyObject* interpreter_contexts(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    InterpreterObject* object = as_interpreter(self);
-    if (object == nullptr) return nullptr;
-    std::vector<zolang::ContextView> views = object->interpreter.contexts();
+  return with_object<Access::None>(self, [](zolang::Interpreter& interpreter) -> PyObject* {
+    std::vector<zolang::ContextView> views = interpreter.contexts();
     return contexts_to_python(views).release();
   });
 }
 
 PyObject* interpreter_set_limits(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    InterpreterObject* object = as_interpreter(self);
-    if (object == nullptr) return nullptr;
-    Use use = Use::exclusive(object->use);
-    if (!use) return nullptr;
+  return with_object<Access::Exclusive>(self, [&](zolang::Interpreter& interpreter) -> PyObject* {
     auto limits = parse_limits(args, kwargs);
     if (!limits) return nullptr;
-    object->interpreter.set_limits(*limits);
+    interpreter.set_limits(*limits);
     Py_RETURN_NONE;
   });
 }
@@ -183,157 +168,132 @@ const char* status_name(zolang::RunStatus status) {
 }
 
 PyObject* interpreter_status(PyObject* self, void*) {
-  return guarded([&]() -> PyObject* {
-    InterpreterObject* object = as_interpreter(self);
-    if (object == nullptr) return nullptr;
-    Use use = Use::shared(object->use);
-    if (!use) return nullptr;
-    return PyUnicode_FromString(status_name(object->interpreter.status()));
+  return with_object<Access::Shared>(self, [](zolang::Interpreter& interpreter) {
+    return PyUnicode_FromString(status_name(interpreter.status()));
   });
 }
 
 PyObject* interpreter_end_in_steps(PyObject* self, void*) {
-  return guarded([&]() -> PyObject* {
-    InterpreterObject* object = as_interpreter(self);
-    if (object == nullptr) return nullptr;
-    Use use = Use::shared(object->use);
-    if (!use) return nullptr;
-    return new_bool(object->interpreter.end_in_steps());
-  });
+  return with_object<Access::Shared>(
+      self, [](zolang::Interpreter& interpreter) { return new_bool(interpreter.end_in_steps()); });
 }
 
 int interpreter_set_end_in_steps(PyObject* self, PyObject* value, void*) {
-  return guarded([&]() -> int {
-    InterpreterObject* object = as_interpreter(self);
-    if (object == nullptr) return -1;
-    if (value == nullptr) {
-      PyErr_SetString(PyExc_AttributeError, "cannot delete attribute 'end_in_steps'");
-      return -1;
-    }
-    if (!PyBool_Check(value)) {
-      PyErr_Format(PyExc_TypeError, "'end_in_steps' must be a bool, not '%s'",
-                   short_type_name(Py_TYPE(value)));
-      return -1;
-    }
-    Use use = Use::exclusive(object->use);
-    if (!use) return -1;
-    object->interpreter.set_end_in_steps(value == Py_True);
-    return 0;
-  });
+  if (value == nullptr) {
+    PyErr_SetString(PyExc_AttributeError, "cannot delete attribute 'end_in_steps'");
+    return -1;
+  }
+  if (!PyBool_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "'end_in_steps' must be a bool, not '%s'",
+                 short_type_name(Py_TYPE(value)));
+    return -1;
+  }
+  PyRef done = PyRef::steal(
+      with_object<Access::Exclusive>(self, [&](zolang::Interpreter& interpreter) -> PyObject* {
+        interpreter.set_end_in_steps(value == Py_True);
+        Py_RETURN_NONE;
+      }));
+  return done ? 0 : -1;
 }
 
-PyObject* interpreter_register_callable(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    InterpreterObject* object = as_interpreter(self);
-    if (object == nullptr) return nullptr;
-    Use use = Use::exclusive(object->use);
-    if (!use) return nullptr;
-    return register_callable(object->interpreter, args, kwargs, "Interpreter.register_callable");
-  });
-}
-
-PyObject* interpreter_register_property(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    InterpreterObject* object = as_interpreter(self);
-    if (object == nullptr) return nullptr;
-    Use use = Use::exclusive(object->use);
-    if (!use) return nullptr;
-    return register_property(object->interpreter, args, kwargs, "Interpreter.register_property");
-  });
+// The class refuses new attributes like every closed class, but its own
+// settable property is set as usual.
+int interpreter_setattro(PyObject* self, PyObject* name, PyObject* value) {
+  if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "end_in_steps") == 0) {
+    return PyObject_GenericSetAttr(self, name, value);
+  }
+  return refuse_attribute(self, name, value);
 }
 
 constexpr char interpreter_run_name[] = "Interpreter.run";
 constexpr char interpreter_stop_name[] = "Interpreter.stop";
 constexpr char interpreter_reset_name[] = "Interpreter.reset";
-constexpr char interpreter_request_stop_name[] = "Interpreter.request_stop";
-constexpr char interpreter_contexts_name[] = "Interpreter.contexts";
 constexpr char interpreter_last_error_name[] = "Interpreter.last_error";
 constexpr char interpreter_call_site_name[] = "Interpreter.call_site";
-constexpr char check_if_prop_name[] = "Interpreter.check_if_prop";
-constexpr char check_if_callable_name[] = "Interpreter.check_if_callable";
+constexpr char interpreter_request_stop_name[] = "Interpreter.request_stop";
+constexpr char interpreter_contexts_name[] = "Interpreter.contexts";
 
-auto interpreter_methods = closed_class_methods({
-    no_argument_method<&interpreter_run, interpreter_run_name>(
-        "run($self)\n--\n\n"
-        "Invokes the interpreter, which will continue until it yields.\n\n"
-        "Returns `False` if the program\n"
-        "is complete, otherwise returns `True`."),
-    no_argument_method<&interpreter_stop, interpreter_stop_name>(
-        "stop($self)\n--\n\n"
-        "Stops execution of the interpreter, which invokes the `terminate` method of any active\n"
-        "`Callable`s, as well as the `__end` group, if it is defined.\n\n"
-        "The `__end` group runs to completion within this call: native calls inside it are\n"
-        "polled again and again, without returning to the host, until they complete."),
-    no_argument_method<&interpreter_request_stop, interpreter_request_stop_name>(
-        "request_stop($self)\n--\n\n"
-        "Asks the program to stop in steps; callable from any thread at any time.\n\n"
-        "It never blocks and is never refused, also while `run` is active on another thread\n"
-        "or from inside one of this interpreter's own natives. At the next check point or step\n"
-        "boundary the step ends and every active `Callable` is terminated; `__end` then runs in\n"
-        "the following `run` calls, one step per call, while `run` returns `True` and `status`\n"
-        "is \"ending\"; `run` returns `False` once it has finished. A second call, or a call "
-        "while\n"
-        "ending or after the end, does nothing; `reset` forgets a request not yet acted on."),
-    no_argument_method<&interpreter_contexts, interpreter_contexts_name>(
-        "contexts($self)\n--\n\n"
-        "The live execution contexts, breadth-first from the root, as a list of dicts.\n\n"
-        "Each holds `id` (an int, kept while the context lives), `parent` (its parent's id,\n"
-        "None for the root), `group` (the group it runs, None for the main program),\n"
-        "`line` and `column` (where it stands; None where unknown, as for IR text),\n"
-        "`waiting` (the name of the native it waits on, or None), `mode` (\"parallel\" or\n"
-        "\"race\" while it waits for the branches of a block, else None) and `branch` (its\n"
-        "index among its siblings, None for the root). Like `call_site`, it may be called\n"
-        "between steps and from inside a native."),
-    no_argument_method<&interpreter_reset, interpreter_reset_name>(
-        "reset($self)\n--\n\n"
-        "Resets the interpreter to its initial state.\n\n"
-        "Does not discard any registered callables or\n"
-        "properties. Does not invoke `terminate` for any active `Callable`s, so if that is "
-        "required,\n"
-        "call `stop` first."),
-    no_argument_method<&interpreter_last_error, interpreter_last_error_name>(
-        "last_error($self)\n--\n\n"
-        "Describes the failure of the last `run` or `stop` that failed, or returns None.\n\n"
-        "The dict holds `text` (the `ZoError`'s text), `address` (the instruction that failed),\n"
-        "`line` and `column` (where that instruction was written; 1-based, columns in code\n"
-        "points), each None where unknown (a program read from IR text has no lines), and\n"
-        "`trace`, the group calls that led there as `(group, line)` pairs, outermost first: a\n"
-        "group called, the group a `parallel` or `race` branch ran (with the line of its call in\n"
-        "the block), or `__end` when the failure was in the end group. It stays until the next\n"
-        "failure replaces it or `reset` clears it."),
-    no_argument_method<&interpreter_call_site, interpreter_call_site_name>(
-        "call_site($self)\n--\n\n"
-        "Where the native call being served was made, for a native to ask from its `generate`,\n"
-        "`call` or `terminate` while `run` or `stop` runs it; None at any other time.\n\n"
-        "The dict holds `address` (the instruction that made the call), and `line` and `column`\n"
-        "(where it was written; 1-based, columns in code points), None where unknown (a program\n"
-        "read from IR text has no lines). A native called in a `parallel` or `race` block has\n"
-        "the place of its own call in the block. `context` is the id of the context that made\n"
-        "the call (as `contexts` gives it) and `group` the group it runs, None for the main\n"
-        "program. Unlike the other methods, it may be called while the interpreter is running."),
-    {"set_limits", method_pointer(&interpreter_set_limits), METH_VARARGS | METH_KEYWORDS,
-     "set_limits($self, *, instructions=None, seconds=None, memory=None)\n--\n\n"
-     "Bounds the work of each later `run()` and `stop()`; `None` is no limit.\n\n"
-     "`instructions` is the number of budget units one call may spend: every\n"
-     "backward jump, group call and spawned group costs one, and so does every\n"
-     "pass of `stop()` over `__end`. `seconds` is the wall time one call may take,\n"
-     "checked every few thousand units. A call that hits a limit raises `ZoError`\n"
-     "(\"[address N] Instruction budget exhausted\" or \"[address N] Time limit\n"
-     "exceeded\") and leaves the program as a failed step does: call `stop()`,\n"
-     "which runs `__end` under the same limits, or `reset()`.\n\n"
-     "`memory` is the number of bytes the running program may hold: its strings, on\n"
-     "stacks and in variables, its contexts, their stacks and frames. It bounds the\n"
-     "whole run rather than one call, and a step that would go past it raises\n"
-     "\"[address N] Memory limit exceeded\", as does any allocation the system refuses."},
-    {"check_if_prop", method_pointer(&check_if_prop_method<check_if_prop_name>),
-     METH_VARARGS | METH_KEYWORDS | METH_STATIC, check_if_prop_doc},
-    {"check_if_callable", method_pointer(&check_if_callable_method<check_if_callable_name>),
-     METH_VARARGS | METH_KEYWORDS | METH_STATIC, check_if_callable_doc},
-    {"register_callable", method_pointer(&interpreter_register_callable),
-     METH_VARARGS | METH_KEYWORDS, register_callable_doc},
-    {"register_property", method_pointer(&interpreter_register_property),
-     METH_VARARGS | METH_KEYWORDS, register_property_doc},
-});
+struct RegistrationNames {
+  static constexpr char check_if_prop[] = "Interpreter.check_if_prop";
+  static constexpr char check_if_callable[] = "Interpreter.check_if_callable";
+  static constexpr char register_callable[] = "Interpreter.register_callable";
+  static constexpr char register_property[] = "Interpreter.register_property";
+};
+
+auto interpreter_methods = closed_class_methods(
+    {no_argument_method<&interpreter_run, interpreter_run_name>(
+         "run($self)\n--\n\n"
+         "Invokes the interpreter, which will continue until it yields.\n\n"
+         "Returns `False` if the program\n"
+         "is complete, otherwise returns `True`."),
+     no_argument_method<&interpreter_stop, interpreter_stop_name>(
+         "stop($self)\n--\n\n"
+         "Stops execution of the interpreter, which invokes the `terminate` method of any active\n"
+         "`Callable`s, as well as the `__end` group, if it is defined.\n\n"
+         "The `__end` group runs to completion within this call: native calls inside it are\n"
+         "polled again and again, without returning to the host, until they complete."),
+     no_argument_method<&interpreter_request_stop, interpreter_request_stop_name>(
+         "request_stop($self)\n--\n\n"
+         "Asks the program to stop in steps; callable from any thread at any time.\n\n"
+         "It never blocks and is never refused, also while `run` is active on another thread\n"
+         "or from inside one of this interpreter's own natives. At the next check point or\n"
+         "step boundary the step ends and every active `Callable` is terminated; `__end` then\n"
+         "runs in the following `run` calls, one step per call, while `run` returns `True` and\n"
+         "`status` is \"ending\"; `run` returns `False` once it has finished (at once without\n"
+         "an `__end`). A second call, or a call while ending or after the end, does nothing;\n"
+         "`reset` forgets a request not yet acted on."),
+     no_argument_method<&interpreter_contexts, interpreter_contexts_name>(
+         "contexts($self)\n--\n\n"
+         "The live execution contexts, breadth-first from the root, as a list of dicts.\n\n"
+         "Each holds `id` (an int, kept while the context lives), `parent` (its parent's id,\n"
+         "None for the root), `group` (the group it runs, None for the main program),\n"
+         "`line` and `column` (where it stands; None where unknown, as for IR text),\n"
+         "`waiting` (the name of the native it waits on, or None), `mode` (\"parallel\" or\n"
+         "\"race\" while it waits for the branches of a block, else None) and `branch` (its\n"
+         "index among its siblings, None for the root). Like `call_site`, it may be called\n"
+         "between steps and from inside a native."),
+     no_argument_method<&interpreter_reset, interpreter_reset_name>(
+         "reset($self)\n--\n\n"
+         "Resets the interpreter to its initial state.\n\n"
+         "Does not discard any registered callables or\n"
+         "properties. Does not invoke `terminate` for any active `Callable`s, so if that is "
+         "required,\n"
+         "call `stop` first."),
+     no_argument_method<&interpreter_last_error, interpreter_last_error_name>(
+         "last_error($self)\n--\n\n"
+         "Describes the failure of the last `run` or `stop` that failed, or returns None.\n\n"
+         "The dict holds `text` (the `ZoError`'s text), `address` (the instruction that failed),\n"
+         "`line` and `column` (where that instruction was written; 1-based, columns in code\n"
+         "points), each None where unknown (a program read from IR text has no lines), and\n"
+         "`trace`, the group calls that led there as `(group, line)` pairs, outermost first: a\n"
+         "group called, the group a `parallel` or `race` branch ran (with the line of its call in\n"
+         "the block), or `__end` when the failure was in the end group. It stays until the next\n"
+         "failure replaces it or `reset` clears it."),
+     no_argument_method<&interpreter_call_site, interpreter_call_site_name>(
+         "call_site($self)\n--\n\n"
+         "Where the native call being served was made, for a native to ask from its `generate`,\n"
+         "`call` or `terminate` while `run` or `stop` runs it; None at any other time.\n\n"
+         "The dict holds `address` (the instruction that made the call), and `line` and `column`\n"
+         "(where it was written; 1-based, columns in code points), None where unknown (a program\n"
+         "read from IR text has no lines). A native called in a `parallel` or `race` block has\n"
+         "the place of its own call in the block. `context` is the id of the context that made\n"
+         "the call (as `contexts` gives it) and `group` the group it runs, None for the main\n"
+         "program. Unlike the other methods, it may be called while the interpreter is running."),
+     {"set_limits", method_pointer(&interpreter_set_limits), METH_VARARGS | METH_KEYWORDS,
+      "set_limits($self, *, instructions=None, seconds=None, memory=None)\n--\n\n"
+      "Bounds the work of each later `run()` and `stop()`; `None` is no limit.\n\n"
+      "`instructions` is the number of budget units one call may spend: every\n"
+      "backward jump, group call and spawned group costs one, and so does every\n"
+      "pass of `stop()` over `__end`. `seconds` is the wall time one call may take,\n"
+      "checked every few thousand units. A call that hits a limit raises `ZoError`\n"
+      "(\"[address N] Instruction budget exhausted\" or \"[address N] Time limit\n"
+      "exceeded\") and leaves the program as a failed step does: call `stop()`,\n"
+      "which runs `__end` under the same limits, or `reset()`.\n\n"
+      "`memory` is the number of bytes the running program may hold: its strings, on\n"
+      "stacks and in variables, its contexts, their stacks and frames. It bounds the\n"
+      "whole run rather than one call, and a step that would go past it raises\n"
+      "\"[address N] Memory limit exceeded\", as does any allocation the system refuses."}},
+    registration_rows<InterpreterObject, &InterpreterObject::interpreter, RegistrationNames>());
 
 auto interpreter_getset = closed_class_getset({
     {"status", &interpreter_status, nullptr,
@@ -351,15 +311,6 @@ auto interpreter_getset = closed_class_getset({
      "`request_stop`, so that a host's own loop keeps turning while it runs.",
      nullptr},
 });
-
-// The class refuses new attributes like every closed class, but its own
-// settable property is set as usual.
-int interpreter_setattro(PyObject* self, PyObject* name, PyObject* value) {
-  if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "end_in_steps") == 0) {
-    return PyObject_GenericSetAttr(self, name, value);
-  }
-  return refuse_attribute(self, name, value);
-}
 
 auto interpreter_slots = [] {
   auto slots = closed_class_slots({

@@ -3,9 +3,9 @@
 #include <thread>
 #include <zolang/interpreter.hpp>
 
-#include "gil.hpp"
 #include "py_ref.hpp"
 #include "python.hpp"
+#include "runtime.hpp"
 
 namespace zolangpy {
 namespace {

@@ -9,7 +9,7 @@ import weakref
 
 import pytest
 import zolangpy
-from conftest import IS_PYPY, raises_zo_error, zo_error_type
+from conftest import IS_PYPY, an_arg, raises_zo_error, zo_error_type
 
 CLASSES = ["Interpreter", "Compiler", "Arg", "Callable", "CallableGenerator", "Prop"]
 
@@ -67,7 +67,7 @@ def test_instances_have_no_dict_or_weak_reference_slot(name):
         weakref.ref(instance)
 
 
-# On PyPy too, where the base classes refuse by hand (see base_attributes.hpp).
+# On PyPy too, where the base classes refuse by hand (see pypy_guards.hpp).
 @pytest.mark.parametrize("name", ["Callable", "CallableGenerator", "Prop"])
 @pytest.mark.parametrize("change, text", [
     (lambda obj: setattr(obj, "anything", 1), "'{}' object has no attribute 'anything'"),
@@ -229,19 +229,6 @@ def test_the_module_imports_cleanly_when_warnings_are_errors():
     assert result.returncode == 0, result.stderr
 
 
-def an_arg():
-    seen = []
-
-    class Keep(zolangpy.CallableGenerator):
-        def check_syntax(self, args):
-            seen.extend(args)
-
-    compiler = zolangpy.Compiler()
-    compiler.register_callable("f", Keep())
-    assert compiler.compile("f 1;")
-    return seen[0]
-
-
 ARGUMENT_ERRORS = [
     (lambda: zolangpy.Interpreter.check_if_prop(),
      "Interpreter.check_if_prop() missing required argument 'value' (pos 1)"),
@@ -286,7 +273,10 @@ def stub_docstrings():
         if isinstance(node, ast.ClassDef):
             found[(node.name, None)] = ast.get_docstring(node)
             for member in node.body:
-                if isinstance(member, ast.FunctionDef) and not member.name.startswith("_"):
+                setter = any(isinstance(decorator, ast.Attribute) and decorator.attr == "setter"
+                             for decorator in getattr(member, "decorator_list", []))
+                if isinstance(member, ast.FunctionDef) and not member.name.startswith("_") \
+                        and not setter:
                     found[(node.name, member.name)] = ast.get_docstring(member)
     return found
 

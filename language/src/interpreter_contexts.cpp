@@ -29,16 +29,9 @@ std::optional<std::string> Interpreter::Impl::group_of(const ExecutionContext& c
 
 SourcePosition Interpreter::Impl::position_of(const ExecutionContext& context,
                                               std::size_t address) const {
-  SourcePosition position;
-  if (address < ops.size()) position = ops.position(address);
-  // A wrapper made for a native in a block may serve several calls of the
-  // same shape: the branch knows which call this was.
-  if (context.is_wrapper && context.parent != nullptr && context.frames.empty()) {
-    if (SourcePosition branch = branch_entry(context).position; branch.is_known()) {
-      position = branch;
-    }
-  }
-  return position;
+  if (auto call = wrapper_call(context)) return *call;
+  if (address < ops.size()) return ops.position(address);
+  return {};
 }
 
 ContextView Interpreter::Impl::view_of(const ExecutionContext& context) const {

@@ -21,8 +21,7 @@ bool Interpreter::Impl::charge_counted(std::uint64_t bytes, std::size_t here) {
   std::uint64_t held = held_bytes();
   if (held > limit || bytes > limit - held) {
     memory_room = 0;  // so that the next charge counts again
-    step_failure = Error::memory_limit_exceeded(here);
-    stopped_at = here;
+    failure.pending = Error::memory_limit_exceeded(here);
     return false;
   }
   memory_room = limit - held - bytes;
@@ -55,8 +54,7 @@ Value* Interpreter::Impl::grow_stack(ValueStack& stack, Value* top, std::size_t 
   if (!charge(stack.grown_heap_bytes(), here)) return nullptr;
   Value* grown = stack.try_grow_at(top);
   if (grown == nullptr) {
-    step_failure = Error::memory_limit_exceeded(here);
-    stopped_at = here;
+    failure.pending = Error::memory_limit_exceeded(here);
   }
   return grown;
 }
@@ -67,8 +65,7 @@ bool Interpreter::Impl::grow_frames(ExecutionContext& context, std::size_t here)
   try {
     context.frames.reserve(capacity);
   } catch (const std::bad_alloc&) {
-    step_failure = Error::memory_limit_exceeded(here);
-    stopped_at = here;
+    failure.pending = Error::memory_limit_exceeded(here);
     return false;
   }
   return true;
@@ -79,10 +76,10 @@ Error Interpreter::Impl::out_of_memory() {
   try {
     if (running != nullptr) locate_failure(*running, address);
   } catch (const std::bad_alloc&) {
-    failure_place.reset();  // the place is lost; the error still tells
+    failure.place.reset();  // the place is lost; the error still tells
   }
   running = nullptr;
-  step_failure.reset();
+  failure.pending.reset();
   return Error::memory_limit_exceeded(address);
 }
 

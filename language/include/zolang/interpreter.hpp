@@ -100,12 +100,12 @@ struct Limits {
   // Budget units one call may spend: every backward jump, group call and
   // spawned child costs one, and so does every pass of end() over __end.
   // Loops, recursion and spawning cannot run on without spending them.
-  std::optional<std::uint64_t> instructions;
+  std::optional<std::uint64_t> instructions = std::nullopt;
   // Wall time of one call, on the steady clock. It is read at the start of
   // the call and at check points only (see check_interval), so a native that
   // blocks is not cut short, and a step that never reaches a check point is
   // never timed out.
-  std::optional<std::chrono::nanoseconds> time;
+  std::optional<std::chrono::nanoseconds> time = std::nullopt;
   // Bytes the running program may hold: its strings (on stacks and in
   // variables), its contexts, their stacks and frames. Kept for the life of
   // the run, not per call, so __end runs under it too. Counted as the
