@@ -40,6 +40,20 @@ class CallSite(TypedDict):
     address: int  # the instruction that made the call
     line: Optional[int]  # where it was written (None for programs read from IR)
     column: Optional[int]
+    context: int  # the id of the context that made it, as `contexts()` gives it
+    group: Optional[str]  # the group that context runs; None for the main program
+
+class Context(TypedDict):
+    """One live execution context, as `Interpreter.contexts()` gives it."""
+
+    id: int  # kept while the context lives
+    parent: Optional[int]  # None for the root
+    group: Optional[str]  # the group it runs; None for the main program
+    line: Optional[int]  # where it stands (None for programs read from IR)
+    column: Optional[int]
+    waiting: Optional[str]  # the native it waits on
+    mode: Optional[Literal["parallel", "race"]]  # while it waits for a block's branches
+    branch: Optional[int]  # its index among its siblings; None for the root
 
 class Interpreter:
     def __init__(self, ir: Optional[str] = None) -> None: ...
@@ -55,6 +69,28 @@ class Interpreter:
 
         The `__end` group runs to completion within this call: native calls inside it are
         polled again and again, without returning to the host, until they complete.
+        """
+    def request_stop(self) -> None:
+        """Asks the program to stop in steps; callable from any thread at any time.
+
+        It never blocks and is never refused, also while `run` is active on another thread
+        or from inside one of this interpreter's own natives. At the next check point or
+        step boundary the step ends and every active `Callable` is terminated; `__end` then
+        runs in the following `run` calls, one step per call, while `run` returns `True` and
+        `status` is "ending"; `run` returns `False` once it has finished (at once without
+        an `__end`). A second call, or a call while ending or after the end, does nothing;
+        `reset` forgets a request not yet acted on.
+        """
+    def contexts(self) -> List[Context]:
+        """The live execution contexts, breadth-first from the root, as a list of dicts.
+
+        Each holds `id` (an int, kept while the context lives), `parent` (its parent's id,
+        None for the root), `group` (the group it runs, None for the main program),
+        `line` and `column` (where it stands; None where unknown, as for IR text),
+        `waiting` (the name of the native it waits on, or None), `mode` ("parallel" or
+        "race" while it waits for the branches of a block, else None) and `branch` (its
+        index among its siblings, None for the root). Like `call_site`, it may be called
+        between steps and from inside a native.
         """
     def reset(self) -> None:
         """Resets the interpreter to its initial state.
@@ -81,11 +117,16 @@ class Interpreter:
         The dict holds `address` (the instruction that made the call), and `line` and `column`
         (where it was written; 1-based, columns in code points), None where unknown (a program
         read from IR text has no lines). A native called in a `parallel` or `race` block has
-        the place of its own call in the block. Unlike the other methods, it may be called
-        while the interpreter is running.
+        the place of its own call in the block. `context` is the id of the context that made
+        the call (as `contexts` gives it) and `group` the group it runs, None for the main
+        program. Unlike the other methods, it may be called while the interpreter is running.
         """
     def set_limits(
-        self, *, instructions: Optional[int] = None, seconds: Optional[float] = None
+        self,
+        *,
+        instructions: Optional[int] = None,
+        seconds: Optional[float] = None,
+        memory: Optional[int] = None,
     ) -> None:
         """Bounds the work of each later `run()` and `stop()`; `None` is no limit.
 
@@ -96,6 +137,11 @@ class Interpreter:
         ("[address N] Instruction budget exhausted" or "[address N] Time limit
         exceeded") and leaves the program as a failed step does: call `stop()`,
         which runs `__end` under the same limits, or `reset()`.
+
+        `memory` is the number of bytes the running program may hold: its strings, on
+        stacks and in variables, its contexts, their stacks and frames. It bounds the
+        whole run rather than one call, and a step that would go past it raises
+        "[address N] Memory limit exceeded", as does any allocation the system refuses.
         """
     @staticmethod
     def check_if_prop(value: object) -> bool:
@@ -121,6 +167,16 @@ class Interpreter:
         `stop` refuses an ended program: both run `__end` again (without one, `run` starts the
         program over), so a host checks for "ended" first.
         """
+    @property
+    def end_in_steps(self) -> bool:
+        """Whether a program that finishes by itself runs `__end` in the following `run` calls.
+
+        `False` by default: `__end` then runs to completion inside the `run` that finished
+        the program. When `True`, it runs one step per later `run` call, as after
+        `request_stop`, so that a host's own loop keeps turning while it runs.
+        """
+    @end_in_steps.setter
+    def end_in_steps(self, value: bool) -> None: ...
     def register_callable(self, name: str, value: CallableGenerator) -> None:
         """Registers the given `CallableGenerator` under the provided name.
 

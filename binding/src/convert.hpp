@@ -15,6 +15,7 @@
 #include <initializer_list>
 #include <optional>
 #include <string_view>
+#include <vector>
 #include <zolang/error.hpp>
 #include <zolang/interpreter.hpp>
 #include <zolang/value.hpp>
@@ -59,10 +60,11 @@ bool parse_arguments(PyObject* args, PyObject* kwargs, const char* function,
 
 // --- Limits ---
 
-// The arguments of Interpreter.set_limits(*, instructions=None, seconds=None).
-// Reads both keyword-only arguments; None (or leaving one out) is no limit.
-// `instructions` must be an int of at least 0, `seconds` an int or float of
-// at least 0 (infinity is no limit). Otherwise TypeError or ValueError is
+// The arguments of Interpreter.set_limits(*, instructions=None, seconds=None,
+// memory=None).
+// Reads the keyword-only arguments; None (or leaving one out) is no limit.
+// `instructions` and `memory` (bytes) must be ints of at least 0, `seconds`
+// an int or float of at least 0 (infinity is no limit). Otherwise TypeError or ValueError is
 // raised, naming the argument, and the result is empty.
 std::optional<zolang::Limits> parse_limits(PyObject* args, PyObject* kwargs);
 
@@ -78,9 +80,13 @@ PyRef diagnostic_to_python(const zolang::Error& error);
 // Python is out of memory.
 PyRef failure_to_python(const zolang::Failure& failure);
 
-// {"address", "line", "column"} of the native call a native serves (see
-// Interpreter.call_site). Null with an exception set when Python is out of
-// memory.
+// {"address", "line", "column", "context", "group"} of the native call a
+// native serves (see Interpreter.call_site). Null with an exception set when
+// Python is out of memory.
 PyRef call_site_to_python(const zolang::CallSite& site);
+// A list of {"id", "parent", "group", "line", "column", "waiting", "mode",
+// "branch"}, one per live context (see Interpreter.contexts). Null with an
+// exception set when Python is out of memory.
+PyRef contexts_to_python(const std::vector<zolang::ContextView>& views);
 
 }  // namespace zolangpy

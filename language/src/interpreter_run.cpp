@@ -173,9 +173,11 @@ struct Interpreter::Impl::Registers {
     limit = context.stack.limit;
     base = bottom + context.base();
   }
-  ZO_INLINE void grow() {
-    context.stack.grow_at(top);
+  // False, with the error in failure.pending, when the memory is not to be had.
+  ZO_INLINE bool grow() {
+    if (impl.grow_stack(context.stack, top, here()) == nullptr) return false;
     reload();
+    return true;
   }
   // Leaves the loop: the context goes on from pc next time.
   ZO_INLINE void write_back() {
@@ -279,9 +281,11 @@ struct Interpreter::Impl::Registers {
     if (has_two_numbers(top)) {
       top = put_number(top, top[-2].as_number() + top[-1].as_number());
     } else if (top - bottom >= 2 && top[-1].is_string() && top[-2].is_string()) {
-      Value joined = Value::concat(top[-2].as_string(), top[-1].as_string());
+      write_top();  // the memory limit may count what the stack holds
+      std::optional<Value> joined = impl.concat(top[-2], top[-1], here());
+      if (!joined) return Next::Fail;
       drop_slot(--top);
-      top[-1] = std::move(joined);
+      top[-1] = std::move(*joined);
     } else {
       return operand_fail(top == bottom ? numbers_only : add_failure(top[-1]));
     }
@@ -355,6 +359,10 @@ struct Interpreter::Impl::Registers {
       auto depth = static_cast<std::size_t>(top - bottom);
       if (instr.arity() > depth) return fail(&Error::stack_underflow);
       std::size_t at = here();
+      if (context.frames.size() == context.frames.capacity()) [[unlikely]] {
+        write_top();
+        if (!impl.grow_frames(context, at)) return Next::Fail;
+      }
       context.frames.push_back(Frame{at + 1, depth - instr.arity()});
       base = top - instr.arity();
       pc = code + slot.label;
@@ -618,12 +626,21 @@ struct Interpreter::Impl::Registers {
         continue;
       case Next::Grow:
         // The instruction changed nothing: grow the stack and run it again.
-        r.grow();
-        --r.pc;
-        continue;
+        if (r.grow()) {
+          --r.pc;
+          continue;
+        }
+        r.write_back();
+        locate_failure(context, r.here());
+        return std::unexpected(take_failure());
       case Next::CheckPoint:
         // The instruction has done its work; stop here or go on with the next.
         if (pass_check_point(r.checked_at)) continue;
+        if (!failure.pending) {
+          // A stop was asked for: the turn ends, and the scheduler ends the run.
+          r.write_back();
+          return StepOutcome::Yield;
+        }
         // A loop's jump has already moved pc on: the failure is the jump's.
         r.write_back();
         locate_failure(context, r.checked_at);
@@ -642,6 +659,15 @@ struct Interpreter::Impl::Registers {
 }
 
 #undef ZO_INLINE
+
+std::optional<Value> Interpreter::Impl::concat(const Value& left, const Value& right,
+                                               std::size_t here) {
+  std::size_t length = left.as_string().size() + right.as_string().size();
+  if (!charge(Value::string_heap_bytes(length), here)) return std::nullopt;
+  std::optional<Value> joined = Value::try_concat(left.as_string(), right.as_string());
+  if (!joined) failure.pending = Error::memory_limit_exceeded(here);
+  return joined;
+}
 
 std::expected<StepOutcome, Error> Interpreter::Impl::call(ExecutionContext& context,
                                                           std::size_t here, const Instr& instr) {
@@ -689,10 +715,14 @@ std::expected<StepOutcome, Error> Interpreter::Impl::spawn(ExecutionContext& con
   context.mode = instr.code == Code::CallRace ? WaitMode::Race : WaitMode::Parallel;
   const std::vector<GroupEntry>& entries = program.call_lists[instr.call_list()];
   if (entries.empty()) return StepOutcome::Continue;
+  constexpr std::uint64_t child_bytes = sizeof(ExecutionContext) + sizeof(ExecutionContext*);
+  if (!charge(entries.size() * (child_bytes + ValueStack::initial_heap_bytes()), here)) {
+    return std::unexpected(take_failure());
+  }
   for (const GroupEntry& entry : entries) {
     const NameSlot& slot = program.names[entry.slot];
     if (slot.label == no_label) return std::unexpected(Error::parallel_not_group(here));
-    auto child = std::make_unique<ExecutionContext>();
+    auto child = new_context();
     child->ip = slot.label;
     child->is_wrapper = slot.name.starts_with('#');
     // The caller's top value becomes the child's slot 0.
@@ -705,7 +735,8 @@ std::expected<StepOutcome, Error> Interpreter::Impl::spawn(ExecutionContext& con
   // Spawning can recurse within one step without a backward jump. The
   // children are in place first, so that stepping again after a stop here
   // runs them.
-  if (!spend(entries.size(), here)) return std::unexpected(take_failure());
+  // A stop asked for at a check point on the way leaves no error.
+  if (!spend(entries.size(), here) && failure.pending) return std::unexpected(take_failure());
   return StepOutcome::Spawned;
 }
 
@@ -716,8 +747,13 @@ std::expected<void, Error> Interpreter::Impl::get(ExecutionContext& context, std
   // first step) can reach an unregistered property.
   if (slot.property == nullptr)
     return std::unexpected(Error::unknown_property(std::string(slot.name), here));
-  auto value = slot.property->get();
+  std::expected<Value, Error> value = [&] {
+    NativeDepth depth;
+    return slot.property->get();
+  }();
   if (!value) return std::unexpected(std::move(value.error()));
+  // The value is made already, but holding it is the program's.
+  if (!charge(value->heap_bytes(), here)) return std::unexpected(take_failure());
   context.stack.push(std::move(*value));
   return {};
 }
@@ -729,6 +765,7 @@ std::expected<void, Error> Interpreter::Impl::set(ExecutionContext& context, std
   const NameSlot& slot = program.names[instr.name()];
   if (slot.property == nullptr)
     return std::unexpected(Error::unknown_property(std::string(slot.name), here));
+  NativeDepth depth;
   return slot.property->set(std::move(value));
 }
 
