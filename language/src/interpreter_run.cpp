@@ -382,7 +382,8 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
         break;
       case Code::Label:
         break;
-      case Code::Call: {
+      case Code::Call:
+      case Code::CallValue: {
         const NameSlot& slot = program.names[instr->name()];
         if (slot.generator == nullptr && slot.label != no_label) {
           // A group call: its arguments become slots 0 to n - 1 of its frame.
@@ -391,7 +392,8 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
             failure = Error::stack_underflow(address_of(pc));
             goto fail;
           }
-          context.frames.push_back(Frame{address_of(pc) + 1, depth - instr->arity()});
+          context.frames.push_back(
+              Frame{address_of(pc) + 1, depth - instr->arity(), instr->code == Code::CallValue});
           base = top - instr->arity();
           std::size_t here = address_of(pc);
           pc = code + slot.label;
@@ -413,7 +415,8 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
         return *done;
       }
       case Code::CallParallel:
-      case Code::CallRace: {
+      case Code::CallRace:
+      case Code::CallRaceValue: {
         stack.top = top;
         auto done = spawn(context, address_of(pc), *instr);
         reload_registers();
@@ -433,9 +436,31 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
           outcome = StepOutcome::Finished;
           goto stop;
         }
+        if (context.frames.back().value) [[unlikely]] {
+          stack.top = top;
+          pc = code + leave_group(context, Value());
+          reload_registers();
+          break;
+        }
         pc = code + context.frames.back().return_index;
         context.frames.pop_back();
         base = bottom + context.base();
+        break;
+      case Code::ReturnValue:
+        if (top == bottom) {
+          failure = Error::stack_underflow(address_of(pc));
+          goto fail;
+        }
+        stack.top = top;
+        if (context.frames.empty()) {
+          // The program itself, or a branch of a block: nobody takes the value.
+          stack.pop();
+          top = stack.top;
+          outcome = StepOutcome::Finished;
+          goto stop;
+        }
+        pc = code + leave_group(context, stack.pop());
+        reload_registers();
         break;
         ZO_OPERATOR_FORMS(Add)
         ZO_OPERATOR_FORMS(Sub)
@@ -506,13 +531,13 @@ std::expected<StepOutcome, Error> Interpreter::Impl::call(ExecutionContext& cont
   const NameSlot& slot = program.names[instr.name()];
   if (slot.generator == nullptr)
     return std::unexpected(Error::unknown_callable(std::string(slot.name), here));
-  return native_call(context, here, slot, instr.arity());
+  return native_call(context, here, slot, instr.arity(), instr.code == Code::CallValue);
 }
 
 std::expected<StepOutcome, Error> Interpreter::Impl::native_call(ExecutionContext& context,
                                                                  std::size_t here,
                                                                  const NameSlot& slot,
-                                                                 std::size_t arity) {
+                                                                 std::size_t arity, bool value) {
   NativeCallScope calling_native(*this, context, here);
   context.ip = here + 1;
   auto active =
@@ -539,15 +564,24 @@ std::expected<StepOutcome, Error> Interpreter::Impl::native_call(ExecutionContex
     return StepOutcome::Yield;
   }
   context.has_callable = false;
+  std::unique_ptr<Callable> done = std::move(active->second);
   active_callables.erase(active);
+  if (value) {
+    if (auto pushed = push_result(context, *done); !pushed) return std::unexpected(pushed.error());
+  }
   return StepOutcome::NativeDone;
 }
 
 std::expected<StepOutcome, Error> Interpreter::Impl::spawn(ExecutionContext& context,
                                                            std::size_t here, const Instr& instr) {
-  context.mode = instr.code == Code::CallRace ? WaitMode::Race : WaitMode::Parallel;
+  context.mode = instr.code == Code::CallParallel ? WaitMode::Parallel : WaitMode::Race;
+  context.winner = 0;
   const std::vector<GroupEntry>& entries = program.call_lists[instr.call_list()];
-  if (entries.empty()) return StepOutcome::Continue;
+  if (entries.empty()) {
+    // No member, so no winner.
+    if (instr.code == Code::CallRaceValue) context.stack.push(Value());
+    return StepOutcome::Continue;
+  }
   for (const GroupEntry& entry : entries) {
     const NameSlot& slot = program.names[entry.slot];
     if (slot.label == no_label) return std::unexpected(Error::parallel_not_group(here));
