@@ -1,16 +1,15 @@
-#include "native_types.hpp"
+// The base classes and Arg, as Python sees them, and the registration of
+// natives that Compiler and Interpreter share.
+#include "natives.hpp"
 
-#include "base_attributes.hpp"
-#include "class_tables.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
-#include "type_support.hpp"
+#include "pypy_guards.hpp"
+#include "runtime.hpp"
+#include "types.hpp"
 
 namespace zolangpy {
 namespace {
-
-// Null, with TypeError raised, for an object with no Arg in it.
-ArgObject* as_arg(PyObject* self) { return payload_of<ArgObject>(self); }
 
 PyObject* not_implemented(const char* method) {
   PyErr_Format(PyExc_NotImplementedError, "'%s' is not implemnted", method);
@@ -18,13 +17,9 @@ PyObject* not_implemented(const char* method) {
 }
 
 // A default that only raises NotImplementedError, after the use check.
-template <const char* Method, bool Exclusive>
+template <const char* Method, Access access>
 PyObject* unimplemented_noargs(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    Use use = Exclusive ? Use::exclusive(self) : Use::shared(self);
-    if (!use) return nullptr;
-    return not_implemented(Method);
-  });
+  return with_use<access>(self, [] { return not_implemented(Method); });
 }
 
 constexpr char call_name[] = "call";
@@ -45,18 +40,14 @@ PyObject* native_base_new(PyTypeObject* type, PyObject*, PyObject*) {
 // --- Callable ---
 
 PyObject* callable_terminate(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    Use use = Use::exclusive(self);
-    if (!use) return nullptr;
-    Py_RETURN_NONE;
-  });
+  return with_use<Access::Exclusive>(self, []() -> PyObject* { Py_RETURN_NONE; });
 }
 
 constexpr char callable_call_name[] = "Callable.call";
 constexpr char callable_terminate_name[] = "Callable.terminate";
 
 auto callable_methods = base_class_methods({
-    no_argument_method<&unimplemented_noargs<call_name, true>, callable_call_name>(
+    no_argument_method<&unimplemented_noargs<call_name, Access::Exclusive>, callable_call_name>(
         "call($self)\n--\n\n"
         "Called by the Zo runtime any time a native call associated with this type is active.\n\n"
         "Returning `True` means the call is complete. Returning `False` makes the Zo interpreter\n"
@@ -87,11 +78,9 @@ auto callable_slots = base_class_slots({
 
 // A default that checks its one list argument, then raises
 // NotImplementedError.
-template <const char* Method, const char* Function, bool Exclusive>
+template <const char* Method, const char* Function, Access access>
 PyObject* unimplemented_with_list(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    Use use = Exclusive ? Use::exclusive(self) : Use::shared(self);
-    if (!use) return nullptr;
+  return with_use<access>(self, [&]() -> PyObject* {
     PyObject* list = nullptr;
     if (!parse_arguments(args, kwargs, Function, {{"args", &list}}, 1)) return nullptr;
     if (!list_argument(list, "args")) return nullptr;
@@ -105,7 +94,8 @@ constexpr char check_syntax_name[] = "check_syntax";
 constexpr char check_syntax_function[] = "CallableGenerator.check_syntax";
 
 auto generator_methods = base_class_methods({
-    {"generate", method_pointer(&unimplemented_with_list<generate_name, generate_function, true>),
+    {"generate",
+     method_pointer(&unimplemented_with_list<generate_name, generate_function, Access::Exclusive>),
      METH_VARARGS | METH_KEYWORDS,
      "generate($self, args)\n--\n\n"
      "Called by the Zo runtime when it encounters a native call associated with this type.\n\n"
@@ -115,7 +105,8 @@ auto generator_methods = base_class_methods({
      "kinds of `Callable`. Unlike in `check_syntax`, the arguments are actual values, and only\n"
      "values: the compiler filters out the words."},
     {"check_syntax",
-     method_pointer(&unimplemented_with_list<check_syntax_name, check_syntax_function, false>),
+     method_pointer(
+         &unimplemented_with_list<check_syntax_name, check_syntax_function, Access::Shared>),
      METH_VARARGS | METH_KEYWORDS,
      "check_syntax($self, args)\n--\n\n"
      "Called by the Zo compiler to check if a call's syntax is considrered valid.\n\n"
@@ -144,9 +135,7 @@ auto generator_slots = base_class_slots({
 // --- Prop ---
 
 PyObject* prop_set(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    Use use = Use::shared(self);
-    if (!use) return nullptr;
+  return with_use<Access::Shared>(self, [&]() -> PyObject* {
     PyObject* value = nullptr;
     if (!parse_arguments(args, kwargs, "Prop.set", {{"value", &value}}, 1)) return nullptr;
     return not_implemented("set");
@@ -154,18 +143,14 @@ PyObject* prop_set(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* prop_is_settable(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    Use use = Use::shared(self);
-    if (!use) return nullptr;
-    Py_RETURN_FALSE;
-  });
+  return with_use<Access::Shared>(self, []() -> PyObject* { Py_RETURN_FALSE; });
 }
 
 constexpr char prop_get_name[] = "Prop.get";
 constexpr char prop_is_settable_name[] = "Prop.is_settable";
 
 auto prop_methods = base_class_methods({
-    no_argument_method<&unimplemented_noargs<get_name, false>, prop_get_name>(
+    no_argument_method<&unimplemented_noargs<get_name, Access::Shared>, prop_get_name>(
         "get($self)\n--\n\n"
         "Retrieves a value from the property.\n\n"
         "The only allowed result types are `int`, `float`, `str`, `bool` and `None`; anything\n"
@@ -210,37 +195,28 @@ PyObject* arg_new(PyTypeObject*, PyObject*, PyObject*) {
   return nullptr;
 }
 
+// Every method of Arg only reads.
+template <typename Body>
+PyObject* with_arg(PyObject* self, Body&& body) {
+  return with_payload<ArgObject, Access::Shared>(
+      self, [&](ArgObject& object) { return body(object.arg); });
+}
+
 PyObject* arg_is_value(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    ArgObject* object = as_arg(self);
-    if (object == nullptr) return nullptr;
-    Use use = Use::shared(object->use);
-    if (!use) return nullptr;
-    return new_bool(object->arg.is_value());
-  });
+  return with_arg(self, [](const zolang::Arg& arg) { return new_bool(arg.is_value()); });
 }
 
 PyObject* arg_is_word(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    ArgObject* object = as_arg(self);
-    if (object == nullptr) return nullptr;
-    Use use = Use::shared(object->use);
-    if (!use) return nullptr;
-    return new_bool(object->arg.is_word());
-  });
+  return with_arg(self, [](const zolang::Arg& arg) { return new_bool(arg.is_word()); });
 }
 
 PyObject* arg_matches_word(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    ArgObject* object = as_arg(self);
-    if (object == nullptr) return nullptr;
-    Use use = Use::shared(object->use);
-    if (!use) return nullptr;
+  return with_arg(self, [&](const zolang::Arg& arg) -> PyObject* {
     PyObject* text = nullptr;
     if (!parse_arguments(args, kwargs, "Arg.matches_word", {{"s", &text}}, 1)) return nullptr;
     auto word = string_argument(text, "s");
     if (!word) return nullptr;
-    return new_bool(object->arg.matches_word(*word));
+    return new_bool(arg.matches_word(*word));
   });
 }
 
@@ -323,5 +299,101 @@ PyRef make_arg(const zolang::Arg& arg) {
   zolang::Arg copy = arg;
   return PyRef::steal(allocate<ArgObject>(module_types().arg, BorrowFlag(), std::move(copy)));
 }
+
+}  // namespace zolangpy
+
+// --- Registration ---
+
+namespace zolangpy {
+namespace {
+
+// Parses (name, value), checks that value's type is `wanted` (or derives
+// from it), and makes the adapter for it.
+template <typename Native, typename MakeAdapter>
+std::optional<Registration<Native>> registration_of(PyObject* args, PyObject* kwargs,
+                                                    const char* function, PyTypeObject* wanted,
+                                                    const char* refusal, MakeAdapter make_adapter) {
+  Registration<Native> registration;
+  PyObject* name = nullptr;
+  PyObject* value = nullptr;
+  if (!parse_arguments(args, kwargs, function, {{"name", &name}, {"value", &value}}, 2)) {
+    return std::nullopt;
+  }
+  auto text = string_argument(name, "name");
+  if (!text) return std::nullopt;
+  if (!has_type(value, wanted)) {
+    raise_zo_error(refusal);
+    return std::nullopt;
+  }
+  registration.name.assign(*text);
+  registration.adapter = make_adapter(value);
+  return registration;
+}
+
+PyObject* check_type(PyObject* args, PyObject* kwargs, const char* function, PyTypeObject* wanted) {
+  return guarded([&]() -> PyObject* {
+    PyObject* value = nullptr;
+    if (!parse_arguments(args, kwargs, function, {{"value", &value}}, 1)) return nullptr;
+    return new_bool(has_type(value, wanted));
+  });
+}
+
+}  // namespace
+
+PyObject* check_if_prop(PyObject* args, PyObject* kwargs, const char* function) {
+  return check_type(args, kwargs, function, module_types().prop);
+}
+
+PyObject* check_if_callable(PyObject* args, PyObject* kwargs, const char* function) {
+  return check_type(args, kwargs, function, module_types().callable_generator);
+}
+
+template <>
+std::optional<Registration<zolang::CallableGenerator>> parse_registration(PyObject* args,
+                                                                          PyObject* kwargs,
+                                                                          const char* function) {
+  return registration_of<zolang::CallableGenerator>(
+      args, kwargs, function, module_types().callable_generator,
+      "Not an instance of zolangpy.CallableGenerator", make_generator_adapter);
+}
+
+template <>
+std::optional<Registration<zolang::Prop>> parse_registration(PyObject* args, PyObject* kwargs,
+                                                             const char* function) {
+  return registration_of<zolang::Prop>(args, kwargs, function, module_types().prop,
+                                       "Not an instance of zolangpy.Prop", make_prop_adapter);
+}
+
+PyObject* registration_result(const std::expected<void, zolang::Error>& registered) {
+  if (!registered) return raise_error(registered.error());
+  Py_RETURN_NONE;
+}
+
+const char check_if_prop_doc[] =
+    "check_if_prop(value)\n--\n\n"
+    "Checks if a value is a subclass of `Prop`.\n\n"
+    "This method exists mainly for the implementation's convenience and should be treated as\n"
+    "deprecated, though it is unlikely ever to be removed.";
+
+const char check_if_callable_doc[] =
+    "check_if_callable(value)\n--\n\n"
+    "Checks if a value is a subclass of `CallableGenerator`.\n\n"
+    "This method exists mainly for the implementation's convenience and should be treated as\n"
+    "deprecated, though it is unlikely ever to be removed.";
+
+const char register_callable_doc[] =
+    "register_callable($self, name, value)\n--\n\n"
+    "Registers the given `CallableGenerator` under the provided name.\n\n"
+    "A value that is not a `CallableGenerator` raises an exception. A name is valid in a\n"
+    "program only when a generator is registered for it, and the generator is invoked whenever\n"
+    "the name is used as a call.";
+
+const char register_property_doc[] =
+    "register_property($self, name, value)\n--\n\n"
+    "Registers the given `Prop` under the provided name.\n\n"
+    "A value that is not a `Prop` raises an exception. The name is given without the leading\n"
+    "dollar sign ($), which the compiler handles itself. A name is valid in a program only when\n"
+    "a `Prop` is registered for it, whose methods are then used wherever the name is\n"
+    "referenced.";
 
 }  // namespace zolangpy

@@ -1,5 +1,5 @@
-#include "adapters.hpp"
-
+// The adapters through which the library calls host objects, and the
+// interned names of the methods they call.
 #include <cstddef>
 #include <string>
 #include <utility>
@@ -7,11 +7,9 @@
 
 #include "convert.hpp"
 #include "errors.hpp"
-#include "gil.hpp"
-#include "host_exceptions.hpp"
-#include "method_names.hpp"
-#include "native_types.hpp"
-#include "type_support.hpp"
+#include "natives.hpp"
+#include "runtime.hpp"
+#include "types.hpp"
 
 namespace zolangpy {
 namespace {
@@ -227,6 +225,31 @@ std::unique_ptr<zolang::CallableGenerator> make_generator_adapter(PyObject* obje
 
 std::unique_ptr<zolang::Prop> make_prop_adapter(PyObject* object) {
   return std::make_unique<PyProp>(object);
+}
+
+}  // namespace zolangpy
+
+// --- Method names ---
+
+namespace zolangpy {
+namespace {
+
+MethodNames names;
+
+bool intern(PyObject*& slot, const char* text) {
+  if (slot == nullptr) slot = PyUnicode_InternFromString(text);
+  return slot != nullptr;
+}
+
+}  // namespace
+
+const MethodNames& method_names() { return names; }
+
+bool intern_method_names() {
+  return intern(names.check_syntax, "check_syntax") && intern(names.generate, "generate") &&
+         intern(names.call, "call") && intern(names.terminate, "terminate") &&
+         intern(names.get, "get") && intern(names.set, "set") &&
+         intern(names.is_settable, "is_settable");
 }
 
 }  // namespace zolangpy

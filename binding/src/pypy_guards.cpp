@@ -1,12 +1,67 @@
-#include "base_attributes.hpp"
+// The PyPy-only refusals declared in pypy_guards.hpp. Built only for PyPy.
+#include "pypy_guards.hpp"
 
 #ifdef PYPY_VERSION
 
 #include "errors.hpp"
 #include "py_ref.hpp"
-#include "type_support.hpp"
+#include "runtime.hpp"
+#include "types.hpp"
 
 namespace zolangpy {
+
+// --- The closed classes ---
+
+PyObject* refuse_subclass(PyObject* subclass, PyObject*, PyObject*) {
+  PyTypeObject* base = reinterpret_cast<PyTypeObject*>(subclass)->tp_base;
+  PyErr_Format(PyExc_TypeError, "type '%s' is not an acceptable base type",
+               short_type_name(base != nullptr ? base : reinterpret_cast<PyTypeObject*>(subclass)));
+  return nullptr;
+}
+
+namespace {
+
+PyObject* refuse_copying(PyObject* self, PyObject*, PyObject*) {
+  PyErr_Format(PyExc_TypeError, "cannot pickle '%s' object", short_type_name(Py_TYPE(self)));
+  return nullptr;
+}
+
+PyObject* get_class(PyObject* self, void*) {
+  return guarded([&] { return PyObject_Type(self); });
+}
+
+int set_class(PyObject* self, PyObject* value, void*) {
+  return guarded([&]() -> int {
+    if (value == nullptr) {
+      PyErr_SetString(PyExc_TypeError, "can't delete __class__ attribute");
+      return -1;
+    }
+    if (!PyType_Check(value)) {
+      PyErr_Format(PyExc_TypeError, "__class__ must be set to a class, not '%s' object",
+                   short_type_name(Py_TYPE(value)));
+      return -1;
+    }
+    PyTypeObject* old_type = Py_TYPE(self);
+    auto* new_type = reinterpret_cast<PyTypeObject*>(value);
+    if (new_type == old_type) return 0;
+    PyErr_Format(PyExc_TypeError, "__class__ assignment: '%s' object layout differs from '%s'",
+                 short_type_name(new_type), short_type_name(old_type));
+    return -1;
+  });
+}
+
+}  // namespace
+
+PyMethodDef copy_refusal(const char* name) {
+  return {name, method_pointer(&refuse_copying), METH_VARARGS | METH_KEYWORDS, nullptr};
+}
+
+PyGetSetDef class_assignment_guard() {
+  return {"__class__", &get_class, &set_class, nullptr, nullptr};
+}
+
+// --- The base classes ---
+
 namespace {
 
 // What CPython does for an object without a __dict__; `value` is null for a
@@ -131,6 +186,17 @@ bool refuse_base_instance_attributes(PyObject* base) {
          PyObject_SetAttrString(base, "__setattr__", set) == 0 &&
          PyObject_SetAttrString(base, "__delattr__", del) == 0 &&
          PyObject_SetAttrString(base, "__init_subclass__", init_subclass) == 0;
+}
+
+// --- Methods without arguments ---
+
+PyObject* refuse_arguments(const char* name, Py_ssize_t count, PyObject* keywords) {
+  if (keywords != nullptr && PyTuple_GET_SIZE(keywords) != 0) {
+    PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", name);
+  } else {
+    PyErr_Format(PyExc_TypeError, "%s() takes no arguments (%zd given)", name, count);
+  }
+  return nullptr;
 }
 
 }  // namespace zolangpy

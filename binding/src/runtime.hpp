@@ -1,8 +1,11 @@
-// The global interpreter lock as the binding sees it. Every entry point from
-// Python (methods, constructors, deallocators) runs inside a GilHeld scope, so
-// the binding knows on which threads it holds the lock without asking the
-// runtime; adapters called from library code take the lock with GilAcquire
-// only when their thread does not hold it already.
+// The runtime under every entry point: the global interpreter lock, Python's
+// recursion check, and `guarded`, the barrier every call from Python passes.
+//
+// The GIL as the binding sees it. Every entry point from Python (methods,
+// constructors, deallocators) runs inside a GilHeld scope, so the binding knows
+// on which threads it holds the lock without asking the runtime; adapters
+// called from library code take the lock with GilAcquire only when their
+// thread does not hold it already.
 //
 // A thread that takes the GIL back while Python is finalizing never gets it:
 // the runtime ends the thread with pthread_exit, whose forced unwind
@@ -10,9 +13,19 @@
 // of the binding rethrows it, no noexcept function lies on its path, and once
 // a thread has seen it, our destructors leave Python alone (the lock belongs
 // to the finalizing thread now): its references are abandoned, not dropped.
+//
+// The recursion check: every method, constructor and getter counts as one
+// level, so that a chain of natives running further interpreters, or a call
+// made at the edge of the recursion limit, ends in RecursionError instead of
+// overflowing the stack inside the runtime, which PyPy treats as a fatal
+// error.
 #pragma once
 
 #include <cxxabi.h>
+
+#include <exception>
+#include <string_view>
+#include <type_traits>
 
 #include "python.hpp"
 
@@ -101,5 +114,63 @@ void release_later(PyObject* object);
 
 // Releases every reference queued by release_later(); the GIL must be held.
 void release_pending();
+
+// One level of the check, held for a scope; the GIL must be held at both
+// ends. A refused level has raised RecursionError.
+class RecursionLevel {
+ public:
+  RecursionLevel();
+  ~RecursionLevel() {
+#ifndef PYPY_VERSION
+    // PyPy's check keeps no count (it looks at the stack alone): nothing to
+    // give back there, and leaving would cost a call into the runtime.
+    if (entered && !thread_exiting()) Py_LeaveRecursiveCall();
+#endif
+  }
+  RecursionLevel(const RecursionLevel&) = delete;
+  RecursionLevel& operator=(const RecursionLevel&) = delete;
+
+  explicit operator bool() const { return entered; }
+
+ private:
+  bool entered;
+};
+
+namespace detail {
+// Raises zolangpy.InternalError for a C++ exception that reached an entry
+// point (see raise_internal_error in errors.hpp).
+void raise_fault(std::string_view what);
+}  // namespace detail
+
+// Runs one entry point from Python: marks the GIL as held, counts as one
+// level of Python's recursion check (so that nothing inside runs out of stack
+// in the runtime: see RecursionLevel), and turns a C++ exception (only
+// allocation failure is expected) into InternalError, with the C API's
+// failure result (nullptr or -1). The forced unwind of a thread that the
+// runtime ends (see the top of this file) goes through: it is not ours to stop, and
+// stopping it aborts the process.
+template <typename Body>
+[[gnu::no_sanitize("undefined")]] auto guarded(Body&& body)
+    -> decltype(body()) {  // see running_python
+  using Result = decltype(body());
+  static_assert(std::is_pointer_v<Result> || std::is_same_v<Result, int>);
+  GilHeld held;
+  try {
+    RecursionLevel level;
+    if (level) return body();
+  } catch (abi::__forced_unwind&) {
+    note_thread_exit();
+    throw;
+  } catch (const std::exception& fault) {
+    detail::raise_fault(fault.what());
+  } catch (...) {
+    detail::raise_fault("unknown C++ exception");
+  }
+  if constexpr (std::is_pointer_v<Result>) {
+    return nullptr;
+  } else {
+    return -1;
+  }
+}
 
 }  // namespace zolangpy
