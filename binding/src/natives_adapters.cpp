@@ -59,16 +59,6 @@ const Error* host_code_barred() {
   return checked(running_python([&] { return PyObject_CallMethodOneArg(object, name, argument); }));
 }
 
-// Attribute `name` of `object`, or a null reference when it has none.
-[[nodiscard]] std::expected<PyRef, Error> optional_attribute(PyObject* object, PyObject* name) {
-  if (const Error* barred = host_code_barred()) return std::unexpected(*barred);
-  PyRef attribute = PyRef::steal(running_python([&] { return PyObject_GetAttr(object, name); }));
-  if (attribute) return attribute;
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return std::unexpected(error_from_python());
-  PyErr_Clear();
-  return PyRef();
-}
-
 // Builds a new list from `items` converted by `convert` (which returns a
 // PyRef, null with an exception set).
 template <typename Item, typename Convert>
@@ -115,20 +105,35 @@ class PyCallable final : public zolang::Callable {
     return {};
   }
 
-  // Asked only of a call used as a value, so its lookup costs no call
-  // statement anything.
+  // Asked only of a call used as a value, so it costs no call statement
+  // anything. The method is called by name, the fast way; only when that
+  // raises AttributeError is it asked whether the object has a `result` at
+  // all, since a missing one means nil.
   [[nodiscard]] std::expected<zolang::Value, Error> result() override {
     GilAcquire gil;
-    auto method = optional_attribute(host.get(), method_names().result);
-    if (!method) return std::unexpected(std::move(method.error()));
-    if (!*method) return zolang::Value();
     if (const Error* barred = host_code_barred()) return std::unexpected(*barred);
-    auto result = checked(running_python([&] { return PyObject_CallNoArgs(method->get()); }));
-    if (!result) return std::unexpected(std::move(result.error()));
-    return value_from_python(result->get());
+    PyRef result = PyRef::steal(running_python(
+        [&] { return PyObject_CallMethodNoArgs(host.get(), method_names().result); }));
+    if (!result) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError) || has_result()) {
+        return std::unexpected(error_from_python());
+      }
+      PyErr_Clear();
+      return zolang::Value();
+    }
+    return value_from_python(result.get());
   }
 
  private:
+  // Whether the object has a `result`, with the pending exception kept.
+  bool has_result() const {
+    FetchedException pending = FetchedException::fetch();
+    const int found =
+        running_python([&] { return PyObject_HasAttr(host.get(), method_names().result); });
+    pending.restore();
+    return found == 1;
+  }
+
   HostObject host;
 };
 

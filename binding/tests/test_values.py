@@ -124,6 +124,8 @@ def test_a_callable_without_result_gives_nil_and_statements_never_ask():
 
 @pytest.mark.parametrize("value, text", [
     (ValueError("sensor offline"), "ValueError('sensor offline')"),
+    # raised inside result(), so not taken for a missing one
+    (AttributeError("no reading"), "AttributeError('no reading')"),
     ([1, 2], "TypeError('Only primitive types allowed')"),
     (2 ** 2000, "TypeError('Only primitive types allowed')"),
 ])
