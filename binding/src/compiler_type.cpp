@@ -14,6 +14,7 @@
 #include "convert.hpp"
 #include "errors.hpp"
 #include "interpreter_type.hpp"
+#include "ir_words.hpp"
 #include "natives.hpp"
 #include "runtime.hpp"
 #include "types.hpp"
@@ -195,7 +196,8 @@ auto compiler_methods = closed_class_methods(
          "registered callables and properties included, move to the new interpreter. Since the\n"
          "compiler object itself lives on in Python, the call in practice empties it: every "
          "callable\n"
-         "and property must be registered again before the same program can be compiled again.")},
+         "and property must be registered again before the same program can be compiled again."),
+     split_ir_words_method()},
     registration_rows<CompilerObject, &CompilerObject::compiler, RegistrationNames>());
 
 auto compiler_getset = closed_class_getset();

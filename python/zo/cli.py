@@ -4,6 +4,7 @@
                [--max-instructions N] [--timeout SECONDS] [--tick SECONDS]
     zo check FILE [--host MODULE.py] [--no-std] [--format text|json]
     zo ir FILE [-o OUT] [--host MODULE.py] [--no-std]
+    zo lsp
     zo --version
 
 FILE is Zo source (``.zo``) or, for ``run``, Zo IR text (``.zir``). Errors go
@@ -34,6 +35,9 @@ DEFAULT_TICK = 0.005
 
 def main(argv=None):
     args = _parse_args(argv)
+    if args.command == "lsp":
+        from zo.lsp import serve
+        return serve()
     try:
         host = _load_host(args)
     except HostError as error:
@@ -127,6 +131,8 @@ def _parse_args(argv):
         if name == "check":
             sub.add_argument("--format", choices=("text", "json"), default="text",
                              help="how to print errors: text on stderr, or JSON on stdout")
+    lsp = commands.add_parser("lsp", help="serve the Language Server Protocol on stdin/stdout")
+    lsp.add_argument("--stdio", action="store_true", help=argparse.SUPPRESS)  # clients may add it
     return parser.parse_args(argv)
 
 
