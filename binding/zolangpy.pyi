@@ -314,6 +314,12 @@ class Arg:
         The comparison is a simple byte-wise equality, so diacritics and other non-unique
         Unicode may complicate things.
         """
+    def word(self) -> Optional[str]:
+        """Returns the text of a word, or `None` for a value.
+
+        The text is exactly as written in the source, so a check can name what it got:
+        "expected 'open' or 'close', got 'opne'".
+        """
 
 
 class Callable:
@@ -324,6 +330,12 @@ class Callable:
     create them instead. A class may be a subclass of both `Callable` and
     `CallableGenerator`, which is perfectly valid.
     """
+
+    # A subclass may define `result(self)`, which the base class does not: when
+    # the call is used as a value (`$t = measure "t1";`), it is asked once, after
+    # `call` has reported completion, and its return converts as a `Prop.get`
+    # result does (with the same errors). A call statement never asks it.
+    # Without it the value is None (nil).
 
     def __init__(self, *args: object, **kwargs: object) -> None: ...
     def call(self) -> Optional[bool]:
@@ -353,6 +365,11 @@ class CallableGenerator:
     may return a singleton-style `Callable`; this is discouraged, as it may cause problems
     with parallelism when the call is non-trivial.
     """
+
+    # A subclass may set the class attribute `words_at_run_time = True`, read once
+    # when the generator is registered: its calls then pass every argument to
+    # `generate` in source order, each word as a str, so that one native can
+    # serve `valve open;` and `valve close;`. `check_syntax` is called as before.
 
     def __init__(self, *args: object, **kwargs: object) -> None: ...
     def generate(self, args: List[Value]) -> Callable:

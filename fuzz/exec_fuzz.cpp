@@ -48,6 +48,21 @@ class FuzzCallable : public zolang::Callable {
     if (controls.next() == 0xEF) return std::unexpected(Error::native("terminate failed"));
     return {};
   }
+  // Asked only of calls used as values.
+  [[nodiscard]] std::expected<Value, Error> result() override {
+    switch (controls.next() % 5) {
+      case 0:
+        return Value::number(static_cast<double>(controls.next()) - 128.0);
+      case 1:
+        return Value::string(std::string(controls.next() % 64, 'r'));
+      case 2:
+        return Value::boolean(controls.next() & 1);
+      case 3:
+        return Value::nil();
+      default:
+        return std::unexpected(Error::native("result failed"));
+    }
+  }
 
  private:
   Controls& controls;
@@ -56,7 +71,8 @@ class FuzzCallable : public zolang::Callable {
 
 class FuzzGenerator : public zolang::CallableGenerator {
  public:
-  explicit FuzzGenerator(Controls& controls) : controls(controls) {}
+  explicit FuzzGenerator(Controls& controls, bool words = false)
+      : controls(controls), words(words) {}
   [[nodiscard]] std::expected<std::unique_ptr<zolang::Callable>, Error> generate(
       std::vector<Value> args) override {
     for (const Value& arg : args) (void)arg.display();
@@ -69,9 +85,11 @@ class FuzzGenerator : public zolang::CallableGenerator {
     if (controls.next() == 0xF2) return std::unexpected(Error::native("bad call site"));
     return {};
   }
+  bool words_at_run_time() const override { return words; }
 
  private:
   Controls& controls;
+  bool words;
 };
 
 class FuzzProp : public zolang::Prop {
@@ -121,7 +139,8 @@ void collect_names(const std::vector<zolang::Op>& ops, std::set<std::string>& ca
     if (op.kind == zolang::OpKind::Label) labels.insert(op.name);
   }
   for (const zolang::Op& op : ops) {
-    if (op.kind == zolang::OpKind::Call && !labels.contains(op.name)) callables.insert(op.name);
+    bool call = op.kind == zolang::OpKind::Call || op.kind == zolang::OpKind::CallValue;
+    if (call && !labels.contains(op.name)) callables.insert(op.name);
     if (op.kind == zolang::OpKind::Get || op.kind == zolang::OpKind::Set) {
       properties.insert(op.name);
     }
@@ -146,6 +165,10 @@ std::optional<zolang::Interpreter> from_source(std::string_view text, Controls& 
   zolang::ZoCompiler compiler;
   for (const char* name : {"print", "wait", "drive", "turn", "beep", "say"}) {
     (void)compiler.register_callable(name, std::make_unique<FuzzGenerator>(controls));
+  }
+  // These take their words at run time.
+  for (const char* name : {"valve", "measure"}) {
+    (void)compiler.register_callable(name, std::make_unique<FuzzGenerator>(controls, true));
   }
   for (const char* name : {"battery", "speed", "x", "y", "count", "name", "n", "out"}) {
     (void)compiler.register_property(name, std::make_unique<FuzzProp>(controls));

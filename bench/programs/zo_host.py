@@ -7,6 +7,8 @@ measurement per process, printed as one number (process CPU time).
     zo_host.py yield IR N       ns per run() over a yield loop
     zo_host.py poll IR N        ns per run() polling a native that answers False
     zo_host.py prop IR N        ns per loop iteration doing one get and one set
+    zo_host.py completing IR N  ns per run() of a loop over one native call that
+                                completes at its first poll and has a result()
     zo_host.py floor-noop N     ns per Python -> C no-argument call
     zo_host.py floor-call N     ns per Python -> C -> obj.call()
     zo_host.py floor-getset N   ns per obj.get() + obj.set() called from C
@@ -36,6 +38,22 @@ class Waits(zolangpy.CallableGenerator):
         return Pending()
 
 
+class Done(zolangpy.Callable):
+    def call(self):
+        return True
+
+    def result(self):
+        return 1.0
+
+
+class Completes(zolangpy.CallableGenerator):
+    def check_syntax(self, args):
+        pass
+
+    def generate(self, args):
+        return Done()
+
+
 class Counter(zolangpy.Prop):
     def __init__(self):
         self.value = 0.0
@@ -50,10 +68,10 @@ class Counter(zolangpy.Prop):
         return True
 
 
-def interpreter(path):
+def interpreter(path, wait=Waits):
     with open(path) as f:
         made = zolangpy.Interpreter(f.read())
-    made.register_callable("wait", Waits())
+    made.register_callable("wait", wait())
     made.register_property("p", Counter())
     return made
 
@@ -73,8 +91,8 @@ def one_run(path, n, limited=False):
     return timed(zo.run, n)
 
 
-def repeated_runs(path, n):
-    zo = interpreter(path)
+def repeated_runs(path, n, wait=Waits):
+    zo = interpreter(path, wait)
 
     def work():
         run = zo.run
@@ -138,6 +156,8 @@ def main():
         value = one_run(args[0], int(args[1]), mode == "loop-limited")
     elif mode in ("yield", "poll"):
         value = repeated_runs(args[0], int(args[1]))
+    elif mode == "completing":
+        value = repeated_runs(args[0], int(args[1]), Completes)
     elif mode == "compile":
         value = compile_speed(args[0])
     else:

@@ -51,7 +51,7 @@ std::ptrdiff_t EncodedProgram::distance(std::size_t index) const {
 
 std::uint32_t EncodedProgram::name_id(std::size_t index) const {
   const Instruction& instruction = instructions[index];
-  if (instruction.kind == OpKind::Call && instruction.form == OperandForm::Wide) {
+  if (shape_of(instruction.kind) == OperandShape::Call && instruction.form == OperandForm::Wide) {
     return static_cast<std::uint32_t>(words[instruction.operand]);
   }
   return instruction.operand;
@@ -245,14 +245,14 @@ void EncodedProgram::patch_distance(std::size_t index, std::ptrdiff_t distance) 
   }
 }
 
-void EncodedProgram::emit_call(std::string_view name, std::uint64_t arity) {
+void EncodedProgram::emit_call(std::string_view name, std::uint64_t arity, OpKind kind) {
   std::uint32_t id = intern(name);
   if (arity <= max_small) {
-    push(Instruction{OpKind::Call, OperandForm::Inline, static_cast<std::uint16_t>(arity), id});
+    push(Instruction{kind, OperandForm::Inline, static_cast<std::uint16_t>(arity), id});
   } else {
     std::uint32_t first = add_word(id);
     add_word(arity);
-    push(Instruction{OpKind::Call, OperandForm::Wide, 0, first});
+    push(Instruction{kind, OperandForm::Wide, 0, first});
   }
 }
 
@@ -286,7 +286,7 @@ void EncodedProgram::append(const Op& op) {
       emit_jump(op.kind, op.distance);
       return;
     case OperandShape::Call:
-      emit_call(op.name, op.index);
+      emit_call(op.name, op.index, op.kind);
       return;
     case OperandShape::CallList:
       emit_call_list(op.kind, op.calls);

@@ -163,7 +163,8 @@ class EncodedProgram {
   void emit_number(double number);
   // Returns the jump's index, for patch_distance.
   std::size_t emit_jump(OpKind kind, std::ptrdiff_t distance);
-  void emit_call(std::string_view name, std::uint64_t arity);
+  // call, or call_value with `kind`.
+  void emit_call(std::string_view name, std::uint64_t arity, OpKind kind = OpKind::Call);
   void emit_call_list(OpKind kind, const std::vector<CallEntry>& calls);
   void patch_distance(std::size_t index, std::ptrdiff_t distance);
 

@@ -106,6 +106,7 @@ Program Compiler::package_program(Bytecode program) {
 void Compiler::reset_compilation_state() {
   code = EncodedProgram();
   breaks.clear();
+  in_group = false;
   scopes.assign(1, {});
   errors.clear();
   groups.clear();

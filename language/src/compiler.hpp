@@ -126,6 +126,9 @@ class Compiler final {
   void compile_literal(const ast::Expr& literal);
   void compile_unary(const ast::Expr& unary);
   void compile_variable(ast::TokenRef name);
+  // The right-hand sides that only an assignment takes.
+  void compile_call_value(const ast::Expr& call);
+  void compile_race_value(const ast::Expr& race);
 
   // Statements: each leaves the stack as it found it, except that the first
   // assignment of a variable leaves its value in the variable's slot.
@@ -136,7 +139,12 @@ class Compiler final {
   void compile_if(const ast::Stmt& statement);
   void compile_while(const ast::Stmt& statement);
   void compile_exec(const ast::Call& call);
-  void compile_parallel(const ast::Stmt& block);
+  // A call as `kind` (call or call_value), recording its place from `here`.
+  void compile_call(const ast::Call& call, OpKind kind);
+  // A parallel or race block as `kind` (call_parallel, call_race or
+  // call_race_value), at the place in `here`.
+  void compile_parallel(const ast::Stmt& block, OpKind kind);
+  void compile_return_value(const ast::Stmt& statement);
   void compile_var(ast::TokenRef name, ast::Index value);
   void compile_break(ast::TokenRef keyword);
 
@@ -206,7 +214,15 @@ class Compiler final {
   CallableGenerator* find_callable(std::string_view name);
   // The group called `name`, or null. Valid until the next group is stored.
   GroupData* find_group(std::string_view name);
-  void emit_value_arguments(const ast::Call& call);
+  // The code of a call's arguments: its values in source order, and with
+  // `words` its words too, each as a string.
+  void emit_arguments(const ast::Call& call, bool words);
+  // Whether the native called `name` takes its words at run time.
+  bool passes_words(std::string_view name) const;
+  // The arity of a call: its values, or all its arguments when words pass.
+  std::size_t call_arity(const ast::Call& call, bool words) const {
+    return words ? call.args.count : count_values(*tree, call);
+  }
   // The call_parallel entry for one call of a block, or nothing (the error
   // recorded) when the call is unknown or rejected.
   std::optional<CallEntry> parallel_entry(const ast::Call& call);
@@ -267,6 +283,8 @@ class Compiler final {
   // How many loops enclose the statement being compiled; a `break` outside
   // any loop has nowhere to go.
   std::size_t loop_depth = 0;
+  // Whether a group body is being compiled: only a group returns a value.
+  bool in_group = false;
 };
 
 }  // namespace zolang

@@ -35,6 +35,9 @@ enum class StepOutcome : std::uint8_t {
 struct Frame {
   std::size_t return_index;
   std::size_t base;
+  // Entered by call_value: leaving it pushes the group's value (nil unless
+  // a return_value gave one) in place of everything the group left.
+  bool value = false;
 };
 
 struct ExecutionContext {
@@ -73,6 +76,9 @@ struct ExecutionContext {
   // A child's place among the calls of the parallel or race block that
   // started it, from 0 (read only to explain a failure).
   std::uint32_t branch = 0;
+  // While racing: the 1-based place among the block's calls of the child
+  // that decided the race; 0 until one has.
+  std::uint32_t winner = 0;
 };
 
 }  // namespace zolang

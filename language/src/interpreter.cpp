@@ -127,6 +127,7 @@ std::expected<bool, Error> Interpreter::Impl::join(ExecutionContext& context) {
       if (!terminated) return std::unexpected(std::move(terminated.error()));
     }
     discard_children(context, false);
+    push_winner(context);
     return true;
   }
   discard_children(context, true);
@@ -150,11 +151,13 @@ std::expected<void, Error> Interpreter::Impl::react(ExecutionContext& context,
       // learns of the finish at its next visit (the next step).
       if (!context.is_wrapper) return {};
       context.alive = false;
-      if (parent != nullptr && parent->mode == WaitMode::Race) return end_race(*parent, true);
-      return {};
+      if (parent == nullptr || parent->mode != WaitMode::Race) return {};
+      note_winner(context);
+      return end_race(*parent, true);
     case StepOutcome::Finished:
       context.alive = false;
       if (parent == nullptr || parent->mode != WaitMode::Race) return {};
+      note_winner(context);
       if (auto ended = end_race(*parent, true); !ended) return ended;
       if (!parent->resume_queued) {
         parent->resume_queued = true;
@@ -325,7 +328,7 @@ std::expected<void, Error> Interpreter::Impl::validate() {
     if (current.parent != nullptr) place.trace.push_back(branch_entry(current));
     for (const Frame& frame : current.frames) {
       std::size_t call = frame.return_index - 1;
-      if (call >= ops.size() || ops.kind(call) != OpKind::Call) continue;
+      if (call >= ops.size() || shape_of(ops.kind(call)) != OperandShape::Call) continue;
       place.trace.push_back(
           TraceEntry{ops.name(ops.name_id(call)), call, ops.position(call), std::nullopt});
     }

@@ -151,15 +151,30 @@ struct Interpreter::Impl {
   // and ip up to date (interpreter_run.cpp).
   [[nodiscard]] std::expected<StepOutcome, Error> call(ExecutionContext& context, std::size_t here,
                                                        const Instr& instr);
+  // With `value`, the completed call's result() is pushed.
   [[nodiscard]] std::expected<StepOutcome, Error> native_call(ExecutionContext& context,
                                                               std::size_t here,
                                                               const NameSlot& slot,
-                                                              std::size_t arity);
+                                                              std::size_t arity, bool value);
   [[nodiscard]] std::expected<StepOutcome, Error> spawn(ExecutionContext& context, std::size_t here,
                                                         const Instr& instr);
   // The two strings joined; nothing, with the error in failure.pending, when
   // the memory is not to be had.
   std::optional<Value> concat(const Value& left, const Value& right, std::size_t here);
+  // Values of calls (interpreter_values.cpp).
+
+  // Leaves the context's innermost group frame with `value` as the group's:
+  // the stack goes back to the frame's base, and a frame entered by
+  // call_value gets the value pushed. Returns the index to go on at.
+  std::size_t leave_group(ExecutionContext& context, Value value);
+  // Notes `child` as the winner of its parent's race, unless one already is.
+  static void note_winner(const ExecutionContext& child);
+  // A decided race resumes: a call_race_value pushes its winner's place.
+  void push_winner(ExecutionContext& racer) const;
+  // Pushes the value a completed native call gives, once.
+  [[nodiscard]] static std::expected<void, Error> push_result(ExecutionContext& context,
+                                                              Callable& callable);
+
   [[nodiscard]] std::expected<void, Error> get(ExecutionContext& context, std::size_t here,
                                                const Instr& instr);
   [[nodiscard]] std::expected<void, Error> set(ExecutionContext& context, std::size_t here,

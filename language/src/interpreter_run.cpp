@@ -363,7 +363,8 @@ struct Interpreter::Impl::Registers {
         write_top();
         if (!impl.grow_frames(context, at)) return Next::Fail;
       }
-      context.frames.push_back(Frame{at + 1, depth - instr.arity()});
+      // call_value's frame gives the group's value when it is left.
+      context.frames.push_back(Frame{at + 1, depth - instr.arity(), instr.code == Code::CallValue});
       base = top - instr.arity();
       pc = code + slot.label;
       // Recursion needs no backward jump, so each call spends a unit.
@@ -391,9 +392,28 @@ struct Interpreter::Impl::Registers {
 
   ZO_INLINE Next group_return() {
     if (context.frames.empty()) return stop(StepOutcome::Finished);
+    if (context.frames.back().value) [[unlikely]]
+      return leave_group(Value());
     pc = code + context.frames.back().return_index;
     context.frames.pop_back();
     base = bottom + context.base();
+    return Next::Go;
+  }
+
+  // return_value: outside any group (the program, or a branch of a block)
+  // nobody takes the value, and the context finishes as with return.
+  Next value_return() {
+    if (top == bottom) return fail(&Error::stack_underflow);
+    Value value(std::move(*--top));  // the moved-from slot holds nil and needs no drop
+    if (context.frames.empty()) return stop(StepOutcome::Finished);
+    return leave_group(std::move(value));
+  }
+
+  // Leaves the innermost frame with `value` as the group's value.
+  Next leave_group(Value value) {
+    write_top();
+    pc = code + impl.leave_group(context, std::move(value));
+    reload();
     return Next::Go;
   }
 
@@ -592,10 +612,12 @@ struct Interpreter::Impl::Registers {
       case Code::Label:
         break;
       case Code::Call:
+      case Code::CallValue:
         next = r.call(*instr);
         break;
       case Code::CallParallel:
       case Code::CallRace:
+      case Code::CallRaceValue:
         next = r.spawn(*instr);
         break;
       case Code::Yield:
@@ -603,6 +625,9 @@ struct Interpreter::Impl::Registers {
         break;
       case Code::Return:
         next = r.group_return();
+        break;
+      case Code::ReturnValue:
+        next = r.value_return();
         break;
       case Code::Halt:
         next = r.halt();
@@ -674,13 +699,13 @@ std::expected<StepOutcome, Error> Interpreter::Impl::call(ExecutionContext& cont
   const NameSlot& slot = program.names[instr.name()];
   if (slot.generator == nullptr)
     return std::unexpected(Error::unknown_callable(std::string(slot.name), here));
-  return native_call(context, here, slot, instr.arity());
+  return native_call(context, here, slot, instr.arity(), instr.code == Code::CallValue);
 }
 
 std::expected<StepOutcome, Error> Interpreter::Impl::native_call(ExecutionContext& context,
                                                                  std::size_t here,
                                                                  const NameSlot& slot,
-                                                                 std::size_t arity) {
+                                                                 std::size_t arity, bool value) {
   NativeCallScope calling_native(*this, context, here);
   context.ip = here + 1;
   auto active =
@@ -706,15 +731,24 @@ std::expected<StepOutcome, Error> Interpreter::Impl::native_call(ExecutionContex
     return StepOutcome::Yield;
   }
   context.callable_id.reset();
+  std::unique_ptr<Callable> done = std::move(active->second);
   active_callables.erase(active);
+  if (value) {
+    if (auto pushed = push_result(context, *done); !pushed) return std::unexpected(pushed.error());
+  }
   return StepOutcome::NativeDone;
 }
 
 std::expected<StepOutcome, Error> Interpreter::Impl::spawn(ExecutionContext& context,
                                                            std::size_t here, const Instr& instr) {
-  context.mode = instr.code == Code::CallRace ? WaitMode::Race : WaitMode::Parallel;
+  context.mode = instr.code == Code::CallParallel ? WaitMode::Parallel : WaitMode::Race;
+  context.winner = 0;
   const std::vector<GroupEntry>& entries = program.call_lists[instr.call_list()];
-  if (entries.empty()) return StepOutcome::Continue;
+  if (entries.empty()) {
+    // No member, so no winner.
+    if (instr.code == Code::CallRaceValue) context.stack.push(Value());
+    return StepOutcome::Continue;
+  }
   constexpr std::uint64_t child_bytes = sizeof(ExecutionContext) + sizeof(ExecutionContext*);
   if (!charge(entries.size() * (child_bytes + ValueStack::initial_heap_bytes()), here)) {
     return std::unexpected(take_failure());

@@ -81,6 +81,10 @@ class ValueStack {
   void clear() {
     while (top != bottom) drop_slot(--top);
   }
+  // Drops the values above the first `count` (none when there are fewer).
+  void drop_to(std::size_t count) {
+    while (size() > count) drop_slot(--top);
+  }
   // Removes the top `count` values (at most size()) and returns them in push
   // order.
   std::vector<Value> take_back(std::size_t count) {

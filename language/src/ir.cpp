@@ -295,12 +295,12 @@ using Words = std::vector<std::string_view>;
       return {};
     }
     case OperandShape::Call: {
-      if (words.size() < 3) return std::unexpected(expects("call", 2));
+      if (words.size() < 3) return std::unexpected(expects(mnemonic(kind), 2));
       auto arity = parse_unsigned(words[2]);
       if (!arity) return std::unexpected(syntax("Calls require the arity as a second argument"));
-      auto name = parse_name(words[1], "call");
+      auto name = parse_name(words[1], mnemonic(kind));
       if (!name) return std::unexpected(std::move(name.error()));
-      program.emit_call(*name, *arity);
+      program.emit_call(*name, *arity, kind);
       return {};
     }
     case OperandShape::CallList: {

@@ -85,7 +85,9 @@ class Parser {
   [[nodiscard]] StmtResult loop_statement();
   [[nodiscard]] StmtResult loop_parts();
   [[nodiscard]] Parsed<RawToken> keyword_statement(std::string_view message);
+  [[nodiscard]] StmtResult return_statement();
   [[nodiscard]] StmtResult var_statement();
+  [[nodiscard]] ExprResult assigned_value();
   [[nodiscard]] ExecResult exec_statement();
   [[nodiscard]] StmtResult parallel_block(RawToken keyword);
   [[nodiscard]] BlockResult block();
