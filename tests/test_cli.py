@@ -112,7 +112,9 @@ def test_runtime_error_stops_the_program_and_runs_end(zo_file):
     assert result.stderr == (
         "%s:3:9: error: Right operand must be a string\n"
         '    3 | print 1 + "a";\n'
-        "      |         ^\n" % path
+        "      |         ^\n"
+        "note: the right operand is a string and the left one is not: '+' adds two numbers or "
+        "joins two strings\n" % path
     )
 
 
@@ -128,6 +130,8 @@ def test_runtime_errors_show_the_zo_traceback(zo_file):
         "{path}:2:11: error: Right operand must be a string\n"
         '    2 |   $x = $n + "a";\n'
         "      |           ^\n"
+        "note: the right operand is a string and the left one is not: '+' adds two numbers or "
+        "joins two strings\n"
         "Zo traceback (outermost call first):\n"
         "  {path}:9: call of group 'twice'\n"
         "      9 |   twice 2;\n"
@@ -155,13 +159,14 @@ def test_broken_ir_is_reported(zo_file):
     assert result.stderr == "zo: [line 2] Invalid op: 'frobnicate'\n"
 
 
-def test_wait_units_are_checked_when_compiling(zo_file):
+def test_wait_units_are_checked_when_compiling_and_mix_in_one_program(zo_file):
     result = run_zo("check", zo_file("wait 2 minutes;\n"))
     assert result.returncode == 1
     assert "the unit must be 'seconds' or 'milliseconds'" in result.stderr
-    mixed = run_zo("check", zo_file("wait 2 seconds;\nwait 5 milliseconds;\n"))
-    assert mixed.returncode == 1
-    assert "use one unit" in mixed.stderr
+    # The unit reaches the wait at run time: 0.2 s and then 50 ms.
+    mixed = run_zo("run", zo_file("use $time;\nwait 0.2 seconds;\nprint $time >= 0.2;\n"
+                                  "wait 50 milliseconds;\nprint $time >= 0.25 and $time < 5;\n"))
+    assert (mixed.returncode, mixed.stdout) == (0, "true\ntrue\n"), mixed.stderr
 
 
 # A host file that puts `zo run` on a clock of its own before the run starts:
@@ -247,6 +252,8 @@ def test_a_failing_stop_is_shown_at_its_place(zo_file):
         "{path}:4:9: error: Right operand must be a string\n"
         '    4 | print 1 + "a";\n'
         "      |         ^\n"
+        "note: the right operand is a string and the left one is not: '+' adds two numbers or "
+        "joins two strings\n"
         "{path}:2:8: error: Only numbers can be negated\n"
         '    2 |   $y = - "x";\n'
         "      |        ^\n"
