@@ -21,7 +21,7 @@ import time
 
 import zolangpy
 
-from zo.diagnostics import render_diagnostics
+from zo.diagnostics import explain, render_diagnostics
 from zo.kit import Pool, Property, Tracker, format_value, make_command
 
 __all__ = ["CompileError", "Host", "HostError", "format_value"]
@@ -145,7 +145,7 @@ class Host:
         compiler = zolangpy.Compiler()
         self.register_with(compiler, wrap)
         if not compiler.compile(source):
-            diagnostics = compiler.diagnostics()
+            diagnostics = explain(compiler.diagnostics(), source)
             raise CompileError(diagnostics, render_diagnostics(diagnostics, path, source))
         return compiler.into_interpreter()
 
