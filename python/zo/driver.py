@@ -304,11 +304,17 @@ class _AsyncWake:
 
     def __init__(self, loop):
         self.loop = loop
+        self.thread = threading.get_ident()
         self.flag = False
         self.future = None
 
     def set(self):
-        self.loop.call_soon_threadsafe(self._set)
+        # On the loop's own thread (a task's completion) at once; from any
+        # other, through the loop's self-pipe.
+        if threading.get_ident() == self.thread:
+            self._set()
+        else:
+            self.loop.call_soon_threadsafe(self._set)
 
     def _set(self):
         self.flag = True

@@ -286,7 +286,11 @@ def _words_of(signature, args):
 
 
 class _Call(zolangpy.Callable):
-    """A call of a command: `value` is the call's value once it finished."""
+    """A call of a command: `value` is the call's value once it finished.
+    Slots: a poll reads the attributes of its call, and that is the cost
+    of a poll beyond the function's own."""
+
+    __slots__ = ("command", "positional", "keywords", "value")
 
     def __init__(self, command, positional, keywords):
         self.command = command
@@ -299,12 +303,16 @@ class _Call(zolangpy.Callable):
 
 
 class _Instant(_Call):
+    __slots__ = ()
+
     def call(self):
         self.value = self.command.function(*self.positional, **self.keywords)
         return True
 
 
 class _Resumed(_Call):
+    __slots__ = ("generator", "resume", "tracker")
+
     def __init__(self, command, positional, keywords):
         _Call.__init__(self, command, positional, keywords)
         self.generator = command.function(*positional, **keywords)
@@ -315,12 +323,13 @@ class _Resumed(_Call):
     def call(self):
         try:
             pause = self.resume()
+            if pause is None:
+                return False
         except StopIteration as stop:
             self.value = stop.value
             self.tracker.finished(self)
             return True
-        if pause is not None:
-            self.tracker.active[self] = time.monotonic() + pause
+        self.tracker.active[self] = time.monotonic() + pause
         return False
 
     def terminate(self):
@@ -329,7 +338,11 @@ class _Resumed(_Call):
 
 
 class _Task(_Call):
-    task = None
+    __slots__ = ("task",)
+
+    def __init__(self, command, positional, keywords):
+        _Call.__init__(self, command, positional, keywords)
+        self.task = None
 
     def call(self):
         task = self.task
@@ -358,7 +371,11 @@ class _Task(_Call):
 
 
 class _Threaded(_Call):
-    future = None
+    __slots__ = ("future", "cancel")
+
+    def __init__(self, command, positional, keywords):
+        _Call.__init__(self, command, positional, keywords)
+        self.future = None
 
     def call(self):
         future = self.future
