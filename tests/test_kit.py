@@ -77,6 +77,13 @@ def test_words_of_alternatives_reach_the_function():
     assert log == ["open", "close"]
 
 
+def test_each_kind_of_command_gives_the_value_it_returns():
+    log = []
+    program = "$a = count to 2; $b = later 0.01; $c = work 0; $d = valve open; note $a $b $c $d;"
+    assert asyncio.run(zo.run_async(program, make_host(log))) == "ended"
+    assert log[-1] == (2.0, 0.01, None, None)
+
+
 def test_an_async_command_under_asyncio_run_wakes_the_driver_at_once():
     log = []
     host = make_host(log)

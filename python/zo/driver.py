@@ -83,7 +83,7 @@ class Driver:
         """Steps the program until it has ended; returns the outcome."""
         event = threading.Event()
         self.wake = event.set
-        self._begin()
+        self._begin(event.set)
         try:
             while True:
                 event.clear()
@@ -98,8 +98,8 @@ class Driver:
     async def run_async(self):
         loop = asyncio.get_running_loop()
         woken = _AsyncWake(loop)
-        self.wake = woken.set
-        self._begin()
+        self.wake = woken.set_threadsafe
+        self._begin(woken.set)
         cancelled = False
         try:
             while True:
@@ -271,9 +271,9 @@ class Driver:
 
     # Around the loop.
 
-    def _begin(self):
+    def _begin(self, wake_on_completion):
         self.tracker.active.clear()
-        self.tracker.wake = self.wake
+        self.tracker.wake = wake_on_completion
         self.deadline_at = None
         self.timer = None
         self.saved_handler = None
@@ -309,12 +309,17 @@ class _AsyncWake:
         self.future = None
 
     def set(self):
-        # On the loop's own thread (a task's completion) at once; from any
-        # other, through the loop's self-pipe.
+        """For a call's completion: at once on the loop's own thread (a
+        task's), through the loop's self-pipe from a thread's."""
         if threading.get_ident() == self.thread:
             self._set()
         else:
             self.loop.call_soon_threadsafe(self._set)
+
+    def set_threadsafe(self):
+        """For a signal handler, which may run while the loop waits in its
+        selector, and for the deadline's timer."""
+        self.loop.call_soon_threadsafe(self._set)
 
     def _set(self):
         self.flag = True

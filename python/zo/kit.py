@@ -329,6 +329,9 @@ class _Resumed(_Call):
             self.value = stop.value
             self.tracker.finished(self)
             return True
+        except BaseException:
+            self.tracker.finished(self)  # the step fails: the call is over
+            raise
         self.tracker.active[self] = time.monotonic() + pause
         return False
 
@@ -384,8 +387,7 @@ class _Threaded(_Call):
             if self.command.takes_cancel:
                 self.cancel = threading.Event()
                 keywords = dict(keywords, cancel=self.cancel)
-            self.future = self.command.host.executor().submit(
-                self.command.function, *self.positional, **keywords)
+            self.future = in_thread(self.command.function, self.positional, keywords)
             tracker = self.command.tracker
             tracker.started(self)
             tracker.active[self] = Tracker.WAKE
@@ -458,15 +460,21 @@ class Property(zolangpy.Prop):
         return self.setter_function is not None
 
 
-class Pool:
-    """The host's thread pool for blocking commands, made when first used."""
+def in_thread(function, positional, keywords):
+    """A future of `function` run in a thread of its own. A daemon: a thread
+    cannot be killed, and one that never returns must not hold up the
+    host's exit, as a pool's worker would."""
+    future = concurrent.futures.Future()
 
-    def __init__(self):
-        self.lock = threading.Lock()
-        self.pool = None
+    def work():
+        if not future.set_running_or_notify_cancel():
+            return
+        try:
+            value = function(*positional, **keywords)
+        except BaseException as error:
+            future.set_exception(error)
+        else:
+            future.set_result(value)
 
-    def __call__(self):
-        with self.lock:
-            if self.pool is None:
-                self.pool = concurrent.futures.ThreadPoolExecutor(thread_name_prefix="zo-command")
-            return self.pool
+    threading.Thread(target=work, name="zo-command", daemon=True).start()
+    return future
