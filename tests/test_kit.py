@@ -24,6 +24,10 @@ def make_host(log):
     def note(*values):
         log.append(values)
 
+    @host.command("tag NAME VALUES...")
+    def tag(name: str, *values):
+        log.append((name,) + values)
+
     @host.command("count to N [by STEP]")
     def count(n: int, step: int = 1):
         try:
@@ -55,6 +59,7 @@ def make_host(log):
 
 @pytest.mark.parametrize("program, expected", [
     ("note 1 \"a\" true;", [(1.0, "a", True)]),
+    ('tag "t" 1 2; tag "u";', [("t", 1.0, 2.0), ("u",)]),
     ("count to 3;", [0, 1, 2, "finally"]),
     ("count to 5 by 2;", [0, 2, 4, "finally"]),
     ("work 0;", [False, "worked"]),

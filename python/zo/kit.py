@@ -152,7 +152,7 @@ class Command(zolangpy.CallableGenerator):
     async, blocking."""
 
     def __init__(self, host, signature, function, blocking=False, check=None, doc=None):
-        self.signature = Signature(signature)
+        self.signature = signature if isinstance(signature, Signature) else Signature(signature)
         self.name = self.signature.name
         self.function = function
         self.kind = _kind(function, blocking)
@@ -183,9 +183,21 @@ class Command(zolangpy.CallableGenerator):
             elif part.parameter not in parameters:
                 raise ValueError("%s: the signature names %s, but %s() has no parameter %r"
                                  % (self.name, part.name, self.function.__name__, part.parameter))
-        self.rest_positional = any(
-            isinstance(p, Rest) and parameters[p.parameter].kind == inspect.Parameter.VAR_POSITIONAL
-            for p in self.signature.bound)
+        # A tail into `*values` goes by position, and so then must every
+        # parameter before it.
+        self.rest_positional = next(
+            (p.parameter for p in self.signature.bound if isinstance(p, Rest)
+             and parameters[p.parameter].kind == inspect.Parameter.VAR_POSITIONAL), None)
+        self.before_rest = []
+        if self.rest_positional is not None:
+            for name, parameter in parameters.items():
+                if name == self.rest_positional:
+                    break
+                if name not in named and name not in (w.parameter for w in self.signature.bound):
+                    if parameter.default is inspect.Parameter.empty:
+                        raise ValueError("%s: the signature leaves %s() no value for %r"
+                                         % (self.name, self.function.__name__, name))
+                self.before_rest.append((name, parameter.default))
         self.converters = {}
         self.types = {}
         for part in self.signature.bound:
@@ -223,9 +235,10 @@ class Command(zolangpy.CallableGenerator):
                 bound[parameter] = ([convert(v) for v in value] if isinstance(value, list)
                                     else convert(value))
         positional = ()
-        if self.rest_positional:
-            positional = bound.pop(next(p.parameter for p in self.signature.bound
-                                        if isinstance(p, Rest)))
+        if self.rest_positional is not None:
+            rest = bound.pop(self.rest_positional)
+            positional = tuple(bound.pop(name, default) for name, default in self.before_rest)
+            positional += tuple(rest)
         self.tracker.progressed = True
         return self.make(self, positional, bound)
 
@@ -250,10 +263,9 @@ class WordCommand(Command):
 
 
 def make_command(host, signature, function, **options):
-    command = Command(host, signature, function, **options)
-    if command.signature.needs_words:
-        command.__class__ = WordCommand
-    return command
+    parsed = Signature(signature)
+    made = WordCommand if parsed.needs_words else Command
+    return made(host, parsed, function, **options)
 
 
 def _kind(function, blocking):
