@@ -29,12 +29,13 @@ from zo.kit import Tracker
 from zo.monitor import Monitor
 
 DEFAULT_TICK = 0.005
+_FALLBACK = 0.2  # seconds a step has to fail after a SIGINT before a stop is requested
 _AT_ONCE = None
 
 
 class _Interrupt(KeyboardInterrupt):
-    """Raised by the SIGINT handler into a step that cannot be asked where
-    it stands while it runs; the driver asks once the step has failed."""
+    """Raised by the SIGINT handler into a step in progress; the driver asks
+    where the program stood once the step has failed, then stops it."""
 
 
 class _Woken(Exception):
@@ -63,6 +64,8 @@ class Driver:
         self.stop_wanted = False  # a stop to make with stop() where request_stop is missing
         self.failure = None
         self.stop_requested = False
+        self.unreported = False  # a SIGINT in a step whose failure did not come through
+        self.fallback = None
         self.wake = _nothing
 
     # Hooks.
@@ -138,6 +141,9 @@ class Driver:
             running = self.interpreter.run()
         except _Interrupt:
             self.stepping = False
+            self.unreported = False
+            if self.fallback is not None:
+                self.fallback.cancel()
             self.interrupted_at(_contexts(self.interpreter))
             self._request_stop()
             return _AT_ONCE
@@ -157,6 +163,9 @@ class Driver:
             raise
         finally:
             self.stepping = False
+        if self.unreported:
+            self.unreported = False
+            self.interrupted_at(None)
         if not running:
             if self.failure is not None:
                 raise self.failure
@@ -256,16 +265,15 @@ class Driver:
             raise KeyboardInterrupt
         self.outcome = "interrupted"
         if self.stepping:
-            # A step in progress may not be asked where it stands; one that
-            # has failed may, and then it stops.
-            try:
-                if not hasattr(self.interpreter, "request_stop"):
-                    raise RuntimeError
-                contexts = self.interpreter.contexts()
-            except (AttributeError, RuntimeError):
-                raise _Interrupt from None
-        else:
-            contexts = _contexts(self.interpreter)
+            # In the middle of a step, contexts() knows no places: the step
+            # is made to fail here, and the driver asks once it has. Should
+            # the failure not come through, a request stops it shortly.
+            self.unreported = True
+            self.fallback = threading.Timer(_FALLBACK, self._request_stop)
+            self.fallback.daemon = True
+            self.fallback.start()
+            raise _Interrupt
+        contexts = _contexts(self.interpreter)
         self.interrupted_at(contexts)
         self._request_stop()
         if self.sleeping:
