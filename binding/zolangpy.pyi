@@ -206,6 +206,12 @@ class Compiler:
         This method exists mainly for the implementation's convenience and should be treated as
         deprecated, though it is unlikely ever to be removed.
         """
+    @staticmethod
+    def split_ir_words(line: str) -> List[str]:
+        """The words of one line of IR text, split as the IR reader splits them: at spaces outside
+        double-quoted runs, where a space or quote joined to a combining mark counts as neither.
+        Always at least one word.
+        """
     def register_callable(self, name: str, value: CallableGenerator) -> None:
         """Registers the given `CallableGenerator` under the provided name.
 

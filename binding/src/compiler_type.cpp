@@ -1,3 +1,4 @@
+// Compiler's methods, its tables and its type.
 #include "compiler_type.hpp"
 
 #include <unistd.h>
@@ -10,15 +11,13 @@
 #include <zolang/ir.hpp>
 #include <zolang/lib.hpp>
 
-#include "borrow.hpp"
-#include "class_tables.hpp"
 #include "convert.hpp"
-#include "diagnostics.hpp"
 #include "errors.hpp"
-#include "host_exceptions.hpp"
 #include "interpreter_type.hpp"
-#include "registration.hpp"
-#include "type_support.hpp"
+#include "ir_words.hpp"
+#include "natives.hpp"
+#include "runtime.hpp"
+#include "types.hpp"
 
 namespace zolangpy {
 namespace {
@@ -33,8 +32,12 @@ struct CompilerObject {
   std::optional<zolang::Bytecode> program;
 };
 
-// Null, with TypeError raised, for an object with no compiler in it.
-CompilerObject* as_compiler(PyObject* self) { return payload_of<CompilerObject>(self); }
+// The opening of every method: `body(object)` under the use `access` asks
+// for.
+template <Access access, typename Body>
+PyObject* with_object(PyObject* self, Body&& body) {
+  return with_payload<CompilerObject, access>(self, std::forward<Body>(body));
+}
 
 PyObject* compiler_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
@@ -58,11 +61,7 @@ void write_stdout(std::string_view text) {
 }
 
 PyObject* compiler_compile(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    CompilerObject* object = as_compiler(self);
-    if (object == nullptr) return nullptr;
-    Use use = Use::exclusive(object->use);
-    if (!use) return nullptr;
+  return with_object<Access::Exclusive>(self, [&](CompilerObject& object) -> PyObject* {
     PyObject* source_object = nullptr;
     if (!parse_arguments(args, kwargs, "Compiler.compile", {{"source", &source_object}}, 1)) {
       return nullptr;
@@ -75,14 +74,14 @@ PyObject* compiler_compile(PyObject* self, PyObject* args, PyObject* kwargs) {
       // Other Python threads may run meanwhile; the exclusive use above keeps
       // them off this object, and the source string stays alive in `args`.
       GilRelease released;
-      object->errors.clear();
-      object->program.reset();
-      auto result = object->compiler.compile_nonconsuming(*source);
+      object.errors.clear();
+      object.program.reset();
+      auto result = object.compiler.compile_nonconsuming(*source);
       compiled = result.has_value();
       if (compiled) {
-        object->program = std::move(*result);
+        object.program = std::move(*result);
       } else {
-        object->errors = std::move(result.error());
+        object.errors = std::move(result.error());
       }
     }
     // A KeyboardInterrupt in a syntax check, say: the errors are stored as
@@ -93,36 +92,24 @@ PyObject* compiler_compile(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* compiler_into_raw(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    CompilerObject* object = as_compiler(self);
-    if (object == nullptr) return nullptr;
-    Use use = Use::exclusive(object->use);
-    if (!use) return nullptr;
-    if (!object->program) return raise_zo_error("No program to convert");
-    std::string text = zolang::print_program(*object->program);
-    object->program.reset();
+  return with_object<Access::Exclusive>(self, [&](CompilerObject& object) -> PyObject* {
+    if (!object.program) return raise_zo_error("No program to convert");
+    std::string text = zolang::print_program(*object.program);
+    object.program.reset();
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   });
 }
 
 PyObject* compiler_has_program(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    CompilerObject* object = as_compiler(self);
-    if (object == nullptr) return nullptr;
-    Use use = Use::shared(object->use);
-    if (!use) return nullptr;
-    return new_bool(object->program.has_value());
+  return with_object<Access::Shared>(self, [&](CompilerObject& object) -> PyObject* {
+    return new_bool(object.program.has_value());
   });
 }
 
 PyObject* compiler_print_errors(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    CompilerObject* object = as_compiler(self);
-    if (object == nullptr) return nullptr;
-    Use use = Use::shared(object->use);
-    if (!use) return nullptr;
+  return with_object<Access::Shared>(self, [&](CompilerObject& object) -> PyObject* {
     // One write per line: the line is out before the next error is rendered.
-    for (const zolang::Error& error : object->errors) {
+    for (const zolang::Error& error : object.errors) {
       write_stdout(error.render() + "\n");
     }
     Py_RETURN_NONE;
@@ -131,14 +118,10 @@ PyObject* compiler_print_errors(PyObject* self, PyObject*) {
 
 // The stored errors as data, in print_errors order, with their places.
 PyObject* compiler_diagnostics(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    CompilerObject* object = as_compiler(self);
-    if (object == nullptr) return nullptr;
-    Use use = Use::shared(object->use);
-    if (!use) return nullptr;
+  return with_object<Access::Shared>(self, [&](CompilerObject& object) -> PyObject* {
     PyRef list = PyRef::steal(PyList_New(0));
     if (!list) return nullptr;
-    for (const zolang::Error& error : object->errors) {
+    for (const zolang::Error& error : object.errors) {
       PyRef diagnostic = diagnostic_to_python(error);
       if (!diagnostic || PyList_Append(list.get(), diagnostic.get()) != 0) return nullptr;
     }
@@ -147,35 +130,11 @@ PyObject* compiler_diagnostics(PyObject* self, PyObject*) {
 }
 
 PyObject* compiler_into_interpreter(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    CompilerObject* object = as_compiler(self);
-    if (object == nullptr) return nullptr;
-    Use use = Use::exclusive(object->use);
-    if (!use) return nullptr;
-    if (!object->program) return raise_zo_error("No program to convert");
-    zolang::Bytecode ops = std::exchange(*object->program, {});
-    zolang::Program package = object->compiler.package_program(std::move(ops));
+  return with_object<Access::Exclusive>(self, [&](CompilerObject& object) -> PyObject* {
+    if (!object.program) return raise_zo_error("No program to convert");
+    zolang::Bytecode ops = std::exchange(*object.program, {});
+    zolang::Program package = object.compiler.package_program(std::move(ops));
     return wrap_interpreter(zolang::Interpreter::from_program(std::move(package))).release();
-  });
-}
-
-PyObject* compiler_register_callable(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    CompilerObject* object = as_compiler(self);
-    if (object == nullptr) return nullptr;
-    Use use = Use::exclusive(object->use);
-    if (!use) return nullptr;
-    return register_callable(object->compiler, args, kwargs, "Compiler.register_callable");
-  });
-}
-
-PyObject* compiler_register_property(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    CompilerObject* object = as_compiler(self);
-    if (object == nullptr) return nullptr;
-    Use use = Use::exclusive(object->use);
-    if (!use) return nullptr;
-    return register_property(object->compiler, args, kwargs, "Compiler.register_property");
   });
 }
 
@@ -184,62 +143,62 @@ constexpr char compiler_has_program_name[] = "Compiler.has_program";
 constexpr char compiler_print_errors_name[] = "Compiler.print_errors";
 constexpr char compiler_diagnostics_name[] = "Compiler.diagnostics";
 constexpr char compiler_into_interpreter_name[] = "Compiler.into_interpreter";
-constexpr char check_if_prop_name[] = "Compiler.check_if_prop";
-constexpr char check_if_callable_name[] = "Compiler.check_if_callable";
 
-auto compiler_methods = closed_class_methods({
-    {"compile", method_pointer(&compiler_compile), METH_VARARGS | METH_KEYWORDS,
-     "compile($self, source)\n--\n\n"
-     "Compiles the provided program, storing the results internally, returning `True` if the\n"
-     "program was compiled successfully, and False if there was some form of compilation error.\n\n"
-     "Each call discards the results of the previous one, program and errors alike. The errors\n"
-     "are stored and can be shown with `print_errors`; there is at present no way to inspect\n"
-     "them programmatically."},
-    no_argument_method<&compiler_into_raw, compiler_into_raw_name>(
-        "into_raw($self)\n--\n\n"
-        "Takes the most recent program and converts it to the Zo IR, which is a "
-        "human-readable text\n"
-        "format.\n\n"
-        "Unlike conversion to an `Interpreter`, this consumes only the program, not the "
-        "registered\n"
-        "callables and properties. Raises an exception if the most recent compilation failed."),
-    no_argument_method<&compiler_has_program, compiler_has_program_name>(
-        "has_program($self)\n--\n\n"
-        "Checks if the compiler has been given a program and that it compiled successfully.\n\n"
-        "Returns the same result as `compile`."),
-    no_argument_method<&compiler_print_errors, compiler_print_errors_name>(
-        "print_errors($self)\n--\n\n"
-        "Displays any errors that occured during the most recent compilation.\n\n"
-        "Nothing is printed when there are no errors."),
-    no_argument_method<&compiler_diagnostics, compiler_diagnostics_name>(
-        "diagnostics($self)\n--\n\n"
-        "The errors of the most recent compilation as data, in the order `print_errors` shows "
-        "them.\n\n"
-        "Each is a dict: `text` (the line `print_errors` writes), `message` (the text without its\n"
-        "location prefix), `line`, `column`, `end_line` and `end_column` (where the offending "
-        "token\n"
-        "is, even where `text` says line 0 or no line; 1-based, columns in code points, the end\n"
-        "just past the token; None when unknown), and `notes`, a list of `(message, line, "
-        "column)`\n"
-        "tuples pointing at related places, such as where an unclosed block opened, or giving\n"
-        "hints such as \"did you mean 'print'?\" (line and column None)."),
-    no_argument_method<&compiler_into_interpreter, compiler_into_interpreter_name>(
-        "into_interpreter($self)\n--\n\n"
-        "Effectively consumes the compiler, converting it into an `Interpreter`.\n\n"
-        "Raises an exception when no valid program is stored. On success all assets, the\n"
-        "registered callables and properties included, move to the new interpreter. Since the\n"
-        "compiler object itself lives on in Python, the call in practice empties it: every "
-        "callable\n"
-        "and property must be registered again before the same program can be compiled again."),
-    {"check_if_prop", method_pointer(&check_if_prop_method<check_if_prop_name>),
-     METH_VARARGS | METH_KEYWORDS | METH_STATIC, check_if_prop_doc},
-    {"check_if_callable", method_pointer(&check_if_callable_method<check_if_callable_name>),
-     METH_VARARGS | METH_KEYWORDS | METH_STATIC, check_if_callable_doc},
-    {"register_callable", method_pointer(&compiler_register_callable), METH_VARARGS | METH_KEYWORDS,
-     register_callable_doc},
-    {"register_property", method_pointer(&compiler_register_property), METH_VARARGS | METH_KEYWORDS,
-     register_property_doc},
-});
+struct RegistrationNames {
+  static constexpr char check_if_prop[] = "Compiler.check_if_prop";
+  static constexpr char check_if_callable[] = "Compiler.check_if_callable";
+  static constexpr char register_callable[] = "Compiler.register_callable";
+  static constexpr char register_property[] = "Compiler.register_property";
+};
+
+auto compiler_methods = closed_class_methods(
+    {{"compile", method_pointer(&compiler_compile), METH_VARARGS | METH_KEYWORDS,
+      "compile($self, source)\n--\n\n"
+      "Compiles the provided program, storing the results internally, returning `True` if the\n"
+      "program was compiled successfully, and False if there was some form of compilation "
+      "error.\n\n"
+      "Each call discards the results of the previous one, program and errors alike. The errors\n"
+      "are stored and can be shown with `print_errors`; there is at present no way to inspect\n"
+      "them programmatically."},
+     no_argument_method<&compiler_into_raw, compiler_into_raw_name>(
+         "into_raw($self)\n--\n\n"
+         "Takes the most recent program and converts it to the Zo IR, which is a "
+         "human-readable text\n"
+         "format.\n\n"
+         "Unlike conversion to an `Interpreter`, this consumes only the program, not the "
+         "registered\n"
+         "callables and properties. Raises an exception if the most recent compilation failed."),
+     no_argument_method<&compiler_has_program, compiler_has_program_name>(
+         "has_program($self)\n--\n\n"
+         "Checks if the compiler has been given a program and that it compiled successfully.\n\n"
+         "Returns the same result as `compile`."),
+     no_argument_method<&compiler_print_errors, compiler_print_errors_name>(
+         "print_errors($self)\n--\n\n"
+         "Displays any errors that occured during the most recent compilation.\n\n"
+         "Nothing is printed when there are no errors."),
+     no_argument_method<&compiler_diagnostics, compiler_diagnostics_name>(
+         "diagnostics($self)\n--\n\n"
+         "The errors of the most recent compilation as data, in the order `print_errors` shows "
+         "them.\n\n"
+         "Each is a dict: `text` (the line `print_errors` writes), `message` (the text without "
+         "its\n"
+         "location prefix), `line`, `column`, `end_line` and `end_column` (where the offending "
+         "token\n"
+         "is, even where `text` says line 0 or no line; 1-based, columns in code points, the end\n"
+         "just past the token; None when unknown), and `notes`, a list of `(message, line, "
+         "column)`\n"
+         "tuples pointing at related places, such as where an unclosed block opened, or giving\n"
+         "hints such as \"did you mean 'print'?\" (line and column None)."),
+     no_argument_method<&compiler_into_interpreter, compiler_into_interpreter_name>(
+         "into_interpreter($self)\n--\n\n"
+         "Effectively consumes the compiler, converting it into an `Interpreter`.\n\n"
+         "Raises an exception when no valid program is stored. On success all assets, the\n"
+         "registered callables and properties included, move to the new interpreter. Since the\n"
+         "compiler object itself lives on in Python, the call in practice empties it: every "
+         "callable\n"
+         "and property must be registered again before the same program can be compiled again."),
+     split_ir_words_method()},
+    registration_rows<CompilerObject, &CompilerObject::compiler, RegistrationNames>());
 
 auto compiler_getset = closed_class_getset();
 

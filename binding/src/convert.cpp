@@ -1,10 +1,16 @@
+// Values both ways, the checks on arguments, set_limits' arguments, and the
+// diagnostics dicts.
 #include "convert.hpp"
 
+#include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "errors.hpp"
-#include "type_support.hpp"
+#include "runtime.hpp"
+#include "types.hpp"
 
 namespace zolangpy {
 namespace {
@@ -150,6 +156,196 @@ bool parse_arguments(PyObject* args, PyObject* kwargs, const char* function,
   format += function;
   if (count == 1) return PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), names, outs[0]);
   return PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), names, outs[0], outs[1]);
+}
+
+}  // namespace zolangpy
+
+// --- Limits ---
+
+namespace zolangpy {
+namespace {
+
+using zolang::Limits;
+
+// An int, but not a bool: True is not a budget anyone means.
+bool is_integer(PyObject* object) { return PyLong_Check(object) && !PyBool_Check(object); }
+
+bool read_instructions(PyObject* object, Limits& limits) {
+  if (object == nullptr || object == Py_None) return true;
+  // Any integer, as range() takes them (numpy's too), but not a bool.
+  if (PyBool_Check(object) || !PyIndex_Check(object)) {
+    raise_argument_error(object, "instructions", "int");
+    return false;
+  }
+  PyRef integer = PyRef::steal(PyNumber_Index(object));
+  if (!integer) return false;
+  int overflow = 0;
+  long long value = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (overflow < 0 || (overflow == 0 && value < 0)) {
+    PyErr_Format(PyExc_ValueError, "argument 'instructions': must not be negative, got %R", object);
+    return false;
+  }
+  // Beyond the range of a long long is more than any run can spend.
+  if (overflow == 0) limits.instructions = static_cast<std::uint64_t>(value);
+  return true;
+}
+
+bool read_seconds(PyObject* object, Limits& limits) {
+  if (object == nullptr || object == Py_None) return true;
+  if (!PyFloat_Check(object) && !is_integer(object)) {
+    raise_argument_error(object, "seconds", "float");
+    return false;
+  }
+  double seconds = 0;
+  if (is_integer(object)) {
+    int overflow = 0;
+    long long whole = PyLong_AsLongLongAndOverflow(object, &overflow);
+    if (whole == -1 && PyErr_Occurred()) return false;
+    if (overflow > 0) return true;  // more seconds than a long long holds: no limit
+    seconds = overflow < 0 ? -1.0 : static_cast<double>(whole);
+  } else {
+    seconds = PyFloat_AsDouble(object);
+  }
+  if (std::isnan(seconds)) {
+    PyErr_SetString(PyExc_ValueError, "argument 'seconds': must be a number, not NaN");
+    return false;
+  }
+  if (seconds < 0) {
+    PyErr_Format(PyExc_ValueError, "argument 'seconds': must not be negative, got %R", object);
+    return false;
+  }
+  // Nanoseconds up to a century; anything longer (infinity included) is no limit.
+  constexpr double century = 100.0 * 365 * 24 * 3600;
+  if (seconds <= century) {
+    limits.time = std::chrono::nanoseconds(static_cast<std::int64_t>(std::ceil(seconds * 1e9)));
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<Limits> parse_limits(PyObject* args, PyObject* kwargs) {
+  // The C API's keyword list is not const-correct before Python 3.13.
+  char instructions_name[] = "instructions";
+  char seconds_name[] = "seconds";
+  char* names[] = {instructions_name, seconds_name, nullptr};
+  PyObject* instructions = nullptr;
+  PyObject* seconds = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OO:Interpreter.set_limits", names,
+                                   &instructions, &seconds)) {
+    return std::nullopt;
+  }
+  Limits limits;
+  if (!read_instructions(instructions, limits) || !read_seconds(seconds, limits)) {
+    return std::nullopt;
+  }
+  return limits;
+}
+
+}  // namespace zolangpy
+
+// --- Diagnostics ---
+
+namespace zolangpy {
+namespace {
+
+PyRef new_text(const std::string& text) {
+  return PyRef::steal(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+}
+
+// Line and column numbers are 1-based; 0 is the library's "unknown".
+PyRef new_place(std::uint32_t number) {
+  if (number == 0) return PyRef::borrow(Py_None);
+  return PyRef::steal(PyLong_FromUnsignedLong(number));
+}
+
+PyRef new_address(std::optional<std::size_t> address) {
+  if (!address) return PyRef::borrow(Py_None);
+  return PyRef::steal(PyLong_FromSize_t(*address));
+}
+
+// A tuple of the given items; null if any is null or the tuple cannot be made.
+template <typename... Items>
+PyRef new_tuple(Items... items) {
+  if ((!items || ...)) return PyRef();
+  return PyRef::steal(PyTuple_Pack(sizeof...(Items), items.get()...));
+}
+
+// Builds a list of `convert(item)` for each item; null on failure.
+template <typename Items, typename Convert>
+PyRef new_list(const Items& items, Convert convert) {
+  PyRef list = PyRef::steal(PyList_New(0));
+  if (!list) return list;
+  for (const auto& item : items) {
+    PyRef converted = convert(item);
+    if (!converted || PyList_Append(list.get(), converted.get()) != 0) return PyRef();
+  }
+  return list;
+}
+
+// Sets each (key, value) pair; false if a value is null or setting fails.
+bool fill(PyObject* dict, std::initializer_list<std::pair<const char*, PyRef*>> entries) {
+  for (const auto& [key, value] : entries) {
+    if (!*value || PyDict_SetItemString(dict, key, value->get()) != 0) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+PyRef diagnostic_to_python(const zolang::Error& error) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return dict;
+  const zolang::SourceSpan& span = error.span;
+  PyRef text = new_text(error.render());
+  PyRef message = new_text(error.message());
+  PyRef line = new_place(span.line);
+  PyRef column = new_place(span.column);
+  PyRef end_line = new_place(span.end_line);
+  PyRef end_column = new_place(span.end_column);
+  PyRef notes = new_list(error.notes, [](const zolang::Note& note) {
+    return new_tuple(new_text(note.message), new_place(note.position.line),
+                     new_place(note.position.line == 0 ? 0 : note.position.column));
+  });
+  bool filled = fill(dict.get(), {{"text", &text},
+                                  {"message", &message},
+                                  {"line", &line},
+                                  {"column", &column},
+                                  {"end_line", &end_line},
+                                  {"end_column", &end_column},
+                                  {"notes", &notes}});
+  return filled ? std::move(dict) : PyRef();
+}
+
+PyRef failure_to_python(const zolang::Failure& failure) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return dict;
+  const zolang::SourcePosition& position = failure.position;
+  PyRef text = new_text(failure.error.render());
+  PyRef address = new_address(failure.address);
+  PyRef line = new_place(position.line);
+  PyRef column = new_place(position.line == 0 ? 0 : position.column);
+  PyRef trace = new_list(failure.trace, [](const zolang::TraceEntry& entry) {
+    return new_tuple(new_text(entry.group), new_place(entry.position.line));
+  });
+  bool filled = fill(dict.get(), {{"text", &text},
+                                  {"address", &address},
+                                  {"line", &line},
+                                  {"column", &column},
+                                  {"trace", &trace}});
+  return filled ? std::move(dict) : PyRef();
+}
+
+PyRef call_site_to_python(const zolang::CallSite& site) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return dict;
+  PyRef address = new_address(site.address);
+  PyRef line = new_place(site.position.line);
+  PyRef column = new_place(site.position.line == 0 ? 0 : site.position.column);
+  bool filled = fill(dict.get(), {{"address", &address}, {"line", &line}, {"column", &column}});
+  return filled ? std::move(dict) : PyRef();
 }
 
 }  // namespace zolangpy

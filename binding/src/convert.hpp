@@ -3,6 +3,11 @@
 // binding's wording, "argument '{name}': '{type}' object cannot be cast as
 // '{target}'", where the target is the Python type wanted by its own name
 // ('str', 'list', 'bool'), never the C API's.
+//
+// Also the two places where arguments and results are more than one value:
+// the limits Interpreter.set_limits reads, and the diagnostics dicts
+// (Compiler.diagnostics, Interpreter.last_error, Interpreter.call_site), in
+// which unknown places are None.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +16,7 @@
 #include <optional>
 #include <string_view>
 #include <zolang/error.hpp>
+#include <zolang/interpreter.hpp>
 #include <zolang/value.hpp>
 
 #include "py_ref.hpp"
@@ -50,5 +56,31 @@ struct Parameter {
 // Returns false with TypeError raised.
 bool parse_arguments(PyObject* args, PyObject* kwargs, const char* function,
                      std::initializer_list<Parameter> parameters, std::size_t required);
+
+// --- Limits ---
+
+// The arguments of Interpreter.set_limits(*, instructions=None, seconds=None).
+// Reads both keyword-only arguments; None (or leaving one out) is no limit.
+// `instructions` must be an int of at least 0, `seconds` an int or float of
+// at least 0 (infinity is no limit). Otherwise TypeError or ValueError is
+// raised, naming the argument, and the result is empty.
+std::optional<zolang::Limits> parse_limits(PyObject* args, PyObject* kwargs);
+
+// --- Diagnostics ---
+
+// {"text", "message", "line", "column", "end_line", "end_column", "notes"},
+// notes being a list of (message, line, column) tuples. Null with an
+// exception set when Python is out of memory.
+PyRef diagnostic_to_python(const zolang::Error& error);
+
+// {"text", "address", "line", "column", "trace"}, the trace being a list of
+// (group, line) tuples, outermost first. Null with an exception set when
+// Python is out of memory.
+PyRef failure_to_python(const zolang::Failure& failure);
+
+// {"address", "line", "column"} of the native call a native serves (see
+// Interpreter.call_site). Null with an exception set when Python is out of
+// memory.
+PyRef call_site_to_python(const zolang::CallSite& site);
 
 }  // namespace zolangpy

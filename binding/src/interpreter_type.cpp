@@ -1,19 +1,15 @@
+// Interpreter's methods, its tables and its type.
 #include "interpreter_type.hpp"
 
 #include <optional>
 #include <type_traits>
 #include <utility>
 
-#include "borrow.hpp"
-#include "class_tables.hpp"
 #include "convert.hpp"
-#include "diagnostics.hpp"
 #include "errors.hpp"
-#include "host_exceptions.hpp"
-#include "interrupts.hpp"
-#include "limits.hpp"
-#include "registration.hpp"
-#include "type_support.hpp"
+#include "natives.hpp"
+#include "runtime.hpp"
+#include "types.hpp"
 
 namespace zolangpy {
 namespace {
@@ -21,7 +17,7 @@ namespace {
 // The state of one Python Interpreter, after Python's header.
 struct InterpreterObject {
   explicit InterpreterObject(zolang::Interpreter made) : interpreter(std::move(made)) {
-    // Signal handlers get to run during long steps (see interrupts.hpp).
+    // Signal handlers get to run during long steps (see check_signals in errors.hpp).
     interpreter.set_check_point(check_signals);
   }
 
@@ -29,8 +25,13 @@ struct InterpreterObject {
   zolang::Interpreter interpreter;
 };
 
-// Null, with TypeError raised, for an object with no interpreter in it.
-InterpreterObject* as_interpreter(PyObject* self) { return payload_of<InterpreterObject>(self); }
+// The opening of every method: `body(interpreter)` under the use `access`
+// asks for.
+template <Access access, typename Body>
+PyObject* with_object(PyObject* self, Body&& body) {
+  return with_payload<InterpreterObject, access>(
+      self, [&](InterpreterObject& object) { return body(object.interpreter); });
+}
 
 PyObject* allocate_interpreter(PyTypeObject* type, zolang::Interpreter interpreter) {
   return allocate<InterpreterObject>(type, std::move(interpreter));
@@ -58,13 +59,9 @@ PyObject* interpreter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
 // that host code raises meanwhile reach the caller as HostExceptions says.
 template <typename Operation, typename ToPython>
 PyObject* with_interpreter(PyObject* self, Operation operation, ToPython to_python) {
-  return guarded([&]() -> PyObject* {
-    InterpreterObject* object = as_interpreter(self);
-    if (object == nullptr) return nullptr;
-    Use use = Use::exclusive(object->use);
-    if (!use) return nullptr;
+  return with_object<Access::Exclusive>(self, [&](zolang::Interpreter& interpreter) -> PyObject* {
     HostExceptions host_exceptions;
-    auto outcome = operation(object->interpreter);
+    auto outcome = operation(interpreter);
     if (!outcome) return host_exceptions.raise(outcome.error());
     if (host_exceptions.raise_leaving()) return nullptr;
     if constexpr (std::is_void_v<typename std::remove_cvref_t<decltype(outcome)>::value_type>) {
@@ -95,12 +92,8 @@ PyObject* interpreter_reset(PyObject* self, PyObject*) {
 
 // Where the last failed run() or stop() failed, or None.
 PyObject* interpreter_last_error(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    InterpreterObject* object = as_interpreter(self);
-    if (object == nullptr) return nullptr;
-    Use use = Use::shared(object->use);
-    if (!use) return nullptr;
-    const std::optional<zolang::Failure>& failure = object->interpreter.last_failure();
+  return with_object<Access::Shared>(self, [](zolang::Interpreter& interpreter) -> PyObject* {
+    const std::optional<zolang::Failure>& failure = interpreter.last_failure();
     if (!failure) Py_RETURN_NONE;
     return failure_to_python(*failure).release();
   });
@@ -111,24 +104,18 @@ PyObject* interpreter_last_error(PyObject* self, PyObject*) {
 // it copies what it reads before it makes any Python object, whose creation
 // could run other Python code.
 PyObject* interpreter_call_site(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    InterpreterObject* object = as_interpreter(self);
-    if (object == nullptr) return nullptr;
-    std::optional<zolang::CallSite> site = object->interpreter.current_call();
+  return with_object<Access::None>(self, [](zolang::Interpreter& interpreter) -> PyObject* {
+    std::optional<zolang::CallSite> site = interpreter.current_call();
     if (!site) Py_RETURN_NONE;
     return call_site_to_python(*site).release();
   });
 }
 
 PyObject* interpreter_set_limits(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    InterpreterObject* object = as_interpreter(self);
-    if (object == nullptr) return nullptr;
-    Use use = Use::exclusive(object->use);
-    if (!use) return nullptr;
+  return with_object<Access::Exclusive>(self, [&](zolang::Interpreter& interpreter) -> PyObject* {
     auto limits = parse_limits(args, kwargs);
     if (!limits) return nullptr;
-    object->interpreter.set_limits(*limits);
+    interpreter.set_limits(*limits);
     Py_RETURN_NONE;
   });
 }
@@ -151,32 +138,8 @@ const char* status_name(zolang::RunStatus status) {
 }
 
 PyObject* interpreter_status(PyObject* self, void*) {
-  return guarded([&]() -> PyObject* {
-    InterpreterObject* object = as_interpreter(self);
-    if (object == nullptr) return nullptr;
-    Use use = Use::shared(object->use);
-    if (!use) return nullptr;
-    return PyUnicode_FromString(status_name(object->interpreter.status()));
-  });
-}
-
-PyObject* interpreter_register_callable(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    InterpreterObject* object = as_interpreter(self);
-    if (object == nullptr) return nullptr;
-    Use use = Use::exclusive(object->use);
-    if (!use) return nullptr;
-    return register_callable(object->interpreter, args, kwargs, "Interpreter.register_callable");
-  });
-}
-
-PyObject* interpreter_register_property(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    InterpreterObject* object = as_interpreter(self);
-    if (object == nullptr) return nullptr;
-    Use use = Use::exclusive(object->use);
-    if (!use) return nullptr;
-    return register_property(object->interpreter, args, kwargs, "Interpreter.register_property");
+  return with_object<Access::Shared>(self, [](zolang::Interpreter& interpreter) {
+    return PyUnicode_FromString(status_name(interpreter.status()));
   });
 }
 
@@ -185,66 +148,63 @@ constexpr char interpreter_stop_name[] = "Interpreter.stop";
 constexpr char interpreter_reset_name[] = "Interpreter.reset";
 constexpr char interpreter_last_error_name[] = "Interpreter.last_error";
 constexpr char interpreter_call_site_name[] = "Interpreter.call_site";
-constexpr char check_if_prop_name[] = "Interpreter.check_if_prop";
-constexpr char check_if_callable_name[] = "Interpreter.check_if_callable";
 
-auto interpreter_methods = closed_class_methods({
-    no_argument_method<&interpreter_run, interpreter_run_name>(
-        "run($self)\n--\n\n"
-        "Invokes the interpreter, which will continue until it yields.\n\n"
-        "Returns `False` if the program\n"
-        "is complete, otherwise returns `True`."),
-    no_argument_method<&interpreter_stop, interpreter_stop_name>(
-        "stop($self)\n--\n\n"
-        "Stops execution of the interpreter, which invokes the `terminate` method of any active\n"
-        "`Callable`s, as well as the `__end` group, if it is defined.\n\n"
-        "The `__end` group runs to completion within this call: native calls inside it are\n"
-        "polled again and again, without returning to the host, until they complete."),
-    no_argument_method<&interpreter_reset, interpreter_reset_name>(
-        "reset($self)\n--\n\n"
-        "Resets the interpreter to its initial state.\n\n"
-        "Does not discard any registered callables or\n"
-        "properties. Does not invoke `terminate` for any active `Callable`s, so if that is "
-        "required,\n"
-        "call `stop` first."),
-    no_argument_method<&interpreter_last_error, interpreter_last_error_name>(
-        "last_error($self)\n--\n\n"
-        "Describes the failure of the last `run` or `stop` that failed, or returns None.\n\n"
-        "The dict holds `text` (the `ZoError`'s text), `address` (the instruction that failed),\n"
-        "`line` and `column` (where that instruction was written; 1-based, columns in code\n"
-        "points), each None where unknown (a program read from IR text has no lines), and\n"
-        "`trace`, the group calls that led there as `(group, line)` pairs, outermost first: a\n"
-        "group called, the group a `parallel` or `race` branch ran (with the line of its call in\n"
-        "the block), or `__end` when the failure was in the end group. It stays until the next\n"
-        "failure replaces it or `reset` clears it."),
-    no_argument_method<&interpreter_call_site, interpreter_call_site_name>(
-        "call_site($self)\n--\n\n"
-        "Where the native call being served was made, for a native to ask from its `generate`,\n"
-        "`call` or `terminate` while `run` or `stop` runs it; None at any other time.\n\n"
-        "The dict holds `address` (the instruction that made the call), and `line` and `column`\n"
-        "(where it was written; 1-based, columns in code points), None where unknown (a program\n"
-        "read from IR text has no lines). A native called in a `parallel` or `race` block has\n"
-        "the place of its own call in the block. Unlike the other methods, it may be called\n"
-        "while the interpreter is running."),
-    {"set_limits", method_pointer(&interpreter_set_limits), METH_VARARGS | METH_KEYWORDS,
-     "set_limits($self, *, instructions=None, seconds=None)\n--\n\n"
-     "Bounds the work of each later `run()` and `stop()`; `None` is no limit.\n\n"
-     "`instructions` is the number of budget units one call may spend: every\n"
-     "backward jump, group call and spawned group costs one, and so does every\n"
-     "pass of `stop()` over `__end`. `seconds` is the wall time one call may take,\n"
-     "checked every few thousand units. A call that hits a limit raises `ZoError`\n"
-     "(\"[address N] Instruction budget exhausted\" or \"[address N] Time limit\n"
-     "exceeded\") and leaves the program as a failed step does: call `stop()`,\n"
-     "which runs `__end` under the same limits, or `reset()`."},
-    {"check_if_prop", method_pointer(&check_if_prop_method<check_if_prop_name>),
-     METH_VARARGS | METH_KEYWORDS | METH_STATIC, check_if_prop_doc},
-    {"check_if_callable", method_pointer(&check_if_callable_method<check_if_callable_name>),
-     METH_VARARGS | METH_KEYWORDS | METH_STATIC, check_if_callable_doc},
-    {"register_callable", method_pointer(&interpreter_register_callable),
-     METH_VARARGS | METH_KEYWORDS, register_callable_doc},
-    {"register_property", method_pointer(&interpreter_register_property),
-     METH_VARARGS | METH_KEYWORDS, register_property_doc},
-});
+struct RegistrationNames {
+  static constexpr char check_if_prop[] = "Interpreter.check_if_prop";
+  static constexpr char check_if_callable[] = "Interpreter.check_if_callable";
+  static constexpr char register_callable[] = "Interpreter.register_callable";
+  static constexpr char register_property[] = "Interpreter.register_property";
+};
+
+auto interpreter_methods = closed_class_methods(
+    {no_argument_method<&interpreter_run, interpreter_run_name>(
+         "run($self)\n--\n\n"
+         "Invokes the interpreter, which will continue until it yields.\n\n"
+         "Returns `False` if the program\n"
+         "is complete, otherwise returns `True`."),
+     no_argument_method<&interpreter_stop, interpreter_stop_name>(
+         "stop($self)\n--\n\n"
+         "Stops execution of the interpreter, which invokes the `terminate` method of any active\n"
+         "`Callable`s, as well as the `__end` group, if it is defined.\n\n"
+         "The `__end` group runs to completion within this call: native calls inside it are\n"
+         "polled again and again, without returning to the host, until they complete."),
+     no_argument_method<&interpreter_reset, interpreter_reset_name>(
+         "reset($self)\n--\n\n"
+         "Resets the interpreter to its initial state.\n\n"
+         "Does not discard any registered callables or\n"
+         "properties. Does not invoke `terminate` for any active `Callable`s, so if that is "
+         "required,\n"
+         "call `stop` first."),
+     no_argument_method<&interpreter_last_error, interpreter_last_error_name>(
+         "last_error($self)\n--\n\n"
+         "Describes the failure of the last `run` or `stop` that failed, or returns None.\n\n"
+         "The dict holds `text` (the `ZoError`'s text), `address` (the instruction that failed),\n"
+         "`line` and `column` (where that instruction was written; 1-based, columns in code\n"
+         "points), each None where unknown (a program read from IR text has no lines), and\n"
+         "`trace`, the group calls that led there as `(group, line)` pairs, outermost first: a\n"
+         "group called, the group a `parallel` or `race` branch ran (with the line of its call in\n"
+         "the block), or `__end` when the failure was in the end group. It stays until the next\n"
+         "failure replaces it or `reset` clears it."),
+     no_argument_method<&interpreter_call_site, interpreter_call_site_name>(
+         "call_site($self)\n--\n\n"
+         "Where the native call being served was made, for a native to ask from its `generate`,\n"
+         "`call` or `terminate` while `run` or `stop` runs it; None at any other time.\n\n"
+         "The dict holds `address` (the instruction that made the call), and `line` and `column`\n"
+         "(where it was written; 1-based, columns in code points), None where unknown (a program\n"
+         "read from IR text has no lines). A native called in a `parallel` or `race` block has\n"
+         "the place of its own call in the block. Unlike the other methods, it may be called\n"
+         "while the interpreter is running."),
+     {"set_limits", method_pointer(&interpreter_set_limits), METH_VARARGS | METH_KEYWORDS,
+      "set_limits($self, *, instructions=None, seconds=None)\n--\n\n"
+      "Bounds the work of each later `run()` and `stop()`; `None` is no limit.\n\n"
+      "`instructions` is the number of budget units one call may spend: every\n"
+      "backward jump, group call and spawned group costs one, and so does every\n"
+      "pass of `stop()` over `__end`. `seconds` is the wall time one call may take,\n"
+      "checked every few thousand units. A call that hits a limit raises `ZoError`\n"
+      "(\"[address N] Instruction budget exhausted\" or \"[address N] Time limit\n"
+      "exceeded\") and leaves the program as a failed step does: call `stop()`,\n"
+      "which runs `__end` under the same limits, or `reset()`."}},
+    registration_rows<InterpreterObject, &InterpreterObject::interpreter, RegistrationNames>());
 
 auto interpreter_getset = closed_class_getset({
     {"status", &interpreter_status, nullptr,

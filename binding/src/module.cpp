@@ -2,12 +2,11 @@
 // classes in table order, adds each as an attribute and appends it to
 // __all__. New classes join by adding a row to `classes`.
 #include "compiler_type.hpp"
-#include "errors.hpp"
 #include "interpreter_type.hpp"
-#include "method_names.hpp"
-#include "native_types.hpp"
+#include "natives.hpp"
 #include "py_ref.hpp"
-#include "type_support.hpp"
+#include "runtime.hpp"
+#include "types.hpp"
 
 namespace zolangpy {
 namespace {

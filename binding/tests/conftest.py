@@ -2,6 +2,7 @@
 and small utilities for writing programs as IR text."""
 
 import contextlib
+import gc
 import os
 import platform
 
@@ -32,6 +33,29 @@ def raises_zo_error(text):
         yield info
     assert type(info.value).__name__ == "ZoError", repr(info.value)
     assert str(info.value) == text
+
+
+def an_arg():
+    """A real Arg, as check_syntax receives it."""
+    seen = []
+
+    class Keep(zolangpy.CallableGenerator):
+        def check_syntax(self, args):
+            seen.extend(args)
+
+    compiler = zolangpy.Compiler()
+    compiler.register_callable("f", Keep())
+    assert compiler.compile("f 1;")
+    return seen[0]
+
+
+def collect(done=lambda: False):
+    """Collects until `done()` holds, at most a generous number of times:
+    PyPy frees extension objects one link of a reference chain per pass."""
+    for _ in range(30 if IS_PYPY else 2):
+        gc.collect()
+        if done():
+            return
 
 
 def resident_bytes():

@@ -352,3 +352,22 @@ def test_a_syntax_check_may_compile_with_another_compiler_on_the_same_thread():
     assert compiler.compile("outer; outer 1;")
     worker.join()
     assert inner_results == [True, True] and worker_done == [4999950000]
+
+
+@pytest.mark.parametrize("line, words", [
+    ("jump 1", ["jump", "1"]),
+    ('push "a b"', ["push", '"a b"']),
+    ('call_parallel "f" 0 "g g" 1', ["call_parallel", '"f"', "0", '"g g"', "1"]),
+    ("", [""]),
+    ("a  b ", ["a", "", "b", ""]),
+    # A quote or space joined to a combining mark is neither.
+    ('push "a b"\u0301 c', ["push", '"a b"\u0301 c']),
+    ("a \u0301b", ["a \u0301b"]),
+])
+def test_split_ir_words_splits_as_the_ir_reader_does(line, words):
+    assert zolangpy.Compiler.split_ir_words(line) == words
+
+
+def test_split_ir_words_takes_one_string():
+    with pytest.raises(TypeError, match="Compiler.split_ir_words"):
+        zolangpy.Compiler.split_ir_words(b"push 1")

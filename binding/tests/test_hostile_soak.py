@@ -4,13 +4,12 @@ carrying strings) must leave the process size flat, and every native must be
 released with its interpreter. ZO_SOAK_CYCLES sets the number of cycles per
 batch (default 5000; a few hundred for a quick run)."""
 
-import gc
 import os
 import weakref
 
 import pytest
 import zolangpy
-from conftest import IS_PYPY, Cell, Command, ir, resident_bytes
+from conftest import Cell, Command, collect, ir, resident_bytes
 
 CYCLES = int(os.environ.get("ZO_SOAK_CYCLES", "5000"))
 NAME = "robot-" + "x" * 2000
@@ -93,15 +92,6 @@ def one_cycle(index, made=None):
             except Exception:  # noqa: BLE001
                 pass
     return log
-
-
-def collect(done=lambda: False):
-    """Collects until `done()` holds, at most a generous number of times:
-    PyPy frees extension objects one link of a reference chain per pass."""
-    for _ in range(30 if IS_PYPY else 2):
-        gc.collect()
-        if done():
-            return
 
 
 @pytest.mark.skipif(bool(os.environ.get("ZO_SANITIZED")),

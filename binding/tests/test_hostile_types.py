@@ -12,21 +12,7 @@ import random
 
 import pytest
 import zolangpy
-from conftest import Command, ir
-
-
-def an_arg():
-    """A real Arg, as check_syntax receives it."""
-    seen = []
-
-    class Keep(zolangpy.CallableGenerator):
-        def check_syntax(self, args):
-            seen.extend(args)
-
-    compiler = zolangpy.Compiler()
-    compiler.register_callable("f", Keep())
-    assert compiler.compile("f 1;")
-    return seen[0]
+from conftest import Command, an_arg, ir
 
 
 MAKERS = {

@@ -8,16 +8,7 @@ import weakref
 
 import pytest
 import zolangpy
-from conftest import IS_PYPY, Cell, Command, ir, resident_bytes
-
-
-def collect(done=lambda: False):
-    """Collects until `done()` holds, at most a generous number of times:
-    PyPy frees extension objects one link of a reference chain per pass."""
-    for _ in range(30 if IS_PYPY else 2):
-        gc.collect()
-        if done():
-            return
+from conftest import IS_PYPY, Cell, Command, collect, ir, resident_bytes
 
 
 # Listed after the zolangpy base in each class below: PyPy 7.3.11 builds

@@ -9,7 +9,7 @@ import weakref
 
 import pytest
 import zolangpy
-from conftest import IS_PYPY, raises_zo_error, zo_error_type
+from conftest import IS_PYPY, an_arg, raises_zo_error, zo_error_type
 
 CLASSES = ["Interpreter", "Compiler", "Arg", "Callable", "CallableGenerator", "Prop"]
 
@@ -67,7 +67,7 @@ def test_instances_have_no_dict_or_weak_reference_slot(name):
         weakref.ref(instance)
 
 
-# On PyPy too, where the base classes refuse by hand (see base_attributes.hpp).
+# On PyPy too, where the base classes refuse by hand (see pypy_guards.hpp).
 @pytest.mark.parametrize("name", ["Callable", "CallableGenerator", "Prop"])
 @pytest.mark.parametrize("change, text", [
     (lambda obj: setattr(obj, "anything", 1), "'{}' object has no attribute 'anything'"),
@@ -227,19 +227,6 @@ def test_the_module_imports_cleanly_when_warnings_are_errors():
     result = subprocess.run([sys.executable, "-W", "error", "-c", "import zolangpy"],
                             capture_output=True, text=True, env=os.environ)
     assert result.returncode == 0, result.stderr
-
-
-def an_arg():
-    seen = []
-
-    class Keep(zolangpy.CallableGenerator):
-        def check_syntax(self, args):
-            seen.extend(args)
-
-    compiler = zolangpy.Compiler()
-    compiler.register_callable("f", Keep())
-    assert compiler.compile("f 1;")
-    return seen[0]
 
 
 ARGUMENT_ERRORS = [

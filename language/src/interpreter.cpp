@@ -29,22 +29,26 @@ std::expected<bool, Error> Interpreter::Impl::step() {
   }
   if (state.is_poisoned()) return std::unexpected(Error::poisoned());
   InternalState& internal = state.unlocked();
+  // A step after __end failed part-way goes on with __end, pass by pass.
   bool ending = internal.status == RunStatus::Ending;
   if (!ending) internal.status = RunStatus::Running;
-
-  auto pass = run_pass();
-  if (!pass) return std::unexpected(std::move(pass.error()));
-  if (root->alive) {
+  auto finished = pass_to_finish();
+  if (!finished) return std::unexpected(std::move(finished.error()));
+  if (!*finished) {
     if (!ending) internal.status = RunStatus::Paused;
     return false;
   }
-  {
-    auto held = state.lock();
-    if (held.is_poisoned()) return std::unexpected(Error::poisoned());
-    if (held.state().status == RunStatus::Ending) return true;
-  }
+  if (ending) return true;
   auto ended = run_end();
   if (!ended) return std::unexpected(std::move(ended.error()));
+  return true;
+}
+
+std::expected<bool, Error> Interpreter::Impl::pass_to_finish() {
+  auto pass = run_pass();
+  if (!pass) return std::unexpected(std::move(pass.error()));
+  if (root->alive) return false;
+  if (state.lock().is_poisoned()) return std::unexpected(Error::poisoned());
   return true;
 }
 
@@ -75,11 +79,7 @@ std::expected<void, Error> Interpreter::Impl::drain_queue() {
     }
     context.mode = WaitMode::None;
     auto outcome = step_with(context);
-    if (!outcome) {
-      // A failed instruction leaves the ip just past itself.
-      locate_failure(context, std::exchange(stopped_at, std::nullopt).value_or(context.ip - 1));
-      return std::unexpected(std::move(outcome.error()));
-    }
+    if (!outcome) return std::unexpected(std::move(outcome.error()));  // located by step_with
     if (*outcome == StepOutcome::Yield) continue;
     if (auto reacted = react(context, *outcome); !reacted) {
       // Ending the race this context decided failed: at its parent's call_race.
@@ -208,6 +208,17 @@ void Interpreter::Impl::discard_children(ExecutionContext& parent, bool finished
 
 // --- Natives ----------------------------------------------------------------
 
+void Interpreter::Impl::add_callable(std::string name,
+                                     std::unique_ptr<CallableGenerator> generator) {
+  program.bind_callable(name, generator.get());
+  callables.emplace(std::move(name), std::move(generator));
+}
+
+void Interpreter::Impl::add_property(std::string name, std::unique_ptr<Prop> property) {
+  program.bind_property(name, property.get());
+  properties.emplace(std::move(name), std::move(property));
+}
+
 std::expected<void, Error> Interpreter::Impl::check_registration_open() {
   auto held = state.lock();
   if (held.is_poisoned()) return std::unexpected(Error::poisoned());
@@ -265,7 +276,7 @@ std::expected<void, Error> Interpreter::Impl::validate() {
   }
   if (!first) return {};
   // Validation runs before any context has stepped: no group call led here.
-  failure_place = FailurePlace{first_address, ops.position(first_address), {}};
+  failure.place = FailurePlace{first_address, ops.position(first_address), {}};
   return std::unexpected(std::move(*first));
 }
 
@@ -293,14 +304,8 @@ std::expected<void, Error> Interpreter::Impl::validate() {
           TraceEntry{ops.name(ops.name_id(call)), call, ops.position(call), std::nullopt});
     }
   }
-  // A wrapper made for a native in a block may serve several calls of the
-  // same shape, so its own instructions record only one of them: the branch
-  // knows which call this was.
-  if (context.is_wrapper && context.parent != nullptr && context.frames.empty() &&
-      !place.trace.empty() && place.trace.back().position.is_known()) {
-    place.position = place.trace.back().position;
-  }
-  failure_place = std::move(place);
+  if (auto call = wrapper_call(context)) place.position = *call;
+  failure.place = std::move(place);
 }
 
 TraceEntry Interpreter::Impl::branch_entry(const ExecutionContext& branch) const {
@@ -321,24 +326,29 @@ std::optional<CallSite> Interpreter::Impl::current_call() const {
   if (context == nullptr) return std::nullopt;
   CallSite site{calling.address, {}};
   if (site.address < ops.size()) site.position = ops.position(site.address);
-  // A wrapper's call may serve several calls of the block (see locate_failure).
-  if (context->is_wrapper && context->parent != nullptr && context->frames.empty()) {
-    if (SourcePosition branch = branch_entry(*context).position; branch.is_known()) {
-      site.position = branch;
-    }
-  }
+  if (auto call = wrapper_call(*context)) site.position = *call;
   return site;
 }
 
-[[gnu::cold, gnu::noinline]] void Interpreter::Impl::remember_failure(const Error& error) {
-  Failure failure{error, std::nullopt, {}, {}};
-  if (failure_place) {
-    failure.address = failure_place->address;
-    failure.position = failure_place->position;
-    failure.trace = std::move(failure_place->trace);
-    failure_place.reset();
+std::optional<SourcePosition> Interpreter::Impl::wrapper_call(
+    const ExecutionContext& context) const {
+  if (!context.is_wrapper || context.parent == nullptr || !context.frames.empty()) {
+    return std::nullopt;
   }
-  last_failure = std::move(failure);
+  SourcePosition call = branch_entry(context).position;
+  if (!call.is_known()) return std::nullopt;
+  return call;
+}
+
+[[gnu::cold, gnu::noinline]] void Interpreter::Impl::remember_failure(const Error& error) {
+  Failure last{error, std::nullopt, {}, {}};
+  if (failure.place) {
+    last.address = failure.place->address;
+    last.position = failure.place->position;
+    last.trace = std::move(failure.place->trace);
+    failure.place.reset();
+  }
+  failure.last = std::move(last);
 }
 
 // --- Ending and resetting ---------------------------------------------------
@@ -374,11 +384,11 @@ std::expected<void, Error> Interpreter::Impl::run_end() {
       // pass polls natives anyway, so it can afford the clock and the host's
       // check every time.
       if (!spend(1, root->ip) || !within_limits(root->ip)) {
-        stopped_at.reset();
         locate_failure(*root, root->ip);
         return std::unexpected(take_failure());
       }
-      auto finished = step();
+      if (state.is_poisoned()) return std::unexpected(Error::poisoned());
+      auto finished = pass_to_finish();
       if (!finished) return std::unexpected(std::move(finished.error()));
       if (*finished) break;
     }
@@ -403,7 +413,7 @@ std::expected<void, Error> Interpreter::Impl::reset() {
   root = std::make_unique<ExecutionContext>();
   if (state.is_poisoned()) return std::unexpected(Error::poisoned());
   internal.status = RunStatus::Fresh;
-  last_failure.reset();
+  failure.last.reset();
   return {};
 }
 
@@ -416,14 +426,8 @@ Interpreter::Interpreter(Bytecode program) : impl(std::make_unique<Impl>(std::mo
 Interpreter Interpreter::from_program(Program program) {
   Interpreter interpreter(std::move(program.ops));
   Impl& impl = *interpreter.impl;
-  for (auto& [name, generator] : program.callables) {
-    impl.program.bind_callable(name, generator.get());
-    impl.callables.emplace(name, std::move(generator));
-  }
-  for (auto& [name, property] : program.properties) {
-    impl.program.bind_property(name, property.get());
-    impl.properties.emplace(name, std::move(property));
-  }
+  for (auto& [name, generator] : program.callables) impl.add_callable(name, std::move(generator));
+  for (auto& [name, property] : program.properties) impl.add_property(name, std::move(property));
   return interpreter;
 }
 
@@ -448,8 +452,7 @@ std::expected<void, Error> Interpreter::register_callable(
   if (impl->callables.contains(name) || impl->program.label_of(name)) {
     return std::unexpected(Error::callable_already_registered(std::move(name)));
   }
-  impl->program.bind_callable(name, generator.get());
-  impl->callables.emplace(std::move(name), std::move(generator));
+  impl->add_callable(std::move(name), std::move(generator));
   return {};
 }
 
@@ -459,8 +462,7 @@ std::expected<void, Error> Interpreter::register_property(std::string name,
   if (impl->properties.contains(name)) {
     return std::unexpected(Error::property_already_registered(std::move(name)));
   }
-  impl->program.bind_property(name, property.get());
-  impl->properties.emplace(std::move(name), std::move(property));
+  impl->add_property(std::move(name), std::move(property));
   return {};
 }
 
@@ -473,7 +475,7 @@ std::expected<void, Error> Interpreter::end() {
 std::expected<void, Error> Interpreter::reset() { return impl->reset(); }
 
 RunStatus Interpreter::status() const { return impl->state.unlocked().status; }
-const std::optional<Failure>& Interpreter::last_failure() const { return impl->last_failure; }
+const std::optional<Failure>& Interpreter::last_failure() const { return impl->failure.last; }
 std::optional<CallSite> Interpreter::current_call() const { return impl->current_call(); }
 std::vector<Op> Interpreter::ops() const { return impl->ops.ops(); }
 const Bytecode& Interpreter::program() const { return impl->ops; }

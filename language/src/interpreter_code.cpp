@@ -1,8 +1,10 @@
 #include "interpreter_code.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdint>
+#include <optional>
 
 namespace zolang {
 namespace {
@@ -16,6 +18,49 @@ Instr plain_instr(Code code, std::uint32_t index, std::uint64_t word) {
 }
 
 bool fusion_enabled = true;
+
+// Whether the first part of a pattern accepts an instruction of `kind`.
+constexpr bool starts_with(FusedFamily family, OpKind kind) {
+  switch (fused_pattern(family).parts[0]) {
+    case FusedPart::Load:
+      return kind == OpKind::Load;
+    case FusedPart::Number:
+      return kind == OpKind::Push;
+    case FusedPart::Operator:
+      return fuses_operator(family, kind);
+    case FusedPart::Store:
+      return kind == OpKind::Store;
+    case FusedPart::JumpUnless:
+      return kind == OpKind::JumpUnless;
+    case FusedPart::JumpIf:
+      return kind == OpKind::JumpIf;
+  }
+  return false;
+}
+
+// For each instruction kind, the families that may start with it, longest
+// first, so that the first match is the longest form.
+struct Candidates {
+  FusedFamily families[fused_family_count] = {};
+  std::size_t size = 0;
+  const FusedFamily* begin() const { return families; }
+  const FusedFamily* end() const { return families + size; }
+};
+constexpr std::array<Candidates, op_kind_count> find_candidates() {
+  std::array<Candidates, op_kind_count> table{};
+  for (std::size_t kind = 0; kind < op_kind_count; ++kind) {
+    for (std::size_t length = 4; length > 0; --length) {
+      for (std::size_t each = 0; each < fused_family_count; ++each) {
+        auto family = static_cast<FusedFamily>(each);
+        if (fused_pattern(family).size != length) continue;
+        if (!starts_with(family, static_cast<OpKind>(kind))) continue;
+        table[kind].families[table[kind].size++] = family;
+      }
+    }
+  }
+  return table;
+}
+inline constexpr std::array<Candidates, op_kind_count> candidates = find_candidates();
 
 class Decoder {
  public:
@@ -41,31 +86,11 @@ class Decoder {
 
  private:
   OpKind kind(std::size_t i) const { return ops.kind(i); }
-  bool is_operator(std::size_t i) const {
-    if (i >= ops.size()) return false;
-    OpKind kind = ops.kind(i);
-    return kind == OpKind::Add || kind == OpKind::Sub || kind == OpKind::Mul ||
-           kind == OpKind::Div || is_comparison(i);
-  }
-  bool is_arithmetic(std::size_t i) const { return is_operator(i) && !is_comparison(i); }
-  bool is_comparison(std::size_t i) const {
-    if (i >= ops.size()) return false;
-    OpKind kind = ops.kind(i);
-    return kind == OpKind::Lt || kind == OpKind::Le || kind == OpKind::Gt || kind == OpKind::Ge;
-  }
-  bool is_conditional_jump(std::size_t i) const {
-    return i < ops.size() && (kind(i) == OpKind::JumpUnless || kind(i) == OpKind::JumpIf);
-  }
-  bool is_number_push(std::size_t i) const {
-    return i < ops.size() && kind(i) == OpKind::Push && ops.is_number(i);
-  }
-  bool is_small_load(std::size_t i) const {
-    return i < ops.size() && kind(i) == OpKind::Load && ops.slot(i) <= UINT32_MAX;
-  }
-  bool is_small_store(std::size_t i) const {
-    return i < ops.size() && kind(i) == OpKind::Store && ops.slot(i) <= INT16_MAX;
-  }
-  // The offset from index `from` to where the jump at `jump` leads.
+
+  // The offset from index `from` to where the jump at `jump` leads. The
+  // target is computed in machine-word arithmetic: one before index 0 wraps
+  // to a huge index, which like any index past the end means Halt. The run
+  // loop adds the offset to its pointer at `from`.
   std::ptrdiff_t jump_offset(std::size_t from, std::size_t jump) const {
     std::size_t to = jump + static_cast<std::size_t>(ops.distance(jump));
     if (to > ops.size()) to = ops.size();
@@ -75,37 +100,61 @@ class Decoder {
   // Replaces the instruction at `i` by the longest fused form that starts
   // there, if any.
   void fuse(std::size_t i) {
-    Instr fused;
-    fused.index = is_small_load(i) ? static_cast<std::uint32_t>(ops.slot(i)) : 0;
-    if (is_small_load(i) && is_number_push(i + 1) && is_operator(i + 2)) {
-      fused.word = std::bit_cast<std::uint64_t>(ops.number(i + 1));
-      OpKind op = kind(i + 2);
-      if (is_arithmetic(i + 2) && is_small_store(i + 3)) {
-        fused.code = fused_code(FusedFamily::LoadConstStore, op);
-        fused.small = static_cast<std::int16_t>(ops.slot(i + 3));
-      } else if (is_comparison(i + 2) && is_conditional_jump(i + 3) &&
-                 fits_int16(jump_offset(i + 1, i + 3))) {
-        bool jump_if = kind(i + 3) == OpKind::JumpIf;
-        fused.code = fused_code(
-            jump_if ? FusedFamily::LoadConstJumpIf : FusedFamily::LoadConstJumpUnless, op);
-        fused.small = static_cast<std::int16_t>(jump_offset(i + 1, i + 3));
-      } else {
-        fused.code = fused_code(FusedFamily::LoadConst, op);
+    for (FusedFamily family : candidates[static_cast<std::size_t>(kind(i))]) {
+      if (auto fused = match(family, i)) {
+        program.code[i] = *fused;
+        return;
       }
-    } else if (is_small_load(i) && is_operator(i + 1)) {
-      fused.code = fused_code(FusedFamily::Slot, kind(i + 1));
-    } else if (is_number_push(i) && is_operator(i + 1)) {
-      fused.code = fused_code(FusedFamily::Const, kind(i + 1));
-      fused.word = std::bit_cast<std::uint64_t>(ops.number(i));
-    } else if (is_comparison(i) && is_conditional_jump(i + 1)) {
-      bool jump_if = kind(i + 1) == OpKind::JumpIf;
-      fused.code = fused_code(jump_if ? FusedFamily::CompareJumpIf : FusedFamily::CompareJumpUnless,
-                              kind(i));
-      fused.word = static_cast<std::uint64_t>(jump_offset(i + 1, i + 1));
-    } else {
-      return;
     }
-    program.code[i] = fused;
+  }
+
+  // The fused form of `family` for the sequence at `i`, when it is one.
+  std::optional<Instr> match(FusedFamily family, std::size_t i) const {
+    const FusedPattern pattern = fused_pattern(family);
+    if (pattern.size > ops.size() - i) return std::nullopt;
+    Instr fused;
+    OpKind op = OpKind::Add;
+    bool has_number = false;
+    for (std::size_t part = 0; part < pattern.size; ++part) {
+      std::size_t at = i + part;
+      switch (pattern.parts[part]) {
+        case FusedPart::Load:
+          if (kind(at) != OpKind::Load || ops.slot(at) > UINT32_MAX) return std::nullopt;
+          fused.index = static_cast<std::uint32_t>(ops.slot(at));
+          break;
+        case FusedPart::Number:
+          if (kind(at) != OpKind::Push || !ops.is_number(at)) return std::nullopt;
+          fused.word = std::bit_cast<std::uint64_t>(ops.number(at));
+          has_number = true;
+          break;
+        case FusedPart::Operator:
+          if (!fuses_operator(family, kind(at))) return std::nullopt;
+          op = kind(at);
+          break;
+        case FusedPart::Store:
+          if (kind(at) != OpKind::Store || ops.slot(at) > INT16_MAX) return std::nullopt;
+          fused.small = static_cast<std::int16_t>(ops.slot(at));
+          break;
+        case FusedPart::JumpUnless:
+        case FusedPart::JumpIf: {
+          OpKind jump =
+              pattern.parts[part] == FusedPart::JumpIf ? OpKind::JumpIf : OpKind::JumpUnless;
+          if (kind(at) != jump) return std::nullopt;
+          // From the instruction after the first, where the loop's pc stands.
+          std::ptrdiff_t offset = jump_offset(i + 1, at);
+          if (!has_number) {
+            fused.word = static_cast<std::uint64_t>(offset);
+          } else if (fits_int16(offset)) {
+            fused.small = static_cast<std::int16_t>(offset);
+          } else {
+            return std::nullopt;
+          }
+          break;
+        }
+      }
+    }
+    fused.code = fused_code(family, op);
+    return fused;
   }
 
   static bool fits_int16(std::ptrdiff_t value) { return value >= INT16_MIN && value <= INT16_MAX; }
@@ -129,21 +178,11 @@ class Decoder {
         }
         return plain_instr(code, ops.constant_index(here), 0);
       case OperandShape::Distance:
-        return plain_instr(code, 0, offset(here, ops.distance(here)));
+        return plain_instr(code, 0, static_cast<std::uint64_t>(jump_offset(here + 1, here)));
       case OperandShape::CallList:
         return plain_instr(code, call_list(here), 0);
     }
     return plain_instr(code, 0, 0);
-  }
-
-  // The target is here + distance in machine-word arithmetic: one before
-  // index 0 wraps to a huge index, which like any index past the end means
-  // Halt. The run loop adds the offset to the pointer past the jump.
-  std::uint64_t offset(std::size_t here, std::ptrdiff_t distance) const {
-    std::size_t to = here + static_cast<std::size_t>(distance);
-    if (to > ops.size()) to = ops.size();
-    return static_cast<std::uint64_t>(static_cast<std::ptrdiff_t>(to) -
-                                      static_cast<std::ptrdiff_t>(here + 1));
   }
 
   std::uint32_t call_list(std::size_t here) {
@@ -160,6 +199,7 @@ class Decoder {
 };
 
 static_assert(sizeof(Instr) == 16);
+static_assert(code_count == static_cast<std::size_t>(Code::GeJumpIf) + 1);
 static_assert(fused_code(FusedFamily::Const, OpKind::Ge) == Code::ConstGe);
 static_assert(fused_code(FusedFamily::Slot, OpKind::Div) == Code::SlotDiv);
 static_assert(fused_code(FusedFamily::LoadConstStore, OpKind::Div) == Code::LoadConstDivStore);

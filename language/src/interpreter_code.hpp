@@ -20,35 +20,42 @@
 
 namespace zolang {
 
-// The operators a fused form can end in, as Y(prefix, operator, suffix).
-#define ZO_FUSED_ARITHMETIC(Y, prefix, suffix) \
-  Y(prefix, Add, suffix) Y(prefix, Sub, suffix) Y(prefix, Mul, suffix) Y(prefix, Div, suffix)
-#define ZO_FUSED_COMPARISONS(Y, prefix, suffix) \
-  Y(prefix, Lt, suffix) Y(prefix, Le, suffix) Y(prefix, Gt, suffix) Y(prefix, Ge, suffix)
-#define ZO_FUSED_OPERATORS(Y, prefix, suffix) \
-  ZO_FUSED_ARITHMETIC(Y, prefix, suffix) ZO_FUSED_COMPARISONS(Y, prefix, suffix)
+// The operators a fused form can end in, as Y(family, prefix, operator, suffix).
+#define ZO_FUSED_ARITHMETIC(Y, family, prefix, suffix) \
+  Y(family, prefix, Add, suffix)                       \
+  Y(family, prefix, Sub, suffix) Y(family, prefix, Mul, suffix) Y(family, prefix, Div, suffix)
+#define ZO_FUSED_COMPARISONS(Y, family, prefix, suffix) \
+  Y(family, prefix, Lt, suffix)                         \
+  Y(family, prefix, Le, suffix) Y(family, prefix, Gt, suffix) Y(family, prefix, Ge, suffix)
+#define ZO_FUSED_OPERATORS(Y, family, prefix, suffix) \
+  ZO_FUSED_ARITHMETIC(Y, family, prefix, suffix) ZO_FUSED_COMPARISONS(Y, family, prefix, suffix)
 
 // The fused forms, one row per family: X(family, prefix, suffix, operators,
-// skip, sequence). A family has one code per operator, named prefix, operator,
-// suffix (ConstAdd, LoadConstLtJumpIf, LtJumpUnless), so that the operator
-// costs no dispatch of its own. `skip` is how many instructions after the
-// first the form runs when it does not jump.
+// parts, sequence). A family has one code per operator, named prefix,
+// operator, suffix (ConstAdd, LoadConstLtJumpIf, LtJumpUnless), so that the
+// operator costs no dispatch of its own. `parts` is the sequence it covers,
+// one FusedPart per instruction; the decoder matches it and the run loop
+// instantiates one case per operator from this table, so a new operator or
+// family is a row here (and, for a family, its body in the run loop).
 //
 // A fused form stands at the index of the first instruction of a common
 // sequence and runs the whole sequence in one dispatch when its operands are
 // numbers in range; otherwise it runs as the plain first instruction, which
 // keeps every error and its address exact. The instructions it covers keep
 // their own decoded forms, so a jump into the sequence still works.
-#define ZO_FUSED_FORMS(X)                                                                         \
-  X(Const, Const, , ZO_FUSED_OPERATORS, 1, "push k; op")                                          \
-  X(Slot, Slot, , ZO_FUSED_OPERATORS, 1, "load a; op")                                            \
-  X(LoadConst, LoadConst, , ZO_FUSED_OPERATORS, 2, "load a; push k; op")                          \
-  X(LoadConstStore, LoadConst, Store, ZO_FUSED_ARITHMETIC, 3, "load a; push k; op; store b")      \
-  X(LoadConstJumpUnless, LoadConst, JumpUnless, ZO_FUSED_COMPARISONS, 3,                          \
-    "load a; push k; op; jump_unless d")                                                          \
-  X(LoadConstJumpIf, LoadConst, JumpIf, ZO_FUSED_COMPARISONS, 3, "load a; push k; op; jump_if d") \
-  X(CompareJumpUnless, , JumpUnless, ZO_FUSED_COMPARISONS, 1, "op; jump_unless d")                \
-  X(CompareJumpIf, , JumpIf, ZO_FUSED_COMPARISONS, 1, "op; jump_if d")
+#define ZO_FUSED_FORMS(X)                                                                       \
+  X(Const, Const, , ZO_FUSED_OPERATORS, (Number, Operator), "push k; op")                       \
+  X(Slot, Slot, , ZO_FUSED_OPERATORS, (Load, Operator), "load a; op")                           \
+  X(LoadConst, LoadConst, , ZO_FUSED_OPERATORS, (Load, Number, Operator), "load a; push k; op") \
+  X(LoadConstStore, LoadConst, Store, ZO_FUSED_ARITHMETIC, (Load, Number, Operator, Store),     \
+    "load a; push k; op; store b")                                                              \
+  X(LoadConstJumpUnless, LoadConst, JumpUnless, ZO_FUSED_COMPARISONS,                           \
+    (Load, Number, Operator, JumpUnless), "load a; push k; op; jump_unless d")                  \
+  X(LoadConstJumpIf, LoadConst, JumpIf, ZO_FUSED_COMPARISONS, (Load, Number, Operator, JumpIf), \
+    "load a; push k; op; jump_if d")                                                            \
+  X(CompareJumpUnless, , JumpUnless, ZO_FUSED_COMPARISONS, (Operator, JumpUnless),              \
+    "op; jump_unless d")                                                                        \
+  X(CompareJumpIf, , JumpIf, ZO_FUSED_COMPARISONS, (Operator, JumpIf), "op; jump_if d")
 
 // Internal opcodes: the OpKinds in their order, then specialised forms.
 enum class Code : std::uint8_t {
@@ -57,39 +64,96 @@ enum class Code : std::uint8_t {
 #undef ZO_PLAIN_CODE
       PushNumber,  // push of a number; the operand holds the double's bits
   Halt,            // past the last instruction: the context has finished
-#define ZO_FUSED_CODE(prefix, op, suffix) prefix##op##suffix,
-#define ZO_FUSED_FAMILY_CODES(family, prefix, suffix, operators, skip, sequence) \
-  operators(ZO_FUSED_CODE, prefix, suffix)
+#define ZO_FUSED_CODE(family, prefix, op, suffix) prefix##op##suffix,
+#define ZO_FUSED_FAMILY_CODES(family, prefix, suffix, operators, parts, sequence) \
+  operators(ZO_FUSED_CODE, family, prefix, suffix)
   ZO_FUSED_FORMS(ZO_FUSED_FAMILY_CODES)
 #undef ZO_FUSED_FAMILY_CODES
 #undef ZO_FUSED_CODE
 };
 
+// How many codes there are; the decoder makes no others.
+#define ZO_FUSED_ONE_CODE(family, prefix, op, suffix) +1
+#define ZO_FUSED_FAMILY_SIZE(family, prefix, suffix, operators, parts, sequence) \
+  operators(ZO_FUSED_ONE_CODE, family, prefix, suffix)
+inline constexpr std::size_t code_count =
+    static_cast<std::size_t>(Code::Halt) + 1 ZO_FUSED_FORMS(ZO_FUSED_FAMILY_SIZE);
+#undef ZO_FUSED_FAMILY_SIZE
+#undef ZO_FUSED_ONE_CODE
+
 // The plain code of an instruction kind.
 constexpr Code plain_code(OpKind kind) { return static_cast<Code>(kind); }
 
 enum class FusedFamily : std::uint8_t {
-#define ZO_FUSED_FAMILY(family, prefix, suffix, operators, skip, sequence) family,
+#define ZO_FUSED_FAMILY(family, prefix, suffix, operators, parts, sequence) family,
   ZO_FUSED_FORMS(ZO_FUSED_FAMILY)
 #undef ZO_FUSED_FAMILY
 };
 
+#define ZO_FUSED_ONE(...) +1
+inline constexpr std::size_t fused_family_count = 0 ZO_FUSED_FORMS(ZO_FUSED_ONE);
+#undef ZO_FUSED_ONE
+
+// One instruction of a fused sequence: what the decoder requires of it, and
+// where the fused form keeps its operand (see Instr).
+enum class FusedPart : std::uint8_t {
+  Load,        // load of a slot that fits 32 bits: load_slot()
+  Number,      // push of a number: number()
+  Operator,    // one of the family's operators: the code
+  Store,       // store to a slot that fits 16 bits: store_slot()
+  JumpUnless,  // the jump: fused_offset() after a Number, else offset()
+  JumpIf,
+};
+
+// The parts of a family, in order.
+struct FusedPattern {
+  template <std::size_t n>
+  constexpr explicit FusedPattern(const FusedPart (&list)[n]) : size(n) {
+    for (std::size_t i = 0; i < n; ++i) parts[i] = list[i];
+  }
+  FusedPart parts[4] = {};
+  std::size_t size = 0;
+};
+
+#define ZO_FUSED_PARTS(...) __VA_ARGS__
+constexpr FusedPattern fused_pattern(FusedFamily family) {
+  using enum FusedPart;
+  switch (family) {
+#define ZO_FUSED_PATTERN(family, prefix, suffix, operators, parts, sequence) \
+  case FusedFamily::family: {                                                \
+    constexpr FusedPart list[] = {ZO_FUSED_PARTS parts};                     \
+    return FusedPattern(list);                                               \
+  }
+    ZO_FUSED_FORMS(ZO_FUSED_PATTERN)
+#undef ZO_FUSED_PATTERN
+  }
+  return FusedPattern({Operator});
+}
+#undef ZO_FUSED_PARTS
+
 // How many instructions after its first a form of `family` covers.
 constexpr std::ptrdiff_t fused_skip(FusedFamily family) {
-  constexpr std::ptrdiff_t skips[] = {
-#define ZO_FUSED_SKIP(family, prefix, suffix, operators, skip, sequence) skip,
-      ZO_FUSED_FORMS(ZO_FUSED_SKIP)
-#undef ZO_FUSED_SKIP
-  };
-  return skips[static_cast<std::size_t>(family)];
+  return static_cast<std::ptrdiff_t>(fused_pattern(family).size) - 1;
+}
+
+// Whether `op` is one of the operators of `family`.
+constexpr bool fuses_operator(FusedFamily family, OpKind op) {
+#define ZO_FUSED_IS(family, prefix, each, suffix) || OpKind::each == op
+#define ZO_FUSED_HAS(family, prefix, suffix, operators, parts, sequence) \
+  case FusedFamily::family:                                              \
+    return false operators(ZO_FUSED_IS, family, prefix, suffix);
+  switch (family) { ZO_FUSED_FORMS(ZO_FUSED_HAS) }
+#undef ZO_FUSED_HAS
+#undef ZO_FUSED_IS
+  return false;
 }
 
 // The first code of each family.
 constexpr Code first_fused_code(FusedFamily family) {
-#define ZO_FUSED_COUNT(prefix, op, suffix) +1
+#define ZO_FUSED_COUNT(family, prefix, op, suffix) +1
   constexpr int sizes[] = {
-#define ZO_FUSED_SIZE(family, prefix, suffix, operators, skip, sequence) \
-  0 operators(ZO_FUSED_COUNT, prefix, suffix),
+#define ZO_FUSED_SIZE(family, prefix, suffix, operators, parts, sequence) \
+  0 operators(ZO_FUSED_COUNT, family, prefix, suffix),
       ZO_FUSED_FORMS(ZO_FUSED_SIZE)
 #undef ZO_FUSED_SIZE
   };
@@ -102,10 +166,10 @@ constexpr Code first_fused_code(FusedFamily family) {
 // The place of operator `op` among the operators of `family`: how many of
 // them come before it (each list follows the order of OpKind).
 constexpr int fused_operator_index(FusedFamily family, OpKind op) {
-#define ZO_FUSED_BEFORE(prefix, each, suffix) +(OpKind::each < op ? 1 : 0)
-#define ZO_FUSED_INDEX(family, prefix, suffix, operators, skip, sequence) \
-  case FusedFamily::family:                                               \
-    return 0 operators(ZO_FUSED_BEFORE, prefix, suffix);
+#define ZO_FUSED_BEFORE(family, prefix, each, suffix) +(OpKind::each < op ? 1 : 0)
+#define ZO_FUSED_INDEX(family, prefix, suffix, operators, parts, sequence) \
+  case FusedFamily::family:                                                \
+    return 0 operators(ZO_FUSED_BEFORE, family, prefix, suffix);
   switch (family) { ZO_FUSED_FORMS(ZO_FUSED_INDEX) }
 #undef ZO_FUSED_INDEX
 #undef ZO_FUSED_BEFORE

@@ -31,6 +31,8 @@ struct Interpreter::Impl {
   [[nodiscard]] std::expected<bool, Error> step();
   // One pass over the context tree from the root, parents before children.
   [[nodiscard]] std::expected<void, Error> run_pass();
+  // A pass; true when the root has finished (the program, or __end).
+  [[nodiscard]] std::expected<bool, Error> pass_to_finish();
   [[nodiscard]] std::expected<void, Error> drain_queue();
   // The join rules for a context with children or racing: true when it runs
   // now; otherwise its live children have been queued.
@@ -47,11 +49,14 @@ struct Interpreter::Impl {
   void discard_children(ExecutionContext& parent, bool finished_only);
   // Terminates the leaves' native calls, then run_end.
   [[nodiscard]] std::expected<void, Error> end();
-  // Runs the __end group to completion from a fresh root.
+  // Runs the __end group to completion from a fresh root, one pass at a time.
   [[nodiscard]] std::expected<void, Error> run_end();
   [[nodiscard]] std::expected<void, Error> reset();
   // The first problem of the program against the registered natives.
   [[nodiscard]] std::expected<void, Error> validate();
+  // Keeps a native and binds the program's uses of its name.
+  void add_callable(std::string name, std::unique_ptr<CallableGenerator> generator);
+  void add_property(std::string name, std::unique_ptr<Prop> property);
   // Poisoned or InterpreterBusy unless the status is Fresh.
   [[nodiscard]] std::expected<void, Error> check_registration_open();
 
@@ -63,6 +68,11 @@ struct Interpreter::Impl {
   // The trace entry of a parallel or race branch: the call in its parent's
   // block that started it.
   TraceEntry branch_entry(const ExecutionContext& branch) const;
+  // A wrapper made for a native in a block may serve several calls of the
+  // same shape, so its own instructions record only one of them: the branch
+  // knows which call this was. Its position, when `context` is such a
+  // wrapper running its call.
+  std::optional<SourcePosition> wrapper_call(const ExecutionContext& context) const;
   // Where the native call running now was written.
   std::optional<CallSite> current_call() const;
 
@@ -93,6 +103,8 @@ struct Interpreter::Impl {
   // Executing the instructions one at a time would give the same outcomes;
   // looping here keeps the instruction pointer and stack in registers.
   [[nodiscard]] std::expected<StepOutcome, Error> step_with(ExecutionContext& context);
+  // step_with's registers and the instructions' bodies (interpreter_run.cpp).
+  struct Registers;
 
   // The slower instructions, called from step_with with the context's stack
   // and ip up to date (interpreter_run.cpp).
@@ -125,14 +137,14 @@ struct Interpreter::Impl {
   void set_limits(Limits new_limits);
   // The check point reached when `fuel` has run out at the instruction at
   // `here`: true to go on (with fuel for the next stretch); false with the
-  // error in step_failure when the budget is spent, the time is up or the
+  // error in failure.pending when the budget is spent, the time is up or the
   // host's check says to stop.
   [[gnu::cold]] bool pass_check_point(std::size_t here);
   // The time limit and the host's check alone, as pass_check_point makes
   // them; end() makes them at every pass as well.
   bool within_limits(std::size_t here);
   // Spends `units` at once (a spawn's children), passing every check point
-  // on the way; false with the error in step_failure.
+  // on the way; false with the error in failure.pending.
   bool spend(std::uint64_t units, std::size_t here) {
     if (units < fuel) [[likely]] {
       fuel -= units;
@@ -141,7 +153,7 @@ struct Interpreter::Impl {
     return spend_across(units, here);
   }
   bool spend_across(std::uint64_t units, std::size_t here);
-  // Takes the error that a failed check left in step_failure.
+  // Takes the error that a failed check left in failure.pending.
   Error take_failure();
 
   std::unique_ptr<ExecutionContext> root;
@@ -167,22 +179,25 @@ struct Interpreter::Impl {
   std::uint64_t reserve = UINT64_MAX - check_interval;
   std::optional<std::chrono::steady_clock::time_point> deadline;
   std::vector<std::unique_ptr<ExecutionContext>> graveyard;
-  // Where the failure being returned happened (set by locate_failure on the
-  // way out), and the last failure, kept for the host.
+  // A failure on its way out of step() or end(), in the order it is made,
+  // and the last one, kept for the host.
   struct FailurePlace {
     std::optional<std::size_t> address;
     SourcePosition position;
     std::vector<TraceEntry> trace;
   };
-  std::optional<FailurePlace> failure_place;
-  std::optional<Failure> last_failure;
-  // Where a check point stopped the call: a loop's jump has already moved
-  // the context on, so its ip no longer tells.
-  std::optional<std::size_t> stopped_at;
-  // The error step_with is about to return, set just before it leaves. It
-  // lives here because a local std::optional<Error> was zero-filled on every
-  // entry, a third of the cost of a step over `yield`.
-  std::optional<Error> step_failure;
+  struct Failures {
+    // The error step_with or a check is about to return, set just before
+    // it leaves. It lives here because a local std::optional<Error> was
+    // zero-filled on every entry, a third of the cost of a step over `yield`.
+    std::optional<Error> pending;
+    // Where it happened, located on the way out (locate_failure) while the
+    // failing context is still as it was.
+    std::optional<FailurePlace> place;
+    // The error with its place, once returned (remember_failure).
+    std::optional<Failure> last;
+  };
+  Failures failure;
   // The native call whose generate(), call() or terminate() runs now.
   CallingNative calling;
 };

@@ -33,8 +33,7 @@ void Interpreter::Impl::start_limited_call() {
 
 bool Interpreter::Impl::pass_check_point(std::size_t here) {
   if (reserve == 0) {
-    step_failure = Error::budget_exhausted(here);
-    stopped_at = here;
+    failure.pending = Error::budget_exhausted(here);
     return false;
   }
   // The next stretch is filled first, so that a call that stops here leaves
@@ -46,15 +45,13 @@ bool Interpreter::Impl::pass_check_point(std::size_t here) {
 
 bool Interpreter::Impl::within_limits(std::size_t here) {
   if (deadline && std::chrono::steady_clock::now() >= *deadline) {
-    step_failure = Error::time_limit_exceeded(here);
-    stopped_at = here;
+    failure.pending = Error::time_limit_exceeded(here);
     return false;
   }
   if (check) {
     auto verdict = check();
     if (!verdict) {
-      step_failure = std::move(verdict.error());
-      stopped_at = here;
+      failure.pending = std::move(verdict.error());
       return false;
     }
   }
@@ -72,8 +69,8 @@ bool Interpreter::Impl::spend_across(std::uint64_t units, std::size_t here) {
 }
 
 Error Interpreter::Impl::take_failure() {
-  Error error = std::move(*step_failure);
-  step_failure.reset();
+  Error error = std::move(*failure.pending);
+  failure.pending.reset();
   return error;
 }
 

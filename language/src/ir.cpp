@@ -19,20 +19,58 @@ void append_quoted(std::string& out, std::string_view name) {
   out += '"';
 }
 
-void append_call_list(std::string& out, const std::vector<CallEntry>& calls) {
-  for (const CallEntry& entry : calls) {
-    out += ' ';
-    append_quoted(out, entry.name);
-    out += ' ';
-    out += std::to_string(entry.arity);
-  }
+void append_call(std::string& out, std::string_view name, std::size_t arity) {
+  out += ' ';
+  append_quoted(out, name);
+  out += ' ';
+  out += std::to_string(arity);
 }
 
-// One instruction of a program, as append_op would write its Op.
-void append_instruction(std::string& out, const Bytecode& program, std::size_t index) {
-  OpKind kind = program.kind(index);
+void append_call_list(std::string& out, const std::vector<CallEntry>& calls) {
+  for (const CallEntry& entry : calls) append_call(out, entry.name, entry.arity);
+}
+
+// The operands of an Op, and of one instruction of a program, read alike so
+// that one printer serves both.
+struct OpOperands {
+  const Op& op;
+  OpKind kind() const { return op.kind; }
+  std::string_view name() const { return op.name; }
+  std::size_t slot() const { return op.index; }
+  std::size_t arity() const { return op.index; }
+  std::ptrdiff_t distance() const { return op.distance; }
+  void append_value(std::string& out) const { op.value.append_display(out); }
+  void append_calls(std::string& out) const { append_call_list(out, op.calls); }
+};
+
+struct ProgramOperands {
+  const Bytecode& program;
+  std::size_t index;
+  OpKind kind() const { return program.kind(index); }
+  std::string_view name() const { return program.name(program.name_id(index)); }
+  std::size_t slot() const { return program.slot(index); }
+  std::size_t arity() const { return program.arity(index); }
+  std::ptrdiff_t distance() const { return program.distance(index); }
+  void append_value(std::string& out) const {
+    if (program.is_number(index)) {
+      Value::number(program.number(index)).append_display(out);
+    } else {
+      program.constant(index).append_display(out);
+    }
+  }
+  void append_calls(std::string& out) const {
+    for (const CallSlot& entry : program.calls(index)) {
+      append_call(out, program.name(entry.name), entry.arity);
+    }
+  }
+};
+
+// One instruction's text, by its kind's shape.
+template <typename Operands>
+void append_text(std::string& out, const Operands& in) {
+  OpKind kind = in.kind();
   if (shape_of(kind) == OperandShape::Label) {
-    out += program.name(program.name_id(index));
+    out += in.name();
     out += ':';
     return;
   }
@@ -43,81 +81,32 @@ void append_instruction(std::string& out, const Bytecode& program, std::size_t i
       return;
     case OperandShape::Slot:
       out += ' ';
-      out += std::to_string(program.slot(index));
+      out += std::to_string(in.slot());
       return;
     case OperandShape::Name:
       out += ' ';
-      append_quoted(out, program.name(program.name_id(index)));
+      append_quoted(out, in.name());
       return;
     case OperandShape::Value:
       out += ' ';
-      if (program.is_number(index)) {
-        Value::number(program.number(index)).append_display(out);
-      } else {
-        program.constant(index).append_display(out);
-      }
+      in.append_value(out);
       return;
     case OperandShape::Distance:
       out += ' ';
-      out += std::to_string(program.distance(index));
+      out += std::to_string(in.distance());
       return;
     case OperandShape::Call:
-      out += ' ';
-      append_quoted(out, program.name(program.name_id(index)));
-      out += ' ';
-      out += std::to_string(program.arity(index));
+      append_call(out, in.name(), in.arity());
       return;
     case OperandShape::CallList:
-      for (const CallSlot& entry : program.calls(index)) {
-        out += ' ';
-        append_quoted(out, program.name(entry.name));
-        out += ' ';
-        out += std::to_string(entry.arity);
-      }
+      in.append_calls(out);
       return;
   }
 }
 
 }  // namespace
 
-void append_op(std::string& out, const Op& op) {
-  if (shape_of(op.kind) == OperandShape::Label) {
-    out += op.name;
-    out += ':';
-    return;
-  }
-  out += mnemonic(op.kind);
-  switch (shape_of(op.kind)) {
-    case OperandShape::None:
-    case OperandShape::Label:
-      return;
-    case OperandShape::Slot:
-      out += ' ';
-      out += std::to_string(op.index);
-      return;
-    case OperandShape::Name:
-      out += ' ';
-      append_quoted(out, op.name);
-      return;
-    case OperandShape::Value:
-      out += ' ';
-      op.value.append_display(out);
-      return;
-    case OperandShape::Distance:
-      out += ' ';
-      out += std::to_string(op.distance);
-      return;
-    case OperandShape::Call:
-      out += ' ';
-      append_quoted(out, op.name);
-      out += ' ';
-      out += std::to_string(op.index);
-      return;
-    case OperandShape::CallList:
-      append_call_list(out, op.calls);
-      return;
-  }
-}
+void append_op(std::string& out, const Op& op) { append_text(out, OpOperands{op}); }
 
 std::string print_op(const Op& op) {
   std::string out;
@@ -137,7 +126,7 @@ std::string print_program(const Bytecode& program) {
   std::string out;
   out.reserve(program.size() * 8);
   for (std::size_t index = 0; index < program.size(); ++index) {
-    append_instruction(out, program, index);
+    append_text(out, ProgramOperands{program, index});
     out += '\n';
   }
   return out;
@@ -221,17 +210,28 @@ std::optional<std::ptrdiff_t> parse_signed(std::string_view word) {
   return value;
 }
 
+// What is wrong with a word that should be quoted.
+enum class QuoteFault { NotQuoted, Unterminated };
+
+// The text between the quotes of a quoted word. A word must be closed by its
+// own last character: the printer never writes anything else, and a quote
+// in the middle would change the text. Callers word the fault.
+std::expected<std::string_view, QuoteFault> unquote(std::string_view word) {
+  if (word.empty() || word.front() != '"') return std::unexpected(QuoteFault::NotQuoted);
+  if (word.size() < 2 || word.back() != '"') return std::unexpected(QuoteFault::Unterminated);
+  return word.substr(1, word.size() - 2);
+}
+
 // The text between the quotes of a "name" operand, checked as get, set and
 // call check theirs.
 [[nodiscard]] std::expected<std::string_view, Error> parse_name(std::string_view word,
                                                                 std::string_view mnemonic) {
-  if (word.empty() || word.front() != '"') {
+  auto name = unquote(word);
+  if (name) return *name;
+  if (name.error() == QuoteFault::NotQuoted) {
     return std::unexpected(syntax(quoted_word("", mnemonic) + " must take a string"));
   }
-  if (word.size() < 2 || word.back() != '"') {
-    return std::unexpected(syntax(quoted_word("Unterminated string in ", mnemonic)));
-  }
-  return word.substr(1, word.size() - 2);
+  return std::unexpected(syntax(quoted_word("Unterminated string in ", mnemonic)));
 }
 
 Error expects(std::string_view mnemonic, int count) {
@@ -343,10 +343,9 @@ struct LineReader {
   if (word.front() == '"') {
     // The printer always closes a string, so a lone or unclosed quote can
     // only come from a damaged or hand-written file.
-    if (word.size() < 2 || word.back() != '"') {
-      return std::unexpected(syntax("Unterminated string in 'push'"));
-    }
-    return Value::string(word.substr(1, word.size() - 2));
+    auto text = unquote(word);
+    if (!text) return std::unexpected(syntax("Unterminated string in 'push'"));
+    return Value::string(*text);
   }
   auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
   if (is_digit(word.front()) || (word.size() > 1 && word.front() == '-' && is_digit(word[1]))) {
@@ -372,18 +371,15 @@ struct LineReader {
   std::vector<CallEntry> calls;
   calls.reserve(words.size() / 2);
   for (std::size_t i = 0; i < words.size(); i += 2) {
-    std::string_view name = words[i];
-    if (name.empty() || name.front() != '"') {
-      return std::unexpected(syntax("parallel calls must take a string"));
-    }
-    // A name must be closed by its own last character; the printer never
-    // writes anything else, and a quote in the middle would change the name.
-    if (name.size() < 2 || name.back() != '"') {
-      return std::unexpected(syntax("Unterminated string in parallel_call"));
+    auto name = unquote(words[i]);
+    if (!name) {
+      return std::unexpected(syntax(name.error() == QuoteFault::NotQuoted
+                                        ? "parallel calls must take a string"
+                                        : "Unterminated string in parallel_call"));
     }
     auto arity = parse_unsigned(words[i + 1]);
     if (!arity) return std::unexpected(syntax("Calls require the arity as a second argument"));
-    calls.push_back(CallEntry{std::string(name.substr(1, name.size() - 2)), *arity});
+    calls.push_back(CallEntry{std::string(*name), *arity});
   }
   return calls;
 }

@@ -6,6 +6,7 @@
     zo check FILE [--host MODULE.py] [--no-std] [--format text|json]
     zo ir FILE [-o OUT] [--host MODULE.py] [--no-std]
     zo natives [--host MODULE.py] [--no-std] [--format markdown|json]
+    zo lsp
     zo --version
 
 FILE is Zo source (``.zo``) or, for ``run``, Zo IR text (``.zir``); ``-``
@@ -40,6 +41,9 @@ DEADLINE = 124
 
 def main(argv=None):
     args = _parse_args(argv)
+    if args.command == "lsp":
+        from zo.lsp import serve
+        return serve()
     try:
         host = _load_host(args)
     except HostError as error:
@@ -171,6 +175,8 @@ def _parse_args(argv):
         if name == "natives":
             sub.add_argument("--format", choices=("markdown", "json"), default="markdown",
                              help="Markdown for reading, or JSON for tools")
+    lsp = commands.add_parser("lsp", help="serve the Language Server Protocol on stdin/stdout")
+    lsp.add_argument("--stdio", action="store_true", help=argparse.SUPPRESS)  # clients may add it
     return parser.parse_args(argv)
 
 

@@ -6,12 +6,16 @@ instruction across lines, and one with a double quote can let a space fall
 outside the quoted runs, where the reader splits words; neither reads back
 as it was. `zo ir` asks this module before it writes IR.
 
-Text is walked by code points; a character counts as a quote or a space on
-its own, as the lexer and the IR reader see it, only when no combining mark
-follows it (they walk grapheme clusters; this approximates their edges).
+Whether a string reads back is the IR reader's own answer: the library's word
+splitter, through `zolangpy.Compiler.split_ir_words`. Finding the string
+literals walks the source by code points; a character counts as a quote on
+its own, as the lexer sees it, only when no combining mark follows it (the
+lexer walks grapheme clusters; this approximates their edges).
 """
 
 import unicodedata
+
+import zolangpy
 
 
 def _extends(char):
@@ -22,20 +26,6 @@ def _extends(char):
 
 def _alone(text, index):
     return index + 1 >= len(text) or not _extends(text[index + 1])
-
-
-def ir_words(line):
-    """The words of one IR line, split as the IR reader splits them: at
-    spaces outside double-quoted runs."""
-    words, start, quoted = [], 0, False
-    for index, char in enumerate(line):
-        if char == '"' and _alone(line, index):
-            quoted = not quoted
-        elif char == " " and not quoted and _alone(line, index):
-            words.append(line[start:index])
-            start = index + 1
-    words.append(line[start:])
-    return words
 
 
 def string_literals(source):
@@ -68,6 +58,6 @@ def unreadable_string(source):
     for line, text in string_literals(source):
         if "\n" in text:
             return line, "this string holds a line break"
-        if len(ir_words('"%s"' % text)) != 1:
+        if len(zolangpy.Compiler.split_ir_words('"%s"' % text)) != 1:
             return line, "this string holds a space outside the double-quoted runs of its text"
     return None

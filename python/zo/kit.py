@@ -157,6 +157,7 @@ class Command(zolangpy.CallableGenerator):
         self.function = function
         self.kind = _kind(function, blocking)
         self.doc = inspect.cleandoc(doc or function.__doc__ or "")
+        self.__doc__ = self.doc  # what tools that read a native's own docstring find
         self.extra_check = check
         self.tracker = host.tracker
         self.host = host
@@ -430,6 +431,7 @@ class Property(zolangpy.Prop):
         self.setter_function = None
         self.check = check
         self.doc = inspect.cleandoc(doc or getattr(get, "__doc__", None) or "")
+        self.__doc__ = self.doc
         self.convert = None
         self.type_name = None
         self.set_type(type)

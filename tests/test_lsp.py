@@ -1,0 +1,252 @@
+"""`zo lsp` on what editors and hosts really send: broken frames, text no
+compiler takes as it is, hosts that print, raise or exit. The server must
+answer every request and keep serving. (The protocol as a real client drives
+it is tested by editors/vscode/test/lsp.test.js, Neovim by test_neovim.py.)"""
+
+import io
+import json
+import os
+import re
+import subprocess
+import sys
+
+import pytest
+
+from conftest import PYTHON_DIR
+
+sys.path.insert(0, PYTHON_DIR)
+from zo.lsp import rpc  # noqa: E402  (the package under test, from the source tree)
+from zo.lsp.text import Document  # noqa: E402
+
+
+class Client:
+    def __init__(self, cwd, options=None):
+        env = dict(os.environ)
+        env["PYTHONPATH"] = os.pathsep.join([PYTHON_DIR, env.get("PYTHONPATH", "")])
+        self.process = subprocess.Popen([sys.executable, "-m", "zo", "lsp"], cwd=cwd, env=env,
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        self.next_id = 0
+        self.notifications = []
+        self.request("initialize", {"rootUri": "file://" + str(cwd), "capabilities": {},
+                                    "initializationOptions": options or {}})
+        self.notify("initialized", {})
+
+    def send_bytes(self, data):
+        self.process.stdin.write(data)
+        self.process.stdin.flush()
+
+    def send(self, message):
+        body = json.dumps(dict(message, jsonrpc="2.0")).encode("utf-8")
+        self.send_bytes(b"Content-Length: %d\r\n\r\n%s" % (len(body), body))
+
+    def receive(self):
+        length = None
+        while True:
+            line = self.process.stdout.readline()
+            assert line, "the server closed its output"
+            if line == b"\r\n":
+                break
+            name, _, value = line.partition(b":")
+            assert name == b"Content-Length", line
+            length = int(value)
+        return json.loads(self.process.stdout.read(length))
+
+    def notify(self, method, params):
+        self.send({"method": method, "params": params})
+
+    def request(self, method, params=None):
+        self.next_id += 1
+        self.send({"id": self.next_id, "method": method, "params": params or {}})
+        return self.answer(self.next_id)
+
+    def answer(self, ident):
+        while True:
+            message = self.receive()
+            if "method" not in message and message.get("id") == ident:
+                return message
+            self.notifications.append(message)
+
+    def diagnostics(self, uri, version):
+        """The diagnostics published for a version of a document."""
+        while True:
+            for message in self.notifications:
+                params = message.get("params", {})
+                if (message.get("method") == "textDocument/publishDiagnostics"
+                        and params["uri"] == uri and params.get("version") == version):
+                    return params["diagnostics"]
+            self.notifications.append(self.receive())
+
+    def messages(self):
+        return [m["params"]["message"] for m in self.notifications
+                if m.get("method") == "window/showMessage"]
+
+    def configure(self, settings):
+        self.notify("workspace/didChangeConfiguration", {"settings": {"zo": settings}})
+
+    def open(self, uri, text, version=1, language="zo"):
+        self.notify("textDocument/didOpen", {"textDocument": {
+            "uri": uri, "languageId": language, "version": version, "text": text}})
+        return self.diagnostics(uri, version)
+
+    def close(self):
+        assert self.request("shutdown")["result"] is None
+        self.notify("exit", None)
+        assert self.process.wait(timeout=30) == 0
+
+
+def first(diagnostics):
+    """(line, character, end character, first line of the message)."""
+    d = diagnostics[0]
+    return (d["range"]["start"]["line"], d["range"]["start"]["character"],
+            d["range"]["end"]["character"], d["message"].split("\n")[0])
+
+
+@pytest.fixture(scope="module")
+def client(tmp_path_factory):
+    root = tmp_path_factory.mktemp("workspace")
+    (root / "zo.toml").write_text("host = [1]\n")  # not a string: reported
+    client = Client(root)
+    yield client
+    client.close()
+
+
+def first(diagnostics):
+    """(line, character, end character, first line of the message)."""
+    d = diagnostics[0]
+    return (d["range"]["start"]["line"], d["range"]["start"]["character"],
+            d["range"]["end"]["character"], d["message"].split("\n")[0])
+
+
+PIRNT = "No callable named 'pirnt' was registered"
+
+# Texts no compiler takes as they are, and what their first diagnostic is.
+TEXTS = [
+    ("half typed", 'while true {\n    print "', (1, 9, 9, "Expect expression")),
+    ("columns in UTF-16 units", "print '\U0001F600' $x;", (0, 11, 13, "Variable 'x' used before it was declared")),
+    ("a lone surrogate", "print '\ud800';\npirnt;", (1, 0, 5, PIRNT)),
+    ("a byte-order mark", "\ufeffpirnt;", (0, 1, 6, PIRNT)),
+    ("nesting past the limit", "print " + "(" * 100000 + "1;", (0, 262, 263, "Nesting too deep (limit 256)")),
+    ("a huge file", "print 1;\n" * 50000 + "pirnt;", (50000, 0, 5, PIRNT)),
+    ("the wait unit of an earlier compilation", "wait 1 milliseconds;\npirnt;", (1, 0, 5, PIRNT)),
+]
+
+
+def test_texts_that_no_compiler_takes_as_they_are(client):
+    assert client.open("file:///w.zo", "wait 1 seconds;") == []
+    for number, (name, text, expected) in enumerate(TEXTS):
+        uri = "file:///%d.zo" % number
+        assert first(client.open(uri, text)) == expected, name
+        client.notify("textDocument/didClose", {"textDocument": {"uri": uri}})
+    # IR text, known by its language or else its name: the reader's first
+    # error, on its whole line.
+    for uri, language in (("file:///p.txt", "zo-ir"), ("file:///p.zir", "")):
+        assert first(client.open(uri, "push 1\nhello there\n", language=language)) == (
+            1, 0, 11, "Invalid op: 'hello'")
+    assert client.open("file:///q.zir", "push 1\n", language="zo") != []  # source, as its language says
+    found = client.open("file:///many.zo", "pirnt;\n" * 1500)
+    assert len(found) == 1001 and found[-1]["message"] == "500 more errors not shown"
+    # Bytes that are no UTF-8 inside the JSON body itself.
+    body = b'{"jsonrpc":"2.0","method":"textDocument/didOpen","params":{"textDocument":' \
+           b'{"uri":"file:///latin1.zo","version":1,"text":"print \'gr\xf6\xdfe\';\\npirnt;"}}}'
+    client.send_bytes(b"Content-Length: %d\r\n\r\n%s" % (len(body), body))
+    assert first(client.diagnostics("file:///latin1.zo", 1))[0] == 1
+
+
+def test_broken_messages_are_answered_and_the_server_goes_on(client):
+    client.send_bytes(b"Content-Length: 5\r\n\r\n{oops")
+    assert client.receive()["error"]["code"] == -32700
+    client.send_bytes(b"Content-Length: 2\r\n\r\n[]")
+    assert client.receive()["error"]["code"] == -32700
+    for header in (b"Content-Length: x", b"Content-Length: -1"):
+        client.send_bytes(header + b"\r\n\r\n")
+        assert client.receive()["error"]["code"] == -32700
+    assert client.request("no/such/method")["error"]["code"] == -32601
+    # A notification without the params it needs is logged, nothing else.
+    client.notify("textDocument/didChange", {})
+    hover = client.request("textDocument/hover", {"textDocument": {"uri": "file:///none.zo"},
+                                                  "position": {"line": 0, "character": 0}})
+    assert hover["error"]["code"] == -32603
+    assert client.request("textDocument/completion", {
+        "textDocument": {"uri": "file:///none.zo"}, "position": {}})["error"]["code"] == -32603
+
+
+def test_requests_before_initialize_are_refused(tmp_path):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([PYTHON_DIR, os.environ.get("PYTHONPATH", "")]))
+    body = b'{"jsonrpc":"2.0","id":1,"method":"textDocument/hover","params":{}}'
+    done = subprocess.run([sys.executable, "-m", "zo", "lsp"], env=env, cwd=tmp_path, timeout=30,
+                          input=b"Content-Length: %d\r\n\r\n%s" % (len(body), body),
+                          stdout=subprocess.PIPE)
+    assert b'"code":-32002' in done.stdout
+    assert done.returncode == 1  # the input ended without shutdown and exit
+
+
+# Hosts that misbehave, and what the user is told (None: nothing).
+HOSTS = [
+    ("prints to standard output", "print('hello'); import os; os.write(1, b'raw\\n')\n"
+     "def register(host):\n    print('registering')\n", None),
+    ("raises", "raise ValueError('no rover')\n", r"\(line 1\): ValueError\('no rover'\)"),
+    ("exits", "import sys\nsys.exit(3)\n", r"SystemExit\(3\)"),
+    ("has no register", "x = 1\n", r"has no register\(host\) function"),
+    ("fails to register", "def register(host):\n    host.callable('x', 42)\n", "HostError"),
+    ("is missing", None, "no such file"),
+]
+
+
+def test_a_host_that_misbehaves_leaves_the_standard_natives(client, tmp_path):
+    assert "zo.toml" in client.messages()[0]
+    for number, (name, source, message) in enumerate(HOSTS):
+        path = tmp_path / ("host%d.py" % number)
+        if source is not None:
+            path.write_text(source)
+        before = len(client.messages())
+        client.configure({"host": str(path)})
+        uri = "file:///host%d.zo" % number
+        assert first(client.open(uri, "print 1;\npirnt;")) == (1, 0, 5, PIRNT), name
+        told = client.messages()[before:]
+        if message is None:
+            assert told == [], name
+        else:
+            assert len(told) == 1 and re.search(message, told[0]), (name, told)
+
+
+def test_a_host_from_settings_is_reloaded_when_it_changes(client, tmp_path):
+    host = tmp_path / "mine.py"
+    native = ("import zolangpy\nclass G(zolangpy.CallableGenerator):\n"
+              "    def check_syntax(self, args): pass\n"
+              "def register(host):\n    host.callable(%r, G())\n")
+    host.write_text(native % "beep")
+    client.configure({"host": str(host), "standardNatives": False})
+    assert first(client.open("file:///beep.zo", "beep;\nprint;"))[3] == (
+        "No callable named 'print' was registered")
+    host.write_text(native % "print")
+    client.notify("textDocument/didChange", {"textDocument": {"uri": "file:///beep.zo", "version": 2},
+                                             "contentChanges": [{"text": "print;"}]})
+    assert client.diagnostics("file:///beep.zo", 2) == []
+
+
+def test_an_oversized_frame_is_skipped_and_the_next_one_read(monkeypatch):
+    monkeypatch.setattr(rpc, "MAX_CONTENT", 10)
+    stream = io.BytesIO(b"Content-Length: 30\r\n\r\n" + b"x" * 30 + rpc.encode({"id": 1}))
+    assert isinstance(rpc.read_message(stream), rpc.BadMessage)
+    assert rpc.read_message(stream) == {"id": 1}
+    assert rpc.read_message(stream) is None
+
+
+# Changes in UTF-16 units over text with characters beyond the BMP (two
+# units each) and a CR LF line end: (start, end, new text, resulting text).
+EDITS = [
+    ((0, 2), (0, 3), "X", "\U0001F600X😀\r\nb"),
+    ((0, 5), (1, 0), "", "\U0001F600a😀b"),
+    ((0, 99), (0, 99), "!", "\U0001F600a😀\r!\nb"),  # past the line's end: before its line feed
+    ((1, 1), (5, 0), "c\nd", "\U0001F600a😀\r\nbc\nd"),
+    ((0, 1), (0, 1), "?", "?\U0001F600a😀\r\nb"),  # inside a pair: before its character
+]
+
+
+def test_incremental_changes_in_utf16_units():
+    for start, end, new, expected in EDITS:
+        document = Document("file:///t.zo", "\U0001F600a😀\r\nb")
+        document.apply({"range": {"start": {"line": start[0], "character": start[1]},
+                                  "end": {"line": end[0], "character": end[1]}}, "text": new})
+        assert document.text == expected, (start, end, new)
+    assert document.position(0, 4) == {"line": 0, "character": 6}  # after "?😀a😀"
