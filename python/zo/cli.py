@@ -4,6 +4,8 @@
                [--max-instructions N] [--timeout SECONDS] [--tick SECONDS]
     zo check FILE [--host MODULE.py] [--no-std] [--format text|json]
     zo ir FILE [-o OUT] [--host MODULE.py] [--no-std]
+    zo replay RECORD [PROGRAM]
+    zo timeline RECORD -o OUT [--format html|perfetto]
     zo --version
 
 FILE is Zo source (``.zo``) or, for ``run``, Zo IR text (``.zir``). Errors go
@@ -25,6 +27,7 @@ from zo.diagnostics import diagnostics_json, render_diagnostics, render_failure
 from zo.host import Host, HostError
 from zo.irtext import unreadable_string
 from zo.monitor import Monitor
+from zo.recording import commands as recording
 
 # While the program waits on natives other than `wait` (or may have a
 # yielding context the host cannot see), the loop steps once per tick rather
@@ -34,6 +37,8 @@ DEFAULT_TICK = 0.005
 
 def main(argv=None):
     args = _parse_args(argv)
+    if args.command in ("replay", "timeline"):
+        return recording.main(args)
     try:
         host = _load_host(args)
     except HostError as error:
@@ -114,6 +119,7 @@ def _parse_args(argv):
         sub.add_argument("--no-std", action="store_true", help="leave out print, wait and $time")
         if name == "run":
             sub.add_argument("--trace", action="store_true", help="print native calls per step")
+            recording.add_run_options(sub)
             sub.add_argument("--max-instructions", type=_count, metavar="N",
                              help="stop a step (and __end) after N loop iterations, group "
                                   "calls and spawns")
@@ -127,6 +133,7 @@ def _parse_args(argv):
         if name == "check":
             sub.add_argument("--format", choices=("text", "json"), default="text",
                              help="how to print errors: text on stderr, or JSON on stdout")
+    recording.add_commands(commands)
     return parser.parse_args(argv)
 
 
@@ -164,13 +171,16 @@ def _check_json(host, source):
     return 0 if compiled else 1
 
 
-def _interpreter(args, host, monitor, text):
+def _interpreter(args, host, monitor, text, recorder=None):
     """An Interpreter for the file with the natives it names, or None after
     printing why not."""
     natives = Host(standard=False)
     for name, generator in host.callables.items():
         natives.callable(name, monitor.wrap(name, generator))
     natives.properties = dict(host.properties)
+    if recorder is not None:  # outermost, so the monitor still sees its own calls
+        natives.callables = {n: recorder.wrap(n, g) for n, g in natives.callables.items()}
+        natives.properties = {n: recorder.wrap(n, p) for n, p in natives.properties.items()}
     if not args.file.endswith(".zir"):
         compiler = _compile(natives, text, args.file)
         return compiler.into_interpreter() if compiler else None
@@ -191,10 +201,26 @@ def _interpreter(args, host, monitor, text):
 
 
 def _run(args, host, text):
-    monitor = Monitor(host.clock, sys.stderr if args.trace else None)
-    interpreter = _interpreter(args, host, monitor, text)
+    try:
+        recorder = recording.run_recorder(args, text)
+    except OSError as error:
+        print("zo: cannot write %s: %s" % (args.record, error), file=sys.stderr)
+        return 2
+    try:
+        return _run_recorded(args, host, text, recorder)
+    finally:
+        if recorder is not None:
+            recorder.close()
+
+
+def _run_recorded(args, host, text, recorder):
+    # --trace prints the recorder's events; the monitor only paces the loop.
+    monitor = Monitor(host.clock, None)
+    interpreter = _interpreter(args, host, monitor, text, recorder)
     if interpreter is None:
         return 1
+    if recorder is not None:
+        interpreter = _Recorded(interpreter, recorder)
     monitor.interpreter = interpreter
     interpreter.set_limits(instructions=args.max_instructions, seconds=args.timeout)
     # A context that yields is invisible to the host; only a program that
@@ -240,6 +266,24 @@ class _Report:
         """last_error() when it describes `error`, else None."""
         failure = self.interpreter.last_error()
         return failure if failure is not None and failure["text"] == str(error) else None
+
+
+class _Recorded:
+    """The interpreter seen through the recorder: run() and stop() are
+    recorded steps; everything else goes to the interpreter."""
+
+    def __init__(self, interpreter, recorder):
+        self._interpreter = interpreter
+        self._recorder = recorder
+
+    def run(self):
+        return self._recorder.run(self._interpreter)
+
+    def stop(self):
+        self._recorder.stop(self._interpreter)
+
+    def __getattr__(self, name):
+        return getattr(self._interpreter, name)
 
 
 def _loop(interpreter, monitor, can_yield, tick, report):

@@ -1,0 +1,331 @@
+"""The flight recorder: wraps natives and properties where they are
+registered, so that everything a program asks of the world passes through it,
+and hands each step's events to its sinks (a record file, the trace).
+
+A host loop uses it like this::
+
+    recorder = Recorder([RecordWriter("run.zrec")], source=text, path="prog.zo")
+    compiler = zolangpy.Compiler()
+    recorder.register(compiler, "move", Move())      # wraps, then registers
+    recorder.register(compiler, "battery", Battery())
+    compiler.compile(text)
+    interpreter = compiler.into_interpreter()
+    while recorder.run(interpreter):                  # one recorded step
+        ...
+    recorder.close()
+
+`wrap(name, native)` gives the wrapped object for a host that registers it
+itself. Events are tuples whose first item names the kind (see EVENT_KINDS in
+zo.recording.record); they are kept for the step that runs and handed over
+when it ends.
+"""
+
+import datetime
+import hashlib
+import time
+
+import zolangpy
+
+
+def _failure_text(error):
+    # The interpreter reports a native's exception by its repr, so the record
+    # keeps exactly that and a replay raises an error that shows the same.
+    return repr(error)
+
+
+class Recorder:
+    def __init__(self, sinks, source=None, path=None, ir=False, limits=None,
+                 clock=time.monotonic):
+        self.sinks = list(sinks)
+        self.source = source
+        self.path = path
+        self.ir = ir
+        self.limits = limits
+        self.clock = clock
+        self.natives = []  # [{"name":..., "words": bool}] in registration order
+        self.properties = []
+        self.interpreter = None
+        self.started = None  # clock reading at the first step
+        self.step = 0
+        self.kind = None  # "step" (a run()) or "stop" (a stop())
+        self.t = 0.0  # seconds since the start, when the step began
+        self.t_end = 0.0
+        self.events = []  # this step's events other than pending polls
+        self.pending = []  # ids of the calls that answered "not yet", in poll order
+        self.running = None  # what run() returned, None for a stop or a failure
+        self.status = None
+        self.status_changed = False
+        self.error = None  # last_error() of a failed step
+        self.interrupted = False
+        self.next_call = 1
+        self.contexts = {}  # id -> the context's description as last recorded
+        self.unknown_contexts = {}  # ids first seen this step -> group from call_site
+        self.closed = False
+
+    # Registration --------------------------------------------------------
+
+    def wrap(self, name, native):
+        """The recorded stand-in of a CallableGenerator or Prop named `name`."""
+        if isinstance(native, zolangpy.CallableGenerator):
+            words = bool(getattr(native, "words_at_run_time", False))
+            self.natives.append({"name": name, "words": words})
+            kind = _RecordedGeneratorWords if words else _RecordedGenerator
+            return kind(self, name, native)
+        if isinstance(native, zolangpy.Prop):
+            try:
+                settable = bool(native.is_settable())
+            except Exception:  # the interpreter asks again and reports it
+                settable = False
+            self.properties.append({"name": name, "settable": settable})
+            return _RecordedProp(self, name, native)
+        raise TypeError("%s is neither a zolangpy.CallableGenerator nor a zolangpy.Prop"
+                        % type(native).__name__)
+
+    def register(self, target, name, native):
+        """Wraps `native` and registers it with a Compiler or Interpreter."""
+        wrapped = self.wrap(name, native)
+        if isinstance(wrapped, _RecordedProp):
+            target.register_property(name, wrapped)
+        else:
+            target.register_callable(name, wrapped)
+        return wrapped
+
+    # Steps ---------------------------------------------------------------
+
+    def header(self):
+        source = self.source
+        made = {"zrec": 1}
+        if self.path is not None:
+            made["path"] = self.path
+        if source is not None:
+            made["sha256"] = hashlib.sha256(source.encode("utf-8")).hexdigest()
+            made["source"] = source
+        if self.ir:
+            made["ir"] = True
+        made["natives"] = self.natives
+        made["properties"] = self.properties
+        if self.limits:
+            made["limits"] = self.limits
+        made["start"] = datetime.datetime.now(datetime.timezone.utc).isoformat(
+            timespec="milliseconds").replace("+00:00", "Z")
+        made["clock"] = "monotonic"
+        return made
+
+    def run(self, interpreter):
+        """One step: `interpreter.run()`, recorded. Returns what it returns and
+        raises what it raises."""
+        self._begin(interpreter, "step")
+        try:
+            self.running = interpreter.run()
+        except Exception:
+            self.error = interpreter.last_error() or {}
+            raise
+        except BaseException:
+            self.interrupted = True
+            raise
+        finally:
+            self._end(interpreter)
+        return self.running
+
+    def stop(self, interpreter):
+        """`interpreter.stop()`, recorded as a step of its own."""
+        self._begin(interpreter, "stop")
+        try:
+            interpreter.stop()
+        except Exception:
+            self.error = interpreter.last_error() or {}
+            raise
+        except BaseException:
+            self.interrupted = True
+            raise
+        finally:
+            self._end(interpreter)
+
+    def _begin(self, interpreter, kind):
+        now = self.clock()
+        if self.started is None:
+            self.started = now
+            self.interpreter = interpreter
+            made = self.header()
+            for sink in self.sinks:
+                sink.header(made)
+        self.interpreter = interpreter
+        self.step += 1
+        self.kind = kind
+        self.t = now - self.started
+        self.running = self.error = None
+        self.interrupted = False
+
+    def _end(self, interpreter):
+        self.t_end = self.clock() - self.started
+        try:
+            status = interpreter.status
+        except Exception:  # an interpreter still borrowed elsewhere
+            status = self.status
+        self.status_changed = status != self.status
+        self.status = status
+        if self.unknown_contexts:
+            self._describe_contexts(interpreter)
+        for sink in self.sinks:
+            sink.step(self)
+        self.events = []
+        self.pending = []
+
+    def close(self):
+        """Ends the record; further steps are not recorded."""
+        if self.closed:
+            return
+        self.closed = True
+        t = (self.clock() - self.started) if self.started is not None else 0.0
+        for sink in self.sinks:
+            sink.close(t)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        self.close()
+
+    # Contexts ------------------------------------------------------------
+
+    def _site(self):
+        """(line, column, context) of the call being served; Nones when unknown."""
+        interpreter = self.interpreter
+        site = interpreter.call_site() if interpreter is not None else None
+        if site is None:
+            return None, None, None
+        context = site.get("context")
+        if context is not None and context not in self.contexts:
+            self.unknown_contexts.setdefault(context, site.get("group"))
+        return site.get("line"), site.get("column"), context
+
+    def _describe_contexts(self, interpreter):
+        """Adds a ctx event for each context not described yet. The
+        interpreter lists its contexts only between steps, so a context that
+        began and ended within the step is described by what its call said."""
+        listed = {}
+        lister = getattr(interpreter, "contexts", None)
+        if lister is not None:
+            try:
+                listed = {c["id"]: c for c in lister()}
+            except Exception:
+                listed = {}
+        for context in listed.values():
+            described = (context.get("parent"), context.get("group"), context.get("line"),
+                         context.get("column"), context.get("branch"), context.get("mode"))
+            if self.contexts.get(context["id"]) != described:
+                self.contexts[context["id"]] = described
+                self.events.append(("ctx", context["id"]) + described)
+        for context, group in self.unknown_contexts.items():
+            if context not in self.contexts:
+                described = (None, group, None, None, None, None)
+                self.contexts[context] = described
+                self.events.append(("ctx", context) + described)
+        self.unknown_contexts = {}
+
+    def branch_of(self, context):
+        described = self.contexts.get(context)
+        return described[4] if described is not None else None
+
+
+class _RecordedGenerator(zolangpy.CallableGenerator):
+    def __init__(self, recorder, name, inner):
+        self.recorder = recorder
+        self.name = name
+        self.inner = inner
+
+    def check_syntax(self, args):
+        return self.inner.check_syntax(args)
+
+    def generate(self, args):
+        recorder = self.recorder
+        line, column, context = recorder._site()
+        try:
+            made = self.inner.generate(args)
+        except Exception as error:
+            recorder.events.append(("fail", None, self.name, _failure_text(error), line, column,
+                                    "generate"))
+            raise
+        if not isinstance(made, zolangpy.Callable):
+            return made  # the interpreter reports it as not a valid Callable
+        call = recorder.next_call
+        recorder.next_call = call + 1
+        recorder.events.append(("gen", call, self.name, list(args), line, column, context,
+                                recorder.branch_of(context)))
+        return _RecordedCall(recorder, call, self.name, made, line, column)
+
+
+class _RecordedGeneratorWords(_RecordedGenerator):
+    words_at_run_time = True
+
+
+class _RecordedCall(zolangpy.Callable):
+    def __init__(self, recorder, call, name, inner, line, column):
+        self.recorder = recorder
+        self.call_id = call
+        self.name = name
+        self.inner = inner
+        self.line = line
+        self.column = column
+
+    def call(self):
+        try:
+            answer = self.inner.call()
+        except Exception as error:
+            self.recorder.events.append(("fail", self.call_id, self.name, _failure_text(error),
+                                         self.line, self.column, "call"))
+            raise
+        if answer is False:
+            self.recorder.pending.append(self.call_id)
+        else:
+            self.recorder.events.append(("done", self.call_id))
+        return answer
+
+    def terminate(self):
+        self.recorder.events.append(("term", self.call_id))
+        try:
+            return self.inner.terminate()
+        except Exception as error:
+            self.recorder.events.append(("fail", self.call_id, self.name, _failure_text(error),
+                                         self.line, self.column, "terminate"))
+            raise
+
+    def result(self):
+        ask = getattr(self.inner, "result", None)
+        try:
+            value = ask() if ask is not None else None
+        except Exception as error:
+            self.recorder.events.append(("fail", self.call_id, self.name, _failure_text(error),
+                                         self.line, self.column, "result"))
+            raise
+        self.recorder.events.append(("val", self.call_id, value))
+        return value
+
+
+class _RecordedProp(zolangpy.Prop):
+    def __init__(self, recorder, name, inner):
+        self.recorder = recorder
+        self.name = name
+        self.inner = inner
+
+    def get(self):
+        try:
+            value = self.inner.get()
+        except Exception as error:
+            self.recorder.events.append(("fail", None, "$" + self.name, _failure_text(error),
+                                         None, None, "get"))
+            raise
+        self.recorder.events.append(("get", self.name, value))
+        return value
+
+    def set(self, value):
+        self.recorder.events.append(("set", self.name, value))
+        try:
+            return self.inner.set(value)
+        except Exception as error:
+            self.recorder.events.append(("fail", None, "$" + self.name, _failure_text(error),
+                                         None, None, "set"))
+            raise
+
+    def is_settable(self):
+        return self.inner.is_settable()
