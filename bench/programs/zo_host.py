@@ -6,6 +6,8 @@ measurement per process, printed as one number (process CPU time).
                                 and a time limit of an hour set
     zo_host.py yield IR N       ns per run() over a yield loop
     zo_host.py poll IR N        ns per run() polling a native that answers False
+    zo_host.py poll-recorded IR N   the same through zo.recording's Recorder,
+                                writing a record to a temporary file
     zo_host.py prop IR N        ns per loop iteration doing one get and one set
     zo_host.py floor-noop N     ns per Python -> C no-argument call
     zo_host.py floor-call N     ns per Python -> C -> obj.call()
@@ -85,6 +87,29 @@ def repeated_runs(path, n):
     return timed(work, n)
 
 
+def recorded_runs(path, n):
+    import os
+    import tempfile
+
+    from zo.recording import Recorder, RecordWriter
+
+    with tempfile.TemporaryDirectory() as scratch:
+        recorder = Recorder([RecordWriter(os.path.join(scratch, "bench.zrec"))])
+        with open(path) as f:
+            zo = zolangpy.Interpreter(f.read())
+        recorder.register(zo, "wait", Waits())
+
+        def work():
+            run = recorder.run
+            for _ in range(n):
+                run(zo)
+
+        work()
+        made = timed(work, n)
+        recorder.close()
+    return made
+
+
 def floor_noop(n):
     def work():
         noop = zofloor.noop
@@ -138,6 +163,8 @@ def main():
         value = one_run(args[0], int(args[1]), mode == "loop-limited")
     elif mode in ("yield", "poll"):
         value = repeated_runs(args[0], int(args[1]))
+    elif mode == "poll-recorded":
+        value = recorded_runs(args[0], int(args[1]))
     elif mode == "compile":
         value = compile_speed(args[0])
     else:

@@ -81,10 +81,19 @@ class RecordWriter:
         self._line(header)
         self.file.flush()
 
+    def idle(self, rec):
+        """A step in which natives only answered "not yet"."""
+        if self.idle_n and rec.pending == self.idle_pending:
+            self.idle_n += 1
+            self.idle_u = rec.t_end
+            if rec.t_end - self.last_flush < IDLE_FLUSH_SECONDS:
+                return
+        self._idle(rec)
+
     def step(self, rec):
         if (not rec.events and rec.kind == "step" and rec.running is True
                 and not rec.status_changed and rec.error is None and not rec.interrupted):
-            self._idle(rec)
+            self.idle(rec)  # a step of `yield` only, say
             return
         self._write_idle()
         self._line({"e": rec.kind, "s": rec.step, "t": round(rec.t, 6)})
@@ -102,13 +111,11 @@ class RecordWriter:
         self._flush(rec.t_end)
 
     def _idle(self, rec):
-        if self.idle_n and rec.pending == self.idle_pending:
-            self.idle_n += 1
-        else:
+        if not (self.idle_n and rec.pending == self.idle_pending):
             self._write_idle()
             self.idle_n = 1
             self.idle_first, self.idle_t = rec.step, rec.t
-            self.idle_pending = rec.pending
+            self.idle_pending = list(rec.pending)
         self.idle_u = rec.t_end
         if rec.t_end - self.last_flush >= IDLE_FLUSH_SECONDS:
             self._write_idle()

@@ -114,22 +114,36 @@ class Recorder:
     def run(self, interpreter):
         """One step: `interpreter.run()`, recorded. Returns what it returns and
         raises what it raises."""
+        # A step in which natives only answered "not yet" is most steps of a
+        # long run, so it takes a short way through here and the sinks.
         self._begin(interpreter, "step")
         try:
-            self.running = interpreter.run()
+            running = self.running = interpreter.run()
         except Exception:
             self.error = interpreter.last_error() or {}
+            self._end(interpreter)
             raise
         except BaseException:
             self.interrupted = True
-            raise
-        finally:
             self._end(interpreter)
-        return self.running
+            raise
+        # Reading the status costs a crossing into the extension (most on
+        # PyPy); it cannot have changed in a paused program's step in which
+        # natives were asked and none completed, was terminated or started.
+        if running is True and self.pending and not self.events and self.status == "paused":
+            self.t_end = self.clock() - self.started
+            self.status_changed = False
+            for sink in self.sinks:
+                sink.idle(self)
+            self.pending.clear()
+            return True
+        self._end(interpreter)
+        return running
 
     def stop(self, interpreter):
         """`interpreter.stop()`, recorded as a step of its own."""
         self._begin(interpreter, "stop")
+        self.running = None
         try:
             interpreter.stop()
         except Exception:
@@ -153,7 +167,7 @@ class Recorder:
         self.step += 1
         self.kind = kind
         self.t = now - self.started
-        self.running = self.error = None
+        self.error = None
         self.interrupted = False
 
     def _end(self, interpreter):
@@ -168,8 +182,9 @@ class Recorder:
             self._describe_contexts(interpreter)
         for sink in self.sinks:
             sink.step(self)
-        self.events = []
-        self.pending = []
+        # Cleared in place: sinks copy what they keep.
+        self.events.clear()
+        self.pending.clear()
 
     def close(self):
         """Ends the record; further steps are not recorded."""
@@ -267,16 +282,19 @@ class _RecordedCall(zolangpy.Callable):
         self.inner = inner
         self.line = line
         self.column = column
+        # The recorder clears its lists in place, so these stay valid.
+        self.ask = inner.call
+        self.pend = recorder.pending.append
 
     def call(self):
         try:
-            answer = self.inner.call()
+            answer = self.ask()
         except Exception as error:
             self.recorder.events.append(("fail", self.call_id, self.name, _failure_text(error),
                                          self.line, self.column, "call"))
             raise
         if answer is False:
-            self.recorder.pending.append(self.call_id)
+            self.pend(self.call_id)
         else:
             self.recorder.events.append(("done", self.call_id))
         return answer

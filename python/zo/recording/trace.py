@@ -28,6 +28,12 @@ class TraceSink:
             text += " at line %d" % line
         self.out.write("[%.3fs step %d] %s\n" % (rec.t, rec.step, text))
 
+    def idle(self, rec):
+        calls = self.calls
+        for call in rec.pending:
+            if call in calls:
+                calls[call][2] += 1
+
     def step(self, rec):
         calls = self.calls
         for event in rec.events:
