@@ -120,10 +120,12 @@ class Recorder:
         try:
             running = self.running = interpreter.run()
         except Exception:
+            self.running = None
             self.error = interpreter.last_error() or {}
             self._end(interpreter)
             raise
         except BaseException:
+            self.running = None
             self.interrupted = True
             self._end(interpreter)
             raise

@@ -116,14 +116,14 @@ def perfetto(record):
     """Chrome Trace Event JSON: a thread per lane, an X event per call, an
     instant event per property write and error."""
     made = model(record)
-    events = [{"ph": "M", "name": "process_name", "pid": 1, "tid": 0,
+    events = [{"ph": "M", "name": "process_name", "pid": 1, "tid": 0, "ts": 0,
                "args": {"name": "zo %s" % (made["path"] or "")}}]
     tids = {}
     for order, lane in enumerate(made["lanes"], 1):
         tids[lane["id"]] = order
-        events.append({"ph": "M", "name": "thread_name", "pid": 1, "tid": order,
+        events.append({"ph": "M", "name": "thread_name", "pid": 1, "tid": order, "ts": 0,
                        "args": {"name": "  " * lane["depth"] + lane["label"]}})
-        events.append({"ph": "M", "name": "thread_sort_index", "pid": 1, "tid": order,
+        events.append({"ph": "M", "name": "thread_sort_index", "pid": 1, "tid": order, "ts": 0,
                        "args": {"sort_index": order}})
     for call in made["calls"]:
         args = {"args": call["args"], "line": call["line"], "ended": call["end"],

@@ -46,7 +46,7 @@ class TraceSink:
         self.ended = []
         if rec.error is not None:
             self._print(rec, "error: %s" % rec.error.get("text"), rec.error.get("line"))
-        if rec.status_changed:
+        if rec.status_changed and rec.status != "paused":  # paused is every step's
             self._print(rec, "status %s" % rec.status)
         self.out.flush()
 
