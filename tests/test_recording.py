@@ -1,6 +1,7 @@
 import gzip
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -229,7 +230,12 @@ def test_trace_shows_times_properties_and_folds_pending_polls(zo_file):
 def timeline_of_patrol(tmp_path, fmt):
     path = str(tmp_path / "patrol.zrec")
     if not os.path.exists(path):
-        ran = run_zo("run", "--host", ROBOT, PATROL, "--record", path, "--tick", "0")
+        # Relative paths, as a user in the source tree types them: the page
+        # shows the program's path.
+        # The picture for the guide is of a run at the default pace.
+        pace = [] if os.environ.get("ZO_TIMELINE_SCREENSHOT") else ["--tick", "0"]
+        ran = run_zo("run", "--host", "examples/robot_host.py", "examples/patrol.zo",
+                     "--record", path, *pace)
         assert ran.returncode == 0, ran.stderr
     out = str(tmp_path / ("patrol." + ("html" if fmt == "html" else "json")))
     made = run_zo("timeline", path, "-o", out, "--format", fmt)
@@ -317,3 +323,15 @@ def test_lanes_nest_each_context_under_its_parent(tmp_path):
         (7, 2, "branch line 3 (race branch 1)"), (9, 1, "corner line 21 (parallel branch 1)")]
     assert [(c["lane"], c["end"], c["s0"], c["s1"]) for c in made["calls"]] == [
         (7, "done", 1, 3), (9, "terminated", 1, 3)]
+
+
+def test_the_recording_guide_snippet_runs_as_shown(tmp_path):
+    with open(os.path.join(ROOT, "docs", "recording.md"), encoding="utf-8") as handle:
+        text = handle.read()
+    code, expected = re.search(r"```python\n(.*?)```\n\n```output\n(.*?)```", text, re.S).groups()
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([PYTHON_DIR] + [
+        os.path.abspath(p) for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    ran = subprocess.run([sys.executable, "-c", code], env=env, cwd=str(tmp_path),
+                         capture_output=True, text=True, timeout=60)
+    assert (ran.returncode, ran.stdout) == (0, expected), ran.stderr
