@@ -1,6 +1,7 @@
 """The recorder's side of the `zo` command: `zo replay`, `zo timeline`, and
 the recorder that `zo run --record/--trace` runs with."""
 
+import copy
 import hashlib
 import sys
 
@@ -48,6 +49,32 @@ def run_recorder(args, text):
                                             ("seconds", args.timeout)) if value is not None}
     return Recorder(sinks, source=text, path=args.file, ir=args.file.endswith(".zir"),
                     limits=limits or None)
+
+
+def recorded_host(host, recorder):
+    """A copy of `host` whose properties are recorded (its callables are
+    wrapped as they are registered)."""
+    made = copy.copy(host)
+    made.properties = {name: recorder.wrap(name, prop) for name, prop in host.properties.items()}
+    return made
+
+
+class Recorded:
+    """An interpreter seen through a recorder: run() and stop() are recorded
+    steps; everything else goes to the interpreter itself."""
+
+    def __init__(self, interpreter, recorder):
+        self._interpreter = interpreter
+        self._recorder = recorder
+
+    def run(self):
+        return self._recorder.run(self._interpreter)
+
+    def stop(self):
+        self._recorder.stop(self._interpreter)
+
+    def __getattr__(self, name):
+        return getattr(self._interpreter, name)
 
 
 def main(args):
