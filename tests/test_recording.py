@@ -172,6 +172,10 @@ MALFORMED = [
      ":3: a 'gen' line needs 'n', 'a'"),
     ('{"zrec":1,"natives":[],"properties":[]}\n{"e":"done","c":1}\n',
      ":2: a 'done' line outside any step"),
+    ('{"zrec":1,"natives":[],"properties":[]}\n{"e":"idle","s":1,"n":2,"t":0,"u":1,"p":"x"}\n',
+     ":2: 'p' of a 'idle' line must be list"),
+    ('{"zrec":1,"natives":[],"properties":[]}\n{"e":"step","s":true,"t":0}\n',
+     ":2: 's' of a 'step' line must be int"),
     ('{"zrec":1,"natives":[],"properties":[]}\n[1]\n{"e":"fin","t":0}\n',
      ":2: each line must be a JSON object"),
     ('{"zrec":1,"natives":[],"properties":[]}\n{"e":"step","s":1,\n{"e":"fin","t":0}\n',
@@ -217,7 +221,8 @@ def test_trace_shows_times_properties_and_folds_pending_polls(zo_file):
     traced = run_zo("run", program, "--host", str(host), "--trace", "--tick", "0")
     assert traced.returncode == 0, traced.stderr
     lines = [line.split("] ", 1)[1] for line in traced.stderr.splitlines()]
-    assert lines[:3] == ["start #1 move(40.0) at line 2", "poll #1 move -> pending \u00d740 at line 2",
+    assert lines[:3] == ["start #1 move(40.0) at line 2",
+                         "poll #1 move -> pending \u00d740 at line 2",
                          "poll #1 move -> done at line 2"]
     assert "set $pos = 3" in lines and "get $pos -> 4" in lines
     assert traced.stderr.startswith("[0.")
@@ -335,3 +340,109 @@ def test_the_recording_guide_snippet_runs_as_shown(tmp_path):
     ran = subprocess.run([sys.executable, "-c", code], env=env, cwd=str(tmp_path),
                          capture_output=True, text=True, timeout=60)
     assert (ran.returncode, ran.stdout) == (0, expected), ran.stderr
+
+
+def test_calls_name_their_contexts_and_branches(tmp_path):
+    path, _ = record(tmp_path, "group pair {\n  parallel {\n    move 1;\n    move 2;\n  }\n}\n"
+                               "pair;\n")
+    steps = read_record(path).steps
+    calls = [e for step in steps for e in step.events if e["e"] == "gen"]
+    if not hasattr(zolangpy.Interpreter, "contexts") or "x" not in calls[0]:
+        pytest.skip("needs contexts() and call_site()'s context (the control branch)")
+    contexts = {e["x"]: e for step in steps for e in step.events if e["e"] == "ctx"}
+    branches = [contexts[call["x"]] for call in calls]
+    assert [(c.get("m"), c.get("b"), call["b"]) for c, call in zip(branches, calls)] == [
+        ("parallel", 0, 0), ("parallel", 1, 1)]
+    parents = {c["p"] for c in branches}
+    assert len(parents) == 1 and contexts[parents.pop()].get("g") == "pair"
+
+
+class _Interpreter:
+    """Stands in for an interpreter that can be asked to stop from anywhere."""
+
+    end_in_steps = False
+    status = "paused"
+
+    def __init__(self):
+        self.requested = 0
+
+    def request_stop(self):
+        self.requested += 1
+
+    def run(self):
+        return True
+
+
+def test_a_recorded_interpreter_forwards_and_records_a_stop_request():
+    from zo.recording.commands import Recorded
+
+    class Sink:
+        def __init__(self):
+            self.steps = []
+
+        def header(self, header):
+            self.header = header
+
+        def step(self, rec):
+            self.steps.append([event[0] for event in rec.events])
+
+        idle = step
+
+    sink = Sink()
+    recorder = Recorder([sink])
+    inner = _Interpreter()
+    seen = Recorded(inner, recorder)
+    seen.end_in_steps = True
+    assert inner.end_in_steps is True and "end_in_steps" not in vars(seen)
+    assert seen.run() is True
+    seen.request_stop()  # between steps: it belongs to the next one
+    seen.run()
+    assert inner.requested == 1 and sink.steps == [[], ["rstop"]]
+    assert sink.header["end_in_steps"] is True
+    assert not hasattr(Recorded(object(), recorder), "request_stop")
+
+
+def test_contexts_are_described_from_the_interpreter_between_steps():
+    """Against the contexts() and call_site() contract, with a stand-in."""
+    listed = [
+        {"id": 1, "parent": None, "group": None, "line": None, "column": None,
+         "waiting": None, "mode": None, "branch": None},
+        {"id": 4, "parent": 1, "group": "side", "line": 9, "column": 1, "waiting": "move",
+         "mode": "race", "branch": 1},
+    ]
+
+    class Stepping(_Interpreter):
+        def call_site(self):
+            return {"address": 3, "line": 3, "column": 5, "context": self.context,
+                    "group": "side"}
+
+        def contexts(self):
+            return listed
+
+        def run(self):
+            self.native.generate([2.0])
+            return True
+
+    class Sink:
+        events = []
+
+        def header(self, header):
+            pass
+
+        def step(self, rec):
+            self.events.extend(rec.events)
+
+        idle = step
+
+    recorder = Recorder([Sink()])
+    inner = Stepping()
+    inner.native = recorder.wrap("move", Move())
+    for context in (4, 4, 6):  # 6 ended within its step: only its call tells of it
+        inner.context = context
+        recorder.run(inner)
+    gens = [e for e in Sink.events if e[0] == "gen"]
+    assert [(e[6], e[7]) for e in gens] == [(4, 1), (4, 1), (6, None)]
+    assert [e for e in Sink.events if e[0] == "ctx"] == [
+        ("ctx", 1, None, None, None, None, None, None),
+        ("ctx", 4, 1, "side", 9, 1, 1, "race"),
+        ("ctx", 6, None, "side", None, None, None, None)]

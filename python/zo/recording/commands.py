@@ -74,7 +74,17 @@ class Recorded:
         self._recorder.stop(self._interpreter)
 
     def __getattr__(self, name):
+        if name == "request_stop":
+            # Present only where the interpreter has it, as a driver asks.
+            getattr(self._interpreter, name)
+            return lambda: self._recorder.request_stop(self._interpreter)
         return getattr(self._interpreter, name)
+
+    def __setattr__(self, name, value):
+        if name.startswith("_"):
+            object.__setattr__(self, name, value)
+        else:  # end_in_steps, say
+            setattr(self._interpreter, name, value)
 
 
 def main(args):

@@ -51,6 +51,8 @@ def event_json(event):
     if kind == "fail":
         _, c, n, text, line, column, where = event
         return _fields(e="fail", c=c, n=n, m=text, l=line, k=column, w=where)
+    if kind == "rstop":
+        return {"e": "rstop"}
     if kind == "ctx":
         _, x, parent, group, line, column, branch, mode = event
         return _fields(e="ctx", x=x, p=parent, g=group, l=line, k=column, b=branch, m=mode)
@@ -188,9 +190,33 @@ _REQUIRED = {
     "step": ("s", "t"), "stop": ("s", "t"), "end": ("s", "t"), "idle": ("s", "n", "t", "u"),
     "gen": ("c", "n", "a"), "done": ("c",), "term": ("c",), "val": ("c", "v"),
     "fail": ("n", "m", "w"), "get": ("n", "v"), "set": ("n", "v"), "ctx": ("x",),
-    "error": ("m",), "status": ("v",), "fin": ("t",),
+    "error": ("m",), "status": ("v",), "fin": ("t",), "rstop": (),
 }
-_IN_STEP = {"gen", "done", "term", "val", "fail", "get", "set", "ctx", "error", "status"}
+_NUMBER = (int, float)
+# The type each key must have where it appears (bool is an int to Python,
+# so it is refused where a count or an id belongs).
+_TYPES = {"s": int, "n": str, "c": int, "t": _NUMBER, "u": _NUMBER, "a": list, "p": list,
+          "m": str, "w": str, "x": int, "l": int, "k": int, "r": bool}
+# Keys that mean something else in one kind of line.
+_TYPES_OF = {("idle", "n"): int, ("error", "a"): int, ("ctx", "p"): int}
+
+
+def _check_types(made, kind, where):
+    for key, wanted in _TYPES.items():
+        value = made.get(key)
+        if value is None:
+            continue
+        wanted = _TYPES_OF.get((kind, key), wanted)
+        if isinstance(value, bool) and wanted is not bool or not isinstance(value, wanted):
+            raise RecordError("%s: %r of a %r line must be %s, not %r" % (
+                where, key, kind, getattr(wanted, "__name__", "a number"), value))
+    if kind in ("end", "idle") and not all(
+            isinstance(c, int) and not isinstance(c, bool) for c in made.get("p", ())):
+        raise RecordError("%s: 'p' of a %r line must list call ids" % (where, kind))
+
+
+_IN_STEP = {"gen", "done", "term", "val", "fail", "get", "set", "ctx", "error", "status",
+            "rstop"}
 
 
 def _read_text(path):
@@ -251,6 +277,7 @@ def read_record(path):
         if missing:
             raise RecordError("%s: a %r line needs %s" % (where, kind, ", ".join(
                 repr(key) for key in missing)))
+        _check_types(made, kind, where)
         if record.finished:
             raise RecordError("%s: a line after the record's closing 'fin' line" % where)
         step = _add_line(record, step, kind, made, where)

@@ -33,6 +33,15 @@ def _failure_text(error):
     return repr(error)
 
 
+def _error_of(interpreter, error):
+    """last_error() when it describes `error` (it keeps an older failure
+    otherwise), else the error's text alone."""
+    described = interpreter.last_error()
+    if described is not None and described.get("text") == str(error):
+        return described
+    return {"text": str(error)}
+
+
 class Recorder:
     def __init__(self, sinks, source=None, path=None, ir=False, limits=None,
                  clock=time.monotonic):
@@ -106,6 +115,8 @@ class Recorder:
         made["properties"] = self.properties
         if self.limits:
             made["limits"] = self.limits
+        if getattr(self.interpreter, "end_in_steps", False) is True:
+            made["end_in_steps"] = True
         made["start"] = datetime.datetime.now(datetime.timezone.utc).isoformat(
             timespec="milliseconds").replace("+00:00", "Z")
         made["clock"] = "monotonic"
@@ -119,9 +130,9 @@ class Recorder:
         self._begin(interpreter, "step")
         try:
             running = self.running = interpreter.run()
-        except Exception:
+        except Exception as error:
             self.running = None
-            self.error = interpreter.last_error() or {}
+            self.error = _error_of(interpreter, error)
             self._end(interpreter)
             raise
         except BaseException:
@@ -148,14 +159,21 @@ class Recorder:
         self.running = None
         try:
             interpreter.stop()
-        except Exception:
-            self.error = interpreter.last_error() or {}
+        except Exception as error:
+            self.error = _error_of(interpreter, error)
             raise
         except BaseException:
             self.interrupted = True
             raise
         finally:
             self._end(interpreter)
+
+    def request_stop(self, interpreter):
+        """`interpreter.request_stop()`, recorded. It may come from another
+        thread or a signal handler: the event joins the step in progress, or
+        the next one when none is."""
+        self.events.append(("rstop",))
+        interpreter.request_stop()
 
     def _begin(self, interpreter, kind):
         now = self.clock()
@@ -238,6 +256,10 @@ class Recorder:
                 described = (None, group, None, None, None, None)
                 self.contexts[context] = described
                 self.events.append(("ctx", context) + described)
+        # The step's calls in contexts first seen in it learn their branch now.
+        for index, event in enumerate(self.events):
+            if event[0] == "gen" and event[7] is None and event[6] in self.unknown_contexts:
+                self.events[index] = event[:7] + (self.branch_of(event[6]),)
         self.unknown_contexts = {}
 
     def branch_of(self, context):

@@ -15,6 +15,7 @@ import zolangpy
 
 from zo.host import format_value
 from zo.recording.record import _value, value_from_json
+from zo.recording.recorder import _error_of
 
 
 class Divergence(Exception):
@@ -188,6 +189,8 @@ class Replayer:
     def run(self, interpreter):
         """Replays every whole step; raises Divergence at the first difference."""
         self.interpreter = interpreter
+        if self.record.header.get("end_in_steps"):
+            interpreter.end_in_steps = True
         for recorded in self.record.steps:
             if recorded.interrupted:
                 return recorded.index
@@ -198,6 +201,9 @@ class Replayer:
 
     def _one(self, interpreter, recorded):
         running = error = None
+        if any(event["e"] == "rstop" for event in recorded.events):
+            # Made before the step in replay, wherever in the step it came.
+            interpreter.request_stop()
         try:
             if recorded.kind == "stop":
                 interpreter.stop()
@@ -207,7 +213,7 @@ class Replayer:
             if self.divergence is not None:
                 self.divergence.trace = (interpreter.last_error() or {}).get("trace") or ()
                 raise self.divergence
-            error = interpreter.last_error() or {"text": str(failure)}
+            error = _error_of(interpreter, failure)
         wanted = recorded.error
         if error is not None and (wanted is None or _plain(error["text"]) != _plain(wanted["m"])):
             place = ("%s:%d:%d" % (self.path, error["line"], error["column"])

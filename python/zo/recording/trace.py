@@ -72,6 +72,8 @@ class TraceSink:
                 self._print(rec, "poll #%d %s -> done" % (event[1], name), line)
             else:
                 self._print(rec, "terminate #%d %s" % (event[1], name), line)
+        elif kind == "rstop":
+            self._print(rec, "stop requested")
         elif kind in ("get", "set"):
             if self._shows(event[1]):
                 arrow = "->" if kind == "get" else "="
