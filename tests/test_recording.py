@@ -325,7 +325,7 @@ def test_lanes_nest_each_context_under_its_parent(tmp_path):
     made = timeline.model(read_record(str(path)))
     assert [(lane["id"], lane["depth"], lane["label"]) for lane in made["lanes"]] == [
         (1, 0, "main"), (5, 1, "side line 20 (race branch 0)"),
-        (7, 2, "branch line 3 (race branch 1)"), (9, 1, "corner line 21 (parallel branch 1)")]
+        (7, 2, "main line 3 (race branch 1)"), (9, 1, "corner line 21 (parallel branch 1)")]
     assert [(c["lane"], c["end"], c["s0"], c["s1"]) for c in made["calls"]] == [
         (7, "done", 1, 3), (9, "terminated", 1, 3)]
 
@@ -405,10 +405,10 @@ def test_a_recorded_interpreter_forwards_and_records_a_stop_request():
 def test_contexts_are_described_from_the_interpreter_between_steps():
     """Against the contexts() and call_site() contract, with a stand-in."""
     listed = [
-        {"id": 1, "parent": None, "group": None, "line": None, "column": None,
-         "waiting": None, "mode": None, "branch": None},
+        {"id": 1, "parent": None, "group": None, "line": 8, "column": 5,
+         "waiting": None, "mode": "race", "branch": None},
         {"id": 4, "parent": 1, "group": "side", "line": 9, "column": 1, "waiting": "move",
-         "mode": "race", "branch": 1},
+         "mode": None, "branch": 1},
     ]
 
     class Stepping(_Interpreter):
@@ -443,6 +443,6 @@ def test_contexts_are_described_from_the_interpreter_between_steps():
     gens = [e for e in Sink.events if e[0] == "gen"]
     assert [(e[6], e[7]) for e in gens] == [(4, 1), (4, 1), (6, None)]
     assert [e for e in Sink.events if e[0] == "ctx"] == [
-        ("ctx", 1, None, None, None, None, None, None),
+        ("ctx", 1, None, None, 8, 5, None, None),
         ("ctx", 4, 1, "side", 9, 1, 1, "race"),
         ("ctx", 6, None, "side", None, None, None, None)]

@@ -40,7 +40,7 @@ async function main() {
     if (screenshot) {
       await tab.mouse.move(0, 0);
       const height = await tab.evaluate(() => document.body.scrollHeight);
-      await tab.setViewport({ width: 1100, height: Math.min(height, 900) });
+      await tab.setViewport({ width: 1100, height: Math.min(height, 620) });
       await tab.screenshot({ path: screenshot });
     }
     shown.problems = problems;

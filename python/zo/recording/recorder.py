@@ -69,6 +69,7 @@ class Recorder:
         self.next_call = 1
         self.contexts = {}  # id -> the context's description as last recorded
         self.unknown_contexts = {}  # ids first seen this step -> group from call_site
+        self.listed_in_step = False  # contexts() asked in this step already
         self.closed = False
 
     # Registration --------------------------------------------------------
@@ -189,6 +190,7 @@ class Recorder:
         self.t = now - self.started
         self.error = None
         self.interrupted = False
+        self.listed_in_step = False
 
     def _end(self, interpreter):
         self.t_end = self.clock() - self.started
@@ -231,32 +233,49 @@ class Recorder:
             return None, None, None
         context = site.get("context")
         if context is not None and context not in self.contexts:
-            self.unknown_contexts.setdefault(context, site.get("group"))
+            # Once a step, at the first new context: the siblings a block
+            # spawned together are all listed then, even those that end
+            # before the step does.
+            if not self.listed_in_step:
+                self.listed_in_step = True
+                self._list_contexts(interpreter)
+            if context not in self.contexts:
+                self.unknown_contexts.setdefault(context, site.get("group"))
         return site.get("line"), site.get("column"), context
 
-    def _describe_contexts(self, interpreter):
-        """Adds a ctx event for each context not described yet. The
-        interpreter lists its contexts only between steps, so a context that
-        began and ended within the step is described by what its call said."""
-        listed = {}
+    def _list_contexts(self, interpreter):
+        """A ctx event for each live context not described yet: its parent
+        and branch, where it was when first seen (its group and line), and
+        the kind of block it is a branch of (its parent's mode). A context
+        moves on, but its description stays; an id seen again with another
+        parent or branch is a new context."""
         lister = getattr(interpreter, "contexts", None)
-        if lister is not None:
-            try:
-                listed = {c["id"]: c for c in lister()}
-            except Exception:
-                listed = {}
-        for context in listed.values():
-            described = (context.get("parent"), context.get("group"), context.get("line"),
-                         context.get("column"), context.get("branch"), context.get("mode"))
-            if self.contexts.get(context["id"]) != described:
-                self.contexts[context["id"]] = described
-                self.events.append(("ctx", context["id"]) + described)
+        try:
+            listed = lister() if lister is not None else ()
+        except Exception:  # an interpreter that lists them only between steps
+            listed = ()
+        modes = {context["id"]: context.get("mode") for context in listed}
+        for context in listed:
+            known = self.contexts.get(context["id"])
+            parent, branch = context.get("parent"), context.get("branch")
+            if known is not None and known[0] == parent and known[4] == branch:
+                continue
+            described = (parent, context.get("group"), context.get("line"),
+                         context.get("column"), branch, modes.get(parent))
+            self.contexts[context["id"]] = described
+            self.events.append(("ctx", context["id"]) + described)
+
+    def _describe_contexts(self, interpreter):
+        """At the end of a step, describes the contexts its calls named that
+        were not listed yet; one that began and ended within the step (after
+        the listing) is described by what its call said."""
+        self._list_contexts(interpreter)
         for context, group in self.unknown_contexts.items():
             if context not in self.contexts:
                 described = (None, group, None, None, None, None)
                 self.contexts[context] = described
                 self.events.append(("ctx", context) + described)
-        # The step's calls in contexts first seen in it learn their branch now.
+        # The step's calls in contexts first seen late learn their branch now.
         for index, event in enumerate(self.events):
             if event[0] == "gen" and event[7] is None and event[6] in self.unknown_contexts:
                 self.events[index] = event[:7] + (self.branch_of(event[6]),)

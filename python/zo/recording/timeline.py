@@ -88,9 +88,12 @@ def _lanes(contexts, calls):
         lanes.append({"id": ROOT, "label": "main", "depth": 0})
 
     def visit(context, depth):
-        label = context["group"] or ("main" if context["parent"] is None else "branch")
-        if context["line"] is not None:
-            label += " line %d" % context["line"]
+        if context["parent"] is None:
+            label = "main"  # where the root was when first seen says nothing
+        else:
+            label = context["group"] or "main"
+            if context["line"] is not None:
+                label += " line %d" % context["line"]
         if context["mode"]:
             label += " (%s branch %s)" % (context["mode"], context["branch"])
         lanes.append({"id": context["id"], "label": label, "depth": depth})
