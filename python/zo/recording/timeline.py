@@ -88,7 +88,7 @@ def _lanes(contexts, calls):
         lanes.append({"id": ROOT, "label": "main", "depth": 0})
 
     def visit(context, depth):
-        if context["parent"] is None:
+        if context["parent"] is None and context["group"] is None:
             label = "main"  # where the root was when first seen says nothing
         else:
             label = context["group"] or "main"
