@@ -13,6 +13,11 @@ PyRef new_text(const std::string& text) {
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
 }
 
+PyRef new_optional_text(const std::optional<std::string>& text) {
+  if (!text) return PyRef::borrow(Py_None);
+  return new_text(*text);
+}
+
 // Line and column numbers are 1-based; 0 is the library's "unknown".
 PyRef new_place(std::uint32_t number) {
   if (number == 0) return PyRef::borrow(Py_None);
@@ -102,8 +107,43 @@ PyRef call_site_to_python(const zolang::CallSite& site) {
   PyRef address = new_address(site.address);
   PyRef line = new_place(site.position.line);
   PyRef column = new_place(site.position.line == 0 ? 0 : site.position.column);
-  bool filled = fill(dict.get(), {{"address", &address}, {"line", &line}, {"column", &column}});
+  PyRef context = PyRef::steal(PyLong_FromUnsignedLongLong(site.context));
+  PyRef group = new_optional_text(site.group);
+  bool filled = fill(dict.get(), {{"address", &address},
+                                  {"line", &line},
+                                  {"column", &column},
+                                  {"context", &context},
+                                  {"group", &group}});
   return filled ? std::move(dict) : PyRef();
+}
+
+PyRef contexts_to_python(const std::vector<zolang::ContextView>& views) {
+  return new_list(views, [](const zolang::ContextView& view) {
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return dict;
+    PyRef id = PyRef::steal(PyLong_FromUnsignedLongLong(view.id));
+    PyRef parent = view.parent ? PyRef::steal(PyLong_FromUnsignedLongLong(*view.parent))
+                               : PyRef::borrow(Py_None);
+    PyRef group = new_optional_text(view.group);
+    PyRef line = new_place(view.position.line);
+    PyRef column = new_place(view.position.line == 0 ? 0 : view.position.column);
+    PyRef waiting = new_optional_text(view.waiting);
+    PyRef mode = PyRef::borrow(Py_None);
+    if (view.mode) {
+      mode = new_text(*view.mode == zolang::BlockMode::Race ? "race" : "parallel");
+    }
+    PyRef branch =
+        view.branch ? PyRef::steal(PyLong_FromUnsignedLong(*view.branch)) : PyRef::borrow(Py_None);
+    bool filled = fill(dict.get(), {{"id", &id},
+                                    {"parent", &parent},
+                                    {"group", &group},
+                                    {"line", &line},
+                                    {"column", &column},
+                                    {"waiting", &waiting},
+                                    {"mode", &mode},
+                                    {"branch", &branch}});
+    return filled ? std::move(dict) : PyRef();
+  });
 }
 
 }  // namespace zolangpy

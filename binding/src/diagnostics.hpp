@@ -1,9 +1,10 @@
 // Diagnostics as Python data: a compile error with its places
 // (Compiler.diagnostics) and a run-time failure with its trace
-// (Interpreter.last_error), and the call a native serves
-// (Interpreter.call_site). Unknown places are None.
+// (Interpreter.last_error), the call a native serves (Interpreter.call_site)
+// and the live contexts (Interpreter.contexts). Unknown places are None.
 #pragma once
 
+#include <vector>
 #include <zolang/error.hpp>
 #include <zolang/interpreter.hpp>
 
@@ -21,9 +22,13 @@ PyRef diagnostic_to_python(const zolang::Error& error);
 // Python is out of memory.
 PyRef failure_to_python(const zolang::Failure& failure);
 
-// {"address", "line", "column"} of the native call a native serves (see
-// Interpreter.call_site). Null with an exception set when Python is out of
-// memory.
+// {"address", "line", "column", "context", "group"} of the native call a
+// native serves (see Interpreter.call_site). Null with an exception set when
+// Python is out of memory.
 PyRef call_site_to_python(const zolang::CallSite& site);
+// A list of {"id", "parent", "group", "line", "column", "waiting", "mode",
+// "branch"}, one per context (see Interpreter.contexts). Null with an
+// exception set when Python is out of memory.
+PyRef contexts_to_python(const std::vector<zolang::ContextView>& views);
 
 }  // namespace zolangpy

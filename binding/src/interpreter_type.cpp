@@ -13,6 +13,7 @@
 #include "interrupts.hpp"
 #include "limits.hpp"
 #include "registration.hpp"
+#include "sharing.hpp"
 #include "type_support.hpp"
 
 namespace zolangpy {
@@ -21,12 +22,19 @@ namespace {
 // The state of one Python Interpreter, after Python's header.
 struct InterpreterObject {
   explicit InterpreterObject(zolang::Interpreter made) : interpreter(std::move(made)) {
-    // Signal handlers get to run during long steps (see interrupts.hpp).
-    interpreter.set_check_point(check_signals);
+    // Other threads and signal handlers get to run during long steps (see
+    // sharing.hpp and interrupts.hpp). The object stays where Python put it.
+    interpreter.set_check_point([this]() -> std::expected<void, zolang::Error> {
+      sharing.at_check_point();
+      return check_signals();
+    });
   }
+  InterpreterObject(const InterpreterObject&) = delete;
+  InterpreterObject& operator=(const InterpreterObject&) = delete;
 
   BorrowFlag use;
   zolang::Interpreter interpreter;
+  ThreadSharing sharing;
 };
 
 // Null, with TypeError raised, for an object with no interpreter in it.
@@ -64,6 +72,7 @@ PyObject* with_interpreter(PyObject* self, Operation operation, ToPython to_pyth
     Use use = Use::exclusive(object->use);
     if (!use) return nullptr;
     HostExceptions host_exceptions;
+    object->sharing.begin_call();
     auto outcome = operation(object->interpreter);
     if (!outcome) return host_exceptions.raise(outcome.error());
     if (host_exceptions.raise_leaving()) return nullptr;
@@ -86,6 +95,17 @@ PyObject* interpreter_run(PyObject* self, PyObject*) {
 PyObject* interpreter_stop(PyObject* self, PyObject*) {
   return with_interpreter(
       self, [](zolang::Interpreter& interpreter) { return interpreter.end(); }, return_none);
+}
+
+// Takes no use of the object: any thread may ask at any time, also while
+// run() holds it, and asking only sets a flag that the stepping thread reads.
+PyObject* interpreter_request_stop(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    InterpreterObject* object = as_interpreter(self);
+    if (object == nullptr) return nullptr;
+    object->interpreter.request_stop();
+    Py_RETURN_NONE;
+  });
 }
 
 PyObject* interpreter_reset(PyObject* self, PyObject*) {
@@ -117,6 +137,18 @@ PyObject* interpreter_call_site(PyObject* self, PyObject*) {
     std::optional<zolang::CallSite> site = object->interpreter.current_call();
     if (!site) Py_RETURN_NONE;
     return call_site_to_python(*site).release();
+  });
+}
+
+// The live contexts. Like call_site(), it takes no use of the object, so
+// that a native may ask; the views are copied out before any Python object
+// is made.
+PyObject* interpreter_contexts(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    InterpreterObject* object = as_interpreter(self);
+    if (object == nullptr) return nullptr;
+    std::vector<zolang::ContextView> views = object->interpreter.contexts();
+    return contexts_to_python(views).release();
   });
 }
 
@@ -160,6 +192,36 @@ PyObject* interpreter_status(PyObject* self, void*) {
   });
 }
 
+PyObject* interpreter_end_in_steps(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    InterpreterObject* object = as_interpreter(self);
+    if (object == nullptr) return nullptr;
+    Use use = Use::shared(object->use);
+    if (!use) return nullptr;
+    return new_bool(object->interpreter.end_in_steps());
+  });
+}
+
+int interpreter_set_end_in_steps(PyObject* self, PyObject* value, void*) {
+  return guarded([&]() -> int {
+    InterpreterObject* object = as_interpreter(self);
+    if (object == nullptr) return -1;
+    if (value == nullptr) {
+      PyErr_SetString(PyExc_AttributeError, "cannot delete attribute 'end_in_steps'");
+      return -1;
+    }
+    if (!PyBool_Check(value)) {
+      PyErr_Format(PyExc_TypeError, "'end_in_steps' must be a bool, not '%s'",
+                   short_type_name(Py_TYPE(value)));
+      return -1;
+    }
+    Use use = Use::exclusive(object->use);
+    if (!use) return -1;
+    object->interpreter.set_end_in_steps(value == Py_True);
+    return 0;
+  });
+}
+
 PyObject* interpreter_register_callable(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     InterpreterObject* object = as_interpreter(self);
@@ -183,6 +245,8 @@ PyObject* interpreter_register_property(PyObject* self, PyObject* args, PyObject
 constexpr char interpreter_run_name[] = "Interpreter.run";
 constexpr char interpreter_stop_name[] = "Interpreter.stop";
 constexpr char interpreter_reset_name[] = "Interpreter.reset";
+constexpr char interpreter_request_stop_name[] = "Interpreter.request_stop";
+constexpr char interpreter_contexts_name[] = "Interpreter.contexts";
 constexpr char interpreter_last_error_name[] = "Interpreter.last_error";
 constexpr char interpreter_call_site_name[] = "Interpreter.call_site";
 constexpr char check_if_prop_name[] = "Interpreter.check_if_prop";
@@ -200,6 +264,26 @@ auto interpreter_methods = closed_class_methods({
         "`Callable`s, as well as the `__end` group, if it is defined.\n\n"
         "The `__end` group runs to completion within this call: native calls inside it are\n"
         "polled again and again, without returning to the host, until they complete."),
+    no_argument_method<&interpreter_request_stop, interpreter_request_stop_name>(
+        "request_stop($self)\n--\n\n"
+        "Asks the program to stop in steps; callable from any thread at any time.\n\n"
+        "It never blocks and is never refused, also while `run` is active on another thread\n"
+        "or from inside one of this interpreter's own natives. At the next check point or step\n"
+        "boundary the step ends and every active `Callable` is terminated; `__end` then runs in\n"
+        "the following `run` calls, one step per call, while `run` returns `True` and `status`\n"
+        "is \"ending\"; `run` returns `False` once it has finished. A second call, or a call "
+        "while\n"
+        "ending or after the end, does nothing; `reset` forgets a request not yet acted on."),
+    no_argument_method<&interpreter_contexts, interpreter_contexts_name>(
+        "contexts($self)\n--\n\n"
+        "The live execution contexts, breadth-first from the root, as a list of dicts.\n\n"
+        "Each holds `id` (an int, kept while the context lives), `parent` (its parent's id,\n"
+        "None for the root), `group` (the group it runs, None for the main program),\n"
+        "`line` and `column` (where it stands; None where unknown, as for IR text),\n"
+        "`waiting` (the name of the native it waits on, or None), `mode` (\"parallel\" or\n"
+        "\"race\" while it waits for the branches of a block, else None) and `branch` (its\n"
+        "index among its siblings, None for the root). Like `call_site`, it may be called\n"
+        "between steps and from inside a native."),
     no_argument_method<&interpreter_reset, interpreter_reset_name>(
         "reset($self)\n--\n\n"
         "Resets the interpreter to its initial state.\n\n"
@@ -224,10 +308,11 @@ auto interpreter_methods = closed_class_methods({
         "The dict holds `address` (the instruction that made the call), and `line` and `column`\n"
         "(where it was written; 1-based, columns in code points), None where unknown (a program\n"
         "read from IR text has no lines). A native called in a `parallel` or `race` block has\n"
-        "the place of its own call in the block. Unlike the other methods, it may be called\n"
-        "while the interpreter is running."),
+        "the place of its own call in the block. `context` is the id of the context that made\n"
+        "the call (as `contexts` gives it) and `group` the group it runs, None for the main\n"
+        "program. Unlike the other methods, it may be called while the interpreter is running."),
     {"set_limits", method_pointer(&interpreter_set_limits), METH_VARARGS | METH_KEYWORDS,
-     "set_limits($self, *, instructions=None, seconds=None)\n--\n\n"
+     "set_limits($self, *, instructions=None, seconds=None, memory=None)\n--\n\n"
      "Bounds the work of each later `run()` and `stop()`; `None` is no limit.\n\n"
      "`instructions` is the number of budget units one call may spend: every\n"
      "backward jump, group call and spawned group costs one, and so does every\n"
@@ -235,7 +320,11 @@ auto interpreter_methods = closed_class_methods({
      "checked every few thousand units. A call that hits a limit raises `ZoError`\n"
      "(\"[address N] Instruction budget exhausted\" or \"[address N] Time limit\n"
      "exceeded\") and leaves the program as a failed step does: call `stop()`,\n"
-     "which runs `__end` under the same limits, or `reset()`."},
+     "which runs `__end` under the same limits, or `reset()`.\n\n"
+     "`memory` is the number of bytes the running program may hold: its strings, on\n"
+     "stacks and in variables, its contexts, their stacks and frames. It bounds the\n"
+     "whole run rather than one call, and a step that would go past it raises\n"
+     "\"[address N] Memory limit exceeded\", as does any allocation the system refuses."},
     {"check_if_prop", method_pointer(&check_if_prop_method<check_if_prop_name>),
      METH_VARARGS | METH_KEYWORDS | METH_STATIC, check_if_prop_doc},
     {"check_if_callable", method_pointer(&check_if_callable_method<check_if_callable_name>),
@@ -255,14 +344,35 @@ auto interpreter_getset = closed_class_getset({
      "`stop` refuses an ended program: both run `__end` again (without one, `run` starts the\n"
      "program over), so a host checks for \"ended\" first.",
      nullptr},
+    {"end_in_steps", &interpreter_end_in_steps, &interpreter_set_end_in_steps,
+     "Whether a program that finishes by itself runs `__end` in the following `run` calls.\n\n"
+     "`False` by default: `__end` then runs to completion inside the `run` that finished\n"
+     "the program. When `True`, it runs one step per later `run` call, as after\n"
+     "`request_stop`, so that a host's own loop keeps turning while it runs.",
+     nullptr},
 });
 
-auto interpreter_slots = closed_class_slots({
-    {Py_tp_doc, const_cast<char*>("Interpreter(ir=None)\n--\n\n")},
-    {Py_tp_new, slot_pointer(&interpreter_new)},
-    {Py_tp_methods, interpreter_methods.data()},
-    {Py_tp_getset, interpreter_getset.data()},
-});
+// The class refuses new attributes like every closed class, but its own
+// settable property is set as usual.
+int interpreter_setattro(PyObject* self, PyObject* name, PyObject* value) {
+  if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "end_in_steps") == 0) {
+    return PyObject_GenericSetAttr(self, name, value);
+  }
+  return refuse_attribute(self, name, value);
+}
+
+auto interpreter_slots = [] {
+  auto slots = closed_class_slots({
+      {Py_tp_doc, const_cast<char*>("Interpreter(ir=None)\n--\n\n")},
+      {Py_tp_new, slot_pointer(&interpreter_new)},
+      {Py_tp_methods, interpreter_methods.data()},
+      {Py_tp_getset, interpreter_getset.data()},
+  });
+  for (PyType_Slot& slot : slots) {
+    if (slot.slot == Py_tp_setattro) slot.pfunc = slot_pointer(&interpreter_setattro);
+  }
+  return slots;
+}();
 
 }  // namespace
 

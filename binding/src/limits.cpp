@@ -72,21 +72,44 @@ bool read_seconds(PyObject* object, Limits& limits) {
   return true;
 }
 
+bool read_memory(PyObject* object, Limits& limits) {
+  if (object == nullptr || object == Py_None) return true;
+  if (PyBool_Check(object) || !PyIndex_Check(object)) {
+    raise_type_error(object, "memory", "int");
+    return false;
+  }
+  PyRef integer = PyRef::steal(PyNumber_Index(object));
+  if (!integer) return false;
+  int overflow = 0;
+  long long value = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (overflow < 0 || (overflow == 0 && value < 0)) {
+    PyErr_Format(PyExc_ValueError, "argument 'memory': must not be negative, got %R", object);
+    return false;
+  }
+  // More bytes than a long long holds is no limit.
+  if (overflow == 0) limits.memory = static_cast<std::uint64_t>(value);
+  return true;
+}
+
 }  // namespace
 
 std::optional<Limits> parse_limits(PyObject* args, PyObject* kwargs) {
   // The C API's keyword list is not const-correct before Python 3.13.
   char instructions_name[] = "instructions";
   char seconds_name[] = "seconds";
-  char* names[] = {instructions_name, seconds_name, nullptr};
+  char memory_name[] = "memory";
+  char* names[] = {instructions_name, seconds_name, memory_name, nullptr};
   PyObject* instructions = nullptr;
   PyObject* seconds = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OO:Interpreter.set_limits", names,
-                                   &instructions, &seconds)) {
+  PyObject* memory = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOO:Interpreter.set_limits", names,
+                                   &instructions, &seconds, &memory)) {
     return std::nullopt;
   }
   Limits limits;
-  if (!read_instructions(instructions, limits) || !read_seconds(seconds, limits)) {
+  if (!read_instructions(instructions, limits) || !read_seconds(seconds, limits) ||
+      !read_memory(memory, limits)) {
     return std::nullopt;
   }
   return limits;

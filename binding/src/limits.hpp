@@ -1,4 +1,5 @@
-// The arguments of Interpreter.set_limits(*, instructions=None, seconds=None).
+// The arguments of Interpreter.set_limits(*, instructions=None, seconds=None,
+// memory=None).
 #pragma once
 
 #include <optional>
@@ -8,9 +9,9 @@
 
 namespace zolangpy {
 
-// Reads both keyword-only arguments; None (or leaving one out) is no limit.
-// `instructions` must be an int of at least 0, `seconds` an int or float of
-// at least 0 (infinity is no limit). Otherwise TypeError or ValueError is
+// Reads the keyword-only arguments; None (or leaving one out) is no limit.
+// `instructions` and `memory` (bytes) must be ints of at least 0, `seconds`
+// an int or float of at least 0 (infinity is no limit). Otherwise TypeError or ValueError is
 // raised, naming the argument, and the result is empty.
 std::optional<zolang::Limits> parse_limits(PyObject* args, PyObject* kwargs);
 

@@ -55,6 +55,7 @@ struct ExecutionContext {
   std::size_t base() const { return frames.empty() ? 0 : frames.back().base; }
 
   ExecutionContext* parent = nullptr;  // none for the root; the parent owns this context
+  std::uint64_t id = 0;                // the interpreter's name for it (see Interpreter::contexts)
   std::vector<Frame> frames;
   ValueStack stack;
   std::vector<std::unique_ptr<ExecutionContext>> children;  // in creation order

@@ -96,6 +96,9 @@ Error Error::budget_exhausted(std::size_t address) {
 Error Error::time_limit_exceeded(std::size_t address) {
   return make(ErrorKind::Runtime, at_address(address, "Time limit exceeded"), 0, address);
 }
+Error Error::memory_limit_exceeded(std::size_t address) {
+  return make(ErrorKind::Runtime, at_address(address, "Memory limit exceeded"), 0, address);
+}
 
 std::string Error::render() const {
   switch (kind) {

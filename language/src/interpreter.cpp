@@ -4,6 +4,7 @@
 #include "interpreter.hpp"
 
 #include <algorithm>
+#include <new>
 #include <optional>
 #include <utility>
 
@@ -11,8 +12,10 @@
 
 namespace zolang {
 
+[[gnu::tls_model("initial-exec")]] thread_local int Interpreter::Impl::NativeDepth::depth = 0;
+
 Interpreter::Impl::Impl(Bytecode program_code)
-    : root(std::make_unique<ExecutionContext>()),
+    : root(std::make_unique<ExecutionContext>()),  // id 0
       ops(std::move(program_code)),
       program(DecodedProgram::decode(ops)) {}
 
@@ -26,23 +29,38 @@ std::expected<bool, Error> Interpreter::Impl::step() {
   if (status == RunStatus::Fresh) {
     auto valid = validate();
     if (!valid) return std::unexpected(std::move(valid.error()));
+  } else if (status == RunStatus::Ending || status == RunStatus::Ended) [[unlikely]] {
+    // A request that came while the run was ending is void.
+    stop_requested.store(false, std::memory_order_relaxed);
   }
   if (state.is_poisoned()) return std::unexpected(Error::poisoned());
   InternalState& internal = state.unlocked();
   bool ending = internal.status == RunStatus::Ending;
   if (!ending) internal.status = RunStatus::Running;
+  // A request made between steps, then one made during this one.
+  if (stop_due()) [[unlikely]]
+    return stop_in_steps();
 
   auto pass = run_pass();
   if (!pass) return std::unexpected(std::move(pass.error()));
+  if (stop_due()) [[unlikely]]
+    return stop_in_steps();
   if (root->alive) {
     if (!ending) internal.status = RunStatus::Paused;
     return false;
+  }
+  if (ending_in_steps) {
+    ending_in_steps = false;
+    if (state.is_poisoned()) return std::unexpected(Error::poisoned());
+    internal.status = RunStatus::Ended;
+    return true;
   }
   {
     auto held = state.lock();
     if (held.is_poisoned()) return std::unexpected(Error::poisoned());
     if (held.state().status == RunStatus::Ending) return true;
   }
+  if (end_in_steps) return start_end_in_steps();
   auto ended = run_end();
   if (!ended) return std::unexpected(std::move(ended.error()));
   return true;
@@ -54,6 +72,7 @@ std::expected<void, Error> Interpreter::Impl::run_pass() {
   queue_head = 0;
   queue.push_back(root.get());
   auto drained = drain_queue();
+  running = nullptr;
   queue.clear();
   graveyard.clear();
   return drained;
@@ -74,18 +93,23 @@ std::expected<void, Error> Interpreter::Impl::drain_queue() {
       if (!*may_run) continue;
     }
     context.mode = WaitMode::None;
+    running = &context;
     auto outcome = step_with(context);
     if (!outcome) {
       // A failed instruction leaves the ip just past itself.
       locate_failure(context, std::exchange(stopped_at, std::nullopt).value_or(context.ip - 1));
       return std::unexpected(std::move(outcome.error()));
     }
-    if (*outcome == StepOutcome::Yield) continue;
-    if (auto reacted = react(context, *outcome); !reacted) {
-      // Ending the race this context decided failed: at its parent's call_race.
-      if (context.parent != nullptr) locate_failure(*context.parent, context.parent->ip - 1);
-      return reacted;
+    if (*outcome != StepOutcome::Yield) {
+      if (auto reacted = react(context, *outcome); !reacted) {
+        // Ending the race this context decided failed: at its parent's call_race.
+        if (context.parent != nullptr) locate_failure(*context.parent, context.parent->ip - 1);
+        return reacted;
+      }
     }
+    // A stop asked for (at a check point, or by a native) ends the pass.
+    if (stop_due()) [[unlikely]]
+      break;
   }
   return {};
 }
@@ -319,15 +343,8 @@ TraceEntry Interpreter::Impl::branch_entry(const ExecutionContext& branch) const
 std::optional<CallSite> Interpreter::Impl::current_call() const {
   const ExecutionContext* context = calling.context;
   if (context == nullptr) return std::nullopt;
-  CallSite site{calling.address, {}};
-  if (site.address < ops.size()) site.position = ops.position(site.address);
-  // A wrapper's call may serve several calls of the block (see locate_failure).
-  if (context->is_wrapper && context->parent != nullptr && context->frames.empty()) {
-    if (SourcePosition branch = branch_entry(*context).position; branch.is_known()) {
-      site.position = branch;
-    }
-  }
-  return site;
+  return CallSite{calling.address, position_of(*context, calling.address), context->id,
+                  group_of(*context)};
 }
 
 [[gnu::cold, gnu::noinline]] void Interpreter::Impl::remember_failure(const Error& error) {
@@ -344,6 +361,12 @@ std::optional<CallSite> Interpreter::Impl::current_call() const {
 // --- Ending and resetting ---------------------------------------------------
 
 std::expected<void, Error> Interpreter::Impl::end() {
+  auto terminated = terminate_leaves();
+  if (!terminated) return terminated;
+  return run_end();
+}
+
+std::expected<void, Error> Interpreter::Impl::terminate_leaves() {
   std::vector<ExecutionContext*> pending{root.get()};
   for (std::size_t next = 0; next < pending.size(); ++next) {
     ExecutionContext& context = *pending[next];
@@ -359,14 +382,17 @@ std::expected<void, Error> Interpreter::Impl::end() {
       }
     }
   }
-  return run_end();
+  return {};
 }
 
 std::expected<void, Error> Interpreter::Impl::run_end() {
   if (state.is_poisoned()) return std::unexpected(Error::poisoned());
   InternalState& internal = state.unlocked();
   internal.status = RunStatus::Ending;
-  root = std::make_unique<ExecutionContext>();
+  // This runs __end to completion; a request to stop it is void.
+  ending_in_steps = false;
+  stop_requested.store(false, std::memory_order_relaxed);
+  root = new_context();
   if (auto label = program.label_of("__end")) {
     root->ip = *label;
     for (;;) {
@@ -400,7 +426,10 @@ std::expected<void, Error> Interpreter::Impl::reset() {
   active_callables.clear();
   InternalState& internal = state.unlocked();
   internal.next_callable_id = 0;
-  root = std::make_unique<ExecutionContext>();
+  root = new_context();
+  ending_in_steps = false;
+  stop_requested.store(false, std::memory_order_relaxed);
+  recount_memory();
   if (state.is_poisoned()) return std::unexpected(Error::poisoned());
   internal.status = RunStatus::Fresh;
   last_failure.reset();
@@ -431,9 +460,18 @@ Interpreter::Interpreter(Interpreter&&) noexcept = default;
 Interpreter& Interpreter::operator=(Interpreter&&) noexcept = default;
 Interpreter::~Interpreter() = default;
 
+// Memory the system refuses fails the step rather than unwinding through
+// the host: allocations made inside the instruction loop are checked where
+// they happen, and the few made by the scheduler and by helpers, which keep
+// the context's stack in order, land here.
 std::expected<bool, Error> Interpreter::step() {
   impl->start_call();
-  auto finished = impl->step();
+  std::expected<bool, Error> finished(false);
+  try {
+    finished = impl->step();
+  } catch (const std::bad_alloc&) {
+    finished = std::unexpected(impl->out_of_memory());
+  }
   if (!finished) impl->remember_failure(finished.error());
   return finished;
 }
@@ -466,7 +504,12 @@ std::expected<void, Error> Interpreter::register_property(std::string name,
 
 std::expected<void, Error> Interpreter::end() {
   impl->start_call();
-  auto ended = impl->end();
+  std::expected<void, Error> ended;
+  try {
+    ended = impl->end();
+  } catch (const std::bad_alloc&) {
+    ended = std::unexpected(impl->out_of_memory());
+  }
   if (!ended) impl->remember_failure(ended.error());
   return ended;
 }
@@ -475,6 +518,8 @@ std::expected<void, Error> Interpreter::reset() { return impl->reset(); }
 RunStatus Interpreter::status() const { return impl->state.unlocked().status; }
 const std::optional<Failure>& Interpreter::last_failure() const { return impl->last_failure; }
 std::optional<CallSite> Interpreter::current_call() const { return impl->current_call(); }
+std::vector<ContextView> Interpreter::contexts() const { return impl->contexts(); }
+bool Interpreter::in_native_call() { return Impl::NativeDepth::any(); }
 std::vector<Op> Interpreter::ops() const { return impl->ops.ops(); }
 const Bytecode& Interpreter::program() const { return impl->ops; }
 

@@ -279,9 +279,11 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
         if (has_two_numbers(top)) {
           top = put_number(top, top[-2].as_number() + top[-1].as_number());
         } else if (top - bottom >= 2 && top[-1].is_string() && top[-2].is_string()) {
-          Value joined = Value::concat(top[-2].as_string(), top[-1].as_string());
+          stack.top = top;
+          std::optional<Value> joined = concat(top[-2], top[-1], address_of(pc));
+          if (!joined) goto fail;
           drop_slot(--top);
-          top[-1] = std::move(joined);
+          top[-1] = std::move(*joined);
         } else {
           const char* message = top == bottom ? numbers_only : add_failure(top[-1]);
           failure = operand_failure(top, bottom, address_of(pc), message);
@@ -391,6 +393,10 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
             failure = Error::stack_underflow(address_of(pc));
             goto fail;
           }
+          if (context.frames.size() == context.frames.capacity()) [[unlikely]] {
+            stack.top = top;
+            if (!grow_frames(context, address_of(pc))) goto fail;
+          }
           context.frames.push_back(Frame{address_of(pc) + 1, depth - instr->arity()});
           base = top - instr->arity();
           std::size_t here = address_of(pc);
@@ -461,7 +467,11 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
     continue;
 
   grow_and_retry:
-    top = stack.grow_at(top);
+    top = grow_stack(stack, top, address_of(pc));
+    if (top == nullptr) {
+      top = stack.top;
+      goto fail;
+    }
     bottom = stack.bottom;
     limit = stack.limit;
     base = bottom + context.base();
@@ -479,7 +489,11 @@ std::expected<StepOutcome, Error> Interpreter::Impl::step_with(ExecutionContext&
     goto fail;
   check_point:
     // The instruction has done its work; stop here or go on with the next.
-    if (!pass_check_point(checked_at)) goto fail;
+    if (!pass_check_point(checked_at)) {
+      if (failure) goto fail;
+      outcome = StepOutcome::Yield;  // a stop was asked for: the scheduler ends the run
+      goto stop;
+    }
     continue;
   }
 
@@ -500,6 +514,15 @@ fail:
 #undef ZO_STORE_FORMS
 #undef ZO_JUMP_FORMS
 #undef ZO_JUMP_BY
+
+std::optional<Value> Interpreter::Impl::concat(const Value& left, const Value& right,
+                                               std::size_t here) {
+  std::size_t length = left.as_string().size() + right.as_string().size();
+  if (!charge(Value::string_heap_bytes(length), here)) return std::nullopt;
+  std::optional<Value> joined = Value::try_concat(left.as_string(), right.as_string());
+  if (!joined) step_failure = Error::memory_limit_exceeded(here);
+  return joined;
+}
 
 std::expected<StepOutcome, Error> Interpreter::Impl::call(ExecutionContext& context,
                                                           std::size_t here, const Instr& instr) {
@@ -548,10 +571,14 @@ std::expected<StepOutcome, Error> Interpreter::Impl::spawn(ExecutionContext& con
   context.mode = instr.code == Code::CallRace ? WaitMode::Race : WaitMode::Parallel;
   const std::vector<GroupEntry>& entries = program.call_lists[instr.call_list()];
   if (entries.empty()) return StepOutcome::Continue;
+  constexpr std::uint64_t child_bytes = sizeof(ExecutionContext) + sizeof(ExecutionContext*);
+  if (!charge(entries.size() * (child_bytes + ValueStack::initial_heap_bytes()), here)) {
+    return std::unexpected(take_failure());
+  }
   for (const GroupEntry& entry : entries) {
     const NameSlot& slot = program.names[entry.slot];
     if (slot.label == no_label) return std::unexpected(Error::parallel_not_group(here));
-    auto child = std::make_unique<ExecutionContext>();
+    auto child = new_context();
     child->ip = slot.label;
     child->is_wrapper = slot.name.starts_with('#');
     // The caller's top value becomes the child's slot 0.
@@ -564,7 +591,8 @@ std::expected<StepOutcome, Error> Interpreter::Impl::spawn(ExecutionContext& con
   // Spawning can recurse within one step without a backward jump. The
   // children are in place first, so that stepping again after a stop here
   // runs them.
-  if (!spend(entries.size(), here)) return std::unexpected(take_failure());
+  // A stop asked for at a check point on the way leaves no error.
+  if (!spend(entries.size(), here) && step_failure) return std::unexpected(take_failure());
   return StepOutcome::Spawned;
 }
 
@@ -575,8 +603,13 @@ std::expected<void, Error> Interpreter::Impl::get(ExecutionContext& context, std
   // first step) can reach an unregistered property.
   if (slot.property == nullptr)
     return std::unexpected(Error::unknown_property(std::string(slot.name), here));
-  auto value = slot.property->get();
+  std::expected<Value, Error> value = [&] {
+    NativeDepth depth;
+    return slot.property->get();
+  }();
   if (!value) return std::unexpected(std::move(value.error()));
+  // The value is made already, but holding it is the program's.
+  if (!charge(value->heap_bytes(), here)) return std::unexpected(take_failure());
   context.stack.push(std::move(*value));
   return {};
 }
@@ -588,6 +621,7 @@ std::expected<void, Error> Interpreter::Impl::set(ExecutionContext& context, std
   const NameSlot& slot = program.names[instr.name()];
   if (slot.property == nullptr)
     return std::unexpected(Error::unknown_property(std::string(slot.name), here));
+  NativeDepth depth;
   return slot.property->set(std::move(value));
 }
 
