@@ -169,6 +169,8 @@ class Driver:
         tracker = self.tracker
         if tracker.progressed or (self.exact and not tracker.active):
             return _AT_ONCE
+        if self.stop_requested and self.interpreter.status not in ("ending", "ended"):
+            return _AT_ONCE  # a request made during the step acts in the next
         due = Tracker.WAKE
         needs_tick = self.can_yield or not self.exact
         for when in tracker.active.values():
