@@ -24,6 +24,10 @@ def make_host(log):
     def note(*values):
         log.append(values)
 
+    @host.command("tag NAME VALUES...")
+    def tag(name: str, *values):
+        log.append((name,) + values)
+
     @host.command("count to N [by STEP]")
     def count(n: int, step: int = 1):
         try:
@@ -55,6 +59,7 @@ def make_host(log):
 
 @pytest.mark.parametrize("program, expected", [
     ("note 1 \"a\" true;", [(1.0, "a", True)]),
+    ('tag "t" 1 2; tag "u";', [("t", 1.0, 2.0), ("u",)]),
     ("count to 3;", [0, 1, 2, "finally"]),
     ("count to 5 by 2;", [0, 2, 4, "finally"]),
     ("work 0;", [False, "worked"]),
@@ -75,6 +80,13 @@ def test_words_of_alternatives_reach_the_function():
     log = []
     zo.run("valve open; valve close;", make_host(log))
     assert log == ["open", "close"]
+
+
+def test_each_kind_of_command_gives_the_value_it_returns():
+    log = []
+    program = "$a = count to 2; $b = later 0.01; $c = work 0; $d = valve open; note $a $b $c $d;"
+    assert asyncio.run(zo.run_async(program, make_host(log))) == "ended"
+    assert log[-1] == (2.0, 0.01, None, None)
 
 
 def test_an_async_command_under_asyncio_run_wakes_the_driver_at_once():

@@ -83,7 +83,7 @@ class Driver:
         """Steps the program until it has ended; returns the outcome."""
         event = threading.Event()
         self.wake = event.set
-        self._begin()
+        self._begin(event.set)
         try:
             while True:
                 event.clear()
@@ -98,8 +98,8 @@ class Driver:
     async def run_async(self):
         loop = asyncio.get_running_loop()
         woken = _AsyncWake(loop)
-        self.wake = woken.set
-        self._begin()
+        self.wake = woken.set_threadsafe
+        self._begin(woken.set)
         cancelled = False
         try:
             while True:
@@ -169,6 +169,8 @@ class Driver:
         tracker = self.tracker
         if tracker.progressed or (self.exact and not tracker.active):
             return _AT_ONCE
+        if self.stop_requested and self.interpreter.status not in ("ending", "ended"):
+            return _AT_ONCE  # a request made during the step acts in the next
         due = Tracker.WAKE
         needs_tick = self.can_yield or not self.exact
         for when in tracker.active.values():
@@ -271,9 +273,9 @@ class Driver:
 
     # Around the loop.
 
-    def _begin(self):
+    def _begin(self, wake_on_completion):
         self.tracker.active.clear()
-        self.tracker.wake = self.wake
+        self.tracker.wake = wake_on_completion
         self.deadline_at = None
         self.timer = None
         self.saved_handler = None
@@ -304,10 +306,21 @@ class _AsyncWake:
 
     def __init__(self, loop):
         self.loop = loop
+        self.thread = threading.get_ident()
         self.flag = False
         self.future = None
 
     def set(self):
+        """For a call's completion: at once on the loop's own thread (a
+        task's), through the loop's self-pipe from a thread's."""
+        if threading.get_ident() == self.thread:
+            self._set()
+        else:
+            self.loop.call_soon_threadsafe(self._set)
+
+    def set_threadsafe(self):
+        """For a signal handler, which may run while the loop waits in its
+        selector, and for the deadline's timer."""
         self.loop.call_soon_threadsafe(self._set)
 
     def _set(self):

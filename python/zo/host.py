@@ -22,7 +22,7 @@ import time
 import zolangpy
 
 from zo.diagnostics import explain, render_diagnostics
-from zo.kit import Pool, Property, Tracker, format_value, make_command
+from zo.kit import Property, Tracker, format_value, make_command
 
 __all__ = ["CompileError", "Host", "HostError", "format_value"]
 
@@ -69,7 +69,6 @@ class Host:
     def __init__(self, standard=True, out=None):
         self.clock = Clock()
         self.tracker = Tracker()
-        self.executor = Pool()
         self.callables = {}
         self.properties = {}
         self.standard = set()

@@ -152,7 +152,7 @@ class Command(zolangpy.CallableGenerator):
     async, blocking."""
 
     def __init__(self, host, signature, function, blocking=False, check=None, doc=None):
-        self.signature = Signature(signature)
+        self.signature = signature if isinstance(signature, Signature) else Signature(signature)
         self.name = self.signature.name
         self.function = function
         self.kind = _kind(function, blocking)
@@ -183,9 +183,21 @@ class Command(zolangpy.CallableGenerator):
             elif part.parameter not in parameters:
                 raise ValueError("%s: the signature names %s, but %s() has no parameter %r"
                                  % (self.name, part.name, self.function.__name__, part.parameter))
-        self.rest_positional = any(
-            isinstance(p, Rest) and parameters[p.parameter].kind == inspect.Parameter.VAR_POSITIONAL
-            for p in self.signature.bound)
+        # A tail into `*values` goes by position, and so then must every
+        # parameter before it.
+        self.rest_positional = next(
+            (p.parameter for p in self.signature.bound if isinstance(p, Rest)
+             and parameters[p.parameter].kind == inspect.Parameter.VAR_POSITIONAL), None)
+        self.before_rest = []
+        if self.rest_positional is not None:
+            for name, parameter in parameters.items():
+                if name == self.rest_positional:
+                    break
+                if name not in named and name not in (w.parameter for w in self.signature.bound):
+                    if parameter.default is inspect.Parameter.empty:
+                        raise ValueError("%s: the signature leaves %s() no value for %r"
+                                         % (self.name, self.function.__name__, name))
+                self.before_rest.append((name, parameter.default))
         self.converters = {}
         self.types = {}
         for part in self.signature.bound:
@@ -223,9 +235,10 @@ class Command(zolangpy.CallableGenerator):
                 bound[parameter] = ([convert(v) for v in value] if isinstance(value, list)
                                     else convert(value))
         positional = ()
-        if self.rest_positional:
-            positional = bound.pop(next(p.parameter for p in self.signature.bound
-                                        if isinstance(p, Rest)))
+        if self.rest_positional is not None:
+            rest = bound.pop(self.rest_positional)
+            positional = tuple(bound.pop(name, default) for name, default in self.before_rest)
+            positional += tuple(rest)
         self.tracker.progressed = True
         return self.make(self, positional, bound)
 
@@ -250,10 +263,9 @@ class WordCommand(Command):
 
 
 def make_command(host, signature, function, **options):
-    command = Command(host, signature, function, **options)
-    if command.signature.needs_words:
-        command.__class__ = WordCommand
-    return command
+    parsed = Signature(signature)
+    made = WordCommand if parsed.needs_words else Command
+    return made(host, parsed, function, **options)
 
 
 def _kind(function, blocking):
@@ -286,7 +298,11 @@ def _words_of(signature, args):
 
 
 class _Call(zolangpy.Callable):
-    """A call of a command: `value` is the call's value once it finished."""
+    """A call of a command: `value` is the call's value once it finished.
+    Slots: a poll reads the attributes of its call, and that is the cost
+    of a poll beyond the function's own."""
+
+    __slots__ = ("command", "positional", "keywords", "value")
 
     def __init__(self, command, positional, keywords):
         self.command = command
@@ -299,12 +315,16 @@ class _Call(zolangpy.Callable):
 
 
 class _Instant(_Call):
+    __slots__ = ()
+
     def call(self):
         self.value = self.command.function(*self.positional, **self.keywords)
         return True
 
 
 class _Resumed(_Call):
+    __slots__ = ("generator", "resume", "tracker")
+
     def __init__(self, command, positional, keywords):
         _Call.__init__(self, command, positional, keywords)
         self.generator = command.function(*positional, **keywords)
@@ -315,12 +335,16 @@ class _Resumed(_Call):
     def call(self):
         try:
             pause = self.resume()
+            if pause is None:
+                return False
         except StopIteration as stop:
             self.value = stop.value
             self.tracker.finished(self)
             return True
-        if pause is not None:
-            self.tracker.active[self] = time.monotonic() + pause
+        except BaseException:
+            self.tracker.finished(self)  # the step fails: the call is over
+            raise
+        self.tracker.active[self] = time.monotonic() + pause
         return False
 
     def terminate(self):
@@ -329,7 +353,11 @@ class _Resumed(_Call):
 
 
 class _Task(_Call):
-    task = None
+    __slots__ = ("task",)
+
+    def __init__(self, command, positional, keywords):
+        _Call.__init__(self, command, positional, keywords)
+        self.task = None
 
     def call(self):
         task = self.task
@@ -358,7 +386,11 @@ class _Task(_Call):
 
 
 class _Threaded(_Call):
-    future = None
+    __slots__ = ("future", "cancel")
+
+    def __init__(self, command, positional, keywords):
+        _Call.__init__(self, command, positional, keywords)
+        self.future = None
 
     def call(self):
         future = self.future
@@ -367,8 +399,7 @@ class _Threaded(_Call):
             if self.command.takes_cancel:
                 self.cancel = threading.Event()
                 keywords = dict(keywords, cancel=self.cancel)
-            self.future = self.command.host.executor().submit(
-                self.command.function, *self.positional, **keywords)
+            self.future = in_thread(self.command.function, self.positional, keywords)
             tracker = self.command.tracker
             tracker.started(self)
             tracker.active[self] = Tracker.WAKE
@@ -441,15 +472,21 @@ class Property(zolangpy.Prop):
         return self.setter_function is not None
 
 
-class Pool:
-    """The host's thread pool for blocking commands, made when first used."""
+def in_thread(function, positional, keywords):
+    """A future of `function` run in a thread of its own. A daemon: a thread
+    cannot be killed, and one that never returns must not hold up the
+    host's exit, as a pool's worker would."""
+    future = concurrent.futures.Future()
 
-    def __init__(self):
-        self.lock = threading.Lock()
-        self.pool = None
+    def work():
+        if not future.set_running_or_notify_cancel():
+            return
+        try:
+            value = function(*positional, **keywords)
+        except BaseException as error:
+            future.set_exception(error)
+        else:
+            future.set_result(value)
 
-    def __call__(self):
-        with self.lock:
-            if self.pool is None:
-                self.pool = concurrent.futures.ThreadPoolExecutor(thread_name_prefix="zo-command")
-            return self.pool
+    threading.Thread(target=work, name="zo-command", daemon=True).start()
+    return future

@@ -96,7 +96,8 @@ class Signature:
         parts = self.parts if with_words else self.value_parts
         found = _match(parts, args, 0, fits)
         if found is None:
-            raise TypeError("%s: the arguments %r do not fit '%s'" % (self.name, list(args), self.text))
+            raise TypeError("%s: the arguments %r do not fit '%s'"
+                            % (self.name, list(args), self.text))
         return found[1]
 
 
@@ -127,7 +128,8 @@ def _parse(tokens, index, text, nested):
         elif "|" not in token and "..." not in token:
             parts.append(Word([token]))
         else:
-            raise ValueError("%r is not a word, alternatives or a placeholder in %r" % (token, text))
+            raise ValueError("%r is not a word, alternatives or a placeholder in %r"
+                             % (token, text))
         index += 1
     if nested:
         raise ValueError("a '[' without its ']' in %r" % text)
