@@ -15,9 +15,15 @@ A host loop uses it like this::
     recorder.close()
 
 `wrap(name, native)` gives the wrapped object for a host that registers it
-itself. Events are tuples whose first item names the kind (see EVENT_KINDS in
-zo.recording.record); they are kept for the step that runs and handed over
-when it ends.
+itself.
+
+A sink has `header(dict)`, `step(recorder)` at the end of each step,
+optionally `idle(recorder)` for a step in which natives only answered "not
+yet", and `close(t)`. It reads the step from the recorder's attributes
+(`step`, `kind`, `t`, `t_end`, `events`, `pending`, `running`, `status`,
+`status_changed`, `error`, `interrupted`) and copies what it keeps, since the
+lists are reused. Events are tuples whose first item names the kind, as
+`zo.recording.record.event_json` turns them into the record's lines.
 """
 
 import datetime
@@ -46,6 +52,8 @@ class Recorder:
     def __init__(self, sinks, source=None, path=None, ir=False, limits=None,
                  clock=time.monotonic):
         self.sinks = list(sinks)
+        # A sink without idle() takes those steps as any other.
+        self._idle_sinks = [getattr(sink, "idle", sink.step) for sink in self.sinks]
         self.source = source
         self.path = path
         self.ir = ir
@@ -147,8 +155,8 @@ class Recorder:
         if running is True and self.pending and not self.events and self.status == "paused":
             self.t_end = self.clock() - self.started
             self.status_changed = False
-            for sink in self.sinks:
-                sink.idle(self)
+            for idle in self._idle_sinks:
+                idle(self)
             self.pending.clear()
             return True
         self._end(interpreter)
