@@ -136,7 +136,14 @@ class Recorder:
         raises what it raises."""
         # A step in which natives only answered "not yet" is most steps of a
         # long run, so it takes a short way through here and the sinks.
-        self._begin(interpreter, "step")
+        now = self.clock()
+        if self.started is None:
+            self._start(interpreter, now)
+        self.interpreter = interpreter
+        self.step += 1
+        self.kind = "step"
+        self.t = now - self.started
+        self.listed_in_step = False
         try:
             running = self.running = interpreter.run()
         except Exception as error:
@@ -184,20 +191,21 @@ class Recorder:
         self.events.append(("rstop",))
         interpreter.request_stop()
 
+    def _start(self, interpreter, now):
+        self.started = now
+        self.interpreter = interpreter
+        made = self.header()
+        for sink in self.sinks:
+            sink.header(made)
+
     def _begin(self, interpreter, kind):
         now = self.clock()
         if self.started is None:
-            self.started = now
-            self.interpreter = interpreter
-            made = self.header()
-            for sink in self.sinks:
-                sink.header(made)
+            self._start(interpreter, now)
         self.interpreter = interpreter
         self.step += 1
         self.kind = kind
         self.t = now - self.started
-        self.error = None
-        self.interrupted = False
         self.listed_in_step = False
 
     def _end(self, interpreter):
@@ -215,6 +223,8 @@ class Recorder:
         # Cleared in place: sinks copy what they keep.
         self.events.clear()
         self.pending.clear()
+        self.error = None
+        self.interrupted = False
 
     def close(self):
         """Ends the record; further steps are not recorded."""
