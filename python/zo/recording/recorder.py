@@ -59,8 +59,10 @@ class Recorder:
         self.ir = ir
         self.limits = limits
         self.clock = clock
-        self.natives = []  # [{"name":..., "words": bool}] in registration order
-        self.properties = []
+        # name -> {"name":..., "words": bool}, and for properties "settable",
+        # in registration order; wrapping a name again describes it again.
+        self.natives = {}
+        self.properties = {}
         self.interpreter = None
         self.started = None  # clock reading at the first step
         self.step = 0
@@ -86,7 +88,7 @@ class Recorder:
         """The recorded stand-in of a CallableGenerator or Prop named `name`."""
         if isinstance(native, zolangpy.CallableGenerator):
             words = bool(getattr(native, "words_at_run_time", False))
-            self.natives.append({"name": name, "words": words})
+            self.natives[name] = {"name": name, "words": words}
             kind = _RecordedGeneratorWords if words else _RecordedGenerator
             return kind(self, name, native)
         if isinstance(native, zolangpy.Prop):
@@ -94,7 +96,7 @@ class Recorder:
                 settable = bool(native.is_settable())
             except Exception:  # the interpreter asks again and reports it
                 settable = False
-            self.properties.append({"name": name, "settable": settable})
+            self.properties[name] = {"name": name, "settable": settable}
             return _RecordedProp(self, name, native)
         raise TypeError("%s is neither a zolangpy.CallableGenerator nor a zolangpy.Prop"
                         % type(native).__name__)
@@ -120,8 +122,8 @@ class Recorder:
             made["source"] = source
         if self.ir:
             made["ir"] = True
-        made["natives"] = self.natives
-        made["properties"] = self.properties
+        made["natives"] = list(self.natives.values())
+        made["properties"] = list(self.properties.values())
         if self.limits:
             made["limits"] = self.limits
         if getattr(self.interpreter, "end_in_steps", False) is True:
