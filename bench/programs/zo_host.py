@@ -6,6 +6,8 @@ measurement per process, printed as one number (process CPU time).
                                 and a time limit of an hour set
     zo_host.py yield IR N       ns per run() over a yield loop
     zo_host.py poll IR N        ns per run() polling a native that answers False
+    zo_host.py poll-recorded IR N   the same through zo.recording's Recorder,
+                                writing a record to a temporary file
     zo_host.py prop IR N        ns per loop iteration doing one get and one set
     zo_host.py completing IR N  ns per run() of a loop over one native call that
                                 completes at its first poll and has a result()
@@ -103,6 +105,29 @@ def repeated_runs(path, n, wait=Waits):
     return timed(work, n)
 
 
+def recorded_runs(path, n):
+    import os
+    import tempfile
+
+    from zo.recording import Recorder, RecordWriter
+
+    with tempfile.TemporaryDirectory() as scratch:
+        recorder = Recorder([RecordWriter(os.path.join(scratch, "bench.zrec"))])
+        with open(path) as f:
+            zo = zolangpy.Interpreter(f.read())
+        recorder.register(zo, "wait", Waits())
+
+        def work():
+            run = recorder.run
+            for _ in range(n):
+                run(zo)
+
+        work()
+        made = timed(work, n)
+        recorder.close()
+    return made
+
+
 def floor_noop(n):
     def work():
         noop = zofloor.noop
@@ -158,6 +183,8 @@ def main():
         value = repeated_runs(args[0], int(args[1]))
     elif mode == "completing":
         value = repeated_runs(args[0], int(args[1]), Completes)
+    elif mode == "poll-recorded":
+        value = recorded_runs(args[0], int(args[1]))
     elif mode == "compile":
         value = compile_speed(args[0])
     else:

@@ -7,6 +7,8 @@
     zo ir FILE [-o OUT] [--host MODULE.py] [--no-std]
     zo natives [--host MODULE.py] [--no-std] [--format markdown|json]
     zo lsp
+    zo replay RECORD [PROGRAM]
+    zo timeline RECORD -o OUT [--format html|perfetto]
     zo --version
 
 FILE is Zo source (``.zo``) or, for ``run``, Zo IR text (``.zir``); ``-``
@@ -32,6 +34,7 @@ from zo.host import Host, HostError
 from zo.irtext import unreadable_string
 from zo.model import model_json, model_markdown
 from zo.monitor import Monitor
+from zo.recording import commands as recording
 
 # Exit statuses besides 0, 1 (a failure) and 2 (usage): Ctrl-C as a shell
 # reports it, and a deadline as timeout(1) does.
@@ -44,6 +47,8 @@ def main(argv=None):
     if args.command == "lsp":
         from zo.lsp import serve
         return serve()
+    if args.command in ("replay", "timeline"):
+        return recording.main(args)
     try:
         host = _load_host(args)
     except HostError as error:
@@ -152,6 +157,7 @@ def _parse_args(argv):
         sub.add_argument("--no-std", action="store_true", help="leave out print, wait and $time")
         if name == "run":
             sub.add_argument("--trace", action="store_true", help="print native calls per step")
+            recording.add_run_options(sub)
             sub.add_argument("--traceback", action="store_true",
                              help="show the whole Python traceback of a native that raised")
             sub.add_argument("--max-instructions", type=_count, metavar="N",
@@ -177,6 +183,7 @@ def _parse_args(argv):
                              help="Markdown for reading, or JSON for tools")
     lsp = commands.add_parser("lsp", help="serve the Language Server Protocol on stdin/stdout")
     lsp.add_argument("--stdio", action="store_true", help=argparse.SUPPRESS)  # clients may add it
+    recording.add_commands(commands)
     return parser.parse_args(argv)
 
 
@@ -218,24 +225,46 @@ def _check_json(args, host, source):
     return 0 if compiled else 1
 
 
-def _interpreter(args, host, monitor, text):
+def _interpreter(args, host, monitor, text, wrap=None):
     """An Interpreter for the file with the natives it names, or None after
     printing why not."""
+    wrap = wrap or monitor.wrap
     if not args.file.endswith(".zir"):
-        compiler = _compile(args, host, text, monitor.wrap)
+        compiler = _compile(args, host, text, wrap)
         return compiler.into_interpreter() if compiler else None
     try:
-        return host.read_ir(text, monitor.wrap)
+        return host.read_ir(text, wrap)
     except Exception as error:  # ZoError is not a module attribute
         print("zo: %s" % error, file=sys.stderr)
         return None
 
 
 def _run(args, host, text):
-    monitor = Monitor(host.tracker, sys.stderr if args.trace else None)
-    interpreter = _interpreter(args, host, monitor, text)
+    try:
+        recorder = recording.run_recorder(args, text)
+    except OSError as error:
+        print("zo: cannot write %s: %s" % (args.record, error), file=sys.stderr)
+        return 2
+    try:
+        return _run_recorded(args, host, text, recorder)
+    finally:
+        if recorder is not None:
+            recorder.close()
+
+
+def _run_recorded(args, host, text, recorder):
+    # With a recorder, --trace prints the recorder's events.
+    monitor = Monitor(host.tracker, sys.stderr if args.trace and recorder is None else None)
+    wrap = None
+    if recorder is not None:
+        # Outermost, so that the monitor still sees the calls it watches.
+        host = recording.recorded_host(host, recorder)
+        wrap = lambda name, native: recorder.wrap(name, monitor.wrap(name, native))  # noqa: E731
+    interpreter = _interpreter(args, host, monitor, text, wrap)
     if interpreter is None:
         return 1
+    if recorder is not None:
+        interpreter = recording.Recorded(interpreter, recorder)
     monitor.interpreter = interpreter
     limits = dict(instructions=args.max_instructions, seconds=args.timeout)
     if args.max_memory is not None:
