@@ -22,7 +22,7 @@ struct InterpreterObject {
     // sharing.hpp, and check_signals in errors.hpp). The object stays where
     // Python put it.
     interpreter.set_check_point([this]() -> std::expected<void, zolang::Error> {
-      sharing.at_check_point();
+      if (auto shared = sharing.at_check_point(); !shared) return shared;
       return check_signals();
     });
   }

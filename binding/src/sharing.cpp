@@ -5,6 +5,7 @@
 
 #include "py_ref.hpp"
 #include "python.hpp"
+#include "errors.hpp"
 #include "runtime.hpp"
 
 namespace zolangpy {
@@ -32,22 +33,25 @@ PyObject* module_function(const char* module, const char* name) {
 }
 
 // Calls module.name() once the function is found (kept for the life of the
-// process); a float result, or -1 when anything fails (the error cleared).
+// process); a float result, or -1 when it cannot be had. A function that
+// cannot be found is passed over (its error cleared), but an exception from
+// the call stays set: running Python code runs pending signal handlers, and
+// what they raise must reach the host rather than vanish here.
 double call_number(PyObject*& function, const char* module, const char* name) {
   if (function == nullptr) function = module_function(module, name);
-  PyRef result = function != nullptr
-                     ? PyRef::steal(running_python([&] { return PyObject_CallNoArgs(function); }))
-                     : PyRef();
-  double number = result ? PyFloat_AsDouble(result.get()) : -1.0;
-  if (PyErr_Occurred()) {
+  if (function == nullptr) {
     PyErr_Clear();
     return -1.0;
   }
-  return number;
+  PyRef result = PyRef::steal(running_python([&] { return PyObject_CallNoArgs(function); }));
+  if (!result) return -1.0;
+  double number = PyFloat_AsDouble(result.get());
+  return PyErr_Occurred() ? -1.0 : number;
 }
 
 void read_switch_interval() {
   static PyObject* getter = nullptr;
+  if (PyErr_Occurred()) return;
   double seconds = call_number(getter, "sys", "getswitchinterval");
   if (seconds > 0 && seconds < 3600) {
     switch_interval =
@@ -72,20 +76,26 @@ void let_go() {
   read_switch_interval();
 }
 
+std::expected<void, zolang::Error> raised_here() {
+  if (!PyErr_Occurred()) return {};
+  return std::unexpected(error_from_python(Passing::Always));
+}
+
 }  // namespace
 
-void ThreadSharing::at_check_point() {
-  if (!gil_held() || zolang::Interpreter::in_native_call()) return;
+std::expected<void, zolang::Error> ThreadSharing::at_check_point() {
+  if (!gil_held() || zolang::Interpreter::in_native_call()) return {};
   Clock::time_point now = Clock::now();
   if (!started) {
     started = true;
     since = now;
     if (!interval_read) read_switch_interval();
-    return;
+    return raised_here();
   }
-  if (now - since < switch_interval) return;
+  if (now - since < switch_interval) return {};
   let_go();
   since = Clock::now();
+  return raised_here();
 }
 
 }  // namespace zolangpy

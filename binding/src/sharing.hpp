@@ -9,6 +9,8 @@
 #pragma once
 
 #include <chrono>
+#include <expected>
+#include <zolang/error.hpp>
 
 namespace zolangpy {
 
@@ -16,8 +18,10 @@ class ThreadSharing {
  public:
   // A run() or stop() begins: the interval counts from its first check point.
   void begin_call() { started = false; }
-  // At a check point, on the stepping thread.
-  void at_check_point();
+  // At a check point, on the stepping thread. The Python calls made here can
+  // run pending signal handlers; an exception one raises (Ctrl-C's
+  // KeyboardInterrupt) ends the step as it would at check_signals.
+  [[nodiscard]] std::expected<void, zolang::Error> at_check_point();
 
  private:
   bool started = false;
