@@ -3,9 +3,9 @@
 #include <thread>
 #include <zolang/interpreter.hpp>
 
+#include "errors.hpp"
 #include "py_ref.hpp"
 #include "python.hpp"
-#include "errors.hpp"
 #include "runtime.hpp"
 
 namespace zolangpy {
