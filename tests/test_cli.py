@@ -239,8 +239,8 @@ def test_trace_shows_a_race_terminating_its_loser(zo_file):
     result = run_zo("run", zo_file(source), "--trace")
     assert result.returncode == 0, result.stderr
     lines = [line.split("] ", 1)[1] for line in result.stderr.splitlines()]
-    assert "start #1 wait(10.0) at line 2" in lines
-    assert "start #2 wait(10000.0) at line 3" in lines
+    assert "start #1 wait(10.0, 'milliseconds') at line 2" in lines
+    assert "start #2 wait(10000.0, 'milliseconds') at line 3" in lines
     assert "poll #1 wait -> done at line 2" in lines
     assert "terminate #2 wait at line 3" in lines
 

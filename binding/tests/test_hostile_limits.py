@@ -220,12 +220,13 @@ DOUBLING_UNDER_A_LIMIT = textwrap.dedent("""
         '$s = "x"; while true { $s = $s + $s; }')
     interpreter = compiler.into_interpreter()
     interpreter.set_limits(memory=64 * 2**20)
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
     for operation in (interpreter.run, interpreter.stop):
         try:
             operation()
         except Exception as error:
             print(type(error).__name__, error, interpreter.status)
-    print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024)
+    print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024 - before)
 """)
 
 
@@ -233,13 +234,15 @@ def test_string_doubling_stops_at_the_memory_limit_and_so_does_end():
     result = subprocess.run([sys.executable, "-c", DOUBLING_UNDER_A_LIMIT], capture_output=True,
                             text=True, timeout=120, env=os.environ.copy())
     assert result.returncode == 0, result.stderr[-2000:]
-    in_run, in_end, peak = result.stdout.splitlines()
+    in_run, in_end, growth = result.stdout.splitlines()
     assert in_run.startswith("ZoError [address ") and in_run.endswith(
         "] Memory limit exceeded running"), in_run
     assert in_end.startswith("ZoError [address ") and in_end.endswith(
         "] Memory limit exceeded ending"), in_end
     if not os.environ.get("ZO_SANITIZED"):
-        assert int(peak) < 256 * 2**20
+        # What the run added to the process's peak: PyPy's own start-up
+        # footprint varies with the machine's load, the program's must not.
+        assert int(growth) < 192 * 2**20
 
 
 def test_the_memory_limit_is_counted_in_bytes_and_checked_like_the_others():
