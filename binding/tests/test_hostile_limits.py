@@ -242,7 +242,7 @@ def test_string_doubling_stops_at_the_memory_limit_and_so_does_end():
     if not os.environ.get("ZO_SANITIZED"):
         # What the run added to the process's peak: PyPy's own start-up
         # footprint varies with the machine's load, the program's must not.
-        assert int(growth) < 192 * 2**20
+        assert int(growth) < 256 * 2**20
 
 
 def test_the_memory_limit_is_counted_in_bytes_and_checked_like_the_others():
