@@ -19,7 +19,6 @@ FILE:LINE:COLUMN: error: MESSAGE with the source line and notes; ``check
 
 import argparse
 import asyncio
-import importlib.util
 import os
 import re
 import sys
@@ -30,7 +29,7 @@ import zolangpy
 import zo
 from zo.diagnostics import diagnostics_json, explain, render_diagnostics, render_failure
 from zo.driver import DEFAULT_TICK, Driver, may_yield
-from zo.host import Host, HostError
+from zo.host import Host, HostError, load_host_file
 from zo.irtext import unreadable_string
 from zo.model import model_json, model_markdown
 from zo.monitor import Monitor
@@ -193,9 +192,9 @@ def _load_host(args):
         # As for a script, the host's own directory comes first on the path,
         # so that it can import the modules next to it.
         sys.path.insert(0, os.path.dirname(os.path.abspath(args.host)))
-        location = importlib.util.spec_from_file_location("zo_user_host", args.host)
-        module = importlib.util.module_from_spec(location)
-        location.loader.exec_module(module)
+        module = load_host_file(args.host, "zo_user_host")
+        if module is None:
+            raise HostError("not a Python file")
         module.register(host)
     return host
 

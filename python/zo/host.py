@@ -17,7 +17,9 @@ its ``register(host)``. A registration that cannot work, a name taken twice
 included, raises `HostError`, which ``zo`` reports in one line.
 """
 
+import importlib.machinery
 import time
+import types
 
 import zolangpy
 
@@ -167,3 +169,14 @@ class Host:
 
         return model(self)
 
+
+def load_host_file(path, name):
+    """Runs the host file at `path` as a module called `name`; None when the
+    path does not name Python source. The caller decides what goes on
+    sys.path first."""
+    if not path.endswith(tuple(importlib.machinery.SOURCE_SUFFIXES)):
+        return None
+    module = types.ModuleType(name)
+    module.__file__ = path
+    importlib.machinery.SourceFileLoader(name, path).exec_module(module)
+    return module
