@@ -24,6 +24,9 @@ using zolang::Value;
 
 constexpr int max_steps = 24;
 constexpr std::uint64_t budget = 20'000;
+// Doubling a string in a loop reaches gigabytes within one budget; a host
+// that runs untrusted programs bounds their memory, and so do we.
+constexpr std::uint64_t memory = 64ull << 20;
 
 // The control bytes, shared by every native of one input.
 class Controls {
@@ -208,7 +211,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   auto interpreter = is_source ? from_source(text, controls) : from_ir(text, controls);
   if (!interpreter) return 0;
-  interpreter->set_limits({.instructions = budget, .time = std::nullopt});
+  interpreter->set_limits({.instructions = budget, .time = std::nullopt, .memory = memory});
   run(*interpreter);
   if (interpreter->reset()) run(*interpreter);
   (void)interpreter->end();
