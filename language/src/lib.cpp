@@ -50,6 +50,13 @@ std::expected<Bytecode, std::vector<Error>> ZoCompiler::compile_nonconsuming(
   return state().compiler().compile_nonconsuming(*tree);
 }
 
+Outline ZoCompiler::outline(std::string_view source) {
+  const Compiler& compiler = state().compiler();
+  return outline_program(
+      source, [&](std::string_view name) { return compiler.knows_callable(name); },
+      [&](std::string_view name) { return compiler.knows_property(name); });
+}
+
 Program ZoCompiler::package_program(Bytecode program) {
   return state().compiler().package_program(std::move(program));
 }

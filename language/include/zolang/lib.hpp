@@ -16,6 +16,7 @@
 #include "error.hpp"
 #include "native.hpp"
 #include "op.hpp"
+#include "outline.hpp"
 
 namespace zolang {
 
@@ -41,6 +42,10 @@ class ZoCompiler {
   // Nothing of the source is kept after the call returns.
   [[nodiscard]] std::expected<Bytecode, std::vector<Error>> compile_nonconsuming(
       std::string_view source);
+
+  // The outline of one source text, its names resolved against the natives
+  // registered now. Runs no host code; nothing of the source is kept.
+  Outline outline(std::string_view source);
 
   // Packages `ops` with every registered native for an interpreter; the
   // registrations move into the package and the compiler is left with none.
