@@ -17,6 +17,7 @@
 #include <string_view>
 #include <zolang/error.hpp>
 #include <zolang/interpreter.hpp>
+#include <zolang/outline.hpp>
 #include <zolang/value.hpp>
 
 #include "py_ref.hpp"
@@ -82,5 +83,12 @@ PyRef failure_to_python(const zolang::Failure& failure);
 // Interpreter.call_site). Null with an exception set when Python is out of
 // memory.
 PyRef call_site_to_python(const zolang::CallSite& site);
+
+// --- Outlines ---
+
+// {"complete", "groups", "uses", "variables", "calls"}, as Compiler.outline
+// gives it, every place a (line, column, end_line, end_column) tuple. Null
+// with an exception set when Python is out of memory.
+PyRef outline_to_python(const zolang::Outline& outline);
 
 }  // namespace zolangpy
