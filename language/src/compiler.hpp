@@ -1,6 +1,6 @@
 // The compiler: resolves every name of a parsed program (native calls and
 // properties the host registered, groups defined in the language, variables)
-// and appends the program's instructions in place, as Bytecode.
+// and appends the program's instructions in place, in their encoding.
 //
 // Layout of a compiled program: one `jump` over the group bodies, the group
 // bodies (each `label`, body, one `pop` per value parameter, `return`), then the
@@ -21,8 +21,10 @@
 #include "ast.hpp"
 #include "bytecode.hpp"
 #include "error.hpp"
+#include "names.hpp"
 #include "native.hpp"
 #include "op.hpp"
+#include "package.hpp"
 #include "position.hpp"
 
 namespace zolang {
@@ -223,7 +225,7 @@ class Compiler final {
   std::string synthetic_group(const std::string& name, std::size_t arity, std::vector<Arg> args,
                               SourcePosition call);
 
-  Bytecode code;
+  EncodedProgram code;
   // Where group bodies are compiled before they are stored.
   CodeBuffer group_scratch;
   // The breaks of the enclosing loops, innermost last, each to be landed
@@ -237,10 +239,11 @@ class Compiler final {
   std::unordered_set<std::string, StringHash, std::equal_to<>> used_props;
   // One bit per length and first byte of a registered property's name.
   std::uint64_t property_shapes = 0;
-  bool running = false;
 
   // The tree being compiled; null between compilations.
   const ast::Tree* tree = nullptr;
+  // A compilation runs (and a host callback must not disturb it).
+  bool running() const { return tree != nullptr; }
   // Places, for one compilation with its source text: the locator, the place
   // the next instructions record and the place of the statement being
   // compiled.

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "interpreter_stack.hpp"
@@ -58,11 +59,12 @@ struct ExecutionContext {
   std::vector<Frame> frames;
   ValueStack stack;
   std::vector<std::unique_ptr<ExecutionContext>> children;  // in creation order
-  bool has_callable = false;      // a native call started here is in progress
-  std::uint32_t callable_id = 0;  // its id in the interpreter's active calls
-  std::size_t ip = 0;             // index of the next instruction
-  bool alive = true;              // not finished (nor discarded)
-  bool is_wrapper = false;        // started at a label beginning with '#'
+  // While a native call started here is in progress: its id in the
+  // interpreter's active calls.
+  std::optional<std::uint32_t> callable_id;
+  std::size_t ip = 0;       // index of the next instruction
+  bool alive = true;        // not finished (nor discarded)
+  bool is_wrapper = false;  // started at a label beginning with '#'
   WaitMode mode = WaitMode::None;
   // Queued again in this step because a child decided its race; keeps a
   // parent from being queued twice when two children finish in one step.

@@ -36,7 +36,7 @@ Error Error::parse_at_end(std::string message) {
   return make(ErrorKind::ParseAtEnd, std::move(message));
 }
 Error Error::parse(OwnedToken token, std::string message) {
-  Error error = make(ErrorKind::Parse, std::move(message), token.line);
+  Error error = make(ErrorKind::Parse, std::move(message));
   error.token = std::move(token);
   return error;
 }
@@ -104,7 +104,7 @@ std::string Error::render() const {
     case ErrorKind::IrSyntax:
       return at_line(line, text);
     case ErrorKind::Parse:
-      return at_line(token ? token->line : line, text);
+      return at_line(token ? token->line : 0, text);
     case ErrorKind::ParseAtEnd:
       return "[end] " + text;
     case ErrorKind::PropertyNotSettable:

@@ -8,12 +8,13 @@
 #include <utility>
 
 #include "interpreter_impl.hpp"
+#include "package.hpp"
 
 namespace zolang {
 
 Interpreter::Impl::Impl(Bytecode program_code)
     : root(std::make_unique<ExecutionContext>()),
-      ops(std::move(program_code)),
+      bytecode(std::move(program_code)),
       program(DecodedProgram::decode(ops)) {}
 
 // --- Stepping ---------------------------------------------------------------
@@ -145,7 +146,7 @@ std::expected<void, Error> Interpreter::Impl::react(ExecutionContext& context,
 std::expected<void, Error> Interpreter::Impl::end_race(ExecutionContext& parent,
                                                        bool mark_finished) {
   for (const auto& child : parent.children) {
-    if (!child->has_callable) continue;
+    if (!child->callable_id) continue;
     auto terminated = terminate_call(*child);
     if (mark_finished) child->alive = false;
     if (!terminated) return terminated;
@@ -161,7 +162,7 @@ std::expected<void, Error> Interpreter::Impl::terminate_descendants(ExecutionCon
   for (const auto& grandchild : child.children) pending.push_back(grandchild.get());
   for (std::size_t next = 0; next < pending.size(); ++next) {
     ExecutionContext& context = *pending[next];
-    if (context.has_callable) {
+    if (context.callable_id) {
       auto terminated = terminate_call(context);
       if (!terminated) return terminated;
     }
@@ -173,8 +174,9 @@ std::expected<void, Error> Interpreter::Impl::terminate_descendants(ExecutionCon
 // Removes the context's native call from the active calls, terminating it if
 // the context still runs.
 std::expected<void, Error> Interpreter::Impl::terminate_call(ExecutionContext& context) {
-  context.has_callable = false;
-  auto found = active_callables.find(context.callable_id);
+  std::optional<std::uint32_t> id = std::exchange(context.callable_id, std::nullopt);
+  if (!id) return {};
+  auto found = active_callables.find(*id);
   if (found == active_callables.end()) return {};
   std::unique_ptr<Callable> callable = std::move(found->second);
   active_callables.erase(found);
@@ -361,7 +363,7 @@ std::expected<void, Error> Interpreter::Impl::end() {
       for (const auto& child : context.children) pending.push_back(child.get());
       continue;
     }
-    if (context.has_callable) {
+    if (context.callable_id) {
       auto terminated = terminate_call(context);
       if (!terminated) {
         locate_failure(context, context.ip);  // a call in progress keeps the ip on itself
@@ -424,10 +426,11 @@ Interpreter::Interpreter(std::vector<Op> ops) : Interpreter(Bytecode(ops)) {}
 Interpreter::Interpreter(Bytecode program) : impl(std::make_unique<Impl>(std::move(program))) {}
 
 Interpreter Interpreter::from_program(Program program) {
-  Interpreter interpreter(std::move(program.ops));
+  Package& package = program.contents();
+  Interpreter interpreter(std::move(package.ops));
   Impl& impl = *interpreter.impl;
-  for (auto& [name, generator] : program.callables) impl.add_callable(name, std::move(generator));
-  for (auto& [name, property] : program.properties) impl.add_property(name, std::move(property));
+  for (auto& [name, generator] : package.callables) impl.add_callable(name, std::move(generator));
+  for (auto& [name, property] : package.properties) impl.add_property(name, std::move(property));
   return interpreter;
 }
 
@@ -478,6 +481,6 @@ RunStatus Interpreter::status() const { return impl->state.unlocked().status; }
 const std::optional<Failure>& Interpreter::last_failure() const { return impl->failure.last; }
 std::optional<CallSite> Interpreter::current_call() const { return impl->current_call(); }
 std::vector<Op> Interpreter::ops() const { return impl->ops.ops(); }
-const Bytecode& Interpreter::program() const { return impl->ops; }
+const Bytecode& Interpreter::program() const { return impl->bytecode; }
 
 }  // namespace zolang

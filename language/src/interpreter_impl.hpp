@@ -16,6 +16,7 @@
 #include "interpreter.hpp"
 #include "interpreter_code.hpp"
 #include "interpreter_state.hpp"
+#include "names.hpp"
 #include "native.hpp"
 
 namespace zolang {
@@ -157,7 +158,8 @@ struct Interpreter::Impl {
   Error take_failure();
 
   std::unique_ptr<ExecutionContext> root;
-  Bytecode ops;  // the program as constructed; `program` reads from it
+  Bytecode bytecode;  // the program as constructed, as the host handed it over
+  const EncodedProgram& ops = bytecode.encoded();  // its encoding; `program` reads from it
   DecodedProgram program;
   PropertyRegistry properties;
   CallableRegistry callables;

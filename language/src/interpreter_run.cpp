@@ -638,7 +638,7 @@ std::expected<StepOutcome, Error> Interpreter::Impl::native_call(ExecutionContex
   NativeCallScope calling_native(*this, context, here);
   context.ip = here + 1;
   auto active =
-      context.has_callable ? active_callables.find(context.callable_id) : active_callables.end();
+      context.callable_id ? active_callables.find(*context.callable_id) : active_callables.end();
   if (active == active_callables.end()) {
     if (context.stack.size() < arity) {
       context.stack.clear();
@@ -651,7 +651,6 @@ std::expected<StepOutcome, Error> Interpreter::Impl::native_call(ExecutionContex
         take_callable_id(state.unlocked().next_callable_id,
                          [this](std::uint32_t id) { return active_callables.contains(id); });
     active = active_callables.emplace(id, std::move(*made)).first;
-    context.has_callable = true;
     context.callable_id = id;
   }
   auto polled = active->second->call();
@@ -660,7 +659,7 @@ std::expected<StepOutcome, Error> Interpreter::Impl::native_call(ExecutionContex
     context.ip = here;
     return StepOutcome::Yield;
   }
-  context.has_callable = false;
+  context.callable_id.reset();
   active_callables.erase(active);
   return StepOutcome::NativeDone;
 }

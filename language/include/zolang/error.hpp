@@ -56,7 +56,7 @@ struct Note {
 
 struct [[nodiscard]] Error {
   ErrorKind kind = ErrorKind::Runtime;
-  std::size_t line = 0;             // Lex, Compile, IrSyntax
+  std::size_t line = 0;             // Lex, Compile, IrSyntax (a Parse error's is its token's)
   std::size_t address = 0;          // the instruction index of run-time and validation errors
   std::string text;                 // the name or the message, by variant
   std::optional<OwnedToken> token;  // Parse: where the parser stopped

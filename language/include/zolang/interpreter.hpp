@@ -14,10 +14,10 @@
 #include <string_view>
 #include <vector>
 
-#include "bytecode.hpp"
 #include "error.hpp"
 #include "native.hpp"
 #include "op.hpp"
+#include "program.hpp"
 
 namespace zolang {
 
@@ -101,7 +101,10 @@ class Interpreter {
   explicit Interpreter(std::vector<Op> ops);
   // A compiled program together with the natives registered with the compiler.
   static Interpreter from_program(Program program);
-  // Reads IR text; the first failing line is the error.
+  // Reads IR text (read_program, in ir.hpp); the first failing line is the
+  // error. A shorthand defined beside the IR reader: the interpreter proper
+  // knows nothing of the text form, and a host that never reads IR does not
+  // link the reader.
   [[nodiscard]] static std::expected<Interpreter, Error> from_ir(std::string_view text);
 
   Interpreter(Interpreter&&) noexcept;

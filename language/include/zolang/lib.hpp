@@ -15,8 +15,8 @@
 
 #include "error.hpp"
 #include "native.hpp"
-#include "op.hpp"
 #include "outline.hpp"
+#include "program.hpp"
 
 namespace zolang {
 

@@ -15,9 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "bytecode.hpp"
 #include "error.hpp"
-#include "op.hpp"
 #include "value.hpp"
 
 namespace zolang {
@@ -76,35 +74,6 @@ class Prop {
   [[nodiscard]] virtual std::expected<Value, Error> get() = 0;
   [[nodiscard]] virtual std::expected<void, Error> set(Value value) = 0;
   [[nodiscard]] virtual std::expected<bool, Error> settable() = 0;
-};
-
-}  // namespace zolang
-
-#include <unordered_map>
-
-namespace zolang {
-
-// Hashes std::string and std::string_view alike, so registries can be
-// searched by view without building a string. Deliberately not noexcept:
-// libstdc++ then keeps each key's hash in its node, so a lookup compares
-// hashes before names and never rehashes the keys of a crowded bucket.
-struct StringHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view text) const { return hash_name(text); }
-};
-
-template <typename T>
-using NameMap = std::unordered_map<std::string, T, StringHash, std::equal_to<>>;
-
-using CallableRegistry = NameMap<std::unique_ptr<CallableGenerator>>;
-using PropertyRegistry = NameMap<std::unique_ptr<Prop>>;
-
-// A compiled program packaged with the natives registered for it, ready to
-// move into an Interpreter.
-struct Program {
-  Bytecode ops;
-  CallableRegistry callables;
-  PropertyRegistry properties;
 };
 
 }  // namespace zolang
