@@ -1,7 +1,8 @@
 // The instruction loop and the instructions that need the interpreter's maps.
-// The loop keeps the instruction pointer, the stack pointers and the frame
-// base in locals, and writes them back only when the context's turn ends or a
-// helper that works on the context is called.
+// The loop is a switch over the instruction table whose cases call one helper
+// each. The instruction pointer, the stack pointers and the frame base live
+// in the loop's Registers, written back only when the context's turn ends or
+// a helper that works on the context is called.
 #include <bit>
 #include <cmath>
 #include <optional>
@@ -120,9 +121,17 @@ enum class Next : std::uint8_t {
   Fail,        // the error is in failure.pending
 };
 
-// Keeps the error step_with is about to return. Out of line, so that the
-// loop's registers never have their address taken.
-[[gnu::cold, gnu::noinline]] void keep_failure(std::optional<Error>& failure, Error error) {
+// Keep the error step_with is about to return: made from the failing
+// address, a runtime message, or moved from a helper's result. Out of line,
+// so that the loop's registers never have their address taken.
+[[gnu::cold, gnu::noinline]] void keep_failure(std::optional<Error>& failure,
+                                               Error (*make)(std::size_t), std::size_t here) {
+  failure = make(here);
+}
+[[gnu::cold, gnu::noinline]] void keep_failure(std::optional<Error>& failure, const char* message) {
+  failure = Error::runtime(message);
+}
+[[gnu::cold, gnu::noinline]] void keep_failure(std::optional<Error>& failure, Error& error) {
   failure = std::move(error);
 }
 
@@ -154,32 +163,43 @@ struct Interpreter::Impl::Registers {
         base(bottom + context.base()) {}
 
   // The address of the instruction being executed (pc is already past it).
-  std::size_t here() const { return static_cast<std::size_t>(pc - 1 - code); }
+  ZO_INLINE std::size_t here() const { return static_cast<std::size_t>(pc - 1 - code); }
 
   // Hands the stack to a helper that works on the context, and takes it back.
-  void write_top() { context.stack.top = top; }
-  void reload() {
+  ZO_INLINE void write_top() { context.stack.top = top; }
+  ZO_INLINE void reload() {
     bottom = context.stack.bottom;
     top = context.stack.top;
     limit = context.stack.limit;
     base = bottom + context.base();
   }
-  void grow() {
+  ZO_INLINE void grow() {
     context.stack.grow_at(top);
     reload();
   }
   // Leaves the loop: the context goes on from pc next time.
-  void write_back() {
+  ZO_INLINE void write_back() {
     context.ip = static_cast<std::size_t>(pc - code);
     write_top();
   }
 
-  Next stop(StepOutcome how) {
+  ZO_INLINE Next stop(StepOutcome how) {
     outcome = how;
     return Next::Stop;
   }
-  ZO_INLINE Next fail(Error error) {
-    keep_failure(impl.failure.pending, std::move(error));
+  // The failures. The error is made out of line, so that its temporaries
+  // do not add to the loop's stack frame (under AddressSanitizer every one
+  // would have a slot of its own, and nested interpreters recurse through it).
+  ZO_INLINE Next fail(Error (*make)(std::size_t)) {
+    keep_failure(impl.failure.pending, make, here());
+    return Next::Fail;
+  }
+  ZO_INLINE Next fail(const char* message) {
+    keep_failure(impl.failure.pending, message);
+    return Next::Fail;
+  }
+  ZO_INLINE Next fail(Error& error) {
+    keep_failure(impl.failure.pending, error);
     return Next::Fail;
   }
   // The error of a binary operator that cannot run; its operands are dropped.
@@ -208,7 +228,7 @@ struct Interpreter::Impl::Registers {
     // Slots are clamped at decoding, so the comparison is signed and also
     // catches a base above the top.
     if (static_cast<std::ptrdiff_t>(instr.slot()) >= top - base) {
-      return fail(Error::stack_out_of_bounds(here()));
+      return fail(&Error::stack_out_of_bounds);
     }
     if (top == limit) return Next::Grow;
     copy_to_slot(top++, base[instr.slot()]);
@@ -238,7 +258,7 @@ struct Interpreter::Impl::Registers {
   }
 
   ZO_INLINE Next dup() {
-    if (top == bottom) return fail(Error::stack_underflow(here()));
+    if (top == bottom) return fail(&Error::stack_underflow);
     if (top == limit) return Next::Grow;
     copy_to_slot(top, top[-1]);
     ++top;
@@ -251,7 +271,7 @@ struct Interpreter::Impl::Registers {
     auto done = instr.code == Code::Get ? impl.get(context, here(), instr)
                                         : impl.set(context, here(), instr);
     reload();
-    if (!done) return fail(std::move(done.error()));
+    if (!done) return fail(done.error());
     return Next::Go;
   }
 
@@ -288,10 +308,10 @@ struct Interpreter::Impl::Registers {
 
   // neg and abs: the top number in place.
   ZO_INLINE Next sign(Code code) {
-    if (top == bottom) return fail(Error::stack_underflow(here()));
+    if (top == bottom) return fail(&Error::stack_underflow);
     if (!top[-1].is_number()) {
-      return fail(Error::runtime(code == Code::Neg ? "Only numbers can be negated"
-                                                   : "Absolute value only works with numbers"));
+      return fail(code == Code::Neg ? "Only numbers can be negated"
+                                    : "Absolute value only works with numbers");
     }
     double number = top[-1].as_number();
     top[-1] = Value::number(code == Code::Neg ? -number : std::fabs(number));
@@ -306,7 +326,7 @@ struct Interpreter::Impl::Registers {
   }
 
   ZO_INLINE Next negate() {
-    if (top == bottom) return fail(Error::stack_underflow(here()));
+    if (top == bottom) return fail(&Error::stack_underflow);
     new (top - 1) Value(Value::boolean(!take_truth(top - 1)));
     return Next::Go;
   }
@@ -320,7 +340,7 @@ struct Interpreter::Impl::Registers {
     if (top[-1].is_boolean()) {
       truth = (--top)->as_boolean();
     } else {
-      if (top == bottom) return fail(Error::stack_underflow(here()));
+      if (top == bottom) return fail(&Error::stack_underflow);
       truth = take_truth(--top);
     }
     return truth == jumps_if ? jump_by(instr.offset()) : Next::Go;
@@ -333,7 +353,7 @@ struct Interpreter::Impl::Registers {
     const NameSlot& slot = impl.program.names[instr.name()];
     if (slot.generator == nullptr && slot.label != no_label) {
       auto depth = static_cast<std::size_t>(top - bottom);
-      if (instr.arity() > depth) return fail(Error::stack_underflow(here()));
+      if (instr.arity() > depth) return fail(&Error::stack_underflow);
       std::size_t at = here();
       context.frames.push_back(Frame{at + 1, depth - instr.arity()});
       base = top - instr.arity();
@@ -348,7 +368,7 @@ struct Interpreter::Impl::Registers {
     write_top();
     auto done = impl.call(context, here(), instr);
     top = context.stack.top;
-    if (!done) return fail(std::move(done.error()));
+    if (!done) return fail(done.error());
     outcome = *done;
     return Next::Handed;
   }
@@ -357,7 +377,7 @@ struct Interpreter::Impl::Registers {
     write_top();
     auto done = impl.spawn(context, here(), instr);
     reload();
-    if (!done) return fail(std::move(done.error()));
+    if (!done) return fail(done.error());
     return *done == StepOutcome::Continue ? Next::Go : stop(*done);
   }
 
