@@ -50,11 +50,13 @@ std::expected<Bytecode, std::vector<Error>> ZoCompiler::compile_nonconsuming(
   return state().compiler().compile_nonconsuming(*tree);
 }
 
-Outline ZoCompiler::outline(std::string_view source) {
-  const Compiler& compiler = state().compiler();
+// Reads the registrations only, creating nothing: a host may outline from
+// several threads at once.
+Outline ZoCompiler::outline(std::string_view source) const {
+  const Compiler* compiler = impl && impl->inner ? &*impl->inner : nullptr;
   return outline_program(
-      source, [&](std::string_view name) { return compiler.knows_callable(name); },
-      [&](std::string_view name) { return compiler.knows_property(name); });
+      source, [&](std::string_view name) { return compiler && compiler->knows_callable(name); },
+      [&](std::string_view name) { return compiler && compiler->knows_property(name); });
 }
 
 Program ZoCompiler::package_program(Bytecode program) {

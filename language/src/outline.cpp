@@ -155,6 +155,13 @@ class Walker {
 
   // Natives first, then the groups this code can see, as the compiler asks.
   void call(const ast::Call& site) {
+    std::vector<ast::Index> values;
+    note_call(site, values);
+    expressions(std::move(values));
+  }
+
+  // Records the call site; its value arguments go on `values`.
+  void note_call(const ast::Call& site, std::vector<ast::Index>& values) {
     const std::string name(tree.text(site.name));
     OutlineCall found{name, span(site.name), CallTarget::None, std::nullopt, scope};
     if (is_native(name)) {
@@ -165,14 +172,15 @@ class Walker {
     }
     result.calls.push_back(std::move(found));
     for (const ast::Arg& arg : tree.args_of(site)) {
-      if (!arg.is_word()) expression(arg.value);
+      if (!arg.is_word()) values.push_back(arg.value);
     }
   }
 
-  // Every variable read in the expression. A stack rather than recursion:
+  void expression(ast::Index root) { expressions({root}); }
+
+  // Every variable read in the expressions. A stack rather than recursion:
   // an operator chain is one node deep per operator.
-  void expression(ast::Index root) {
-    pending.assign(1, root);
+  void expressions(std::vector<ast::Index> pending) {
     while (!pending.empty()) {
       const ast::Expr& node = tree.exprs[pending.back()];
       pending.pop_back();
@@ -224,7 +232,6 @@ class Walker {
   std::unordered_map<std::string, std::size_t> visible_groups;  // name to group index
   std::optional<std::size_t> scope;                             // the group being walked
   std::unordered_map<std::string, std::size_t> variables;       // of `scope`, name to index
-  std::vector<ast::Index> pending;
 };
 
 }  // namespace

@@ -44,8 +44,9 @@ class ZoCompiler {
       std::string_view source);
 
   // The outline of one source text, its names resolved against the natives
-  // registered now. Runs no host code; nothing of the source is kept.
-  Outline outline(std::string_view source);
+  // registered now. Runs no host code, changes nothing (so it may run on
+  // several threads at once), keeps nothing of the source.
+  Outline outline(std::string_view source) const;
 
   // Packages `ops` with every registered native for an interpreter; the
   // registrations move into the package and the compiler is left with none.

@@ -83,13 +83,14 @@ def signature(group):
 
 
 def _snippet(group):
-    parts, number = [group["name"]], 0
+    # A word may hold a backslash, which snippets read as an escape.
+    parts, number = [group["name"].replace("\\", "\\\\")], 0
     for param in group["params"]:
         if param["value"]:
             number += 1
-            parts.append("${%d:\\$%s}" % (number, param["text"]))
+            parts.append("${%d:\\$%s}" % (number, param["text"].replace("\\", "\\\\")))
         else:
-            parts.append(param["text"])
+            parts.append(param["text"].replace("\\", "\\\\"))
     return " ".join(parts)
 
 
@@ -205,8 +206,9 @@ def rename(document, position, model, new_name):
         text = "$" + name
     else:
         text = new_name
+        # A leading digit or `!` would read as a number or a negated word.
         if (not text or any(c in _RESERVED for c in text) or text in _KEYWORDS
-                or text.startswith("!") or text in model.commands):
+                or text[0].isdigit() or text[0] in "!." or text in model.commands):
             raise Refused("'%s' cannot name a group" % text)
     edits = [{"range": _range(document, span), "newText": text} for span in _spans(found, target)]
     return {"changes": {document.uri: edits}}
