@@ -6,7 +6,7 @@ __all__ = ["Interpreter", "Compiler", "Arg", "Callable", "CallableGenerator", "P
 
 Value = Union[float, str, bool, None]
 
-# The two shapes below exist in this stub only: the module has no such names.
+# The shapes below exist in this stub only: the module has no such names.
 
 class Diagnostic(TypedDict):
     """One compile error, as `Compiler.diagnostics()` gives it."""
@@ -54,6 +54,48 @@ class Context(TypedDict):
     waiting: Optional[str]  # the native it waits on
     mode: Optional[Literal["parallel", "race"]]  # while it waits for a block's branches
     branch: Optional[int]  # its index among its siblings; None for the root
+
+# A place in source text: (line, column, end_line, end_column), 1-based,
+# columns in code points, the end just past the name.
+Span = Tuple[int, int, int, int]
+
+class OutlineParam(TypedDict):
+    text: str  # the word, or the value parameter's variable without its `$`
+    value: bool
+    span: Span
+
+class OutlineGroup(TypedDict):
+    name: str
+    span: Span  # the name
+    extent: Span  # from the keyword `group` to the closing brace (the end of the text without one)
+    params: List[OutlineParam]
+
+class OutlineUse(TypedDict):
+    name: str  # without the `$`
+    span: Span
+
+class OutlineVariable(TypedDict):
+    name: str  # without the `$`
+    scope: Optional[int]  # the group's index in `groups`; None for the main code
+    parameter: bool
+    defined: Span  # the parameter, or the first assignment
+    places: List[Span]  # every place it is named, in source order
+
+class OutlineCall(TypedDict):
+    name: str
+    span: Span
+    target: Optional[Literal["group", "native"]]  # None: neither, the compiler would refuse it
+    group: Optional[int]  # the group called, by index in `groups`
+    scope: Optional[int]  # the group whose body makes the call; None for the main code
+
+class Outline(TypedDict):
+    """What `Compiler.outline()` gives."""
+
+    complete: bool  # False when syntax errors left top-level items out
+    groups: List[OutlineGroup]  # in source order; a redefinition is a group of its own
+    uses: List[OutlineUse]
+    variables: List[OutlineVariable]
+    calls: List[OutlineCall]  # in source order
 
 class Interpreter:
     def __init__(self, ir: Optional[str] = None) -> None: ...
@@ -239,6 +281,15 @@ class Compiler:
         just past the token; None when unknown), and `notes`, a list of `(message, line, column)`
         tuples pointing at related places, such as where an unclosed block opened, or giving
         hints such as "did you mean 'print'?" (line and column None).
+        """
+    def outline(self, source: str) -> Outline:
+        """What the program says about itself, for editors, its names resolved as the compiler
+        resolves them against the natives registered now: groups with their parameters, `use`
+        declarations, variables with their scopes and places, and call sites with what they call.
+
+        A text with syntax errors is outlined as far as it parsed: the top-level items with
+        errors are left out, and `complete` is False. Runs no host code and keeps nothing: the
+        last compilation's program and errors stay as they are.
         """
     def into_interpreter(self) -> Interpreter:
         """Effectively consumes the compiler, converting it into an `Interpreter`.

@@ -390,4 +390,80 @@ PyRef contexts_to_python(const std::vector<zolang::ContextView>& views) {
   });
 }
 
+namespace {
+
+PyRef new_span(const zolang::SourceSpan& span) {
+  return new_tuple(new_place(span.line), new_place(span.column), new_place(span.end_line),
+                   new_place(span.end_column));
+}
+
+PyRef new_index(std::optional<std::size_t> index) { return new_address(index); }
+
+// A dict of the given entries; null if any value is null.
+PyRef new_dict(std::initializer_list<std::pair<const char*, PyRef*>> entries) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict || !fill(dict.get(), entries)) return PyRef();
+  return dict;
+}
+
+PyRef group_to_python(const zolang::OutlineGroup& group) {
+  PyRef name = new_text(group.name);
+  PyRef span = new_span(group.name_span);
+  PyRef extent = new_span(group.extent);
+  PyRef params = new_list(group.params, [](const zolang::OutlineParam& param) {
+    PyRef text = new_text(param.text);
+    PyRef value = PyRef::borrow(param.value ? Py_True : Py_False);
+    PyRef place = new_span(param.span);
+    return new_dict({{"text", &text}, {"value", &value}, {"span", &place}});
+  });
+  return new_dict({{"name", &name}, {"span", &span}, {"extent", &extent}, {"params", &params}});
+}
+
+PyRef variable_to_python(const zolang::OutlineVariable& variable) {
+  PyRef name = new_text(variable.name);
+  PyRef scope = new_index(variable.scope);
+  PyRef parameter = PyRef::borrow(variable.parameter ? Py_True : Py_False);
+  PyRef defined = new_span(variable.defined);
+  PyRef places = new_list(variable.places, new_span);
+  return new_dict({{"name", &name},
+                   {"scope", &scope},
+                   {"parameter", &parameter},
+                   {"defined", &defined},
+                   {"places", &places}});
+}
+
+PyRef call_to_python(const zolang::OutlineCall& call) {
+  PyRef name = new_text(call.name);
+  PyRef span = new_span(call.span);
+  PyRef target = call.target == zolang::CallTarget::Group    ? new_text("group")
+                 : call.target == zolang::CallTarget::Native ? new_text("native")
+                                                             : PyRef::borrow(Py_None);
+  PyRef group = new_index(call.group);
+  PyRef scope = new_index(call.scope);
+  return new_dict({{"name", &name},
+                   {"span", &span},
+                   {"target", &target},
+                   {"group", &group},
+                   {"scope", &scope}});
+}
+
+}  // namespace
+
+PyRef outline_to_python(const zolang::Outline& outline) {
+  PyRef complete = PyRef::borrow(outline.complete ? Py_True : Py_False);
+  PyRef groups = new_list(outline.groups, group_to_python);
+  PyRef uses = new_list(outline.uses, [](const zolang::OutlineUse& use) {
+    PyRef name = new_text(use.name);
+    PyRef span = new_span(use.span);
+    return new_dict({{"name", &name}, {"span", &span}});
+  });
+  PyRef variables = new_list(outline.variables, variable_to_python);
+  PyRef calls = new_list(outline.calls, call_to_python);
+  return new_dict({{"complete", &complete},
+                   {"groups", &groups},
+                   {"uses", &uses},
+                   {"variables", &variables},
+                   {"calls", &calls}});
+}
+
 }  // namespace zolangpy

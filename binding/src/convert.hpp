@@ -18,6 +18,7 @@
 #include <vector>
 #include <zolang/error.hpp>
 #include <zolang/interpreter.hpp>
+#include <zolang/outline.hpp>
 #include <zolang/value.hpp>
 
 #include "py_ref.hpp"
@@ -88,5 +89,12 @@ PyRef call_site_to_python(const zolang::CallSite& site);
 // "branch"}, one per live context (see Interpreter.contexts). Null with an
 // exception set when Python is out of memory.
 PyRef contexts_to_python(const std::vector<zolang::ContextView>& views);
+
+// --- Outlines ---
+
+// {"complete", "groups", "uses", "variables", "calls"}, as Compiler.outline
+// gives it, every place a (line, column, end_line, end_column) tuple. Null
+// with an exception set when Python is out of memory.
+PyRef outline_to_python(const zolang::Outline& outline);
 
 }  // namespace zolangpy

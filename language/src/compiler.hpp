@@ -84,6 +84,10 @@ class Compiler final {
   [[nodiscard]] std::expected<void, Error> register_property(std::string name,
                                                              std::unique_ptr<Prop> prop);
 
+  // Whether a native call, or a property (without `$`), is registered.
+  bool knows_callable(std::string_view name) const { return callables.contains(name); }
+  bool knows_property(std::string_view name) const { return props.contains(name); }
+
   // The stack address of variable `name` in the innermost scope, declaring it
   // there (next free address) when absent.
   std::size_t declare_var(std::string_view name);

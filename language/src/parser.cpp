@@ -130,11 +130,18 @@ Parser::Parser(Lexer lexer) : lexer(std::move(lexer)), locator(this->lexer.sourc
 
 Parser::Parser(std::string_view source) : lexer(source), locator(source) {}
 
-// program -> item* ; item -> group | use | parallel | race | statement
 std::expected<ast::Tree, std::vector<Error>> Parser::parse() {
+  Partial parsed = parse_partial();
+  if (!parsed.errors.empty()) return std::unexpected(std::move(parsed.errors));
+  return std::move(parsed.tree);
+}
+
+// program -> item* ; item -> group | use | parallel | race | statement
+Parser::Partial Parser::parse_partial() {
   if (lexer.source().size() > ast::max_source) {
-    return std::unexpected(std::vector<Error>{Error::parse_at_end(
-        "Source text too long (limit " + std::to_string(ast::max_source) + " bytes)")});
+    return Partial{{},
+                   {Error::parse_at_end("Source text too long (limit " +
+                                        std::to_string(ast::max_source) + " bytes)")}};
   }
   tree.source = lexer.source();
   reserve_for(tree, tree.source.size());
@@ -154,9 +161,8 @@ std::expected<ast::Tree, std::vector<Error>> Parser::parse() {
   // Lexical errors go last: the lexer only knows them once the text is read.
   const auto& lex_errors = lexer.errors();
   errors.insert(errors.end(), lex_errors.begin(), lex_errors.end());
-  if (!errors.empty()) return std::unexpected(std::move(errors));
   tree.program = settle(0);
-  return std::move(tree);
+  return Partial{std::move(tree), std::move(errors)};
 }
 
 ast::Index Parser::add(ast::Expr node) {
