@@ -44,7 +44,7 @@ def _command(command, standard):
                            "optional": optional, "variadic": isinstance(part, Rest)})
     return {"name": command.name, "signature": signature.text, "kind": command.kind,
             "doc": command.doc, "values": values, "words": signature.words,
-            "parts": _parts(signature.parts), "standard": standard}
+            "parts": signature_parts(signature), "standard": standard}
 
 
 def _placed(parts, optional):
@@ -53,6 +53,11 @@ def _placed(parts, optional):
             yield from _placed(part.parts, True)
         else:
             yield part, optional
+
+
+def signature_parts(signature):
+    """A signature's parts after its name, as the model's JSON gives them."""
+    return _parts(signature.parts)
 
 
 def _parts(parts):

@@ -126,10 +126,16 @@ test("zo lsp under vscode-languageserver-protocol", async (t) => {
   });
   assert.deepStrictEqual(await diagnostics(uri, 2), []);
 
-  const labels = async (line, character) => (await connection.sendRequest(lsp.CompletionRequest.type, {
+  const complete = async (line, character) => (await connection.sendRequest(lsp.CompletionRequest.type, {
     textDocument: document, position: { line, character },
-  })).items.map((item) => item.label);
+  })).items;
+  const labels = async (line, character) => (await complete(line, character)).map((item) => item.label);
   const words = await labels(3, 2);
+  // A command declared with a signature completes as a snippet of it.
+  const wait = (await complete(3, 2)).find((item) => item.label === "wait");
+  assert.deepStrictEqual([wait.detail, wait.insertTextFormat, wait.textEdit.newText],
+    ["wait N seconds|second|milliseconds|millisecond", lsp.InsertTextFormat.Snippet,
+      "wait ${1:N} ${2|seconds,second,milliseconds,millisecond|}"]);
   for (const label of ["drive", "print", "wait", "while", "race", "return"]) {
     assert.ok(words.includes(label), `${label} in ${words}`);
   }

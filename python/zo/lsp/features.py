@@ -141,8 +141,7 @@ def completion(document, position, model):
     word = _WORD_END.search(head)
     replace = _replace_range(position, head, word.start() if word else len(head))
     items = navigation.completion(document, position, model, False, replace)
-    items.extend(_item(native.name, KIND_FUNCTION, "command", native.doc, replace)
-                 for native in model.commands.values())
+    items.extend(_command_item(native, replace) for native in model.commands.values())
     items.extend(_item(keyword, KIND_KEYWORD, "keyword", "", replace) for keyword in KEYWORDS)
     return items
 
@@ -156,6 +155,14 @@ def _item(label, kind, detail, doc, replace):
             "textEdit": {"range": replace, "newText": label}}
     if doc:
         item["documentation"] = {"kind": "markdown", "value": doc}
+    return item
+
+
+def _command_item(native, replace):
+    item = _item(native.name, KIND_FUNCTION, native.signature or "command", native.doc, replace)
+    if native.snippet:
+        item["insertTextFormat"] = navigation.SNIPPET
+        item["textEdit"]["newText"] = native.snippet
     return item
 
 
@@ -187,6 +194,8 @@ def _native_hover(document, position, model):
         if native is None:
             return None
         value = "**%s** — %s" % (text, what)
+        if getattr(native, "signature", None):
+            value = "```zo\n%s\n```\n%s" % (native.signature, what)
         if native.doc:
             value += "\n\n" + native.doc
         return {"contents": {"kind": "markdown", "value": value},

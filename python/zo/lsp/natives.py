@@ -20,6 +20,8 @@ import sys
 import traceback
 
 from zo.host import Host, load_host_file
+from zo.kit import Command
+from zo.model import signature_parts
 
 try:
     import tomllib
@@ -35,11 +37,15 @@ _module_names = itertools.count(1)
 class Native:
     """One registered command or property, for completion and hover."""
 
-    def __init__(self, name, kind, doc, settable=None):
+    def __init__(self, name, kind, doc, settable=None, signature=None):
         self.name = name
         self.kind = kind  # "command" or "property"
         self.doc = doc
         self.settable = settable
+        # A kit command's declared signature: its text ("move to X Y") and
+        # the snippet that writes a call of it. Raw callables have neither.
+        self.signature = signature.text if signature is not None else None
+        self.snippet = _snippet(name, signature_parts(signature)) if signature else None
 
 
 class Model:
@@ -55,7 +61,8 @@ class Model:
         self.properties = {}
         host = self.host()
         for name, generator in host.callables.items():
-            self.commands[name] = Native(name, "command", _doc(generator))
+            signature = generator.signature if isinstance(generator, Command) else None
+            self.commands[name] = Native(name, "command", _doc(generator), signature=signature)
         for name, prop in host.properties.items():
             self.properties[name] = Native(name, "property", _doc(prop), _settable(prop))
 
@@ -186,3 +193,27 @@ def _settable(prop):
         return bool(prop.is_settable())
     except BaseException:
         return None
+
+
+def _snippet(name, parts):
+    """A call as a snippet: a tab stop per value, a choice where a word has
+    several, the optional parts left for the writer to add."""
+    out, number = [_escape(name)], 0
+    for part in parts:
+        if "words" in part:
+            choices = part["words"]
+            if len(choices) == 1:
+                out.append(_escape(choices[0]))
+                continue
+            number += 1
+            out.append("${%d|%s|}" % (number, ",".join(_escape(c, ",|") for c in choices)))
+        elif "value" in part or "values" in part:
+            number += 1
+            out.append("${%d:%s}" % (number, _escape(part.get("value") or part.get("values"))))
+    return " ".join(out)
+
+
+def _escape(text, also=""):
+    for char in "\\$}" + also:
+        text = text.replace(char, "\\" + char)
+    return text
