@@ -1,0 +1,499 @@
+"""One debugging session: the client's requests, the program's run, and
+the events between them.
+
+The program runs as ``zo run`` runs it, on the kit's driver (the asyncio
+one when the host has async commands), on the main thread. The driver
+answers the client between steps (`Session.pump`), so every request that
+touches the interpreter runs on the thread that steps it, and a program
+suspended at a breakpoint simply makes steps that do nothing: the driver
+sleeps until the client says something, while the host's own asyncio tasks
+and threads go on. Only ``pause`` acts at once, from the reader thread, as
+`Interpreter.pause` may be called from any thread.
+"""
+
+import asyncio
+import os
+import sys
+import traceback
+
+from zo.cli import _ReportingDriver
+from zo.dap import view
+from zo.dap.launch import LaunchError, launch
+from zo.driver import Driver, _Woken
+from zo.kit import Tracker
+
+EXCEPTION_FILTER = "runtime-error"
+_STEPS = {"continue": "continue", "next": "over", "stepIn": "into", "stepOut": "out"}
+_REASONS = {"breakpoint": "breakpoint", "step": "step", "pause": "pause",
+            "exception": "exception"}
+
+
+class Session:
+    def __init__(self, channel):
+        self.channel = channel
+        self.launched = None
+        self.driver = None
+        self.line_base = self.column_base = 1
+        self.breakpoints = {}  # path -> the lines asked for, as the client counts them
+        self.break_on_errors = False
+        self.no_debug = False
+        self.stop_on_entry = False
+        self.run_wanted = False
+        self.state = "idle"  # "running" once configured, "ended" when the program has
+        self.view = None  # what the suspended program shows, while it is suspended
+        self.reported = False  # whether the current suspension was told to the client
+        self.held = None  # the error of a run-time failure the client is looking at
+        self.threads = set()  # the context ids the client was told of
+        self.disconnecting = None  # the disconnect request to answer once the program ended
+        self.done = False
+
+    # -- the loop ---------------------------------------------------------
+
+    def serve(self):
+        self.channel.start_reading(self._arrived)
+        while not self.done:
+            message = self.channel.inbox.get()
+            if message is None:
+                break
+            self._handle(message)
+            if self.run_wanted:
+                self.run_wanted = False
+                self._run()
+        return 0
+
+    def _arrived(self, message):
+        """On the reader thread, for every message as it is queued."""
+        launched = self.launched
+        if (isinstance(message, dict) and message.get("command") == "pause" and launched
+                and self.state != "ended"):
+            launched.interpreter.pause()
+        driver = self.driver
+        if driver is not None:
+            driver.wake()
+
+    def pump(self):
+        """Answers what the client has sent; on the driver's thread, between steps."""
+        while True:
+            try:
+                message = self.channel.inbox.get_nowait()
+            except Exception:  # queue.Empty
+                return
+            if message is None:  # the client has gone: end the program as it would
+                self.disconnecting = {}
+                self._stop()
+                continue
+            self._handle(message)
+
+    def _handle(self, message):
+        if not isinstance(message, dict) or message.get("type") != "request":
+            return  # a frame we cannot read, or an answer to a request we never make
+        command = message.get("command")
+        arguments = message.get("arguments")
+        arguments = arguments if isinstance(arguments, dict) else {}
+        handler = _HANDLERS.get(command)
+        if handler is None:
+            self.channel.refuse(message, "zo debug does not support '%s'" % command)
+            return
+        try:
+            handler(self, message, arguments)
+        except Exception as error:
+            traceback.print_exc()
+            self.channel.refuse(message, "zo debug: %s failed: %r" % (command, error))
+
+    def _run(self):
+        """Runs the program to its end, answering the client as it goes."""
+        launched = self.launched
+        self.state = "running"
+        if self.stop_on_entry and not self.no_debug:
+            launched.interpreter.pause()
+        self.driver = _DebugDriver(self, launched)
+        exit_code = 0
+        try:
+            if any(getattr(c, "kind", None) == "async" for c in launched.host.callables.values()):
+                outcome = asyncio.run(self.driver.run_async())
+            else:
+                outcome = self.driver.run()
+            if outcome not in ("ended", "cancelled"):
+                exit_code = 1
+        except KeyboardInterrupt:
+            exit_code = 130
+        except Exception:  # the step's failure, reported as it happened
+            exit_code = 1
+        except BaseException as error:  # a native's SystemExit: the run ends, not the server
+            print("zo: the program ended with %r" % error, file=sys.stderr)
+            exit_code = 1
+        finally:
+            self.driver = None
+            self.state = "ended"
+            self.view = None
+            self.held = None
+            sys.stdout.flush()
+            sys.stderr.flush()
+        for context in sorted(self.threads):
+            self.channel.event("thread", {"reason": "exited", "threadId": view.thread_id(context)})
+        self.threads.clear()
+        self.channel.event("exited", {"exitCode": exit_code})
+        self.channel.event("terminated")
+        if self.disconnecting is not None:
+            self._disconnected()
+
+    def _disconnected(self):
+        if self.disconnecting:
+            self.channel.respond(self.disconnecting)
+        self.done = True
+
+    # -- after each step --------------------------------------------------
+
+    def stepped(self):
+        interpreter = self.launched.interpreter
+        self._tell_threads(interpreter)
+        if interpreter.status != "suspended" or self.reported:
+            return
+        self.reported = True
+        suspension = interpreter.suspension or {}
+        reason = _REASONS.get(suspension.get("reason"), "pause")
+        if self.stop_on_entry and reason == "pause":
+            reason = "entry"
+        self.stop_on_entry = False
+        body = {"reason": reason, "threadId": view.thread_id(suspension.get("context", 0)),
+                "allThreadsStopped": True}
+        if reason == "exception":
+            body["text"] = suspension.get("error") or "run-time error"
+            self.held = body["text"]
+        self.channel.event("stopped", body)
+
+    def _tell_threads(self, interpreter):
+        try:
+            live = {c["id"] for c in interpreter.contexts()}
+        except Exception:  # ended, or an interpreter that cannot tell
+            return
+        for context in sorted(live - self.threads):
+            self.channel.event("thread", {"reason": "started", "threadId": view.thread_id(context)})
+        for context in sorted(self.threads - live):
+            self.channel.event("thread", {"reason": "exited", "threadId": view.thread_id(context)})
+        self.threads = live
+
+    def failed(self, error):
+        """A step failed (its error already shown): with the exception
+        filter on, the client looks at it before ``__end`` runs."""
+        interpreter = self.launched.interpreter
+        if not self.break_on_errors or self.no_debug or hasattr(interpreter, "break_on_error"):
+            return
+        failure = interpreter.last_error() or {}
+        self.view = self._take_view()
+        context = 0
+        for ident, known in self.view.contexts.items():
+            frames = known["frames"]
+            if frames and failure.get("line") is not None and frames[0]["line"] == failure["line"]:
+                context = ident
+        self.held = str(error)
+        self.channel.event("stopped", {"reason": "exception", "text": self.held,
+                                       "description": "Paused on a run-time error",
+                                       "threadId": view.thread_id(context),
+                                       "allThreadsStopped": True})
+
+    # -- requests ---------------------------------------------------------
+
+    def initialize(self, request, arguments):
+        self.line_base = 1 if arguments.get("linesStartAt1", True) is not False else 0
+        self.column_base = 1 if arguments.get("columnsStartAt1", True) is not False else 0
+        self.channel.respond(request, {
+            "supportsConfigurationDoneRequest": True,
+            "supportsTerminateRequest": True,
+            "supportsEvaluateForHovers": True,
+            "supportsExceptionInfoRequest": True,
+            "exceptionBreakpointFilters": [{"filter": EXCEPTION_FILTER, "label": "Run-time errors",
+                                            "description": "Pause where a step fails, before "
+                                                           "__end runs", "default": False}],
+        })
+
+    def launch(self, request, arguments):
+        if self.launched is not None:
+            return self.channel.refuse(request, "zo debug runs one program per session")
+        try:
+            self.launched = launch(arguments)
+        except LaunchError as error:
+            sys.stderr.flush()
+            print("zo: %s" % error, file=sys.stderr, flush=True)
+            return self.channel.refuse(request, str(error))
+        self.no_debug = arguments.get("noDebug") is True
+        self.stop_on_entry = arguments.get("stopOnEntry") is True
+        self.channel.respond(request)
+        for path in list(self.breakpoints):
+            self._set_breakpoints(path, self.breakpoints[path])
+        self._apply_exception_filter()
+        self.channel.event("initialized")
+
+    def set_breakpoints(self, request, arguments):
+        source = arguments.get("source") or {}
+        path = source.get("path")
+        wanted = [b.get("line") for b in arguments.get("breakpoints") or [] if isinstance(b, dict)]
+        if not wanted and isinstance(arguments.get("lines"), list):
+            wanted = arguments["lines"]
+        lines = [line for line in wanted if isinstance(line, int)]
+        if isinstance(path, str):
+            self.breakpoints[path] = lines
+        answer = self._set_breakpoints(path, lines)
+        self.channel.respond(request, {"breakpoints": [
+            dict(b, source=source) for b in answer]})
+
+    def _set_breakpoints(self, path, lines):
+        """The breakpoints as the client should show them."""
+        launched = self.launched
+        if launched is None or self.state == "ended":
+            why = "set once the program is launched" if launched is None else "the program ended"
+            return [{"verified": False, "line": line, "message": why} for line in lines]
+        if not isinstance(path, str) or not _same_file(path, launched.path):
+            return [{"verified": False, "line": line,
+                     "message": "zo debug sets breakpoints in its program, %s, alone"
+                                % launched.path} for line in lines]
+        if self.no_debug:
+            return [{"verified": False, "line": line, "message": "running without debugging"}
+                    for line in lines]
+        at = launched.interpreter.set_breakpoints([line - self.line_base + 1 for line in lines])
+        shown = []
+        for line, placed in zip(lines, at):
+            if placed is None:
+                why = ("IR text has no lines" if launched.path.endswith(".zir")
+                       else "no code starts at or after this line")
+                shown.append({"verified": False, "line": line, "message": why})
+            else:
+                shown.append({"verified": True, "line": placed - 1 + self.line_base})
+        return shown
+
+    def set_exception_breakpoints(self, request, arguments):
+        filters = arguments.get("filters") or []
+        self.break_on_errors = EXCEPTION_FILTER in filters
+        self._apply_exception_filter()
+        self.channel.respond(request, {"breakpoints": [{"verified": f == EXCEPTION_FILTER}
+                                                       for f in filters]})
+
+    def _apply_exception_filter(self):
+        interpreter = self.launched.interpreter if self.launched else None
+        if interpreter is not None and hasattr(interpreter, "break_on_error"):
+            interpreter.break_on_error = self.break_on_errors and not self.no_debug
+
+    def configuration_done(self, request, arguments):
+        if self.launched is None:
+            return self.channel.refuse(request, "launch a program first")
+        self.channel.respond(request)
+        if self.state == "idle":
+            self.run_wanted = True
+
+    def threads(self, request, arguments):
+        shown = []
+        if self.state == "running":
+            try:
+                shown = view.threads(self.launched.interpreter.contexts())
+            except Exception:
+                shown = []
+        self.channel.respond(request, {"threads": shown or [{"id": 1, "name": "main"}]})
+
+    def _suspended_view(self, request):
+        if self.view is None and self.state == "running" and (
+                self.held or self.launched.interpreter.status == "suspended"):
+            self.view = self._take_view()
+        if self.view is None:
+            self.channel.refuse(request, "the program is not suspended")
+        return self.view
+
+    def _take_view(self):
+        try:
+            contexts = self.launched.interpreter.debug_contexts()
+        except Exception:
+            contexts = []
+        return view.View(contexts, self.launched.path, self.line_base, self.column_base)
+
+    def stack_trace(self, request, arguments):
+        shown = self._suspended_view(request)
+        if shown is None:
+            return
+        trace = shown.stack_trace(arguments.get("threadId"), _count(arguments.get("startFrame")),
+                                  _count(arguments.get("levels")))
+        self.channel.respond(request, trace or {"stackFrames": [], "totalFrames": 0})
+
+    def scopes(self, request, arguments):
+        shown = self._suspended_view(request)
+        if shown is None:
+            return
+        self.channel.respond(request, {"scopes": shown.scopes(arguments.get("frameId")) or []})
+
+    def variables(self, request, arguments):
+        shown = self._suspended_view(request)
+        if shown is None:
+            return
+        reference = shown.reference(arguments.get("variablesReference"))
+        if reference is None:
+            found = []
+        elif reference[0] == view.LOCALS:
+            found = shown.locals(reference[1])
+        else:
+            found = [self._property(name) for name in self.launched.host.properties]
+        self.channel.respond(request, {"variables": found})
+
+    def _property(self, name):
+        """A property as a variable, read by its get()."""
+        try:
+            return view.variable("$" + name, self.launched.interpreter.read_property(name))
+        except Exception as error:  # the host's get() is host code
+            return {"name": "$" + name, "value": "<%r>" % error, "variablesReference": 0}
+
+    def evaluate(self, request, arguments):
+        """A variable of the frame, else a property, by name, with or without its `$`."""
+        expression = arguments.get("expression")
+        name = expression.strip().lstrip("$") if isinstance(expression, str) else ""
+        if self.launched is None or self.state == "ended" or not name:
+            return self.channel.refuse(request, "nothing to evaluate %r in" % (expression,))
+        frame = None
+        if self.view is not None or self.held or self.launched.interpreter.status == "suspended":
+            shown = self.view = self.view or self._take_view()
+            frame = shown.frame(arguments.get("frameId"))
+            if frame is None:
+                suspension = self.launched.interpreter.suspension
+                frame = shown.innermost(suspension["context"] if suspension else 0)
+        if frame is not None and name in frame["variables"]:
+            value = frame["variables"][name]
+        elif name in self.launched.host.properties:
+            try:
+                value = self.launched.interpreter.read_property(name)
+            except Exception as error:
+                return self.channel.refuse(request, "$%s: %r" % (name, error))
+        else:
+            return self.channel.refuse(request, "no variable or property named $%s here" % name)
+        self.channel.respond(request, {"result": view.show(value), "type": view.type_name(value),
+                                       "variablesReference": 0})
+
+    def exception_info(self, request, arguments):
+        if not self.held:
+            return self.channel.refuse(request, "the program is not paused on an error")
+        self.channel.respond(request, {"exceptionId": EXCEPTION_FILTER, "description": self.held,
+                                       "breakMode": "always"})
+
+    def go_on(self, request, arguments):
+        """continue, next, stepIn and stepOut: steps go in the context that stopped."""
+        how = _STEPS[request["command"]]
+        if self.held:
+            self.held = None  # the failure ends the run: __end is next
+        elif self.state == "running" and self.launched.interpreter.status == "suspended":
+            self.launched.interpreter.resume(how)
+        else:
+            return self.channel.refuse(request, "the program is not suspended")
+        self.view = None
+        self.reported = False
+        self.channel.respond(request, {"allThreadsContinued": True} if how == "continue" else None)
+        if self.driver is not None:
+            self.driver.wake()
+
+    def pause(self, request, arguments):
+        # Asked for on the reader thread already; the stopped event follows.
+        self.channel.respond(request)
+
+    def terminate(self, request, arguments):
+        self.channel.respond(request)
+        self._stop()
+
+    def disconnect(self, request, arguments):
+        if self.state == "running":
+            self.disconnecting = request
+            self._stop()
+            return
+        self.disconnecting = request
+        self._disconnected()
+
+    def _stop(self):
+        """Ends the program as a stop does: __end runs, in steps."""
+        if self.state == "idle":
+            if self.launched is not None:
+                self.channel.event("exited", {"exitCode": 0})
+            self.channel.event("terminated")
+            self.state = "ended"
+            if self.disconnecting is not None:
+                self._disconnected()
+            return
+        driver = self.driver
+        if driver is None:
+            return
+        interpreter = self.launched.interpreter
+        if self.held:
+            self.held = None  # the stop is requested already
+        elif not driver.stop_requested:
+            if interpreter.status == "suspended":
+                interpreter.set_breakpoints([])
+                interpreter.resume("continue")
+                self.channel.event("continued", {"threadId": 1, "allThreadsContinued": True})
+            driver._request_stop()
+        self.view = None
+        self.reported = False
+
+
+class _DebugDriver(_ReportingDriver):
+    """`zo run`'s driver, answering the client between steps, and sleeping
+    until woken while the program is suspended."""
+
+    def __init__(self, session, launched):
+        _ReportingDriver.__init__(self, launched.interpreter, launched.host, launched.options,
+                                  launched.source, launched.monitor)
+        self.session = session
+
+    def _step(self):
+        self.session.pump()
+        if self.session.held:
+            return Tracker.WAKE  # a failure the client looks at: nothing runs
+        at = Driver._step(self)
+        if at is False:
+            return at
+        self.session.stepped()
+        if self.interpreter.status == "suspended":
+            return Tracker.WAKE
+        return at
+
+    def _sleep(self, at, event):
+        # Always on the event, which the client's messages set too.
+        timeout = self._timeout(at)
+        if timeout == 0.0:
+            return
+        self.sleeping = True
+        try:
+            event.wait(timeout)
+        except _Woken:
+            pass
+        finally:
+            self.sleeping = False
+
+    def failed(self, error):
+        _ReportingDriver.failed(self, error)
+        sys.stderr.flush()
+        self.session.failed(error)
+
+
+def _same_file(a, b):
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return os.path.normcase(os.path.abspath(a)) == os.path.normcase(os.path.abspath(b))
+
+
+def _count(value):
+    return value if isinstance(value, int) and value > 0 else 0
+
+
+_HANDLERS = {
+    "initialize": Session.initialize,
+    "launch": Session.launch,
+    "setBreakpoints": Session.set_breakpoints,
+    "setExceptionBreakpoints": Session.set_exception_breakpoints,
+    "configurationDone": Session.configuration_done,
+    "threads": Session.threads,
+    "stackTrace": Session.stack_trace,
+    "scopes": Session.scopes,
+    "variables": Session.variables,
+    "evaluate": Session.evaluate,
+    "exceptionInfo": Session.exception_info,
+    "continue": Session.go_on,
+    "next": Session.go_on,
+    "stepIn": Session.go_on,
+    "stepOut": Session.go_on,
+    "pause": Session.pause,
+    "terminate": Session.terminate,
+    "disconnect": Session.disconnect,
+}
