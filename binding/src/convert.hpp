@@ -15,6 +15,8 @@
 #include <initializer_list>
 #include <optional>
 #include <string_view>
+#include <vector>
+#include <zolang/debug.hpp>
 #include <zolang/error.hpp>
 #include <zolang/interpreter.hpp>
 #include <zolang/value.hpp>
@@ -82,5 +84,13 @@ PyRef failure_to_python(const zolang::Failure& failure);
 // Interpreter.call_site). Null with an exception set when Python is out of
 // memory.
 PyRef call_site_to_python(const zolang::CallSite& site);
+
+// --- Debugging ---
+
+// {"reason", "context", "address", "line", "column"} of a suspended program.
+PyRef suspension_to_python(const zolang::Suspension& suspension);
+// [{"id", "parent", "branch", "frames"}], each frame {"group", "address",
+// "line", "column", "variables"}, innermost first, variables a dict.
+PyRef debug_contexts_to_python(const std::vector<zolang::DebugContext>& contexts);
 
 }  // namespace zolangpy

@@ -82,6 +82,8 @@ std::span<const CallSlot> Bytecode::calls(std::size_t index) const {
 
 SourcePosition Bytecode::position(std::size_t index) const { return lines.position(index); }
 
+std::vector<SourcePosition> Bytecode::positions() const { return lines.positions(size()); }
+
 SourcePosition Bytecode::call_position(std::size_t index, std::size_t entry) const {
   return entry_positions[list_starts[instructions[index].operand] + entry];
 }

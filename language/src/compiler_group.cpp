@@ -84,6 +84,7 @@ void Compiler::compile_group(const ast::Stmt& group) {
   emit(OpKind::Return);
   code.swap_code(group_scratch);
   loop_depth = enclosing_loops;
+  note_scope(name);
   scopes.pop_back();
   store_group(std::move(name), std::move(params), CodeBuffer(group_scratch), defined_at);
 }

@@ -27,6 +27,7 @@ enum class StepOutcome : std::uint8_t {
   Spawned,     // call_parallel/call_race made children: queue them, the turn ends
   NativeDone,  // a native call completed: the turn ends (a wrapper finishes)
   Finished,    // return with no frame, or the end of the program
+  Break,       // a debugger's trap suspended the program: the step ends
 };
 
 // One active group call: where to continue after its return, and the stack
@@ -55,6 +56,7 @@ struct ExecutionContext {
   std::size_t base() const { return frames.empty() ? 0 : frames.back().base; }
 
   ExecutionContext* parent = nullptr;  // none for the root; the parent owns this context
+  std::uint64_t id = 0;                // the interpreter's name for it (see Interpreter::contexts)
   std::vector<Frame> frames;
   ValueStack stack;
   std::vector<std::unique_ptr<ExecutionContext>> children;  // in creation order

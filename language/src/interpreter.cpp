@@ -23,9 +23,13 @@ std::expected<bool, Error> Interpreter::Impl::step() {
   // lock: the mutex would cost a host about a fifth of a step over `yield`.
   if (state.is_poisoned()) return std::unexpected(Error::poisoned());
   const RunStatus status = state.unlocked().status;
+  if (status == RunStatus::Suspended) return false;
   if (status == RunStatus::Fresh) {
     auto valid = validate();
     if (!valid) return std::unexpected(std::move(valid.error()));
+  }
+  if (pause_requested.load(std::memory_order_relaxed)) [[unlikely]] {
+    if (suspend_on_request()) return false;
   }
   if (state.is_poisoned()) return std::unexpected(Error::poisoned());
   InternalState& internal = state.unlocked();
@@ -35,7 +39,10 @@ std::expected<bool, Error> Interpreter::Impl::step() {
   auto finished = pass_to_finish();
   if (!finished) return std::unexpected(std::move(finished.error()));
   if (!*finished) {
-    if (!ending) internal.status = RunStatus::Paused;
+    if (!ending) {
+      bool suspended = debugger && debugger->suspension;
+      internal.status = suspended ? RunStatus::Suspended : RunStatus::Paused;
+    }
     return false;
   }
   if (ending) return true;
@@ -81,6 +88,8 @@ std::expected<void, Error> Interpreter::Impl::drain_queue() {
     auto outcome = step_with(context);
     if (!outcome) return std::unexpected(std::move(outcome.error()));  // located by step_with
     if (*outcome == StepOutcome::Yield) continue;
+    // All-stop: the contexts after this one take no turn in this step.
+    if (*outcome == StepOutcome::Break) return {};
     if (auto reacted = react(context, *outcome); !reacted) {
       // Ending the race this context decided failed: at its parent's call_race.
       if (context.parent != nullptr) locate_failure(*context.parent, context.parent->ip - 1);
@@ -116,6 +125,7 @@ std::expected<void, Error> Interpreter::Impl::react(ExecutionContext& context,
   switch (outcome) {
     case StepOutcome::Continue:
     case StepOutcome::Yield:
+    case StepOutcome::Break:
       return {};
     case StepOutcome::Spawned:
       for (const auto& child : context.children) queue.push_back(child.get());
@@ -129,6 +139,7 @@ std::expected<void, Error> Interpreter::Impl::react(ExecutionContext& context,
       return {};
     case StepOutcome::Finished:
       context.alive = false;
+      note_finished(context);
       if (parent == nullptr || parent->mode != WaitMode::Race) return {};
       if (auto ended = end_race(*parent, true); !ended) return ended;
       if (!parent->resume_queued) {
@@ -376,6 +387,7 @@ std::expected<void, Error> Interpreter::Impl::run_end() {
   if (state.is_poisoned()) return std::unexpected(Error::poisoned());
   InternalState& internal = state.unlocked();
   internal.status = RunStatus::Ending;
+  forget_suspension();
   root = std::make_unique<ExecutionContext>();
   if (auto label = program.label_of("__end")) {
     root->ip = *label;
@@ -411,6 +423,8 @@ std::expected<void, Error> Interpreter::Impl::reset() {
   InternalState& internal = state.unlocked();
   internal.next_callable_id = 0;
   root = std::make_unique<ExecutionContext>();
+  next_context_id = 1;
+  forget_suspension();
   if (state.is_poisoned()) return std::unexpected(Error::poisoned());
   internal.status = RunStatus::Fresh;
   failure.last.reset();

@@ -32,6 +32,7 @@ void Interpreter::Impl::start_limited_call() {
 }
 
 bool Interpreter::Impl::pass_check_point(std::size_t here) {
+  if (pause_requested.load(std::memory_order_relaxed)) notice_pause_request();
   if (reserve == 0) {
     failure.pending = Error::budget_exhausted(here);
     return false;

@@ -498,6 +498,7 @@ struct Interpreter::Impl::Registers {
   for (;;) {
     const Instr* instr = r.pc++;
     Next next = Next::Go;
+  dispatch:
     switch (instr->code) {
       case Code::Load:
         next = r.load(*instr);
@@ -578,6 +579,14 @@ struct Interpreter::Impl::Registers {
         break;
       case Code::Halt:
         next = r.halt();
+        break;
+      case Code::Trap:
+        // A breakpoint, or a line start while stepping: the trap either
+        // suspends here or hands back the instruction it replaced.
+        instr = trap(context, r.here());
+        if (instr != nullptr) goto dispatch;
+        --r.pc;  // the context goes on at the trap when resumed
+        next = r.stop(StepOutcome::Break);
         break;
 #define ZO_FUSED_CASE(family, prefix, op, suffix)          \
   case Code::prefix##op##suffix:                           \
@@ -674,6 +683,7 @@ std::expected<StepOutcome, Error> Interpreter::Impl::spawn(ExecutionContext& con
     const NameSlot& slot = program.names[entry.slot];
     if (slot.label == no_label) return std::unexpected(Error::parallel_not_group(here));
     auto child = std::make_unique<ExecutionContext>();
+    child->id = next_context_id++;
     child->ip = slot.label;
     child->is_wrapper = slot.name.starts_with('#');
     // The caller's top value becomes the child's slot 0.
