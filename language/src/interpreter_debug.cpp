@@ -65,9 +65,12 @@ const Instr* Interpreter::Impl::trap(const ExecutionContext& context, std::size_
   const Instr* original = &debug.trapped.at(here);
   // __end runs to completion once the run is ending: nothing stops it.
   if (state.unlocked().status == RunStatus::Ending) return original;
-  if (debug.passing_context == context.id && debug.passing_address == here) {
-    debug.passing_context.reset();
-    return original;
+  if (!debug.passing.empty()) {
+    auto passes = std::ranges::find(debug.passing, std::pair{context.id, here});
+    if (passes != debug.passing.end()) {
+      debug.passing.erase(passes);
+      return original;
+    }
   }
   if (debug.pausing || pause_requested.exchange(false, std::memory_order_relaxed)) {
     suspend(SuspendReason::Pause, context, here);
@@ -109,6 +112,7 @@ void Interpreter::Impl::suspend(SuspendReason reason, const ExecutionContext& co
                                 std::size_t address) {
   Debugger& debug = debug_state();
   debug.suspension = Suspension{reason, context.id, address, ops.position(address)};
+  debug.suspended_at_trap = true;
   bool was_every_line = debug.traps_every_line();
   debug.stepping.reset();
   debug.step_context_gone = false;
@@ -130,8 +134,8 @@ bool Interpreter::Impl::suspend_on_request() {
   }
   std::size_t address = std::min(context->ip, ops.size() == 0 ? 0 : ops.size() - 1);
   suspend(SuspendReason::Pause, *context, address);
-  // It did not reach a trap: it goes on from its ip as it would have.
-  debugger->passing_context.reset();
+  // It did not reach a trap: a breakpoint at its ip still holds it.
+  debugger->suspended_at_trap = false;
   state.unlocked().status = RunStatus::Suspended;
   return true;
 }
@@ -151,7 +155,7 @@ void Interpreter::Impl::forget_suspension() {
   debugger->stepping.reset();
   debugger->step_context_gone = false;
   debugger->pausing = false;
-  debugger->passing_context.reset();
+  debugger->passing.clear();
   if (was_every_line) arm_traps();
 }
 
@@ -188,8 +192,7 @@ std::expected<void, Error> Interpreter::Impl::resume(Resume how) {
   const Suspension stopped = *debug.suspension;
   debug.suspension.reset();
   // A context suspended at a trap runs the instruction there first.
-  debug.passing_context = stopped.context;
-  debug.passing_address = stopped.address;
+  if (debug.suspended_at_trap) debug.passing.emplace_back(stopped.context, stopped.address);
   if (how != Resume::Continue) {
     const ExecutionContext* context = nullptr;
     std::vector<const ExecutionContext*> pending{root.get()};

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "debug.hpp"
@@ -41,10 +42,12 @@ struct Debugger {
   std::optional<StepRequest> stepping;
   bool step_context_gone = false;  // the stepping context finished: any context ends the step
   bool pausing = false;            // the next line start any context reaches suspends
-  // The context that resumes at its trap runs the instruction there once.
-  std::optional<std::uint64_t> passing_context;
-  std::size_t passing_address = 0;
+  // The contexts resumed at their trap, each with the trap's address: the
+  // next time it reaches it, it runs the instruction there once. Several,
+  // because another context may suspend the program before one has gone on.
+  std::vector<std::pair<std::uint64_t, std::size_t>> passing;
   std::optional<Suspension> suspension;
+  bool suspended_at_trap = false;  // not so for a pause made at the start of a step
 
   bool is_breakpoint(std::size_t address) const;
   // Whether every line start is trapped (a step or a pause is under way).
