@@ -6,7 +6,7 @@ __all__ = ["Interpreter", "Compiler", "Arg", "Callable", "CallableGenerator", "P
 
 Value = Union[float, str, bool, None]
 
-# The two shapes below exist in this stub only: the module has no such names.
+# The shapes below exist in this stub only: the module has no such names.
 
 class Diagnostic(TypedDict):
     """One compile error, as `Compiler.diagnostics()` gives it."""
@@ -40,6 +40,62 @@ class CallSite(TypedDict):
     address: int  # the instruction that made the call
     line: Optional[int]  # where it was written (None for programs read from IR)
     column: Optional[int]
+    context: int  # the id of the context that made it, as `contexts()` gives it
+    group: Optional[str]  # the group that context runs; None for the main program
+
+class Context(TypedDict):
+    """One live execution context, as `Interpreter.contexts()` gives it."""
+
+    id: int  # kept while the context lives
+    parent: Optional[int]  # None for the root
+    group: Optional[str]  # the group it runs; None for the main program
+    line: Optional[int]  # where it stands (None for programs read from IR)
+    column: Optional[int]
+    waiting: Optional[str]  # the native it waits on
+    mode: Optional[Literal["parallel", "race"]]  # while it waits for a block's branches
+    branch: Optional[int]  # its index among its siblings; None for the root
+
+# A place in source text: (line, column, end_line, end_column), 1-based,
+# columns in code points, the end just past the name.
+Span = Tuple[int, int, int, int]
+
+class OutlineParam(TypedDict):
+    text: str  # the word, or the value parameter's variable without its `$`
+    value: bool
+    span: Span
+
+class OutlineGroup(TypedDict):
+    name: str
+    span: Span  # the name
+    extent: Span  # from the keyword `group` to the closing brace (the end of the text without one)
+    params: List[OutlineParam]
+
+class OutlineUse(TypedDict):
+    name: str  # without the `$`
+    span: Span
+
+class OutlineVariable(TypedDict):
+    name: str  # without the `$`
+    scope: Optional[int]  # the group's index in `groups`; None for the main code
+    parameter: bool
+    defined: Span  # the parameter, or the first assignment
+    places: List[Span]  # every place it is named, in source order
+
+class OutlineCall(TypedDict):
+    name: str
+    span: Span
+    target: Optional[Literal["group", "native"]]  # None: neither, the compiler would refuse it
+    group: Optional[int]  # the group called, by index in `groups`
+    scope: Optional[int]  # the group whose body makes the call; None for the main code
+
+class Outline(TypedDict):
+    """What `Compiler.outline()` gives."""
+
+    complete: bool  # False when syntax errors left top-level items out
+    groups: List[OutlineGroup]  # in source order; a redefinition is a group of its own
+    uses: List[OutlineUse]
+    variables: List[OutlineVariable]
+    calls: List[OutlineCall]  # in source order
 
 class Suspension(TypedDict):
     """Why a program is suspended, as `Interpreter.suspension` gives it."""
@@ -82,6 +138,28 @@ class Interpreter:
         The `__end` group runs to completion within this call: native calls inside it are
         polled again and again, without returning to the host, until they complete.
         """
+    def request_stop(self) -> None:
+        """Asks the program to stop in steps; callable from any thread at any time.
+
+        It never blocks and is never refused, also while `run` is active on another thread
+        or from inside one of this interpreter's own natives. At the next check point or
+        step boundary the step ends and every active `Callable` is terminated; `__end` then
+        runs in the following `run` calls, one step per call, while `run` returns `True` and
+        `status` is "ending"; `run` returns `False` once it has finished (at once without
+        an `__end`). A second call, or a call while ending or after the end, does nothing;
+        `reset` forgets a request not yet acted on.
+        """
+    def contexts(self) -> List[Context]:
+        """The live execution contexts, breadth-first from the root, as a list of dicts.
+
+        Each holds `id` (an int, kept while the context lives), `parent` (its parent's id,
+        None for the root), `group` (the group it runs, None for the main program),
+        `line` and `column` (where it stands; None where unknown, as for IR text),
+        `waiting` (the name of the native it waits on, or None), `mode` ("parallel" or
+        "race" while it waits for the branches of a block, else None) and `branch` (its
+        index among its siblings, None for the root). Like `call_site`, it may be called
+        between steps and from inside a native.
+        """
     def reset(self) -> None:
         """Resets the interpreter to its initial state.
 
@@ -107,11 +185,16 @@ class Interpreter:
         The dict holds `address` (the instruction that made the call), and `line` and `column`
         (where it was written; 1-based, columns in code points), None where unknown (a program
         read from IR text has no lines). A native called in a `parallel` or `race` block has
-        the place of its own call in the block. Unlike the other methods, it may be called
-        while the interpreter is running.
+        the place of its own call in the block. `context` is the id of the context that made
+        the call (as `contexts` gives it) and `group` the group it runs, None for the main
+        program. Unlike the other methods, it may be called while the interpreter is running.
         """
     def set_limits(
-        self, *, instructions: Optional[int] = None, seconds: Optional[float] = None
+        self,
+        *,
+        instructions: Optional[int] = None,
+        seconds: Optional[float] = None,
+        memory: Optional[int] = None,
     ) -> None:
         """Bounds the work of each later `run()` and `stop()`; `None` is no limit.
 
@@ -122,6 +205,11 @@ class Interpreter:
         ("[address N] Instruction budget exhausted" or "[address N] Time limit
         exceeded") and leaves the program as a failed step does: call `stop()`,
         which runs `__end` under the same limits, or `reset()`.
+
+        `memory` is the number of bytes the running program may hold: its strings, on
+        stacks and in variables, its contexts, their stacks and frames. It bounds the
+        whole run rather than one call, and a step that would go past it raises
+        "[address N] Memory limit exceeded", as does any allocation the system refuses.
         """
     @staticmethod
     def check_if_prop(value: object) -> bool:
@@ -178,6 +266,16 @@ class Interpreter:
         """The value of a registered property, read by calling its `get()`; KeyError when
         the program has no property of that name.
         """
+    @property
+    def end_in_steps(self) -> bool:
+        """Whether a program that finishes by itself runs `__end` in the following `run` calls.
+
+        `False` by default: `__end` then runs to completion inside the `run` that finished
+        the program. When `True`, it runs one step per later `run` call, as after
+        `request_stop`, so that a host's own loop keeps turning while it runs.
+        """
+    @end_in_steps.setter
+    def end_in_steps(self, value: bool) -> None: ...
     def register_callable(self, name: str, value: CallableGenerator) -> None:
         """Registers the given `CallableGenerator` under the provided name.
 
@@ -240,6 +338,15 @@ class Compiler:
         just past the token; None when unknown), and `notes`, a list of `(message, line, column)`
         tuples pointing at related places, such as where an unclosed block opened, or giving
         hints such as "did you mean 'print'?" (line and column None).
+        """
+    def outline(self, source: str) -> Outline:
+        """What the program says about itself, for editors, its names resolved as the compiler
+        resolves them against the natives registered now: groups with their parameters, `use`
+        declarations, variables with their scopes and places, and call sites with what they call.
+
+        A text with syntax errors is outlined as far as it parsed: the top-level items with
+        errors are left out, and `complete` is False. Runs no host code and keeps nothing: the
+        last compilation's program and errors stay as they are.
         """
     def into_interpreter(self) -> Interpreter:
         """Effectively consumes the compiler, converting it into an `Interpreter`.
@@ -315,6 +422,12 @@ class Arg:
         The comparison is a simple byte-wise equality, so diacritics and other non-unique
         Unicode may complicate things.
         """
+    def word(self) -> Optional[str]:
+        """Returns the text of a word, or `None` for a value.
+
+        The text is exactly as written in the source, so a check can name what it got:
+        "expected 'open' or 'close', got 'opne'".
+        """
 
 
 class Callable:
@@ -325,6 +438,12 @@ class Callable:
     create them instead. A class may be a subclass of both `Callable` and
     `CallableGenerator`, which is perfectly valid.
     """
+
+    # A subclass may define `result(self)`, which the base class does not: when
+    # the call is used as a value (`$t = measure "t1";`), it is asked once, after
+    # `call` has reported completion, and its return converts as a `Prop.get`
+    # result does (with the same errors). A call statement never asks it.
+    # Without it the value is None (nil).
 
     def __init__(self, *args: object, **kwargs: object) -> None: ...
     def call(self) -> Optional[bool]:
@@ -354,6 +473,11 @@ class CallableGenerator:
     may return a singleton-style `Callable`; this is discouraged, as it may cause problems
     with parallelism when the call is non-trivial.
     """
+
+    # A subclass may set the class attribute `words_at_run_time = True`, read once
+    # when the generator is registered: its calls then pass every argument to
+    # `generate` in source order, each word as a str, so that one native can
+    # serve `valve open;` and `valve close;`. `check_syntax` is called as before.
 
     def __init__(self, *args: object, **kwargs: object) -> None: ...
     def generate(self, args: List[Value]) -> Callable:

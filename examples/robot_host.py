@@ -1,136 +1,56 @@
-"""A simulated robot for `zo run --host examples/robot_host.py`.
-
-It adds to the standard host:
-- ``drive N metres;``  drives N metres at the current speed, one step of
-  simulated time per poll (0.1 s);
-- ``turn N degrees;``  turns in place, 45 degrees per step;
-- ``beep N times;``    beeps N times, one beep per step;
-- ``$battery``         the charge left, in percent (read-only);
-- ``$speed``           metres per second, settable.
-
-This file is also the pattern for a host of your own: subclass the three
-zolangpy base classes and register instances in `register(host)`.
+"""A simulated robot for `zo run --host examples/robot_host.py`: besides the
+standard natives, ``drive N metres;`` (at ``$speed``, 0.1 s of simulated
+time per poll), ``turn N degrees;`` (45 degrees per poll), ``beep N
+times;`` (a beep per poll), ``$battery`` (percent left, read-only) and
+``$speed`` (metres per second). The pattern for a host of your own:
+commands are functions that yield until they have finished.
 """
 
-import zolangpy
+import math
+import types
 
 STEP = 0.1  # simulated seconds per poll
 
 
-class Robot:
-    def __init__(self):
-        self.battery = 100.0
-        self.speed = 1.0
-        self.position = 0.0
-
-    def use_power(self, amount):
-        self.battery = max(0.0, self.battery - amount)
-
-
-def _expect(args, shape, usage):
-    """Checks a call site against a shape such as ("value", "metres")."""
-    ok = len(args) == len(shape) and all(
-        arg.is_value() if part == "value" else arg.matches_word(part)
-        for arg, part in zip(args, shape)
-    )
-    if not ok:
-        raise SyntaxError("expected '%s'" % usage)
-
-
-class _Drive(zolangpy.Callable):
-    def __init__(self, robot, metres):
-        self.robot = robot
-        self.left = float(metres)
-
-    def call(self):
-        moved = min(self.left, self.robot.speed * STEP)
-        self.robot.position += moved
-        self.robot.use_power(moved * 0.5)
-        self.left -= moved
-        return self.left <= 1e-9 or self.robot.battery <= 0
-
-    def terminate(self):
-        print("  (drive interrupted, %.1f m short)" % self.left)
-
-
-class Drive(zolangpy.CallableGenerator):
-    def __init__(self, robot):
-        self.robot = robot
-
-    def check_syntax(self, args):
-        _expect(args, ("value", "metres"), "drive N metres;")
-
-    def generate(self, args):
-        return _Drive(self.robot, args[0])
-
-
-class _Turn(zolangpy.Callable):
-    def __init__(self, robot, degrees):
-        self.robot = robot
-        self.left = abs(float(degrees))
-
-    def call(self):
-        self.left -= 45
-        self.robot.use_power(0.2)
-        return self.left <= 0
-
-
-class Turn(zolangpy.CallableGenerator):
-    def __init__(self, robot):
-        self.robot = robot
-
-    def check_syntax(self, args):
-        _expect(args, ("value", "degrees"), "turn N degrees;")
-
-    def generate(self, args):
-        return _Turn(self.robot, args[0])
-
-
-class _Beep(zolangpy.Callable):
-    def __init__(self, times):
-        self.left = int(times)
-
-    def call(self):
-        if self.left > 0:
-            print("  beep")
-        self.left -= 1
-        return self.left <= 0
-
-
-class Beep(zolangpy.CallableGenerator):
-    def check_syntax(self, args):
-        _expect(args, ("value", "times"), "beep N times;")
-
-    def generate(self, args):
-        return _Beep(args[0])
-
-
-class Battery(zolangpy.Prop):
-    def __init__(self, robot):
-        self.robot = robot
-
-    def get(self):
-        return round(self.robot.battery, 1)
-
-
-class Speed(zolangpy.Prop):
-    def __init__(self, robot):
-        self.robot = robot
-
-    def get(self):
-        return self.robot.speed
-
-    def set(self, value):
-        self.robot.speed = float(value)
-
-    def is_settable(self):
-        return True
-
-
 def register(host):
-    robot = Robot()
-    host.callable("drive", Drive(robot))
-    host.callable("turn", Turn(robot))
-    host.callable("beep", Beep())
-    host.property("battery", Battery(robot))
-    host.property("speed", Speed(robot))
+    robot = types.SimpleNamespace(battery=100.0, speed=1.0, position=0.0)
+
+    def use_power(amount):
+        robot.battery = max(0.0, robot.battery - amount)
+
+    @host.command("drive N metres")
+    def drive(n: float):
+        """Drives N metres at the current speed, 0.1 s of simulated time per poll."""
+        left = n
+        try:
+            while True:
+                moved = min(left, robot.speed * STEP)
+                robot.position += moved
+                use_power(moved * 0.5)
+                left -= moved
+                if left <= 1e-9 or robot.battery <= 0:
+                    return
+                yield
+        except GeneratorExit:  # a lost race, or a stop
+            print("  (drive interrupted, %.1f m short)" % left)
+            raise
+
+    @host.command("turn N degrees")
+    def turn(n: float):
+        """Turns in place, 45 degrees per poll."""
+        for i in range(max(1, math.ceil(abs(n) / 45))):
+            if i:
+                yield
+            use_power(0.2)
+
+    @host.command("beep N times")
+    def beep(n: float):
+        """Beeps N times, one beep per poll."""
+        for i in range(int(n)):
+            if i:
+                yield
+            print("  beep")
+
+    host.prop("battery", lambda: round(robot.battery, 1), doc="The charge left, in percent.")
+    host.prop("speed", lambda: robot.speed, lambda value: setattr(robot, "speed", value),
+              type=float, doc="Metres per second.")

@@ -24,6 +24,9 @@ using zolang::Value;
 
 constexpr int max_steps = 24;
 constexpr std::uint64_t budget = 20'000;
+// Doubling a string in a loop reaches gigabytes within one budget; a host
+// that runs untrusted programs bounds their memory, and so do we.
+constexpr std::uint64_t memory = 64ull << 20;
 
 // The control bytes, shared by every native of one input.
 class Controls {
@@ -48,6 +51,21 @@ class FuzzCallable : public zolang::Callable {
     if (controls.next() == 0xEF) return std::unexpected(Error::native("terminate failed"));
     return {};
   }
+  // Asked only of calls used as values.
+  [[nodiscard]] std::expected<Value, Error> result() override {
+    switch (controls.next() % 5) {
+      case 0:
+        return Value::number(static_cast<double>(controls.next()) - 128.0);
+      case 1:
+        return Value::string(std::string(controls.next() % 64, 'r'));
+      case 2:
+        return Value::boolean(controls.next() & 1);
+      case 3:
+        return Value::nil();
+      default:
+        return std::unexpected(Error::native("result failed"));
+    }
+  }
 
  private:
   Controls& controls;
@@ -56,7 +74,8 @@ class FuzzCallable : public zolang::Callable {
 
 class FuzzGenerator : public zolang::CallableGenerator {
  public:
-  explicit FuzzGenerator(Controls& controls) : controls(controls) {}
+  explicit FuzzGenerator(Controls& controls, bool words = false)
+      : controls(controls), words(words) {}
   [[nodiscard]] std::expected<std::unique_ptr<zolang::Callable>, Error> generate(
       std::vector<Value> args) override {
     for (const Value& arg : args) (void)arg.display();
@@ -69,9 +88,11 @@ class FuzzGenerator : public zolang::CallableGenerator {
     if (controls.next() == 0xF2) return std::unexpected(Error::native("bad call site"));
     return {};
   }
+  bool words_at_run_time() const override { return words; }
 
  private:
   Controls& controls;
+  bool words;
 };
 
 class FuzzProp : public zolang::Prop {
@@ -121,7 +142,8 @@ void collect_names(const std::vector<zolang::Op>& ops, std::set<std::string>& ca
     if (op.kind == zolang::OpKind::Label) labels.insert(op.name);
   }
   for (const zolang::Op& op : ops) {
-    if (op.kind == zolang::OpKind::Call && !labels.contains(op.name)) callables.insert(op.name);
+    bool call = op.kind == zolang::OpKind::Call || op.kind == zolang::OpKind::CallValue;
+    if (call && !labels.contains(op.name)) callables.insert(op.name);
     if (op.kind == zolang::OpKind::Get || op.kind == zolang::OpKind::Set) {
       properties.insert(op.name);
     }
@@ -146,6 +168,10 @@ std::optional<zolang::Interpreter> from_source(std::string_view text, Controls& 
   zolang::ZoCompiler compiler;
   for (const char* name : {"print", "wait", "drive", "turn", "beep", "say"}) {
     (void)compiler.register_callable(name, std::make_unique<FuzzGenerator>(controls));
+  }
+  // These take their words at run time.
+  for (const char* name : {"valve", "measure"}) {
+    (void)compiler.register_callable(name, std::make_unique<FuzzGenerator>(controls, true));
   }
   for (const char* name : {"battery", "speed", "x", "y", "count", "name", "n", "out"}) {
     (void)compiler.register_property(name, std::make_unique<FuzzProp>(controls));
@@ -185,7 +211,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   auto interpreter = is_source ? from_source(text, controls) : from_ir(text, controls);
   if (!interpreter) return 0;
-  interpreter->set_limits({.instructions = budget, .time = std::nullopt});
+  interpreter->set_limits({.instructions = budget, .time = std::nullopt, .memory = memory});
   run(*interpreter);
   if (interpreter->reset()) run(*interpreter);
   (void)interpreter->end();

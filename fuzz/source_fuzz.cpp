@@ -30,9 +30,14 @@ class AnyCall : public zolang::CallableGenerator {
       std::vector<Value>) override {
     return std::make_unique<NoCall>();
   }
+  explicit AnyCall(bool words = false) : words(words) {}
   [[nodiscard]] std::expected<void, Error> check_syntax(std::vector<zolang::Arg>) override {
     return {};
   }
+  bool words_at_run_time() const override { return words; }
+
+ private:
+  bool words;
 };
 
 class AnyProp : public zolang::Prop {
@@ -65,6 +70,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   zolang::ZoCompiler compiler;
   for (const char* name : callable_names) {
     if (!compiler.register_callable(name, std::make_unique<AnyCall>())) std::abort();
+  }
+  // Natives that take their words at run time push them as strings.
+  for (const char* name : {"valve", "measure"}) {
+    if (!compiler.register_callable(name, std::make_unique<AnyCall>(true))) std::abort();
   }
   for (const char* name : property_names) {
     if (!compiler.register_property(name, std::make_unique<AnyProp>())) std::abort();

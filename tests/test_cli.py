@@ -1,5 +1,6 @@
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -112,7 +113,9 @@ def test_runtime_error_stops_the_program_and_runs_end(zo_file):
     assert result.stderr == (
         "%s:3:9: error: Right operand must be a string\n"
         '    3 | print 1 + "a";\n'
-        "      |         ^\n" % path
+        "      |         ^\n"
+        "note: the right operand is a string and the left one is not: '+' adds two numbers or "
+        "joins two strings\n" % path
     )
 
 
@@ -128,6 +131,8 @@ def test_runtime_errors_show_the_zo_traceback(zo_file):
         "{path}:2:11: error: Right operand must be a string\n"
         '    2 |   $x = $n + "a";\n'
         "      |           ^\n"
+        "note: the right operand is a string and the left one is not: '+' adds two numbers or "
+        "joins two strings\n"
         "Zo traceback (outermost call first):\n"
         "  {path}:9: call of group 'twice'\n"
         "      9 |   twice 2;\n"
@@ -155,13 +160,14 @@ def test_broken_ir_is_reported(zo_file):
     assert result.stderr == "zo: [line 2] Invalid op: 'frobnicate'\n"
 
 
-def test_wait_units_are_checked_when_compiling(zo_file):
+def test_wait_units_are_checked_when_compiling_and_mix_in_one_program(zo_file):
     result = run_zo("check", zo_file("wait 2 minutes;\n"))
     assert result.returncode == 1
     assert "the unit must be 'seconds' or 'milliseconds'" in result.stderr
-    mixed = run_zo("check", zo_file("wait 2 seconds;\nwait 5 milliseconds;\n"))
-    assert mixed.returncode == 1
-    assert "use one unit" in mixed.stderr
+    # The unit reaches the wait at run time: 0.2 s and then 50 ms.
+    mixed = run_zo("run", zo_file("use $time;\nwait 0.2 seconds;\nprint $time >= 0.2;\n"
+                                  "wait 50 milliseconds;\nprint $time >= 0.25 and $time < 5;\n"))
+    assert (mixed.returncode, mixed.stdout) == (0, "true\ntrue\n"), mixed.stderr
 
 
 # A host file that puts `zo run` on a clock of its own before the run starts:
@@ -233,8 +239,8 @@ def test_trace_shows_a_race_terminating_its_loser(zo_file):
     result = run_zo("run", zo_file(source), "--trace")
     assert result.returncode == 0, result.stderr
     lines = [line.split("] ", 1)[1] for line in result.stderr.splitlines()]
-    assert "start #1 wait(10.0) at line 2" in lines
-    assert "start #2 wait(10000.0) at line 3" in lines
+    assert "start #1 wait(10.0, 'milliseconds') at line 2" in lines
+    assert "start #2 wait(10000.0, 'milliseconds') at line 3" in lines
     assert "poll #1 wait -> done at line 2" in lines
     assert "terminate #2 wait at line 3" in lines
 
@@ -247,6 +253,8 @@ def test_a_failing_stop_is_shown_at_its_place(zo_file):
         "{path}:4:9: error: Right operand must be a string\n"
         '    4 | print 1 + "a";\n'
         "      |         ^\n"
+        "note: the right operand is a string and the left one is not: '+' adds two numbers or "
+        "joins two strings\n"
         "{path}:2:8: error: Only numbers can be negated\n"
         '    2 |   $y = - "x";\n'
         "      |        ^\n"
@@ -323,6 +331,13 @@ def test_bad_control_options_are_refused(zo_file, option):
     assert "argument %s" % option.split()[0] in result.stderr
 
 
+def pending_polls(stderr):
+    """How often call #1 of `pending` answered "not yet", by the trace, which
+    folds a call's repeated answers into "pending ×N"."""
+    folded = re.findall(r"poll #1 pending -> pending \u00d7(\d+)", stderr)
+    return sum(int(n) for n in folded) + stderr.count("poll #1 pending -> pending at")
+
+
 def test_the_loop_ticks_while_a_native_is_pending_and_not_otherwise(zo_file, tmp_path):
     host = tmp_path / "host.py"
     host.write_text(FAKE_CLOCK + PENDING_HOST)
@@ -331,14 +346,14 @@ def test_the_loop_ticks_while_a_native_is_pending_and_not_otherwise(zo_file, tmp
     # two polls.
     ticking = run_zo("run", source, "--host", str(host), "--trace")
     assert ticking.returncode == 0, ticking.stderr
-    polls = ticking.stderr.count("poll #1 pending")
+    polls = pending_polls(ticking.stderr)
     count, total, longest = naps(ticking.stderr)
     assert 90 <= count <= 100 and polls <= count + 2, (polls, count)
     assert longest <= 0.005 and total <= 0.5, (total, longest)
     # Without a tick the loop never sleeps: it polls as fast as it can.
     spinning = run_zo("run", source, "--host", str(host), "--trace", "--tick", "0")
     assert naps(spinning.stderr)[0] == 0
-    assert spinning.stderr.count("poll #1 pending") > 1000
+    assert pending_polls(spinning.stderr) > 1000
     # Nothing pending: a yielding program never waits for the tick.
     yielding = zo_file('$i = 0;\nwhile $i < 300 { $i += 1; yield; }\nprint "done";\n')
     result = run_zo("run", yielding, "--tick", "1", "--host", str(host))
@@ -406,3 +421,145 @@ def test_ir_that_would_not_read_back_is_not_written(zo_file, tmp_path, literal, 
     assert not out.exists()
     # What does read back is written, and runs.
     assert run_zo("run", source).returncode == 0
+
+
+def test_a_program_from_standard_input_runs():
+    result = run_zo("run", "-", input='print "piped";\n')
+    assert (result.returncode, result.stdout) == (0, "piped\n"), result.stderr
+
+
+def test_an_unbuilt_checkout_says_what_to_do_in_one_line():
+    env = dict(os.environ, PYTHONPATH=PYTHON_DIR)
+    result = subprocess.run([sys.executable, "-m", "zo", "run", "x.zo"], env=env, cwd=ROOT,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            universal_newlines=True, timeout=60)
+    assert (result.returncode, result.stderr) == (1, (
+        "zo: the zolangpy module is not built or installed: run scripts/demo in a checkout, "
+        "or pip install the package\n"))
+
+
+@pytest.mark.parametrize("source, host, note", [
+    ("group a {\n  b;\n}\ngroup b { }\n", False,
+     "{path}:4:7: note: groups call only groups defined before them; 'b' is defined here\n"),
+    ("group a {\n  a;\n}\n", True,
+     "{path}:1:7: note: groups call only groups defined before them; 'a' is defined here\n"),
+    ("drive 3;\n", False,
+     "note: natives other than the standard ones come from a host file: --host FILE.py\n"),
+])
+def test_unknown_calls_get_a_note_for_newcomers(zo_file, tmp_path, source, host, note):
+    path = zo_file(source)
+    options = ["--host", str(tmp_path / "host.py")] if host else []
+    (tmp_path / "host.py").write_text("def register(host): pass\n")
+    result = run_zo("check", path, *options)
+    assert result.returncode == 1
+    assert note.format(path=path) in result.stderr
+    if not host and "drive" not in source:
+        assert "--host" not in result.stderr
+
+
+RAISING_HOST = (
+    "def register(host):\n"
+    "    @host.command('probe N')\n"
+    "    def probe(n: float):\n"
+    "        raise ValueError('probe offline')\n"
+)
+
+
+def test_a_native_exception_shows_where_the_host_raised_it(zo_file, tmp_path):
+    host = tmp_path / "host.py"
+    host.write_text(RAISING_HOST)
+    source = zo_file("probe 1;\n")
+    result = run_zo("run", source, "--host", str(host))
+    assert result.returncode == 1
+    assert result.stderr.endswith(
+        "note: the host raised it at %s:4, in probe (--traceback shows all)\n" % host)
+    full = run_zo("run", source, "--host", str(host), "--traceback")
+    assert "Traceback (most recent call last):" in full.stderr
+    assert full.stderr.endswith("ValueError: probe offline\n")
+    # The kit's own checks name the command: no host frame to show.
+    typed = run_zo("run", zo_file('probe "x";\n'), "--host", str(host))
+    assert typed.stderr.endswith('error: probe: N must be a number, got "x"\n'
+                                 '    1 | probe "x";\n      | ^^^^^\n'), typed.stderr
+
+
+def test_natives_lists_the_host_model(tmp_path):
+    result = run_zo("natives", "--host", os.path.join(ROOT, "examples", "robot_host.py"),
+                    "--format", "json")
+    assert result.returncode == 0, result.stderr
+    model = json.loads(result.stdout)
+    assert [c["signature"] for c in model["commands"] if not c["standard"]] == [
+        "drive N metres", "turn N degrees", "beep N times"]
+    assert [(p["name"], p["settable"]) for p in model["properties"]] == [
+        ("time", False), ("battery", False), ("speed", True)]
+    text = run_zo("natives", "--host", os.path.join(ROOT, "examples", "robot_host.py")).stdout
+    assert "### `drive N metres`\n\n*generator; N: number*\n" in text
+
+
+def test_an_ir_failure_outside_end_is_not_said_to_run_as_the_program_ends(zo_file, tmp_path):
+    ir = tmp_path / "program.zir"
+    ir.write_text(run_zo("ir", zo_file('group g {\n  $x = 1 + "a";\n}\ng;\n')).stdout)
+    result = run_zo("run", str(ir))
+    assert result.returncode == 1
+    assert "  in group 'g'\n" in result.stderr and "program ends" not in result.stderr
+
+
+@pytest.mark.parametrize("size", ["64", "1.5k", "512M", "2G", "3 GiB"])
+def test_memory_sizes_are_read_as_bytes(size):
+    from zo.cli import _size
+
+    expected = {"64": 64, "1.5k": 1536, "512M": 512 << 20, "2G": 2 << 30, "3 GiB": 3 << 30}
+    assert _size(size) == expected[size]
+
+
+# The tests below use Interpreter.request_stop, end_in_steps, contexts() and
+# set_limits(memory=...).
+
+def test_ctrl_c_says_where_each_context_stood(zo_file, tmp_path):
+    host = tmp_path / "host.py"
+    host.write_text(PENDING_HOST)
+    source = zo_file('group __end { print "parked"; }\ngroup patrol {\n  pending;\n}\n'
+                     'print "started";\nparallel {\n  patrol;\n  wait 60 seconds;\n}\n')
+    process = start_zo("run", source, "--host", str(host))
+    assert process.stdout.readline() == "started\n"
+    time.sleep(0.3)
+    process.send_signal(signal.SIGINT)
+    out, err = process.communicate(timeout=30)
+    assert (process.returncode, out) == (130, "parked\n"), err
+    line = err.splitlines()[0]
+    assert line.startswith("interrupted: "), err
+    assert "%s:3:3 in group 'patrol' waiting on 'pending'" % source in line
+    assert "%s:8:3 waiting on 'wait'" % source in line
+
+
+@pytest.mark.parametrize("body", ["wait 60 seconds;", "$i = 0; while true { $i += 1; }"])
+def test_a_deadline_stops_the_whole_run_with_124(zo_file, body):
+    source = zo_file('group __end { print "parked"; }\n' + body + "\n")
+    started = time.monotonic()
+    result = run_zo("run", source, "--deadline", "1")
+    assert (result.returncode, result.stdout) == (124, "parked\n"), result.stderr
+    assert result.stderr == "zo: stopped the program at the deadline of 1 seconds\n"
+    assert time.monotonic() - started < 20  # the interpreter's start-up included
+
+
+def cpu_of_run(*args):
+    import resource
+
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    result = run_zo(*args)
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    assert result.returncode == 0, result.stderr
+    return (after.ru_utime + after.ru_stime) - (before.ru_utime + before.ru_stime)
+
+
+def test_end_sleeps_through_its_waits(zo_file):
+    idle = cpu_of_run("run", zo_file('group __end { print "end"; }\nprint "x";\n'))
+    waiting = cpu_of_run("run", zo_file('group __end { wait 2 seconds; }\nprint "x";\n'))
+    # Spinning would spend the whole 2 s.
+    assert waiting - idle < 0.5, (idle, waiting)
+
+
+def test_max_memory_bounds_the_program(zo_file):
+    source = zo_file('group __end { print "parked"; }\n$s = "x";\nwhile true { $s = $s + $s; }\n')
+    result = run_zo("run", source, "--max-memory", "64M")
+    assert (result.returncode, result.stdout) == (1, "parked\n")
+    assert "Memory limit exceeded" in result.stderr

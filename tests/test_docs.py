@@ -56,6 +56,8 @@ def test_zo_snippet(page, source, expected, tmp_path):
 @pytest.mark.parametrize("code, expected", snippets("embedding.md", "python"))
 def test_embedding_snippet(code, expected):
     env = dict(os.environ)
+    # The kit's snippets import zo from the source tree.
+    env["PYTHONPATH"] = os.pathsep.join([PYTHON_DIR, env.get("PYTHONPATH", "")])
     result = subprocess.run(
         [sys.executable, "-c", code], env=env, stdout=subprocess.PIPE,
         stderr=subprocess.PIPE, universal_newlines=True, timeout=60,

@@ -32,3 +32,12 @@ def test_a_missing_build_tool_is_named_with_its_package(tmp_path, missing):
     what = "a C++ compiler (c++)" if missing == "c++" else missing
     assert result.stderr == "zo_wheel: %s is missing; install it with: apt-get install %s\n" % (
         what, TOOLS[missing])
+
+
+def test_the_type_stubs_lie_beside_the_built_module():
+    import zolangpy
+
+    stubs = os.path.join(os.path.dirname(zolangpy.__file__), "zolangpy.pyi")
+    with open(stubs, encoding="utf-8") as built, \
+            open(os.path.join(ROOT, "binding", "zolangpy.pyi"), encoding="utf-8") as source:
+        assert built.read() == source.read()

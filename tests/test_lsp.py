@@ -250,3 +250,76 @@ def test_incremental_changes_in_utf16_units():
                                   "end": {"line": end[0], "character": end[1]}}, "text": new})
         assert document.text == expected, (start, end, new)
     assert document.position(0, 4) == {"line": 0, "character": 6}  # after "?😀a😀"
+
+
+PROGRAM = ("group walk $steps far {\n"
+           "    $left = $steps;\n"
+           "    print $left;\n"
+           "}\n"
+           "$n = 3;\n"
+           "walk $n far;\n"
+           "use $time;\n")
+
+
+def at(line, character):
+    return {"line": line, "character": character}
+
+
+def spans(locations):
+    return [(r["start"]["line"], r["start"]["character"], r["end"]["character"])
+            for r in (location.get("range", location) for location in locations)]
+
+
+def test_navigation_follows_the_compilers_names(client):
+    uri = "file:///navigation.zo"
+    client.open(uri, PROGRAM)
+    doc = {"textDocument": {"uri": uri}}
+
+    def ask(method, position, **extra):
+        answer = client.request("textDocument/" + method, dict(doc, position=position, **extra))
+        assert "error" not in answer, answer
+        return answer["result"]
+
+    def labels(position):
+        return {item["label"]: item["textEdit"]["newText"] for item in ask("completion", position)["items"]}
+
+    def variables(position):
+        return {item["label"] for item in ask("completion", position)["items"] if item["kind"] == 6}
+
+    # In the group's body: its parameter and its variables assigned so far,
+    # never the main code's; after the group, the group as a snippet.
+    assert variables(at(2, 11)) == {"$steps", "$left"}
+    assert variables(at(1, 5)) == {"$steps"}
+    assert labels(at(5, 0))["walk"] == "walk ${1:\\$steps} far"
+    assert "walk" not in labels(at(2, 4))
+    assert "```zo\ngroup walk $steps far\n```" in ask("hover", at(5, 2))["contents"]["value"]
+    assert spans([ask("definition", at(5, 1))]) == [(0, 6, 10)]
+    assert spans([ask("definition", at(5, 7))]) == [(4, 0, 2)]
+    assert spans(ask("references", at(1, 14), context={"includeDeclaration": True})) == [
+        (0, 11, 17), (1, 12, 18)]
+    edit = ask("rename", at(0, 8), newName="stroll")["changes"][uri]
+    assert spans(edit) == [(0, 6, 10), (5, 0, 4)] and {e["newText"] for e in edit} == {"stroll"}
+    edit = ask("rename", at(2, 12), newName="rest")["changes"][uri]
+    assert spans(edit) == [(1, 4, 9), (2, 10, 15)] and {e["newText"] for e in edit} == {"$rest"}
+    refused = client.request("textDocument/rename", dict(doc, position=at(0, 8), newName="print"))
+    assert refused["error"]["code"] == rpc.REQUEST_FAILED
+    symbols = client.request("textDocument/documentSymbol", doc)["result"]
+    assert [(s["name"], s["range"]["end"]["line"]) for s in symbols] == [("walk", 3), ("$time", 6)]
+
+    # A line being typed inside the group leaves it out of the outline; its
+    # variables still complete there.
+    client.notify("textDocument/didChange", {"textDocument": {"uri": uri, "version": 2}, "contentChanges": [
+        {"range": {"start": at(3, 0), "end": at(3, 0)}, "text": "    print $\n"}]})
+    assert variables(at(3, 11)) == {"$steps", "$left"}
+
+
+def test_navigation_answers_on_every_text(client):
+    for name, text, _ in TEXTS:
+        uri = "file:///nav-%s.zo" % name.replace(" ", "-")
+        client.open(uri, text)
+        for method, extra in [("definition", {}), ("references", {"context": {}}),
+                              ("rename", {"newName": "x"}), ("hover", {})]:
+            answer = client.request("textDocument/" + method, {
+                "textDocument": {"uri": uri}, "position": at(0, 7), **extra})
+            assert "error" not in answer or answer["error"]["code"] == rpc.REQUEST_FAILED, (name, method)
+        assert "error" not in client.request("textDocument/documentSymbol", {"textDocument": {"uri": uri}})

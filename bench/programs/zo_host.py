@@ -6,7 +6,11 @@ measurement per process, printed as one number (process CPU time).
                                 and a time limit of an hour set
     zo_host.py yield IR N       ns per run() over a yield loop
     zo_host.py poll IR N        ns per run() polling a native that answers False
+    zo_host.py poll-recorded IR N   the same through zo.recording's Recorder,
+                                writing a record to a temporary file
     zo_host.py prop IR N        ns per loop iteration doing one get and one set
+    zo_host.py completing IR N  ns per run() of a loop over one native call that
+                                completes at its first poll and has a result()
     zo_host.py floor-noop N     ns per Python -> C no-argument call
     zo_host.py floor-call N     ns per Python -> C -> obj.call()
     zo_host.py floor-getset N   ns per obj.get() + obj.set() called from C
@@ -36,6 +40,22 @@ class Waits(zolangpy.CallableGenerator):
         return Pending()
 
 
+class Done(zolangpy.Callable):
+    def call(self):
+        return True
+
+    def result(self):
+        return 1.0
+
+
+class Completes(zolangpy.CallableGenerator):
+    def check_syntax(self, args):
+        pass
+
+    def generate(self, args):
+        return Done()
+
+
 class Counter(zolangpy.Prop):
     def __init__(self):
         self.value = 0.0
@@ -50,10 +70,10 @@ class Counter(zolangpy.Prop):
         return True
 
 
-def interpreter(path):
+def interpreter(path, wait=Waits):
     with open(path) as f:
         made = zolangpy.Interpreter(f.read())
-    made.register_callable("wait", Waits())
+    made.register_callable("wait", wait())
     made.register_property("p", Counter())
     return made
 
@@ -73,8 +93,8 @@ def one_run(path, n, limited=False):
     return timed(zo.run, n)
 
 
-def repeated_runs(path, n):
-    zo = interpreter(path)
+def repeated_runs(path, n, wait=Waits):
+    zo = interpreter(path, wait)
 
     def work():
         run = zo.run
@@ -83,6 +103,29 @@ def repeated_runs(path, n):
 
     work()
     return timed(work, n)
+
+
+def recorded_runs(path, n):
+    import os
+    import tempfile
+
+    from zo.recording import Recorder, RecordWriter
+
+    with tempfile.TemporaryDirectory() as scratch:
+        recorder = Recorder([RecordWriter(os.path.join(scratch, "bench.zrec"))])
+        with open(path) as f:
+            zo = zolangpy.Interpreter(f.read())
+        recorder.register(zo, "wait", Waits())
+
+        def work():
+            run = recorder.run
+            for _ in range(n):
+                run(zo)
+
+        work()
+        made = timed(work, n)
+        recorder.close()
+    return made
 
 
 def floor_noop(n):
@@ -138,6 +181,10 @@ def main():
         value = one_run(args[0], int(args[1]), mode == "loop-limited")
     elif mode in ("yield", "poll"):
         value = repeated_runs(args[0], int(args[1]))
+    elif mode == "completing":
+        value = repeated_runs(args[0], int(args[1]), Completes)
+    elif mode == "poll-recorded":
+        value = recorded_runs(args[0], int(args[1]))
     elif mode == "compile":
         value = compile_speed(args[0])
     else:

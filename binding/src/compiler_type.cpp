@@ -129,6 +129,25 @@ PyObject* compiler_diagnostics(PyObject* self, PyObject*) {
   });
 }
 
+// Runs no host code: the natives are only looked up, so other threads may
+// run while the text is outlined, the shared use keeping registrations out.
+PyObject* compiler_outline(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return with_object<Access::Shared>(self, [&](CompilerObject& object) -> PyObject* {
+    PyObject* source_object = nullptr;
+    if (!parse_arguments(args, kwargs, "Compiler.outline", {{"source", &source_object}}, 1)) {
+      return nullptr;
+    }
+    auto source = string_argument(source_object, "source");
+    if (!source) return nullptr;
+    std::optional<zolang::Outline> outline;
+    {
+      GilRelease released;
+      outline = object.compiler.outline(*source);
+    }
+    return outline_to_python(*outline).release();
+  });
+}
+
 PyObject* compiler_into_interpreter(PyObject* self, PyObject*) {
   return with_object<Access::Exclusive>(self, [&](CompilerObject& object) -> PyObject* {
     if (!object.program) return raise_zo_error("No program to convert");
@@ -189,6 +208,15 @@ auto compiler_methods = closed_class_methods(
          "column)`\n"
          "tuples pointing at related places, such as where an unclosed block opened, or giving\n"
          "hints such as \"did you mean 'print'?\" (line and column None)."),
+     {"outline", method_pointer(&compiler_outline), METH_VARARGS | METH_KEYWORDS,
+      "outline($self, source)\n--\n\n"
+      "What the program says about itself, for editors, its names resolved as the compiler\n"
+      "resolves them against the natives registered now: groups with their parameters, `use`\n"
+      "declarations, variables with their scopes and places, and call sites with what they call.\n"
+      "\n"
+      "A text with syntax errors is outlined as far as it parsed: the top-level items with\n"
+      "errors are left out, and `complete` is False. Runs no host code and keeps nothing: the\n"
+      "last compilation's program and errors stay as they are."},
      no_argument_method<&compiler_into_interpreter, compiler_into_interpreter_name>(
          "into_interpreter($self)\n--\n\n"
          "Effectively consumes the compiler, converting it into an `Interpreter`.\n\n"

@@ -170,11 +170,13 @@ using zolang::Limits;
 // An int, but not a bool: True is not a budget anyone means.
 bool is_integer(PyObject* object) { return PyLong_Check(object) && !PyBool_Check(object); }
 
-bool read_instructions(PyObject* object, Limits& limits) {
+// A count of units or bytes: any integer, as range() takes them (numpy's
+// too), but not a bool; beyond the range of a long long is more than any
+// run can spend, so no limit.
+bool read_count(PyObject* object, const char* name, std::optional<std::uint64_t>& count) {
   if (object == nullptr || object == Py_None) return true;
-  // Any integer, as range() takes them (numpy's too), but not a bool.
   if (PyBool_Check(object) || !PyIndex_Check(object)) {
-    raise_argument_error(object, "instructions", "int");
+    raise_argument_error(object, name, "int");
     return false;
   }
   PyRef integer = PyRef::steal(PyNumber_Index(object));
@@ -183,11 +185,10 @@ bool read_instructions(PyObject* object, Limits& limits) {
   long long value = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
   if (value == -1 && PyErr_Occurred()) return false;
   if (overflow < 0 || (overflow == 0 && value < 0)) {
-    PyErr_Format(PyExc_ValueError, "argument 'instructions': must not be negative, got %R", object);
+    PyErr_Format(PyExc_ValueError, "argument '%s': must not be negative, got %R", name, object);
     return false;
   }
-  // Beyond the range of a long long is more than any run can spend.
-  if (overflow == 0) limits.instructions = static_cast<std::uint64_t>(value);
+  if (overflow == 0) count = static_cast<std::uint64_t>(value);
   return true;
 }
 
@@ -229,15 +230,18 @@ std::optional<Limits> parse_limits(PyObject* args, PyObject* kwargs) {
   // The C API's keyword list is not const-correct before Python 3.13.
   char instructions_name[] = "instructions";
   char seconds_name[] = "seconds";
-  char* names[] = {instructions_name, seconds_name, nullptr};
+  char memory_name[] = "memory";
+  char* names[] = {instructions_name, seconds_name, memory_name, nullptr};
   PyObject* instructions = nullptr;
   PyObject* seconds = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OO:Interpreter.set_limits", names,
-                                   &instructions, &seconds)) {
+  PyObject* memory = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOO:Interpreter.set_limits", names,
+                                   &instructions, &seconds, &memory)) {
     return std::nullopt;
   }
   Limits limits;
-  if (!read_instructions(instructions, limits) || !read_seconds(seconds, limits)) {
+  if (!read_count(instructions, "instructions", limits.instructions) ||
+      !read_seconds(seconds, limits) || !read_count(memory, "memory", limits.memory)) {
     return std::nullopt;
   }
   return limits;
@@ -256,6 +260,11 @@ PyRef new_text(const std::string& text) {
 }
 
 // Line and column numbers are 1-based; 0 is the library's "unknown".
+PyRef new_optional_text(const std::optional<std::string>& text) {
+  if (!text) return PyRef::borrow(Py_None);
+  return new_text(*text);
+}
+
 PyRef new_place(std::uint32_t number) {
   if (number == 0) return PyRef::borrow(Py_None);
   return PyRef::steal(PyLong_FromUnsignedLong(number));
@@ -344,8 +353,117 @@ PyRef call_site_to_python(const zolang::CallSite& site) {
   PyRef address = new_address(site.address);
   PyRef line = new_place(site.position.line);
   PyRef column = new_place(site.position.line == 0 ? 0 : site.position.column);
-  bool filled = fill(dict.get(), {{"address", &address}, {"line", &line}, {"column", &column}});
+  PyRef context = PyRef::steal(PyLong_FromUnsignedLongLong(site.context));
+  PyRef group = new_optional_text(site.group);
+  bool filled = fill(dict.get(), {{"address", &address},
+                                  {"line", &line},
+                                  {"column", &column},
+                                  {"context", &context},
+                                  {"group", &group}});
   return filled ? std::move(dict) : PyRef();
+}
+
+PyRef contexts_to_python(const std::vector<zolang::ContextView>& views) {
+  return new_list(views, [](const zolang::ContextView& view) {
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return dict;
+    PyRef id = PyRef::steal(PyLong_FromUnsignedLongLong(view.id));
+    PyRef parent = view.parent ? PyRef::steal(PyLong_FromUnsignedLongLong(*view.parent))
+                               : PyRef::borrow(Py_None);
+    PyRef group = new_optional_text(view.group);
+    PyRef line = new_place(view.position.line);
+    PyRef column = new_place(view.position.line == 0 ? 0 : view.position.column);
+    PyRef waiting = new_optional_text(view.waiting);
+    PyRef mode = PyRef::borrow(Py_None);
+    if (view.mode) mode = new_text(*view.mode == zolang::BlockMode::Race ? "race" : "parallel");
+    PyRef branch =
+        view.branch ? PyRef::steal(PyLong_FromUnsignedLong(*view.branch)) : PyRef::borrow(Py_None);
+    bool filled = fill(dict.get(), {{"id", &id},
+                                    {"parent", &parent},
+                                    {"group", &group},
+                                    {"line", &line},
+                                    {"column", &column},
+                                    {"waiting", &waiting},
+                                    {"mode", &mode},
+                                    {"branch", &branch}});
+    return filled ? std::move(dict) : PyRef();
+  });
+}
+
+namespace {
+
+PyRef new_span(const zolang::SourceSpan& span) {
+  return new_tuple(new_place(span.line), new_place(span.column), new_place(span.end_line),
+                   new_place(span.end_column));
+}
+
+PyRef new_index(std::optional<std::size_t> index) { return new_address(index); }
+
+// A dict of the given entries; null if any value is null.
+PyRef new_dict(std::initializer_list<std::pair<const char*, PyRef*>> entries) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict || !fill(dict.get(), entries)) return PyRef();
+  return dict;
+}
+
+PyRef group_to_python(const zolang::OutlineGroup& group) {
+  PyRef name = new_text(group.name);
+  PyRef span = new_span(group.name_span);
+  PyRef extent = new_span(group.extent);
+  PyRef params = new_list(group.params, [](const zolang::OutlineParam& param) {
+    PyRef text = new_text(param.text);
+    PyRef value = PyRef::borrow(param.value ? Py_True : Py_False);
+    PyRef place = new_span(param.span);
+    return new_dict({{"text", &text}, {"value", &value}, {"span", &place}});
+  });
+  return new_dict({{"name", &name}, {"span", &span}, {"extent", &extent}, {"params", &params}});
+}
+
+PyRef variable_to_python(const zolang::OutlineVariable& variable) {
+  PyRef name = new_text(variable.name);
+  PyRef scope = new_index(variable.scope);
+  PyRef parameter = PyRef::borrow(variable.parameter ? Py_True : Py_False);
+  PyRef defined = new_span(variable.defined);
+  PyRef places = new_list(variable.places, new_span);
+  return new_dict({{"name", &name},
+                   {"scope", &scope},
+                   {"parameter", &parameter},
+                   {"defined", &defined},
+                   {"places", &places}});
+}
+
+PyRef call_to_python(const zolang::OutlineCall& call) {
+  PyRef name = new_text(call.name);
+  PyRef span = new_span(call.span);
+  PyRef target = call.target == zolang::CallTarget::Group    ? new_text("group")
+                 : call.target == zolang::CallTarget::Native ? new_text("native")
+                                                             : PyRef::borrow(Py_None);
+  PyRef group = new_index(call.group);
+  PyRef scope = new_index(call.scope);
+  return new_dict({{"name", &name},
+                   {"span", &span},
+                   {"target", &target},
+                   {"group", &group},
+                   {"scope", &scope}});
+}
+
+}  // namespace
+
+PyRef outline_to_python(const zolang::Outline& outline) {
+  PyRef complete = PyRef::borrow(outline.complete ? Py_True : Py_False);
+  PyRef groups = new_list(outline.groups, group_to_python);
+  PyRef uses = new_list(outline.uses, [](const zolang::OutlineUse& use) {
+    PyRef name = new_text(use.name);
+    PyRef span = new_span(use.span);
+    return new_dict({{"name", &name}, {"span", &span}});
+  });
+  PyRef variables = new_list(outline.variables, variable_to_python);
+  PyRef calls = new_list(outline.calls, call_to_python);
+  return new_dict({{"complete", &complete},
+                   {"groups", &groups},
+                   {"uses", &uses},
+                   {"variables", &variables},
+                   {"calls", &calls}});
 }
 
 // --- Debugging ---

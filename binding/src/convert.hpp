@@ -19,6 +19,7 @@
 #include <zolang/debug.hpp>
 #include <zolang/error.hpp>
 #include <zolang/interpreter.hpp>
+#include <zolang/outline.hpp>
 #include <zolang/value.hpp>
 
 #include "py_ref.hpp"
@@ -61,10 +62,11 @@ bool parse_arguments(PyObject* args, PyObject* kwargs, const char* function,
 
 // --- Limits ---
 
-// The arguments of Interpreter.set_limits(*, instructions=None, seconds=None).
-// Reads both keyword-only arguments; None (or leaving one out) is no limit.
-// `instructions` must be an int of at least 0, `seconds` an int or float of
-// at least 0 (infinity is no limit). Otherwise TypeError or ValueError is
+// The arguments of Interpreter.set_limits(*, instructions=None, seconds=None,
+// memory=None).
+// Reads the keyword-only arguments; None (or leaving one out) is no limit.
+// `instructions` and `memory` (bytes) must be ints of at least 0, `seconds`
+// an int or float of at least 0 (infinity is no limit). Otherwise TypeError or ValueError is
 // raised, naming the argument, and the result is empty.
 std::optional<zolang::Limits> parse_limits(PyObject* args, PyObject* kwargs);
 
@@ -80,10 +82,21 @@ PyRef diagnostic_to_python(const zolang::Error& error);
 // Python is out of memory.
 PyRef failure_to_python(const zolang::Failure& failure);
 
-// {"address", "line", "column"} of the native call a native serves (see
-// Interpreter.call_site). Null with an exception set when Python is out of
-// memory.
+// {"address", "line", "column", "context", "group"} of the native call a
+// native serves (see Interpreter.call_site). Null with an exception set when
+// Python is out of memory.
 PyRef call_site_to_python(const zolang::CallSite& site);
+// A list of {"id", "parent", "group", "line", "column", "waiting", "mode",
+// "branch"}, one per live context (see Interpreter.contexts). Null with an
+// exception set when Python is out of memory.
+PyRef contexts_to_python(const std::vector<zolang::ContextView>& views);
+
+// --- Outlines ---
+
+// {"complete", "groups", "uses", "variables", "calls"}, as Compiler.outline
+// gives it, every place a (line, column, end_line, end_column) tuple. Null
+// with an exception set when Python is out of memory.
+PyRef outline_to_python(const zolang::Outline& outline);
 
 // --- Debugging ---
 

@@ -9,6 +9,7 @@
 #include "errors.hpp"
 #include "natives.hpp"
 #include "runtime.hpp"
+#include "sharing.hpp"
 #include "types.hpp"
 
 namespace zolangpy {
@@ -17,12 +18,20 @@ namespace {
 // The state of one Python Interpreter, after Python's header.
 struct InterpreterObject {
   explicit InterpreterObject(zolang::Interpreter made) : interpreter(std::move(made)) {
-    // Signal handlers get to run during long steps (see check_signals in errors.hpp).
-    interpreter.set_check_point(check_signals);
+    // Other threads and signal handlers get to run during long steps (see
+    // sharing.hpp, and check_signals in errors.hpp). The object stays where
+    // Python put it.
+    interpreter.set_check_point([this]() -> std::expected<void, zolang::Error> {
+      if (auto shared = sharing.at_check_point(); !shared) return shared;
+      return check_signals();
+    });
   }
+  InterpreterObject(const InterpreterObject&) = delete;
+  InterpreterObject& operator=(const InterpreterObject&) = delete;
 
   BorrowFlag use;
   zolang::Interpreter interpreter;
+  ThreadSharing sharing;
 };
 
 // The opening of every method: `body(interpreter)` under the use `access`
@@ -59,17 +68,19 @@ PyObject* interpreter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
 // that host code raises meanwhile reach the caller as HostExceptions says.
 template <typename Operation, typename ToPython>
 PyObject* with_interpreter(PyObject* self, Operation operation, ToPython to_python) {
-  return with_object<Access::Exclusive>(self, [&](zolang::Interpreter& interpreter) -> PyObject* {
-    HostExceptions host_exceptions;
-    auto outcome = operation(interpreter);
-    if (!outcome) return host_exceptions.raise(outcome.error());
-    if (host_exceptions.raise_leaving()) return nullptr;
-    if constexpr (std::is_void_v<typename std::remove_cvref_t<decltype(outcome)>::value_type>) {
-      return to_python();
-    } else {
-      return to_python(*outcome);
-    }
-  });
+  return with_payload<InterpreterObject, Access::Exclusive>(
+      self, [&](InterpreterObject& object) -> PyObject* {
+        HostExceptions host_exceptions;
+        object.sharing.begin_call();
+        auto outcome = operation(object.interpreter);
+        if (!outcome) return host_exceptions.raise(outcome.error());
+        if (host_exceptions.raise_leaving()) return nullptr;
+        if constexpr (std::is_void_v<typename std::remove_cvref_t<decltype(outcome)>::value_type>) {
+          return to_python();
+        } else {
+          return to_python(*outcome);
+        }
+      });
 }
 
 PyObject* return_none() { Py_RETURN_NONE; }
@@ -83,6 +94,15 @@ PyObject* interpreter_run(PyObject* self, PyObject*) {
 PyObject* interpreter_stop(PyObject* self, PyObject*) {
   return with_interpreter(
       self, [](zolang::Interpreter& interpreter) { return interpreter.end(); }, return_none);
+}
+
+// Takes no use of the object: any thread may ask at any time, also while
+// run() holds it, and asking only sets a flag that the stepping thread reads.
+PyObject* interpreter_request_stop(PyObject* self, PyObject*) {
+  return with_object<Access::None>(self, [](zolang::Interpreter& interpreter) -> PyObject* {
+    interpreter.request_stop();
+    Py_RETURN_NONE;
+  });
 }
 
 PyObject* interpreter_reset(PyObject* self, PyObject*) {
@@ -108,6 +128,16 @@ PyObject* interpreter_call_site(PyObject* self, PyObject*) {
     std::optional<zolang::CallSite> site = interpreter.current_call();
     if (!site) Py_RETURN_NONE;
     return call_site_to_python(*site).release();
+  });
+}
+
+// The live contexts. Like call_site(), it takes no use of the object, so
+// that a native may ask; the views are copied out before any Python object
+// is made.
+PyObject* interpreter_contexts(PyObject* self, PyObject*) {
+  return with_object<Access::None>(self, [](zolang::Interpreter& interpreter) -> PyObject* {
+    std::vector<zolang::ContextView> views = interpreter.contexts();
+    return contexts_to_python(views).release();
   });
 }
 
@@ -237,11 +267,47 @@ PyObject* interpreter_status(PyObject* self, void*) {
   });
 }
 
+PyObject* interpreter_end_in_steps(PyObject* self, void*) {
+  return with_object<Access::Shared>(
+      self, [](zolang::Interpreter& interpreter) { return new_bool(interpreter.end_in_steps()); });
+}
+
+int interpreter_set_end_in_steps(PyObject* self, PyObject* value, void*) {
+  if (value == nullptr) {
+    PyErr_SetString(PyExc_AttributeError, "cannot delete attribute 'end_in_steps'");
+    return -1;
+  }
+  if (!PyBool_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "'end_in_steps' must be a bool, not '%s'",
+                 short_type_name(Py_TYPE(value)));
+    return -1;
+  }
+  PyRef done = PyRef::steal(
+      with_object<Access::Exclusive>(self, [&](zolang::Interpreter& interpreter) -> PyObject* {
+        interpreter.set_end_in_steps(value == Py_True);
+        Py_RETURN_NONE;
+      }));
+  return done ? 0 : -1;
+}
+
+// The class refuses new attributes like every closed class, but its own
+// settable property is set as usual.
+int interpreter_setattro(PyObject* self, PyObject* name, PyObject* value) {
+  if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "end_in_steps") == 0) {
+    return PyObject_GenericSetAttr(self, name, value);
+  }
+  return refuse_attribute(self, name, value);
+}
+
 constexpr char interpreter_run_name[] = "Interpreter.run";
 constexpr char interpreter_stop_name[] = "Interpreter.stop";
 constexpr char interpreter_reset_name[] = "Interpreter.reset";
 constexpr char interpreter_last_error_name[] = "Interpreter.last_error";
 constexpr char interpreter_call_site_name[] = "Interpreter.call_site";
+constexpr char interpreter_request_stop_name[] = "Interpreter.request_stop";
+constexpr char interpreter_contexts_name[] = "Interpreter.contexts";
+constexpr char interpreter_pause_name[] = "Interpreter.pause";
+constexpr char interpreter_debug_contexts_name[] = "Interpreter.debug_contexts";
 
 struct RegistrationNames {
   static constexpr char check_if_prop[] = "Interpreter.check_if_prop";
@@ -262,6 +328,26 @@ auto interpreter_methods = closed_class_methods(
          "`Callable`s, as well as the `__end` group, if it is defined.\n\n"
          "The `__end` group runs to completion within this call: native calls inside it are\n"
          "polled again and again, without returning to the host, until they complete."),
+     no_argument_method<&interpreter_request_stop, interpreter_request_stop_name>(
+         "request_stop($self)\n--\n\n"
+         "Asks the program to stop in steps; callable from any thread at any time.\n\n"
+         "It never blocks and is never refused, also while `run` is active on another thread\n"
+         "or from inside one of this interpreter's own natives. At the next check point or\n"
+         "step boundary the step ends and every active `Callable` is terminated; `__end` then\n"
+         "runs in the following `run` calls, one step per call, while `run` returns `True` and\n"
+         "`status` is \"ending\"; `run` returns `False` once it has finished (at once without\n"
+         "an `__end`). A second call, or a call while ending or after the end, does nothing;\n"
+         "`reset` forgets a request not yet acted on."),
+     no_argument_method<&interpreter_contexts, interpreter_contexts_name>(
+         "contexts($self)\n--\n\n"
+         "The live execution contexts, breadth-first from the root, as a list of dicts.\n\n"
+         "Each holds `id` (an int, kept while the context lives), `parent` (its parent's id,\n"
+         "None for the root), `group` (the group it runs, None for the main program),\n"
+         "`line` and `column` (where it stands; None where unknown, as for IR text),\n"
+         "`waiting` (the name of the native it waits on, or None), `mode` (\"parallel\" or\n"
+         "\"race\" while it waits for the branches of a block, else None) and `branch` (its\n"
+         "index among its siblings, None for the root). Like `call_site`, it may be called\n"
+         "between steps and from inside a native."),
      no_argument_method<&interpreter_reset, interpreter_reset_name>(
          "reset($self)\n--\n\n"
          "Resets the interpreter to its initial state.\n\n"
@@ -286,10 +372,11 @@ auto interpreter_methods = closed_class_methods(
          "The dict holds `address` (the instruction that made the call), and `line` and `column`\n"
          "(where it was written; 1-based, columns in code points), None where unknown (a program\n"
          "read from IR text has no lines). A native called in a `parallel` or `race` block has\n"
-         "the place of its own call in the block. Unlike the other methods, it may be called\n"
-         "while the interpreter is running."),
+         "the place of its own call in the block. `context` is the id of the context that made\n"
+         "the call (as `contexts` gives it) and `group` the group it runs, None for the main\n"
+         "program. Unlike the other methods, it may be called while the interpreter is running."),
      {"set_limits", method_pointer(&interpreter_set_limits), METH_VARARGS | METH_KEYWORDS,
-      "set_limits($self, *, instructions=None, seconds=None)\n--\n\n"
+      "set_limits($self, *, instructions=None, seconds=None, memory=None)\n--\n\n"
       "Bounds the work of each later `run()` and `stop()`; `None` is no limit.\n\n"
       "`instructions` is the number of budget units one call may spend: every\n"
       "backward jump, group call and spawned group costs one, and so does every\n"
@@ -297,26 +384,30 @@ auto interpreter_methods = closed_class_methods(
       "checked every few thousand units. A call that hits a limit raises `ZoError`\n"
       "(\"[address N] Instruction budget exhausted\" or \"[address N] Time limit\n"
       "exceeded\") and leaves the program as a failed step does: call `stop()`,\n"
-      "which runs `__end` under the same limits, or `reset()`."},
+      "which runs `__end` under the same limits, or `reset()`.\n\n"
+      "`memory` is the number of bytes the running program may hold: its strings, on\n"
+      "stacks and in variables, its contexts, their stacks and frames. It bounds the\n"
+      "whole run rather than one call, and a step that would go past it raises\n"
+      "\"[address N] Memory limit exceeded\", as does any allocation the system refuses."},
      {"set_breakpoints", method_pointer(&interpreter_set_breakpoints), METH_O,
       "set_breakpoints($self, lines, /)\n--\n\n"
       "Sets breakpoints on the given source lines, replacing those set before.\n\n"
       "Returns, for each, the line it was set on (the first at or after it with code) or\n"
       "None. A context reaching one suspends the program: see `suspension`."},
-     {"pause", method_pointer(&interpreter_pause), METH_NOARGS,
+     no_argument_method<&interpreter_pause, interpreter_pause_name>(
       "pause($self)\n--\n\n"
       "Asks the program to suspend, from any thread, without waiting. The next `run`\n"
       "suspends before running anything; a `run` under way suspends where a context\n"
-      "next reaches a new line."},
+      "next reaches a new line."),
      {"resume", method_pointer(&interpreter_resume), METH_VARARGS,
       "resume($self, how=\"continue\", /)\n--\n\n"
       "Goes on from a suspension: \"continue\", or a step \"over\", \"into\" or \"out\"\n"
       "of the line in the context that stopped; the next `run` makes it."},
-     {"debug_contexts", method_pointer(&interpreter_debug_contexts), METH_NOARGS,
+     no_argument_method<&interpreter_debug_contexts, interpreter_debug_contexts_name>(
       "debug_contexts($self)\n--\n\n"
       "The live contexts, breadth-first from the root: dicts of `id`, `parent`, `branch`\n"
       "and `frames`, innermost first, each with `group`, `address`, `line`, `column` and\n"
-      "`variables` (a dict of the frame's variables that hold a value)."},
+      "`variables` (a dict of the frame's variables that hold a value)."),
      {"read_property", method_pointer(&interpreter_read_property), METH_O,
       "read_property($self, name, /)\n--\n\n"
       "The value of a registered property, read by calling its `get()`; KeyError when\n"
@@ -338,14 +429,26 @@ auto interpreter_getset = closed_class_getset({
      "\"step\" or \"pause\"), `context` (the id of the context that stopped),\n"
      "`address`, `line` and `column`.",
      nullptr},
+    {"end_in_steps", &interpreter_end_in_steps, &interpreter_set_end_in_steps,
+     "Whether a program that finishes by itself runs `__end` in the following `run` calls.\n\n"
+     "`False` by default: `__end` then runs to completion inside the `run` that finished\n"
+     "the program. When `True`, it runs one step per later `run` call, as after\n"
+     "`request_stop`, so that a host's own loop keeps turning while it runs.",
+     nullptr},
 });
 
-auto interpreter_slots = closed_class_slots({
-    {Py_tp_doc, const_cast<char*>("Interpreter(ir=None)\n--\n\n")},
-    {Py_tp_new, slot_pointer(&interpreter_new)},
-    {Py_tp_methods, interpreter_methods.data()},
-    {Py_tp_getset, interpreter_getset.data()},
-});
+auto interpreter_slots = [] {
+  auto slots = closed_class_slots({
+      {Py_tp_doc, const_cast<char*>("Interpreter(ir=None)\n--\n\n")},
+      {Py_tp_new, slot_pointer(&interpreter_new)},
+      {Py_tp_methods, interpreter_methods.data()},
+      {Py_tp_getset, interpreter_getset.data()},
+  });
+  for (PyType_Slot& slot : slots) {
+    if (slot.slot == Py_tp_setattro) slot.pfunc = slot_pointer(&interpreter_setattro);
+  }
+  return slots;
+}();
 
 }  // namespace
 

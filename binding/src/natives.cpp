@@ -220,8 +220,17 @@ PyObject* arg_matches_word(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* arg_word(PyObject* self, PyObject*) {
+  return with_arg(self, [](const zolang::Arg& arg) -> PyObject* {
+    if (arg.is_value()) Py_RETURN_NONE;
+    return PyUnicode_FromStringAndSize(arg.text().data(),
+                                       static_cast<Py_ssize_t>(arg.text().size()));
+  });
+}
+
 constexpr char arg_is_value_name[] = "Arg.is_value";
 constexpr char arg_is_word_name[] = "Arg.is_word";
+constexpr char arg_word_name[] = "Arg.word";
 
 auto arg_methods = closed_class_methods({
     no_argument_method<&arg_is_value, arg_is_value_name>(
@@ -234,6 +243,11 @@ auto arg_methods = closed_class_methods({
         "Returns whether an Arg represents a word.\n\n"
         "Since words are known at compile time, `Arg.matches_word` is more likely to be useful\n"
         "for checks."),
+    no_argument_method<&arg_word, arg_word_name>(
+        "word($self)\n--\n\n"
+        "Returns the text of a word, or `None` for a value.\n\n"
+        "The text is exactly as written in the source, so a check can name what it got:\n"
+        "\"expected 'open' or 'close', got 'opne'\"."),
     {"matches_word", method_pointer(&arg_matches_word), METH_VARARGS | METH_KEYWORDS,
      "matches_word($self, s)\n--\n\n"
      "Returns whether both an Arg is a word, and that word matches the given string exactly.\n\n"
@@ -327,6 +341,7 @@ std::optional<Registration<Native>> registration_of(PyObject* args, PyObject* kw
   }
   registration.name.assign(*text);
   registration.adapter = make_adapter(value);
+  if (!registration.adapter) return std::nullopt;  // the adapter could not read the object
   return registration;
 }
 

@@ -53,7 +53,9 @@ PyRef make_arg(const zolang::Arg& arg);
 // Python; a Python exception becomes the Native error carrying its repr().
 
 // Wraps `object`, which must be an instance of CallableGenerator (the caller
-// checks); the adapter owns one strong reference to it.
+// checks); the adapter owns one strong reference to it. Reads the object's
+// `words_at_run_time` once, here: null, with the exception set, when that
+// fails.
 std::unique_ptr<zolang::CallableGenerator> make_generator_adapter(PyObject* object);
 // Wraps `object`, an instance of Prop (checked by the caller).
 std::unique_ptr<zolang::Prop> make_prop_adapter(PyObject* object);
@@ -170,6 +172,8 @@ struct MethodNames {
   PyObject* get = nullptr;
   PyObject* set = nullptr;
   PyObject* is_settable = nullptr;
+  PyObject* result = nullptr;             // optional: a Callable without it gives nil
+  PyObject* words_at_run_time = nullptr;  // optional: read once, at registration
 };
 
 // Valid after intern_method_names() succeeded; the strings live for the

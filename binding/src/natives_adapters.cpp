@@ -1,6 +1,7 @@
 // The adapters through which the library calls host objects, and the
 // interned names of the methods they call.
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -104,7 +105,35 @@ class PyCallable final : public zolang::Callable {
     return {};
   }
 
+  // Asked only of a call used as a value, so it costs no call statement
+  // anything. The method is called by name, the fast way; only when that
+  // raises AttributeError is it asked whether the object has a `result` at
+  // all, since a missing one means nil.
+  [[nodiscard]] std::expected<zolang::Value, Error> result() override {
+    GilAcquire gil;
+    if (const Error* barred = host_code_barred()) return std::unexpected(*barred);
+    PyRef result = PyRef::steal(running_python(
+        [&] { return PyObject_CallMethodNoArgs(host.get(), method_names().result); }));
+    if (!result) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError) || has_result()) {
+        return std::unexpected(error_from_python());
+      }
+      PyErr_Clear();
+      return zolang::Value();
+    }
+    return value_from_python(result.get());
+  }
+
  private:
+  // Whether the object has a `result`, with the pending exception kept.
+  bool has_result() const {
+    FetchedException pending = FetchedException::fetch();
+    const int found =
+        running_python([&] { return PyObject_HasAttr(host.get(), method_names().result); });
+    pending.restore();
+    return found == 1;
+  }
+
   HostObject host;
 };
 
@@ -157,7 +186,7 @@ class ArgCache {
 
 class PyCallableGenerator final : public zolang::CallableGenerator {
  public:
-  explicit PyCallableGenerator(PyObject* object) : host(object) {}
+  PyCallableGenerator(PyObject* object, bool words) : host(object), words(words) {}
 
   [[nodiscard]] std::expected<std::unique_ptr<zolang::Callable>, Error> generate(
       std::vector<zolang::Value> args) override {
@@ -181,10 +210,28 @@ class PyCallableGenerator final : public zolang::CallableGenerator {
     return {};
   }
 
+  bool words_at_run_time() const override { return words; }
+
  private:
   HostObject host;
   ArgCache arg_objects;  // after `host`: released before it
+  bool words;
 };
+
+// The generator's `words_at_run_time`, read once: missing means false, and
+// a value whose truth cannot be told is an error (the exception stays set).
+std::optional<bool> reads_words_at_run_time(PyObject* object) {
+  PyRef flag = PyRef::steal(
+      running_python([&] { return PyObject_GetAttr(object, method_names().words_at_run_time); }));
+  if (!flag) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return std::nullopt;
+    PyErr_Clear();
+    return false;
+  }
+  int truth = running_python([&] { return PyObject_IsTrue(flag.get()); });
+  if (truth < 0) return std::nullopt;
+  return truth == 1;
+}
 
 class PyProp final : public zolang::Prop {
  public:
@@ -220,7 +267,9 @@ class PyProp final : public zolang::Prop {
 }  // namespace
 
 std::unique_ptr<zolang::CallableGenerator> make_generator_adapter(PyObject* object) {
-  return std::make_unique<PyCallableGenerator>(object);
+  std::optional<bool> words = reads_words_at_run_time(object);
+  if (!words) return nullptr;
+  return std::make_unique<PyCallableGenerator>(object, *words);
 }
 
 std::unique_ptr<zolang::Prop> make_prop_adapter(PyObject* object) {
@@ -249,7 +298,8 @@ bool intern_method_names() {
   return intern(names.check_syntax, "check_syntax") && intern(names.generate, "generate") &&
          intern(names.call, "call") && intern(names.terminate, "terminate") &&
          intern(names.get, "get") && intern(names.set, "set") &&
-         intern(names.is_settable, "is_settable");
+         intern(names.is_settable, "is_settable") && intern(names.result, "result") &&
+         intern(names.words_at_run_time, "words_at_run_time");
 }
 
 }  // namespace zolangpy

@@ -53,6 +53,10 @@ def test_a_breakpoint_in_a_parallel_branch_suspends_and_shows_the_frame():
     assert frame["variables"] == {"n": 3.0, "total": 0.0, "i": 0.0}
     contexts = interpreter.debug_contexts()
     assert contexts[0]["parent"] is None and contexts[0]["frames"][0]["group"] is None
+    # The same contexts, under the same ids, as contexts() and call_site() name them.
+    assert [(c["id"], c["parent"], c["branch"]) for c in contexts] == [
+        (c["id"], c["parent"], c["branch"]) for c in interpreter.contexts()
+    ]
     assert sorted(c["branch"] for c in contexts[1:]) == [0, 1]
     # While suspended, run() does nothing and says the program goes on.
     assert [interpreter.run() for _ in range(3)] == [True] * 3

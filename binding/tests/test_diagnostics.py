@@ -175,3 +175,24 @@ def test_programs_read_from_ir_have_addresses_but_no_lines():
 def test_a_final_carriage_return_stays_part_of_its_line():
     with raises_zo_error("[line 2] Invalid word, expected number"):
         zolangpy.Interpreter("yield\npush 1\r")
+
+
+def test_outline_resolves_against_the_registered_natives_and_keeps_the_last_compilation():
+    compiler = compiler_with_natives()
+    assert compiler.compile("pirnt;") is False
+    outline = compiler.outline("use $speed;\ngroup go $a far { print $a; }\ngo 1 far;\n"
+                               "$x = $speed; ghost $x;\ngroup half {")
+    assert outline["complete"] is False
+    assert [(g["name"], g["span"], g["extent"], [(p["text"], p["value"]) for p in g["params"]])
+            for g in outline["groups"]] == [("go", (2, 7, 2, 9), (2, 1, 2, 30),
+                                             [("a", True), ("far", False)])]
+    assert outline["uses"] == [{"name": "speed", "span": (1, 5, 1, 11)}]
+    assert [(v["name"], v["scope"], v["parameter"], v["places"]) for v in outline["variables"]] == [
+        ("a", 0, True, [(2, 10, 2, 12), (2, 25, 2, 27)]),
+        ("x", None, False, [(4, 1, 4, 3), (4, 20, 4, 22)])]
+    assert [(c["name"], c["target"], c["group"], c["scope"]) for c in outline["calls"]] == [
+        ("print", "native", None, 0), ("go", "group", 0, None), ("ghost", None, None, None)]
+    assert compiler.diagnostics()[0]["message"] == "No callable named 'pirnt' was registered"
+    with pytest.raises(TypeError):
+        compiler.outline(b"go;")
+    assert compiler.outline("")["groups"] == []

@@ -244,7 +244,8 @@ def test_a_native_may_ask_for_its_call_site_during_the_run():
     interpreter.register_callable("f", Constant(native))
     assert interpreter.call_site() is None
     interpreter.run()
-    assert holder["site"] == {"address": 1, "line": None, "column": None}
+    assert holder["site"] == {"address": 1, "line": None, "column": None, "context": 0,
+                              "group": None}
     assert native.seen is None and interpreter.call_site() is None
 
 

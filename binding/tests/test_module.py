@@ -273,7 +273,10 @@ def stub_docstrings():
         if isinstance(node, ast.ClassDef):
             found[(node.name, None)] = ast.get_docstring(node)
             for member in node.body:
-                if isinstance(member, ast.FunctionDef) and not member.name.startswith("_"):
+                setter = any(isinstance(decorator, ast.Attribute) and decorator.attr == "setter"
+                             for decorator in getattr(member, "decorator_list", []))
+                if isinstance(member, ast.FunctionDef) and not member.name.startswith("_") \
+                        and not setter:
                     found[(node.name, member.name)] = ast.get_docstring(member)
     return found
 

@@ -49,6 +49,9 @@ enum class ExprKind : std::uint8_t {
   Grouping,  // parentheses, or absolute-value bars when `abs`
   Literal,   // true, false, nil, a number (its value in Tree::numbers) or a string
   Variable,  // a $name read
+  // Only as the right-hand side of an assignment, whose value they give:
+  Call,  // a call (its node in Tree::calls); the token is its name
+  Race,  // a race block (its Parallel node in Tree::stmts); the token is the keyword
 };
 
 // 16 bytes, the most numerous node of a tree. Its token is the operator of
@@ -92,6 +95,14 @@ struct Expr {
   static Expr variable(TokenRef name) {
     return Expr{name.offset, 0, name.length, name.ty, ExprKind::Variable};
   }
+  // The call is tree.calls[call]; its name is the token.
+  static Expr call(TokenRef name, Index call) {
+    return Expr{name.offset, call, name.length, name.ty, ExprKind::Call};
+  }
+  // The block is tree.stmts[block], a Parallel that races.
+  static Expr race(TokenRef keyword, Index block) {
+    return Expr{keyword.offset, block, keyword.length, keyword.ty, ExprKind::Race};
+  }
 
   TokenRef token() const {
     switch (kind) {
@@ -103,6 +114,8 @@ struct Expr {
       case ExprKind::Unary:
       case ExprKind::Grouping:
       case ExprKind::Variable:
+      case ExprKind::Call:
+      case ExprKind::Race:
         return TokenRef{offset, right, ty};
     }
     return TokenRef{offset, 0, ty};
@@ -143,6 +156,7 @@ enum class StmtKind : std::uint8_t {
   Return,
   Yield,
   Break,
+  ReturnValue,  // return value; (in a group): the keyword, and `value` the expression
 };
 
 // `token` is the name of Group, Use, Var and Exec (the call's name), and the
@@ -152,7 +166,7 @@ struct Stmt {
   StmtKind kind = StmtKind::Return;
   bool negated = false;
   TokenRef token = {};
-  Index value = 0;   // If and While: the condition; Var: the value; Exec: its call
+  Index value = 0;   // If, While: the condition; Var, ReturnValue: the value; Exec: its call
   Range body = {};   // Group, While: the body; If: the then branch; Parallel: the calls
   Range other = {};  // Group: the parameters; If: the else branch
 };

@@ -25,23 +25,23 @@ std::size_t capacity_bytes(const std::vector<T>& table) {
 
 }  // namespace
 
-Bytecode::Bytecode(const std::vector<Op>& ops) {
+EncodedProgram::EncodedProgram(const std::vector<Op>& ops) {
   instructions.reserve(ops.size());
   for (const Op& op : ops) append(op);
 }
 
-Bytecode::Bytecode(std::initializer_list<Op> ops) {
+EncodedProgram::EncodedProgram(std::initializer_list<Op> ops) {
   for (const Op& op : ops) append(op);
 }
 
 // --- Reading ----------------------------------------------------------------
 
-std::uint64_t Bytecode::slot(std::size_t index) const {
+std::uint64_t EncodedProgram::slot(std::size_t index) const {
   const Instruction& instruction = instructions[index];
   return instruction.form == OperandForm::Wide ? words[instruction.operand] : instruction.operand;
 }
 
-std::ptrdiff_t Bytecode::distance(std::size_t index) const {
+std::ptrdiff_t EncodedProgram::distance(std::size_t index) const {
   const Instruction& instruction = instructions[index];
   if (instruction.form == OperandForm::Wide) {
     return static_cast<std::ptrdiff_t>(words[instruction.operand]);
@@ -49,20 +49,20 @@ std::ptrdiff_t Bytecode::distance(std::size_t index) const {
   return static_cast<std::int32_t>(instruction.operand);
 }
 
-std::uint32_t Bytecode::name_id(std::size_t index) const {
+std::uint32_t EncodedProgram::name_id(std::size_t index) const {
   const Instruction& instruction = instructions[index];
-  if (instruction.kind == OpKind::Call && instruction.form == OperandForm::Wide) {
+  if (shape_of(instruction.kind) == OperandShape::Call && instruction.form == OperandForm::Wide) {
     return static_cast<std::uint32_t>(words[instruction.operand]);
   }
   return instruction.operand;
 }
 
-std::uint64_t Bytecode::arity(std::size_t index) const {
+std::uint64_t EncodedProgram::arity(std::size_t index) const {
   const Instruction& instruction = instructions[index];
   return instruction.form == OperandForm::Wide ? words[instruction.operand + 1] : instruction.small;
 }
 
-double Bytecode::number(std::size_t index) const {
+double EncodedProgram::number(std::size_t index) const {
   const Instruction& instruction = instructions[index];
   if (instruction.form == OperandForm::SmallInt) {
     return static_cast<std::int32_t>(instruction.operand);
@@ -70,31 +70,31 @@ double Bytecode::number(std::size_t index) const {
   return std::bit_cast<double>(words[instruction.operand]);
 }
 
-const Value& Bytecode::constant(std::size_t index) const {
+const Value& EncodedProgram::constant(std::size_t index) const {
   return constants[instructions[index].operand];
 }
 
-std::span<const CallSlot> Bytecode::calls(std::size_t index) const {
+std::span<const CallSlot> EncodedProgram::calls(std::size_t index) const {
   std::uint32_t list = instructions[index].operand;
   return std::span<const CallSlot>(call_entries)
       .subspan(list_starts[list], list_starts[list + 1] - list_starts[list]);
 }
 
-SourcePosition Bytecode::position(std::size_t index) const { return lines.position(index); }
+SourcePosition EncodedProgram::position(std::size_t index) const { return lines.position(index); }
 
-std::vector<SourcePosition> Bytecode::positions() const { return lines.positions(size()); }
+std::vector<SourcePosition> EncodedProgram::positions() const { return lines.positions(size()); }
 
-SourcePosition Bytecode::call_position(std::size_t index, std::size_t entry) const {
+SourcePosition EncodedProgram::call_position(std::size_t index, std::size_t entry) const {
   return entry_positions[list_starts[instructions[index].operand] + entry];
 }
 
-Op Bytecode::op(std::size_t index) const {
+Op EncodedProgram::op(std::size_t index) const {
   Op op = op_at(index);
   op.position = position(index);
   return op;
 }
 
-Op Bytecode::op_at(std::size_t index) const {
+Op EncodedProgram::op_at(std::size_t index) const {
   OpKind kind = this->kind(index);
   Op op = Op::simple(kind);
   switch (shape_of(kind)) {
@@ -130,7 +130,7 @@ Op Bytecode::op_at(std::size_t index) const {
   return op;
 }
 
-std::vector<Op> Bytecode::ops() const {
+std::vector<Op> EncodedProgram::ops() const {
   std::vector<Op> listing;
   listing.reserve(size());
   std::vector<SourcePosition> places = lines.positions(size());
@@ -141,14 +141,14 @@ std::vector<Op> Bytecode::ops() const {
   return listing;
 }
 
-std::size_t Bytecode::probe(std::string_view text) const {
+std::size_t EncodedProgram::probe(std::string_view text) const {
   std::size_t mask = name_table.size() - 1;
   std::size_t at = hash_name(text) & mask;
   while (name_table[at] != 0 && names[name_table[at] - 1] != text) at = (at + 1) & mask;
   return at;
 }
 
-std::optional<std::uint32_t> Bytecode::find_name(std::string_view text) const {
+std::optional<std::uint32_t> EncodedProgram::find_name(std::string_view text) const {
   if (name_table.empty()) return std::nullopt;
   std::uint32_t entry = name_table[probe(text)];
   if (entry == 0) return std::nullopt;
@@ -157,7 +157,7 @@ std::optional<std::uint32_t> Bytecode::find_name(std::string_view text) const {
 
 // --- Appending --------------------------------------------------------------
 
-std::uint32_t Bytecode::intern(std::string_view text) {
+std::uint32_t EncodedProgram::intern(std::string_view text) {
   // Kept at most half full, so that a probe ends soon at an empty entry.
   if ((names.size() + 1) * 2 > name_table.size()) {
     std::vector<std::uint32_t> grown(std::max<std::size_t>(16, name_table.size() * 2), 0);
@@ -177,21 +177,21 @@ std::uint32_t Bytecode::intern(std::string_view text) {
   return id;
 }
 
-std::uint32_t Bytecode::add_word(std::uint64_t word) {
+std::uint32_t EncodedProgram::add_word(std::uint64_t word) {
   words.push_back(word);
   return static_cast<std::uint32_t>(words.size() - 1);
 }
 
-void Bytecode::at(SourcePosition position) { here = position; }
+void EncodedProgram::at(SourcePosition position) { here = position; }
 
-void Bytecode::push(Instruction instruction) {
+void EncodedProgram::push(Instruction instruction) {
   lines.note(static_cast<std::uint32_t>(instructions.size()), here);
   instructions.push_back(instruction);
 }
 
-void Bytecode::emit(OpKind kind) { push(Instruction{kind, OperandForm::Inline, 0, 0}); }
+void EncodedProgram::emit(OpKind kind) { push(Instruction{kind, OperandForm::Inline, 0, 0}); }
 
-void Bytecode::emit_slot(OpKind kind, std::uint64_t slot) {
+void EncodedProgram::emit_slot(OpKind kind, std::uint64_t slot) {
   if (slot <= max_inline) {
     push(Instruction{kind, OperandForm::Inline, 0, static_cast<std::uint32_t>(slot)});
   } else {
@@ -199,11 +199,11 @@ void Bytecode::emit_slot(OpKind kind, std::uint64_t slot) {
   }
 }
 
-void Bytecode::emit_name(OpKind kind, std::string_view name) {
+void EncodedProgram::emit_name(OpKind kind, std::string_view name) {
   push(Instruction{kind, OperandForm::Inline, 0, intern(name)});
 }
 
-void Bytecode::emit_value(const Value& value) {
+void EncodedProgram::emit_value(const Value& value) {
   if (value.is_number()) {
     emit_number(value.as_number());
     return;
@@ -213,7 +213,7 @@ void Bytecode::emit_value(const Value& value) {
   push(Instruction{OpKind::Push, OperandForm::Constant, 0, index});
 }
 
-void Bytecode::emit_number(double number) {
+void EncodedProgram::emit_number(double number) {
   // Most numbers in programs are small integers: those need no word. The
   // range is checked first: converting a double out of range is undefined.
   bool in_range = number >= std::numeric_limits<std::int32_t>::min() &&
@@ -230,13 +230,13 @@ void Bytecode::emit_number(double number) {
                    add_word(std::bit_cast<std::uint64_t>(number))});
 }
 
-std::size_t Bytecode::emit_jump(OpKind kind, std::ptrdiff_t distance) {
+std::size_t EncodedProgram::emit_jump(OpKind kind, std::ptrdiff_t distance) {
   push(Instruction{kind, OperandForm::Inline, 0, 0});
   patch_distance(size() - 1, distance);
   return size() - 1;
 }
 
-void Bytecode::patch_distance(std::size_t index, std::ptrdiff_t distance) {
+void EncodedProgram::patch_distance(std::size_t index, std::ptrdiff_t distance) {
   Instruction& instruction = instructions[index];
   if (fits_int32(distance)) {
     instruction.form = OperandForm::Inline;
@@ -247,18 +247,18 @@ void Bytecode::patch_distance(std::size_t index, std::ptrdiff_t distance) {
   }
 }
 
-void Bytecode::emit_call(std::string_view name, std::uint64_t arity) {
+void EncodedProgram::emit_call(std::string_view name, std::uint64_t arity, OpKind kind) {
   std::uint32_t id = intern(name);
   if (arity <= max_small) {
-    push(Instruction{OpKind::Call, OperandForm::Inline, static_cast<std::uint16_t>(arity), id});
+    push(Instruction{kind, OperandForm::Inline, static_cast<std::uint16_t>(arity), id});
   } else {
     std::uint32_t first = add_word(id);
     add_word(arity);
-    push(Instruction{OpKind::Call, OperandForm::Wide, 0, first});
+    push(Instruction{kind, OperandForm::Wide, 0, first});
   }
 }
 
-void Bytecode::emit_call_list(OpKind kind, const std::vector<CallEntry>& calls) {
+void EncodedProgram::emit_call_list(OpKind kind, const std::vector<CallEntry>& calls) {
   for (const CallEntry& call : calls) {
     call_entries.push_back(CallSlot{intern(call.name), call.arity});
     entry_positions.push_back(call.position);
@@ -268,7 +268,7 @@ void Bytecode::emit_call_list(OpKind kind, const std::vector<CallEntry>& calls) 
   push(Instruction{kind, OperandForm::Inline, 0, list});
 }
 
-void Bytecode::append(const Op& op) {
+void EncodedProgram::append(const Op& op) {
   at(op.position);
   switch (shape_of(op.kind)) {
     case OperandShape::None:
@@ -288,7 +288,7 @@ void Bytecode::append(const Op& op) {
       emit_jump(op.kind, op.distance);
       return;
     case OperandShape::Call:
-      emit_call(op.name, op.index);
+      emit_call(op.name, op.index, op.kind);
       return;
     case OperandShape::CallList:
       emit_call_list(op.kind, op.calls);
@@ -296,17 +296,17 @@ void Bytecode::append(const Op& op) {
   }
 }
 
-void Bytecode::swap_code(CodeBuffer& buffer) {
+void EncodedProgram::swap_code(CodeBuffer& buffer) {
   instructions.swap(buffer.code);
   std::swap(lines, buffer.lines);
 }
 
-void Bytecode::append_code(const CodeBuffer& buffer) {
+void EncodedProgram::append_code(const CodeBuffer& buffer) {
   lines.append(buffer.lines, static_cast<std::uint32_t>(instructions.size()));
   instructions.insert(instructions.end(), buffer.code.begin(), buffer.code.end());
 }
 
-void Bytecode::shrink() {
+void EncodedProgram::shrink() {
   instructions.shrink_to_fit();
   lines.shrink();
   names.shrink_to_fit();
@@ -314,14 +314,19 @@ void Bytecode::shrink() {
   words.shrink_to_fit();
 }
 
-std::size_t Bytecode::memory_bytes() const {
-  std::size_t bytes = sizeof(Bytecode) + capacity_bytes(instructions) + lines.memory_bytes() +
+std::size_t EncodedProgram::memory_bytes() const {
+  std::size_t bytes = sizeof(EncodedProgram) + capacity_bytes(instructions) + lines.memory_bytes() +
                       capacity_bytes(names) + capacity_bytes(name_table) +
                       capacity_bytes(constants) + capacity_bytes(words) +
                       capacity_bytes(list_starts) + capacity_bytes(call_entries) +
-                      capacity_bytes(entry_positions);
-  for (const std::string& name : names) {
-    if (name.capacity() > std::string().capacity()) bytes += name.capacity() + 1;
+                      capacity_bytes(entry_positions) + capacity_bytes(debug_scopes);
+  auto string_bytes = [](const std::string& text) {
+    return text.capacity() > std::string().capacity() ? text.capacity() + 1 : 0;
+  };
+  for (const std::string& name : names) bytes += string_bytes(name);
+  for (const DebugScope& scope : debug_scopes) {
+    bytes += string_bytes(scope.group) + capacity_bytes(scope.variables);
+    for (const ScopeVariable& variable : scope.variables) bytes += string_bytes(variable.name);
   }
   return bytes;
 }
@@ -383,17 +388,6 @@ LineRun LineTable::next_run(const std::uint8_t*& at, LineRun run) {
   run.position.line = static_cast<std::uint32_t>(run.position.line + line_change);
   run.position.column = static_cast<std::uint32_t>(get_varint(at));
   return run;
-}
-
-template <typename Visit>
-void LineTable::for_each_run(Visit&& visit) const {
-  const std::uint8_t* at = bytes.data();
-  const std::uint8_t* end = at + bytes.size();
-  LineRun run;
-  while (at != end) {
-    run = next_run(at, run);
-    visit(run);
-  }
 }
 
 void LineTable::append(const LineTable& other, std::uint32_t offset) {

@@ -28,7 +28,7 @@ Compiler::Compiler() : scopes(1) {}
 std::expected<void, Error> Compiler::register_callable(
     std::string name, std::unique_ptr<CallableGenerator> generator) {
   // The maps are being read while running; a host callback must not alter them.
-  if (running) return std::unexpected(Error::compiler_busy());
+  if (running()) return std::unexpected(Error::compiler_busy());
   if (callables.contains(name)) return std::unexpected(Error::callable_already_registered(name));
   callables.emplace(std::move(name), std::move(generator));
   return {};
@@ -36,7 +36,7 @@ std::expected<void, Error> Compiler::register_callable(
 
 std::expected<void, Error> Compiler::register_property(std::string name,
                                                        std::unique_ptr<Prop> prop) {
-  if (running) return std::unexpected(Error::compiler_busy());
+  if (running()) return std::unexpected(Error::compiler_busy());
   if (props.contains(name)) return std::unexpected(Error::property_already_registered(name));
   property_shapes |= shape_bit(name);
   props.emplace(std::move(name), std::move(prop));
@@ -63,8 +63,7 @@ void Compiler::note_scope(std::string_view group) {
 
 std::expected<Bytecode, std::vector<Error>> Compiler::compile_nonconsuming(
     const ast::Tree& program) {
-  if (running) return std::unexpected(std::vector<Error>{Error::compiler_busy()});
-  running = true;
+  if (running()) return std::unexpected(std::vector<Error>{Error::compiler_busy()});
   reset_compilation_state();
   tree = &program;
   if (!program.source.empty()) locator.emplace(program.source);
@@ -103,23 +102,24 @@ std::expected<Bytecode, std::vector<Error>> Compiler::compile_nonconsuming(
   } else {
     result = std::unexpected(std::exchange(errors, {}));
   }
-  code = Bytecode();
+  code = EncodedProgram();
   // The tree and its source text are the caller's, alive only for this call.
   tree = nullptr;
   locator.reset();
-  running = false;
   return result;
 }
 
 Program Compiler::package_program(Bytecode program) {
-  if (running) return Program{std::move(program), {}, {}};
+  if (running()) return Program(Package{std::move(program), {}, {}});
   property_shapes = 0;
-  return Program{std::move(program), std::exchange(callables, {}), std::exchange(props, {})};
+  return Program(
+      Package{std::move(program), std::exchange(callables, {}), std::exchange(props, {})});
 }
 
 void Compiler::reset_compilation_state() {
-  code = Bytecode();
+  code = EncodedProgram();
   breaks.clear();
+  in_group = false;
   scopes.assign(1, {});
   errors.clear();
   groups.clear();
@@ -150,7 +150,7 @@ Bytecode Compiler::assemble(const CodeBuffer& main_code) {
   for (const GroupData& group : groups) code.append_code(group.body);
   code.append_code(main_code);
   code.shrink();
-  return std::exchange(code, Bytecode());
+  return Bytecode(std::exchange(code, EncodedProgram()));
 }
 
 SourcePosition Compiler::position_of(ast::TokenRef token) {

@@ -1,6 +1,6 @@
 // The compiler: resolves every name of a parsed program (native calls and
 // properties the host registered, groups defined in the language, variables)
-// and appends the program's instructions in place, as Bytecode.
+// and appends the program's instructions in place, in their encoding.
 //
 // Layout of a compiled program: one `jump` over the group bodies, the group
 // bodies (each `label`, body, one `pop` per value parameter, `return`), then the
@@ -21,8 +21,10 @@
 #include "ast.hpp"
 #include "bytecode.hpp"
 #include "error.hpp"
+#include "names.hpp"
 #include "native.hpp"
 #include "op.hpp"
+#include "package.hpp"
 #include "position.hpp"
 
 namespace zolang {
@@ -82,6 +84,10 @@ class Compiler final {
   [[nodiscard]] std::expected<void, Error> register_property(std::string name,
                                                              std::unique_ptr<Prop> prop);
 
+  // Whether a native call, or a property (without `$`), is registered.
+  bool knows_callable(std::string_view name) const { return callables.contains(name); }
+  bool knows_property(std::string_view name) const { return props.contains(name); }
+
   // The stack address of variable `name` in the innermost scope, declaring it
   // there (next free address) when absent.
   std::size_t declare_var(std::string_view name);
@@ -126,6 +132,9 @@ class Compiler final {
   void compile_literal(const ast::Expr& literal);
   void compile_unary(const ast::Expr& unary);
   void compile_variable(ast::TokenRef name);
+  // The right-hand sides that only an assignment takes.
+  void compile_call_value(const ast::Expr& call);
+  void compile_race_value(const ast::Expr& race);
 
   // Statements: each leaves the stack as it found it, except that the first
   // assignment of a variable leaves its value in the variable's slot.
@@ -136,7 +145,12 @@ class Compiler final {
   void compile_if(const ast::Stmt& statement);
   void compile_while(const ast::Stmt& statement);
   void compile_exec(const ast::Call& call);
-  void compile_parallel(const ast::Stmt& block);
+  // A call as `kind` (call or call_value), recording its place from `here`.
+  void compile_call(const ast::Call& call, OpKind kind);
+  // A parallel or race block as `kind` (call_parallel, call_race or
+  // call_race_value), at the place in `here`.
+  void compile_parallel(const ast::Stmt& block, OpKind kind);
+  void compile_return_value(const ast::Stmt& statement);
   void compile_var(ast::TokenRef name, ast::Index value);
   void compile_break(ast::TokenRef keyword);
 
@@ -206,7 +220,15 @@ class Compiler final {
   CallableGenerator* find_callable(std::string_view name);
   // The group called `name`, or null. Valid until the next group is stored.
   GroupData* find_group(std::string_view name);
-  void emit_value_arguments(const ast::Call& call);
+  // The code of a call's arguments: its values in source order, and with
+  // `words` its words too, each as a string.
+  void emit_arguments(const ast::Call& call, bool words);
+  // Whether the native called `name` takes its words at run time.
+  bool passes_words(std::string_view name) const;
+  // The arity of a call: its values, or all its arguments when words pass.
+  std::size_t call_arity(const ast::Call& call, bool words) const {
+    return words ? call.args.count : count_values(*tree, call);
+  }
   // The call_parallel entry for one call of a block, or nothing (the error
   // recorded) when the call is unknown or rejected.
   std::optional<CallEntry> parallel_entry(const ast::Call& call);
@@ -221,7 +243,7 @@ class Compiler final {
   std::string synthetic_group(const std::string& name, std::size_t arity, std::vector<Arg> args,
                               SourcePosition call);
 
-  Bytecode code;
+  EncodedProgram code;
   // Where group bodies are compiled before they are stored.
   CodeBuffer group_scratch;
   // The breaks of the enclosing loops, innermost last, each to be landed
@@ -235,10 +257,11 @@ class Compiler final {
   std::unordered_set<std::string, StringHash, std::equal_to<>> used_props;
   // One bit per length and first byte of a registered property's name.
   std::uint64_t property_shapes = 0;
-  bool running = false;
 
   // The tree being compiled; null between compilations.
   const ast::Tree* tree = nullptr;
+  // A compilation runs (and a host callback must not disturb it).
+  bool running() const { return tree != nullptr; }
   // Places, for one compilation with its source text: the locator, the place
   // the next instructions record and the place of the statement being
   // compiled.
@@ -266,6 +289,8 @@ class Compiler final {
   // How many loops enclose the statement being compiled; a `break` outside
   // any loop has nowhere to go.
   std::size_t loop_depth = 0;
+  // Whether a group body is being compiled: only a group returns a value.
+  bool in_group = false;
 };
 
 }  // namespace zolang

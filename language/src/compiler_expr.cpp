@@ -82,6 +82,12 @@ void Compiler::compile_operand(const ast::Expr& expression) {
     case ast::ExprKind::Variable:
       compile_variable(expression.token());
       return;
+    case ast::ExprKind::Call:
+      compile_call_value(expression);
+      return;
+    case ast::ExprKind::Race:
+      compile_race_value(expression);
+      return;
     case ast::ExprKind::Binary:
     case ast::ExprKind::Logical:
       return;  // never here: compile_expression takes chains apart first
@@ -232,6 +238,18 @@ Error Compiler::undeclared_property(std::string_view name) {
     error.notes.push_back(Note{"declare it first with 'use $" + std::string(name) + ";'", {}});
   }
   return error;
+}
+
+// name args -> code(args) call_value name n; checked like a call statement.
+void Compiler::compile_call_value(const ast::Expr& call) {
+  at(call.token());
+  compile_call(tree->calls[call.left], OpKind::CallValue);
+}
+
+// race { calls } -> code(values) call_race_value entries
+void Compiler::compile_race_value(const ast::Expr& race) {
+  at(race.token());
+  compile_parallel(tree->stmts[race.left], OpKind::CallRaceValue);
 }
 
 }  // namespace zolang

@@ -71,6 +71,7 @@ void Compiler::compile_group(const ast::Stmt& group) {
     }
   }
   std::size_t enclosing_loops = std::exchange(loop_depth, 0);
+  in_group = true;
   // Compiled into a buffer kept from group to group, then copied out at its
   // final size: one allocation per body instead of one per doubling.
   group_scratch.clear();
@@ -84,6 +85,7 @@ void Compiler::compile_group(const ast::Stmt& group) {
   emit(OpKind::Return);
   code.swap_code(group_scratch);
   loop_depth = enclosing_loops;
+  in_group = false;
   note_scope(name);
   scopes.pop_back();
   store_group(std::move(name), std::move(params), CodeBuffer(group_scratch), defined_at);
@@ -101,10 +103,9 @@ void Compiler::store_group(std::string name, std::vector<Arg> params, CodeBuffer
 }
 
 // parallel { calls } -> code(values, last call's last value first) call_parallel entries
-// race { calls }     -> the same with call_race
+// race { calls }     -> the same with call_race (call_race_value for a value)
 // Any rejected call abandons the whole block: nothing is emitted for it.
-void Compiler::compile_parallel(const ast::Stmt& block) {
-  at_statement(block.token);
+void Compiler::compile_parallel(const ast::Stmt& block, OpKind kind) {
   SourcePosition keyword = here;
   const std::span<const ast::Call> calls = tree->calls_of(block.body);
   std::vector<CallEntry> entries;
@@ -117,19 +118,25 @@ void Compiler::compile_parallel(const ast::Stmt& block) {
   // Reversed, so the first value of the first call ends on top of the stack.
   for (auto call = calls.rbegin(); call != calls.rend(); ++call) {
     const std::span<const ast::Arg> args = tree->args_of(*call);
+    const bool words = passes_words(tree->text(call->name));
     for (auto arg = args.rbegin(); arg != args.rend(); ++arg) {
-      if (!arg->is_word()) compile_expression(arg->value);
+      if (!arg->is_word()) {
+        compile_expression(arg->value);
+      } else if (words) {
+        at(arg->word);
+        emit_value(Value::string(tree->text(arg->word)));
+      }
     }
   }
   here = keyword;
   code.at(here);
-  code.emit_call_list(block.negated ? OpKind::CallRace : OpKind::CallParallel, entries);
+  code.emit_call_list(kind, entries);
 }
 
 std::optional<CallEntry> Compiler::parallel_entry(const ast::Call& call) {
   std::string name(tree->text(call.name));
   std::vector<Arg> args = compile_time_args(*tree, call);
-  std::size_t arity = count_values(*tree, call);
+  std::size_t arity = call_arity(call, passes_words(name));
   SourcePosition place = position_of(call.name);
   if (GroupData* group = find_group(name)) {
     if (auto checked = group->group.check_syntax(std::move(args)); !checked) {

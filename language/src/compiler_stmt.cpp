@@ -32,7 +32,8 @@ void Compiler::compile_statement(const ast::Stmt& statement) {
       compile_exec(tree->calls[statement.value]);
       return;
     case ast::StmtKind::Parallel:
-      compile_parallel(statement);
+      at_statement(statement.token);
+      compile_parallel(statement, statement.negated ? OpKind::CallRace : OpKind::CallParallel);
       return;
     case ast::StmtKind::Var:
       compile_var(statement.token, statement.value);
@@ -48,7 +49,25 @@ void Compiler::compile_statement(const ast::Stmt& statement) {
     case ast::StmtKind::Break:
       compile_break(statement.token);
       return;
+    case ast::StmtKind::ReturnValue:
+      compile_return_value(statement);
+      return;
   }
+}
+
+// return e -> code(e) return_value   (in a group body only)
+void Compiler::compile_return_value(const ast::Stmt& statement) {
+  at_statement(statement.token);
+  if (!in_group) {
+    record_at(Error::compile(0,
+                             "Only a group can return a value; the main program ends with a "
+                             "bare 'return;'"),
+              statement.token);
+    return;
+  }
+  compile_expression(statement.value);
+  here = statement_here;
+  emit(OpKind::ReturnValue);
 }
 
 // use $name: reads of the property compiled after it compile to `get`. Its
@@ -157,9 +176,16 @@ void Compiler::compile_break(ast::TokenRef keyword) {
 }
 
 // name args -> code(value args, in order) call name n
-// A rejected call generates nothing, so its arguments report nothing either.
 void Compiler::compile_exec(const ast::Call& call) {
   at_statement(call.name);
+  compile_call(call, OpKind::Call);
+}
+
+// A rejected call generates nothing, so its arguments report nothing either.
+// A native that takes its words at run time gets them pushed as strings, in
+// their places among the values.
+void Compiler::compile_call(const ast::Call& call, OpKind kind) {
+  const SourcePosition call_place = here;
   std::string_view name = tree->text(call.name);
   CallableGenerator* checker = find_callable(name);
   if (!checker) {
@@ -173,10 +199,11 @@ void Compiler::compile_exec(const ast::Call& call) {
     record_rejected_call(std::move(checked.error()), call, find_group(name));
     return;
   }
-  emit_value_arguments(call);
-  here = statement_here;
+  const bool words = checker->words_at_run_time();
+  emit_arguments(call, words);
+  here = call_place;
   code.at(here);
-  code.emit_call(name, count_values(*tree, call));
+  code.emit_call(name, call_arity(call, words), kind);
 }
 
 // The span covers the whole call, name and arguments: a check refuses the
@@ -205,10 +232,20 @@ GroupData* Compiler::find_group(std::string_view name) {
   return found == group_index.end() ? nullptr : &groups[found->second];
 }
 
-void Compiler::emit_value_arguments(const ast::Call& call) {
+void Compiler::emit_arguments(const ast::Call& call, bool words) {
   for (const ast::Arg& arg : tree->args_of(call)) {
-    if (!arg.is_word()) compile_expression(arg.value);
+    if (!arg.is_word()) {
+      compile_expression(arg.value);
+    } else if (words) {
+      at(arg.word);
+      emit_value(Value::string(tree->text(arg.word)));
+    }
   }
+}
+
+bool Compiler::passes_words(std::string_view name) const {
+  auto native = callables.find(name);
+  return native != callables.end() && native->second->words_at_run_time();
 }
 
 }  // namespace zolang

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "interpreter_stack.hpp"
@@ -35,6 +36,9 @@ enum class StepOutcome : std::uint8_t {
 struct Frame {
   std::size_t return_index;
   std::size_t base;
+  // Entered by call_value: leaving it pushes the group's value (nil unless
+  // a return_value gave one) in place of everything the group left.
+  bool value = false;
 };
 
 struct ExecutionContext {
@@ -60,11 +64,12 @@ struct ExecutionContext {
   std::vector<Frame> frames;
   ValueStack stack;
   std::vector<std::unique_ptr<ExecutionContext>> children;  // in creation order
-  bool has_callable = false;      // a native call started here is in progress
-  std::uint32_t callable_id = 0;  // its id in the interpreter's active calls
-  std::size_t ip = 0;             // index of the next instruction
-  bool alive = true;              // not finished (nor discarded)
-  bool is_wrapper = false;        // started at a label beginning with '#'
+  // While a native call started here is in progress: its id in the
+  // interpreter's active calls.
+  std::optional<std::uint32_t> callable_id;
+  std::size_t ip = 0;       // index of the next instruction
+  bool alive = true;        // not finished (nor discarded)
+  bool is_wrapper = false;  // started at a label beginning with '#'
   WaitMode mode = WaitMode::None;
   // Queued again in this step because a child decided its race; keeps a
   // parent from being queued twice when two children finish in one step.
@@ -72,6 +77,9 @@ struct ExecutionContext {
   // A child's place among the calls of the parallel or race block that
   // started it, from 0 (read only to explain a failure).
   std::uint32_t branch = 0;
+  // While racing: the 1-based place among the block's calls of the child
+  // that decided the race; 0 until one has.
+  std::uint32_t winner = 0;
 };
 
 }  // namespace zolang

@@ -36,7 +36,7 @@ Error Error::parse_at_end(std::string message) {
   return make(ErrorKind::ParseAtEnd, std::move(message));
 }
 Error Error::parse(OwnedToken token, std::string message) {
-  Error error = make(ErrorKind::Parse, std::move(message), token.line);
+  Error error = make(ErrorKind::Parse, std::move(message));
   error.token = std::move(token);
   return error;
 }
@@ -96,6 +96,9 @@ Error Error::budget_exhausted(std::size_t address) {
 Error Error::time_limit_exceeded(std::size_t address) {
   return make(ErrorKind::Runtime, at_address(address, "Time limit exceeded"), 0, address);
 }
+Error Error::memory_limit_exceeded(std::size_t address) {
+  return make(ErrorKind::Runtime, at_address(address, "Memory limit exceeded"), 0, address);
+}
 
 std::string Error::render() const {
   switch (kind) {
@@ -104,7 +107,7 @@ std::string Error::render() const {
     case ErrorKind::IrSyntax:
       return at_line(line, text);
     case ErrorKind::Parse:
-      return at_line(token ? token->line : line, text);
+      return at_line(token ? token->line : 0, text);
     case ErrorKind::ParseAtEnd:
       return "[end] " + text;
     case ErrorKind::PropertyNotSettable:

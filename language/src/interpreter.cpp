@@ -4,16 +4,20 @@
 #include "interpreter.hpp"
 
 #include <algorithm>
+#include <new>
 #include <optional>
 #include <utility>
 
 #include "interpreter_impl.hpp"
+#include "package.hpp"
 
 namespace zolang {
 
+[[gnu::tls_model("initial-exec")]] thread_local int Interpreter::Impl::NativeDepth::depth = 0;
+
 Interpreter::Impl::Impl(Bytecode program_code)
-    : root(std::make_unique<ExecutionContext>()),
-      ops(std::move(program_code)),
+    : root(std::make_unique<ExecutionContext>()),  // id 0
+      bytecode(std::move(program_code)),
       program(DecodedProgram::decode(ops)) {}
 
 // --- Stepping ---------------------------------------------------------------
@@ -27,6 +31,9 @@ std::expected<bool, Error> Interpreter::Impl::step() {
   if (status == RunStatus::Fresh) {
     auto valid = validate();
     if (!valid) return std::unexpected(std::move(valid.error()));
+  } else if (status == RunStatus::Ending || status == RunStatus::Ended) [[unlikely]] {
+    // A request that came while the run was ending is void.
+    stop_requested.store(false, std::memory_order_relaxed);
   }
   if (pause_requested.load(std::memory_order_relaxed)) [[unlikely]] {
     if (suspend_on_request()) return false;
@@ -36,8 +43,13 @@ std::expected<bool, Error> Interpreter::Impl::step() {
   // A step after __end failed part-way goes on with __end, pass by pass.
   bool ending = internal.status == RunStatus::Ending;
   if (!ending) internal.status = RunStatus::Running;
+  // A request made between steps, then one made during this one.
+  if (stop_due()) [[unlikely]]
+    return stop_in_steps();
   auto finished = pass_to_finish();
   if (!finished) return std::unexpected(std::move(finished.error()));
+  if (stop_due()) [[unlikely]]
+    return stop_in_steps();
   if (!*finished) {
     if (!ending) {
       bool suspended = debugger && debugger->suspension;
@@ -45,7 +57,14 @@ std::expected<bool, Error> Interpreter::Impl::step() {
     }
     return false;
   }
+  if (ending_in_steps) {
+    // __end, run in the host's steps, has finished.
+    ending_in_steps = false;
+    internal.status = RunStatus::Ended;
+    return true;
+  }
   if (ending) return true;
+  if (end_in_steps) return start_end_in_steps();
   auto ended = run_end();
   if (!ended) return std::unexpected(std::move(ended.error()));
   return true;
@@ -65,6 +84,7 @@ std::expected<void, Error> Interpreter::Impl::run_pass() {
   queue_head = 0;
   queue.push_back(root.get());
   auto drained = drain_queue();
+  running = nullptr;
   queue.clear();
   graveyard.clear();
   return drained;
@@ -85,16 +105,22 @@ std::expected<void, Error> Interpreter::Impl::drain_queue() {
       if (!*may_run) continue;
     }
     context.mode = WaitMode::None;
+    running = &context;
     auto outcome = step_with(context);
     if (!outcome) return std::unexpected(std::move(outcome.error()));  // located by step_with
-    if (*outcome == StepOutcome::Yield) continue;
     // All-stop: the contexts after this one take no turn in this step.
-    if (*outcome == StepOutcome::Break) return {};
-    if (auto reacted = react(context, *outcome); !reacted) {
-      // Ending the race this context decided failed: at its parent's call_race.
-      if (context.parent != nullptr) locate_failure(*context.parent, context.parent->ip - 1);
-      return reacted;
+    if (*outcome == StepOutcome::Break) [[unlikely]]
+      return {};
+    if (*outcome != StepOutcome::Yield) {
+      if (auto reacted = react(context, *outcome); !reacted) {
+        // Ending the race this context decided failed: at its parent's call_race.
+        if (context.parent != nullptr) locate_failure(*context.parent, context.parent->ip - 1);
+        return reacted;
+      }
     }
+    // A stop asked for (at a check point, or by a native) ends the pass.
+    if (stop_due()) [[unlikely]]
+      break;
   }
   return {};
 }
@@ -111,6 +137,7 @@ std::expected<bool, Error> Interpreter::Impl::join(ExecutionContext& context) {
       if (!terminated) return std::unexpected(std::move(terminated.error()));
     }
     discard_children(context, false);
+    push_winner(context);
     return true;
   }
   discard_children(context, true);
@@ -135,12 +162,14 @@ std::expected<void, Error> Interpreter::Impl::react(ExecutionContext& context,
       // learns of the finish at its next visit (the next step).
       if (!context.is_wrapper) return {};
       context.alive = false;
-      if (parent != nullptr && parent->mode == WaitMode::Race) return end_race(*parent, true);
-      return {};
+      if (parent == nullptr || parent->mode != WaitMode::Race) return {};
+      note_winner(context);
+      return end_race(*parent, true);
     case StepOutcome::Finished:
       context.alive = false;
       note_finished(context);
       if (parent == nullptr || parent->mode != WaitMode::Race) return {};
+      note_winner(context);
       if (auto ended = end_race(*parent, true); !ended) return ended;
       if (!parent->resume_queued) {
         parent->resume_queued = true;
@@ -156,7 +185,7 @@ std::expected<void, Error> Interpreter::Impl::react(ExecutionContext& context,
 std::expected<void, Error> Interpreter::Impl::end_race(ExecutionContext& parent,
                                                        bool mark_finished) {
   for (const auto& child : parent.children) {
-    if (!child->has_callable) continue;
+    if (!child->callable_id) continue;
     auto terminated = terminate_call(*child);
     if (mark_finished) child->alive = false;
     if (!terminated) return terminated;
@@ -172,7 +201,7 @@ std::expected<void, Error> Interpreter::Impl::terminate_descendants(ExecutionCon
   for (const auto& grandchild : child.children) pending.push_back(grandchild.get());
   for (std::size_t next = 0; next < pending.size(); ++next) {
     ExecutionContext& context = *pending[next];
-    if (context.has_callable) {
+    if (context.callable_id) {
       auto terminated = terminate_call(context);
       if (!terminated) return terminated;
     }
@@ -184,8 +213,9 @@ std::expected<void, Error> Interpreter::Impl::terminate_descendants(ExecutionCon
 // Removes the context's native call from the active calls, terminating it if
 // the context still runs.
 std::expected<void, Error> Interpreter::Impl::terminate_call(ExecutionContext& context) {
-  context.has_callable = false;
-  auto found = active_callables.find(context.callable_id);
+  std::optional<std::uint32_t> id = std::exchange(context.callable_id, std::nullopt);
+  if (!id) return {};
+  auto found = active_callables.find(*id);
   if (found == active_callables.end()) return {};
   std::unique_ptr<Callable> callable = std::move(found->second);
   active_callables.erase(found);
@@ -310,7 +340,7 @@ std::expected<void, Error> Interpreter::Impl::validate() {
     if (current.parent != nullptr) place.trace.push_back(branch_entry(current));
     for (const Frame& frame : current.frames) {
       std::size_t call = frame.return_index - 1;
-      if (call >= ops.size() || ops.kind(call) != OpKind::Call) continue;
+      if (call >= ops.size() || shape_of(ops.kind(call)) != OperandShape::Call) continue;
       place.trace.push_back(
           TraceEntry{ops.name(ops.name_id(call)), call, ops.position(call), std::nullopt});
     }
@@ -335,10 +365,8 @@ TraceEntry Interpreter::Impl::branch_entry(const ExecutionContext& branch) const
 std::optional<CallSite> Interpreter::Impl::current_call() const {
   const ExecutionContext* context = calling.context;
   if (context == nullptr) return std::nullopt;
-  CallSite site{calling.address, {}};
-  if (site.address < ops.size()) site.position = ops.position(site.address);
-  if (auto call = wrapper_call(*context)) site.position = *call;
-  return site;
+  return CallSite{calling.address, position_of(*context, calling.address), context->id,
+                  group_of(*context)};
 }
 
 std::optional<SourcePosition> Interpreter::Impl::wrapper_call(
@@ -365,6 +393,12 @@ std::optional<SourcePosition> Interpreter::Impl::wrapper_call(
 // --- Ending and resetting ---------------------------------------------------
 
 std::expected<void, Error> Interpreter::Impl::end() {
+  auto terminated = terminate_leaves();
+  if (!terminated) return terminated;
+  return run_end();
+}
+
+std::expected<void, Error> Interpreter::Impl::terminate_leaves() {
   std::vector<ExecutionContext*> pending{root.get()};
   for (std::size_t next = 0; next < pending.size(); ++next) {
     ExecutionContext& context = *pending[next];
@@ -372,7 +406,7 @@ std::expected<void, Error> Interpreter::Impl::end() {
       for (const auto& child : context.children) pending.push_back(child.get());
       continue;
     }
-    if (context.has_callable) {
+    if (context.callable_id) {
       auto terminated = terminate_call(context);
       if (!terminated) {
         locate_failure(context, context.ip);  // a call in progress keeps the ip on itself
@@ -380,7 +414,7 @@ std::expected<void, Error> Interpreter::Impl::end() {
       }
     }
   }
-  return run_end();
+  return {};
 }
 
 std::expected<void, Error> Interpreter::Impl::run_end() {
@@ -388,7 +422,10 @@ std::expected<void, Error> Interpreter::Impl::run_end() {
   InternalState& internal = state.unlocked();
   internal.status = RunStatus::Ending;
   forget_suspension();
-  root = std::make_unique<ExecutionContext>();
+  // This runs __end to completion; a request to stop it is void.
+  ending_in_steps = false;
+  stop_requested.store(false, std::memory_order_relaxed);
+  root = new_context();
   if (auto label = program.label_of("__end")) {
     root->ip = *label;
     for (;;) {
@@ -422,9 +459,11 @@ std::expected<void, Error> Interpreter::Impl::reset() {
   active_callables.clear();
   InternalState& internal = state.unlocked();
   internal.next_callable_id = 0;
-  root = std::make_unique<ExecutionContext>();
-  next_context_id = 1;
   forget_suspension();
+  root = new_context();
+  ending_in_steps = false;
+  stop_requested.store(false, std::memory_order_relaxed);
+  recount_memory();
   if (state.is_poisoned()) return std::unexpected(Error::poisoned());
   internal.status = RunStatus::Fresh;
   failure.last.reset();
@@ -438,10 +477,11 @@ Interpreter::Interpreter(std::vector<Op> ops) : Interpreter(Bytecode(ops)) {}
 Interpreter::Interpreter(Bytecode program) : impl(std::make_unique<Impl>(std::move(program))) {}
 
 Interpreter Interpreter::from_program(Program program) {
-  Interpreter interpreter(std::move(program.ops));
+  Package& package = program.contents();
+  Interpreter interpreter(std::move(package.ops));
   Impl& impl = *interpreter.impl;
-  for (auto& [name, generator] : program.callables) impl.add_callable(name, std::move(generator));
-  for (auto& [name, property] : program.properties) impl.add_property(name, std::move(property));
+  for (auto& [name, generator] : package.callables) impl.add_callable(name, std::move(generator));
+  for (auto& [name, property] : package.properties) impl.add_property(name, std::move(property));
   return interpreter;
 }
 
@@ -449,9 +489,18 @@ Interpreter::Interpreter(Interpreter&&) noexcept = default;
 Interpreter& Interpreter::operator=(Interpreter&&) noexcept = default;
 Interpreter::~Interpreter() = default;
 
+// Memory the system refuses fails the step rather than unwinding through
+// the host: allocations made inside the instruction loop are checked where
+// they happen, and the few made by the scheduler and by helpers, which keep
+// the context's stack in order, land here.
 std::expected<bool, Error> Interpreter::step() {
   impl->start_call();
-  auto finished = impl->step();
+  std::expected<bool, Error> finished(false);
+  try {
+    finished = impl->step();
+  } catch (const std::bad_alloc&) {
+    finished = std::unexpected(impl->out_of_memory());
+  }
   if (!finished) impl->remember_failure(finished.error());
   return finished;
 }
@@ -482,7 +531,12 @@ std::expected<void, Error> Interpreter::register_property(std::string name,
 
 std::expected<void, Error> Interpreter::end() {
   impl->start_call();
-  auto ended = impl->end();
+  std::expected<void, Error> ended;
+  try {
+    ended = impl->end();
+  } catch (const std::bad_alloc&) {
+    ended = std::unexpected(impl->out_of_memory());
+  }
   if (!ended) impl->remember_failure(ended.error());
   return ended;
 }
@@ -491,7 +545,9 @@ std::expected<void, Error> Interpreter::reset() { return impl->reset(); }
 RunStatus Interpreter::status() const { return impl->state.unlocked().status; }
 const std::optional<Failure>& Interpreter::last_failure() const { return impl->failure.last; }
 std::optional<CallSite> Interpreter::current_call() const { return impl->current_call(); }
+std::vector<ContextView> Interpreter::contexts() const { return impl->contexts(); }
+bool Interpreter::in_native_call() { return Impl::NativeDepth::any(); }
 std::vector<Op> Interpreter::ops() const { return impl->ops.ops(); }
-const Bytecode& Interpreter::program() const { return impl->ops; }
+const Bytecode& Interpreter::program() const { return impl->bytecode; }
 
 }  // namespace zolang

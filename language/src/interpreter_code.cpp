@@ -64,7 +64,7 @@ inline constexpr std::array<Candidates, op_kind_count> candidates = find_candida
 
 class Decoder {
  public:
-  explicit Decoder(const Bytecode& ops) : ops(ops) {}
+  explicit Decoder(const EncodedProgram& ops) : ops(ops) {}
 
   DecodedProgram run() {
     program.source = &ops;
@@ -194,7 +194,7 @@ class Decoder {
     return static_cast<std::uint32_t>(program.call_lists.size() - 1);
   }
 
-  const Bytecode& ops;
+  const EncodedProgram& ops;
   DecodedProgram program;
 };
 
@@ -213,7 +213,7 @@ static_assert(fused_code(FusedFamily::CompareJumpIf, OpKind::Lt) == Code::LtJump
 
 void set_fusion(bool enabled) { fusion_enabled = enabled; }
 
-DecodedProgram DecodedProgram::decode(const Bytecode& ops) { return Decoder(ops).run(); }
+DecodedProgram DecodedProgram::decode(const EncodedProgram& ops) { return Decoder(ops).run(); }
 
 void DecodedProgram::bind_property(std::string_view name, Prop* property) {
   if (auto id = source->find_name(name)) names[*id].property = property;

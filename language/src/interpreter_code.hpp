@@ -252,7 +252,7 @@ struct DecodedProgram {
   // Decodes `program`, which must outlive the result (names and constants
   // are read from it). A jump whose target lies outside the program is sent
   // to the Halt instruction; labels map to the last label of each name.
-  static DecodedProgram decode(const Bytecode& program);
+  static DecodedProgram decode(const EncodedProgram& program);
 
   // Resolves `name` to a registered native for every instruction naming it.
   void bind_property(std::string_view name, Prop* property);
@@ -265,7 +265,7 @@ struct DecodedProgram {
   const Value* constants = nullptr;
   std::vector<NameSlot> names;
   std::vector<std::vector<GroupEntry>> call_lists;
-  const Bytecode* source = nullptr;
+  const EncodedProgram* source = nullptr;
 };
 
 // Whether decoding fuses common sequences (on by default). Tests turn it off

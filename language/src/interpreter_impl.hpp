@@ -18,6 +18,7 @@
 #include "interpreter_code.hpp"
 #include "interpreter_debug.hpp"
 #include "interpreter_state.hpp"
+#include "names.hpp"
 #include "native.hpp"
 
 namespace zolang {
@@ -51,6 +52,30 @@ struct Interpreter::Impl {
   void discard_children(ExecutionContext& parent, bool finished_only);
   // Terminates the leaves' native calls, then run_end.
   [[nodiscard]] std::expected<void, Error> end();
+  // Terminates the native call of every context without children, once.
+  [[nodiscard]] std::expected<void, Error> terminate_leaves();
+
+  // Ending in steps (interpreter_ending.cpp).
+
+  // Whether a stop was asked for and the run is not ending: what a check
+  // point and the scheduler test. Relaxed: the flag is all that is shared.
+  bool stop_due() const {
+    return stop_requested.load(std::memory_order_relaxed) &&
+           state.unlocked().status == RunStatus::Running;
+  }
+  // Stops as end() would, but leaves __end to the later steps: terminates
+  // the native calls in progress, then starts __end (true: nothing to run).
+  [[nodiscard]] std::expected<bool, Error> stop_in_steps();
+  // Starts __end from a fresh root for the later steps; true when there is
+  // none and the run has ended already.
+  bool start_end_in_steps();
+  // A fresh context with the next id.
+  std::unique_ptr<ExecutionContext> new_context();
+  // Where a context stands and what it runs, for contexts() and current_call().
+  std::optional<std::string> group_of(const ExecutionContext& context) const;
+  SourcePosition position_of(const ExecutionContext& context, std::size_t address) const;
+  ContextView view_of(const ExecutionContext& context) const;
+  std::vector<ContextView> contexts() const;
   // Runs the __end group to completion from a fresh root, one pass at a time.
   [[nodiscard]] std::expected<void, Error> run_end();
   [[nodiscard]] std::expected<void, Error> reset();
@@ -84,6 +109,20 @@ struct Interpreter::Impl {
     const ExecutionContext* context = nullptr;
     std::size_t address = 0;
   };
+  // Counts, per thread, the natives' methods running (in_native_call()).
+  class NativeDepth {
+   public:
+    NativeDepth() { ++depth; }
+    NativeDepth(const NativeDepth&) = delete;
+    NativeDepth& operator=(const NativeDepth&) = delete;
+    ~NativeDepth() { --depth; }
+    static bool any() { return depth != 0; }
+
+   private:
+    // Initial-exec: a plain thread-pointer access even when the library is
+    // linked into a module that Python loads.
+    [[gnu::tls_model("initial-exec")]] static thread_local int depth;
+  };
   // Notes the native call being made for the lifetime of the scope, so that
   // current_call() can tell the native where it was called from. It costs
   // two stores in and one out: the position is looked up only when asked.
@@ -98,6 +137,7 @@ struct Interpreter::Impl {
 
    private:
     Impl& impl;
+    NativeDepth depth;
   };
 
   // Runs the context's instructions from its ip until one of them ends the
@@ -112,12 +152,30 @@ struct Interpreter::Impl {
   // and ip up to date (interpreter_run.cpp).
   [[nodiscard]] std::expected<StepOutcome, Error> call(ExecutionContext& context, std::size_t here,
                                                        const Instr& instr);
+  // With `value`, the completed call's result() is pushed.
   [[nodiscard]] std::expected<StepOutcome, Error> native_call(ExecutionContext& context,
                                                               std::size_t here,
                                                               const NameSlot& slot,
-                                                              std::size_t arity);
+                                                              std::size_t arity, bool value);
   [[nodiscard]] std::expected<StepOutcome, Error> spawn(ExecutionContext& context, std::size_t here,
                                                         const Instr& instr);
+  // The two strings joined; nothing, with the error in failure.pending, when
+  // the memory is not to be had.
+  std::optional<Value> concat(const Value& left, const Value& right, std::size_t here);
+  // Values of calls (interpreter_values.cpp).
+
+  // Leaves the context's innermost group frame with `value` as the group's:
+  // the stack goes back to the frame's base, and a frame entered by
+  // call_value gets the value pushed. Returns the index to go on at.
+  std::size_t leave_group(ExecutionContext& context, Value value);
+  // Notes `child` as the winner of its parent's race, unless one already is.
+  static void note_winner(const ExecutionContext& child);
+  // A decided race resumes: a call_race_value pushes its winner's place.
+  void push_winner(ExecutionContext& racer) const;
+  // Pushes the value a completed native call gives, once.
+  [[nodiscard]] static std::expected<void, Error> push_result(ExecutionContext& context,
+                                                              Callable& callable);
+
   [[nodiscard]] std::expected<void, Error> get(ExecutionContext& context, std::size_t here,
                                                const Instr& instr);
   [[nodiscard]] std::expected<void, Error> set(ExecutionContext& context, std::size_t here,
@@ -170,7 +228,8 @@ struct Interpreter::Impl {
   // The check point reached when `fuel` has run out at the instruction at
   // `here`: true to go on (with fuel for the next stretch); false with the
   // error in failure.pending when the budget is spent, the time is up or the
-  // host's check says to stop.
+  // host's check says to stop, and false without one when a stop was asked
+  // for (the turn then ends as at a yield).
   [[gnu::cold]] bool pass_check_point(std::size_t here);
   // The time limit and the host's check alone, as pass_check_point makes
   // them; end() makes them at every pass as well.
@@ -188,8 +247,39 @@ struct Interpreter::Impl {
   // Takes the error that a failed check left in failure.pending.
   Error take_failure();
 
+  // Memory (interpreter_memory.cpp). Allocations the program makes are
+  // charged against memory_room, the bytes it may still take before its
+  // holdings are counted again; without a limit the room never runs out, so
+  // a charge is one comparison.
+
+  // Charges `bytes` about to be allocated; false (with the error at `here` in
+  // failure.pending) when the program would go past its limit. The stack of a
+  // context being run must have its top written back first: counting reads it.
+  bool charge(std::uint64_t bytes, std::size_t here) {
+    if (bytes <= memory_room) [[likely]] {
+      memory_room -= bytes;
+      return true;
+    }
+    return charge_counted(bytes, here);
+  }
+  [[gnu::cold]] bool charge_counted(std::uint64_t bytes, std::size_t here);
+  // What the program holds now: its contexts with their stacks, frames and
+  // strings, each string counted once.
+  std::uint64_t held_bytes() const;
+  // Makes the next charge count afresh (new limits, a new run).
+  void recount_memory() { memory_room = limits.memory ? 0 : UINT64_MAX; }
+  // Grows the stack of a context being run for one more value; null with
+  // the error in failure.pending when the memory is not to be had.
+  [[gnu::cold]] Value* grow_stack(ValueStack& stack, Value* top, std::size_t here);
+  // Room for one more frame; false with the error in failure.pending.
+  [[gnu::cold]] bool grow_frames(ExecutionContext& context, std::size_t here);
+  // The error for memory that the system refused, at the instruction where
+  // the context being run was last known to be.
+  Error out_of_memory();
+
   std::unique_ptr<ExecutionContext> root;
-  Bytecode ops;  // the program as constructed; `program` reads from it
+  Bytecode bytecode;  // the program as constructed, as the host handed it over
+  const EncodedProgram& ops = bytecode.encoded();  // its encoding; `program` reads from it
   DecodedProgram program;
   PropertyRegistry properties;
   CallableRegistry callables;
@@ -232,7 +322,17 @@ struct Interpreter::Impl {
   Failures failure;
   // The native call whose generate(), call() or terminate() runs now.
   CallingNative calling;
-  // Contexts are named by number for the host; the root is 0.
+
+  // Bytes the program may allocate before its holdings are counted again.
+  std::uint64_t memory_room = UINT64_MAX;
+  // The context whose turn runs now, for a failed allocation to name.
+  const ExecutionContext* running = nullptr;
+
+  // Set by request_stop() from any thread; taken by the stepping thread.
+  std::atomic<bool> stop_requested{false};
+  bool end_in_steps = false;
+  // __end runs in the host's steps (rather than inside run_end).
+  bool ending_in_steps = false;
   std::uint64_t next_context_id = 1;
   // Set from any thread by request_pause, taken by the stepping thread.
   std::atomic<bool> pause_requested{false};

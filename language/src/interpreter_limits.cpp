@@ -10,6 +10,7 @@ namespace zolang {
 
 void Interpreter::Impl::set_limits(Limits new_limits) {
   limits = new_limits;
+  recount_memory();
   fuel = check_interval;
   reserve = UINT64_MAX - check_interval;
   deadline.reset();
@@ -56,7 +57,9 @@ bool Interpreter::Impl::within_limits(std::size_t here) {
       return false;
     }
   }
-  return true;
+  // After the host's check, which may have let another thread ask. No
+  // error: the turn ends and the scheduler stops the run.
+  return !stop_due();
 }
 
 bool Interpreter::Impl::spend_across(std::uint64_t units, std::size_t here) {

@@ -1,7 +1,8 @@
 // The instruction loop and the instructions that need the interpreter's maps.
-// The loop keeps the instruction pointer, the stack pointers and the frame
-// base in locals, and writes them back only when the context's turn ends or a
-// helper that works on the context is called.
+// The loop is a switch over the instruction table whose cases call one helper
+// each. The instruction pointer, the stack pointers and the frame base live
+// in the loop's Registers, written back only when the context's turn ends or
+// a helper that works on the context is called.
 #include <bit>
 #include <cmath>
 #include <optional>
@@ -120,9 +121,17 @@ enum class Next : std::uint8_t {
   Fail,        // the error is in failure.pending
 };
 
-// Keeps the error step_with is about to return. Out of line, so that the
-// loop's registers never have their address taken.
-[[gnu::cold, gnu::noinline]] void keep_failure(std::optional<Error>& failure, Error error) {
+// Keep the error step_with is about to return: made from the failing
+// address, a runtime message, or moved from a helper's result. Out of line,
+// so that the loop's registers never have their address taken.
+[[gnu::cold, gnu::noinline]] void keep_failure(std::optional<Error>& failure,
+                                               Error (*make)(std::size_t), std::size_t here) {
+  failure = make(here);
+}
+[[gnu::cold, gnu::noinline]] void keep_failure(std::optional<Error>& failure, const char* message) {
+  failure = Error::runtime(message);
+}
+[[gnu::cold, gnu::noinline]] void keep_failure(std::optional<Error>& failure, Error& error) {
   failure = std::move(error);
 }
 
@@ -154,32 +163,45 @@ struct Interpreter::Impl::Registers {
         base(bottom + context.base()) {}
 
   // The address of the instruction being executed (pc is already past it).
-  std::size_t here() const { return static_cast<std::size_t>(pc - 1 - code); }
+  ZO_INLINE std::size_t here() const { return static_cast<std::size_t>(pc - 1 - code); }
 
   // Hands the stack to a helper that works on the context, and takes it back.
-  void write_top() { context.stack.top = top; }
-  void reload() {
+  ZO_INLINE void write_top() { context.stack.top = top; }
+  ZO_INLINE void reload() {
     bottom = context.stack.bottom;
     top = context.stack.top;
     limit = context.stack.limit;
     base = bottom + context.base();
   }
-  void grow() {
-    context.stack.grow_at(top);
+  // False, with the error in failure.pending, when the memory is not to be had.
+  ZO_INLINE bool grow() {
+    if (impl.grow_stack(context.stack, top, here()) == nullptr) return false;
     reload();
+    return true;
   }
   // Leaves the loop: the context goes on from pc next time.
-  void write_back() {
+  ZO_INLINE void write_back() {
     context.ip = static_cast<std::size_t>(pc - code);
     write_top();
   }
 
-  Next stop(StepOutcome how) {
+  ZO_INLINE Next stop(StepOutcome how) {
     outcome = how;
     return Next::Stop;
   }
-  ZO_INLINE Next fail(Error error) {
-    keep_failure(impl.failure.pending, std::move(error));
+  // The failures. The error is made out of line, so that its temporaries
+  // do not add to the loop's stack frame (under AddressSanitizer every one
+  // would have a slot of its own, and nested interpreters recurse through it).
+  ZO_INLINE Next fail(Error (*make)(std::size_t)) {
+    keep_failure(impl.failure.pending, make, here());
+    return Next::Fail;
+  }
+  ZO_INLINE Next fail(const char* message) {
+    keep_failure(impl.failure.pending, message);
+    return Next::Fail;
+  }
+  ZO_INLINE Next fail(Error& error) {
+    keep_failure(impl.failure.pending, error);
     return Next::Fail;
   }
   // The error of a binary operator that cannot run; its operands are dropped.
@@ -208,7 +230,7 @@ struct Interpreter::Impl::Registers {
     // Slots are clamped at decoding, so the comparison is signed and also
     // catches a base above the top.
     if (static_cast<std::ptrdiff_t>(instr.slot()) >= top - base) {
-      return fail(Error::stack_out_of_bounds(here()));
+      return fail(&Error::stack_out_of_bounds);
     }
     if (top == limit) return Next::Grow;
     copy_to_slot(top++, base[instr.slot()]);
@@ -238,7 +260,7 @@ struct Interpreter::Impl::Registers {
   }
 
   ZO_INLINE Next dup() {
-    if (top == bottom) return fail(Error::stack_underflow(here()));
+    if (top == bottom) return fail(&Error::stack_underflow);
     if (top == limit) return Next::Grow;
     copy_to_slot(top, top[-1]);
     ++top;
@@ -251,7 +273,7 @@ struct Interpreter::Impl::Registers {
     auto done = instr.code == Code::Get ? impl.get(context, here(), instr)
                                         : impl.set(context, here(), instr);
     reload();
-    if (!done) return fail(std::move(done.error()));
+    if (!done) return fail(done.error());
     return Next::Go;
   }
 
@@ -259,9 +281,11 @@ struct Interpreter::Impl::Registers {
     if (has_two_numbers(top)) {
       top = put_number(top, top[-2].as_number() + top[-1].as_number());
     } else if (top - bottom >= 2 && top[-1].is_string() && top[-2].is_string()) {
-      Value joined = Value::concat(top[-2].as_string(), top[-1].as_string());
+      write_top();  // the memory limit may count what the stack holds
+      std::optional<Value> joined = impl.concat(top[-2], top[-1], here());
+      if (!joined) return Next::Fail;
       drop_slot(--top);
-      top[-1] = std::move(joined);
+      top[-1] = std::move(*joined);
     } else {
       return operand_fail(top == bottom ? numbers_only : add_failure(top[-1]));
     }
@@ -288,10 +312,10 @@ struct Interpreter::Impl::Registers {
 
   // neg and abs: the top number in place.
   ZO_INLINE Next sign(Code code) {
-    if (top == bottom) return fail(Error::stack_underflow(here()));
+    if (top == bottom) return fail(&Error::stack_underflow);
     if (!top[-1].is_number()) {
-      return fail(Error::runtime(code == Code::Neg ? "Only numbers can be negated"
-                                                   : "Absolute value only works with numbers"));
+      return fail(code == Code::Neg ? "Only numbers can be negated"
+                                    : "Absolute value only works with numbers");
     }
     double number = top[-1].as_number();
     top[-1] = Value::number(code == Code::Neg ? -number : std::fabs(number));
@@ -306,7 +330,7 @@ struct Interpreter::Impl::Registers {
   }
 
   ZO_INLINE Next negate() {
-    if (top == bottom) return fail(Error::stack_underflow(here()));
+    if (top == bottom) return fail(&Error::stack_underflow);
     new (top - 1) Value(Value::boolean(!take_truth(top - 1)));
     return Next::Go;
   }
@@ -320,7 +344,7 @@ struct Interpreter::Impl::Registers {
     if (top[-1].is_boolean()) {
       truth = (--top)->as_boolean();
     } else {
-      if (top == bottom) return fail(Error::stack_underflow(here()));
+      if (top == bottom) return fail(&Error::stack_underflow);
       truth = take_truth(--top);
     }
     return truth == jumps_if ? jump_by(instr.offset()) : Next::Go;
@@ -333,9 +357,14 @@ struct Interpreter::Impl::Registers {
     const NameSlot& slot = impl.program.names[instr.name()];
     if (slot.generator == nullptr && slot.label != no_label) {
       auto depth = static_cast<std::size_t>(top - bottom);
-      if (instr.arity() > depth) return fail(Error::stack_underflow(here()));
+      if (instr.arity() > depth) return fail(&Error::stack_underflow);
       std::size_t at = here();
-      context.frames.push_back(Frame{at + 1, depth - instr.arity()});
+      if (context.frames.size() == context.frames.capacity()) [[unlikely]] {
+        write_top();
+        if (!impl.grow_frames(context, at)) return Next::Fail;
+      }
+      // call_value's frame gives the group's value when it is left.
+      context.frames.push_back(Frame{at + 1, depth - instr.arity(), instr.code == Code::CallValue});
       base = top - instr.arity();
       pc = code + slot.label;
       // Recursion needs no backward jump, so each call spends a unit.
@@ -348,7 +377,7 @@ struct Interpreter::Impl::Registers {
     write_top();
     auto done = impl.call(context, here(), instr);
     top = context.stack.top;
-    if (!done) return fail(std::move(done.error()));
+    if (!done) return fail(done.error());
     outcome = *done;
     return Next::Handed;
   }
@@ -357,15 +386,34 @@ struct Interpreter::Impl::Registers {
     write_top();
     auto done = impl.spawn(context, here(), instr);
     reload();
-    if (!done) return fail(std::move(done.error()));
+    if (!done) return fail(done.error());
     return *done == StepOutcome::Continue ? Next::Go : stop(*done);
   }
 
   ZO_INLINE Next group_return() {
     if (context.frames.empty()) return stop(StepOutcome::Finished);
+    if (context.frames.back().value) [[unlikely]]
+      return leave_group(Value());
     pc = code + context.frames.back().return_index;
     context.frames.pop_back();
     base = bottom + context.base();
+    return Next::Go;
+  }
+
+  // return_value: outside any group (the program, or a branch of a block)
+  // nobody takes the value, and the context finishes as with return.
+  Next value_return() {
+    if (top == bottom) return fail(&Error::stack_underflow);
+    Value value(std::move(*--top));  // the moved-from slot holds nil and needs no drop
+    if (context.frames.empty()) return stop(StepOutcome::Finished);
+    return leave_group(std::move(value));
+  }
+
+  // Leaves the innermost frame with `value` as the group's value.
+  Next leave_group(Value value) {
+    write_top();
+    pc = code + impl.leave_group(context, std::move(value));
+    reload();
     return Next::Go;
   }
 
@@ -565,10 +613,12 @@ struct Interpreter::Impl::Registers {
       case Code::Label:
         break;
       case Code::Call:
+      case Code::CallValue:
         next = r.call(*instr);
         break;
       case Code::CallParallel:
       case Code::CallRace:
+      case Code::CallRaceValue:
         next = r.spawn(*instr);
         break;
       case Code::Yield:
@@ -576,6 +626,9 @@ struct Interpreter::Impl::Registers {
         break;
       case Code::Return:
         next = r.group_return();
+        break;
+      case Code::ReturnValue:
+        next = r.value_return();
         break;
       case Code::Halt:
         next = r.halt();
@@ -607,12 +660,21 @@ struct Interpreter::Impl::Registers {
         continue;
       case Next::Grow:
         // The instruction changed nothing: grow the stack and run it again.
-        r.grow();
-        --r.pc;
-        continue;
+        if (r.grow()) {
+          --r.pc;
+          continue;
+        }
+        r.write_back();
+        locate_failure(context, r.here());
+        return std::unexpected(take_failure());
       case Next::CheckPoint:
         // The instruction has done its work; stop here or go on with the next.
         if (pass_check_point(r.checked_at)) continue;
+        if (!failure.pending) {
+          // A stop was asked for: the turn ends, and the scheduler ends the run.
+          r.write_back();
+          return StepOutcome::Yield;
+        }
         // A loop's jump has already moved pc on: the failure is the jump's.
         r.write_back();
         locate_failure(context, r.checked_at);
@@ -632,22 +694,31 @@ struct Interpreter::Impl::Registers {
 
 #undef ZO_INLINE
 
+std::optional<Value> Interpreter::Impl::concat(const Value& left, const Value& right,
+                                               std::size_t here) {
+  std::size_t length = left.as_string().size() + right.as_string().size();
+  if (!charge(Value::string_heap_bytes(length), here)) return std::nullopt;
+  std::optional<Value> joined = Value::try_concat(left.as_string(), right.as_string());
+  if (!joined) failure.pending = Error::memory_limit_exceeded(here);
+  return joined;
+}
+
 std::expected<StepOutcome, Error> Interpreter::Impl::call(ExecutionContext& context,
                                                           std::size_t here, const Instr& instr) {
   const NameSlot& slot = program.names[instr.name()];
   if (slot.generator == nullptr)
     return std::unexpected(Error::unknown_callable(std::string(slot.name), here));
-  return native_call(context, here, slot, instr.arity());
+  return native_call(context, here, slot, instr.arity(), instr.code == Code::CallValue);
 }
 
 std::expected<StepOutcome, Error> Interpreter::Impl::native_call(ExecutionContext& context,
                                                                  std::size_t here,
                                                                  const NameSlot& slot,
-                                                                 std::size_t arity) {
+                                                                 std::size_t arity, bool value) {
   NativeCallScope calling_native(*this, context, here);
   context.ip = here + 1;
   auto active =
-      context.has_callable ? active_callables.find(context.callable_id) : active_callables.end();
+      context.callable_id ? active_callables.find(*context.callable_id) : active_callables.end();
   if (active == active_callables.end()) {
     if (context.stack.size() < arity) {
       context.stack.clear();
@@ -660,7 +731,6 @@ std::expected<StepOutcome, Error> Interpreter::Impl::native_call(ExecutionContex
         take_callable_id(state.unlocked().next_callable_id,
                          [this](std::uint32_t id) { return active_callables.contains(id); });
     active = active_callables.emplace(id, std::move(*made)).first;
-    context.has_callable = true;
     context.callable_id = id;
   }
   auto polled = active->second->call();
@@ -669,21 +739,33 @@ std::expected<StepOutcome, Error> Interpreter::Impl::native_call(ExecutionContex
     context.ip = here;
     return StepOutcome::Yield;
   }
-  context.has_callable = false;
+  context.callable_id.reset();
+  std::unique_ptr<Callable> done = std::move(active->second);
   active_callables.erase(active);
+  if (value) {
+    if (auto pushed = push_result(context, *done); !pushed) return std::unexpected(pushed.error());
+  }
   return StepOutcome::NativeDone;
 }
 
 std::expected<StepOutcome, Error> Interpreter::Impl::spawn(ExecutionContext& context,
                                                            std::size_t here, const Instr& instr) {
-  context.mode = instr.code == Code::CallRace ? WaitMode::Race : WaitMode::Parallel;
+  context.mode = instr.code == Code::CallParallel ? WaitMode::Parallel : WaitMode::Race;
+  context.winner = 0;
   const std::vector<GroupEntry>& entries = program.call_lists[instr.call_list()];
-  if (entries.empty()) return StepOutcome::Continue;
+  if (entries.empty()) {
+    // No member, so no winner.
+    if (instr.code == Code::CallRaceValue) context.stack.push(Value());
+    return StepOutcome::Continue;
+  }
+  constexpr std::uint64_t child_bytes = sizeof(ExecutionContext) + sizeof(ExecutionContext*);
+  if (!charge(entries.size() * (child_bytes + ValueStack::initial_heap_bytes()), here)) {
+    return std::unexpected(take_failure());
+  }
   for (const GroupEntry& entry : entries) {
     const NameSlot& slot = program.names[entry.slot];
     if (slot.label == no_label) return std::unexpected(Error::parallel_not_group(here));
-    auto child = std::make_unique<ExecutionContext>();
-    child->id = next_context_id++;
+    auto child = new_context();
     child->ip = slot.label;
     child->is_wrapper = slot.name.starts_with('#');
     // The caller's top value becomes the child's slot 0.
@@ -696,7 +778,8 @@ std::expected<StepOutcome, Error> Interpreter::Impl::spawn(ExecutionContext& con
   // Spawning can recurse within one step without a backward jump. The
   // children are in place first, so that stepping again after a stop here
   // runs them.
-  if (!spend(entries.size(), here)) return std::unexpected(take_failure());
+  // A stop asked for at a check point on the way leaves no error.
+  if (!spend(entries.size(), here) && failure.pending) return std::unexpected(take_failure());
   return StepOutcome::Spawned;
 }
 
@@ -707,8 +790,13 @@ std::expected<void, Error> Interpreter::Impl::get(ExecutionContext& context, std
   // first step) can reach an unregistered property.
   if (slot.property == nullptr)
     return std::unexpected(Error::unknown_property(std::string(slot.name), here));
-  auto value = slot.property->get();
+  std::expected<Value, Error> value = [&] {
+    NativeDepth depth;
+    return slot.property->get();
+  }();
   if (!value) return std::unexpected(std::move(value.error()));
+  // The value is made already, but holding it is the program's.
+  if (!charge(value->heap_bytes(), here)) return std::unexpected(take_failure());
   context.stack.push(std::move(*value));
   return {};
 }
@@ -720,6 +808,7 @@ std::expected<void, Error> Interpreter::Impl::set(ExecutionContext& context, std
   const NameSlot& slot = program.names[instr.name()];
   if (slot.property == nullptr)
     return std::unexpected(Error::unknown_property(std::string(slot.name), here));
+  NativeDepth depth;
   return slot.property->set(std::move(value));
 }
 

@@ -81,6 +81,10 @@ class ValueStack {
   void clear() {
     while (top != bottom) drop_slot(--top);
   }
+  // Drops the values above the first `count` (none when there are fewer).
+  void drop_to(std::size_t count) {
+    while (size() > count) drop_slot(--top);
+  }
   // Removes the top `count` values (at most size()) and returns them in push
   // order.
   std::vector<Value> take_back(std::size_t count) {
@@ -98,6 +102,16 @@ class ValueStack {
     reallocate(2 * static_cast<std::size_t>(limit - bottom));
     return top;
   }
+  // The same, but null (and nothing changed but the top recorded) when the
+  // memory cannot be had.
+  Value* try_grow_at(Value* current_top) noexcept {
+    top = current_top;
+    if (!reallocate(2 * static_cast<std::size_t>(limit - bottom), std::nothrow)) return nullptr;
+    return top;
+  }
+  // The bytes the stack's storage takes now, and after its next growth.
+  std::size_t heap_bytes() const { return bytes_for(capacity()); }
+  std::size_t grown_heap_bytes() const { return bytes_for(2 * capacity()); }
 
   // Raw storage: [bottom, top) holds live values, [top, limit) is raw. The
   // run loop copies these into locals and writes `top` back when it stops.
@@ -108,9 +122,19 @@ class ValueStack {
  private:
   static constexpr std::size_t initial_capacity = 8;
 
+  std::size_t capacity() const { return static_cast<std::size_t>(limit - bottom); }
+  static std::size_t bytes_for(std::size_t capacity) {
+    return (capacity + guard_slots) * sizeof(Value);
+  }
+
   void reallocate(std::size_t capacity) {
+    if (!reallocate(capacity, std::nothrow)) throw std::bad_alloc();
+  }
+  bool reallocate(std::size_t capacity, std::nothrow_t) noexcept {
     std::size_t count = size();
-    auto* storage = static_cast<Value*>(::operator new((capacity + guard_slots) * sizeof(Value)));
+    auto* storage =
+        static_cast<Value*>(::operator new((capacity + guard_slots) * sizeof(Value), std::nothrow));
+    if (storage == nullptr) return false;
     for (std::size_t i = 0; i < guard_slots; ++i) new (storage + i) Value();
     Value* fresh = storage + guard_slots;
     for (std::size_t i = 0; i < count; ++i) move_to_slot(fresh + i, bottom + i);
@@ -118,7 +142,12 @@ class ValueStack {
     bottom = fresh;
     top = fresh + count;
     limit = fresh + capacity;
+    return true;
   }
+
+ public:
+  // The bytes a fresh stack takes.
+  static std::size_t initial_heap_bytes() { return bytes_for(initial_capacity); }
 };
 
 }  // namespace zolang

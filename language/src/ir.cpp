@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "bytecode.hpp"
 #include "grapheme.hpp"
 
 namespace zolang {
@@ -44,7 +45,7 @@ struct OpOperands {
 };
 
 struct ProgramOperands {
-  const Bytecode& program;
+  const EncodedProgram& program;
   std::size_t index;
   OpKind kind() const { return program.kind(index); }
   std::string_view name() const { return program.name(program.name_id(index)); }
@@ -122,7 +123,8 @@ std::string print_call_list(const std::vector<CallEntry>& calls) {
   return out;
 }
 
-std::string print_program(const Bytecode& program) {
+std::string print_program(const Bytecode& bytecode) {
+  const EncodedProgram& program = bytecode.encoded();
   std::string out;
   out.reserve(program.size() * 8);
   for (std::size_t index = 0; index < program.size(); ++index) {
@@ -254,7 +256,7 @@ using Words = std::vector<std::string_view>;
 // Reads one line's operands by its kind's shape, appending the instruction
 // to `program`.
 [[nodiscard]] std::expected<void, Error> parse_operands(OpKind kind, const Words& words,
-                                                        Bytecode& program) {
+                                                        EncodedProgram& program) {
   switch (shape_of(kind)) {
     case OperandShape::None:
     case OperandShape::Label:
@@ -293,12 +295,12 @@ using Words = std::vector<std::string_view>;
       return {};
     }
     case OperandShape::Call: {
-      if (words.size() < 3) return std::unexpected(expects("call", 2));
+      if (words.size() < 3) return std::unexpected(expects(mnemonic(kind), 2));
       auto arity = parse_unsigned(words[2]);
       if (!arity) return std::unexpected(syntax("Calls require the arity as a second argument"));
-      auto name = parse_name(words[1], "call");
+      auto name = parse_name(words[1], mnemonic(kind));
       if (!name) return std::unexpected(std::move(name.error()));
-      program.emit_call(*name, *arity);
+      program.emit_call(*name, *arity, kind);
       return {};
     }
     case OperandShape::CallList: {
@@ -320,7 +322,7 @@ struct LineReader {
   Words words;
 };
 
-[[nodiscard]] std::expected<void, Error> parse_line(std::string_view line, Bytecode& program,
+[[nodiscard]] std::expected<void, Error> parse_line(std::string_view line, EncodedProgram& program,
                                                     LineReader& reader) {
   split_words_into(line, reader.walker, reader.offset, reader.words);
   const Words& words = reader.words;
@@ -387,7 +389,7 @@ struct LineReader {
 [[nodiscard]] std::expected<Op, Error> parse_op(std::string_view line) {
   // One line read as a program of one instruction, so that a line and a
   // program are read by the same code.
-  Bytecode program;
+  EncodedProgram program;
   GraphemeWalker walker(line);
   LineReader reader{walker, 0, {}};
   auto parsed = parse_line(line, program, reader);
@@ -396,7 +398,7 @@ struct LineReader {
 }
 
 [[nodiscard]] std::expected<Bytecode, Error> read_program(std::string_view text) {
-  Bytecode program;
+  EncodedProgram program;
   GraphemeWalker walker(text);
   LineReader reader{walker, 0, {}};
   const char* const start = text.data();
@@ -418,7 +420,7 @@ struct LineReader {
       return std::unexpected(std::move(parsed.error()));
     }
   }
-  return program;
+  return Bytecode(std::move(program));
 }
 
 }  // namespace zolang

@@ -3,6 +3,7 @@
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
+#include <algorithm>
 #include <array>
 #include <cassert>
 #include <climits>
@@ -379,6 +380,23 @@ std::optional<RawToken> Lexer::string(char quote) {
     if (grapheme->text.size() == 1 && grapheme->text[0] == quote) break;
   }
   return make_token(TokenType::Str);
+}
+
+// The self-contained copies that diagnostics keep.
+
+OwnedLiteral Literal::to_owned() const {
+  return OwnedLiteral{kind, std::string(text), number_value, bool_value};
+}
+
+std::size_t line_at(std::string_view source, std::size_t offset) {
+  auto prefix = source.substr(0, std::min(offset, source.size()));
+  return 1 + static_cast<std::size_t>(std::count(prefix.begin(), prefix.end(), '\n'));
+}
+
+OwnedToken Token::to_owned(std::string_view source) const {
+  OwnedToken owned{ty, line_at(source, offset), std::string(lexeme), std::nullopt};
+  if (literal) owned.literal = literal->to_owned();
+  return owned;
 }
 
 }  // namespace zolang

@@ -16,6 +16,55 @@
 
 namespace zolang {
 
+// The value a token carries: the name of an Ident, the text of a Str, the
+// value of a Num. Bool and Nil are made by the parser for true/false/nil.
+// Ident and String texts are views into the source.
+struct Literal {
+  using Kind = LiteralKind;
+
+  static Literal ident(std::string_view name) { return Literal(Kind::Ident, name); }
+  static Literal string(std::string_view text) { return Literal(Kind::String, text); }
+  static Literal number(double value) {
+    Literal literal(Kind::Number, {});
+    literal.number_value = value;
+    return literal;
+  }
+  static Literal boolean(bool value) {
+    Literal literal(Kind::Bool, {});
+    literal.bool_value = value;
+    return literal;
+  }
+  static Literal nil() { return Literal(Kind::Nil, {}); }
+
+  OwnedLiteral to_owned() const;
+  friend bool operator==(const Literal&, const Literal&) = default;
+
+  Kind kind;
+  std::string_view text;      // Ident and String: a view into the source
+  double number_value = 0.0;  // Number
+  bool bool_value = false;    // Bool
+
+ private:
+  Literal(Kind k, std::string_view t) : kind(k), text(t) {}
+};
+
+// One token, borrowed from the source text it was lexed from: the source must
+// outlive the token. Copyable; owns nothing and allocates nothing.
+struct Token {
+  std::optional<Literal> literal;  // present exactly for Ident, Str and Num
+  std::string_view lexeme;         // the token's exact source text
+  std::size_t offset = 0;          // byte offset of the lexeme in the source
+  std::size_t length = 0;          // byte length of the token's source span
+  TokenType ty = TokenType::Word;
+
+  // Copies the token; its line is 1 plus the line feeds among the first
+  // `offset` bytes of `source` (all of them when offset is past the end).
+  OwnedToken to_owned(std::string_view source) const;
+};
+
+// 1 plus the number of line-feed bytes in the first `offset` bytes of source.
+std::size_t line_at(std::string_view source, std::size_t offset);
+
 // One grapheme cluster taken from the source but not yet consumed.
 struct GraphemeEntry {
   std::size_t offset = 0;  // byte offset of the cluster in the source

@@ -50,6 +50,15 @@ std::expected<Bytecode, std::vector<Error>> ZoCompiler::compile_nonconsuming(
   return state().compiler().compile_nonconsuming(*tree);
 }
 
+// Reads the registrations only, creating nothing: a host may outline from
+// several threads at once.
+Outline ZoCompiler::outline(std::string_view source) const {
+  const Compiler* compiler = impl && impl->inner ? &*impl->inner : nullptr;
+  return outline_program(
+      source, [&](std::string_view name) { return compiler && compiler->knows_callable(name); },
+      [&](std::string_view name) { return compiler && compiler->knows_property(name); });
+}
+
 Program ZoCompiler::package_program(Bytecode program) {
   return state().compiler().package_program(std::move(program));
 }

@@ -130,11 +130,18 @@ Parser::Parser(Lexer lexer) : lexer(std::move(lexer)), locator(this->lexer.sourc
 
 Parser::Parser(std::string_view source) : lexer(source), locator(source) {}
 
-// program -> item* ; item -> group | use | parallel | race | statement
 std::expected<ast::Tree, std::vector<Error>> Parser::parse() {
+  Partial parsed = parse_partial();
+  if (!parsed.errors.empty()) return std::unexpected(std::move(parsed.errors));
+  return std::move(parsed.tree);
+}
+
+// program -> item* ; item -> group | use | parallel | race | statement
+Parser::Partial Parser::parse_partial() {
   if (lexer.source().size() > ast::max_source) {
-    return std::unexpected(std::vector<Error>{Error::parse_at_end(
-        "Source text too long (limit " + std::to_string(ast::max_source) + " bytes)")});
+    return Partial{{},
+                   {Error::parse_at_end("Source text too long (limit " +
+                                        std::to_string(ast::max_source) + " bytes)")}};
   }
   tree.source = lexer.source();
   reserve_for(tree, tree.source.size());
@@ -154,9 +161,8 @@ std::expected<ast::Tree, std::vector<Error>> Parser::parse() {
   // Lexical errors go last: the lexer only knows them once the text is read.
   const auto& lex_errors = lexer.errors();
   errors.insert(errors.end(), lex_errors.begin(), lex_errors.end());
-  if (!errors.empty()) return std::unexpected(std::move(errors));
   tree.program = settle(0);
-  return std::move(tree);
+  return Partial{std::move(tree), std::move(errors)};
 }
 
 ast::Index Parser::add(ast::Expr node) {
@@ -353,11 +359,8 @@ Parser::StmtResult Parser::statement() {
       if (!keyword) return failed;
       return ast::Stmt{.kind = ast::StmtKind::Yield, .token = ref(*keyword)};
     }
-    case Return: {
-      auto keyword = keyword_statement("Expect ';' after 'return'");
-      if (!keyword) return failed;
-      return ast::Stmt{.kind = ast::StmtKind::Return, .token = ref(*keyword)};
-    }
+    case Return:
+      return return_statement();
     case Break: {
       if (!in_loop) return fail(peek(), "'break' is not allowed outside of loops");
       auto keyword = keyword_statement("Expect ';' after 'break'");
@@ -374,6 +377,44 @@ Parser::Parsed<RawToken> Parser::keyword_statement(std::string_view message) {
   RawToken keyword = advance();
   if (!expect(TokenType::Semicolon, message)) return failed;
   return keyword;
+}
+
+namespace {
+
+bool starts_expression(TokenType kind) {
+  using enum TokenType;
+  switch (kind) {
+    case True:
+    case False:
+    case Nil:
+    case Num:
+    case Str:
+    case Ident:
+    case LeftParen:
+    case Bar:
+    case Not:
+    case Minus:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+// return -> "return" expression? ";"
+Parser::StmtResult Parser::return_statement() {
+  RawToken keyword = advance();
+  // Only a token that starts an expression starts a value: after anything
+  // else the error stays the one a bare return gets.
+  if (!peek() || !starts_expression(peek()->ty)) {
+    if (!expect(TokenType::Semicolon, "Expect ';' after 'return'")) return failed;
+    return ast::Stmt{.kind = ast::StmtKind::Return, .token = ref(keyword)};
+  }
+  auto value = expression();
+  if (!value) return failed;
+  if (!expect(TokenType::Semicolon, "Expect ';' after return value")) return failed;
+  return ast::Stmt{.kind = ast::StmtKind::ReturnValue, .token = ref(keyword), .value = *value};
 }
 
 // if -> ("if" | "unless") expression block ("else" (if | block))?
@@ -435,7 +476,8 @@ Parser::StmtResult Parser::loop_parts() {
                    .body = *body};
 }
 
-// assignment -> Ident ("=" | "+=" | "-=" | "*=" | "/=" | "%=" | "^=") expression ";"
+// assignment -> Ident ("=" | "+=" | "-=" | "*=" | "/=" | "%=" | "^=") value
+// value      -> expression ";" | call | race ";"
 Parser::StmtResult Parser::var_statement() {
   RawToken name = advance();
   if (!peek()) return fail(std::nullopt, "Expected assignment operator");
@@ -444,15 +486,39 @@ Parser::StmtResult Parser::var_statement() {
   if (assignment.ty != TokenType::Equal && !combined) {
     return fail(assignment, "Expected assignment operator");
   }
-  auto value = expression();
+  // A call's own ";" ends the assignment.
+  const bool call = check(TokenType::Word);
+  auto value = assigned_value();
   if (!value) return failed;
   if (combined) {
     // $x op= e is $x = $x op (e): the whole right-hand side is one operand.
     ast::Index variable = add(ast::Expr::variable(ref(name)));
     value = add(ast::Expr::binary(ast::ExprKind::Binary, *combined, variable, *value));
   }
-  if (!expect(TokenType::Semicolon, "Expect ';' after assignment")) return failed;
+  if (!call && !expect(TokenType::Semicolon, "Expect ';' after assignment")) return failed;
   return ast::Stmt{.kind = ast::StmtKind::Var, .token = ref(name), .value = *value};
+}
+
+// The right-hand side of an assignment. A word there starts a call and
+// `race` a race block, both of which no expression can start: only an
+// assignment takes their values, so conditions and operands stay as they were.
+Parser::ExprResult Parser::assigned_value() {
+  if (check(TokenType::Word)) {
+    auto call = exec_statement();
+    if (!call) return failed;
+    return add(ast::Expr::call(tree.calls[*call].name, *call));
+  }
+  if (check(TokenType::Race)) {
+    RawToken keyword = advance();
+    auto block = parallel_block(keyword);
+    if (!block) return failed;
+    tree.stmts.push_back(*block);
+    return add(ast::Expr::race(ref(keyword), index_of(tree.stmts.size() - 1)));
+  }
+  if (check(TokenType::Parallel)) {
+    return fail(peek(), "A 'parallel' block has no value; a 'race' block gives its winner");
+  }
+  return expression();
 }
 
 // call -> name (Word | expression)* ";" ; the name is whatever token comes first.

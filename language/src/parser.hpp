@@ -42,6 +42,16 @@ class Parser {
   // than ast::max_source bytes is refused whole, unread.
   [[nodiscard]] std::expected<ast::Tree, std::vector<Error>> parse();
 
+  // What a parse of a text being typed still yields: the tree of every
+  // top-level item that parsed (an item with a syntax error is left out
+  // whole), with the errors parse() gives, none when the whole text parsed.
+  struct Partial {
+    ast::Tree tree;
+    std::vector<Error> errors;
+  };
+  // Parses the whole text, as parse() does, keeping what parsed; call once.
+  [[nodiscard]] Partial parse_partial();
+
  private:
   // A parsing function returns its node or, on a syntax error, only a marker:
   // the Error itself waits in `failure` while the marker unwinds. That keeps
@@ -85,7 +95,9 @@ class Parser {
   [[nodiscard]] StmtResult loop_statement();
   [[nodiscard]] StmtResult loop_parts();
   [[nodiscard]] Parsed<RawToken> keyword_statement(std::string_view message);
+  [[nodiscard]] StmtResult return_statement();
   [[nodiscard]] StmtResult var_statement();
+  [[nodiscard]] ExprResult assigned_value();
   [[nodiscard]] ExecResult exec_statement();
   [[nodiscard]] StmtResult parallel_block(RawToken keyword);
   [[nodiscard]] BlockResult block();

@@ -1,6 +1,5 @@
 #include "token.hpp"
 
-#include <algorithm>
 #include <array>
 
 namespace zolang {
@@ -24,21 +23,6 @@ static_assert(static_cast<std::size_t>(TokenType::Use) + 1 == token_type_count);
 
 std::string_view token_type_name(TokenType type) {
   return token_type_names[static_cast<std::size_t>(type)];
-}
-
-OwnedLiteral Literal::to_owned() const {
-  return OwnedLiteral{kind, std::string(text), number_value, bool_value};
-}
-
-std::size_t line_at(std::string_view source, std::size_t offset) {
-  auto prefix = source.substr(0, std::min(offset, source.size()));
-  return 1 + static_cast<std::size_t>(std::count(prefix.begin(), prefix.end(), '\n'));
-}
-
-OwnedToken Token::to_owned(std::string_view source) const {
-  OwnedToken owned{ty, line_at(source, offset), std::string(lexeme), std::nullopt};
-  if (literal) owned.literal = literal->to_owned();
-  return owned;
 }
 
 }  // namespace zolang

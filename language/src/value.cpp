@@ -20,8 +20,11 @@ struct Value::StringRep {
 
   char* bytes() { return reinterpret_cast<char*>(this + 1); }
 
-  static StringRep* make(std::size_t size) {
-    void* memory = ::operator new(sizeof(StringRep) + size);
+  // Null when the memory cannot be had.
+  static StringRep* make(std::size_t size) noexcept {
+    if (size > std::numeric_limits<std::size_t>::max() - sizeof(StringRep)) return nullptr;
+    void* memory = ::operator new(sizeof(StringRep) + size, std::nothrow);
+    if (memory == nullptr) return nullptr;
     return new (memory) StringRep{{1}, size};
   }
 };
@@ -29,13 +32,32 @@ struct Value::StringRep {
 Value Value::string(std::string_view text) { return concat(text, {}); }
 
 Value Value::concat(std::string_view left, std::string_view right) {
+  std::optional<Value> joined = try_concat(left, right);
+  if (!joined) throw std::bad_alloc();
+  return std::move(*joined);
+}
+
+std::optional<Value> Value::try_concat(std::string_view left, std::string_view right) noexcept {
   StringRep* rep = StringRep::make(left.size() + right.size());
+  if (rep == nullptr) return std::nullopt;
   if (!left.empty()) std::memcpy(rep->bytes(), left.data(), left.size());
   if (!right.empty()) std::memcpy(rep->bytes() + left.size(), right.data(), right.size());
   Value v;
   v.tag = Kind::String;
   v.payload.string = rep;
   return v;
+}
+
+std::size_t Value::string_heap_bytes(std::size_t length) noexcept {
+  return sizeof(StringRep) + length;
+}
+
+std::size_t Value::heap_bytes() const noexcept {
+  return tag == Kind::String ? string_heap_bytes(payload.string->size) : 0;
+}
+
+bool Value::shares_heap() const noexcept {
+  return tag == Kind::String && payload.string->references.load(std::memory_order_relaxed) > 1;
 }
 
 std::string_view Value::as_string() const noexcept {

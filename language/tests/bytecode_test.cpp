@@ -6,7 +6,10 @@
 
 #include <cmath>
 #include <limits>
+#include <utility>
 #include <vector>
+
+#include "program.hpp"
 
 namespace zolang::testing {
 namespace {
@@ -38,7 +41,7 @@ TEST(Bytecode, KeepsEveryOperandAndPlace) {
   for (std::size_t i = 0; i < ops.size(); ++i) {
     ops[i].position = places[i % std::size(places)];
   }
-  Bytecode program(ops);
+  EncodedProgram program(ops);
   std::vector<Op> back = program.ops();
   ASSERT_EQ(back, ops);
   for (std::size_t i = 0; i < ops.size(); ++i) {
@@ -50,6 +53,24 @@ TEST(Bytecode, KeepsEveryOperandAndPlace) {
   ASSERT_TRUE(program.find_name("f"));
   EXPECT_EQ(program.name(*program.find_name("f")), "f");
   EXPECT_FALSE(program.find_name("g"));
+}
+
+// The handle hosts hold: a copy is a program of its own, and a moved-from
+// handle (which owns no encoding) reads as a program without instructions.
+TEST(BytecodeHandle, CopiesOwnTheirInstructionsAndMovedFromIsEmpty) {
+  const std::vector<Op> ops = {Op::push(Value::string("s")), Op::call("f", 1)};
+  Bytecode original(ops);
+  Bytecode copy = original;
+  Bytecode moved = std::move(original);
+  EXPECT_EQ(copy, moved);
+  EXPECT_EQ(moved.ops(), ops);
+  EXPECT_TRUE(original.empty());
+  EXPECT_EQ(original.ops(), std::vector<Op>{});
+  EXPECT_EQ(original, Bytecode());
+  EXPECT_LT(original.memory_bytes(), copy.memory_bytes());
+  copy = Bytecode();
+  EXPECT_EQ(moved.op(1), Op::call("f", 1));
+  EXPECT_EQ(moved.encoded().name(moved.encoded().name_id(1)), "f");
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "interpreter.hpp"
 #include "ir.hpp"
 #include "lib.hpp"
 #include "recording_natives.hpp"
@@ -50,6 +51,34 @@ class CompilerFixture : public ::testing::Test {
       if (event.starts_with("check ")) found.push_back(event);
     }
     return found;
+  }
+
+  // Compiles and packages `source`, then steps it until it finishes (at most
+  // `max_steps` steps), logging "step" after every unfinished step. Returns
+  // the natives' events from the first step on, without the questions
+  // whether a property is settable, which only validation asks. A completed
+  // native call ends its context's turn, so the code after it runs in the
+  // next step.
+  Events run(std::string_view source, std::size_t max_steps = 100) {
+    auto ops = compiler.compile_nonconsuming(source);
+    if (!ops) return {"compile failed: " + ops.error().front().render()};
+    Interpreter interpreter = Interpreter::from_program(compiler.package_program(*ops));
+    events->clear();
+    Events seen;
+    for (std::size_t step = 0; step < max_steps; ++step) {
+      std::expected<bool, Error> finished = interpreter.step();
+      for (const std::string& event : *events) {
+        if (!event.starts_with("settable ")) seen.push_back(event);
+      }
+      events->clear();
+      if (!finished) {
+        seen.push_back("error: " + finished.error().render());
+        break;
+      }
+      if (*finished) break;
+      seen.push_back("step");
+    }
+    return seen;
   }
 
   std::shared_ptr<Events> events = std::make_shared<Events>();

@@ -4,41 +4,11 @@
 #include <vector>
 
 #include "compiler_fixture.hpp"
-#include "interpreter.hpp"
 
 namespace zolang::testing {
 namespace {
 
-class CompilerRun : public CompilerFixture {
- protected:
-  // Compiles and packages `source`, then steps it until it finishes (at most
-  // `max_steps` steps), logging "step" after every unfinished step. Returns
-  // the natives' events from the first step on, without the questions
-  // whether a property is settable, which only validation asks. A completed
-  // native call ends its context's turn, so the code after it runs in the
-  // next step.
-  Events run(std::string_view source, std::size_t max_steps = 100) {
-    auto ops = compiler.compile_nonconsuming(source);
-    if (!ops) return {"compile failed: " + ops.error().front().render()};
-    Interpreter interpreter = Interpreter::from_program(compiler.package_program(*ops));
-    events->clear();
-    Events seen;
-    for (std::size_t step = 0; step < max_steps; ++step) {
-      std::expected<bool, Error> finished = interpreter.step();
-      for (const std::string& event : *events) {
-        if (!event.starts_with("settable ")) seen.push_back(event);
-      }
-      events->clear();
-      if (!finished) {
-        seen.push_back("error: " + finished.error().render());
-        break;
-      }
-      if (*finished) break;
-      seen.push_back("step");
-    }
-    return seen;
-  }
-};
+using CompilerRun = CompilerFixture;
 
 TEST_F(CompilerRun, LoopsRunUntilTheirBreak) {
   prop("out");

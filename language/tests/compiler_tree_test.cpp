@@ -153,9 +153,9 @@ TEST(CompilerState, PackagingMovesTheRegistrationsOut) {
       compiler.register_callable("beep", std::make_unique<RecordingGenerator>(events, "b")));
   ASSERT_TRUE(compiler.register_property("speed", std::make_unique<RecordingProp>(events, "s")));
   Program package = compiler.package_program({Op::jump(1)});
-  EXPECT_EQ(package.ops, std::vector<Op>{Op::jump(1)});
-  EXPECT_TRUE(package.callables.contains("beep"));
-  EXPECT_TRUE(package.properties.contains("speed"));
+  EXPECT_EQ(package.contents().ops, std::vector<Op>{Op::jump(1)});
+  EXPECT_TRUE(package.contents().callables.contains("beep"));
+  EXPECT_TRUE(package.contents().properties.contains("speed"));
 
   Builder tree;
   auto ops = compiler.compile_nonconsuming(tree.program(tree.call("beep")));
@@ -182,7 +182,7 @@ class Meddler final : public CallableGenerator {
     if (!compiled) outcomes.push_back(compiled.error().front().render());
     // Packaging would hand away the generator that is running right now.
     Program package = compiler.package_program({});
-    if (package.callables.empty()) outcomes.push_back("packaged without natives");
+    if (package.contents().callables.empty()) outcomes.push_back("packaged without natives");
     return {};
   }
 

@@ -10,6 +10,8 @@
 #include <zolang/interpreter.hpp>
 #include <zolang/lib.hpp>
 
+#include "bytecode.hpp"
+
 namespace zolang::testing {
 namespace {
 
@@ -88,15 +90,15 @@ TEST(InterpreterDebug, TheScopeRecordNamesEachGroupsSlotsAndIrTextHasNone) {
   ZoCompiler compiler;
   auto program = compiler.compile_nonconsuming("group g $p {\n  $q = $p;\n}\n$a = 1;\ng $a;\n");
   ASSERT_TRUE(program.has_value());
-  ASSERT_EQ(program->scopes().size(), 2u);
-  EXPECT_EQ(program->scopes()[0].group, "g");
-  ASSERT_EQ(program->scopes()[0].variables.size(), 2u);
-  EXPECT_EQ(program->scopes()[0].variables[1].name, "q");
-  EXPECT_EQ(program->scopes()[0].variables[1].slot, 1u);
-  EXPECT_EQ(program->scopes()[1].group, "");
+  ASSERT_EQ(program->encoded().scopes().size(), 2u);
+  EXPECT_EQ(program->encoded().scopes()[0].group, "g");
+  ASSERT_EQ(program->encoded().scopes()[0].variables.size(), 2u);
+  EXPECT_EQ(program->encoded().scopes()[0].variables[1].name, "q");
+  EXPECT_EQ(program->encoded().scopes()[0].variables[1].slot, 1u);
+  EXPECT_EQ(program->encoded().scopes()[1].group, "");
   auto from_ir = Interpreter::from_ir("push 1\n");
   ASSERT_TRUE(from_ir.has_value());
-  EXPECT_TRUE(from_ir->program().scopes().empty());
+  EXPECT_TRUE(from_ir->program().encoded().scopes().empty());
 }
 
 }  // namespace

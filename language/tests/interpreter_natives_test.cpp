@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "interpreter_test_doubles.hpp"
+#include "package.hpp"
 
 namespace zolang::testing {
 namespace {
@@ -166,9 +167,10 @@ TEST(InterpreterNatives, CallFailuresPassThroughAndKeepTheCallActive) {
 
 TEST(InterpreterNatives, ACallableNamedLikeALabelWinsInAPackagedProgram) {
   Program program;
-  program.ops = {Op::jump(3), Op::label("f"), Op::simple(OpKind::Return), Op::call("f", 0)};
+  program.contents().ops = {Op::jump(3), Op::label("f"), Op::simple(OpKind::Return),
+                            Op::call("f", 0)};
   auto events = std::make_shared<Events>();
-  program.callables.emplace("f", std::make_unique<RecordingGenerator>(events, "f"));
+  program.contents().callables.emplace("f", std::make_unique<RecordingGenerator>(events, "f"));
   Interpreter interpreter = Interpreter::from_program(std::move(program));
   EXPECT_EQ(interpreter.step(), false);
   EXPECT_EQ(*events, (Events{"generate f()", "call f#1", "drop f#1"}));

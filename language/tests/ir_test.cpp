@@ -263,3 +263,35 @@ TEST(IrRead, NeverFailsAbruptlyOnArbitraryBytes) {
 
 }  // namespace
 }  // namespace zolang
+
+namespace zolang {
+namespace {
+
+TEST(IrValueForms, PrintReadBackAndRefuseTheirMalformedLines) {
+  const std::vector<Op> program = {
+      Op::call_value("measure", 1),    Op::call_value("ünïcode", 18446744073709551615ull),
+      Op::simple(OpKind::ReturnValue), Op::call_race_value({{"#move", 1}, {"slow", 0}}),
+      Op::call_race_value({}),
+  };
+  const std::string text = print_program(program);
+  EXPECT_EQ(text,
+            "call_value \"measure\" 1\ncall_value \"ünïcode\" 18446744073709551615\nreturn_value\n"
+            "call_race_value \"#move\" 1 \"slow\" 0\ncall_race_value\n");
+  auto back = read_program(text);
+  ASSERT_TRUE(back) << back.error().render();
+  EXPECT_EQ(*back, program);
+  // A label may still be named like a new mnemonic.
+  EXPECT_EQ(parsed("call_value:"), Op::label("call_value"));
+  EXPECT_EQ(failure("call_value \"f\""), "[line 0] 'call_value' expects 2 arguments");
+  EXPECT_EQ(failure("call_value \"f\" two"),
+            "[line 0] Calls require the arity as a second argument");
+  EXPECT_EQ(failure("call_value f 1"), "[line 0] 'call_value' must take a string");
+  EXPECT_EQ(failure("call_value \"f 1 2"), "[line 0] 'call_value' expects 2 arguments");
+  EXPECT_EQ(failure("call_value \"f 1"), "[line 0] 'call_value' expects 2 arguments");
+  EXPECT_EQ(failure("call_race_value \"a\""),
+            "[line 0] Every call in parallel call requires an arity");
+  EXPECT_EQ(failure("return_values"), "[line 0] Invalid op: 'return_values'");
+}
+
+}  // namespace
+}  // namespace zolang

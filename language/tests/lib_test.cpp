@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "compiler_fixture.hpp"
+#include "package.hpp"
 
 namespace zolang::testing {
 namespace {
@@ -57,10 +58,10 @@ TEST_F(ZoCompilerFacade, PackagingHandsTheRegistrationsToTheProgram) {
   auto ops = compiler.compile_nonconsuming("beep;");
   ASSERT_TRUE(ops);
   Program package = compiler.package_program(*ops);
-  EXPECT_EQ(package.ops, *ops);
-  EXPECT_EQ(package.callables.size(), 1u);
-  EXPECT_TRUE(package.callables.contains("beep"));
-  EXPECT_TRUE(package.properties.contains("speed"));
+  EXPECT_EQ(package.contents().ops, *ops);
+  EXPECT_EQ(package.contents().callables.size(), 1u);
+  EXPECT_TRUE(package.contents().callables.contains("beep"));
+  EXPECT_TRUE(package.contents().properties.contains("speed"));
   EXPECT_EQ(listing("beep;"), "error: No callable named 'beep' was registered\n");
   // The names are free again.
   native("beep");
@@ -70,9 +71,9 @@ TEST_F(ZoCompilerFacade, PackagingHandsTheRegistrationsToTheProgram) {
 TEST(ZoCompilerFresh, PackagingWithoutAnyRegistrationGivesEmptyRegistries) {
   ZoCompiler compiler;
   Program package = compiler.package_program({Op::jump(1)});
-  EXPECT_EQ(package.ops, std::vector<Op>{Op::jump(1)});
-  EXPECT_TRUE(package.callables.empty());
-  EXPECT_TRUE(package.properties.empty());
+  EXPECT_EQ(package.contents().ops, std::vector<Op>{Op::jump(1)});
+  EXPECT_TRUE(package.contents().callables.empty());
+  EXPECT_TRUE(package.contents().properties.empty());
 }
 
 }  // namespace

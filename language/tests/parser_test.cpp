@@ -44,6 +44,10 @@ class Printer {
         return text(expr.token());
       case ast::ExprKind::Literal:
         return literal(expr);
+      case ast::ExprKind::Call:
+        return call(tree.calls[expr.left]);
+      case ast::ExprKind::Race:
+        return print(tree.stmts[expr.left]);
     }
     return "?";
   }
@@ -95,6 +99,8 @@ class Printer {
         return "(yield)";
       case ast::StmtKind::Break:
         return "(break)";
+      case ast::StmtKind::ReturnValue:
+        return "(return " + print(s.value) + ")";
     }
     return "?";
   }
@@ -184,6 +190,21 @@ TEST(ParserExpressions, ParseArgumentsByJuxtaposition) {
   });
 }
 
+TEST(ParserStatements, TakeCallsAndRacesOnlyAsAWholeRightHandSide) {
+  expect_shapes({
+      {"$t = measure \"t1\";", "(set $t (call measure \"t1\"))"},
+      {"$n += count parts;", "(set $n (+ $n (call count 'parts)))"},
+      {"$p = place_part 3 on tray;", "(set $p (call place_part 3 'on 'tray))"},
+      {"$e = stamp;", "(set $e (call stamp))"},
+      {"$f = race { move 4 metres; wait 3 seconds; };",
+       "(set $f (race (call move 4 'metres) (call wait 3 'seconds)))"},
+      {"$f -= race { };", "(set $f (- $f (race)))"},
+      {"group g { return $a + 1; return; }", "(group g () (return (+ $a 1)) (return))"},
+      {"return -1;", "(return -1)"},
+      {"$x = a; $y = 2;", "(set $x (call a)) (set $y 2)"},
+  });
+}
+
 TEST(ParserStatements, BuildEveryForm) {
   expect_shapes({
       {"", ""},
@@ -266,7 +287,9 @@ TEST(ParserErrors, ReportExpressionErrorsWhereTheyAreFound) {
       {"$r = (1 + 2;", {"[line 1] Expect ')' after expression"}},
       {"$r = 1 +", {"[end] Expect expression"}},
       {"$r = * 2;", {"[line 1] Expect expression"}},
-      {"$a = foo;", {"[line 1] Expect expression"}},
+      // A call stands only as a whole right-hand side, never as an operand.
+      {"$a = 1 + foo;", {"[line 1] Expect expression"}},
+      {"if foo { }", {"[line 1] Expect expression"}},
       {"$a = |1 + 2;", {"[line 1] Expect closing '|' in absolute value expression"}},
       {"$a = |1", {"[end] Expect closing '|' in absolute value expression"}},
       {"$a = sequence;", {"[line 1] Expect expression"}},
@@ -305,7 +328,15 @@ TEST(ParserErrors, ReportStatementErrorsVerbatim) {
       {"42;", {"[line 1] " + not_statement}},
       {"if $a { use $b; }", {"[line 1] " + not_statement, "[line 1] " + not_statement}},
       {"yield", {"[end] Expect ';' after 'yield'"}},
-      {"return 1;", {"[line 1] Expect ';' after 'return'"}},
+      {"return foo;", {"[line 1] Expect ';' after 'return'"}},
+      {"return }", {"[line 1] Expect ';' after 'return'"}},
+      {"return 1", {"[end] Expect ';' after return value"}},
+      {"return 1 2;", {"[line 1] Expect ';' after return value"}},
+      {"$x = parallel { };",
+       {"[line 1] A 'parallel' block has no value; a 'race' block gives its winner"}},
+      {"$x = race { a; }", {"[end] Expect ';' after assignment"}},
+      {"$x = race { a 1 +", {"[end] Expect expression"}},
+      {"$x = say 1", {"[end] Expect expression"}},
       {"parallel say;", {"[line 1] Expect '{' after 'parallel' keyword"}},
       {"race", {"[end] Expect '{' after 'parallel' keyword"}},
       {"parallel { a;", {"[end] Expect '}' after parallel block"}},

@@ -32,6 +32,9 @@ struct CallableScript {
   int complete_at_poll = 1;         // the poll (1-based) that reports completion
   std::optional<int> fail_at_poll;  // the poll that returns an error instead
   bool fail_terminate = false;
+  // What result() gives (logged "result NAME#I"); none: the base's nil, unlogged.
+  std::optional<Value> result;
+  bool fail_result = false;
 };
 
 inline CallableScript completing_at(int poll) {
@@ -68,6 +71,12 @@ class RecordingCallable : public Callable {
     if (script.fail_terminate) return std::unexpected(Error::native("terminate failed: " + tag));
     return {};
   }
+  [[nodiscard]] std::expected<Value, Error> result() override {
+    if (!script.result && !script.fail_result) return Callable::result();
+    events->push_back(noted("result " + tag, note));
+    if (script.fail_result) return std::unexpected(Error::native("result failed: " + tag));
+    return *script.result;
+  }
 
  private:
   std::shared_ptr<Events> events;
@@ -102,15 +111,20 @@ class RecordingGenerator : public CallableGenerator {
     events->push_back(noted(line + ")", note));
     if (fail_generate) return std::unexpected(Error::native("generate failed: " + name));
     ++instances;
-    return std::make_unique<RecordingCallable>(events, name + "#" + std::to_string(instances),
-                                               script, note);
+    CallableScript made = script;
+    if (echo && !args.empty()) made.result = args.front();
+    return std::make_unique<RecordingCallable>(events, name + "#" + std::to_string(instances), made,
+                                               note);
   }
   [[nodiscard]] std::expected<void, Error> check_syntax(std::vector<Arg> args) override {
     events->push_back("check " + name + "(" + describe_args(args) + ")");
     if (rejection) return std::unexpected(*rejection);
     return {};
   }
+  bool words_at_run_time() const override { return words; }
 
+  bool words = false;  // its calls pass their words at run time
+  bool echo = false;   // each call's result is its first argument
   bool fail_generate = false;
   std::optional<Error> rejection;  // when set, every call site is refused with it
   EventNote note;                  // for its generate, and the calls it makes

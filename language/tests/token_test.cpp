@@ -1,6 +1,6 @@
-#include "token.hpp"
-
 #include <gtest/gtest.h>
+
+#include "lexer.hpp"
 
 namespace zolang {
 namespace {

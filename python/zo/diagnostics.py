@@ -15,6 +15,56 @@ import json
 import re
 import unicodedata
 
+_UNKNOWN_CALL = re.compile(r"No callable named '(.+)' was registered\Z")
+_SIGNATURE = re.compile(r"(\S+): expected '(.*)', got '(.*)'\Z")
+
+def explain(diagnostics, source, host_given=True):
+    """The diagnostics with notes for a newcomer's mistakes: a call of a
+    group defined later (or of itself), a call of a native where no host
+    was given; a command's call shown as written."""
+    lines = _source_lines(source)
+    explained = []
+    for diagnostic in diagnostics:
+        diagnostic = dict(diagnostic, notes=list(diagnostic["notes"]))
+        unknown = _UNKNOWN_CALL.match(diagnostic["message"])
+        if unknown and not diagnostic["notes"]:
+            definition = _group_definition(lines, unknown.group(1))
+            if definition is not None:
+                diagnostic["notes"].append((
+                    "groups call only groups defined before them; '%s' is defined here"
+                    % unknown.group(1),) + definition)
+            elif not host_given:
+                diagnostic["notes"].append(
+                    ("natives other than the standard ones come from a host file: "
+                     "--host FILE.py", None, None))
+        _show_call(diagnostic, lines)
+        explained.append(diagnostic)
+    return explained
+
+
+def _group_definition(lines, name):
+    pattern = re.compile(r"(\bgroup\s+)%s(?![\w])" % re.escape(name))
+    for number, text in enumerate(lines, 1):
+        found = pattern.search(text.split("#", 1)[0])
+        if found:
+            return number, found.end(1) + 1
+    return None
+
+
+def _show_call(diagnostic, lines):
+    """Puts a command's call site, as written, into its signature error."""
+    found = _SIGNATURE.match(diagnostic["message"])
+    line, column, end = diagnostic["line"], diagnostic["column"], diagnostic["end_column"]
+    if not found or line is None or end is None or diagnostic["end_line"] != line:
+        return
+    if not 1 <= line <= len(lines):
+        return
+    written = " ".join(lines[line - 1][column - 1:end - 1].rstrip(";").split())
+    message = "%s: expected '%s', got '%s'" % (found.group(1), found.group(2), written)
+    diagnostic["message"] = message
+    diagnostic["text"] = diagnostic["text"].replace(found.group(0), message)
+
+
 def render_diagnostics(diagnostics, path, source):
     """The text for a list of compile errors, one block each."""
     lines = _source_lines(source)
@@ -37,11 +87,32 @@ def render_failure(error, path, source):
         out.append(_excerpt(lines, line, column, None, _token_end(lines, line, column)))
     elif error["address"] is not None:
         out.append("note: at instruction %d of the program\n" % error["address"])
+    if error["text"] in _ADD_NOTES and _at(lines, line, column) == "+":
+        out.append("note: %s\n" % _ADD_NOTES[error["text"]])
     if error["trace"]:
         out.append("Zo traceback (outermost call first):\n")
         for group, call_line in error["trace"]:
             out.append(_trace_entry(path, lines, group, call_line))
     return "".join(out)
+
+
+# The fixed texts of `+` say what the right operand was; the notes say both.
+_ADD_NOTES = {
+    "Right operand must be a number":
+        "the right operand is a number and the left one is not: '+' adds two numbers or "
+        "joins two strings",
+    "Right operand must be a string":
+        "the right operand is a string and the left one is not: '+' adds two numbers or "
+        "joins two strings",
+    "Operands must be a number or a string":
+        "the right operand is true, false or nil: '+' adds two numbers or joins two strings",
+}
+
+
+def _at(lines, line, column):
+    if line is None or not 1 <= line <= len(lines):
+        return None
+    return lines[line - 1][column - 1:column]
 
 
 def _render_diagnostic(diagnostic, path, lines):
@@ -98,7 +169,10 @@ def _token_end(lines, line, column):
 
 def _trace_entry(path, lines, group, line):
     if line is None:
-        return "  in group '%s', which runs as the program ends\n" % group
+        # A program read from IR text has no lines in any frame.
+        if group == "__end":
+            return "  in group '%s', which runs as the program ends\n" % group
+        return "  in group '%s'\n" % group
     if group.startswith("#"):
         native = re.sub(r"(/\d+)+$", "", group[1:])
         what = "in a parallel or race branch calling '%s'" % native

@@ -1,4 +1,7 @@
-"""The standard host: natives a newcomer can try the language with.
+"""A host: the natives of one program, standard and the host's own.
+
+The standard natives, a newcomer's first tools (left out with
+``Host(standard=False)`` or ``zo --no-std``):
 
 - ``print VALUES...;`` prints its values separated by spaces: strings as their
   text, numbers as Zo writes them (3, not 3.0), true/false/nil.
@@ -6,37 +9,24 @@
   monotonic clock.
 - ``$time`` (read-only) is the number of seconds since the run started.
 
-A user's own natives come from a ``--host`` file whose ``register(host)``
-function calls ``host.callable(name, generator)`` and
-``host.property(name, prop)`` on the `Host` passed to it. Registering
-anything else raises `HostError`, which ``zo`` reports in one line.
+A host adds commands and properties with the kit (`Host.command`,
+`Host.prop`), or registers objects of the layer below: ``host.callable(name,
+generator)`` with a `zolangpy.CallableGenerator` and ``host.property(name,
+prop)`` with a `zolangpy.Prop`. A ``--host`` file of ``zo`` gets a `Host` in
+its ``register(host)``. A registration that cannot work, a name taken twice
+included, raises `HostError`, which ``zo`` reports in one line.
 """
 
-import decimal
-import math
-import sys
+import importlib.machinery
 import time
+import types
 
 import zolangpy
 
+from zo.diagnostics import explain, render_diagnostics
+from zo.kit import Property, Tracker, format_value, make_command
 
-def format_value(value):
-    """A value as Zo shows it: 3 rather than 3.0, strings without quotes."""
-    if value is None:
-        return "nil"
-    if value is True:
-        return "true"
-    if value is False:
-        return "false"
-    if isinstance(value, float):
-        if math.isnan(value):
-            return "NaN"
-        if math.isinf(value):
-            return "inf" if value > 0 else "-inf"
-        # The shortest text that reads back (repr), written out without an
-        # exponent and without a trailing ".0".
-        return format(decimal.Decimal(repr(value)).normalize(), "f")
-    return str(value)
+__all__ = ["CompileError", "Host", "HostError", "format_value"]
 
 
 class Clock:
@@ -49,89 +39,17 @@ class Clock:
         return time.monotonic() - self.start
 
 
-class _PrintCall(zolangpy.Callable):
-    def __init__(self, out, values):
-        self.out = out
-        self.values = values
-
-    def call(self):
-        print(" ".join(format_value(v) for v in self.values), file=self.out, flush=True)
-        return True
-
-
-class Print(zolangpy.CallableGenerator):
-    """``print VALUES...;``"""
-
-    def __init__(self, out=None):
-        self.out = out
-
-    def check_syntax(self, args):
-        for position, arg in enumerate(args):
-            if arg.is_word():
-                raise SyntaxError(
-                    "print: argument %d is a bare word, which exists only at compile time; "
-                    "put text in quotes" % (position + 1)
-                )
-
-    def generate(self, args):
-        return _PrintCall(self.out or sys.stdout, args)
-
-
-_UNITS = {"seconds": 1.0, "second": 1.0, "milliseconds": 0.001, "millisecond": 0.001}
-
-
-class WaitCall(zolangpy.Callable):
-    """A pending wait; the run loop reads `deadline` to sleep instead of spinning."""
-
-    def __init__(self, clock, seconds):
-        self.clock = clock
-        self.deadline = clock.now() + max(0.0, seconds)
-
-    def call(self):
-        return self.clock.now() >= self.deadline
-
-
-class Wait(zolangpy.CallableGenerator):
-    """``wait N seconds;`` and ``wait N milliseconds;``.
-
-    Words reach only the compile-time check, never the run, so the unit is
-    fixed per program: the check records it, and a program that mixes units
-    is refused when it compiles rather than waiting for the wrong time.
-    """
-
-    def __init__(self, clock):
-        self.clock = clock
-        self.unit = None
-
-    def check_syntax(self, args):
-        if len(args) != 2 or not args[0].is_value() or not args[1].is_word():
-            raise SyntaxError("wait: expected 'wait N seconds;' or 'wait N milliseconds;'")
-        unit = next((word for word in _UNITS if args[1].matches_word(word)), None)
-        if unit is None:
-            raise SyntaxError("wait: the unit must be 'seconds' or 'milliseconds'")
-        scale = _UNITS[unit]
-        if self.unit is not None and self.unit != scale:
-            raise SyntaxError("wait: use one unit, seconds or milliseconds, in a whole program")
-        self.unit = scale
-
-    def generate(self, args):
-        if len(args) != 1 or isinstance(args[0], (str, bool)) or args[0] is None:
-            raise TypeError("wait: the time must be a number, got %r" % (args[0:1] or None,))
-        return WaitCall(self.clock, args[0] * (self.unit or 1.0))
-
-
-class Time(zolangpy.Prop):
-    """``$time``: seconds since the run started; read-only."""
-
-    def __init__(self, clock):
-        self.clock = clock
-
-    def get(self):
-        return self.clock.now()
-
-
 class HostError(TypeError):
     """A registration that cannot work: the message says which and why."""
+
+
+class CompileError(Exception):
+    """A program that did not compile; `diagnostics` holds its errors and the
+    message shows them as ``zo`` does."""
+
+    def __init__(self, diagnostics, text):
+        Exception.__init__(self, text)
+        self.diagnostics = diagnostics
 
 
 def _check_registration(kind, name, value, base):
@@ -148,30 +66,117 @@ def _check_registration(kind, name, value, base):
 
 
 class Host:
-    """The natives of one run: the standard ones and the user's own."""
+    """The natives of one run: the standard ones and the host's own."""
 
     def __init__(self, standard=True, out=None):
         self.clock = Clock()
+        self.tracker = Tracker()
         self.callables = {}
         self.properties = {}
+        self.standard = set()
         if standard:
-            self.callable("print", Print(out))
-            self.callable("wait", Wait(self.clock))
-            self.property("time", Time(self.clock))
+            from zo.standard import register_standard
+
+            register_standard(self, out)
+            self.standard = set(self.callables) | {"$" + name for name in self.properties}
+
+    # The layer below: objects of the zolangpy base classes.
 
     def callable(self, name, generator):
         """Registers a `zolangpy.CallableGenerator` under a call name."""
         _check_registration("callable", name, generator, zolangpy.CallableGenerator)
+        self._refuse_twice("callable", name, name in self.callables)
         self.callables[name] = generator
 
     def property(self, name, prop):
         """Registers a `zolangpy.Prop` under a property name (without the `$`)."""
         _check_registration("property", name, prop, zolangpy.Prop)
+        self._refuse_twice("property", name, name in self.properties, "$" + name)
         self.properties[name] = prop
 
-    def register_with(self, target):
-        """Registers every native with a `zolangpy.Compiler` or `Interpreter`."""
+    def _refuse_twice(self, kind, name, taken, key=None):
+        if not taken:
+            return
+        if (key or name) in self.standard:
+            raise HostError("%s %r is registered twice: it is a standard native (leave those "
+                            "out with --no-std, or Host(standard=False))" % (kind, name))
+        raise HostError("%s %r is registered twice" % (kind, name))
+
+    # The kit.
+
+    def command(self, signature, function=None, *, blocking=False, check=None, doc=None):
+        """Registers `function` as the command `signature` (``move to X Y``);
+        used bare, as a decorator. Returns the function unchanged."""
+        if function is None:
+            return lambda function: self.command(signature, function, blocking=blocking,
+                                                 check=check, doc=doc)
+        try:
+            command = make_command(self, signature, function, blocking=blocking, check=check,
+                                   doc=doc)
+        except ValueError as error:
+            raise HostError(str(error)) from None
+        self.callable(command.name, command)
+        return function
+
+    def prop(self, name, get=None, set=None, *, check=None, type=None, doc=None):
+        """Registers the property `$name` from a getter and, if given, a
+        setter; without `get`, a decorator for the getter, which returns the
+        property: its ``setter`` decorates the setter. `check(value)`
+        returning False or raising ValueError refuses a value; `type` (or the
+        setter's annotation) converts it."""
+        if get is None:
+            return lambda get: self.prop(name, get, set, check=check, type=type, doc=doc)
+        made = Property(name, get, set, check=check, type=type, doc=doc)
+        self.property(name, made)
+        return made
+
+    # Programs.
+
+    def register_with(self, target, wrap=None):
+        """Registers every native with a `zolangpy.Compiler` or `Interpreter`;
+        `wrap(name, generator)` may stand a generator in for each."""
         for name, generator in self.callables.items():
-            target.register_callable(name, generator)
+            target.register_callable(name, wrap(name, generator) if wrap else generator)
         for name, prop in self.properties.items():
             target.register_property(name, prop)
+
+    def compile(self, source, path="<program>", wrap=None):
+        """A `zolangpy.Interpreter` for `source`; CompileError if it does not
+        compile, whose text shows each error at its place."""
+        compiler = zolangpy.Compiler()
+        self.register_with(compiler, wrap)
+        if not compiler.compile(source):
+            diagnostics = explain(compiler.diagnostics(), source)
+            raise CompileError(diagnostics, render_diagnostics(diagnostics, path, source))
+        return compiler.into_interpreter()
+
+    def read_ir(self, ir, wrap=None):
+        """A `zolangpy.Interpreter` for IR text with the natives it names."""
+        interpreter = zolangpy.Interpreter(ir)
+        # IR names every native in quotes; registering only those keeps a group
+        # label of the program from clashing with a standard native's name.
+        for name, generator in self.callables.items():
+            if '"%s"' % name in ir:
+                interpreter.register_callable(name, wrap(name, generator) if wrap else generator)
+        for name, prop in self.properties.items():
+            if '"%s"' % name in ir:
+                interpreter.register_property(name, prop)
+        return interpreter
+
+    def model(self):
+        """What the host offers, as data: see docs/embedding.md."""
+        from zo.model import model
+
+        return model(self)
+
+
+def load_host_file(path, name):
+    """Runs the host file at `path` as a module called `name`; None when the
+    path does not name Python source. The caller decides what goes on
+    sys.path first."""
+    if not path.endswith(tuple(importlib.machinery.SOURCE_SUFFIXES)):
+        return None
+    module = types.ModuleType(name)
+    module.__file__ = path
+    importlib.machinery.SourceFileLoader(name, path).exec_module(module)
+    return module

@@ -1,47 +1,27 @@
-"""Watches the native calls of a run: which started, were polled, completed or
-were terminated in each step. The run loop uses it to sleep while the
-program only waits, and ``--trace`` prints it, with the line of each call."""
+"""Watches the native calls of a run for the drivers and for ``--trace``.
+
+The kit's own calls tell the host's `Tracker` when they start and end and
+when they may be polled again. A native of the layer below cannot, so the
+monitor stands a wrapper in for its generator that tells for it (such a
+call is polled again a tick later). With a trace file, every call is
+wrapped, and each start, poll and terminate is printed with the line of
+the call."""
 
 import zolangpy
 
-from zo.host import WaitCall
+from zo.kit import Command, _Call
 
 
 class Monitor:
-    def __init__(self, clock, trace=None):
-        self.clock = clock
+    def __init__(self, tracker, trace=None):
+        self.tracker = tracker
         self.trace = trace  # a file to print events to, or None
         self.interpreter = None  # the Interpreter that makes the calls, once there is one
         self.step = 0
         self.next_id = 1
-        self.active = {}  # call id -> the inner Callable
-        # What the step that runs now has done: polled natives; started,
-        # completed or terminated one (progress); found a native other than
-        # `wait` not done yet.
-        self.polled = False
-        self.progressed = False
-        self.pending_other = False
 
     def begin_step(self):
         self.step += 1
-        self.polled = self.progressed = self.pending_other = False
-
-    def resume_at(self, started, tick, can_yield):
-        """When to run the next step (on time.monotonic()) after the step that
-        began at `started`, or None for at once. A step that only polled
-        natives that are not done yet has nothing to do until one may be:
-        waits sleep until the first is due, and any other native is asked
-        again a tick after the last time. So is a program that may yield,
-        whose yielding contexts the host cannot see."""
-        if not self.polled or self.progressed:
-            return None
-        due = [self.clock.start + c.deadline for c in self.active.values()
-               if isinstance(c, WaitCall)]
-        if self.pending_other or can_yield:
-            if tick <= 0:
-                return None
-            due.append(started + tick)
-        return min(due) if due else None
 
     def event(self, text):
         """Prints an event of the native call being served now, with the line of
@@ -54,10 +34,15 @@ class Monitor:
         print("[step %d] %s" % (self.step, text), file=self.trace, flush=True)
 
     def wrap(self, name, generator):
-        return _MonitoredGenerator(self, name, generator)
+        """The generator to register under `name`: `generator` itself when it
+        is a command of the kit and nothing is traced."""
+        if isinstance(generator, Command) and self.trace is None:
+            return generator
+        words = getattr(generator, "words_at_run_time", False) is True
+        return (_MonitoredWords if words else _Monitored)(self, name, generator)
 
 
-class _MonitoredGenerator(zolangpy.CallableGenerator):
+class _Monitored(zolangpy.CallableGenerator):
     def __init__(self, monitor, name, inner):
         self.monitor = monitor
         self.name = name
@@ -73,11 +58,16 @@ class _MonitoredGenerator(zolangpy.CallableGenerator):
         monitor = self.monitor
         call_id = monitor.next_id
         monitor.next_id += 1
-        monitor.active[call_id] = made
-        monitor.progressed = True
-        shown = ", ".join(repr(a) for a in args)
-        monitor.event("start #%d %s(%s)" % (call_id, self.name, shown))
-        return _MonitoredCall(monitor, call_id, self.name, made)
+        values = self.inner.trace_values(args) if isinstance(self.inner, Command) else args
+        monitor.event("start #%d %s(%s)" % (call_id, self.name, ", ".join(repr(a) for a in values)))
+        call = _MonitoredCall(monitor, call_id, self.name, made)
+        if not isinstance(made, _Call):
+            monitor.tracker.started(call)
+        return call
+
+
+class _MonitoredWords(_Monitored):
+    words_at_run_time = True
 
 
 class _MonitoredCall(zolangpy.Callable):
@@ -91,17 +81,16 @@ class _MonitoredCall(zolangpy.Callable):
         monitor = self.monitor
         result = self.inner.call()
         done = result is None or result is True
-        monitor.polled = True
         if done:
-            monitor.progressed = True
-            monitor.active.pop(self.call_id, None)
-        elif not isinstance(self.inner, WaitCall):
-            monitor.pending_other = True
+            monitor.tracker.finished(self)
         monitor.event("poll #%d %s -> %s" % (self.call_id, self.name, "done" if done else "pending"))
         return result
 
     def terminate(self):
-        self.monitor.progressed = True
-        self.monitor.active.pop(self.call_id, None)
+        self.monitor.tracker.finished(self)
         self.monitor.event("terminate #%d %s" % (self.call_id, self.name))
         return self.inner.terminate()
+
+    def result(self):
+        result = getattr(self.inner, "result", None)
+        return result() if result is not None else None

@@ -144,6 +144,15 @@ test("zo lsp under vscode-languageserver-protocol", async (t) => {
   });
   assert.strictEqual(property.contents.value, "**$speed** — property, settable\n\nTop speed, in metres per second.");
 
+  // The file's own names: the group called on line 4 is defined on line 0,
+  // and renaming its parameter renames its every place.
+  const at = (line, character) => ({ textDocument: document, position: { line, character } });
+  const definition = await connection.sendRequest(lsp.DefinitionRequest.type, at(4, 1));
+  assert.deepStrictEqual(definition, { uri, range: { start: { line: 0, character: 6 }, end: { line: 0, character: 10 } } });
+  const rename = await connection.sendRequest(lsp.RenameRequest.type, { ...at(0, 30), newName: "distance" });
+  assert.deepStrictEqual(rename.changes[uri].map((edit) => [edit.range.start.character, edit.range.end.character, edit.newText]),
+    [[11, 13, "$distance"], [29, 31, "$distance"]]);
+
   // The host file changes: the next compilation knows its new native, and
   // a host that raises is reported, the standard natives serving meanwhile.
   fs.writeFileSync(path.join(workspace, "natives.py"),

@@ -56,7 +56,7 @@ struct Note {
 
 struct [[nodiscard]] Error {
   ErrorKind kind = ErrorKind::Runtime;
-  std::size_t line = 0;             // Lex, Compile, IrSyntax
+  std::size_t line = 0;             // Lex, Compile, IrSyntax (a Parse error's is its token's)
   std::size_t address = 0;          // the instruction index of run-time and validation errors
   std::string text;                 // the name or the message, by variant
   std::optional<OwnedToken> token;  // Parse: where the parser stopped
@@ -92,9 +92,11 @@ struct [[nodiscard]] Error {
   static Error native(std::string message);
   // The errors of an interpreter's limits: Runtime errors that carry their
   // address in the text too, "[address A] Instruction budget exhausted" and
-  // "[address A] Time limit exceeded".
+  // "[address A] Time limit exceeded", and "[address A] Memory limit
+  // exceeded" (the memory limit, or memory the system refused).
   static Error budget_exhausted(std::size_t address);
   static Error time_limit_exceeded(std::size_t address);
+  static Error memory_limit_exceeded(std::size_t address);
 
   // The fixed text of this error, as listed beside each variant above.
   std::string render() const;

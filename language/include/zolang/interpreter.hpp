@@ -14,11 +14,11 @@
 #include <string_view>
 #include <vector>
 
-#include "bytecode.hpp"
 #include "debug.hpp"
 #include "error.hpp"
 #include "native.hpp"
 #include "op.hpp"
+#include "program.hpp"
 
 namespace zolang {
 
@@ -67,6 +67,30 @@ struct CallSite {
   // Unknown without a line table. A native called in a parallel or race
   // block has the place of its own call in the block.
   SourcePosition position;
+  // The context that made it (its id, as contexts() gives it) and the group
+  // that context runs: none for the main program.
+  std::uint64_t context = 0;
+  std::optional<std::string> group;
+};
+
+// How a context waits for the children its last block started.
+enum class BlockMode : std::uint8_t { Parallel, Race };
+
+// One live execution context, as contexts() describes it.
+struct ContextView {
+  // Unique among the contexts of one interpreter, and kept while the context lives.
+  std::uint64_t id = 0;
+  std::optional<std::uint64_t> parent;  // none for the root
+  // The group it runs (the innermost called group, or the group its parallel
+  // or race branch started), "__end" for the end group; none for the main program.
+  std::optional<std::string> group;
+  // The instruction it stands at: the native call it waits on, the block
+  // whose children it waits for, the yield it passed, or the next one it runs.
+  std::size_t address = 0;
+  SourcePosition position;              // where that was written; unknown without a line table
+  std::optional<std::string> waiting;   // the native it waits on
+  std::optional<BlockMode> mode;        // set while it waits for children
+  std::optional<std::uint32_t> branch;  // its place among its siblings, from 0; none for the root
 };
 
 // Bounds on the work of one step() or one end(), for hosts that run programs
@@ -74,16 +98,23 @@ struct CallSite {
 // "[address N] Instruction budget exhausted" or "[address N] Time limit
 // exceeded" (N: where it was hit), after which the status is as after any
 // failed step; the state is left so that stepping again would go on from there.
+// The memory limit fails the step the same way, "[address N] Memory limit
+// exceeded"; an allocation that the system refuses does too, limit or not.
 struct Limits {
   // Budget units one call may spend: every backward jump, group call and
   // spawned child costs one, and so does every pass of end() over __end.
   // Loops, recursion and spawning cannot run on without spending them.
-  std::optional<std::uint64_t> instructions;
+  std::optional<std::uint64_t> instructions = std::nullopt;
   // Wall time of one call, on the steady clock. It is read at the start of
   // the call and at check points only (see check_interval), so a native that
   // blocks is not cut short, and a step that never reaches a check point is
   // never timed out.
-  std::optional<std::chrono::nanoseconds> time;
+  std::optional<std::chrono::nanoseconds> time = std::nullopt;
+  // Bytes the running program may hold: its strings (on stacks and in
+  // variables), its contexts, their stacks and frames. Kept for the life of
+  // the run, not per call, so __end runs under it too. Counted as the
+  // program allocates; a string shared by several slots counts once.
+  std::optional<std::uint64_t> memory = std::nullopt;
 };
 
 // Budget units between two check points. At a check point the time limit is
@@ -105,7 +136,10 @@ class Interpreter {
   explicit Interpreter(std::vector<Op> ops);
   // A compiled program together with the natives registered with the compiler.
   static Interpreter from_program(Program program);
-  // Reads IR text; the first failing line is the error.
+  // Reads IR text (read_program, in ir.hpp); the first failing line is the
+  // error. A shorthand defined beside the IR reader: the interpreter proper
+  // knows nothing of the text form, and a host that never reads IR does not
+  // link the reader.
   [[nodiscard]] static std::expected<Interpreter, Error> from_ir(std::string_view text);
 
   Interpreter(Interpreter&&) noexcept;
@@ -127,6 +161,18 @@ class Interpreter {
       std::string name, std::unique_ptr<CallableGenerator> generator);
   [[nodiscard]] std::expected<void, Error> register_property(std::string name,
                                                              std::unique_ptr<Prop> property);
+
+  // Asks the program to stop in steps, from any thread at any time; never
+  // blocks. At the next check point or step boundary the step ends, every
+  // native call in progress is terminated, and __end then runs one step per
+  // later step() (status Ending; step() returns true once it has finished,
+  // at once when there is none). Ignored while ending or once ended; a
+  // request before reset() is forgotten by it.
+  void request_stop() noexcept;
+  // When set, a program that finishes by itself runs __end in the later
+  // steps too, instead of inside the step that finished it. Off by default.
+  void set_end_in_steps(bool in_steps);
+  bool end_in_steps() const;
 
   // Terminates every native call in progress, then runs __end to completion
   // (native calls in it are polled in a tight loop). Allowed in any status.
@@ -154,6 +200,14 @@ class Interpreter {
   // other time. Only the address is noted as the call is made: the position
   // is looked up here, when asked.
   std::optional<CallSite> current_call() const;
+  // The live contexts, breadth-first from the root (parents before children).
+  // For a host between steps or a native during one.
+  std::vector<ContextView> contexts() const;
+  // Whether the calling thread is inside a native's method that an
+  // interpreter called (generate, call, terminate, get, set), any
+  // interpreter: a host that lets other threads run at check points does
+  // not while one is.
+  static bool in_native_call();
   // Debugging (interpreter_debug.cpp). Nothing of it costs a step while no
   // breakpoint is set in the code being run: a breakpoint replaces the
   // decoded instruction where its line starts, and the original is kept

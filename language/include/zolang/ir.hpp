@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "bytecode.hpp"
 #include "error.hpp"
 #include "op.hpp"
+#include "program.hpp"
 #include "value.hpp"
 
 namespace zolang {

@@ -15,7 +15,8 @@
 
 #include "error.hpp"
 #include "native.hpp"
-#include "op.hpp"
+#include "outline.hpp"
+#include "program.hpp"
 
 namespace zolang {
 
@@ -41,6 +42,11 @@ class ZoCompiler {
   // Nothing of the source is kept after the call returns.
   [[nodiscard]] std::expected<Bytecode, std::vector<Error>> compile_nonconsuming(
       std::string_view source);
+
+  // The outline of one source text, its names resolved against the natives
+  // registered now. Runs no host code, changes nothing (so it may run on
+  // several threads at once), keeps nothing of the source.
+  Outline outline(std::string_view source) const;
 
   // Packages `ops` with every registered native for an interpreter; the
   // registrations move into the package and the compiler is left with none.

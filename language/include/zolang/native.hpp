@@ -15,9 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "bytecode.hpp"
 #include "error.hpp"
-#include "op.hpp"
 #include "value.hpp"
 
 namespace zolang {
@@ -56,6 +54,11 @@ class Callable {
   [[nodiscard]] virtual std::expected<bool, Error> call() = 0;
   // Ends an active call early (a lost race, or the interpreter stopped).
   [[nodiscard]] virtual std::expected<void, Error> terminate() = 0;
+  // The call's value, asked once after call() has reported completion, and
+  // only when the call is used as a value (`$t = measure "t1";`); a call
+  // statement never asks. An Error fails the step at the call. Nil unless
+  // overridden.
+  [[nodiscard]] virtual std::expected<Value, Error> result() { return Value(); }
 };
 
 // The factory registered under a call name.
@@ -67,6 +70,12 @@ class CallableGenerator {
       std::vector<Value> args) = 0;
   // Checks one call site at compile time; an Error rejects it.
   [[nodiscard]] virtual std::expected<void, Error> check_syntax(std::vector<Arg> args) = 0;
+  // Whether this native's calls pass their words too: then generate()
+  // receives every argument in source order, each word as a string value,
+  // and the call's arity counts them all. Asked by the compiler at each call
+  // site, so the answer must not change. False unless overridden: words stay
+  // at compile time and only values reach generate().
+  virtual bool words_at_run_time() const { return false; }
 };
 
 // A named value the program reads (and, when settable, writes) like a variable.
@@ -76,35 +85,6 @@ class Prop {
   [[nodiscard]] virtual std::expected<Value, Error> get() = 0;
   [[nodiscard]] virtual std::expected<void, Error> set(Value value) = 0;
   [[nodiscard]] virtual std::expected<bool, Error> settable() = 0;
-};
-
-}  // namespace zolang
-
-#include <unordered_map>
-
-namespace zolang {
-
-// Hashes std::string and std::string_view alike, so registries can be
-// searched by view without building a string. Deliberately not noexcept:
-// libstdc++ then keeps each key's hash in its node, so a lookup compares
-// hashes before names and never rehashes the keys of a crowded bucket.
-struct StringHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view text) const { return hash_name(text); }
-};
-
-template <typename T>
-using NameMap = std::unordered_map<std::string, T, StringHash, std::equal_to<>>;
-
-using CallableRegistry = NameMap<std::unique_ptr<CallableGenerator>>;
-using PropertyRegistry = NameMap<std::unique_ptr<Prop>>;
-
-// A compiled program packaged with the natives registered for it, ready to
-// move into an Interpreter.
-struct Program {
-  Bytecode ops;
-  CallableRegistry callables;
-  PropertyRegistry properties;
 };
 
 }  // namespace zolang

@@ -68,7 +68,10 @@ enum class OperandShape : std::uint8_t {
   X(CallParallel, "call_parallel", CallList, "args --", "one child per entry, wait for all") \
   X(CallRace, "call_race", CallList, "args --", "one child per entry, wait for the first")   \
   X(Yield, "yield", None, "--", "end this context's turn")                                   \
-  X(Return, "return", None, "--", "leave the group frame, or finish the context")
+  X(Return, "return", None, "--", "leave the group frame, or finish the context")            \
+  X(CallValue, "call_value", Call, "a1..an -- v", "call, then push its value")               \
+  X(ReturnValue, "return_value", None, "v --", "return with the top value as the group's")   \
+  X(CallRaceValue, "call_race_value", CallList, "args -- i", "call_race, push winner's place")
 
 enum class OpKind : std::uint8_t {
 #define ZO_OP_KIND(kind, mnemonic, shape, effect, meaning) kind,
@@ -140,6 +143,12 @@ struct Op {
   }
   static Op call_race(std::vector<CallEntry> calls) {
     return Op{OpKind::CallRace, 0, 0, {}, {}, std::move(calls)};
+  }
+  static Op call_value(std::string name, std::size_t arity) {
+    return Op{OpKind::CallValue, arity, 0, std::move(name), {}, {}};
+  }
+  static Op call_race_value(std::vector<CallEntry> calls) {
+    return Op{OpKind::CallRaceValue, 0, 0, {}, {}, std::move(calls)};
   }
 
   // The same instruction: where it came from is not part of it, so a program

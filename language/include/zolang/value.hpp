@@ -34,6 +34,18 @@ class Value {
   static Value string(std::string_view text);
   // The left text followed by the right text.
   static Value concat(std::string_view left, std::string_view right);
+  // The same, or nothing when the memory cannot be had (concat throws
+  // std::bad_alloc then).
+  static std::optional<Value> try_concat(std::string_view left, std::string_view right) noexcept;
+
+  // For memory accounting: the bytes a string of `length` bytes takes on the
+  // heap; for this value, the bytes its string takes (0 for the other
+  // kinds), and whether other values share that string.
+  static std::size_t string_heap_bytes(std::size_t length) noexcept;
+  std::size_t heap_bytes() const noexcept;
+  bool shares_heap() const noexcept;
+  // The same for every value sharing the string; null for the other kinds.
+  const void* heap_identity() const noexcept { return is_string() ? payload.string : nullptr; }
 
   Value(const Value& other) noexcept : tag(other.tag), payload(other.payload) { retain(); }
   Value(Value&& other) noexcept : tag(other.tag), payload(other.payload) { other.tag = Kind::Nil; }

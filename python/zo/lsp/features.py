@@ -6,6 +6,7 @@ import re
 
 import zolangpy
 
+from zo.lsp import navigation
 from zo.lsp.text import utf16_units
 
 KEYWORDS = (
@@ -126,19 +127,22 @@ def _fix(document, item, diagnostic):
 
 
 def completion(document, position, model):
-    """The completion items at a position: properties after a `$`, else
-    commands and keywords."""
+    """The completion items at a position: after a `$`, the variables in
+    scope and the properties; else the groups, commands and keywords."""
     line = document.line(position.get("line", 0))
     head = line[:document.offset(position) - document.offset(dict(position, character=0))]
     name = _NAME_END.search(head)
     if name:
         replace = _replace_range(position, head, name.start())
-        return [_item("$" + native.name, KIND_PROPERTY, _property_detail(native), native.doc, replace)
-                for native in model.properties.values()]
+        items = navigation.completion(document, position, model, True, replace)
+        items.extend(_item("$" + native.name, KIND_PROPERTY, _property_detail(native), native.doc,
+                           replace) for native in model.properties.values())
+        return items
     word = _WORD_END.search(head)
     replace = _replace_range(position, head, word.start() if word else len(head))
-    items = [_item(native.name, KIND_FUNCTION, "command", native.doc, replace)
-             for native in model.commands.values()]
+    items = navigation.completion(document, position, model, False, replace)
+    items.extend(_item(native.name, KIND_FUNCTION, "command", native.doc, replace)
+                 for native in model.commands.values())
     items.extend(_item(keyword, KIND_KEYWORD, "keyword", "", replace) for keyword in KEYWORDS)
     return items
 
@@ -162,7 +166,11 @@ def _property_detail(native):
 
 
 def hover(document, position, model):
-    """The hover of the command or property under a position, or None."""
+    """The hover of the command, property or group under a position, or None."""
+    return _native_hover(document, position, model) or navigation.hover(document, position, model)
+
+
+def _native_hover(document, position, model):
     line_index = position.get("line", 0)
     line = document.line(line_index)
     column = document.offset(position) - document.offset(dict(position, character=0))

@@ -12,7 +12,6 @@ compilation (the standard ``wait`` fixes its unit that way), and that state
 must not leak into the next one.
 """
 
-import importlib.util
 import inspect
 import itertools
 import os
@@ -20,7 +19,7 @@ import re
 import sys
 import traceback
 
-from zo.host import Host
+from zo.host import Host, load_host_file
 
 try:
     import tomllib
@@ -140,11 +139,9 @@ def _load(path):
         if directory not in sys.path:
             # As `zo --host` does: the host may import the modules beside it.
             sys.path.insert(0, directory)
-        spec = importlib.util.spec_from_file_location("zo_lsp_host_%d" % next(_module_names), path)
-        if spec is None:
+        module = load_host_file(path, "zo_lsp_host_%d" % next(_module_names))
+        if module is None:
             return None, "cannot load host %s: not a Python file" % path
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
         register = getattr(module, "register", None)
         if not callable(register):
             return None, "host %s has no register(host) function" % path

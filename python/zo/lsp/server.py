@@ -17,7 +17,7 @@ import urllib.parse
 import urllib.request
 
 import zo
-from zo.lsp import features, rpc
+from zo.lsp import features, navigation, rpc
 from zo.lsp.natives import Natives
 from zo.lsp.text import Document
 
@@ -112,6 +112,10 @@ class Server:
             return
         try:
             result = handler(self, params)
+        except navigation.Refused as error:  # a request the server cannot carry out as asked
+            if is_request:
+                self._error(ident, rpc.REQUEST_FAILED, str(error))
+            return
         except Exception as error:
             self._log(LOG_ERROR, "zo lsp: %s failed:\n%s" % (method, traceback.format_exc()))
             if is_request:
@@ -154,6 +158,10 @@ class Server:
                 "textDocumentSync": {"openClose": True, "change": 2, "save": False},
                 "completionProvider": {"triggerCharacters": ["$"]},
                 "hoverProvider": True,
+                "definitionProvider": True,
+                "referencesProvider": True,
+                "documentSymbolProvider": True,
+                "renameProvider": True,
                 "codeActionProvider": {"codeActionKinds": ["quickfix"]},
             },
             "serverInfo": {"name": "zo", "version": zo.__version__},
@@ -249,6 +257,32 @@ class Server:
         document = self._document(params)
         return None if document.is_ir else features.hover(document, params["position"], self._model())
 
+    def _navigate(self, params, answer, empty=None):
+        """`answer(document, position, model)` for Zo source; `empty` for IR."""
+        document = self._document(params)
+        if document.is_ir:
+            return empty
+        return answer(document, params.get("position", {}), self._model())
+
+    def definition(self, params):
+        return self._navigate(params, navigation.definition)
+
+    def references(self, params):
+        declaration = params.get("context", {}).get("includeDeclaration", True) is not False
+        return self._navigate(params, lambda document, position, model: navigation.references(
+            document, position, model, declaration), [])
+
+    def rename(self, params):
+        new_name = params.get("newName")
+        if not isinstance(new_name, str):
+            raise navigation.Refused("newName must be a string")
+        return self._navigate(params, lambda document, position, model: navigation.rename(
+            document, position, model, new_name))
+
+    def document_symbol(self, params):
+        return self._navigate(params, lambda document, position, model: navigation.symbols(
+            document, model), [])
+
     def code_action(self, params):
         uri = params["textDocument"]["uri"]
         wanted = params.get("context", {}).get("diagnostics", [])
@@ -280,6 +314,10 @@ REQUESTS = {
     "textDocument/completion": Server.completion,
     "textDocument/hover": Server.hover,
     "textDocument/codeAction": Server.code_action,
+    "textDocument/definition": Server.definition,
+    "textDocument/references": Server.references,
+    "textDocument/rename": Server.rename,
+    "textDocument/documentSymbol": Server.document_symbol,
 }
 
 NOTIFICATIONS = {

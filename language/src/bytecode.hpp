@@ -1,10 +1,11 @@
-// Bytecode: the compact form of a compiled program, as the compiler emits it
-// and the interpreter runs it. Each instruction takes 8 bytes; what does not
-// fit lives in side tables shared by the whole program: names interned once
-// (an instruction holds the name's id), constants, 64-bit words (numbers,
-// wide slots, distances and arities), and call lists. Where each instruction
-// was written is kept as a line table of runs, one per change of place, read
-// only to explain a failure.
+// The encoding of a compiled program, as the compiler and the IR reader
+// write it and the interpreter decodes it; hosts hold it only behind the
+// Bytecode handle (program.hpp). Each instruction takes 8 bytes; what does
+// not fit lives in side tables shared by the whole program: names interned
+// once (an instruction holds the name's id), constants, 64-bit words
+// (numbers, wide slots, distances and arities), and call lists. Where each
+// instruction was written is kept as a line table of runs, one per change of
+// place, read only to explain a failure.
 //
 // Ops, with their owned strings and values, are made only on request (op,
 // ops), for hosts and tests that want a listing.
@@ -12,7 +13,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <initializer_list>
 #include <optional>
 #include <span>
@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "names.hpp"
 #include "op.hpp"
 #include "position.hpp"
 #include "value.hpp"
@@ -50,28 +51,6 @@ struct CallSlot {
 };
 
 // From instruction `first` on, up to the next run, the place is `position`.
-// A hash for the short names of programs (variables, calls, groups), which
-// the compiler looks up several times per instruction: eight bytes at a time,
-// mixed by multiplication, with well-mixed low bits for tables of a power of
-// two.
-inline std::size_t hash_name(std::string_view text) noexcept {
-  constexpr std::uint64_t multiplier = 0x9E3779B97F4A7C15;
-  std::uint64_t hash = text.size() * multiplier;
-  std::size_t at = 0;
-  for (; at + 8 <= text.size(); at += 8) {
-    std::uint64_t word = 0;
-    std::memcpy(&word, text.data() + at, 8);
-    hash = (hash ^ word) * multiplier;
-    hash ^= hash >> 29;
-  }
-  std::uint64_t tail = 0;
-  for (std::size_t shift = 0; at < text.size(); ++at, shift += 8) {
-    tail |= std::uint64_t{static_cast<unsigned char>(text[at])} << shift;
-  }
-  hash = (hash ^ tail) * multiplier;
-  return static_cast<std::size_t>(hash ^ (hash >> 32));
-}
-
 struct LineRun {
   std::uint32_t first = 0;
   SourcePosition position;
@@ -102,13 +81,20 @@ class LineTable {
     if (bytes.capacity() - bytes.size() > bytes.size() / 16) bytes.shrink_to_fit();
   }
 
-  // Calls `visit(run)` for each run in order.
-  template <typename Visit>
-  void for_each_run(Visit&& visit) const;
-
  private:
   // The run coded at `at`, which follows `previous`; moves `at` past it.
   static LineRun next_run(const std::uint8_t*& at, LineRun previous);
+  // Calls `visit(run)` for each run in order.
+  template <typename Visit>
+  void for_each_run(Visit&& visit) const {
+    const std::uint8_t* at = bytes.data();
+    const std::uint8_t* end = at + bytes.size();
+    LineRun run;
+    while (at != end) {
+      run = next_run(at, run);
+      visit(run);
+    }
+  }
 
   std::vector<std::uint8_t> bytes;
   LineRun last;  // before any run: unknown from instruction 0
@@ -139,13 +125,13 @@ struct DebugScope {
   std::vector<ScopeVariable> variables;
 };
 
-class Bytecode {
+class EncodedProgram {
  public:
-  Bytecode() = default;
-  // From a listing, with its places. Implicit, so that hosts and tests can
-  // pass a listing wherever a program is wanted.
-  Bytecode(const std::vector<Op>& ops);
-  Bytecode(std::initializer_list<Op> ops);
+  EncodedProgram() = default;
+  // From a listing, with its places. Implicit, so that tests can pass a
+  // listing wherever a program is wanted.
+  EncodedProgram(const std::vector<Op>& ops);
+  EncodedProgram(std::initializer_list<Op> ops);
 
   std::size_t size() const { return instructions.size(); }
   bool empty() const { return instructions.empty(); }
@@ -198,7 +184,8 @@ class Bytecode {
   void emit_number(double number);
   // Returns the jump's index, for patch_distance.
   std::size_t emit_jump(OpKind kind, std::ptrdiff_t distance);
-  void emit_call(std::string_view name, std::uint64_t arity);
+  // call, or call_value with `kind`.
+  void emit_call(std::string_view name, std::uint64_t arity, OpKind kind = OpKind::Call);
   void emit_call_list(OpKind kind, const std::vector<CallEntry>& calls);
   void patch_distance(std::size_t index, std::ptrdiff_t distance);
 
@@ -219,7 +206,7 @@ class Bytecode {
   void shrink();
 
   // The same instructions; places are not part of them.
-  friend bool operator==(const Bytecode& left, const Bytecode& right) {
+  friend bool operator==(const EncodedProgram& left, const EncodedProgram& right) {
     return left.ops() == right.ops();
   }
 

@@ -1,0 +1,401 @@
+"""Drivers: step a program until it has ended, sleeping while nothing can
+have progressed.
+
+`run` is the loop for a synchronous host (and of ``zo run``); `run_async`
+steps the program on the running asyncio loop, which it never blocks for
+longer than one step. After a step that started or finished a call, or
+polled none, the next step follows at once. Otherwise the driver sleeps
+until something may have changed: a command's ``yield SECONDS`` (the
+standard ``wait``) until then, a command that yields nothing, a native of
+the layer below or a program that may ``yield`` a tick later, and an async
+or blocking command until it finishes, which wakes the driver at once.
+
+Both run ``__end`` in steps (``end_in_steps``). On the main thread they
+turn the first SIGINT into a stop request, so ``__end`` runs; a second one
+raises KeyboardInterrupt and abandons ``__end``. `run_async` does the same
+for the cancellation of its task. A `deadline` (seconds) requests a stop
+when the run has lasted that long.
+"""
+
+import asyncio
+import re
+import signal
+import threading
+import time
+
+import zolangpy
+
+from zo.kit import Tracker
+from zo.monitor import Monitor
+
+DEFAULT_TICK = 0.005
+_FALLBACK = 0.2  # seconds a step has to fail after a SIGINT before a stop is requested
+_AT_ONCE = None
+
+
+class _Interrupt(KeyboardInterrupt):
+    """Raised by the SIGINT handler into a step in progress; the driver asks
+    where the program stood once the step has failed, then stops it."""
+
+
+class _Woken(Exception):
+    """Raised by the SIGINT handler out of the driver's own sleep."""
+
+
+class Driver:
+    """Steps one interpreter. The hooks `interrupted_at`, `failed` and
+    `stop_failed` are for hosts that report (``zo run`` does)."""
+
+    def __init__(self, interpreter, host=None, *, tick=DEFAULT_TICK, can_yield=True,
+                 deadline=None, monitor=None, exact=None, signals=True):
+        self.interpreter = interpreter
+        self.tracker = host.tracker if host is not None else Tracker()
+        # Exact: every native the program calls tells the tracker what it
+        # does; otherwise a step that did not visibly progress waits a tick.
+        self.exact = host is not None if exact is None else exact
+        self.monitor = monitor
+        self.tick = tick
+        self.can_yield = can_yield
+        self.deadline = deadline
+        self.signals = signals
+        self.outcome = "ended"  # or "interrupted", "deadline", "cancelled"
+        self.stepping = False
+        self.sleeping = False
+        self.stop_wanted = False  # a stop to make with stop() where request_stop is missing
+        self.failure = None
+        self.stop_requested = False
+        self.unreported = False  # a SIGINT in a step whose failure did not come through
+        self.fallback = None
+        self.wake = _nothing
+
+    # Hooks.
+
+    def interrupted_at(self, contexts):
+        """Called once on the first SIGINT, before `__end` runs, with
+        `contexts()` (None where it cannot tell)."""
+
+    def failed(self, error):
+        """Called when a step fails, before `__end` runs; `run` then raises it."""
+
+    def stop_failed(self, error):
+        """Called when `__end` fails after a stop."""
+
+    # The loops.
+
+    def run(self):
+        """Steps the program until it has ended; returns the outcome."""
+        event = threading.Event()
+        self.wake = event.set
+        self._begin(event.set)
+        try:
+            while True:
+                event.clear()
+                at = self._step()
+                if at is False:
+                    break
+                self._sleep(at, event)
+        finally:
+            self._finish()
+        return self._result()
+
+    async def run_async(self):
+        loop = asyncio.get_running_loop()
+        woken = _AsyncWake(loop)
+        self.wake = woken.set_threadsafe
+        self._begin(woken.set)
+        cancelled = False
+        try:
+            while True:
+                woken.clear()
+                at = self._step()
+                if at is False:
+                    break
+                try:
+                    await woken.sleep(self._timeout(at))
+                except asyncio.CancelledError:
+                    if cancelled:
+                        raise
+                    cancelled = True
+                    self.outcome = "cancelled"
+                    self._request_stop()
+        finally:
+            self._finish()
+        if cancelled:
+            raise asyncio.CancelledError()
+        return self._result()
+
+    # One step and what follows it.
+
+    def _step(self):
+        """Runs one step: False once the program has ended, else when to
+        step next (on time.monotonic(), inf for when woken, None at once)."""
+        if self.stop_wanted:
+            return self._stop_now()
+        tracker = self.tracker
+        tracker.progressed = False
+        if self.monitor is not None:
+            self.monitor.begin_step()
+        started = time.monotonic()
+        self.stepping = True
+        try:
+            running = self.interpreter.run()
+        except _Interrupt:
+            self.stepping = False
+            self.unreported = False
+            if self.fallback is not None:
+                self.fallback.cancel()
+            self.interrupted_at(_contexts(self.interpreter))
+            self._request_stop()
+            return _AT_ONCE
+        except Exception as error:  # ZoError is not a module attribute
+            self.stepping = False
+            return self._fail(error)
+        except KeyboardInterrupt:
+            # The second Ctrl-C abandons __end; one not ours stops first.
+            self.stepping = False
+            if self.outcome != "interrupted":
+                self._stop_quietly()
+            raise
+        except BaseException:
+            # A native's SystemExit, say: __end runs before it goes on.
+            self.stepping = False
+            self._stop_quietly()
+            raise
+        finally:
+            self.stepping = False
+        if self.unreported:
+            self.unreported = False
+            self.interrupted_at(None)
+        if not running:
+            if self.failure is not None:
+                raise self.failure
+            return False
+        if self.deadline_at is not None and time.monotonic() >= self.deadline_at:
+            self._deadline()
+        return self._next_at(started)
+
+    def _next_at(self, started):
+        tracker = self.tracker
+        if tracker.progressed or (self.exact and not tracker.active):
+            return _AT_ONCE
+        if self.stop_requested and self.interpreter.status not in ("ending", "ended"):
+            return _AT_ONCE  # a request made during the step acts in the next
+        due = Tracker.WAKE
+        needs_tick = self.can_yield or not self.exact
+        for when in tracker.active.values():
+            if when is None:
+                needs_tick = True
+            elif when < due:
+                due = when
+        if needs_tick:
+            if self.tick <= 0:
+                return _AT_ONCE
+            due = min(due, started + self.tick)
+        if self.deadline_at is not None and not self.outcome == "deadline":
+            due = min(due, self.deadline_at)
+        return due
+
+    def _timeout(self, at):
+        if at is _AT_ONCE:
+            return 0.0
+        if at == Tracker.WAKE:
+            return None
+        return max(0.0, at - time.monotonic())
+
+    def _sleep(self, at, event):
+        timeout = self._timeout(at)
+        if timeout == 0.0:
+            return
+        self.sleeping = True
+        try:
+            if Tracker.WAKE in self.tracker.active.values():
+                event.wait(timeout)
+            else:
+                time.sleep(timeout)  # nothing but a signal can cut it short
+        except _Woken:
+            pass
+        finally:
+            self.sleeping = False
+
+    def _fail(self, error):
+        if self.stop_requested:
+            # __end failed: the program has ended.
+            self.stop_failed(error)
+            if self.failure is not None:
+                raise self.failure
+            return False
+        self.failed(error)
+        self.failure = error
+        if hasattr(self.interpreter, "request_stop"):
+            self._request_stop()
+            return _AT_ONCE
+        self._stop_quietly()
+        raise error
+
+    # Stopping.
+
+    def _request_stop(self):
+        self.stop_requested = True
+        request = getattr(self.interpreter, "request_stop", None)
+        if request is None:
+            self.stop_wanted = True
+        else:
+            request()
+        self.wake()
+
+    def _stop_now(self):
+        self.stop_wanted = False
+        self._stop_quietly()
+        return False
+
+    def _stop_quietly(self):
+        """stop(), with a failure of __end reported to `stop_failed`."""
+        try:
+            self.interpreter.stop()
+        except Exception as error:
+            self.stop_failed(error)
+
+    def _deadline(self):
+        if self.outcome == "ended":
+            self.outcome = "deadline"
+            self._request_stop()
+
+    def _on_sigint(self, signum, frame):
+        if self.outcome == "interrupted":
+            raise KeyboardInterrupt
+        self.outcome = "interrupted"
+        if self.stepping:
+            # In the middle of a step, contexts() knows no places: the step
+            # is made to fail here, and the driver asks once it has. Should
+            # the failure not come through, a request stops it shortly.
+            self.unreported = True
+            self.fallback = threading.Timer(_FALLBACK, self._request_stop)
+            self.fallback.daemon = True
+            self.fallback.start()
+            raise _Interrupt
+        contexts = _contexts(self.interpreter)
+        self.interrupted_at(contexts)
+        self._request_stop()
+        if self.sleeping:
+            raise _Woken
+
+    # Around the loop.
+
+    def _begin(self, wake_on_completion):
+        self.tracker.active.clear()
+        self.tracker.wake = wake_on_completion
+        self.deadline_at = None
+        self.timer = None
+        self.saved_handler = None
+        if hasattr(self.interpreter, "end_in_steps"):
+            self.interpreter.end_in_steps = True
+        if self.deadline is not None:
+            self.deadline_at = time.monotonic() + self.deadline
+            # A thread, so that the deadline also cuts a step that runs on.
+            self.timer = threading.Timer(self.deadline, self._deadline)
+            self.timer.daemon = True
+            self.timer.start()
+        if self.signals and threading.current_thread() is threading.main_thread():
+            self.saved_handler = signal.signal(signal.SIGINT, self._on_sigint)
+
+    def _finish(self):
+        self.tracker.wake = _nothing
+        if self.timer is not None:
+            self.timer.cancel()
+        if self.saved_handler is not None:
+            signal.signal(signal.SIGINT, self.saved_handler)
+
+    def _result(self):
+        return self.outcome
+
+
+class _AsyncWake:
+    """A wake-up for the async driver that any thread may set."""
+
+    def __init__(self, loop):
+        self.loop = loop
+        self.thread = threading.get_ident()
+        self.flag = False
+        self.future = None
+
+    def set(self):
+        """For a call's completion: at once on the loop's own thread (a
+        task's), through the loop's self-pipe from a thread's."""
+        if threading.get_ident() == self.thread:
+            self._set()
+        else:
+            self.loop.call_soon_threadsafe(self._set)
+
+    def set_threadsafe(self):
+        """For a signal handler, which may run while the loop waits in its
+        selector, and for the deadline's timer."""
+        self.loop.call_soon_threadsafe(self._set)
+
+    def _set(self):
+        self.flag = True
+        if self.future is not None and not self.future.done():
+            self.future.set_result(None)
+
+    def clear(self):
+        self.flag = False
+
+    async def sleep(self, timeout):
+        if timeout == 0.0 or self.flag:
+            await asyncio.sleep(0)
+            return
+        self.future = self.loop.create_future()
+        later = self.loop.call_later(timeout, self._set) if timeout is not None else None
+        try:
+            await self.future
+        finally:
+            self.future = None
+            if later is not None:
+                later.cancel()
+
+
+def _nothing():
+    pass
+
+
+def _contexts(interpreter):
+    try:
+        return interpreter.contexts()
+    except (AttributeError, RuntimeError):
+        return None
+
+
+def driver(program, host=None, *, tick=DEFAULT_TICK, deadline=None, trace=None, signals=True,
+           path="<program>"):
+    """A Driver for `program`: Zo source text, or an Interpreter. From
+    source, `host` (default: a standard `zo.Host`) compiles it, and every
+    native it calls is watched, so that waits are exact."""
+    if host is None:
+        from zo.host import Host
+
+        host = Host()
+    if isinstance(program, zolangpy.Interpreter):
+        return Driver(program, host, tick=tick, deadline=deadline, exact=False, signals=signals)
+    monitor = Monitor(host.tracker, trace)
+    interpreter = host.compile(program, path, wrap=monitor.wrap)
+    monitor.interpreter = interpreter
+    return Driver(interpreter, host, tick=tick, deadline=deadline, monitor=monitor,
+                  can_yield=may_yield(program), signals=signals)
+
+
+def may_yield(text):
+    """Whether a program's source or IR text may `yield`: a context that
+    yields is invisible to the host, so the driver then steps once a tick."""
+    return re.search(r"\byield\b", text) is not None
+
+
+def run(program, host=None, **options):
+    """Runs `program` (source text, or an Interpreter) until it has ended;
+    returns "ended", "interrupted" (SIGINT) or "deadline". A failed step
+    raises its ZoError once `__end` has run."""
+    return driver(program, host, **options).run()
+
+
+async def run_async(program, host=None, **options):
+    """`run` on the running asyncio loop; cancelling it stops the program,
+    runs `__end` and then raises CancelledError."""
+    return await driver(program, host, **options).run_async()

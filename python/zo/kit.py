@@ -1,0 +1,494 @@
+"""Commands and properties from plain Python callables.
+
+A command is a function registered with a signature (see `zo.signature`).
+What kind of function it is decides how its calls run:
+
+- ``instant``: a plain function, called at the call's first poll; its return
+  is the call's value.
+- ``generator``: a generator function, resumed once per poll. ``yield`` means
+  not finished (``yield SECONDS`` adds that nothing will change for that
+  long, so a driver may sleep); ``return`` finishes with the call's value.
+  ``terminate`` closes the generator, so its ``finally`` blocks run.
+- ``async``: an ``async def``, run as a task on the running asyncio loop;
+  ``terminate`` cancels the task.
+- ``blocking``: a plain function run in a thread pool. A thread cannot be
+  killed: on ``terminate`` the function's ``cancel`` parameter (a
+  `threading.Event`), when it has one, is set, and it should return soon.
+
+Each command is a `zolangpy.CallableGenerator` and each of its calls a
+`zolangpy.Callable`: the layer below, which the kit only fills in.
+"""
+
+import asyncio
+import concurrent.futures
+import decimal
+import inspect
+import math
+import threading
+import time
+import typing
+
+import zolangpy
+
+from zo.signature import Rest, Signature, SignatureError, Value, Word
+
+# Builds whose natives cannot receive words at run time pass only values to
+# `generate`; there a command remembers the words each call site chose.
+WORDS_REACH_RUN_TIME = hasattr(zolangpy.Arg, "word")
+
+_NUMBER = (int, float)
+
+
+class CommandError(TypeError):
+    """A call that cannot go ahead (a wrong argument type, a value Zo
+    cannot hold). Its repr is its message, which names the command."""
+
+    def __repr__(self):
+        return str(self.args[0]) if self.args else "CommandError"
+
+
+def format_value(value):
+    """A value as Zo shows it: 3 rather than 3.0, strings without quotes."""
+    if value is None:
+        return "nil"
+    if value is True:
+        return "true"
+    if value is False:
+        return "false"
+    if isinstance(value, float):
+        if math.isnan(value):
+            return "NaN"
+        if math.isinf(value):
+            return "inf" if value > 0 else "-inf"
+        # The shortest text that reads back (repr), written out without an
+        # exponent and without a trailing ".0".
+        return format(decimal.Decimal(repr(value)).normalize(), "f")
+    return str(value)
+
+
+def show(value):
+    """A value as a Zo source would write it: strings in double quotes."""
+    return '"%s"' % value if isinstance(value, str) else format_value(value)
+
+
+# Conversions of the annotations the kit understands: (what the value must
+# be, test, conversion).
+_CONVERSIONS = {
+    float: ("a number", lambda v: isinstance(v, _NUMBER) and not isinstance(v, bool), float),
+    int: ("a whole number",
+          lambda v: isinstance(v, _NUMBER) and not isinstance(v, bool) and float(v).is_integer(),
+          int),
+    str: ("a string", lambda v: isinstance(v, str), None),
+    bool: ("true or false", lambda v: isinstance(v, bool), None),
+}
+
+
+def converter(annotation, what):
+    """A function that checks and converts a value for `annotation`, naming
+    `what` (``move: X``) when it refuses one; None when nothing is checked."""
+    optional = False
+    if typing.get_origin(annotation) is typing.Union:
+        members = [a for a in typing.get_args(annotation) if a is not type(None)]
+        optional = len(members) < len(typing.get_args(annotation))
+        annotation = members[0] if len(members) == 1 else None
+    if annotation not in _CONVERSIONS:
+        return None
+    must, test, convert = _CONVERSIONS[annotation]
+    if optional:
+        must += " or nil"
+
+    def check(value):
+        if value is None and optional:
+            return None
+        if not test(value):
+            raise CommandError("%s must be %s, got %s" % (what, must, show(value)))
+        return convert(value) if convert else value
+
+    check.type_name = _TYPE_NAMES[annotation] + ("?" if optional else "")
+    return check
+
+
+_TYPE_NAMES = {float: "number", int: "number", str: "string", bool: "bool"}
+
+
+def zo_value(value, what):
+    """`value` if Zo can hold it, else CommandError naming `what`."""
+    if value is None or isinstance(value, (bool, int, float, str)):
+        return value
+    raise CommandError("%s gave a %s, which Zo cannot hold (a number, a string, true, false "
+                       "or nil)" % (what, type(value).__name__))
+
+
+class Tracker:
+    """What a host's calls are doing, for a driver to decide when to step:
+    the calls that are pending (`active`, each with its `due`: None to be
+    polled again a tick later, a time on `time.monotonic()`, or `WAKE` when
+    it wakes the driver itself), and whether a call started or ended since
+    `progressed` was last cleared. `wake` is called, from any thread, when a
+    call has finished on its own."""
+
+    WAKE = float("inf")
+
+    def __init__(self):
+        self.active = {}
+        self.progressed = False
+        self.wake = _nothing
+
+    def started(self, call):
+        self.progressed = True
+        self.active[call] = None
+
+    def finished(self, call):
+        self.progressed = True
+        self.active.pop(call, None)
+
+
+def _nothing():
+    pass
+
+
+class Command(zolangpy.CallableGenerator):
+    """A command made from a function; `kind` is one of instant, generator,
+    async, blocking."""
+
+    def __init__(self, host, signature, function, blocking=False, check=None, doc=None):
+        self.signature = signature if isinstance(signature, Signature) else Signature(signature)
+        self.name = self.signature.name
+        self.function = function
+        self.kind = _kind(function, blocking)
+        self.doc = inspect.cleandoc(doc or function.__doc__ or "")
+        self.__doc__ = self.doc  # what tools that read a native's own docstring find
+        self.extra_check = check
+        self.tracker = host.tracker
+        self.host = host
+        self.chosen = {}  # words chosen at compile time, where they cannot reach run time
+        self.words_arrive = self.signature.needs_words and WORDS_REACH_RUN_TIME
+        self._bind_parameters()
+        self.make = _CALLS[self.kind]
+
+    def _bind_parameters(self):
+        parameters = inspect.signature(self.function).parameters
+        try:
+            hints = typing.get_type_hints(self.function)
+        except Exception:  # an annotation that does not resolve checks nothing
+            hints = {}
+        named = {part.parameter for part in self.signature.bound if not isinstance(part, Word)}
+        free = [p for p in parameters if p not in named and p != "cancel"
+                and parameters[p].kind not in (inspect.Parameter.VAR_KEYWORD,)]
+        for part in self.signature.bound:
+            if isinstance(part, Word):
+                if not free:
+                    raise ValueError("%s: no parameter of %s() is left for '%s'"
+                                     % (self.name, self.function.__name__, part))
+                part.parameter = free.pop(0)
+            elif part.parameter not in parameters:
+                raise ValueError("%s: the signature names %s, but %s() has no parameter %r"
+                                 % (self.name, part.name, self.function.__name__, part.parameter))
+        # A tail into `*values` goes by position, and so then must every
+        # parameter before it.
+        self.rest_positional = next(
+            (p.parameter for p in self.signature.bound if isinstance(p, Rest)
+             and parameters[p.parameter].kind == inspect.Parameter.VAR_POSITIONAL), None)
+        self.before_rest = []
+        if self.rest_positional is not None:
+            for name, parameter in parameters.items():
+                if name == self.rest_positional:
+                    break
+                if name not in named and name not in (w.parameter for w in self.signature.bound):
+                    if parameter.default is inspect.Parameter.empty:
+                        raise ValueError("%s: the signature leaves %s() no value for %r"
+                                         % (self.name, self.function.__name__, name))
+                self.before_rest.append((name, parameter.default))
+        self.converters = {}
+        self.types = {}
+        for part in self.signature.bound:
+            if isinstance(part, Word):
+                continue
+            convert = converter(hints.get(part.parameter), "%s: %s" % (self.name, part.name))
+            if convert is not None:
+                self.converters[part.parameter] = convert
+                self.types[part.parameter] = convert.type_name
+        self.takes_cancel = "cancel" in parameters
+        if self.takes_cancel and self.kind != "blocking":
+            raise ValueError("%s: only a blocking command receives 'cancel'" % self.name)
+
+    def check_syntax(self, args):
+        if self.extra_check is not None:
+            self.extra_check(args)
+        self.signature.check(args)
+        if self.signature.needs_words and not WORDS_REACH_RUN_TIME:
+            self._remember_words(args)
+
+    def _remember_words(self, args):
+        for part, choice in _words_of(self.signature, args):
+            earlier = self.chosen.setdefault(part.parameter, choice)
+            if earlier != choice:
+                raise SignatureError("%s: this build passes words to natives only at compile time, "
+                                     "so use one of %s in a whole program" % (self.name, part))
+
+    def generate(self, args):
+        bound = self.signature.bind(args, self.words_arrive)
+        if self.signature.needs_words and not self.words_arrive:
+            bound.update(self.chosen)
+        for parameter, convert in self.converters.items():
+            if parameter in bound:
+                value = bound[parameter]
+                bound[parameter] = ([convert(v) for v in value] if isinstance(value, list)
+                                    else convert(value))
+        positional = ()
+        if self.rest_positional is not None:
+            rest = bound.pop(self.rest_positional)
+            positional = tuple(bound.pop(name, default) for name, default in self.before_rest)
+            positional += tuple(rest)
+        self.tracker.progressed = True
+        return self.make(self, positional, bound)
+
+    def trace_values(self, args):
+        """The values among a call's run-time arguments, for a trace."""
+        if not self.words_arrive:
+            return list(args)
+        bound = self.signature.bind(args, True)
+        values = []
+        for part in self.signature.bound:
+            if isinstance(part, Value) and part.parameter in bound:
+                values.append(bound[part.parameter])
+            elif isinstance(part, Rest):
+                values.extend(bound.get(part.parameter, ()))
+        return values
+
+
+class WordCommand(Command):
+    """A command whose alternatives reach it at run time."""
+
+    words_at_run_time = True
+
+
+def make_command(host, signature, function, **options):
+    parsed = Signature(signature)
+    made = WordCommand if parsed.needs_words else Command
+    return made(host, parsed, function, **options)
+
+
+def _kind(function, blocking):
+    if inspect.isasyncgenfunction(function):
+        raise ValueError("%s is an async generator; a command is a function, a generator "
+                         "function or an async def" % function.__name__)
+    if inspect.iscoroutinefunction(function):
+        kind = "async"
+    elif inspect.isgeneratorfunction(function):
+        kind = "generator"
+    else:
+        return "blocking" if blocking else "instant"
+    if blocking:
+        raise ValueError("%s: only a plain function can be blocking" % function.__name__)
+    return kind
+
+
+def _words_of(signature, args):
+    """(Word part, chosen word) of the bound words at a compile-time call."""
+    index = 0
+    parts = list(signature.parts)
+    # Bound words stand only outside optional parts in this fallback.
+    for part in parts:
+        if index >= len(args):
+            break
+        if isinstance(part, Word) and part.bound:
+            yield part, next(c for c in part.choices if args[index].matches_word(c))
+        if isinstance(part, (Word, Value)):
+            index += 1
+
+
+class _Call(zolangpy.Callable):
+    """A call of a command: `value` is the call's value once it finished.
+    Slots: a poll reads the attributes of its call, and that is the cost
+    of a poll beyond the function's own."""
+
+    __slots__ = ("command", "positional", "keywords", "value")
+
+    def __init__(self, command, positional, keywords):
+        self.command = command
+        self.positional = positional
+        self.keywords = keywords
+        self.value = None
+
+    def result(self):
+        return zo_value(self.value, self.command.name)
+
+
+class _Instant(_Call):
+    __slots__ = ()
+
+    def call(self):
+        self.value = self.command.function(*self.positional, **self.keywords)
+        return True
+
+
+class _Resumed(_Call):
+    __slots__ = ("generator", "resume", "tracker")
+
+    def __init__(self, command, positional, keywords):
+        _Call.__init__(self, command, positional, keywords)
+        self.generator = command.function(*positional, **keywords)
+        self.resume = self.generator.__next__
+        self.tracker = command.tracker
+        self.tracker.started(self)
+
+    def call(self):
+        try:
+            pause = self.resume()
+            if pause is None:
+                return False
+        except StopIteration as stop:
+            self.value = stop.value
+            self.tracker.finished(self)
+            return True
+        except BaseException:
+            self.tracker.finished(self)  # the step fails: the call is over
+            raise
+        self.tracker.active[self] = time.monotonic() + pause
+        return False
+
+    def terminate(self):
+        self.tracker.finished(self)
+        self.generator.close()
+
+
+class _Task(_Call):
+    __slots__ = ("task",)
+
+    def __init__(self, command, positional, keywords):
+        _Call.__init__(self, command, positional, keywords)
+        self.task = None
+
+    def call(self):
+        task = self.task
+        if task is None:
+            try:
+                loop = asyncio.get_running_loop()
+            except RuntimeError:
+                raise CommandError("%s is an async command: run the program on an asyncio loop, "
+                                   "with zo.run_async" % self.command.name) from None
+            self.task = loop.create_task(self.command.function(*self.positional, **self.keywords))
+            tracker = self.command.tracker
+            tracker.started(self)
+            tracker.active[self] = Tracker.WAKE
+            self.task.add_done_callback(lambda _: tracker.wake())
+            return False
+        if not task.done():
+            return False
+        self.command.tracker.finished(self)
+        self.value = task.result()  # raises what the task raised
+        return True
+
+    def terminate(self):
+        self.command.tracker.finished(self)
+        if self.task is not None:
+            self.task.cancel()
+
+
+class _Threaded(_Call):
+    __slots__ = ("future", "cancel")
+
+    def __init__(self, command, positional, keywords):
+        _Call.__init__(self, command, positional, keywords)
+        self.future = None
+
+    def call(self):
+        future = self.future
+        if future is None:
+            keywords = self.keywords
+            if self.command.takes_cancel:
+                self.cancel = threading.Event()
+                keywords = dict(keywords, cancel=self.cancel)
+            self.future = in_thread(self.command.function, self.positional, keywords)
+            tracker = self.command.tracker
+            tracker.started(self)
+            tracker.active[self] = Tracker.WAKE
+            self.future.add_done_callback(lambda _: tracker.wake())
+            return False
+        if not future.done():
+            return False
+        self.command.tracker.finished(self)
+        self.value = future.result()
+        return True
+
+    def terminate(self):
+        self.command.tracker.finished(self)
+        if self.future is not None and not self.future.cancel() and self.command.takes_cancel:
+            self.cancel.set()
+
+
+_CALLS = {"instant": _Instant, "generator": _Resumed, "async": _Task, "blocking": _Threaded}
+
+
+class Property(zolangpy.Prop):
+    """A property from a getter and, when settable, a setter. `check` takes
+    a new value and returns False (or raises ValueError) to refuse it."""
+
+    def __init__(self, name, get, set=None, check=None, type=None, doc=None):
+        self.name = name
+        self.getter = get
+        self.setter_function = None
+        self.check = check
+        self.doc = inspect.cleandoc(doc or getattr(get, "__doc__", None) or "")
+        self.__doc__ = self.doc
+        self.convert = None
+        self.type_name = None
+        self.set_type(type)
+        if set is not None:
+            self.setter(set)
+
+    def set_type(self, annotation):
+        self.convert = converter(annotation, "$" + self.name)
+        self.type_name = self.convert.type_name if self.convert else None
+
+    def setter(self, function):
+        """Makes the property settable; a decorator, as for `property`."""
+        self.setter_function = function
+        if self.convert is None:
+            try:
+                hints = typing.get_type_hints(function)
+            except Exception:
+                hints = {}
+            names = [p for p in inspect.signature(function).parameters]
+            if names and names[0] in hints:
+                self.set_type(hints[names[0]])
+        return self
+
+    def get(self):
+        return zo_value(self.getter(), "$" + self.name)
+
+    def set(self, value):
+        if self.convert is not None:
+            value = self.convert(value)
+        if self.check is not None:
+            try:
+                accepted = self.check(value)
+            except ValueError as error:
+                raise CommandError("$%s: %s" % (self.name, error)) from error
+            if accepted is False:
+                raise CommandError("$%s: %s is not a valid value" % (self.name, show(value)))
+        self.setter_function(value)
+
+    def is_settable(self):
+        return self.setter_function is not None
+
+
+def in_thread(function, positional, keywords):
+    """A future of `function` run in a thread of its own. A daemon: a thread
+    cannot be killed, and one that never returns must not hold up the
+    host's exit, as a pool's worker would."""
+    future = concurrent.futures.Future()
+
+    def work():
+        if not future.set_running_or_notify_cancel():
+            return
+        try:
+            value = function(*positional, **keywords)
+        except BaseException as error:
+            future.set_exception(error)
+        else:
+            future.set_result(value)
+
+    threading.Thread(target=work, name="zo-command", daemon=True).start()
+    return future
