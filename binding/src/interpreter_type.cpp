@@ -395,19 +395,19 @@ auto interpreter_methods = closed_class_methods(
       "Returns, for each, the line it was set on (the first at or after it with code) or\n"
       "None. A context reaching one suspends the program: see `suspension`."},
      no_argument_method<&interpreter_pause, interpreter_pause_name>(
-      "pause($self)\n--\n\n"
-      "Asks the program to suspend, from any thread, without waiting. The next `run`\n"
-      "suspends before running anything; a `run` under way suspends where a context\n"
-      "next reaches a new line."),
+         "pause($self)\n--\n\n"
+         "Asks the program to suspend, from any thread, without waiting. The next `run`\n"
+         "suspends before running anything; a `run` under way suspends where a context\n"
+         "next reaches a new line."),
      {"resume", method_pointer(&interpreter_resume), METH_VARARGS,
       "resume($self, how=\"continue\", /)\n--\n\n"
       "Goes on from a suspension: \"continue\", or a step \"over\", \"into\" or \"out\"\n"
       "of the line in the context that stopped; the next `run` makes it."},
      no_argument_method<&interpreter_debug_contexts, interpreter_debug_contexts_name>(
-      "debug_contexts($self)\n--\n\n"
-      "The live contexts, breadth-first from the root: dicts of `id`, `parent`, `branch`\n"
-      "and `frames`, innermost first, each with `group`, `address`, `line`, `column` and\n"
-      "`variables` (a dict of the frame's variables that hold a value)."),
+         "debug_contexts($self)\n--\n\n"
+         "The live contexts, breadth-first from the root: dicts of `id`, `parent`, `branch`\n"
+         "and `frames`, innermost first, each with `group`, `address`, `line`, `column` and\n"
+         "`variables` (a dict of the frame's variables that hold a value)."),
      {"read_property", method_pointer(&interpreter_read_property), METH_O,
       "read_property($self, name, /)\n--\n\n"
       "The value of a registered property, read by calling its `get()`; KeyError when\n"
