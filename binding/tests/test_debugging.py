@@ -1,5 +1,8 @@
 """Breakpoints, stepping and pausing, and what a suspended program shows."""
 
+import threading
+import time
+
 import pytest
 import zolangpy
 from conftest import Cell, Command, raises_zo_error
@@ -151,3 +154,107 @@ def test_read_property_calls_get_and_ir_text_has_no_variables():
         {"id": 0, "parent": None, "branch": None,
          "frames": [{"group": None, "address": 1, "line": None, "column": None, "variables": {}}]}
     ]
+
+
+ENDING = """\
+group __end {
+    $out = 5;
+    $out = 6;
+}
+$out = 1;
+yield;
+$out = 2;
+"""
+
+
+@pytest.mark.parametrize("how", ["request_stop", "end_in_steps"])
+def test_end_runs_in_steps_past_its_breakpoints(how):
+    out = Cell(0)
+    interpreter = compiled(ENDING, out=out)
+    interpreter.end_in_steps = how == "end_in_steps"
+    assert interpreter.set_breakpoints([2, 3, 5]) == [2, 3, 5]
+    assert interpreter.run() is True and interpreter.suspension["line"] == 5
+    if how == "request_stop":
+        interpreter.request_stop()  # while suspended: the run ends, in steps
+    else:
+        interpreter.resume()  # and on to the end
+    statuses = []
+    while interpreter.run():
+        statuses.append(interpreter.status)
+        assert len(statuses) < 20
+    assert "suspended" not in statuses[-2:] and "ending" in statuses
+    assert interpreter.status == "ended" and interpreter.suspension is None
+    assert out.value == 6.0
+
+
+class Echo(zolangpy.CallableGenerator):
+    """A native whose call, used as a value, gives ten times its argument on its third poll."""
+
+    def generate(self, args):
+        return Later(args[0] * 10)
+
+    def check_syntax(self, args):
+        pass
+
+
+class Later(zolangpy.Callable):
+    def __init__(self, value):
+        self.value, self.polls = value, 0
+
+    def call(self):
+        self.polls += 1
+        return self.polls >= 3
+
+    def result(self):
+        return self.value
+
+
+def test_stepping_over_calls_used_as_values_waits_for_their_values():
+    source = "group twice $n {\n    return $n * 2;\n}\n$a = echo 4;\n$b = twice($a);\n$c = $b;\n"
+    compiler = zolangpy.Compiler()
+    compiler.register_callable("echo", Echo())
+    assert compiler.compile(source), compiler.diagnostics()
+    interpreter = compiler.into_interpreter()
+    interpreter.set_breakpoints([4])
+    assert interpreter.run() is True and interpreter.suspension["line"] == 4
+    lines = []
+    for _ in range(20):
+        interpreter.resume("over")
+        while interpreter.run() and interpreter.status != "suspended":
+            pass
+        if interpreter.status != "suspended":
+            break
+        lines.append((interpreter.suspension["line"], stopped_frame(interpreter)["variables"]))
+    assert lines == [(5, {"a": 40.0}), (6, {"a": 40.0, "b": 80.0})]
+
+
+def test_memory_limit_fails_a_debugged_run_where_it_fails_an_undebugged_one():
+    source = "$s = \"x\";\nwhile true {\n    $s = $s + $s;\n}\n"
+    for breakpoints in ([], [3]):
+        interpreter = compiled(source)
+        interpreter.set_limits(memory=1 << 20)
+        interpreter.set_breakpoints(breakpoints)
+        with raises_zo_error("[address 7] Memory limit exceeded"):
+            for _ in range(100):
+                interpreter.run()
+                if interpreter.status == "suspended":
+                    interpreter.resume()
+
+
+def test_a_pause_from_another_thread_ends_a_runaway_step():
+    interpreter = compiled("$i = 0;\nwhile true {\n    $i += 1;\n}\n")
+    # The pause goes through at a check point, where run() lets other threads
+    # take the GIL; the stop after it only keeps a failing test from hanging.
+    pauser = threading.Thread(target=lambda: (time.sleep(0.2), interpreter.pause()), daemon=True)
+    stopper = threading.Timer(30.0, interpreter.request_stop)
+    pauser.start()
+    stopper.start()
+    try:
+        assert interpreter.run() is True
+    finally:
+        stopper.cancel()
+    pauser.join()
+    assert interpreter.status == "suspended"
+    assert interpreter.suspension["reason"] == "pause"
+    assert interpreter.suspension["line"] in (2, 3)
+    assert stopped_frame(interpreter)["variables"]["i"] > 0

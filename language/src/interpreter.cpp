@@ -27,7 +27,8 @@ std::expected<bool, Error> Interpreter::Impl::step() {
   // lock: the mutex would cost a host about a fifth of a step over `yield`.
   if (state.is_poisoned()) return std::unexpected(Error::poisoned());
   const RunStatus status = state.unlocked().status;
-  if (status == RunStatus::Suspended) return false;
+  if (status == RunStatus::Suspended) [[unlikely]]
+    return step_suspended();
   if (status == RunStatus::Fresh) {
     auto valid = validate();
     if (!valid) return std::unexpected(std::move(valid.error()));

@@ -140,6 +140,13 @@ bool Interpreter::Impl::suspend_on_request() {
   return true;
 }
 
+std::expected<bool, Error> Interpreter::Impl::step_suspended() {
+  // A stop asked for while suspended ends the run as it would a running one.
+  if (!stop_requested.load(std::memory_order_relaxed)) return false;
+  state.unlocked().status = RunStatus::Running;
+  return stop_in_steps();
+}
+
 void Interpreter::Impl::notice_pause_request() {
   if (!pause_requested.exchange(false, std::memory_order_relaxed)) return;
   Debugger& debug = debug_state();

@@ -187,6 +187,8 @@ struct Interpreter::Impl {
   // run in the trap's place, or null when the program suspends there (the
   // suspension is noted).
   [[gnu::cold, gnu::noinline]] const Instr* trap(const ExecutionContext& context, std::size_t here);
+  // A step while suspended: nothing runs, unless a stop was asked for.
+  [[gnu::cold]] std::expected<bool, Error> step_suspended();
   // Suspends at the start of a step if a pause was asked for; true if it did.
   [[gnu::cold]] bool suspend_on_request();
   // At a check point: a pause asked for during a step traps every line start.
