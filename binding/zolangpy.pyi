@@ -118,7 +118,7 @@ class DebugFrame(TypedDict):
 class DebugContext(TypedDict):
     """One live context, as `Interpreter.debug_contexts()` gives it."""
 
-    id: int  # 0 for the root
+    id: int  # as contexts() gives it
     parent: Optional[int]
     branch: Optional[int]  # its place among its siblings
     frames: List[DebugFrame]
