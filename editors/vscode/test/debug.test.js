@@ -48,6 +48,8 @@ group __end {
     print "end ran";
 }
 start watchdog;
+use $ticks;
+$started = $ticks;
 parallel {
     settle;
     scan 3;

@@ -328,13 +328,17 @@ class Session:
         elif reference[0] == view.LOCALS:
             found = shown.locals(reference[1])
         else:
-            found = [self._property(name) for name in self.launched.host.properties]
+            found = [shown for shown in map(self._property, self.launched.host.properties)
+                     if shown is not None]
         self.channel.respond(request, {"variables": found})
 
     def _property(self, name):
-        """A property as a variable, read by its get()."""
+        """A property of the program as a variable, read by its get(); None
+        for a property of the host that the program does not use."""
         try:
             return view.variable("$" + name, self.launched.interpreter.read_property(name))
+        except KeyError:
+            return None
         except Exception as error:  # the host's get() is host code
             return {"name": "$" + name, "value": "<%r>" % error, "variablesReference": 0}
 
@@ -353,13 +357,13 @@ class Session:
                 frame = shown.innermost(suspension["context"] if suspension else 0)
         if frame is not None and name in frame["variables"]:
             value = frame["variables"][name]
-        elif name in self.launched.host.properties:
+        else:
             try:
                 value = self.launched.interpreter.read_property(name)
-            except Exception as error:
+            except KeyError:
+                return self.channel.refuse(request, "no variable or property named $%s here" % name)
+            except Exception as error:  # the host's get() is host code
                 return self.channel.refuse(request, "$%s: %r" % (name, error))
-        else:
-            return self.channel.refuse(request, "no variable or property named $%s here" % name)
         self.channel.respond(request, {"result": view.show(value), "type": view.type_name(value),
                                        "variablesReference": 0})
 
@@ -413,15 +417,15 @@ class Session:
         driver = self.driver
         if driver is None:
             return
-        interpreter = self.launched.interpreter
+        suspended = self.held or self.launched.interpreter.status == "suspended"
         if self.held:
-            self.held = None  # the stop is requested already
+            self.held = None  # the failure requested the stop already
         elif not driver.stop_requested:
-            if interpreter.status == "suspended":
-                interpreter.set_breakpoints([])
-                interpreter.resume("continue")
-                self.channel.event("continued", {"threadId": 1, "allThreadsContinued": True})
+            # Suspended or not, the next step ends the run: __end runs past
+            # every breakpoint.
             driver._request_stop()
+        if suspended:
+            self.channel.event("continued", {"threadId": 1, "allThreadsContinued": True})
         self.view = None
         self.reported = False
 
