@@ -145,22 +145,32 @@ class Session:
     # -- after each step --------------------------------------------------
 
     def stepped(self):
+        """Tells the client what the step changed; whether the program is
+        now suspended and waits for the client."""
         interpreter = self.launched.interpreter
         self._tell_threads(interpreter)
-        if interpreter.status != "suspended" or self.reported:
-            return
-        self.reported = True
+        if interpreter.status != "suspended":
+            return False
+        if self.reported:
+            return True
         suspension = interpreter.suspension or {}
         reason = _REASONS.get(suspension.get("reason"), "pause")
-        if self.stop_on_entry and reason == "pause":
+        if self.stop_on_entry:
+            if suspension.get("line") is None and not self.launched.path.endswith(".zir"):
+                # Paused before anything ran, where no line is yet: a step
+                # into the first line shows where the program starts.
+                interpreter.resume("into")
+                return False
             reason = "entry"
-        self.stop_on_entry = False
+            self.stop_on_entry = False
+        self.reported = True
         body = {"reason": reason, "threadId": view.thread_id(suspension.get("context", 0)),
                 "allThreadsStopped": True}
         if reason == "exception":
             body["text"] = suspension.get("error") or "run-time error"
             self.held = body["text"]
         self.channel.event("stopped", body)
+        return True
 
     def _tell_threads(self, interpreter):
         try:
@@ -446,10 +456,7 @@ class _DebugDriver(_ReportingDriver):
         at = Driver._step(self)
         if at is False:
             return at
-        self.session.stepped()
-        if self.interpreter.status == "suspended":
-            return Tracker.WAKE
-        return at
+        return Tracker.WAKE if self.session.stepped() else at
 
     def _sleep(self, at, event):
         # Always on the event, which the client's messages set too.
