@@ -63,13 +63,15 @@ class Session:
 
     def _arrived(self, message):
         """On the reader thread, for every message as it is queued."""
-        launched = self.launched
-        if (isinstance(message, dict) and message.get("command") == "pause" and launched
-                and self.state != "ended"):
-            launched.interpreter.pause()
-        driver = self.driver
-        if driver is not None:
-            driver.wake()
+        launched, driver = self.launched, self.driver
+        try:
+            if (isinstance(message, dict) and message.get("command") == "pause" and launched
+                    and self.state != "ended"):
+                launched.interpreter.pause()
+            if driver is not None:
+                driver.wake()
+        except Exception:  # a loop closed as the run ended: the main loop takes the message
+            pass
 
     def pump(self):
         """Answers what the client has sent; on the driver's thread, between steps."""
