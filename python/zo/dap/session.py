@@ -13,10 +13,11 @@ and threads go on. Only ``pause`` acts at once, from the reader thread, as
 
 import asyncio
 import os
+import queue
 import sys
 import traceback
 
-from zo.cli import _ReportingDriver
+from zo.cli import DEADLINE, INTERRUPTED, _ReportingDriver
 from zo.dap import view
 from zo.dap.launch import LaunchError, launch
 from zo.driver import Driver, _Woken
@@ -78,7 +79,7 @@ class Session:
         while True:
             try:
                 message = self.channel.inbox.get_nowait()
-            except Exception:  # queue.Empty
+            except queue.Empty:
                 return
             if message is None:  # the client has gone: end the program as it would
                 self.disconnecting = {}
@@ -106,7 +107,7 @@ class Session:
         """Runs the program to its end, answering the client as it goes."""
         launched = self.launched
         self.state = "running"
-        if self.stop_on_entry and not self.no_debug:
+        if self.stop_on_entry:
             launched.interpreter.pause()
         self.driver = _DebugDriver(self, launched)
         exit_code = 0
@@ -115,11 +116,17 @@ class Session:
                 outcome = asyncio.run(self.driver.run_async())
             else:
                 outcome = self.driver.run()
-            if outcome not in ("ended", "cancelled"):
-                exit_code = 1
+            if outcome == "deadline":
+                print("zo: stopped the program at the deadline of %g seconds"
+                      % launched.options.deadline, file=sys.stderr)
+                exit_code = DEADLINE
+            elif outcome == "interrupted":
+                exit_code = INTERRUPTED
         except KeyboardInterrupt:
-            exit_code = 130
-        except Exception:  # the step's failure, reported as it happened
+            exit_code = INTERRUPTED
+        except Exception as error:
+            if error is not self.driver.failure:  # not the step's failure, reported as it happened
+                traceback.print_exc()
             exit_code = 1
         except BaseException as error:  # a native's SystemExit: the run ends, not the server
             print("zo: the program ended with %r" % error, file=sys.stderr)
@@ -229,7 +236,7 @@ class Session:
             print("zo: %s" % error, file=sys.stderr, flush=True)
             return self.channel.refuse(request, str(error))
         self.no_debug = arguments.get("noDebug") is True
-        self.stop_on_entry = arguments.get("stopOnEntry") is True
+        self.stop_on_entry = arguments.get("stopOnEntry") is True and not self.no_debug
         self.channel.respond(request)
         for path in list(self.breakpoints):
             self._set_breakpoints(path, self.breakpoints[path])
@@ -239,10 +246,11 @@ class Session:
     def set_breakpoints(self, request, arguments):
         source = arguments.get("source") or {}
         path = source.get("path")
-        wanted = [b.get("line") for b in arguments.get("breakpoints") or [] if isinstance(b, dict)]
-        if not wanted and isinstance(arguments.get("lines"), list):
-            wanted = arguments["lines"]
-        lines = [line for line in wanted if isinstance(line, int)]
+        wanted = arguments.get("breakpoints")
+        if isinstance(wanted, list):
+            lines = [b.get("line") if isinstance(b, dict) else None for b in wanted]
+        else:  # the older form
+            lines = arguments.get("lines") if isinstance(arguments.get("lines"), list) else []
         if isinstance(path, str):
             self.breakpoints[path] = lines
         answer = self._set_breakpoints(path, lines)
@@ -262,16 +270,24 @@ class Session:
         if self.no_debug:
             return [{"verified": False, "line": line, "message": "running without debugging"}
                     for line in lines]
-        at = launched.interpreter.set_breakpoints([line - self.line_base + 1 for line in lines])
+        valid = [line for line in lines if self._is_line(line)]
+        placed_at = dict(zip(valid, launched.interpreter.set_breakpoints(
+            [line - self.line_base + 1 for line in valid])))
         shown = []
-        for line, placed in zip(lines, at):
-            if placed is None:
+        for line in lines:
+            placed = placed_at.get(line) if self._is_line(line) else None
+            if not self._is_line(line):
+                shown.append({"verified": False, "message": "not a line number: %r" % (line,)})
+            elif placed is None:
                 why = ("IR text has no lines" if launched.path.endswith(".zir")
                        else "no code starts at or after this line")
                 shown.append({"verified": False, "line": line, "message": why})
             else:
                 shown.append({"verified": True, "line": placed - 1 + self.line_base})
         return shown
+
+    def _is_line(self, line):
+        return type(line) is int and self.line_base <= line < _NO_SUCH_LINE  # bool is no line
 
     def set_exception_breakpoints(self, request, arguments):
         filters = arguments.get("filters") or []
@@ -484,6 +500,9 @@ def _same_file(a, b):
         return os.path.samefile(a, b)
     except OSError:
         return os.path.normcase(os.path.abspath(a)) == os.path.normcase(os.path.abspath(b))
+
+
+_NO_SUCH_LINE = 1 << 31  # past the lines of any program, and of a C++ int
 
 
 def _count(value):
