@@ -4,10 +4,11 @@ The arguments: ``program`` (a .zo or .zir file), ``host`` (a host file;
 without one, ``host`` of ``zo.toml`` in ``cwd``, else the standard natives
 alone), ``args`` (options of ``zo run``: ``--no-std``, ``--max-instructions
 N``, ``--timeout S``, ``--tick S``, ``--deadline S``, ``--max-memory SIZE``,
-``--traceback``) and ``cwd`` (where the program runs; default the
-program's folder). Whatever goes wrong becomes a `LaunchError` whose text
-the client shows; the details (compile errors at their places, a host's
-traceback) have gone to standard error, which reaches the client as output.
+``--trace``, ``--traceback``; recording is for ``zo run`` alone) and ``cwd``
+(where the program runs; default the program's folder). Whatever goes
+wrong becomes a `LaunchError` whose text the client shows; the details
+(compile errors at their places, a host's traceback) have gone to standard
+error, which reaches the client as output.
 """
 
 import contextlib
@@ -59,7 +60,7 @@ def launch(arguments):
         source = cli._read(program)
     except (OSError, UnicodeDecodeError) as error:
         raise LaunchError("cannot read %s: %s" % (program, error)) from None
-    monitor = Monitor(host.tracker)
+    monitor = Monitor(host.tracker, sys.stderr if options.trace else None)
     try:
         interpreter = cli._interpreter(options, host, monitor, source)
     except Exception as error:  # a native's check_syntax is host code
@@ -82,12 +83,16 @@ def _options(program, args):
         raise LaunchError("launch: 'args' must be a list of zo run's options, as strings")
     said = io.StringIO()
     try:
-        with contextlib.redirect_stderr(said):
-            return cli._parse_args(["run", program, *args])
+        with contextlib.redirect_stderr(said), contextlib.redirect_stdout(said):
+            options = cli._parse_args(["run", program, *args])
     except SystemExit:
         lines = said.getvalue().strip().splitlines()
         raise LaunchError("launch: 'args': %s" % (lines[-1] if lines else "not understood")) \
             from None
+    if options.record is not None or options.trace_only is not None:
+        raise LaunchError("launch: 'args': zo debug does not record; --record and --trace-only "
+                          "are for zo run")
+    return options
 
 
 def _toml(cwd):

@@ -63,12 +63,16 @@ class Session:
         return 0
 
     def _arrived(self, message):
-        """On the reader thread, for every message as it is queued."""
+        """On the reader thread, for every message as it is queued: a pause
+        or a stop is asked for at once, as a step may run for long (a
+        program read from IR text has no lines to pause at)."""
         launched, driver = self.launched, self.driver
+        command = message.get("command") if isinstance(message, dict) else None
         try:
-            if (isinstance(message, dict) and message.get("command") == "pause" and launched
-                    and self.state != "ended"):
+            if command == "pause" and launched and self.state != "ended":
                 launched.interpreter.pause()
+            if (message is None or command in ("terminate", "disconnect")) and driver:
+                launched.interpreter.request_stop()
             if driver is not None:
                 driver.wake()
         except Exception:  # a loop closed as the run ended: the main loop takes the message
