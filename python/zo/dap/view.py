@@ -100,8 +100,8 @@ class View:
         where = self.frames.get(ident)
         if where is None:
             return None
-        context_id, index = where
-        return self.contexts[context_id]["frames"][index]
+        context, index = where
+        return self.contexts[context]["frames"][index]
 
     def scopes(self, ident):
         if self.frame(ident) is None:
