@@ -5,7 +5,7 @@ import time
 
 import pytest
 import zolangpy
-from conftest import Cell, Command, raises_zo_error
+from conftest import Cell, Command, raises_zo_error, run_until_done
 
 # Line numbers matter below: worker's loop body is on lines 5 and 6.
 PROGRAM = """\
@@ -258,3 +258,27 @@ def test_a_pause_from_another_thread_ends_a_runaway_step():
     assert interpreter.suspension["reason"] == "pause"
     assert interpreter.suspension["line"] in (2, 3)
     assert stopped_frame(interpreter)["variables"]["i"] > 0
+
+
+def test_break_on_error_suspends_where_the_step_would_fail_then_raises_it():
+    source = "group probe $x {\n    $y = $x * 2;\n    $z = $y + \"a\";\n}\nparallel { probe 4; }\n"
+    failed = compiled(source)
+    with pytest.raises(Exception) as plain:
+        run_until_done(failed)
+    interpreter = compiled(source)
+    assert interpreter.break_on_error is False
+    interpreter.break_on_error = True
+    assert interpreter.run() is True and interpreter.status == "suspended"
+    suspension = interpreter.suspension
+    assert (suspension["reason"], suspension["line"]) == ("exception", 3)
+    assert suspension["error"] == str(plain.value)
+    assert stopped_frame(interpreter)["variables"] == {"x": 4.0, "y": 8.0}
+    assert interpreter.run() is True  # held there until resumed
+    interpreter.resume("over")
+    with raises_zo_error(str(plain.value)):
+        interpreter.run()
+    assert interpreter.last_error()["line"] == 3 and interpreter.status == "running"
+    interpreter.stop()
+    assert interpreter.status == "ended" and interpreter.suspension is None
+    with pytest.raises(TypeError):
+        interpreter.break_on_error = 1
