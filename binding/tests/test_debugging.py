@@ -282,3 +282,21 @@ def test_break_on_error_suspends_where_the_step_would_fail_then_raises_it():
     assert interpreter.status == "ended" and interpreter.suspension is None
     with pytest.raises(TypeError):
         interpreter.break_on_error = 1
+
+
+@pytest.mark.xfail(
+    strict=True,
+    reason="a plain return leaves the group's variables on the caller's stack: the IR's "
+    "return keeps the stack as it is, and a compiled body pops only its value parameters",
+)
+@pytest.mark.parametrize(
+    "group", ["group h {\n    $b = 2;\n}\n", "group h {\n    $b = 2;\n    return;\n}\n"]
+)
+def test_a_groups_variables_leave_with_its_frame(group):
+    source = group + "$i = 0;\nwhile $i < 100000 {\n    h;\n    $i += 1;\n}\n$y = 3;\n"
+    interpreter = compiled(source)
+    interpreter.set_limits(memory=200_000)
+    interpreter.set_breakpoints([source.count("\n")])
+    while interpreter.status != "suspended":
+        assert interpreter.run() is True
+    assert stopped_frame(interpreter)["variables"] == {"i": 100000.0}
