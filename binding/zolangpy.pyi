@@ -100,11 +100,12 @@ class Outline(TypedDict):
 class Suspension(TypedDict):
     """Why a program is suspended, as `Interpreter.suspension` gives it."""
 
-    reason: Literal["breakpoint", "step", "pause"]
+    reason: Literal["breakpoint", "step", "pause", "exception"]
     context: int  # the id of the context that stopped
     address: int
     line: Optional[int]
     column: Optional[int]
+    error: Optional[str]  # for "exception", the error's text (see break_on_error)
 
 class DebugFrame(TypedDict):
     """One group call of a context, innermost first."""
@@ -239,9 +240,23 @@ class Interpreter:
     @property
     def suspension(self) -> Optional[Suspension]:
         """Why the program is suspended, or None: a dict of `reason` ("breakpoint",
-        "step" or "pause"), `context` (the id of the context that stopped),
-        `address`, `line` and `column`.
+        "step", "pause" or "exception"), `context` (the id of the context that stopped),
+        `address`, `line`, `column` and `error` (for "exception" the error's text, else
+        None).
         """
+    @property
+    def break_on_error(self) -> bool:
+        """Whether a run-time error suspends the program instead of failing `run`.
+
+        `False` by default. When `True`, a step that meets a run-time error returns `True`
+        with `status` "suspended" and `suspension` of reason "exception", the error's
+        text under `error` and the failing instruction's place, so that `debug_contexts`
+        shows the contexts as they were. After `resume`, however it goes on, the next `run`
+        raises that error. Errors in `__end`, and interrupts raised at check points, raise
+        at once as usual.
+        """
+    @break_on_error.setter
+    def break_on_error(self, value: bool) -> None: ...
     def set_breakpoints(self, lines: List[int], /) -> List[Optional[int]]:
         """Sets breakpoints on the given source lines, replacing those set before.
 

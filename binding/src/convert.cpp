@@ -478,6 +478,8 @@ const char* reason_name(zolang::SuspendReason reason) {
       return "step";
     case zolang::SuspendReason::Pause:
       return "pause";
+    case zolang::SuspendReason::Exception:
+      return "exception";
   }
   return "pause";
 }
@@ -520,11 +522,13 @@ PyRef suspension_to_python(const zolang::Suspension& suspension) {
   PyRef address = new_address(suspension.address);
   PyRef line = new_place(suspension.position.line);
   PyRef column = new_place(suspension.position.line == 0 ? 0 : suspension.position.column);
+  PyRef error = suspension.error ? new_text(suspension.error->render()) : PyRef::borrow(Py_None);
   bool filled = fill(dict.get(), {{"reason", &reason},
                                   {"context", &context},
                                   {"address", &address},
                                   {"line", &line},
-                                  {"column", &column}});
+                                  {"column", &column},
+                                  {"error", &error}});
   return filled ? std::move(dict) : PyRef();
 }
 

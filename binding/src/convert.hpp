@@ -100,7 +100,8 @@ PyRef outline_to_python(const zolang::Outline& outline);
 
 // --- Debugging ---
 
-// {"reason", "context", "address", "line", "column"} of a suspended program.
+// {"reason", "context", "address", "line", "column", "error"} of a
+// suspended program.
 PyRef suspension_to_python(const zolang::Suspension& suspension);
 // [{"id", "parent", "branch", "frames"}], each frame {"group", "address",
 // "line", "column", "variables"}, innermost first, variables a dict.

@@ -290,10 +290,35 @@ int interpreter_set_end_in_steps(PyObject* self, PyObject* value, void*) {
   return done ? 0 : -1;
 }
 
+PyObject* interpreter_break_on_error(PyObject* self, void*) {
+  return with_object<Access::Shared>(self, [](zolang::Interpreter& interpreter) {
+    return new_bool(interpreter.break_on_error());
+  });
+}
+
+int interpreter_set_break_on_error(PyObject* self, PyObject* value, void*) {
+  if (value == nullptr) {
+    PyErr_SetString(PyExc_AttributeError, "cannot delete attribute 'break_on_error'");
+    return -1;
+  }
+  if (!PyBool_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "'break_on_error' must be a bool, not '%s'",
+                 short_type_name(Py_TYPE(value)));
+    return -1;
+  }
+  PyRef done = PyRef::steal(
+      with_object<Access::Exclusive>(self, [&](zolang::Interpreter& interpreter) -> PyObject* {
+        interpreter.set_break_on_error(value == Py_True);
+        Py_RETURN_NONE;
+      }));
+  return done ? 0 : -1;
+}
+
 // The class refuses new attributes like every closed class, but its own
-// settable property is set as usual.
+// settable properties are set as usual.
 int interpreter_setattro(PyObject* self, PyObject* name, PyObject* value) {
-  if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "end_in_steps") == 0) {
+  if (PyUnicode_Check(name) && (PyUnicode_CompareWithASCIIString(name, "end_in_steps") == 0 ||
+                                PyUnicode_CompareWithASCIIString(name, "break_on_error") == 0)) {
     return PyObject_GenericSetAttr(self, name, value);
   }
   return refuse_attribute(self, name, value);
@@ -426,8 +451,18 @@ auto interpreter_getset = closed_class_getset({
      nullptr},
     {"suspension", &interpreter_suspension, nullptr,
      "Why the program is suspended, or None: a dict of `reason` (\"breakpoint\",\n"
-     "\"step\" or \"pause\"), `context` (the id of the context that stopped),\n"
-     "`address`, `line` and `column`.",
+     "\"step\", \"pause\" or \"exception\"), `context` (the id of the context that stopped),\n"
+     "`address`, `line`, `column` and `error` (for \"exception\" the error's text, else\n"
+     "None).",
+     nullptr},
+    {"break_on_error", &interpreter_break_on_error, &interpreter_set_break_on_error,
+     "Whether a run-time error suspends the program instead of failing `run`.\n\n"
+     "`False` by default. When `True`, a step that meets a run-time error returns `True`\n"
+     "with `status` \"suspended\" and `suspension` of reason \"exception\", the error's\n"
+     "text under `error` and the failing instruction's place, so that `debug_contexts`\n"
+     "shows the contexts as they were. After `resume`, however it goes on, the next `run`\n"
+     "raises that error. Errors in `__end`, and interrupts raised at check points, raise\n"
+     "at once as usual.",
      nullptr},
     {"end_in_steps", &interpreter_end_in_steps, &interpreter_set_end_in_steps,
      "Whether a program that finishes by itself runs `__end` in the following `run` calls.\n\n"

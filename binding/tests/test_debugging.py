@@ -5,7 +5,7 @@ import time
 
 import pytest
 import zolangpy
-from conftest import Cell, Command, raises_zo_error
+from conftest import Cell, Command, raises_zo_error, run_until_done
 
 # Line numbers matter below: worker's loop body is on lines 5 and 6.
 PROGRAM = """\
@@ -258,3 +258,45 @@ def test_a_pause_from_another_thread_ends_a_runaway_step():
     assert interpreter.suspension["reason"] == "pause"
     assert interpreter.suspension["line"] in (2, 3)
     assert stopped_frame(interpreter)["variables"]["i"] > 0
+
+
+def test_break_on_error_suspends_where_the_step_would_fail_then_raises_it():
+    source = "group probe $x {\n    $y = $x * 2;\n    $z = $y + \"a\";\n}\nparallel { probe 4; }\n"
+    failed = compiled(source)
+    with pytest.raises(Exception) as plain:
+        run_until_done(failed)
+    interpreter = compiled(source)
+    assert interpreter.break_on_error is False
+    interpreter.break_on_error = True
+    assert interpreter.run() is True and interpreter.status == "suspended"
+    suspension = interpreter.suspension
+    assert (suspension["reason"], suspension["line"]) == ("exception", 3)
+    assert suspension["error"] == str(plain.value)
+    assert stopped_frame(interpreter)["variables"] == {"x": 4.0, "y": 8.0}
+    assert interpreter.run() is True  # held there until resumed
+    interpreter.resume("over")
+    with raises_zo_error(str(plain.value)):
+        interpreter.run()
+    assert interpreter.last_error()["line"] == 3 and interpreter.status == "running"
+    interpreter.stop()
+    assert interpreter.status == "ended" and interpreter.suspension is None
+    with pytest.raises(TypeError):
+        interpreter.break_on_error = 1
+
+
+@pytest.mark.xfail(
+    strict=True,
+    reason="a plain return leaves the group's variables on the caller's stack: the IR's "
+    "return keeps the stack as it is, and a compiled body pops only its value parameters",
+)
+@pytest.mark.parametrize(
+    "group", ["group h {\n    $b = 2;\n}\n", "group h {\n    $b = 2;\n    return;\n}\n"]
+)
+def test_a_groups_variables_leave_with_its_frame(group):
+    source = group + "$i = 0;\nwhile $i < 100000 {\n    h;\n    $i += 1;\n}\n$y = 3;\n"
+    interpreter = compiled(source)
+    interpreter.set_limits(memory=200_000)
+    interpreter.set_breakpoints([source.count("\n")])
+    while interpreter.status != "suspended":
+        assert interpreter.run() is True
+    assert stopped_frame(interpreter)["variables"] == {"i": 100000.0}

@@ -48,7 +48,11 @@ std::expected<bool, Error> Interpreter::Impl::step() {
   if (stop_due()) [[unlikely]]
     return stop_in_steps();
   auto finished = pass_to_finish();
-  if (!finished) return std::unexpected(std::move(finished.error()));
+  if (!finished) {
+    if (break_on_error && suspend_on_error(finished.error())) [[unlikely]]
+      return false;
+    return std::unexpected(std::move(finished.error()));
+  }
   if (stop_due()) [[unlikely]]
     return stop_in_steps();
   if (!*finished) {
@@ -318,7 +322,7 @@ std::expected<void, Error> Interpreter::Impl::validate() {
   }
   if (!first) return {};
   // Validation runs before any context has stepped: no group call led here.
-  failure.place = FailurePlace{first_address, ops.position(first_address), {}};
+  failure.place = FailurePlace{0, first_address, ops.position(first_address), {}};
   return std::unexpected(std::move(*first));
 }
 
@@ -327,6 +331,7 @@ std::expected<void, Error> Interpreter::Impl::validate() {
 [[gnu::cold, gnu::noinline]] void Interpreter::Impl::locate_failure(
     const ExecutionContext& context, std::optional<std::size_t> address) {
   FailurePlace place;
+  place.context = context.id;
   if (address && *address < ops.size()) {
     place.address = address;
     place.position = ops.position(*address);
@@ -381,6 +386,7 @@ std::optional<SourcePosition> Interpreter::Impl::wrapper_call(
 }
 
 [[gnu::cold, gnu::noinline]] void Interpreter::Impl::remember_failure(const Error& error) {
+  failure.from_host = false;
   Failure last{error, std::nullopt, {}, {}};
   if (failure.place) {
     last.address = failure.place->address;

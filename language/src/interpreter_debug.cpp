@@ -111,7 +111,7 @@ const Instr* Interpreter::Impl::trap(const ExecutionContext& context, std::size_
 void Interpreter::Impl::suspend(SuspendReason reason, const ExecutionContext& context,
                                 std::size_t address) {
   Debugger& debug = debug_state();
-  debug.suspension = Suspension{reason, context.id, address, ops.position(address)};
+  debug.suspension = Suspension{reason, context.id, address, ops.position(address), std::nullopt};
   debug.suspended_at_trap = true;
   bool was_every_line = debug.traps_every_line();
   debug.stepping.reset();
@@ -142,9 +142,37 @@ bool Interpreter::Impl::suspend_on_request() {
 
 std::expected<bool, Error> Interpreter::Impl::step_suspended() {
   // A stop asked for while suspended ends the run as it would a running one.
-  if (!stop_requested.load(std::memory_order_relaxed)) return false;
+  if (stop_requested.load(std::memory_order_relaxed)) {
+    state.unlocked().status = RunStatus::Running;
+    return stop_in_steps();
+  }
+  if (!debugger || !debugger->fail_next) return false;
+  // Resumed from a run-time error: the step fails as it would have, at the
+  // place located then.
+  debugger->fail_next = false;
+  Error error = std::move(*debugger->failed);
+  debugger->failed.reset();
   state.unlocked().status = RunStatus::Running;
-  return stop_in_steps();
+  return std::unexpected(std::move(error));
+}
+
+bool Interpreter::Impl::suspend_on_error(Error& error) {
+  bool from_host = std::exchange(failure.from_host, false);
+  if (from_host || state.unlocked().status != RunStatus::Running || !failure.place) return false;
+  Debugger& debug = debug_state();
+  const FailurePlace& place = *failure.place;
+  std::size_t address = place.address.value_or(0);
+  bool was_every_line = debug.traps_every_line();
+  debug.suspension =
+      Suspension{SuspendReason::Exception, place.context, address, place.position, error};
+  debug.suspended_at_trap = false;
+  debug.failed = std::move(error);
+  debug.stepping.reset();
+  debug.step_context_gone = false;
+  debug.pausing = false;
+  if (was_every_line) arm_traps();
+  state.unlocked().status = RunStatus::Suspended;
+  return true;
 }
 
 void Interpreter::Impl::notice_pause_request() {
@@ -163,6 +191,8 @@ void Interpreter::Impl::forget_suspension() {
   debugger->step_context_gone = false;
   debugger->pausing = false;
   debugger->passing.clear();
+  debugger->failed.reset();
+  debugger->fail_next = false;
   if (was_every_line) arm_traps();
 }
 
@@ -198,6 +228,11 @@ std::expected<void, Error> Interpreter::Impl::resume(Resume how) {
   Debugger& debug = *debugger;
   const Suspension stopped = *debug.suspension;
   debug.suspension.reset();
+  if (debug.failed) {
+    // Nothing runs past a run-time error: the next step fails with it.
+    debug.fail_next = true;
+    return {};
+  }
   // A context suspended at a trap runs the instruction there first.
   if (debug.suspended_at_trap) debug.passing.emplace_back(stopped.context, stopped.address);
   if (how != Resume::Continue) {
@@ -305,6 +340,9 @@ const std::optional<Suspension>& Interpreter::suspension() const {
 }
 
 std::expected<void, Error> Interpreter::resume(Resume how) { return impl->resume(how); }
+
+void Interpreter::set_break_on_error(bool on) { impl->break_on_error = on; }
+bool Interpreter::break_on_error() const { return impl->break_on_error; }
 
 std::vector<DebugContext> Interpreter::debug_contexts() const {
   // The scope record is read through the debugger's state.

@@ -48,6 +48,10 @@ struct Debugger {
   std::vector<std::pair<std::uint64_t, std::size_t>> passing;
   std::optional<Suspension> suspension;
   bool suspended_at_trap = false;  // not so for a pause made at the start of a step
+  // Held at a run-time error: the error for the step after resume() to
+  // fail with (its place stays located in the interpreter's failure record).
+  std::optional<Error> failed;
+  bool fail_next = false;
 
   bool is_breakpoint(std::size_t address) const;
   // Whether every line start is trapped (a step or a pause is under way).

@@ -187,6 +187,9 @@ struct Interpreter::Impl {
   // run in the trap's place, or null when the program suspends there (the
   // suspension is noted).
   [[gnu::cold, gnu::noinline]] const Instr* trap(const ExecutionContext& context, std::size_t here);
+  // Suspends instead of failing with `error` (break on error); false if it
+  // may not (while ending, or for the host's own error).
+  [[gnu::cold]] bool suspend_on_error(Error& error);
   // A step while suspended: nothing runs, unless a stop was asked for.
   [[gnu::cold]] std::expected<bool, Error> step_suspended();
   // Suspends at the start of a step if a pause was asked for; true if it did.
@@ -306,6 +309,7 @@ struct Interpreter::Impl {
   // A failure on its way out of step() or end(), in the order it is made,
   // and the last one, kept for the host.
   struct FailurePlace {
+    std::uint64_t context = 0;  // the failing context's id
     std::optional<std::size_t> address;
     SourcePosition position;
     std::vector<TraceEntry> trace;
@@ -315,6 +319,8 @@ struct Interpreter::Impl {
     // it leaves. It lives here because a local std::optional<Error> was
     // zero-filled on every entry, a third of the cost of a step over `yield`.
     std::optional<Error> pending;
+    // The pending error came from the host's check point (an interrupt).
+    bool from_host = false;
     // Where it happened, located on the way out (locate_failure) while the
     // failing context is still as it was.
     std::optional<FailurePlace> place;
@@ -338,6 +344,7 @@ struct Interpreter::Impl {
   std::uint64_t next_context_id = 1;
   // Set from any thread by request_pause, taken by the stepping thread.
   std::atomic<bool> pause_requested{false};
+  bool break_on_error = false;
   std::unique_ptr<Debugger> debugger;
 };
 

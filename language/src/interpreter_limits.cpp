@@ -57,6 +57,7 @@ bool Interpreter::Impl::within_limits(std::size_t here) {
     auto verdict = check();
     if (!verdict) {
       failure.pending = std::move(verdict.error());
+      failure.from_host = true;
       return false;
     }
   }

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "error.hpp"
 #include "position.hpp"
 #include "value.hpp"
 
@@ -20,6 +21,7 @@ enum class SuspendReason : std::uint8_t {
   Breakpoint,  // a context reached a line with a breakpoint
   Step,        // a step over, into or out of a line ended
   Pause,       // the host asked for it (request_pause)
+  Exception,   // a run-time error, with break on error set
 };
 
 struct Suspension {
@@ -29,6 +31,8 @@ struct Suspension {
   std::uint64_t context = 0;
   std::size_t address = 0;
   SourcePosition position;
+  // For Exception: the error that the step would have failed with.
+  std::optional<Error> error;
 };
 
 // How a suspended program goes on.

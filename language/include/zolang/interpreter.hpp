@@ -232,6 +232,13 @@ class Interpreter {
   // The live contexts with their frames and variables, breadth-first from
   // the root; for a host between steps.
   std::vector<DebugContext> debug_contexts() const;
+  // When set, a run-time error suspends the program (reason Exception) at
+  // the failing instruction instead of failing the step, so that its
+  // contexts can be seen as they were; after resume(), however it goes on,
+  // the next step fails with that error. Errors of __end, and those that
+  // the host's check point returns (interrupts), fail as usual. Off by default.
+  void set_break_on_error(bool on);
+  bool break_on_error() const;
   // The value of registered property `name`, read by calling its get();
   // none when the program has no such property.
   [[nodiscard]] std::optional<std::expected<Value, Error>> read_property(std::string_view name);
