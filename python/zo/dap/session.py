@@ -43,7 +43,6 @@ class Session:
         self.state = "idle"  # "running" once configured, "ended" when the program has
         self.view = None  # what the suspended program shows, while it is suspended
         self.reported = False  # whether the current suspension was told to the client
-        self.held = None  # the error of a run-time failure the client is looking at
         self.threads = set()  # the context ids the client was told of
         self.disconnecting = None  # the disconnect request to answer once the program ended
         self.done = False
@@ -139,7 +138,6 @@ class Session:
             self.driver = None
             self.state = "ended"
             self.view = None
-            self.held = None
             sys.stdout.flush()
             sys.stderr.flush()
         for context in sorted(self.threads):
@@ -180,8 +178,7 @@ class Session:
         body = {"reason": reason, "threadId": view.thread_id(suspension.get("context", 0)),
                 "allThreadsStopped": True}
         if reason == "exception":
-            body["text"] = suspension.get("error") or "run-time error"
-            self.held = body["text"]
+            body.update(text=suspension.get("error"), description="Paused on a run-time error")
         self.channel.event("stopped", body)
         return True
 
@@ -195,25 +192,6 @@ class Session:
         for context in sorted(self.threads - live):
             self.channel.event("thread", {"reason": "exited", "threadId": view.thread_id(context)})
         self.threads = live
-
-    def failed(self, error):
-        """A step failed (its error already shown): with the exception
-        filter on, the client looks at it before ``__end`` runs."""
-        interpreter = self.launched.interpreter
-        if not self.break_on_errors or self.no_debug or hasattr(interpreter, "break_on_error"):
-            return
-        failure = interpreter.last_error() or {}
-        self.view = self._take_view()
-        context = 0
-        for ident, known in self.view.contexts.items():
-            frames = known["frames"]
-            if frames and failure.get("line") is not None and frames[0]["line"] == failure["line"]:
-                context = ident
-        self.held = str(error)
-        self.channel.event("stopped", {"reason": "exception", "text": self.held,
-                                       "description": "Paused on a run-time error",
-                                       "threadId": view.thread_id(context),
-                                       "allThreadsStopped": True})
 
     # -- requests ---------------------------------------------------------
 
@@ -301,9 +279,8 @@ class Session:
                                                        for f in filters]})
 
     def _apply_exception_filter(self):
-        interpreter = self.launched.interpreter if self.launched else None
-        if interpreter is not None and hasattr(interpreter, "break_on_error"):
-            interpreter.break_on_error = self.break_on_errors and not self.no_debug
+        if self.launched is not None:
+            self.launched.interpreter.break_on_error = self.break_on_errors and not self.no_debug
 
     def configuration_done(self, request, arguments):
         if self.launched is None:
@@ -322,12 +299,14 @@ class Session:
         self.channel.respond(request, {"threads": shown or [{"id": 1, "name": "main"}]})
 
     def _suspended_view(self, request):
-        if self.view is None and self.state == "running" and (
-                self.held or self.launched.interpreter.status == "suspended"):
+        if self.view is None and self._suspended():
             self.view = self._take_view()
         if self.view is None:
             self.channel.refuse(request, "the program is not suspended")
         return self.view
+
+    def _suspended(self):
+        return self.state == "running" and self.launched.interpreter.status == "suspended"
 
     def _take_view(self):
         try:
@@ -381,7 +360,7 @@ class Session:
         if self.launched is None or self.state == "ended" or not name:
             return self.channel.refuse(request, "nothing to evaluate %r in" % (expression,))
         frame = None
-        if self.view is not None or self.held or self.launched.interpreter.status == "suspended":
+        if self._suspended():
             shown = self.view = self.view or self._take_view()
             frame = shown.frame(arguments.get("frameId"))
             if frame is None:
@@ -400,20 +379,21 @@ class Session:
                                        "variablesReference": 0})
 
     def exception_info(self, request, arguments):
-        if not self.held:
+        suspension = self.launched.interpreter.suspension if self._suspended() else None
+        if not suspension or suspension["reason"] != "exception":
             return self.channel.refuse(request, "the program is not paused on an error")
-        self.channel.respond(request, {"exceptionId": EXCEPTION_FILTER, "description": self.held,
+        self.channel.respond(request, {"exceptionId": EXCEPTION_FILTER,
+                                       "description": suspension.get("error"),
                                        "breakMode": "always"})
 
     def go_on(self, request, arguments):
         """continue, next, stepIn and stepOut: steps go in the context that stopped."""
-        how = _STEPS[request["command"]]
-        if self.held:
-            self.held = None  # the failure ends the run: __end is next
-        elif self.state == "running" and self.launched.interpreter.status == "suspended":
-            self.launched.interpreter.resume(how)
-        else:
+        if not self._suspended():
             return self.channel.refuse(request, "the program is not suspended")
+        how = _STEPS[request["command"]]
+        # From a run-time error, however it goes on, the next step fails
+        # with it and the run ends, with __end.
+        self.launched.interpreter.resume(how)
         self.view = None
         self.reported = False
         self.channel.respond(request, {"allThreadsContinued": True} if how == "continue" else None)
@@ -449,10 +429,8 @@ class Session:
         driver = self.driver
         if driver is None:
             return
-        suspended = self.held or self.launched.interpreter.status == "suspended"
-        if self.held:
-            self.held = None  # the failure requested the stop already
-        elif not driver.stop_requested:
+        suspended = self._suspended()
+        if not driver.stop_requested:
             # Suspended or not, the next step ends the run: __end runs past
             # every breakpoint.
             driver._request_stop()
@@ -473,8 +451,6 @@ class _DebugDriver(_ReportingDriver):
 
     def _step(self):
         self.session.pump()
-        if self.session.held:
-            return Tracker.WAKE  # a failure the client looks at: nothing runs
         at = Driver._step(self)
         if at is False:
             return at
@@ -492,11 +468,6 @@ class _DebugDriver(_ReportingDriver):
             pass
         finally:
             self.sleeping = False
-
-    def failed(self, error):
-        _ReportingDriver.failed(self, error)
-        sys.stderr.flush()
-        self.session.failed(error)
 
 
 def _same_file(a, b):
