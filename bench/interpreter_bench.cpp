@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <zolang/interpreter.hpp>
+#include <zolang/lib.hpp>
 
 namespace {
 
@@ -51,6 +52,48 @@ void BM_ArithmeticLoop(benchmark::State& state) {
   run_loop(state, ir, 19);
 }
 BENCHMARK(BM_ArithmeticLoop)->Unit(benchmark::kMillisecond);
+
+// The two loops compiled from source, run as run_loop runs them, with or
+// without a breakpoint on the line after the loop. It is reached once per
+// run (and reset clears the suspension), so it shows what a trap set outside
+// the loop costs the loop: nothing but the limit check's path.
+void run_source_loop(benchmark::State& state, const std::string& source, bool breakpoint) {
+  zolang::ZoCompiler compiler;
+  auto program = compiler.compile_nonconsuming(source);
+  if (!program) std::abort();
+  Interpreter interpreter =
+      Interpreter::from_program(compiler.package_program(std::move(*program)));
+  if (breakpoint && !interpreter.set_breakpoints({3}).front()) std::abort();
+  for (auto _ : state) {
+    if (!interpreter.reset() || !interpreter.step()) std::abort();
+  }
+  state.counters["ns_per_loop"] = benchmark::Counter(
+      static_cast<double>(loop_count),
+      benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+const std::string counting_source =
+    "$i = 0;\nwhile $i < " + std::to_string(loop_count) + " { $i += 1; }\n$i = 0;\n";
+const std::string arithmetic_source = "$i = 0; $x = 0;\nwhile $i < " + std::to_string(loop_count) +
+                                      " { $x = ($i * 2 + 3) / 4 - $x; $i += 1; }\n$i = 0;\n";
+
+void BM_SourceCountingLoop(benchmark::State& state) {
+  run_source_loop(state, counting_source, state.range(0) != 0);
+}
+BENCHMARK(BM_SourceCountingLoop)
+    ->ArgName("breakpoint")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond);
+
+void BM_SourceArithmeticLoop(benchmark::State& state) {
+  run_source_loop(state, arithmetic_source, state.range(0) != 0);
+}
+BENCHMARK(BM_SourceArithmeticLoop)
+    ->ArgName("breakpoint")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond);
 
 // One step that resumes after a yield and yields again.
 void BM_StepOverYield(benchmark::State& state) {

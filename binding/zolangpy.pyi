@@ -1,6 +1,6 @@
 """Type stubs for zolangpy, the Zo automation language for Python hosts."""
 
-from typing import List, Literal, Optional, Tuple, TypedDict, Union
+from typing import Dict, List, Literal, Optional, Tuple, TypedDict, Union
 
 __all__ = ["Interpreter", "Compiler", "Arg", "Callable", "CallableGenerator", "Prop"]
 
@@ -96,6 +96,33 @@ class Outline(TypedDict):
     uses: List[OutlineUse]
     variables: List[OutlineVariable]
     calls: List[OutlineCall]  # in source order
+
+class Suspension(TypedDict):
+    """Why a program is suspended, as `Interpreter.suspension` gives it."""
+
+    reason: Literal["breakpoint", "step", "pause", "exception"]
+    context: int  # the id of the context that stopped
+    address: int
+    line: Optional[int]
+    column: Optional[int]
+    error: Optional[str]  # for "exception", the error's text (see break_on_error)
+
+class DebugFrame(TypedDict):
+    """One group call of a context, innermost first."""
+
+    group: Optional[str]  # None for the main program
+    address: int
+    line: Optional[int]
+    column: Optional[int]
+    variables: Dict[str, Value]
+
+class DebugContext(TypedDict):
+    """One live context, as `Interpreter.debug_contexts()` gives it."""
+
+    id: int  # as contexts() gives it
+    parent: Optional[int]
+    branch: Optional[int]  # its place among its siblings
+    frames: List[DebugFrame]
 
 class Interpreter:
     def __init__(self, ir: Optional[str] = None) -> None: ...
@@ -200,14 +227,59 @@ class Interpreter:
         deprecated, though it is unlikely ever to be removed.
         """
     @property
-    def status(self) -> Literal["fresh", "running", "paused", "ending", "ended"]:
+    def status(self) -> Literal["fresh", "running", "paused", "ending", "ended", "suspended"]:
         """Where the run stands: "fresh", "running", "paused", "ending" or "ended".
 
         "fresh" until the first `run` (and after `reset`), "paused" while `run` returns
         `True`, "ended" once it returned `False` or a `stop` completed, "running" after a
         run-time error, "ending" after a `stop` whose `__end` group failed. Neither `run` nor
         `stop` refuses an ended program: both run `__end` again (without one, `run` starts the
-        program over), so a host checks for "ended" first.
+        program over), so a host checks for "ended" first. "suspended" while a
+        breakpoint, a step or a pause holds the program (see `suspension`).
+        """
+    @property
+    def suspension(self) -> Optional[Suspension]:
+        """Why the program is suspended, or None: a dict of `reason` ("breakpoint",
+        "step", "pause" or "exception"), `context` (the id of the context that stopped),
+        `address`, `line`, `column` and `error` (for "exception" the error's text, else
+        None).
+        """
+    @property
+    def break_on_error(self) -> bool:
+        """Whether a run-time error suspends the program instead of failing `run`.
+
+        `False` by default. When `True`, a step that meets a run-time error returns `True`
+        with `status` "suspended" and `suspension` of reason "exception", the error's
+        text under `error` and the failing instruction's place, so that `debug_contexts`
+        shows the contexts as they were. After `resume`, however it goes on, the next `run`
+        raises that error. Errors in `__end`, and interrupts raised at check points, raise
+        at once as usual.
+        """
+    @break_on_error.setter
+    def break_on_error(self, value: bool) -> None: ...
+    def set_breakpoints(self, lines: List[int], /) -> List[Optional[int]]:
+        """Sets breakpoints on the given source lines, replacing those set before.
+
+        Returns, for each, the line it was set on (the first at or after it with code) or
+        None. A context reaching one suspends the program: see `suspension`.
+        """
+    def pause(self) -> None:
+        """Asks the program to suspend, from any thread, without waiting. The next `run`
+        suspends before running anything; a `run` under way suspends where a context
+        next reaches a new line.
+        """
+    def resume(self, how: Literal["continue", "over", "into", "out"] = "continue", /) -> None:
+        """Goes on from a suspension: "continue", or a step "over", "into" or "out"
+        of the line in the context that stopped; the next `run` makes it.
+        """
+    def debug_contexts(self) -> List[DebugContext]:
+        """The live contexts, breadth-first from the root: dicts of `id`, `parent`, `branch`
+        and `frames`, innermost first, each with `group`, `address`, `line`, `column` and
+        `variables` (a dict of the frame's variables that hold a value).
+        """
+    def read_property(self, name: str, /) -> Value:
+        """The value of a registered property, read by calling its `get()`; KeyError when
+        the program has no property of that name.
         """
     @property
     def end_in_steps(self) -> bool:

@@ -466,4 +466,84 @@ PyRef outline_to_python(const zolang::Outline& outline) {
                    {"calls", &calls}});
 }
 
+// --- Debugging ---
+
+namespace {
+
+const char* reason_name(zolang::SuspendReason reason) {
+  switch (reason) {
+    case zolang::SuspendReason::Breakpoint:
+      return "breakpoint";
+    case zolang::SuspendReason::Step:
+      return "step";
+    case zolang::SuspendReason::Pause:
+      return "pause";
+    case zolang::SuspendReason::Exception:
+      return "exception";
+  }
+  return "pause";
+}
+
+PyRef new_id(std::optional<std::uint64_t> id) {
+  if (!id) return PyRef::borrow(Py_None);
+  return PyRef::steal(PyLong_FromUnsignedLongLong(*id));
+}
+
+PyRef frame_to_python(const zolang::DebugFrame& frame) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return dict;
+  PyRef group = frame.group ? new_text(*frame.group) : PyRef::borrow(Py_None);
+  PyRef address = new_address(frame.address);
+  PyRef line = new_place(frame.position.line);
+  PyRef column = new_place(frame.position.line == 0 ? 0 : frame.position.column);
+  PyRef variables = PyRef::steal(PyDict_New());
+  if (!variables) return PyRef();
+  for (const auto& [name, value] : frame.variables) {
+    PyRef converted = value_to_python(value);
+    if (!converted || PyDict_SetItemString(variables.get(), name.c_str(), converted.get()) != 0) {
+      return PyRef();
+    }
+  }
+  bool filled = fill(dict.get(), {{"group", &group},
+                                  {"address", &address},
+                                  {"line", &line},
+                                  {"column", &column},
+                                  {"variables", &variables}});
+  return filled ? std::move(dict) : PyRef();
+}
+
+}  // namespace
+
+PyRef suspension_to_python(const zolang::Suspension& suspension) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return dict;
+  PyRef reason = PyRef::steal(PyUnicode_FromString(reason_name(suspension.reason)));
+  PyRef context = new_id(suspension.context);
+  PyRef address = new_address(suspension.address);
+  PyRef line = new_place(suspension.position.line);
+  PyRef column = new_place(suspension.position.line == 0 ? 0 : suspension.position.column);
+  PyRef error = suspension.error ? new_text(suspension.error->render()) : PyRef::borrow(Py_None);
+  bool filled = fill(dict.get(), {{"reason", &reason},
+                                  {"context", &context},
+                                  {"address", &address},
+                                  {"line", &line},
+                                  {"column", &column},
+                                  {"error", &error}});
+  return filled ? std::move(dict) : PyRef();
+}
+
+PyRef debug_contexts_to_python(const std::vector<zolang::DebugContext>& contexts) {
+  return new_list(contexts, [](const zolang::DebugContext& context) {
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return dict;
+    PyRef id = new_id(context.id);
+    PyRef parent = new_id(context.parent);
+    PyRef branch = new_id(context.branch);
+    PyRef frames = new_list(context.frames, frame_to_python);
+    bool filled = fill(
+        dict.get(), {{"id", &id}, {"parent", &parent}, {"branch", &branch}, {"frames", &frames}});
+    return filled ? std::move(dict) : PyRef();
+  });
+}
+
 }  // namespace zolangpy

@@ -16,6 +16,7 @@
 #include <optional>
 #include <string_view>
 #include <vector>
+#include <zolang/debug.hpp>
 #include <zolang/error.hpp>
 #include <zolang/interpreter.hpp>
 #include <zolang/outline.hpp>
@@ -96,5 +97,14 @@ PyRef contexts_to_python(const std::vector<zolang::ContextView>& views);
 // gives it, every place a (line, column, end_line, end_column) tuple. Null
 // with an exception set when Python is out of memory.
 PyRef outline_to_python(const zolang::Outline& outline);
+
+// --- Debugging ---
+
+// {"reason", "context", "address", "line", "column", "error"} of a
+// suspended program.
+PyRef suspension_to_python(const zolang::Suspension& suspension);
+// [{"id", "parent", "branch", "frames"}], each frame {"group", "address",
+// "line", "column", "variables"}, innermost first, variables a dict.
+PyRef debug_contexts_to_python(const std::vector<zolang::DebugContext>& contexts);
 
 }  // namespace zolangpy

@@ -150,6 +150,98 @@ PyObject* interpreter_set_limits(PyObject* self, PyObject* args, PyObject* kwarg
   });
 }
 
+// --- Debugging ---
+
+// set_breakpoints(lines): the line each breakpoint was set on, or None.
+PyObject* interpreter_set_breakpoints(PyObject* self, PyObject* lines) {
+  return with_object<Access::Exclusive>(self, [&](zolang::Interpreter& interpreter) -> PyObject* {
+    if (!list_argument(lines, "lines")) return nullptr;
+    std::vector<std::uint32_t> wanted;
+    for (Py_ssize_t i = 0; i < PyList_Size(lines); ++i) {
+      long line = PyLong_AsLong(PyList_GetItem(lines, i));
+      if (line == -1 && PyErr_Occurred()) return nullptr;
+      if (line < 1 || line > UINT32_MAX) {
+        PyErr_SetString(PyExc_ValueError, "argument 'lines': a line is at least 1");
+        return nullptr;
+      }
+      wanted.push_back(static_cast<std::uint32_t>(line));
+    }
+    std::vector<std::optional<std::uint32_t>> placed = interpreter.set_breakpoints(wanted);
+    PyRef list = PyRef::steal(PyList_New(0));
+    if (!list) return nullptr;
+    for (const std::optional<std::uint32_t>& line : placed) {
+      PyRef item = line ? PyRef::steal(PyLong_FromUnsignedLong(*line)) : PyRef::borrow(Py_None);
+      if (!item || PyList_Append(list.get(), item.get()) != 0) return nullptr;
+    }
+    return list.release();
+  });
+}
+
+// Like call_site(), pause() takes no use of the object: any thread may ask,
+// while run() holds it too, and the request is one atomic store.
+PyObject* interpreter_pause(PyObject* self, PyObject*) {
+  return with_object<Access::None>(self, [](zolang::Interpreter& interpreter) -> PyObject* {
+    interpreter.request_pause();
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* interpreter_resume(PyObject* self, PyObject* args) {
+  return with_object<Access::Exclusive>(self, [&](zolang::Interpreter& interpreter) -> PyObject* {
+    const char* how_text = "continue";
+    if (!PyArg_ParseTuple(args, "|s:resume", &how_text)) return nullptr;
+    std::string_view how(how_text);
+    zolang::Resume resume = zolang::Resume::Continue;
+    if (how == "over") {
+      resume = zolang::Resume::Over;
+    } else if (how == "into") {
+      resume = zolang::Resume::Into;
+    } else if (how == "out") {
+      resume = zolang::Resume::Out;
+    } else if (how != "continue") {
+      PyErr_SetString(PyExc_ValueError,
+                      "argument 'how': \"continue\", \"over\", \"into\" or \"out\"");
+      return nullptr;
+    }
+    HostExceptions host_exceptions;
+    auto resumed = interpreter.resume(resume);
+    if (!resumed) return host_exceptions.raise(resumed.error());
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* interpreter_debug_contexts(PyObject* self, PyObject*) {
+  return with_object<Access::Shared>(self, [](zolang::Interpreter& interpreter) -> PyObject* {
+    std::vector<zolang::DebugContext> contexts = interpreter.debug_contexts();
+    return debug_contexts_to_python(contexts).release();
+  });
+}
+
+// read_property(name): calls the property's get(), as the program would.
+PyObject* interpreter_read_property(PyObject* self, PyObject* name) {
+  return with_object<Access::Exclusive>(self, [&](zolang::Interpreter& interpreter) -> PyObject* {
+    std::optional<std::string_view> text = string_argument(name, "name");
+    if (!text) return nullptr;
+    HostExceptions host_exceptions;
+    auto value = interpreter.read_property(*text);
+    if (!value) {
+      PyErr_SetObject(PyExc_KeyError, name);
+      return nullptr;
+    }
+    if (!*value) return host_exceptions.raise(value->error());
+    if (host_exceptions.raise_leaving()) return nullptr;
+    return value_to_python(**value).release();
+  });
+}
+
+PyObject* interpreter_suspension(PyObject* self, void*) {
+  return with_object<Access::Shared>(self, [](zolang::Interpreter& interpreter) -> PyObject* {
+    const std::optional<zolang::Suspension>& suspension = interpreter.suspension();
+    if (!suspension) Py_RETURN_NONE;
+    return suspension_to_python(*suspension).release();
+  });
+}
+
 // The status as the property gives it.
 const char* status_name(zolang::RunStatus status) {
   switch (status) {
@@ -163,6 +255,8 @@ const char* status_name(zolang::RunStatus status) {
       return "ending";
     case zolang::RunStatus::Ended:
       return "ended";
+    case zolang::RunStatus::Suspended:
+      return "suspended";
   }
   return "unknown";
 }
@@ -196,10 +290,35 @@ int interpreter_set_end_in_steps(PyObject* self, PyObject* value, void*) {
   return done ? 0 : -1;
 }
 
+PyObject* interpreter_break_on_error(PyObject* self, void*) {
+  return with_object<Access::Shared>(self, [](zolang::Interpreter& interpreter) {
+    return new_bool(interpreter.break_on_error());
+  });
+}
+
+int interpreter_set_break_on_error(PyObject* self, PyObject* value, void*) {
+  if (value == nullptr) {
+    PyErr_SetString(PyExc_AttributeError, "cannot delete attribute 'break_on_error'");
+    return -1;
+  }
+  if (!PyBool_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "'break_on_error' must be a bool, not '%s'",
+                 short_type_name(Py_TYPE(value)));
+    return -1;
+  }
+  PyRef done = PyRef::steal(
+      with_object<Access::Exclusive>(self, [&](zolang::Interpreter& interpreter) -> PyObject* {
+        interpreter.set_break_on_error(value == Py_True);
+        Py_RETURN_NONE;
+      }));
+  return done ? 0 : -1;
+}
+
 // The class refuses new attributes like every closed class, but its own
-// settable property is set as usual.
+// settable properties are set as usual.
 int interpreter_setattro(PyObject* self, PyObject* name, PyObject* value) {
-  if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "end_in_steps") == 0) {
+  if (PyUnicode_Check(name) && (PyUnicode_CompareWithASCIIString(name, "end_in_steps") == 0 ||
+                                PyUnicode_CompareWithASCIIString(name, "break_on_error") == 0)) {
     return PyObject_GenericSetAttr(self, name, value);
   }
   return refuse_attribute(self, name, value);
@@ -212,6 +331,8 @@ constexpr char interpreter_last_error_name[] = "Interpreter.last_error";
 constexpr char interpreter_call_site_name[] = "Interpreter.call_site";
 constexpr char interpreter_request_stop_name[] = "Interpreter.request_stop";
 constexpr char interpreter_contexts_name[] = "Interpreter.contexts";
+constexpr char interpreter_pause_name[] = "Interpreter.pause";
+constexpr char interpreter_debug_contexts_name[] = "Interpreter.debug_contexts";
 
 struct RegistrationNames {
   static constexpr char check_if_prop[] = "Interpreter.check_if_prop";
@@ -292,7 +413,30 @@ auto interpreter_methods = closed_class_methods(
       "`memory` is the number of bytes the running program may hold: its strings, on\n"
       "stacks and in variables, its contexts, their stacks and frames. It bounds the\n"
       "whole run rather than one call, and a step that would go past it raises\n"
-      "\"[address N] Memory limit exceeded\", as does any allocation the system refuses."}},
+      "\"[address N] Memory limit exceeded\", as does any allocation the system refuses."},
+     {"set_breakpoints", method_pointer(&interpreter_set_breakpoints), METH_O,
+      "set_breakpoints($self, lines, /)\n--\n\n"
+      "Sets breakpoints on the given source lines, replacing those set before.\n\n"
+      "Returns, for each, the line it was set on (the first at or after it with code) or\n"
+      "None. A context reaching one suspends the program: see `suspension`."},
+     no_argument_method<&interpreter_pause, interpreter_pause_name>(
+         "pause($self)\n--\n\n"
+         "Asks the program to suspend, from any thread, without waiting. The next `run`\n"
+         "suspends before running anything; a `run` under way suspends where a context\n"
+         "next reaches a new line."),
+     {"resume", method_pointer(&interpreter_resume), METH_VARARGS,
+      "resume($self, how=\"continue\", /)\n--\n\n"
+      "Goes on from a suspension: \"continue\", or a step \"over\", \"into\" or \"out\"\n"
+      "of the line in the context that stopped; the next `run` makes it."},
+     no_argument_method<&interpreter_debug_contexts, interpreter_debug_contexts_name>(
+         "debug_contexts($self)\n--\n\n"
+         "The live contexts, breadth-first from the root: dicts of `id`, `parent`, `branch`\n"
+         "and `frames`, innermost first, each with `group`, `address`, `line`, `column` and\n"
+         "`variables` (a dict of the frame's variables that hold a value)."),
+     {"read_property", method_pointer(&interpreter_read_property), METH_O,
+      "read_property($self, name, /)\n--\n\n"
+      "The value of a registered property, read by calling its `get()`; KeyError when\n"
+      "the program has no property of that name."}},
     registration_rows<InterpreterObject, &InterpreterObject::interpreter, RegistrationNames>());
 
 auto interpreter_getset = closed_class_getset({
@@ -302,7 +446,23 @@ auto interpreter_getset = closed_class_getset({
      "`True`, \"ended\" once it returned `False` or a `stop` completed, \"running\" after a\n"
      "run-time error, \"ending\" after a `stop` whose `__end` group failed. Neither `run` nor\n"
      "`stop` refuses an ended program: both run `__end` again (without one, `run` starts the\n"
-     "program over), so a host checks for \"ended\" first.",
+     "program over), so a host checks for \"ended\" first. \"suspended\" while a\n"
+     "breakpoint, a step or a pause holds the program (see `suspension`).",
+     nullptr},
+    {"suspension", &interpreter_suspension, nullptr,
+     "Why the program is suspended, or None: a dict of `reason` (\"breakpoint\",\n"
+     "\"step\", \"pause\" or \"exception\"), `context` (the id of the context that stopped),\n"
+     "`address`, `line`, `column` and `error` (for \"exception\" the error's text, else\n"
+     "None).",
+     nullptr},
+    {"break_on_error", &interpreter_break_on_error, &interpreter_set_break_on_error,
+     "Whether a run-time error suspends the program instead of failing `run`.\n\n"
+     "`False` by default. When `True`, a step that meets a run-time error returns `True`\n"
+     "with `status` \"suspended\" and `suspension` of reason \"exception\", the error's\n"
+     "text under `error` and the failing instruction's place, so that `debug_contexts`\n"
+     "shows the contexts as they were. After `resume`, however it goes on, the next `run`\n"
+     "raises that error. Errors in `__end`, and interrupts raised at check points, raise\n"
+     "at once as usual.",
      nullptr},
     {"end_in_steps", &interpreter_end_in_steps, &interpreter_set_end_in_steps,
      "Whether a program that finishes by itself runs `__end` in the following `run` calls.\n\n"

@@ -82,6 +82,8 @@ std::span<const CallSlot> EncodedProgram::calls(std::size_t index) const {
 
 SourcePosition EncodedProgram::position(std::size_t index) const { return lines.position(index); }
 
+std::vector<SourcePosition> EncodedProgram::positions() const { return lines.positions(size()); }
+
 SourcePosition EncodedProgram::call_position(std::size_t index, std::size_t entry) const {
   return entry_positions[list_starts[instructions[index].operand] + entry];
 }
@@ -317,9 +319,14 @@ std::size_t EncodedProgram::memory_bytes() const {
                       capacity_bytes(names) + capacity_bytes(name_table) +
                       capacity_bytes(constants) + capacity_bytes(words) +
                       capacity_bytes(list_starts) + capacity_bytes(call_entries) +
-                      capacity_bytes(entry_positions);
-  for (const std::string& name : names) {
-    if (name.capacity() > std::string().capacity()) bytes += name.capacity() + 1;
+                      capacity_bytes(entry_positions) + capacity_bytes(debug_scopes);
+  auto string_bytes = [](const std::string& text) {
+    return text.capacity() > std::string().capacity() ? text.capacity() + 1 : 0;
+  };
+  for (const std::string& name : names) bytes += string_bytes(name);
+  for (const DebugScope& scope : debug_scopes) {
+    bytes += string_bytes(scope.group) + capacity_bytes(scope.variables);
+    for (const ScopeVariable& variable : scope.variables) bytes += string_bytes(variable.name);
   }
   return bytes;
 }

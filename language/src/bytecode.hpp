@@ -18,6 +18,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "names.hpp"
@@ -112,6 +113,18 @@ struct CodeBuffer {
   }
 };
 
+// The variables of one scope, for a debugger: each name and the stack slot
+// (from the frame's base) it lives in. Scopes are named by their group; the
+// main program's is "".
+struct ScopeVariable {
+  std::string name;
+  std::uint32_t slot = 0;
+};
+struct DebugScope {
+  std::string group;
+  std::vector<ScopeVariable> variables;
+};
+
 class EncodedProgram {
  public:
   EncodedProgram() = default;
@@ -146,6 +159,14 @@ class EncodedProgram {
   // Where the instruction, or entry `entry` of its call list, was written.
   SourcePosition position(std::size_t index) const;
   SourcePosition call_position(std::size_t index, std::size_t entry) const;
+  // The place of every instruction, in one walk of the line table.
+  std::vector<SourcePosition> positions() const;
+
+  // The compiler's record of every scope's variables, travelling with the
+  // program as the line table does; none for a program read from IR text or
+  // built from a listing. A group defined twice keeps its last scope.
+  const std::vector<DebugScope>& scopes() const { return debug_scopes; }
+  void note_scope(DebugScope scope) { debug_scopes.push_back(std::move(scope)); }
 
   // The interned names, by id.
   std::size_t name_count() const { return names.size(); }
@@ -208,6 +229,7 @@ class EncodedProgram {
   std::vector<std::uint32_t> list_starts{0};  // list i is entries [starts[i], starts[i + 1])
   std::vector<CallSlot> call_entries;
   std::vector<SourcePosition> entry_positions;
+  std::vector<DebugScope> debug_scopes;
   SourcePosition here;
 };
 

@@ -2,6 +2,8 @@
 // visitors live in compiler_expr.cpp, compiler_stmt.cpp and compiler_group.cpp.
 #include "compiler.hpp"
 
+#include <algorithm>
+
 #include "suggest.hpp"
 
 namespace zolang {
@@ -49,6 +51,16 @@ std::size_t Compiler::declare_var(std::string_view name) {
   return address;
 }
 
+void Compiler::note_scope(std::string_view group) {
+  DebugScope scope{std::string(group), {}};
+  scope.variables.reserve(scopes.back().size());
+  for (const auto& [name, slot] : scopes.back()) {
+    scope.variables.push_back({name, static_cast<std::uint32_t>(slot)});
+  }
+  std::ranges::sort(scope.variables, {}, &ScopeVariable::slot);
+  code.note_scope(std::move(scope));
+}
+
 std::expected<Bytecode, std::vector<Error>> Compiler::compile_nonconsuming(
     const ast::Tree& program) {
   if (running()) return std::unexpected(std::vector<Error>{Error::compiler_busy()});
@@ -84,6 +96,7 @@ std::expected<Bytecode, std::vector<Error>> Compiler::compile_nonconsuming(
   std::expected<Bytecode, std::vector<Error>> result;
   if (errors.empty()) {
     CodeBuffer main_code;
+    note_scope("");
     code.swap_code(main_code);
     result = assemble(main_code);
   } else {

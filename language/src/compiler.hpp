@@ -91,6 +91,8 @@ class Compiler final {
   // The stack address of variable `name` in the innermost scope, declaring it
   // there (next free address) when absent.
   std::size_t declare_var(std::string_view name);
+  // Records the innermost scope's variables as the debug scope of `group`.
+  void note_scope(std::string_view group);
 
   // Compiles a whole program. Every error is collected, in the order found
   // (`use` declarations are checked first, then group definitions, then the

@@ -86,6 +86,7 @@ void Compiler::compile_group(const ast::Stmt& group) {
   code.swap_code(group_scratch);
   loop_depth = enclosing_loops;
   in_group = false;
+  note_scope(name);
   scopes.pop_back();
   store_group(std::move(name), std::move(params), CodeBuffer(group_scratch), defined_at);
 }

@@ -28,6 +28,7 @@ enum class StepOutcome : std::uint8_t {
   Spawned,     // call_parallel/call_race made children: queue them, the turn ends
   NativeDone,  // a native call completed: the turn ends (a wrapper finishes)
   Finished,    // return with no frame, or the end of the program
+  Break,       // a debugger's trap suspended the program: the step ends
 };
 
 // One active group call: where to continue after its return, and the stack

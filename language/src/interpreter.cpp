@@ -27,12 +27,17 @@ std::expected<bool, Error> Interpreter::Impl::step() {
   // lock: the mutex would cost a host about a fifth of a step over `yield`.
   if (state.is_poisoned()) return std::unexpected(Error::poisoned());
   const RunStatus status = state.unlocked().status;
+  if (status == RunStatus::Suspended) [[unlikely]]
+    return step_suspended();
   if (status == RunStatus::Fresh) {
     auto valid = validate();
     if (!valid) return std::unexpected(std::move(valid.error()));
   } else if (status == RunStatus::Ending || status == RunStatus::Ended) [[unlikely]] {
     // A request that came while the run was ending is void.
     stop_requested.store(false, std::memory_order_relaxed);
+  }
+  if (pause_requested.load(std::memory_order_relaxed)) [[unlikely]] {
+    if (suspend_on_request()) return false;
   }
   if (state.is_poisoned()) return std::unexpected(Error::poisoned());
   InternalState& internal = state.unlocked();
@@ -43,11 +48,18 @@ std::expected<bool, Error> Interpreter::Impl::step() {
   if (stop_due()) [[unlikely]]
     return stop_in_steps();
   auto finished = pass_to_finish();
-  if (!finished) return std::unexpected(std::move(finished.error()));
+  if (!finished) {
+    if (break_on_error && suspend_on_error(finished.error())) [[unlikely]]
+      return false;
+    return std::unexpected(std::move(finished.error()));
+  }
   if (stop_due()) [[unlikely]]
     return stop_in_steps();
   if (!*finished) {
-    if (!ending) internal.status = RunStatus::Paused;
+    if (!ending) {
+      bool suspended = debugger && debugger->suspension;
+      internal.status = suspended ? RunStatus::Suspended : RunStatus::Paused;
+    }
     return false;
   }
   if (ending_in_steps) {
@@ -101,6 +113,9 @@ std::expected<void, Error> Interpreter::Impl::drain_queue() {
     running = &context;
     auto outcome = step_with(context);
     if (!outcome) return std::unexpected(std::move(outcome.error()));  // located by step_with
+    // All-stop: the contexts after this one take no turn in this step.
+    if (*outcome == StepOutcome::Break) [[unlikely]]
+      return {};
     if (*outcome != StepOutcome::Yield) {
       if (auto reacted = react(context, *outcome); !reacted) {
         // Ending the race this context decided failed: at its parent's call_race.
@@ -142,6 +157,7 @@ std::expected<void, Error> Interpreter::Impl::react(ExecutionContext& context,
   switch (outcome) {
     case StepOutcome::Continue:
     case StepOutcome::Yield:
+    case StepOutcome::Break:
       return {};
     case StepOutcome::Spawned:
       for (const auto& child : context.children) queue.push_back(child.get());
@@ -156,6 +172,7 @@ std::expected<void, Error> Interpreter::Impl::react(ExecutionContext& context,
       return end_race(*parent, true);
     case StepOutcome::Finished:
       context.alive = false;
+      note_finished(context);
       if (parent == nullptr || parent->mode != WaitMode::Race) return {};
       note_winner(context);
       if (auto ended = end_race(*parent, true); !ended) return ended;
@@ -305,7 +322,7 @@ std::expected<void, Error> Interpreter::Impl::validate() {
   }
   if (!first) return {};
   // Validation runs before any context has stepped: no group call led here.
-  failure.place = FailurePlace{first_address, ops.position(first_address), {}};
+  failure.place = FailurePlace{0, first_address, ops.position(first_address), {}};
   return std::unexpected(std::move(*first));
 }
 
@@ -314,6 +331,7 @@ std::expected<void, Error> Interpreter::Impl::validate() {
 [[gnu::cold, gnu::noinline]] void Interpreter::Impl::locate_failure(
     const ExecutionContext& context, std::optional<std::size_t> address) {
   FailurePlace place;
+  place.context = context.id;
   if (address && *address < ops.size()) {
     place.address = address;
     place.position = ops.position(*address);
@@ -368,6 +386,7 @@ std::optional<SourcePosition> Interpreter::Impl::wrapper_call(
 }
 
 [[gnu::cold, gnu::noinline]] void Interpreter::Impl::remember_failure(const Error& error) {
+  failure.from_host = false;
   Failure last{error, std::nullopt, {}, {}};
   if (failure.place) {
     last.address = failure.place->address;
@@ -409,6 +428,7 @@ std::expected<void, Error> Interpreter::Impl::run_end() {
   if (state.is_poisoned()) return std::unexpected(Error::poisoned());
   InternalState& internal = state.unlocked();
   internal.status = RunStatus::Ending;
+  forget_suspension();
   // This runs __end to completion; a request to stop it is void.
   ending_in_steps = false;
   stop_requested.store(false, std::memory_order_relaxed);
@@ -446,6 +466,7 @@ std::expected<void, Error> Interpreter::Impl::reset() {
   active_callables.clear();
   InternalState& internal = state.unlocked();
   internal.next_callable_id = 0;
+  forget_suspension();
   root = new_context();
   ending_in_steps = false;
   stop_requested.store(false, std::memory_order_relaxed);

@@ -64,6 +64,7 @@ enum class Code : std::uint8_t {
 #undef ZO_PLAIN_CODE
       PushNumber,  // push of a number; the operand holds the double's bits
   Halt,            // past the last instruction: the context has finished
+  Trap,            // a debugger's breakpoint; the instruction it replaced is kept aside
 #define ZO_FUSED_CODE(family, prefix, op, suffix) prefix##op##suffix,
 #define ZO_FUSED_FAMILY_CODES(family, prefix, suffix, operators, parts, sequence) \
   operators(ZO_FUSED_CODE, family, prefix, suffix)
@@ -77,7 +78,7 @@ enum class Code : std::uint8_t {
 #define ZO_FUSED_FAMILY_SIZE(family, prefix, suffix, operators, parts, sequence) \
   operators(ZO_FUSED_ONE_CODE, family, prefix, suffix)
 inline constexpr std::size_t code_count =
-    static_cast<std::size_t>(Code::Halt) + 1 ZO_FUSED_FORMS(ZO_FUSED_FAMILY_SIZE);
+    static_cast<std::size_t>(Code::Trap) + 1 ZO_FUSED_FORMS(ZO_FUSED_FAMILY_SIZE);
 #undef ZO_FUSED_FAMILY_SIZE
 #undef ZO_FUSED_ONE_CODE
 
@@ -158,7 +159,7 @@ constexpr Code first_fused_code(FusedFamily family) {
 #undef ZO_FUSED_SIZE
   };
 #undef ZO_FUSED_COUNT
-  int code = static_cast<int>(Code::Halt) + 1;
+  int code = static_cast<int>(Code::Trap) + 1;
   for (std::size_t i = 0; i < static_cast<std::size_t>(family); ++i) code += sizes[i];
   return static_cast<Code>(code);
 }
@@ -174,6 +175,17 @@ constexpr int fused_operator_index(FusedFamily family, OpKind op) {
 #undef ZO_FUSED_INDEX
 #undef ZO_FUSED_BEFORE
   return 0;
+}
+
+// The family of a fused code; none for a plain one.
+constexpr std::optional<FusedFamily> fused_family_of(Code code) {
+  if (code <= Code::Trap) return std::nullopt;
+  std::size_t family = 0;
+  while (family + 1 < fused_family_count &&
+         code >= first_fused_code(static_cast<FusedFamily>(family + 1))) {
+    ++family;
+  }
+  return static_cast<FusedFamily>(family);
 }
 
 // The code of the fused form of `family` for operator `op`.

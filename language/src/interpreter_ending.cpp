@@ -19,6 +19,8 @@ std::expected<bool, Error> Interpreter::Impl::stop_in_steps() {
 
 bool Interpreter::Impl::start_end_in_steps() {
   InternalState& internal = state.unlocked();
+  // No breakpoint holds __end, and a suspension ends with the run.
+  forget_suspension();
   root = new_context();
   if (auto label = program.label_of("__end")) {
     root->ip = *label;

@@ -16,6 +16,7 @@
 #include "error.hpp"
 #include "interpreter.hpp"
 #include "interpreter_code.hpp"
+#include "interpreter_debug.hpp"
 #include "interpreter_state.hpp"
 #include "names.hpp"
 #include "native.hpp"
@@ -180,6 +181,41 @@ struct Interpreter::Impl {
   [[nodiscard]] std::expected<void, Error> set(ExecutionContext& context, std::size_t here,
                                                const Instr& instr);
 
+  // Debugging (interpreter_debug.cpp).
+
+  // What a context that reached a trap at `here` does: the instruction to
+  // run in the trap's place, or null when the program suspends there (the
+  // suspension is noted).
+  [[gnu::cold, gnu::noinline]] const Instr* trap(const ExecutionContext& context, std::size_t here);
+  // Suspends instead of failing with `error` (break on error); false if it
+  // may not (while ending, or for the host's own error).
+  [[gnu::cold]] bool suspend_on_error(Error& error);
+  // A step while suspended: nothing runs, unless a stop was asked for.
+  [[gnu::cold]] std::expected<bool, Error> step_suspended();
+  // Suspends at the start of a step if a pause was asked for; true if it did.
+  [[gnu::cold]] bool suspend_on_request();
+  // At a check point: a pause asked for during a step traps every line start.
+  [[gnu::cold]] void notice_pause_request();
+  // The stepping context has finished: the step ends in the next one to reach a line.
+  void note_finished(const ExecutionContext& context) {
+    if (debugger && debugger->stepping && debugger->stepping->context == context.id) [[unlikely]]
+      debugger->step_context_gone = true;
+  }
+  Debugger& debug_state();
+  // Puts back every replaced instruction, then traps the breakpoints and,
+  // while stepping or pausing, every line start.
+  void arm_traps();
+  void suspend(SuspendReason reason, const ExecutionContext& context, std::size_t address);
+  std::vector<std::optional<std::uint32_t>> set_breakpoints(
+      const std::vector<std::uint32_t>& lines);
+  std::expected<void, Error> resume(Resume how);
+  std::vector<DebugContext> debug_contexts() const;
+  std::vector<DebugFrame> frames_of(const ExecutionContext& context) const;
+  // The group a context's outermost frame runs; none for the main program.
+  std::optional<std::string> branch_group(const ExecutionContext& context) const;
+  // Forgets a suspension and any step or pause under way (reset).
+  void forget_suspension();
+
   // The limits (interpreter_limits.cpp). Spending works on `fuel`, the
   // units left before the next check point, so that the instruction loop
   // tests one counter whether or not a limit is set.
@@ -273,6 +309,7 @@ struct Interpreter::Impl {
   // A failure on its way out of step() or end(), in the order it is made,
   // and the last one, kept for the host.
   struct FailurePlace {
+    std::uint64_t context = 0;  // the failing context's id
     std::optional<std::size_t> address;
     SourcePosition position;
     std::vector<TraceEntry> trace;
@@ -282,6 +319,8 @@ struct Interpreter::Impl {
     // it leaves. It lives here because a local std::optional<Error> was
     // zero-filled on every entry, a third of the cost of a step over `yield`.
     std::optional<Error> pending;
+    // The pending error came from the host's check point (an interrupt).
+    bool from_host = false;
     // Where it happened, located on the way out (locate_failure) while the
     // failing context is still as it was.
     std::optional<FailurePlace> place;
@@ -303,6 +342,10 @@ struct Interpreter::Impl {
   // __end runs in the host's steps (rather than inside run_end).
   bool ending_in_steps = false;
   std::uint64_t next_context_id = 1;
+  // Set from any thread by request_pause, taken by the stepping thread.
+  std::atomic<bool> pause_requested{false};
+  bool break_on_error = false;
+  std::unique_ptr<Debugger> debugger;
 };
 
 }  // namespace zolang

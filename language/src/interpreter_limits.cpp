@@ -41,7 +41,11 @@ bool Interpreter::Impl::pass_check_point(std::size_t here) {
   // the next one (which refills only when limits are set) a whole stretch.
   fuel = std::min(reserve, check_interval);
   reserve -= fuel;
-  return within_limits(here);
+  bool within = within_limits(here);
+  // After the host's check, which may have let another thread ask.
+  if (pause_requested.load(std::memory_order_relaxed)) [[unlikely]]
+    notice_pause_request();
+  return within;
 }
 
 bool Interpreter::Impl::within_limits(std::size_t here) {
@@ -53,6 +57,7 @@ bool Interpreter::Impl::within_limits(std::size_t here) {
     auto verdict = check();
     if (!verdict) {
       failure.pending = std::move(verdict.error());
+      failure.from_host = true;
       return false;
     }
   }

@@ -546,6 +546,7 @@ struct Interpreter::Impl::Registers {
   for (;;) {
     const Instr* instr = r.pc++;
     Next next = Next::Go;
+  dispatch:
     switch (instr->code) {
       case Code::Load:
         next = r.load(*instr);
@@ -631,6 +632,14 @@ struct Interpreter::Impl::Registers {
         break;
       case Code::Halt:
         next = r.halt();
+        break;
+      case Code::Trap:
+        // A breakpoint, or a line start while stepping: the trap either
+        // suspends here or hands back the instruction it replaced.
+        instr = trap(context, r.here());
+        if (instr != nullptr) goto dispatch;
+        --r.pc;  // the context goes on at the trap when resumed
+        next = r.stop(StepOutcome::Break);
         break;
 #define ZO_FUSED_CASE(family, prefix, op, suffix)          \
   case Code::prefix##op##suffix:                           \

@@ -7,6 +7,7 @@
     zo ir FILE [-o OUT] [--host MODULE.py] [--no-std]
     zo natives [--host MODULE.py] [--no-std] [--format markdown|json]
     zo lsp
+    zo debug
     zo replay RECORD [PROGRAM]
     zo timeline RECORD -o OUT [--format html|perfetto]
     zo --version
@@ -45,6 +46,9 @@ def main(argv=None):
     args = _parse_args(argv)
     if args.command == "lsp":
         from zo.lsp import serve
+        return serve()
+    if args.command == "debug":
+        from zo.dap import serve
         return serve()
     if args.command in ("replay", "timeline"):
         return recording.main(args)
@@ -182,6 +186,8 @@ def _parse_args(argv):
                              help="Markdown for reading, or JSON for tools")
     lsp = commands.add_parser("lsp", help="serve the Language Server Protocol on stdin/stdout")
     lsp.add_argument("--stdio", action="store_true", help=argparse.SUPPRESS)  # clients may add it
+    commands.add_parser("debug", help="serve the Debug Adapter Protocol on stdin/stdout: the "
+                                      "program and host come with the client's launch request")
     recording.add_commands(commands)
     return parser.parse_args(argv)
 

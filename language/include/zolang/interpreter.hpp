@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "debug.hpp"
 #include "error.hpp"
 #include "native.hpp"
 #include "op.hpp"
@@ -28,6 +29,9 @@ enum class RunStatus : std::uint8_t {
   Running,  // a step is executing, or the last one failed
   Ending,   // the __end group is running
   Ended,    // the __end group (if any) has completed
+  // Stopped by the debugger (a breakpoint, a step, a pause): step() does
+  // nothing, natives in progress are not polled, until resume().
+  Suspended,
 };
 
 // One group call on the way to a failure.
@@ -204,6 +208,41 @@ class Interpreter {
   // interpreter: a host that lets other threads run at check points does
   // not while one is.
   static bool in_native_call();
+  // Debugging (interpreter_debug.cpp). Nothing of it costs a step while no
+  // breakpoint is set in the code being run: a breakpoint replaces the
+  // decoded instruction where its line starts, and the original is kept
+  // aside. When a context reaches one, its turn ends there and so does the
+  // step: the contexts later in that step's order take no turn in it, those
+  // before it have had theirs. The status is then Suspended until resume().
+
+  // Sets breakpoints on `lines`, replacing any set before. For each line,
+  // the line it was set on: the first at or after it that has code, none
+  // when there is none (or the program has no line table).
+  std::vector<std::optional<std::uint32_t>> set_breakpoints(
+      const std::vector<std::uint32_t>& lines);
+  // Asks the program to suspend, from any thread at any time; never blocks.
+  // The next step suspends before running anything; a step running now
+  // suspends where a context next reaches a new line, if it does.
+  void request_pause() noexcept;
+  // Why the program is suspended; none unless the status is Suspended.
+  const std::optional<Suspension>& suspension() const;
+  // Goes on from a suspension (InterpreterBusy when not suspended). Steps
+  // are made in the context that stopped; the next step() runs them.
+  [[nodiscard]] std::expected<void, Error> resume(Resume how);
+  // The live contexts with their frames and variables, breadth-first from
+  // the root; for a host between steps.
+  std::vector<DebugContext> debug_contexts() const;
+  // When set, a run-time error suspends the program (reason Exception) at
+  // the failing instruction instead of failing the step, so that its
+  // contexts can be seen as they were; after resume(), however it goes on,
+  // the next step fails with that error. Errors of __end, and those that
+  // the host's check point returns (interrupts), fail as usual. Off by default.
+  void set_break_on_error(bool on);
+  bool break_on_error() const;
+  // The value of registered property `name`, read by calling its get();
+  // none when the program has no such property.
+  [[nodiscard]] std::optional<std::expected<Value, Error>> read_property(std::string_view name);
+
   // The program as constructed, as a listing made on request, and as it is kept.
   std::vector<Op> ops() const;
   const Bytecode& program() const;
