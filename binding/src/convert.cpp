@@ -49,6 +49,9 @@ zolang::Error cast_error(PyObject* object, const char* target) {
   return error_from_python();
 }
 
+// An int, but not a bool: True is neither a budget nor a line anyone means.
+bool is_integer(PyObject* object) { return PyLong_Check(object) && !PyBool_Check(object); }
+
 void raise_argument_error(PyObject* object, const char* name, const char* target) {
   PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be cast as '%s'", name,
                short_type_name(Py_TYPE(object)), target);
@@ -138,6 +141,32 @@ bool list_argument(PyObject* object, const char* name) {
   return false;
 }
 
+bool line_list_argument(PyObject* object, const char* name, std::vector<std::uint32_t>& lines) {
+  if (!list_argument(object, name)) return false;
+  // Each item is held while it is read: an int subclass's code may empty the list.
+  for (Py_ssize_t i = 0; i < PyList_Size(object); ++i) {
+    PyRef item = PyRef::borrow(PyList_GetItem(object, i));
+    if (!item || !is_integer(item.get())) {
+      if (item) raise_argument_error(item.get(), name, "int");
+      return false;
+    }
+    int overflow = 0;
+    long long line = PyLong_AsLongLongAndOverflow(item.get(), &overflow);
+    if (line == -1 && PyErr_Occurred()) return false;
+    if (overflow < 0 || (overflow == 0 && line < 1)) {
+      PyErr_Format(PyExc_ValueError, "argument '%s': a line is at least 1, got %R", name,
+                   item.get());
+      return false;
+    }
+    if (overflow > 0 || line > UINT32_MAX) {
+      PyErr_Format(PyExc_ValueError, "argument '%s': no source has line %R", name, item.get());
+      return false;
+    }
+    lines.push_back(static_cast<std::uint32_t>(line));
+  }
+  return true;
+}
+
 bool parse_arguments(PyObject* args, PyObject* kwargs, const char* function,
                      std::initializer_list<Parameter> parameters, std::size_t required) {
   // The C API's keyword list is not const-correct before Python 3.13.
@@ -167,8 +196,6 @@ namespace {
 
 using zolang::Limits;
 
-// An int, but not a bool: True is not a budget anyone means.
-bool is_integer(PyObject* object) { return PyLong_Check(object) && !PyBool_Check(object); }
 
 // A count of units or bytes: any integer, as range() takes them (numpy's
 // too), but not a bool; beyond the range of a long long is more than any

@@ -47,6 +47,9 @@ PyRef value_to_python(const zolang::Value& value);
 std::optional<std::string_view> string_argument(PyObject* object, const char* name);
 // Raises TypeError unless `object` is a list; returns whether it is.
 bool list_argument(PyObject* object, const char* name);
+// The source lines of a list argument, each an int from 1 up (not a bool, nor
+// a float that PyPy's conversion would truncate). False with the error raised.
+bool line_list_argument(PyObject* object, const char* name, std::vector<std::uint32_t>& lines);
 
 // One parameter of a method taking arguments by position or keyword.
 struct Parameter {

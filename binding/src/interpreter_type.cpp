@@ -155,17 +155,8 @@ PyObject* interpreter_set_limits(PyObject* self, PyObject* args, PyObject* kwarg
 // set_breakpoints(lines): the line each breakpoint was set on, or None.
 PyObject* interpreter_set_breakpoints(PyObject* self, PyObject* lines) {
   return with_object<Access::Exclusive>(self, [&](zolang::Interpreter& interpreter) -> PyObject* {
-    if (!list_argument(lines, "lines")) return nullptr;
     std::vector<std::uint32_t> wanted;
-    for (Py_ssize_t i = 0; i < PyList_Size(lines); ++i) {
-      long line = PyLong_AsLong(PyList_GetItem(lines, i));
-      if (line == -1 && PyErr_Occurred()) return nullptr;
-      if (line < 1 || line > UINT32_MAX) {
-        PyErr_SetString(PyExc_ValueError, "argument 'lines': a line is at least 1");
-        return nullptr;
-      }
-      wanted.push_back(static_cast<std::uint32_t>(line));
-    }
+    if (!line_list_argument(lines, "lines", wanted)) return nullptr;
     std::vector<std::optional<std::uint32_t>> placed = interpreter.set_breakpoints(wanted);
     PyRef list = PyRef::steal(PyList_New(0));
     if (!list) return nullptr;

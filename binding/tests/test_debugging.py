@@ -141,6 +141,18 @@ def test_pause_on_request_and_what_resume_refuses():
     assert interpreter.status == "ended" and interpreter.suspension is None
 
 
+@pytest.mark.parametrize("lines, error", [
+    ([0], ValueError), ([2**40], ValueError), ([-2**70], ValueError), ([True], TypeError),
+    ([1.5], TypeError), (["1"], TypeError), ((1,), TypeError), (None, TypeError),
+])
+def test_set_breakpoints_takes_lines_as_ints_from_1_and_keeps_those_set_on_refusal(lines, error):
+    interpreter = compiled("$a = 1;\n$b = 2;\n")
+    assert interpreter.set_breakpoints([2]) == [2]
+    with pytest.raises(error):
+        interpreter.set_breakpoints(lines)
+    assert interpreter.run() is True and interpreter.suspension["line"] == 2
+
+
 def test_read_property_calls_get_and_ir_text_has_no_variables():
     cell = Cell(4.5)
     interpreter = compiled("use $speed;\n$v = $speed;\n", speed=cell)
