@@ -196,7 +196,6 @@ namespace {
 
 using zolang::Limits;
 
-
 // A count of units or bytes: any integer, as range() takes them (numpy's
 // too), but not a bool; beyond the range of a long long is more than any
 // run can spend, so no limit.
