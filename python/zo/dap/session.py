@@ -51,14 +51,17 @@ class Session:
 
     def serve(self):
         self.channel.start_reading(self._arrived)
-        while not self.done:
-            message = self.channel.inbox.get()
-            if message is None:
-                break
-            self._handle(message)
-            if self.run_wanted:
-                self.run_wanted = False
-                self._run()
+        try:
+            while not self.done:
+                message = self.channel.inbox.get()
+                if message is None:
+                    break
+                self._handle(message)
+                if self.run_wanted:
+                    self.run_wanted = False
+                    self._run()
+        except KeyboardInterrupt:  # Ctrl-C with no program running (a run takes its own)
+            return INTERRUPTED
         return 0
 
     def _arrived(self, message):
