@@ -8,7 +8,6 @@ the drivers ``zo run`` uses. The framing and the output events are
 shows in the protocol's shapes, `view`.
 """
 
-import os
 import sys
 
 
@@ -24,13 +23,9 @@ def serve():
     """
     from zo.dap.protocol import Channel, Output
     from zo.dap.session import Session
+    from zo.lsp.rpc import take_standard_streams
 
-    sys.stdout.flush()
-    reader = os.fdopen(os.dup(0), "rb")
-    writer = os.fdopen(os.dup(1), "wb")
-    os.dup2(2, 1)
-    with open(os.devnull, "rb") as null:
-        os.dup2(null.fileno(), 0)
+    reader, writer = take_standard_streams()
     channel = Channel(reader, writer)
     sys.stdout = Output(channel, "stdout")
     sys.stderr = Output(channel, "stderr")

@@ -8,7 +8,6 @@ text (``.zir``), the reader's error. Where the
 natives come from is `natives`; the loop is `server`.
 """
 
-import os
 import sys
 
 
@@ -21,13 +20,9 @@ def serve():
     standard error instead of corrupting the protocol, and nothing but the
     server reads the client's input.
     """
+    from zo.lsp.rpc import take_standard_streams
     from zo.lsp.server import Server
 
-    sys.stdout.flush()
-    reader = os.fdopen(os.dup(0), "rb")
-    writer = os.fdopen(os.dup(1), "wb")
-    os.dup2(2, 1)
-    with open(os.devnull, "rb") as null:
-        os.dup2(null.fileno(), 0)
+    reader, writer = take_standard_streams()
     sys.stdout = sys.stderr
     return Server(reader, writer).serve()

@@ -8,6 +8,8 @@ or log it and go on with the next frame.
 """
 
 import json
+import os
+import sys
 
 # Bounds on what one frame may claim, so that a broken or hostile peer cannot
 # make the server allocate without limit. A Zo source file of 256 MiB is far
@@ -80,3 +82,18 @@ def encode(message):
     """The framed bytes of one message (a dict)."""
     body = json.dumps(message, ensure_ascii=False, separators=(",", ":")).encode("utf-8", "replace")
     return b"Content-Length: %d\r\n\r\n%s" % (len(body), body)
+
+
+def take_standard_streams():
+    """(reader, writer): private copies of standard input and output for a
+    server's protocol. The descriptors themselves are pointed elsewhere,
+    output at standard error and input at the null device, so that a host's
+    native code writing to descriptor 1 cannot corrupt the protocol and
+    nothing but the server reads the client's input."""
+    sys.stdout.flush()
+    reader = os.fdopen(os.dup(0), "rb")
+    writer = os.fdopen(os.dup(1), "wb")
+    os.dup2(2, 1)
+    with open(os.devnull, "rb") as null:
+        os.dup2(null.fileno(), 0)
+    return reader, writer
