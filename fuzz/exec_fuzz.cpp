@@ -6,6 +6,8 @@
 // control bytes the natives consume (zeros once used up). A callable or
 // property is registered under every name the program uses. The run takes a
 // bounded number of budgeted steps, ends, resets when allowed and runs again.
+// Before each step a control byte drives the debugger: breakpoints, pauses,
+// break on error, and resumes of every kind while suspended.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -181,9 +183,42 @@ std::optional<zolang::Interpreter> from_source(std::string_view text, Controls& 
   return zolang::Interpreter::from_program(compiler.package_program(std::move(*ops)));
 }
 
+// Drives the debugger from a control byte: breakpoints on a few lines, a
+// pause, break on error; and, while suspended, a look at every frame and a
+// resume of one kind.
+void debug(zolang::Interpreter& interpreter, Controls& controls) {
+  std::uint8_t control = controls.next();
+  if (interpreter.status() == zolang::RunStatus::Suspended) {
+    for (const zolang::DebugContext& context : interpreter.debug_contexts()) {
+      for (const zolang::DebugFrame& frame : context.frames) {
+        for (const auto& [name, value] : frame.variables) (void)value.display();
+      }
+    }
+    (void)interpreter.resume(static_cast<zolang::Resume>(control % 4));
+    return;
+  }
+  switch (control >> 5) {
+    case 1:
+      (void)interpreter.set_breakpoints({1u + (control & 7u), 2u + (control & 15u)});
+      break;
+    case 2:
+      interpreter.request_pause();
+      break;
+    case 3:
+      interpreter.set_break_on_error((control & 1) != 0);
+      break;
+    case 4:
+      (void)interpreter.set_breakpoints({});
+      break;
+    default:
+      break;
+  }
+}
+
 // Steps until the program finishes, fails or the step limit is reached.
-void run(zolang::Interpreter& interpreter) {
+void run(zolang::Interpreter& interpreter, Controls& controls) {
   for (int step = 0; step < max_steps; ++step) {
+    debug(interpreter, controls);
     auto result = interpreter.step();
     if (!result) {
       (void)result.error().render();
@@ -212,8 +247,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto interpreter = is_source ? from_source(text, controls) : from_ir(text, controls);
   if (!interpreter) return 0;
   interpreter->set_limits({.instructions = budget, .time = std::nullopt, .memory = memory});
-  run(*interpreter);
-  if (interpreter->reset()) run(*interpreter);
+  run(*interpreter, controls);
+  if (interpreter->reset()) run(*interpreter, controls);
   (void)interpreter->end();
   return 0;
 }
