@@ -43,7 +43,7 @@ DEADLINE = 124
 
 
 def main(argv=None):
-    args = _parse_args(argv)
+    args = parse_args(argv)
     if args.command == "lsp":
         from zo.lsp import serve
         return serve()
@@ -53,7 +53,7 @@ def main(argv=None):
     if args.command in ("replay", "timeline"):
         return recording.main(args)
     try:
-        host = _load_host(args)
+        host = load_host(args)
     except HostError as error:
         print("zo: host %s: %s" % (args.host, error), file=sys.stderr)
         return 2
@@ -65,7 +65,7 @@ def main(argv=None):
         sys.stdout.write(model_json(model) if args.format == "json" else model_markdown(model))
         return 0
     try:
-        text = _read(args.file)
+        text = read_program(args.file)
     except (OSError, UnicodeDecodeError) as error:
         print("zo: cannot read %s: %s" % (args.file, error), file=sys.stderr)
         return 2
@@ -90,7 +90,7 @@ def main(argv=None):
     return 0
 
 
-def _read(path):
+def read_program(path):
     if path == "-":
         text = sys.stdin.read()
         return text[1:] if text.startswith("\ufeff") else text
@@ -142,7 +142,7 @@ def _size(text):
     return int(float(match.group(1)) * scale)
 
 
-def _parse_args(argv):
+def parse_args(argv):
     parser = argparse.ArgumentParser(prog="zo", description="Run Zo programs.")
     parser.add_argument("--version", action="version", version="zo " + zo.__version__)
     commands = parser.add_subparsers(dest="command", required=True)
@@ -192,7 +192,7 @@ def _parse_args(argv):
     return parser.parse_args(argv)
 
 
-def _load_host(args):
+def load_host(args):
     host = Host(standard=not args.no_std)
     if args.host:
         # As for a script, the host's own directory comes first on the path,
@@ -230,7 +230,7 @@ def _check_json(args, host, source):
     return 0 if compiled else 1
 
 
-def _interpreter(args, host, monitor, text, wrap=None):
+def make_interpreter(args, host, monitor, text, wrap=None):
     """An Interpreter for the file with the natives it names, or None after
     printing why not."""
     wrap = wrap or monitor.wrap
@@ -265,7 +265,7 @@ def _run_recorded(args, host, text, recorder):
         # Outermost, so that the monitor still sees the calls it watches.
         host = recording.recorded_host(host, recorder)
         wrap = lambda name, native: recorder.wrap(name, monitor.wrap(name, native))  # noqa: E731
-    interpreter = _interpreter(args, host, monitor, text, wrap)
+    interpreter = make_interpreter(args, host, monitor, text, wrap)
     if interpreter is None:
         return 1
     if recorder is not None:
@@ -275,7 +275,7 @@ def _run_recorded(args, host, text, recorder):
     if args.max_memory is not None:
         limits["memory"] = args.max_memory
     interpreter.set_limits(**limits)
-    driver = _ReportingDriver(interpreter, host, args, text, monitor)
+    driver = ReportingDriver(interpreter, host, args, text, monitor)
     try:
         if any(getattr(c, "kind", None) == "async" for c in host.callables.values()):
             outcome = asyncio.run(driver.run_async())
@@ -293,7 +293,7 @@ def _run_recorded(args, host, text, recorder):
     return INTERRUPTED if outcome == "interrupted" else 0
 
 
-class _ReportingDriver(Driver):
+class ReportingDriver(Driver):
     """The driver of ``zo run``: prints the failures of a run to stderr, at
     their place in the file when the interpreter kept one, and where the
     program stood when Ctrl-C stopped it."""

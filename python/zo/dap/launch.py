@@ -19,7 +19,7 @@ import traceback
 
 from zo import cli
 from zo.host import HostError
-from zo.lsp.natives import _toml_host
+from zo.lsp.natives import toml_host
 from zo.monitor import Monitor
 
 
@@ -57,12 +57,12 @@ def launch(arguments):
     options.host = os.path.abspath(host_path) if host_path else None
     host = _host(options)
     try:
-        source = cli._read(program)
+        source = cli.read_program(program)
     except (OSError, UnicodeDecodeError) as error:
         raise LaunchError("cannot read %s: %s" % (program, error)) from None
     monitor = Monitor(host.tracker, sys.stderr if options.trace else None)
     try:
-        interpreter = cli._interpreter(options, host, monitor, source)
+        interpreter = cli.make_interpreter(options, host, monitor, source)
     except Exception as error:  # a native's check_syntax is host code
         traceback.print_exc()
         raise LaunchError("compiling %s failed: %r" % (program, error)) from None
@@ -84,7 +84,7 @@ def _options(program, args):
     said = io.StringIO()
     try:
         with contextlib.redirect_stderr(said), contextlib.redirect_stdout(said):
-            options = cli._parse_args(["run", program, *args])
+            options = cli.parse_args(["run", program, *args])
     except SystemExit:
         lines = said.getvalue().strip().splitlines()
         raise LaunchError("launch: 'args': %s" % (lines[-1] if lines else "not understood")) \
@@ -101,7 +101,7 @@ def _toml(cwd):
         return None
     try:
         with open(path, "rb") as handle:
-            host = _toml_host(handle.read())
+            host = toml_host(handle.read())
     except Exception as error:
         raise LaunchError("%s: %s" % (path, error)) from None
     return os.path.join(cwd, host) if host else None
@@ -109,7 +109,7 @@ def _toml(cwd):
 
 def _host(options):
     try:
-        return cli._load_host(options)
+        return cli.load_host(options)
     except HostError as error:
         raise LaunchError("host %s: %s" % (options.host, error)) from None
     except BaseException as error:  # the user's host file is user code; SystemExit too

@@ -17,7 +17,7 @@ import queue
 import sys
 import traceback
 
-from zo.cli import DEADLINE, INTERRUPTED, _ReportingDriver
+from zo.cli import DEADLINE, INTERRUPTED, ReportingDriver
 from zo.dap import view
 from zo.dap.launch import LaunchError, launch
 from zo.driver import Driver, _Woken
@@ -443,12 +443,12 @@ class Session:
         self.reported = False
 
 
-class _DebugDriver(_ReportingDriver):
+class _DebugDriver(ReportingDriver):
     """`zo run`'s driver, answering the client between steps, and sleeping
     until woken while the program is suspended."""
 
     def __init__(self, session, launched):
-        _ReportingDriver.__init__(self, launched.interpreter, launched.host, launched.options,
+        ReportingDriver.__init__(self, launched.interpreter, launched.host, launched.options,
                                   launched.source, launched.monitor)
         self.session = session
 

@@ -116,7 +116,7 @@ class Natives:
         try:
             with open(toml, "rb") as handle:
                 data = handle.read()
-            host = _toml_host(data)
+            host = toml_host(data)
         except Exception as error:
             return None, "zo.toml: %s" % error
         return (self._resolve(host), None) if host else (None, None)
@@ -128,7 +128,7 @@ class Natives:
         return os.path.normpath(path)
 
 
-def _toml_host(data):
+def toml_host(data):
     if tomllib is not None:
         host = tomllib.loads(data.decode("utf-8")).get("host")
     else:
