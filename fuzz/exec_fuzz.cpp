@@ -28,7 +28,7 @@ constexpr int max_steps = 24;
 constexpr std::uint64_t budget = 20'000;
 // Doubling a string in a loop reaches gigabytes within one budget; a host
 // that runs untrusted programs bounds their memory, and so do we.
-constexpr std::uint64_t memory = 64ull << 20;
+constexpr std::uint64_t memory = 16ull << 20;
 
 // The control bytes, shared by every native of one input.
 class Controls {
