@@ -190,3 +190,23 @@ def test_a_client_that_goes_away_ends_the_program_with_end(client, tmp_path, nam
     debugger.close()
     assert debugger.process.returncode == 0
     assert (tmp_path / "ended").exists()
+
+
+def test_requests_out_of_place_are_refused(client, tmp_path):
+    (tmp_path / "m.zo").write_text("$x = 1;\nprint $x;\n")
+    debugger = client()
+    for command in ("threads", "launch"):
+        answer = debugger.request(command, program="m.zo")
+        assert (answer["success"], answer["message"]) == (
+            False, "'%s' before 'initialize': the session starts with 'initialize'" % command)
+    debugger.launch(program="m.zo")
+    debugger.request("setBreakpoints", source={"path": str(tmp_path / "m.zo")},
+                     breakpoints=[{"line": 2}])
+    debugger.request("configurationDone")
+    debugger.event("stopped")
+    for command, arguments in [("evaluate", {"expression": "$x", "frameId": 999}),
+                               ("scopes", {"frameId": 999}),
+                               ("variables", {"variablesReference": 999})]:
+        answer = debugger.request(command, **arguments)
+        assert not answer["success"] and "999" in answer["message"], answer
+    assert debugger.request("evaluate", expression="$x")["body"]["result"] == "1"

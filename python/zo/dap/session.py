@@ -44,6 +44,7 @@ class Session:
         self.view = None  # what the suspended program shows, while it is suspended
         self.reported = False  # whether the current suspension was told to the client
         self.threads = set()  # the context ids the client was told of
+        self.initialized = False
         self.disconnecting = None  # the disconnect request to answer once the program ended
         self.done = False
 
@@ -102,6 +103,10 @@ class Session:
         handler = _HANDLERS.get(command)
         if handler is None:
             self.channel.refuse(message, "zo debug does not support '%s'" % command)
+            return
+        if not self.initialized and command not in ("initialize", "disconnect"):
+            self.channel.refuse(message, "'%s' before 'initialize': the session starts with "
+                                         "'initialize'" % command)
             return
         try:
             handler(self, message, arguments)
@@ -199,6 +204,9 @@ class Session:
     # -- requests ---------------------------------------------------------
 
     def initialize(self, request, arguments):
+        if self.initialized:
+            return self.channel.refuse(request, "the session is initialized already")
+        self.initialized = True
         self.line_base = 1 if arguments.get("linesStartAt1", True) is not False else 0
         self.column_base = 1 if arguments.get("columnsStartAt1", True) is not False else 0
         self.channel.respond(request, {
@@ -330,7 +338,10 @@ class Session:
         shown = self._suspended_view(request)
         if shown is None:
             return
-        self.channel.respond(request, {"scopes": shown.scopes(arguments.get("frameId")) or []})
+        scopes = shown.scopes(arguments.get("frameId"))
+        if scopes is None:
+            return self.channel.refuse(request, _no_frame(arguments.get("frameId")))
+        self.channel.respond(request, {"scopes": scopes})
 
     def variables(self, request, arguments):
         shown = self._suspended_view(request)
@@ -338,8 +349,9 @@ class Session:
             return
         reference = shown.reference(arguments.get("variablesReference"))
         if reference is None:
-            found = []
-        elif reference[0] == view.LOCALS:
+            return self.channel.refuse(request, "no variables of reference %r in this pause"
+                                       % (arguments.get("variablesReference"),))
+        if reference[0] == view.LOCALS:
             found = shown.locals(reference[1])
         else:
             found = [shown for shown in map(self._property, self.launched.host.properties)
@@ -365,10 +377,13 @@ class Session:
         frame = None
         if self._suspended():
             shown = self.view = self.view or self._take_view()
-            frame = shown.frame(arguments.get("frameId"))
-            if frame is None:
+            if arguments.get("frameId") is None:
                 suspension = self.launched.interpreter.suspension
                 frame = shown.innermost(suspension["context"] if suspension else 0)
+            else:
+                frame = shown.frame(arguments.get("frameId"))
+        if frame is None and arguments.get("frameId") is not None:
+            return self.channel.refuse(request, _no_frame(arguments.get("frameId")))
         if frame is not None and name in frame["variables"]:
             value = frame["variables"][name]
         else:
@@ -481,6 +496,10 @@ def _same_file(a, b):
 
 
 _NO_SUCH_LINE = 1 << 31  # past the lines of any program, and of a C++ int
+
+
+def _no_frame(ident):
+    return "no stack frame of id %r in this pause" % (ident,)
 
 
 def _count(value):
