@@ -1,6 +1,6 @@
 """``zo debug`` where the DebugClient test does not go: launches that fail,
-pausing, a run-time error under the exception filter, and a client that
-goes away in the middle."""
+pausing, a run-time error under the exception filter, requests while a
+step runs on or out of place, and a client that goes away in the middle."""
 
 import json
 import os
@@ -190,3 +190,55 @@ def test_a_client_that_goes_away_ends_the_program_with_end(client, tmp_path, nam
     debugger.close()
     assert debugger.process.returncode == 0
     assert (tmp_path / "ended").exists()
+
+
+@pytest.mark.parametrize("name", ["m.zo", "m.zir"])
+def test_a_step_that_runs_on_answers_every_request(client, tmp_path, name):
+    """threads and refusals come at once; a breakpoint set in the running
+    loop is hit, with no stop shown before it; IR text, which has no lines,
+    answers a pause at once and says why the program does not stop."""
+    program = END + 'print "looping";\n$i = 0;\nwhile true {\n    $i += 1;\n}\n'
+    (tmp_path / "h.py").write_text(NOTE_HOST)
+    (tmp_path / name).write_text(_ir(program) if name == "m.zir" else program)
+    debugger = client()
+    debugger.launch(program=name, host="h.py")
+    debugger.request("configurationDone")
+    debugger.next(lambda m: m.get("event") == "output" and m["body"]["output"] == "looping\n")
+    assert debugger.request("threads")["body"]["threads"] == [{"id": 1, "name": "main"}]
+    assert debugger.request("stackTrace", threadId=1)["message"] == "the program is not suspended"
+    placed = debugger.request("setBreakpoints", source={"path": str(tmp_path / name)},
+                              breakpoints=[{"line": 7}])["body"]["breakpoints"]
+    if name == "m.zo":
+        assert (placed[0]["verified"], placed[0]["line"]) == (True, 7)
+        stopped = debugger.event("stopped")["body"]
+        assert stopped["reason"] == "breakpoint"
+        frames = debugger.request("stackTrace", threadId=stopped["threadId"])["body"]
+        assert frames["stackFrames"][0]["line"] == 7
+    else:
+        assert not placed[0]["verified"]
+        assert debugger.request("pause", threadId=1)["success"]
+        assert "IR text has no lines to pause at" in debugger.output("console")
+    debugger.request("terminate")
+    debugger.event("terminated")
+    debugger.close()
+    assert (tmp_path / "ended").exists()
+
+
+def test_requests_out_of_place_are_refused(client, tmp_path):
+    (tmp_path / "m.zo").write_text("$x = 1;\nprint $x;\n")
+    debugger = client()
+    for command in ("threads", "launch"):
+        answer = debugger.request(command, program="m.zo")
+        assert (answer["success"], answer["message"]) == (
+            False, "'%s' before 'initialize': the session starts with 'initialize'" % command)
+    debugger.launch(program="m.zo")
+    debugger.request("setBreakpoints", source={"path": str(tmp_path / "m.zo")},
+                     breakpoints=[{"line": 2}])
+    debugger.request("configurationDone")
+    debugger.event("stopped")
+    for command, arguments in [("evaluate", {"expression": "$x", "frameId": 999}),
+                               ("scopes", {"frameId": 999}),
+                               ("variables", {"variablesReference": 999})]:
+        answer = debugger.request(command, **arguments)
+        assert not answer["success"] and "999" in answer["message"], answer
+    assert debugger.request("evaluate", expression="$x")["body"]["result"] == "1"

@@ -37,6 +37,7 @@ class Launched:
         self.source = source
         self.path = options.file
         self.monitor = monitor
+        self.has_lines = not self.path.endswith(".zir")  # IR text has no line table
 
 
 def launch(arguments):

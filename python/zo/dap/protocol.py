@@ -2,12 +2,11 @@
 
 DAP frames its JSON messages as the Language Server Protocol does
 (``Content-Length`` headers), so the framing is `zo.lsp.rpc`'s. A thread
-reads the client's frames into `inbox`; `Channel` numbers and writes what
-the server sends, from any thread. A client that has gone away is not an
+reads the client's frames and hands each over as it comes; `Channel`
+numbers and writes what the server sends, from any thread. A client that has gone away is not an
 error: sending then does nothing.
 """
 
-import queue
 import threading
 
 from zo.lsp import rpc
@@ -17,15 +16,13 @@ class Channel:
     def __init__(self, reader, writer):
         self.reader = reader
         self.writer = writer
-        self.inbox = queue.Queue()
         self.seq = 0
         self.writing = threading.Lock()
         self.closed = False
 
     def start_reading(self, arrived):
-        """Reads frames on a thread of its own until the input ends (None is
-        queued then). `arrived(message)` is called on that thread once each
-        is queued (None included), to wake whoever takes them."""
+        """Reads frames on a thread of its own until the input ends, calling
+        `arrived(message)` on that thread for each, and with None at the end."""
 
         def read():
             while True:
@@ -33,7 +30,6 @@ class Channel:
                     message = rpc.read_message(self.reader)
                 except Exception:  # a stream that fails: as good as its end
                     message = None
-                self.inbox.put(message)
                 arrived(message)
                 if message is None:
                     return

@@ -7,14 +7,22 @@ answers the client between steps (`Session.pump`), so every request that
 touches the interpreter runs on the thread that steps it, and a program
 suspended at a breakpoint simply makes steps that do nothing: the driver
 sleeps until the client says something, while the host's own asyncio tasks
-and threads go on. Only ``pause`` acts at once, from the reader thread, as
-`Interpreter.pause` may be called from any thread.
+and threads go on.
+
+A step may run for long (a loop that never waits), and the interpreter is
+the driver's alone while it does. So the thread that reads the client's
+messages answers at once what needs no interpreter (``pause``, and while a
+step runs, ``threads`` as the last step boundary left them, and refusals of
+what only a suspended program can answer); what needs the interpreter waits
+for the driver, and a pause that the client never sees brings the step to
+its end at the next line (`Session._went_on_unseen`).
 """
 
 import asyncio
 import os
 import queue
 import sys
+import threading
 import traceback
 
 from zo.cli import DEADLINE, INTERRUPTED, ReportingDriver
@@ -27,6 +35,11 @@ EXCEPTION_FILTER = "runtime-error"
 _STEPS = {"continue": "continue", "next": "over", "stepIn": "into", "stepOut": "out"}
 _REASONS = {"breakpoint": "breakpoint", "step": "step", "pause": "pause",
             "exception": "exception"}
+# While a step runs: what the driver answers at a pause made for it, and
+# what only a suspended program answers.
+_AT_A_PAUSE = {"setBreakpoints", "setExceptionBreakpoints", "evaluate"}
+_WHEN_SUSPENDED = {"stackTrace", "scopes", "variables", "exceptionInfo", *_STEPS}
+_MAIN = [{"id": 1, "name": "main"}]
 
 
 class Session:
@@ -43,9 +56,22 @@ class Session:
         self.state = "idle"  # "running" once configured, "ended" when the program has
         self.view = None  # what the suspended program shows, while it is suspended
         self.reported = False  # whether the current suspension was told to the client
-        self.threads = set()  # the context ids the client was told of
+        self.told_threads = set()  # the context ids the client was told of
+        self.known_threads = []  # the threads at the last step boundary
+        self.initialized = False
+        self.filter_applied = False  # the interpreter's break_on_error, as last set
+        # The stop the client is to be told of at the next pause: "pause" or
+        # "entry"; a pause with none is one the server made for itself.
+        self.pause_asked = None
+        self.going = "continue"  # how the program went on from its last suspension
+        self.going_from = None  # (context, address) of that suspension
         self.disconnecting = None  # the disconnect request to answer once the program ended
         self.done = False
+        self.inbox = queue.Queue()  # what waits for the driver (or the loop below)
+        # Held while the session's state changes, by the reader and the driver;
+        # the driver lets go of it while a step runs, with `in_step` set.
+        self.lock = threading.Lock()
+        self.in_step = False
 
     # -- the loop ---------------------------------------------------------
 
@@ -53,10 +79,11 @@ class Session:
         self.channel.start_reading(self._arrived)
         try:
             while not self.done:
-                message = self.channel.inbox.get()
+                message = self.inbox.get()
                 if message is None:
                     break
-                self._handle(message)
+                with self.lock:
+                    self._handle(message)
                 if self.run_wanted:
                     self.run_wanted = False
                     self._run()
@@ -65,33 +92,67 @@ class Session:
         return 0
 
     def _arrived(self, message):
-        """On the reader thread, for every message as it is queued: a pause
-        or a stop is asked for at once, as a step may run for long (a
-        program read from IR text has no lines to pause at)."""
-        launched, driver = self.launched, self.driver
+        """On the reader thread, for every message as it arrives (None at the
+        end of the input). A stop is asked for at once, as a step may run for
+        long; a pause is asked for and answered at once."""
         command = message.get("command") if isinstance(message, dict) else None
-        try:
-            if command == "pause" and launched and self.state != "ended":
-                launched.interpreter.pause()
-            if (message is None or command in ("terminate", "disconnect")) and driver:
-                launched.interpreter.request_stop()
-            if driver is not None:
+        if (message is None or command in ("terminate", "disconnect")) and self.driver:
+            try:
+                self.launched.interpreter.request_stop()
+            except Exception:  # the run has just ended: the driver takes the message
+                pass
+        with self.lock:
+            driver = self.driver
+            if command == "pause":
+                self._handle(message)  # the driver wakes to step into the pause
+            elif self.in_step and not self.reported and self._answered_running(message):
+                driver = None
+            else:
+                self.inbox.put(message)
+        if driver is not None:
+            try:
                 driver.wake()
-        except Exception:  # a loop closed as the run ended: the main loop takes the message
-            pass
+            except Exception:  # a loop closed as the run ended: the main loop takes it
+                pass
+
+    def _answered_running(self, message):
+        """While a step runs, answers what needs no interpreter; False for
+        what the driver is to answer, at the end of the step."""
+        command = message.get("command") if isinstance(message, dict) else None
+        if command in ("terminate", "disconnect") or not command:
+            return False  # a stop asked for ends the step
+        if command in _AT_A_PAUSE:
+            if self.launched.has_lines:
+                # The pause ends the step at the next line a context
+                # reaches; the driver answers there, and the program goes on
+                # unseen.
+                self.launched.interpreter.pause()
+                return False
+            if command == "evaluate":
+                self.channel.refuse(message, "IR text has no lines to pause at: evaluate once "
+                                             "the step under way has ended")
+                return True
+            # In IR text breakpoints need no interpreter, and the exception
+            # filter is taken at the end of the step.
+        if command in _WHEN_SUSPENDED:
+            self.channel.refuse(message, "the program is not suspended")
+        else:
+            self._handle(message)
+        return True
 
     def pump(self):
         """Answers what the client has sent; on the driver's thread, between steps."""
         while True:
             try:
-                message = self.channel.inbox.get_nowait()
+                message = self.inbox.get_nowait()
             except queue.Empty:
-                return
+                break
             if message is None:  # the client has gone: end the program as it would
                 self.disconnecting = {}
                 self._stop()
                 continue
             self._handle(message)
+        self._apply_exception_filter()
 
     def _handle(self, message):
         if not isinstance(message, dict) or message.get("type") != "request":
@@ -102,6 +163,10 @@ class Session:
         handler = _HANDLERS.get(command)
         if handler is None:
             self.channel.refuse(message, "zo debug does not support '%s'" % command)
+            return
+        if not self.initialized and command not in ("initialize", "disconnect"):
+            self.channel.refuse(message, "'%s' before 'initialize': the session starts with "
+                                         "'initialize'" % command)
             return
         try:
             handler(self, message, arguments)
@@ -114,6 +179,7 @@ class Session:
         launched = self.launched
         self.state = "running"
         if self.stop_on_entry:
+            self.pause_asked = "entry"
             launched.interpreter.pause()
         self.driver = _DebugDriver(self, launched)
         exit_code = 0
@@ -138,14 +204,16 @@ class Session:
             print("zo: the program ended with %r" % error, file=sys.stderr)
             exit_code = 1
         finally:
-            self.driver = None
-            self.state = "ended"
-            self.view = None
+            with self.lock:
+                self.driver = None
+                self.state = "ended"
+                self.view = None
+                self.known_threads = []
             sys.stdout.flush()
             sys.stderr.flush()
-        for context in sorted(self.threads):
+        for context in sorted(self.told_threads):
             self.channel.event("thread", {"reason": "exited", "threadId": view.thread_id(context)})
-        self.threads.clear()
+        self.told_threads.clear()
         self.channel.event("exited", {"exitCode": exit_code})
         self.channel.event("terminated")
         if self.disconnecting is not None:
@@ -169,14 +237,18 @@ class Session:
             return True
         suspension = interpreter.suspension or {}
         reason = _REASONS.get(suspension.get("reason"), "pause")
-        if self.stop_on_entry:
-            if suspension.get("line") is None and not self.launched.path.endswith(".zir"):
+        asked = self.pause_asked
+        if reason == "pause" and asked is None and self._went_on_unseen(interpreter, suspension):
+            return False
+        if asked is not None and reason in ("pause", "step"):
+            if suspension.get("line") is None and self.launched.has_lines:
                 # Paused before anything ran, where no line is yet: a step
                 # into the first line shows where the program starts.
                 interpreter.resume("into")
                 return False
-            reason = "entry"
-            self.stop_on_entry = False
+            reason = asked
+        self.pause_asked = None
+        self.stop_on_entry = False
         self.reported = True
         body = {"reason": reason, "threadId": view.thread_id(suspension.get("context", 0)),
                 "allThreadsStopped": True}
@@ -185,20 +257,36 @@ class Session:
         self.channel.event("stopped", body)
         return True
 
+    def _went_on_unseen(self, interpreter, suspension):
+        """A pause the server made for itself, to answer a request while a
+        step ran: the program goes on as it went, and the client never
+        learns that it stopped. A step (next, step in, step out) can go on
+        only from where it began, so a pause anywhere else ends it, and the
+        client is told the program paused."""
+        if self.going != "continue" and self.going_from != _place(suspension):
+            return False
+        interpreter.resume(self.going)
+        return True
+
     def _tell_threads(self, interpreter):
         try:
-            live = {c["id"] for c in interpreter.contexts()}
+            contexts = interpreter.contexts()
         except Exception:  # ended, or an interpreter that cannot tell
             return
-        for context in sorted(live - self.threads):
+        self.known_threads = view.threads(contexts)
+        live = {c["id"] for c in contexts}
+        for context in sorted(live - self.told_threads):
             self.channel.event("thread", {"reason": "started", "threadId": view.thread_id(context)})
-        for context in sorted(self.threads - live):
+        for context in sorted(self.told_threads - live):
             self.channel.event("thread", {"reason": "exited", "threadId": view.thread_id(context)})
-        self.threads = live
+        self.told_threads = live
 
     # -- requests ---------------------------------------------------------
 
     def initialize(self, request, arguments):
+        if self.initialized:
+            return self.channel.refuse(request, "the session is initialized already")
+        self.initialized = True
         self.line_base = 1 if arguments.get("linesStartAt1", True) is not False else 0
         self.column_base = 1 if arguments.get("columnsStartAt1", True) is not False else 0
         self.channel.respond(request, {
@@ -255,6 +343,9 @@ class Session:
         if self.no_debug:
             return [{"verified": False, "line": line, "message": "running without debugging"}
                     for line in lines]
+        if not launched.has_lines:
+            return [{"verified": False, "line": line, "message": "IR text has no lines"}
+                    for line in lines]
         valid = [line for line in lines if self._is_line(line)]
         placed_at = dict(zip(valid, launched.interpreter.set_breakpoints(
             [line - self.line_base + 1 for line in valid])))
@@ -264,9 +355,8 @@ class Session:
             if not self._is_line(line):
                 shown.append({"verified": False, "message": "not a line number: %r" % (line,)})
             elif placed is None:
-                why = ("IR text has no lines" if launched.path.endswith(".zir")
-                       else "no code starts at or after this line")
-                shown.append({"verified": False, "line": line, "message": why})
+                shown.append({"verified": False, "line": line,
+                              "message": "no code starts at or after this line"})
             else:
                 shown.append({"verified": True, "line": placed - 1 + self.line_base})
         return shown
@@ -275,15 +365,16 @@ class Session:
         return type(line) is int and self.line_base <= line < _NO_SUCH_LINE  # bool is no line
 
     def set_exception_breakpoints(self, request, arguments):
+        # The interpreter takes it before the next step (see pump).
         filters = arguments.get("filters") or []
         self.break_on_errors = EXCEPTION_FILTER in filters
-        self._apply_exception_filter()
         self.channel.respond(request, {"breakpoints": [{"verified": f == EXCEPTION_FILTER}
                                                        for f in filters]})
 
     def _apply_exception_filter(self):
-        if self.launched is not None:
-            self.launched.interpreter.break_on_error = self.break_on_errors and not self.no_debug
+        wanted = self.break_on_errors and not self.no_debug
+        if self.launched is not None and wanted != self.filter_applied and self.state != "ended":
+            self.launched.interpreter.break_on_error = self.filter_applied = wanted
 
     def configuration_done(self, request, arguments):
         if self.launched is None:
@@ -293,13 +384,7 @@ class Session:
             self.run_wanted = True
 
     def threads(self, request, arguments):
-        shown = []
-        if self.state == "running":
-            try:
-                shown = view.threads(self.launched.interpreter.contexts())
-            except Exception:
-                shown = []
-        self.channel.respond(request, {"threads": shown or [{"id": 1, "name": "main"}]})
+        self.channel.respond(request, {"threads": self.known_threads or _MAIN})
 
     def _suspended_view(self, request):
         if self.view is None and self._suspended():
@@ -330,7 +415,10 @@ class Session:
         shown = self._suspended_view(request)
         if shown is None:
             return
-        self.channel.respond(request, {"scopes": shown.scopes(arguments.get("frameId")) or []})
+        scopes = shown.scopes(arguments.get("frameId"))
+        if scopes is None:
+            return self.channel.refuse(request, _no_frame(arguments.get("frameId")))
+        self.channel.respond(request, {"scopes": scopes})
 
     def variables(self, request, arguments):
         shown = self._suspended_view(request)
@@ -338,8 +426,9 @@ class Session:
             return
         reference = shown.reference(arguments.get("variablesReference"))
         if reference is None:
-            found = []
-        elif reference[0] == view.LOCALS:
+            return self.channel.refuse(request, "no variables of reference %r in this pause"
+                                       % (arguments.get("variablesReference"),))
+        if reference[0] == view.LOCALS:
             found = shown.locals(reference[1])
         else:
             found = [shown for shown in map(self._property, self.launched.host.properties)
@@ -365,10 +454,13 @@ class Session:
         frame = None
         if self._suspended():
             shown = self.view = self.view or self._take_view()
-            frame = shown.frame(arguments.get("frameId"))
-            if frame is None:
+            if arguments.get("frameId") is None:
                 suspension = self.launched.interpreter.suspension
                 frame = shown.innermost(suspension["context"] if suspension else 0)
+            else:
+                frame = shown.frame(arguments.get("frameId"))
+        if frame is None and arguments.get("frameId") is not None:
+            return self.channel.refuse(request, _no_frame(arguments.get("frameId")))
         if frame is not None and name in frame["variables"]:
             value = frame["variables"][name]
         else:
@@ -394,9 +486,11 @@ class Session:
         if not self._suspended():
             return self.channel.refuse(request, "the program is not suspended")
         how = _STEPS[request["command"]]
+        interpreter = self.launched.interpreter
+        self.going, self.going_from = how, _place(interpreter.suspension)
         # From a run-time error, however it goes on, the next step fails
         # with it and the run ends, with __end.
-        self.launched.interpreter.resume(how)
+        interpreter.resume(how)
         self.view = None
         self.reported = False
         self.channel.respond(request, {"allThreadsContinued": True} if how == "continue" else None)
@@ -404,7 +498,19 @@ class Session:
             self.driver.wake()
 
     def pause(self, request, arguments):
-        # Asked for on the reader thread already; the stopped event follows.
+        """On the reader thread, at once: the stopped event follows when the
+        program stops."""
+        launched = self.launched
+        if launched is None:
+            return self.channel.refuse(request, "no program to pause: launch one first")
+        if self.state != "ended" and not self.reported:
+            self.pause_asked = self.pause_asked or "pause"
+            launched.interpreter.pause()
+            if self.in_step and not launched.has_lines:
+                self.channel.event("output", {"category": "console", "output":
+                    "zo debug: IR text has no lines to pause at: the program pauses when the "
+                    "step under way ends, which a loop that never waits does not do "
+                    "(terminate stops it)\n"})
         self.channel.respond(request)
 
     def terminate(self, request, arguments):
@@ -453,11 +559,19 @@ class _DebugDriver(ReportingDriver):
         self.session = session
 
     def _step(self):
-        self.session.pump()
-        at = Driver._step(self)
+        session = self.session
+        with session.lock:
+            session.pump()
+            session.in_step = True
+        try:
+            at = Driver._step(self)
+        finally:
+            with session.lock:
+                session.in_step = False
         if at is False:
             return at
-        return Tracker.WAKE if self.session.stepped() else at
+        with session.lock:
+            return Tracker.WAKE if session.stepped() else at
 
     def _sleep(self, at, event):
         # Always on the event, which the client's messages set too.
@@ -481,6 +595,14 @@ def _same_file(a, b):
 
 
 _NO_SUCH_LINE = 1 << 31  # past the lines of any program, and of a C++ int
+
+
+def _place(suspension):
+    return (suspension["context"], suspension["address"]) if suspension else None
+
+
+def _no_frame(ident):
+    return "no stack frame of id %r in this pause" % (ident,)
 
 
 def _count(value):
