@@ -106,7 +106,7 @@ def first(diagnostics):
 def client(tmp_path_factory):
     root = tmp_path_factory.mktemp("workspace")
     (root / "zo.toml").write_text("host = [1]\n")  # not a string: reported
-    client = Client(root)
+    client = Client(root, {"hostTimeout": 2000})
     yield client
     client.close()
 
@@ -189,6 +189,9 @@ HOSTS = [
      "def register(host):\n    print('registering')\n", None),
     ("raises", "raise ValueError('no rover')\n", r"\(line 1\): ValueError\('no rover'\)"),
     ("exits", "import sys\nsys.exit(3)\n", r"SystemExit\(3\)"),
+    ("ends the process", "import os\nos._exit(3)\n", r"\(line 2\): SystemExit\('os._exit\(3\)'\)"),
+    ("loops", "while True:\n    pass\n", r"TimeoutError\('still running after 2 seconds'\)"),
+    ("loops in register", "def register(host):\n    while True:\n        pass\n", "TimeoutError"),
     ("has no register", "x = 1\n", r"has no register\(host\) function"),
     ("fails to register", "def register(host):\n    host.callable('x', 42)\n", "HostError"),
     ("is missing", None, "no such file"),
