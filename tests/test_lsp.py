@@ -6,6 +6,7 @@ it is tested by editors/vscode/test/lsp.test.js, Neovim by test_neovim.py.)"""
 import io
 import json
 import os
+import random
 import re
 import subprocess
 import sys
@@ -105,7 +106,7 @@ def first(diagnostics):
 def client(tmp_path_factory):
     root = tmp_path_factory.mktemp("workspace")
     (root / "zo.toml").write_text("host = [1]\n")  # not a string: reported
-    client = Client(root)
+    client = Client(root, {"hostTimeout": 2000})
     yield client
     client.close()
 
@@ -126,6 +127,8 @@ TEXTS = [
     ("a lone surrogate", "print '\ud800';\npirnt;", (1, 0, 5, PIRNT)),
     ("a byte-order mark", "\ufeffpirnt;", (0, 1, 6, PIRNT)),
     ("nesting past the limit", "print " + "(" * 100000 + "1;", (0, 262, 263, "Nesting too deep (limit 256)")),
+    ("a lone carriage return", "print 1;\r  pirnt 2;", (1, 2, 7, PIRNT)),
+    ("CR LF, and an emoji after a lone CR", "print 1;\r\n\rprint '\U0001F600'; pirnt;", (2, 12, 17, PIRNT)),
     ("a huge file", "print 1;\n" * 50000 + "pirnt;", (50000, 0, 5, PIRNT)),
     ("the wait unit of an earlier compilation", "wait 1 milliseconds;\npirnt;", (1, 0, 5, PIRNT)),
 ]
@@ -186,6 +189,9 @@ HOSTS = [
      "def register(host):\n    print('registering')\n", None),
     ("raises", "raise ValueError('no rover')\n", r"\(line 1\): ValueError\('no rover'\)"),
     ("exits", "import sys\nsys.exit(3)\n", r"SystemExit\(3\)"),
+    ("ends the process", "import os\nos._exit(3)\n", r"\(line 2\): SystemExit\('os._exit\(3\)'\)"),
+    ("loops", "while True:\n    pass\n", r"TimeoutError\('still running after 2 seconds'\)"),
+    ("loops in register", "def register(host):\n    while True:\n        pass\n", "TimeoutError"),
     ("has no register", "x = 1\n", r"has no register\(host\) function"),
     ("fails to register", "def register(host):\n    host.callable('x', 42)\n", "HostError"),
     ("is missing", None, "no such file"),
@@ -237,7 +243,7 @@ def test_an_oversized_frame_is_skipped_and_the_next_one_read(monkeypatch):
 EDITS = [
     ((0, 2), (0, 3), "X", "\U0001F600X😀\r\nb"),
     ((0, 5), (1, 0), "", "\U0001F600a😀b"),
-    ((0, 99), (0, 99), "!", "\U0001F600a😀\r!\nb"),  # past the line's end: before its line feed
+    ((0, 99), (0, 99), "!", "\U0001F600a😀!\r\nb"),  # past the line's end: before its line break
     ((1, 1), (5, 0), "c\nd", "\U0001F600a😀\r\nbc\nd"),
     ((0, 1), (0, 1), "?", "?\U0001F600a😀\r\nb"),  # inside a pair: before its character
 ]
@@ -249,7 +255,21 @@ def test_incremental_changes_in_utf16_units():
         document.apply({"range": {"start": {"line": start[0], "character": start[1]},
                                   "end": {"line": end[0], "character": end[1]}}, "text": new})
         assert document.text == expected, (start, end, new)
-    assert document.position(0, 4) == {"line": 0, "character": 6}  # after "?😀a😀"
+    assert document.position_at(4) == {"line": 0, "character": 6}  # after "?😀a😀"
+
+
+def test_line_starts_follow_every_change():
+    # Random edits of text with line feeds, joining and splitting lines; a
+    # carriage return now and then, which the lines are counted afresh for.
+    rng = random.Random(7)
+    document = Document("file:///t.zo", "ab\ncd\n\nef")
+    for _ in range(300):
+        lines = len(document.line_starts)
+        start = {"line": rng.randrange(lines + 1), "character": rng.randrange(4)}
+        end = {"line": start["line"] + rng.randrange(2), "character": rng.randrange(4)}
+        new = rng.choice(["", "x", "\n", "y\nz\n", "\r\n" if rng.random() < 0.05 else "q"])
+        document.apply({"range": {"start": start, "end": end}, "text": new})
+        assert document.line_starts == Document("file:///t.zo", document.text).line_starts, document.text
 
 
 PROGRAM = ("group walk $steps far {\n"
@@ -323,3 +343,126 @@ def test_navigation_answers_on_every_text(client):
                 "textDocument": {"uri": uri}, "position": at(0, 7), **extra})
             assert "error" not in answer or answer["error"]["code"] == rpc.REQUEST_FAILED, (name, method)
         assert "error" not in client.request("textDocument/documentSymbol", {"textDocument": {"uri": uri}})
+
+
+def declarations(found):
+    """What completion and document symbols take from an outline: the
+    groups, `use`s, and each scope's variables with their first definition."""
+    groups = [(g["name"], g["span"], g["extent"], [(p["text"], p["value"], p["span"]) for p in g["params"]])
+              for g in found["groups"]]
+    variables = {}
+    for v in found["variables"]:
+        group = v["group"] if "group" in v else (None if v["scope"] is None else found["groups"][v["scope"]])
+        key = (None if group is None else group["extent"], v["name"], v["parameter"])
+        variables[key] = min(variables.get(key, v["defined"]), v["defined"])
+    return groups, [(u["name"], u["span"]) for u in found["uses"]], variables
+
+
+# Texts whose every `group` line may end a piece, and the groups of their
+# pieced outline: those of the whole outline when it is complete.
+PIECES = [
+    ("groups and the main code between them",
+     "use $time;\n$a = 1;\ngroup one $n far {\n    $x = $n;\n}\n$b = $a;\n# group in a comment\n"
+     "group two {\n    if $time > 1 { one 1 far; }\n    else { $y = 2; }\n}\nif $a > 0 { $c = 1; }\n"
+     "else { $a = 2; }\ngroup three { }\n$d = 4;\n", ["one", "two", "three"]),
+    ("a string that runs across group lines",
+     "$s = 'one\ngroup fake $x {\n}\ngroup fake2 {\n';\ngroup real $y {\n    $z = \"a\ngroup b {\";\n}\n"
+     + "group more {\n}\n" * 5, ["real"] + ["more"] * 5),
+    ("a string left open", "$x = 1;\ngroup a {\n}\n$s = \"open\ngroup b {\n}\ngroup c {\n}\n", ["a"]),
+    # The whole outline loses everything after the missing brace.
+    ("a group without its brace", "group a {\n    $x = 1;\ngroup b $y {\n    $z = $y;\n}\n$w = 1;\n", ["b"]),
+]
+
+
+def test_a_pieced_outline_declares_what_the_whole_one_does(monkeypatch):
+    from zo.lsp import outlines
+    from zo.lsp.natives import Natives
+    monkeypatch.setattr(outlines, "_GROUPS_A_PIECE", 1)
+    model, _ = Natives().current()
+    for name, text, groups in PIECES:
+        document = Document("file:///p.zo", text)
+        found = outlines.Outlines()
+        whole, pieced = found.whole(document, model), found.pieced(document, model)
+        assert len(found._pieces) > 1, name
+        assert [g["name"] for g in pieced["groups"]] == groups, name
+        if whole["complete"]:
+            assert declarations(pieced) == declarations(whole), name
+
+
+HOVERED = ("use $time;\n"
+           "# print wait $time\n"
+           "print \"wait here\" $time;\n"
+           "wait 1 seconds;\n"
+           "group walk $steps far {\n"
+           "    $left = $steps;\n"
+           "}\n"
+           "walk $time far;\n"
+           "print '$time';\n")
+
+# Positions in HOVERED and the start of what hover shows there (None: nothing).
+HOVERS = [
+    ((1, 8), None),  # a command's name in a comment
+    ((1, 15), None),  # a property in a comment
+    ((2, 8), None),  # in a string
+    ((8, 9), None),  # a property in a string
+    ((3, 9), None),  # a word of a call
+    ((3, 1), "```zo\nwait N seconds"),
+    ((2, 1), "```zo\nprint VALUES..."),
+    ((0, 6), "**$time** — property, read-only"),
+    ((2, 20), "**$time** — property, read-only"),
+    ((7, 7), "**$time** — property, read-only"),
+    ((7, 2), "```zo\ngroup walk $steps far"),
+    ((4, 20), "```zo\ngroup walk $steps far"),  # a word of its definition
+    ((5, 6), "**$left** — variable"),
+    ((5, 16), "**$steps** — parameter"),
+]
+
+
+def test_hover_shows_what_the_outline_places_under_the_cursor(client):
+    client.configure({"host": "", "standardNatives": True})
+    uri = "file:///hover.zo"
+    assert client.open(uri, HOVERED) == []
+    for position, expected in HOVERS:
+        answer = client.request("textDocument/hover",
+                                {"textDocument": {"uri": uri}, "position": at(*position)})
+        shown = answer["result"] and answer["result"]["contents"]["value"]
+        assert shown == expected if expected is None else shown.startswith(expected), position
+
+
+RENAMED = ("group a { }\n"
+           "group b $x {\n"
+           "    $y = $x;\n"
+           "}\n"
+           "$m = 1;\n"
+           "$n = 2;\n"
+           "a;\n"
+           "c;\n")
+
+# Renames in RENAMED: position, new name, and the refusal (None: done).
+RENAMES = [
+    ((0, 6), "b", "there is already a group 'b' (line 2)"),
+    ((0, 6), "c", "'c' is called already (line 8)"),
+    ((2, 5), "x", "there is already a variable '$x' in group b (line 2)"),
+    ((4, 1), "$n", "there is already a variable '$n' in the main code (line 6)"),
+    ((4, 1), "y", None),  # $y is group b's
+    ((0, 6), "a", None),
+    ((0, 6), "while", "'while' cannot name a group"),
+    ((0, 6), "two words", "'two words' cannot name a group"),
+    ((0, 6), "print", "'print' cannot name a group"),
+    ((0, 6), "3d", "'3d' cannot name a group"),
+    ((4, 1), "time", "'$time' cannot name a variable"),
+    ((4, 1), "a b", "'$a b' cannot name a variable"),
+]
+
+
+def test_renames_that_would_change_the_program_are_refused(client):
+    client.configure({"host": "", "standardNatives": True})
+    uri = "file:///rename.zo"
+    client.open(uri, RENAMED)
+    for position, new_name, refusal in RENAMES:
+        answer = client.request("textDocument/rename", {
+            "textDocument": {"uri": uri}, "position": at(*position), "newName": new_name})
+        if refusal is None:
+            assert "result" in answer and answer["result"]["changes"][uri], (position, new_name)
+        else:
+            assert answer["error"] == {"code": rpc.REQUEST_FAILED, "message": refusal}, (position, new_name)

@@ -1,9 +1,12 @@
-"""`zo lsp`'s latency on a 2,000-line program, as an editor sees it: wall
-milliseconds from sending a change to receiving its diagnostics (the
-server's debounce included), or from sending a completion request to its
-answer. Prints the median over REPS after a warm-up.
+"""`zo lsp`'s latency on a program of LINES lines (2,000 by default), as an
+editor sees it: wall milliseconds from sending a change to receiving its
+diagnostics (the server's debounce included), from sending a completion
+request to its answer, or from sending a change to the answer of the
+completion request sent right after it (typing). Prints the median over
+REPS after a warm-up (fewer of both past 2,000 lines).
 
-    python lsp_latency.py diagnostics|completion    serves with this Python
+    python lsp_latency.py diagnostics|completion|typing [LINES]
+                                                    serves with this Python
 """
 
 import json
@@ -13,8 +16,8 @@ import subprocess
 import sys
 import time
 
-LINES = 2000
-WARM_UP, REPS = 10, 30
+LINES = int(sys.argv[2]) if len(sys.argv) > 2 else 2000
+WARM_UP, REPS = (10, 30) if LINES <= 2000 else (5, 15)  # a big program's changes take longer
 
 
 def program():
@@ -42,6 +45,7 @@ class Server:
         self.process = subprocess.Popen([sys.executable, "-m", "zo", "lsp"],
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         self.ids = 0
+        self.published = {}  # version -> its diagnostics, as they come
 
     def send(self, message):
         body = json.dumps(dict(message, jsonrpc="2.0")).encode()
@@ -56,20 +60,24 @@ class Server:
                 return json.loads(self.process.stdout.read(length))
             length = int(line.split(b":")[1])
 
+    def receive_and_keep(self):
+        message = self.receive()
+        if message.get("method") == "textDocument/publishDiagnostics":
+            self.published[message["params"].get("version")] = message["params"]["diagnostics"]
+        return message
+
     def request(self, method, params):
         self.ids += 1
         self.send({"id": self.ids, "method": method, "params": params})
         while True:
-            message = self.receive()
+            message = self.receive_and_keep()
             if message.get("id") == self.ids and "method" not in message:
                 return message
 
     def diagnostics(self, version):
-        while True:
-            message = self.receive()
-            if (message.get("method") == "textDocument/publishDiagnostics"
-                    and message["params"].get("version") == version):
-                return message["params"]["diagnostics"]
+        while version not in self.published:
+            self.receive_and_keep()
+        return self.published.pop(version)
 
 
 def main():
@@ -85,7 +93,7 @@ def main():
     samples = []
     for version in range(2, 2 + WARM_UP + REPS):
         started = time.monotonic()
-        if mode == "diagnostics":
+        if mode in ("diagnostics", "typing"):
             # Alternately misspell and mend one call: every change alters the diagnostics.
             text = "pirnt" if version % 2 == 0 else "print"
             server.send({"method": "textDocument/didChange", "params": {
@@ -93,6 +101,7 @@ def main():
                 "contentChanges": [{"range": {"start": {"line": middle, "character": 16},
                                               "end": {"line": middle, "character": 21}},
                                     "text": text}]}})
+        if mode == "diagnostics":
             found = server.diagnostics(version)
             assert len(found) == (1 if text == "pirnt" else 0), found
         else:
@@ -100,6 +109,8 @@ def main():
                 "textDocument": {"uri": uri}, "position": {"line": middle, "character": 18}})
             assert any(item["label"] == "print" for item in found["result"]["items"])
         samples.append(time.monotonic() - started)
+        if mode == "typing":
+            server.diagnostics(version)  # the next change comes to an idle server
     server.request("shutdown", {})
     server.send({"method": "exit"})
     server.process.wait(timeout=30)

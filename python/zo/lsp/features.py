@@ -17,7 +17,6 @@ KEYWORDS = (
 _RESERVED = r"\s!\"#$%'()*+\-/;<=>^{|}"
 _WORD_END = re.compile("(?:![^%s]*|[^%s]+)$" % (_RESERVED, _RESERVED))
 _NAME_END = re.compile(r"\$[\w]*$")
-_TOKEN = re.compile(r"\$\w*|!?[^%s]+" % _RESERVED)
 _HINT = re.compile(r"did you mean '(.*)'\?$")
 _QUOTED = re.compile(r"'([^']*)'")
 _IR_ERROR = re.compile(r"\[line (\d+)\] (.*)", re.S)
@@ -58,17 +57,19 @@ def ir_diagnostics(document):
     except Exception as error:  # ZoError is not a module attribute
         text = str(error)
     match = _IR_ERROR.match(text)
-    line = int(match.group(1)) - 1 if match else 0
-    start = document.position(line, 0)
-    end = document.position(line, len(document.line(line)))
-    return [{"range": {"start": start, "end": end}, "severity": ERROR, "source": "zo",
-             "message": match.group(2) if match else text}]
+    line = int(match.group(1)) if match else 1
+    start = document.place_offset(line, 1)
+    end = document.place_offset(line + 1, 1)
+    if end > start and document.text[end - 1] == "\n":
+        end -= 1  # the range ends before the line's break (its CR too, if any)
+    return [{"range": {"start": document.position_at(start), "end": document.position_at(end)},
+             "severity": ERROR, "source": "zo", "message": match.group(2) if match else text}]
 
 
 def _place(document, line, column):
     if line is None:
         return document.end()
-    return document.position(line - 1, (column or 1) - 1)
+    return document.place_position(line, column or 1)
 
 
 def _range(document, item):
@@ -89,7 +90,7 @@ def _diagnostic(document, item):
     related = [
         {"location": {"uri": document.uri,
                       "range": {"start": _place(document, line, column),
-                                "end": _place(document, line, column + 1)}},
+                                "end": _place(document, line, (column or 1) + 1)}},
          "message": message}
         for message, line, column in item["notes"] if line is not None
     ]
@@ -117,10 +118,8 @@ def _fix(document, item, diagnostic):
         at = document.text.find(wrong.group(1), start, end)
         if at < 0 or not wrong.group(1):
             continue
-        line_index = document.text.count("\n", 0, at)
-        column = at - document.line_starts[line_index]
-        edit = {"range": {"start": document.position(line_index, column),
-                          "end": document.position(line_index, column + len(wrong.group(1)))},
+        edit = {"range": {"start": document.position_at(at),
+                          "end": document.position_at(at + len(wrong.group(1)))},
                 "newText": hint.group(1)}
         return "Change to '%s'" % hint.group(1), edit
     return None
@@ -173,32 +172,40 @@ def _property_detail(native):
 
 
 def hover(document, position, model):
-    """The hover of the command, property or group under a position, or None."""
-    return _native_hover(document, position, model) or navigation.hover(document, position, model)
+    """The hover of what a position names, as the outline places it: a
+    call of a command or a group, a group's definition, a variable, a
+    property; None for anything else, strings and comments included."""
+    found = navigation.at(document, position, model)
+    if found is None:
+        return None
+    kind, what, span = found
+    value = None
+    if kind == "call" and what["target"] == "native":
+        value = _native_text(what["name"], model.commands.get(what["name"]), "command")
+    elif kind == "call" and what["target"] == "group":
+        value = _group_text(navigation.called_group(document, model, what))
+    elif kind == "group":
+        value = _group_text(what)
+    elif kind == "variable":
+        value = "**$%s** — %s" % (what["name"], "parameter" if what["parameter"] else "variable")
+    elif kind == "property" and what in model.properties:
+        native = model.properties[what]
+        value = _native_text("$" + what, native, _property_detail(native))
+    if value is None:
+        return None
+    return {"contents": {"kind": "markdown", "value": value}, "range": navigation.span_range(document, span)}
 
 
-def _native_hover(document, position, model):
-    line_index = position.get("line", 0)
-    line = document.line(line_index)
-    column = document.offset(position) - document.offset(dict(position, character=0))
-    for token in _TOKEN.finditer(line):
-        if not token.start() <= column < max(token.end(), token.start() + 1):
-            continue
-        text = token.group()
-        if text.startswith("$"):
-            native = model.properties.get(text[1:])
-            what = _property_detail(native) if native else None
-        else:
-            native = model.commands.get(text)
-            what = "command"
-        if native is None:
-            return None
-        value = "**%s** — %s" % (text, what)
-        if getattr(native, "signature", None):
-            value = "```zo\n%s\n```\n%s" % (native.signature, what)
-        if native.doc:
-            value += "\n\n" + native.doc
-        return {"contents": {"kind": "markdown", "value": value},
-                "range": {"start": document.position(line_index, token.start()),
-                          "end": document.position(line_index, token.end())}}
-    return None
+def _native_text(text, native, what):
+    if native is None:
+        return None
+    value = "**%s** — %s" % (text, what)
+    if getattr(native, "signature", None):
+        value = "```zo\n%s\n```\n%s" % (native.signature, what)
+    if native.doc:
+        value += "\n\n" + native.doc
+    return value
+
+
+def _group_text(group):
+    return "```zo\n%s\n```" % navigation.signature(group)

@@ -10,13 +10,22 @@ Every compilation gets natives registered afresh by the host's
 ``register(host)``: a generator may keep state between the call sites of one
 compilation (the standard ``wait`` fixes its unit that way), and that state
 must not leak into the next one.
+
+The host's code runs in the server's process, since compiling needs its
+natives' ``check_syntax``. Loading it and calling ``register`` is guarded
+(`host_code`): a time limit, and ``os._exit`` turned into an exception
+meanwhile, so that a host that loops or ends the process is reported like
+one that raises.
 """
 
+import contextlib
 import inspect
 import itertools
 import os
 import re
+import signal
 import sys
+import threading
 import traceback
 
 from zo.host import Host, load_host_file
@@ -52,11 +61,12 @@ class Model:
     """What one load of the host gave: natives by name, and the error that
     stopped the load (None when it went well)."""
 
-    def __init__(self, register, standard, path, error):
+    def __init__(self, register, standard, path, error, limit=None):
         self.register = register
         self.standard = standard
         self.path = path
         self.error = error
+        self.limit = limit
         self.commands = {}
         self.properties = {}
         host = self.host()
@@ -71,7 +81,8 @@ class Model:
         host = Host(standard=self.standard)
         if self.register is not None and self.error is None:
             try:
-                self.register(host)
+                with host_code(self.limit):
+                    self.register(host)
             except BaseException as error:  # user code; KeyboardInterrupt too
                 self.error = _describe(error, self.path)
                 host = Host(standard=self.standard)
@@ -81,10 +92,11 @@ class Model:
 class Natives:
     """The current model, reloaded when its files change."""
 
-    def __init__(self, root=None, host=None, standard=True):
+    def __init__(self, root=None, host=None, standard=True, limit=None):
         self.root = root
         self.setting = host or None
         self.standard = standard
+        self.limit = limit  # seconds that loading the host and registering may take
         self._stamp = None
         self._model = None
 
@@ -103,8 +115,8 @@ class Natives:
         self._stamp = stamp
         register = None
         if error is None and path is not None:
-            register, error = _load(path)
-        self._model = Model(register, self.standard, path, error)
+            register, error = _load(path, self.limit)
+        self._model = Model(register, self.standard, path, error, self.limit)
         return self._model, True
 
     def _host_path(self, toml):
@@ -139,14 +151,15 @@ def toml_host(data):
     return host
 
 
-def _load(path):
+def _load(path, limit):
     """The host module's register function, or None and why not."""
     try:
         directory = os.path.dirname(path)
         if directory not in sys.path:
             # As `zo --host` does: the host may import the modules beside it.
             sys.path.insert(0, directory)
-        module = load_host_file(path, "zo_lsp_host_%d" % next(_module_names))
+        with host_code(limit):
+            module = load_host_file(path, "zo_lsp_host_%d" % next(_module_names))
         if module is None:
             return None, "cannot load host %s: not a Python file" % path
         register = getattr(module, "register", None)
@@ -155,6 +168,41 @@ def _load(path):
         return register, None
     except BaseException as error:  # user code; SystemExit and the like too
         return None, _describe(error, path)
+
+
+@contextlib.contextmanager
+def host_code(limit):
+    """Runs the host's code: past `limit` seconds (None: no limit) it is
+    interrupted by a TimeoutError, and ``os._exit`` raises SystemExit, in
+    this process (a child the host forks still exits). The limit needs the
+    main thread, where signals are handled; it cannot stop code that
+    swallows every exception, nor a loop inside native code."""
+    real_exit, server, armed = os._exit, os.getpid(), [True]
+
+    def refuse_exit(status):
+        if os.getpid() != server:
+            real_exit(status)
+        raise SystemExit("os._exit(%r)" % (status,))
+
+    def expire(signum, frame):
+        if armed[0]:
+            raise TimeoutError("still running after %g seconds" % limit)
+
+    timed = limit is not None and threading.current_thread() is threading.main_thread()
+    if timed:
+        previous = signal.signal(signal.SIGALRM, expire)
+        signal.setitimer(signal.ITIMER_REAL, limit)
+    os._exit = refuse_exit
+    try:
+        yield
+    finally:
+        try:
+            armed[0] = False  # from here on, an alarm that comes late is let pass
+        finally:
+            os._exit = real_exit
+            if timed:
+                signal.setitimer(signal.ITIMER_REAL, 0)
+                signal.signal(signal.SIGALRM, signal.SIG_DFL if previous is None else previous)
 
 
 def _describe(error, path):

@@ -1,6 +1,7 @@
 """What the server answers from a program's outline, which the library
-makes (`Compiler.outline`): the file's groups and variables in completion
-and hover, go to definition, document symbols, references and rename.
+makes (`Compiler.outline`, kept by `outlines`): the file's groups and
+variables in completion, what lies under the cursor for hover, go to
+definition, document symbols, references and rename.
 
 The outline resolves names as the compiler does; the natives it resolves
 against are the model's, registered by name only, so no host code runs.
@@ -8,19 +9,13 @@ against are the model's, registered by name only, so no host code runs.
 
 import re
 
-import zolangpy
-
-from zo.lsp.text import code_points
+from zo.lsp.outlines import Outlines
 
 KIND_FUNCTION, KIND_VARIABLE = 3, 6  # CompletionItemKind
 SYMBOL_PROPERTY, SYMBOL_FUNCTION = 7, 12  # SymbolKind
 SNIPPET = 2  # InsertTextFormat
 
-_RESERVED = set(" \t\r\n!\"#$%'()*+-/;<=>^{|}")
-_KEYWORDS = {
-    "and", "break", "deadline", "else", "false", "group", "if", "nil", "not", "or", "parallel",
-    "race", "return", "sequence", "true", "unless", "until", "use", "while", "xor", "yield",
-}
+_DOLLAR_NAME = re.compile(r"\$\w+")
 
 
 class Refused(ValueError):
@@ -28,33 +23,11 @@ class Refused(ValueError):
     name the compiler would not take."""
 
 
-def outline(document, model, blank_line=None):
-    """The outline of a document (cached for its text), or of its text
-    with one line blanked: a line being typed leaves out the whole item it
-    is in, and without it the rest of that item is outlined."""
-    text = document.for_compiler()
-    if blank_line is not None and 0 <= blank_line < len(document.line_starts):
-        start = document.line_starts[blank_line]
-        length = len(document.line(blank_line))
-        text = text[:start] + " " * length + text[start + length:]
-    key = (id(model), text)
-    cached = getattr(document, "outline_cache", None)
-    if cached is not None and cached[0] == key:
-        return cached[1]
-    compiler = zolangpy.Compiler()
-    for name in model.commands:
-        compiler.register_callable(name, zolangpy.CallableGenerator())
-    for name in model.properties:
-        compiler.register_property(name, zolangpy.Prop())
-    found = compiler.outline(text)
-    document.outline_cache = (key, found)
-    return found
-
-
-def _place(document, position):
-    """(line, column) of an LSP position, 1-based, columns in code points."""
-    line = int(position.get("line", 0))
-    return line + 1, code_points(document.line(line), int(position.get("character", 0))) + 1
+def outlines(document):
+    """The document's outlines, made when first asked for."""
+    if document.outlines is None:
+        document.outlines = Outlines()
+    return document.outlines
 
 
 def _holds(span, place):
@@ -63,16 +36,17 @@ def _holds(span, place):
     return (span[0], span[1]) <= place <= (span[2], span[3])
 
 
-def _range(document, span):
-    return {"start": document.position(span[0] - 1, span[1] - 1),
-            "end": document.position(span[2] - 1, span[3] - 1)}
+def span_range(document, span):
+    """The LSP range of a span of the library's places."""
+    return {"start": document.place_position(span[0], span[1]),
+            "end": document.place_position(span[2], span[3])}
 
 
-def _scope_at(found, place):
-    """The index of the group whose body holds a place; None for the main code."""
-    for index, group in enumerate(found["groups"]):
+def _group_at(found, place):
+    """The group whose definition holds a place; None for the main code."""
+    for group in found["groups"]:
         if _holds(group["extent"], place):
-            return index
+            return group
     return None
 
 
@@ -97,21 +71,29 @@ def _snippet(group):
 def completion(document, position, model, variables, replace):
     """The file's own items at a position: after a `$`, the variables in
     scope assigned before it; elsewhere, the groups defined before it (not
-    the one being written, which its body cannot call), as snippets."""
-    found = outline(document, model)
+    the one being written, which its body cannot call), as snippets.
+
+    Only the items' declarations matter here, so the outline is the pieced
+    one: a change in a big file costs the outline of the piece it is in. A
+    line being typed leaves out the whole item it is in; without it, the
+    rest of that item is outlined."""
+    found = outlines(document).pieced(document, model)
     if not found["complete"]:
-        found = outline(document, model, blank_line=int(position.get("line", 0)))
-    place = _place(document, position)
-    scope = _scope_at(found, place)
+        found = outlines(document).pieced(document, model, blank_line=int(position.get("line", 0)))
+    place = document.place_of(position)
+    scope = _group_at(found, place)
     if variables:
-        return [{"label": "$" + v["name"], "kind": KIND_VARIABLE,
-                 "detail": "parameter" if v["parameter"] else "variable",
-                 "textEdit": {"range": replace, "newText": "$" + v["name"]}}
-                for v in found["variables"]
-                if v["scope"] == scope and (v["defined"][2], v["defined"][3]) <= place]
+        names = {}  # the main code's variables may be defined in several pieces
+        for v in found["variables"]:
+            if v["group"] is scope and (v["defined"][2], v["defined"][3]) <= place:
+                names.setdefault(v["name"], v["parameter"])
+        return [{"label": "$" + name, "kind": KIND_VARIABLE,
+                 "detail": "parameter" if parameter else "variable",
+                 "textEdit": {"range": replace, "newText": "$" + name}}
+                for name, parameter in names.items()]
     items = []
-    for index, group in enumerate(found["groups"]):
-        if index == scope or (group["span"][2], group["span"][3]) > place:
+    for group in found["groups"]:
+        if group is scope or (group["span"][2], group["span"][3]) > place:
             continue
         items.append({"label": group["name"], "kind": KIND_FUNCTION, "detail": signature(group),
                       "insertTextFormat": SNIPPET,
@@ -119,56 +101,86 @@ def completion(document, position, model, variables, replace):
     return items
 
 
-def _target(found, place):
-    """What a place names: ("group", name) for a group's definition or a
-    call of one, ("variable", index) for a variable, else None."""
-    for group in found["groups"]:
-        if _holds(group["span"], place):
-            return "group", group["name"]
+def at(document, position, model):
+    """What the place of a position names, as (kind, what, its span): a
+    call site ("call", call), a group's name or word in its definition
+    ("group", group), a variable ("variable", variable), a property in a
+    `use` or in the code ("property", name); else None. A name inside a
+    string or a comment names nothing."""
+    found = outlines(document).whole(document, model)
+    place = document.place_of(position)
     for call in found["calls"]:
-        if call["target"] == "group" and _holds(call["span"], place):
-            return "group", call["name"]
-    for index, variable in enumerate(found["variables"]):
-        if any(_holds(span, place) for span in variable["places"]):
-            return "variable", index
+        if _holds(call["span"], place):
+            return "call", call, call["span"]
+    for group in found["groups"]:
+        spans = [group["span"]] + [p["span"] for p in group["params"] if not p["value"]]
+        for span in spans:
+            if _holds(span, place):
+                return "group", group, span
+    for variable in found["variables"]:
+        for span in variable["places"]:
+            if _holds(span, place):
+                return "variable", variable, span
+    for use in found["uses"]:
+        if _holds(use["span"], place):
+            return "property", use["name"], use["span"]
+    return _property_at(document, position, model)
+
+
+def _property_at(document, position, model):
+    """A `$name` of a property at a position, if it is code. The outline
+    has no place for a property outside `use`, so the library is asked
+    whether the `$` is code: there, a brace in its place breaks the item
+    it is in, which changes the outline; in a string or a comment it
+    changes nothing."""
+    start, _ = document.line_bounds(int(position.get("line", 0)))
+    line = document.line(int(position.get("line", 0)))
+    column = document.offset(position) - start
+    for token in _DOLLAR_NAME.finditer(line):
+        if token.start() <= column <= token.end() and token.group()[1:] in model.properties:
+            if not outlines(document).is_code(document, model, start + token.start()):
+                return None
+            line, column = document.place_at(start + token.start())
+            return "property", token.group()[1:], (line, column, line, column + len(token.group()))
     return None
 
 
-def hover(document, position, model):
-    """The hover of a group's call or definition: its parameters."""
-    found = outline(document, model)
-    place = _place(document, position)
-    for call in found["calls"]:
-        if call["target"] == "group" and _holds(call["span"], place):
-            group = found["groups"][call["group"]]
-            return _group_hover(document, group, call["span"])
-    for group in found["groups"]:
-        if _holds(group["span"], place):
-            return _group_hover(document, group, group["span"])
-    return None
-
-
-def _group_hover(document, group, span):
-    return {"contents": {"kind": "markdown", "value": "```zo\n%s\n```" % signature(group)},
-            "range": _range(document, span)}
+def called_group(document, model, call):
+    """The group that a call resolving to a group calls."""
+    return outlines(document).whole(document, model)["groups"][call["group"]]
 
 
 def definition(document, position, model):
     """Where the group called or the variable named at a position is defined."""
-    found = outline(document, model)
-    place = _place(document, position)
-    for call in found["calls"]:
-        if call["target"] == "group" and _holds(call["span"], place):
-            span = found["groups"][call["group"]]["span"]
-            return {"uri": document.uri, "range": _range(document, span)}
-    target = _target(found, place)
-    if target is None:
+    found = at(document, position, model)
+    if found is None:
         return None
-    if target[0] == "variable":
-        span = found["variables"][target[1]]["defined"]
+    kind, what, _ = found
+    if kind == "call" and what["target"] == "group":
+        span = called_group(document, model, what)["span"]
+    elif kind == "group":
+        span = what["span"]
+    elif kind == "variable":
+        span = what["defined"]
     else:
-        span = next(g["span"] for g in found["groups"] if g["name"] == target[1])
-    return {"uri": document.uri, "range": _range(document, span)}
+        return None
+    return {"uri": document.uri, "range": span_range(document, span)}
+
+
+def _target(document, position, model):
+    """What a rename or references is about: ("group", name) for a group's
+    definition or a call of one, ("variable", variable), else None."""
+    found = at(document, position, model)
+    if found is None:
+        return None
+    kind, what, span = found
+    if kind == "call" and what["target"] == "group":
+        return "group", what["name"]
+    if kind == "group" and span == what["span"]:
+        return "group", what["name"]
+    if kind == "variable":
+        return "variable", what
+    return None
 
 
 def _spans(found, target, declaration=True):
@@ -176,53 +188,82 @@ def _spans(found, target, declaration=True):
     that name and every call resolving to one; a variable's places."""
     kind, what = target
     if kind == "variable":
-        variable = found["variables"][what]
-        return [s for s in variable["places"] if declaration or s != variable["defined"]]
+        return [s for s in what["places"] if declaration or s != what["defined"]]
     spans = [g["span"] for g in found["groups"] if g["name"] == what] if declaration else []
     spans.extend(c["span"] for c in found["calls"] if c["target"] == "group" and c["name"] == what)
     return spans
 
 
 def references(document, position, model, declaration):
-    found = outline(document, model)
-    target = _target(found, _place(document, position))
+    target = _target(document, position, model)
     if target is None:
         return []
-    return [{"uri": document.uri, "range": _range(document, span)}
+    found = outlines(document).whole(document, model)
+    return [{"uri": document.uri, "range": span_range(document, span)}
             for span in _spans(found, target, declaration)]
 
 
 def rename(document, position, model, new_name):
     """The edit renaming the group or variable at a position; None when
-    there is none. A name the compiler would not take is refused."""
-    found = outline(document, model)
-    target = _target(found, _place(document, position))
+    there is none. A name the compiler would not take there, or one that
+    another group or a variable of the same scope already has, is refused."""
+    target = _target(document, position, model)
     if target is None:
         return None
+    found = outlines(document).whole(document, model)
     if target[0] == "variable":
-        name = new_name[1:] if new_name.startswith("$") else new_name
-        if not re.fullmatch(r"\w+", name) or name in model.properties:
-            raise Refused("'$%s' cannot name a variable" % name)
-        text = "$" + name
+        text = "$" + (new_name[1:] if new_name.startswith("$") else new_name)
+        _check_variable_name(document, model, found, target[1], text)
     else:
         text = new_name
-        # A leading digit or `!` would read as a number or a negated word.
-        if (not text or any(c in _RESERVED for c in text) or text in _KEYWORDS
-                or text[0].isdigit() or text[0] in "!." or text in model.commands):
-            raise Refused("'%s' cannot name a group" % text)
-    edits = [{"range": _range(document, span), "newText": text} for span in _spans(found, target)]
+        _check_group_name(document, model, found, target[1], text)
+    edits = [{"range": span_range(document, span), "newText": text} for span in _spans(found, target)]
     return {"changes": {document.uri: edits}}
+
+
+def _check_group_name(document, model, found, old, new):
+    # The library says what it takes: a definition of that name that it
+    # outlines as one group so named (not a keyword, a native or a number).
+    if not outlines(document).takes(model, "group %s {}\n" % new, "groups", new):
+        raise Refused("'%s' cannot name a group" % new)
+    if new == old:
+        return
+    for group in found["groups"]:
+        if group["name"] == new:
+            raise Refused("there is already a group '%s' (line %d)" % (new, _line(document, group["span"])))
+    # A call of that name that calls nothing now would call the group.
+    for call in found["calls"]:
+        if call["name"] == new and call["target"] is None:
+            raise Refused("'%s' is called already (line %d)" % (new, _line(document, call["span"])))
+
+
+def _check_variable_name(document, model, found, variable, new):
+    if not outlines(document).takes(model, "%s = 0;\n" % new, "variables", new[1:]):
+        raise Refused("'%s' cannot name a variable" % new)
+    if new[1:] == variable["name"]:
+        return
+    for other in found["variables"]:
+        if other["scope"] == variable["scope"] and other["name"] == new[1:]:
+            where = ("the main code" if other["scope"] is None
+                     else "group %s" % found["groups"][other["scope"]]["name"])
+            raise Refused("there is already a variable '%s' in %s (line %d)"
+                          % (new, where, _line(document, other["defined"])))
+
+
+def _line(document, span):
+    """The line of a span as an editor numbers it, from 1."""
+    return document.place_position(span[0], span[1])["line"] + 1
 
 
 def symbols(document, model):
     """The document's groups and `use` declarations, in source order."""
-    found = outline(document, model)
+    found = outlines(document).pieced(document, model)
     items = [(g["extent"], {"name": g["name"], "detail": signature(g), "kind": SYMBOL_FUNCTION,
-                            "range": _range(document, g["extent"]),
-                            "selectionRange": _range(document, g["span"])})
+                            "range": span_range(document, g["extent"]),
+                            "selectionRange": span_range(document, g["span"])})
              for g in found["groups"]]
     items.extend((u["span"], {"name": "$" + u["name"], "detail": "use", "kind": SYMBOL_PROPERTY,
-                              "range": _range(document, u["span"]),
-                              "selectionRange": _range(document, u["span"])})
+                              "range": span_range(document, u["span"]),
+                              "selectionRange": span_range(document, u["span"])})
                  for u in found["uses"])
     return [symbol for _, symbol in sorted(items, key=lambda item: (item[0][0], item[0][1]))]

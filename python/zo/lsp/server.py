@@ -22,6 +22,7 @@ from zo.lsp.natives import Natives
 from zo.lsp.text import Document
 
 DEFAULT_DEBOUNCE = 0.02  # seconds; a change is compiled this long after the last one
+DEFAULT_HOST_TIMEOUT = 10.0  # seconds that loading the host file and registering may take
 LOG_ERROR, LOG_WARNING, LOG_INFO = 1, 2, 3
 
 
@@ -147,7 +148,9 @@ class Server:
     def initialize(self, params):
         options = params.get("initializationOptions")
         options = options if isinstance(options, dict) else {}
-        self.natives = Natives(_root(params))
+        timeout = options.get("hostTimeout")
+        timeout = timeout / 1000.0 if isinstance(timeout, (int, float)) and timeout > 0 else DEFAULT_HOST_TIMEOUT
+        self.natives = Natives(_root(params), limit=timeout)
         self._configure(options)
         if isinstance(options.get("debounce"), (int, float)):
             self.debounce = max(0.0, options["debounce"] / 1000.0)
