@@ -114,7 +114,7 @@ def test_runtime_error_stops_the_program_and_runs_end(zo_file):
         "%s:3:9: error: Right operand must be a string\n"
         '    3 | print 1 + "a";\n'
         "      |         ^\n"
-        "note: the right operand is a string and the left one is not: '+' adds two numbers or "
+        "note: the left operand is a number and the right one a string: '+' adds two numbers or "
         "joins two strings\n" % path
     )
 
@@ -131,14 +131,34 @@ def test_runtime_errors_show_the_zo_traceback(zo_file):
         "{path}:2:11: error: Right operand must be a string\n"
         '    2 |   $x = $n + "a";\n'
         "      |           ^\n"
-        "note: the right operand is a string and the left one is not: '+' adds two numbers or "
-        "joins two strings\n"
+        "note: the left operand is a number, true, false or nil and the right one a string: "
+        "'+' adds two numbers or joins two strings\n"
         "Zo traceback (outermost call first):\n"
         "  {path}:9: call of group 'twice'\n"
         "      9 |   twice 2;\n"
         "  {path}:5: call of group 'add'\n"
         "      5 |   add $n;\n".format(path=path)
     )
+
+
+@pytest.mark.parametrize("source, note", [
+    ('print "a" + nil;', "the left operand is a string and the right one nil"),
+    ("$b = nil;\n$x = $b + true;",
+     "the right operand is true, and the left one may be anything"),
+    # `not` binds the literal more tightly than `+`: it is not the operand.
+    ('print not 1 + "a";', "the left operand is a number, true, false or nil and the right one "
+                           "a string"),
+    ('$b = 2;\nprint true + $b * 2;', "the left operand is true and the right one a number"),
+])
+def test_add_notes_say_what_both_operands_were(source, note):
+    from zo.diagnostics import render_failure
+
+    interpreter = zo.Host().compile(source)
+    with pytest.raises(Exception):
+        while interpreter.run():
+            pass
+    rendered = render_failure(interpreter.last_error(), "p.zo", source)
+    assert rendered.endswith("note: %s: '+' adds two numbers or joins two strings\n" % note)
 
 
 def test_ir_prints_the_program_and_runs_from_a_zir_file(zo_file, tmp_path):
@@ -253,7 +273,7 @@ def test_a_failing_stop_is_shown_at_its_place(zo_file):
         "{path}:4:9: error: Right operand must be a string\n"
         '    4 | print 1 + "a";\n'
         "      |         ^\n"
-        "note: the right operand is a string and the left one is not: '+' adds two numbers or "
+        "note: the left operand is a number and the right one a string: '+' adds two numbers or "
         "joins two strings\n"
         "{path}:2:8: error: Only numbers can be negated\n"
         '    2 |   $y = - "x";\n'
@@ -323,12 +343,25 @@ def test_a_limit_stops_a_runaway_step_and_end_runs(zo_file, option, error):
         "      | ^^^^^\n" % (source, error))
 
 
-@pytest.mark.parametrize("option", ["--max-instructions -1", "--timeout nan", "--tick -0.1",
-                                    "--tick soon"])
-def test_bad_control_options_are_refused(zo_file, option):
+@pytest.mark.parametrize("option, why", [
+    ("--max-instructions -1", "must be a whole number, at least 0: -1"),
+    ("--max-instructions x", "must be a whole number, at least 0: x"),
+    ("--timeout nan", "must be a number of seconds, at least 0: nan"),
+    ("--tick -0.1", "must be a number of seconds, at least 0: -0.1"),
+    ("--tick soon", "must be a number of seconds, at least 0: soon"),
+    ("--tick inf", "must be a finite number of seconds: inf"),
+    ("--deadline abc", "must be a number of seconds, at least 0: abc"),
+])
+def test_bad_control_options_are_refused(zo_file, option, why):
     result = run_zo("run", zo_file("yield;\n"), *option.split())
     assert result.returncode == 2
-    assert "argument %s" % option.split()[0] in result.stderr
+    assert "argument %s: %s\n" % (option.split()[0], why) in result.stderr
+
+
+@pytest.mark.parametrize("deadline", ["inf", "1e308", "1e10"])
+def test_a_deadline_past_any_run_is_none(zo_file, deadline):
+    result = run_zo("run", zo_file("wait 10 milliseconds;\nprint 1;\n"), "--deadline", deadline)
+    assert (result.returncode, result.stdout, result.stderr) == (0, "1\n", "")
 
 
 def pending_polls(stderr):
@@ -430,12 +463,18 @@ def test_a_program_from_standard_input_runs():
 
 def test_an_unbuilt_checkout_says_what_to_do_in_one_line():
     env = dict(os.environ, PYTHONPATH=PYTHON_DIR)
-    result = subprocess.run([sys.executable, "-m", "zo", "run", "x.zo"], env=env, cwd=ROOT,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            universal_newlines=True, timeout=60)
+
+    def unbuilt(*args):
+        return subprocess.run([sys.executable, "-m", "zo", *args], env=env, cwd=ROOT,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              universal_newlines=True, timeout=60)
+
+    result = unbuilt("run", "x.zo")
     assert (result.returncode, result.stderr) == (1, (
         "zo: the zolangpy module is not built or installed: run scripts/demo in a checkout, "
         "or pip install the package\n"))
+    version = unbuilt("--version")
+    assert (version.returncode, version.stdout) == (0, "zo %s\n" % zo.__version__)
 
 
 @pytest.mark.parametrize("source, host, note", [
@@ -539,6 +578,27 @@ def test_a_deadline_stops_the_whole_run_with_124(zo_file, body):
     assert (result.returncode, result.stdout) == (124, "parked\n"), result.stderr
     assert result.stderr == "zo: stopped the program at the deadline of 1 seconds\n"
     assert time.monotonic() - started < 20  # the interpreter's start-up included
+
+
+@pytest.mark.parametrize("end", ["while true { }", "wait 30 seconds;"])
+def test_a_deadline_bounds_end_too(zo_file, end):
+    source = zo_file('group __end {\n  print "parked";\n  %s\n}\nwait 60 seconds;\n' % end)
+    started = time.monotonic()
+    result = run_zo("run", source, "--deadline", "1")
+    took = time.monotonic() - started
+    assert (result.returncode, result.stdout) == (124, "parked\n"), result.stderr
+    assert result.stderr == ("zo: stopped the program at the deadline of 1 seconds\n"
+                             "zo: abandoned __end, still running 1 seconds after the deadline\n")
+    assert 2 <= took < 20  # the interpreter's start-up included
+
+
+def test_ir_saved_when_wait_took_its_seconds_alone_still_runs(zo_file, tmp_path):
+    ir = run_zo("ir", zo_file("wait 0.3 seconds;\nuse $time;\nprint $time >= 0.3;\n")).stdout
+    assert 'push "seconds"\ncall "wait" 2\n' in ir
+    old = tmp_path / "old.zir"
+    old.write_text(ir.replace('push "seconds"\ncall "wait" 2\n', 'call "wait" 1\n'))
+    result = run_zo("run", str(old))
+    assert (result.returncode, result.stdout) == (0, "true\n"), result.stderr
 
 
 def cpu_of_run(*args):

@@ -1,6 +1,8 @@
 """The host kit and its drivers, used as a host author uses them."""
 
 import asyncio
+import gc
+import math
 import os
 import signal
 import subprocess
@@ -17,8 +19,9 @@ import zo  # noqa: E402  (the package under test, from the source tree)
 
 
 def make_host(log):
-    """A host with one command of each kind, each logging what it does."""
-    host = zo.Host(standard=False)
+    """A host with one command of each kind, each logging what it does, and
+    the standard natives."""
+    host = zo.Host()
 
     @host.command("note VALUES...")
     def note(*values):
@@ -65,7 +68,9 @@ def make_host(log):
     ("work 0;", [False, "worked"]),
     # A lost race closes the generator and sets the thread's token.
     ("race { count to 100; note 1; }", [0, (1.0,), "finally"]),
-    ("race { work 60; note 1; }", [False, (1.0,), "cancelled"]),
+    # (once its thread has taken it up: one abandoned before never runs)
+    ("group late { wait 1 seconds; note 1; } race { work 60; late; }",
+     [False, (1.0,), "cancelled"]),
 ])
 def test_each_kind_of_command_runs_and_is_terminated(program, expected):
     log = []
@@ -149,6 +154,13 @@ def test_argument_types_are_checked_at_run_time(program, message):
     ("move open|close", lambda: None, "move: no parameter of <lambda>() is left for "
                                       "'open|close'"),
     ("3d", lambda: None, "a signature starts with the command's name: '3d'"),
+    ("f X X", lambda x: None, "X stands twice in 'f X X': each placeholder names a parameter"),
+    pytest.param("f " + "[a " * 17 + "]" * 17, lambda: None,
+                 "optional parts nest at most 16 deep", id="nested"),
+    pytest.param("f " + "[a " * 3000 + "]" * 3000, lambda: None,
+                 "f: a signature has at most 100 words, placeholders", id="long"),
+    (3, lambda: None, "a signature is a str such as 'move to X Y', not int (3)"),
+    ("f", 3, "f: a command is a function, not int (3)"),
     ("print VALUES...", lambda *values: None, "callable 'print' is registered twice: it is a "
                                               "standard native (leave those out with --no-std, "
                                               "or Host(standard=False))"),
@@ -256,3 +268,169 @@ def test_sigint_under_the_async_driver_stops_the_program_and_runs_end():
     process.send_signal(signal.SIGINT)
     out, err = process.communicate(timeout=30)
     assert (process.returncode, out) == (0, "cancelled\nparked\ninterrupted\n"), err
+
+
+@pytest.mark.parametrize("program, message", [
+    ("$x = huge;", "huge gave 100000...000 (401 digits), a whole number too large for Zo's "
+                   "numbers (at most about 1.8e308)"),
+    ("use $huge; $x = $huge;", "$huge gave -10000...000 (401 digits), a whole number too large "
+                               "for Zo's numbers (at most about 1.8e308)"),
+    ("$x = thing;", "thing gave a Thing, which Zo cannot hold (a number, a string, true, false "
+                    "or nil)"),
+])
+def test_values_zo_cannot_hold_are_refused_naming_their_native(program, message):
+    class Thing:
+        def __float__(self):
+            return 1.0
+
+    host = zo.Host(standard=False)
+    host.command("huge", lambda: 10 ** 400)
+    host.command("thing", Thing)
+    host.prop("huge", lambda: -10 ** 400)
+    with pytest.raises(Exception) as caught:
+        zo.run(program, host)
+    assert str(caught.value) == message
+
+
+def test_programs_share_a_host_from_one_loop_and_from_threads():
+    host = make_host([])
+    programs = ["later 0.05; wait 50 milliseconds; work 0.02; later 0.02;",
+                "work 0.05; later 0.02; wait 20 milliseconds; later 0.01;"]
+
+    async def together():
+        return await asyncio.gather(*(zo.run_async(p, host, tick=10) for p in programs))
+
+    # A tick of 10 s: a run that misses its own wake-ups waits that long.
+    started = time.monotonic()
+    assert asyncio.run(asyncio.wait_for(together(), 60)) == ["ended", "ended"]
+    outcomes = []
+    threads = [threading.Thread(target=lambda: outcomes.append(zo.run(
+        "work 0.05; wait 30 milliseconds; work 0.01;", host, tick=10))) for _ in range(3)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(60)
+    assert outcomes == ["ended"] * 3
+    assert time.monotonic() - started < 8
+
+
+def test_calls_abandoned_in_a_hosts_own_loop_are_not_kept():
+    log = []
+    host = make_host(log)
+    reset = host.compile("count to 100;")
+    reset.run()
+    reset.reset()
+    failed = host.compile('group bad { $x = 1 + "a"; } parallel { count to 100; bad; }')
+    with pytest.raises(Exception, match="Right operand must be a string"):
+        while failed.run():
+            pass
+    del failed
+    for _ in range(3):  # PyPy closes a generator when it collects it
+        gc.collect()
+    assert log.count("finally") == 2
+
+
+def test_yield_seconds_pauses_the_generator_however_often_the_program_steps():
+    host = zo.Host()
+    resumed = []
+
+    @host.command("pause N")
+    def pause(n: float):
+        for _ in range(3):
+            resumed.append(time.monotonic())
+            yield n
+
+    @host.command("busy")
+    def busy():
+        pass
+
+    started = time.monotonic()
+    zo.run("pause 0.3;", host)
+    assert 0.9 <= time.monotonic() - started < 10
+    # An instant call in a loop steps the program at once, again and again.
+    del resumed[:]
+    zo.run("use $time;\ngroup spin { while $time < 2 { busy; } }\nparallel { pause 0.3; spin; }",
+           host)
+    assert min(b - a for a, b in zip(resumed, resumed[1:])) >= 0.3
+
+
+@pytest.mark.parametrize("pause, shown", [
+    (-1, None), (math.nan, "NaN"), (math.inf, "inf"), (-math.inf, "-inf"), ("soon", '"soon"'),
+])
+def test_a_pause_is_a_finite_number_of_seconds(pause, shown):
+    host = zo.Host(standard=False)
+
+    @host.command("hold")
+    def hold():
+        yield pause
+
+    if shown is None:
+        assert zo.run("hold;", host) == "ended"  # a negative pause is none
+        return
+    with pytest.raises(Exception) as caught:
+        zo.run("hold;", host)
+    assert str(caught.value) == ("hold: yield gave %s, where a generator command yields nothing "
+                                 "or a finite number of seconds" % shown)
+
+
+STUCK_HOST = """
+import sys, threading
+sys.path.insert(0, %r)
+import zo
+host = zo.Host()
+host.command("stuck", lambda: threading.Event().wait(), blocking=True)
+print(zo.run("race { stuck; wait 10 milliseconds; }", host), flush=True)
+"""
+
+
+def test_blocking_calls_share_a_bounded_pool_that_does_not_hold_up_the_exit():
+    host = zo.Host(standard=False)
+    lock = threading.Lock()
+    running, most = [0], [0]
+
+    @host.command("block", blocking=True)
+    def block():
+        with lock:
+            running[0] += 1
+            most[0] = max(most[0], running[0])
+        time.sleep(0.01)
+        with lock:
+            running[0] -= 1
+
+    assert zo.run("parallel { %s}" % ("block; " * 300), host) == "ended"
+    assert most[0] <= zo.kit.POOL_THREADS
+    pool = [t for t in threading.enumerate() if t.name.startswith("zo-command")]
+    assert 1 <= len(pool) <= zo.kit.POOL_THREADS
+    # A call that never returns keeps its thread, not the process.
+    stuck = subprocess.run([sys.executable, "-c", STUCK_HOST % PYTHON_DIR], timeout=60,
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                           universal_newlines=True)
+    assert (stuck.returncode, stuck.stdout) == (0, "ended\n"), stuck.stderr
+
+
+@pytest.mark.skipif(sys.version_info < (3, 10), reason="X | None needs Python 3.10")
+def test_union_annotations_are_checked_and_exported():
+    host = zo.Host(standard=False)
+
+    @host.command("level N")
+    def level(n: float | None):
+        return n
+
+    assert host.model()["commands"][0]["values"][0]["type"] == "number?"
+    assert zo.run("$v = level nil;", host) == "ended"
+    with pytest.raises(Exception, match='^level: N must be a number or nil, got "x"$'):
+        zo.run('$v = level "x";', host)
+
+
+@pytest.mark.parametrize("deadline, outcome", [
+    (math.inf, "ended"), (1e308, "ended"), pytest.param(10 ** 400, "ended", id="10**400"),
+    (math.nan, "a deadline is a number of seconds, at least 0 (inf for none), not nan"),
+    (-1, "a deadline is a number of seconds, at least 0 (inf for none), not -1"),
+])
+def test_a_deadline_is_seconds_or_inf_for_none(deadline, outcome, capfd):
+    try:
+        result = zo.run("wait 10 milliseconds;", zo.Host(), deadline=deadline)
+    except ValueError as error:
+        result = str(error)
+    assert result == outcome
+    assert capfd.readouterr().err == ""  # no timer thread's traceback

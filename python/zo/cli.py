@@ -20,6 +20,7 @@ FILE:LINE:COLUMN: error: MESSAGE with the source line and notes; ``check
 
 import argparse
 import asyncio
+import math
 import os
 import re
 import sys
@@ -29,9 +30,10 @@ import zolangpy
 
 import zo
 from zo.diagnostics import diagnostics_json, explain, render_diagnostics, render_failure
-from zo.driver import DEFAULT_TICK, Driver, may_yield
+from zo.driver import DEFAULT_TICK, Driver, deadline_seconds, may_yield
 from zo.host import Host, HostError, load_host_file
 from zo.irtext import unreadable_string
+from zo.kit import Tracker
 from zo.model import model_json, model_markdown
 from zo.monitor import Monitor
 from zo.recording import commands as recording
@@ -117,17 +119,38 @@ def _reads_back(ir, source):
 
 
 def _count(text):
-    value = int(text)
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
     if value < 0:
-        raise argparse.ArgumentTypeError("must not be negative: %s" % text)
+        raise argparse.ArgumentTypeError("must be a whole number, at least 0: %s" % text)
     return value
 
 
 def _seconds(text):
-    value = float(text)
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
     if not value >= 0:  # NaN included
         raise argparse.ArgumentTypeError("must be a number of seconds, at least 0: %s" % text)
     return value
+
+
+def _tick(text):
+    value = _seconds(text)
+    if math.isinf(value):
+        raise argparse.ArgumentTypeError("must be a finite number of seconds: %s" % text)
+    return value
+
+
+def _deadline(text):
+    """Seconds, or None for inf (no deadline)."""
+    try:
+        return deadline_seconds(_seconds(text))
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 _SIZE = re.compile(r"(\d+(?:\.\d+)?)\s*([KMGT]?)(?:I?B)?\Z", re.I)
@@ -168,12 +191,13 @@ def parse_args(argv):
                                   "calls and spawns")
             sub.add_argument("--timeout", type=_seconds, metavar="SECONDS",
                              help="stop a step (and __end) that runs longer than this")
-            sub.add_argument("--tick", type=_seconds, metavar="SECONDS", default=DEFAULT_TICK,
+            sub.add_argument("--tick", type=_tick, metavar="SECONDS", default=DEFAULT_TICK,
                              help="while natives are pending, step once per tick (default "
                                   "%g; 0 steps without pause)" % DEFAULT_TICK)
-            sub.add_argument("--deadline", type=_seconds, metavar="SECONDS",
+            sub.add_argument("--deadline", type=_deadline, metavar="SECONDS",
                              help="stop the program when the whole run has lasted this long; "
-                                  "__end runs, and zo exits with %d" % DEADLINE)
+                                  "__end runs, for as long again at most, and zo exits with %d"
+                                  % DEADLINE)
             sub.add_argument("--max-memory", type=_size, metavar="SIZE",
                              help="the memory the program may hold (512M, 2G...)")
         if name == "ir":
@@ -259,7 +283,7 @@ def _run(args, host, text):
 
 def _run_recorded(args, host, text, recorder):
     # With a recorder, --trace prints the recorder's events.
-    monitor = Monitor(host.tracker, sys.stderr if args.trace and recorder is None else None)
+    monitor = Monitor(Tracker(), sys.stderr if args.trace and recorder is None else None)
     wrap = None
     if recorder is not None:
         # Outermost, so that the monitor still sees the calls it watches.
@@ -287,8 +311,9 @@ def _run_recorded(args, host, text, recorder):
     except Exception:  # the step's failure, reported as it happened
         return 1
     if outcome == "deadline":
-        print("zo: stopped the program at the deadline of %g seconds" % args.deadline,
-              file=sys.stderr)
+        if driver.end_abandoned:
+            print("zo: abandoned __end, still running %g seconds after the deadline"
+                  % args.deadline, file=sys.stderr)
         return DEADLINE
     return INTERRUPTED if outcome == "interrupted" else 0
 
@@ -304,6 +329,10 @@ class ReportingDriver(Driver):
         self.path = args.file
         self.source = source
         self.show_traceback = args.traceback
+
+    def deadline_passed(self):
+        print("zo: stopped the program at the deadline of %g seconds" % self.deadline,
+              file=sys.stderr, flush=True)
 
     def interrupted_at(self, contexts):
         if contexts:

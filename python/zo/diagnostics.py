@@ -87,8 +87,8 @@ def render_failure(error, path, source):
         out.append(_excerpt(lines, line, column, None, _token_end(lines, line, column)))
     elif error["address"] is not None:
         out.append("note: at instruction %d of the program\n" % error["address"])
-    if error["text"] in _ADD_NOTES and _at(lines, line, column) == "+":
-        out.append("note: %s\n" % _ADD_NOTES[error["text"]])
+    if error["text"] in _ADD_FAILURES and _at(lines, line, column) == "+":
+        out.append("note: %s\n" % _add_note(error["text"], lines[line - 1], column))
     if error["trace"]:
         out.append("Zo traceback (outermost call first):\n")
         for group, call_line in error["trace"]:
@@ -96,17 +96,82 @@ def render_failure(error, path, source):
     return "".join(out)
 
 
-# The fixed texts of `+` say what the right operand was; the notes say both.
-_ADD_NOTES = {
-    "Right operand must be a number":
-        "the right operand is a number and the left one is not: '+' adds two numbers or "
-        "joins two strings",
-    "Right operand must be a string":
-        "the right operand is a string and the left one is not: '+' adds two numbers or "
-        "joins two strings",
-    "Operands must be a number or a string":
-        "the right operand is true, false or nil: '+' adds two numbers or joins two strings",
+# The fixed texts of `+` say what the right operand was; the notes say what
+# both were: the kinds each text leaves possible, narrowed to one where the
+# source shows the operand itself, a literal.
+_KINDS = ("number", "string", "true", "false", "nil")
+_ADD_FAILURES = {
+    "Right operand must be a number": ({"string", "true", "false", "nil"}, {"number"}),
+    "Right operand must be a string": ({"number", "true", "false", "nil"}, {"string"}),
+    "Operands must be a number or a string": (set(_KINDS), {"true", "false", "nil"}),
 }
+_LINE_TOKENS = re.compile(r"\"[^\"]*\"|'[^']*'|-?\d+(?:\.\d*)?(?![\w.])|\$\w+"
+                          r"|[-+*/%^=!<>]=|[-+*/%^<>()|{};=]|[^\s\"'$+\-*/%^<>()|{};=]+")
+# Tokens after which an expression begins, or which bind more loosely than
+# `+`: a literal just after one and just before `+` is its whole left operand.
+_BEFORE_OPERAND = {"=", "+=", "-=", "*=", "/=", "%=", "^=", "(", "{", ";", "==", "!=", "<", "<=",
+                   ">", ">=", "and", "or", "xor", "if", "unless", "while", "until", "return"}
+_KEYWORDS = {"and", "break", "deadline", "else", "false", "group", "if", "nil", "not", "or",
+             "parallel", "race", "return", "sequence", "true", "unless", "until", "use",
+             "while", "xor", "yield"}
+
+
+def _add_note(text, line_text, column):
+    """The note for a failed `+` whose operator stands at `column`."""
+    left, right = _ADD_FAILURES[text]
+    tokens = [(m.start(), m.group()) for m in _LINE_TOKENS.finditer(line_text)]
+    at = next((i for i, (start, _) in enumerate(tokens) if start == column - 1), None)
+    if at is not None:
+        left = _narrowed(left, tokens, at - 1, tokens[at][1] == "+=")
+        right = _narrowed(right, tokens, at + 1, True)
+    added = "'+' adds two numbers or joins two strings"
+    if left == set(_KINDS):
+        return "the right operand is %s, and the left one may be anything: %s" % (
+            _kinds(right), added)
+    return "the left operand is %s and the right one %s: %s" % (_kinds(left), _kinds(right),
+                                                                  added)
+
+
+def _narrowed(kinds, tokens, index, whole):
+    """`kinds`, or the one kind of the literal at tokens[index] when it is
+    the whole operand: `whole` when nothing before it can bind it (the
+    right operand, whose evaluation came first), else when the token
+    before it begins an expression or binds more loosely than `+`."""
+    if not 0 <= index < len(tokens):
+        return kinds
+    kind = _literal_kind(tokens[index][1])
+    if kind is None or kind not in kinds:
+        return kinds
+    if whole and index + 1 < len(tokens) and tokens[index + 1][1] in ("*", "/", "%", "^"):
+        return kinds  # the operand runs on
+    if not whole:
+        if index == 0:
+            return kinds  # the expression may have begun on an earlier line
+        before = tokens[index - 1][1]
+        if before not in _BEFORE_OPERAND and (before in _KEYWORDS or not _is_word(before)):
+            return kinds
+    return {kind}
+
+
+def _literal_kind(token):
+    if token in ("true", "false", "nil"):
+        return token
+    if token[0] in "\"'":
+        return "string"
+    if re.match(r"-?\d", token):
+        return "number"
+    return None
+
+
+def _is_word(token):
+    """A word (a call's name or a word argument): an expression follows it."""
+    return re.match(r"[^\W\d]|[!_.,:&?@\[\]\\`~]", token) is not None and token not in _KEYWORDS
+
+
+def _kinds(kinds):
+    named = ["a number" if k == "number" else "a string" if k == "string" else k
+             for k in _KINDS if k in kinds]
+    return named[0] if len(named) == 1 else ", ".join(named[:-1]) + " or " + named[-1]
 
 
 def _at(lines, line, column):

@@ -3,21 +3,28 @@ have progressed.
 
 `run` is the loop for a synchronous host (and of ``zo run``); `run_async`
 steps the program on the running asyncio loop, which it never blocks for
-longer than one step. After a step that started or finished a call, or
-polled none, the next step follows at once. Otherwise the driver sleeps
-until something may have changed: a command's ``yield SECONDS`` (the
-standard ``wait``) until then, a command that yields nothing, a native of
-the layer below or a program that may ``yield`` a tick later, and an async
-or blocking command until it finishes, which wakes the driver at once.
+longer than one step. After a step that finished a call (its context goes
+on in the next step), or polled none, the next step follows at once.
+Otherwise the driver sleeps until something may have changed: a command's
+``yield SECONDS`` (the standard ``wait``) until then, a command that yields
+nothing, a native of the layer below or a program that may ``yield`` a tick
+later, and an async or blocking command until it finishes, which wakes the
+driver at once.
 
 Both run ``__end`` in steps (``end_in_steps``). On the main thread they
 turn the first SIGINT into a stop request, so ``__end`` runs; a second one
 raises KeyboardInterrupt and abandons ``__end``. `run_async` does the same
 for the cancellation of its task. A `deadline` (seconds) requests a stop
-when the run has lasted that long.
+when the run has lasted that long; should ``__end`` still run when as long
+again has passed, it is abandoned, as by a second SIGINT.
+
+Each run keeps its own record of the calls in progress (a `Tracker`), set
+for the thread around each of its steps, so that any number of programs
+may run on one host at once, from one asyncio loop or from several threads.
 """
 
 import asyncio
+import math
 import re
 import signal
 import threading
@@ -25,12 +32,13 @@ import time
 
 import zolangpy
 
-from zo.kit import Tracker
+from zo.kit import Tracker, stepping
 from zo.monitor import Monitor
 
 DEFAULT_TICK = 0.005
 _FALLBACK = 0.2  # seconds a step has to fail after a SIGINT before a stop is requested
 _AT_ONCE = None
+_LONGEST_SLEEP = 86400.0  # past this, the clocks' waits overflow; waking once a day costs nothing
 
 
 class _Interrupt(KeyboardInterrupt):
@@ -42,6 +50,29 @@ class _Woken(Exception):
     """Raised by the SIGINT handler out of the driver's own sleep."""
 
 
+class _Abandon(BaseException):
+    """Raised by the SIGINT handler into a step of ``__end`` that runs past
+    the deadline's second period."""
+
+
+def deadline_seconds(deadline):
+    """A run's deadline as the driver keeps it: None for none (None, inf,
+    or one past what the clocks' waits take, centuries away). ValueError
+    for anything but a number of seconds, at least 0."""
+    if deadline is None:
+        return None
+    try:
+        seconds = float(deadline)
+    except OverflowError:
+        return None
+    except (TypeError, ValueError):
+        seconds = math.nan
+    if not seconds >= 0:  # NaN included
+        raise ValueError("a deadline is a number of seconds, at least 0 (inf for none), not %r"
+                         % (deadline,))
+    return seconds if seconds < threading.TIMEOUT_MAX else None
+
+
 class Driver:
     """Steps one interpreter. The hooks `interrupted_at`, `failed` and
     `stop_failed` are for hosts that report (``zo run`` does)."""
@@ -49,16 +80,19 @@ class Driver:
     def __init__(self, interpreter, host=None, *, tick=DEFAULT_TICK, can_yield=True,
                  deadline=None, monitor=None, exact=None, signals=True):
         self.interpreter = interpreter
-        self.tracker = host.tracker if host is not None else Tracker()
+        # The record of this run's calls: the monitor's, which watches the
+        # natives of the layer below for it, or one of its own.
+        self.tracker = monitor.tracker if monitor is not None else Tracker()
         # Exact: every native the program calls tells the tracker what it
         # does; otherwise a step that did not visibly progress waits a tick.
         self.exact = host is not None if exact is None else exact
         self.monitor = monitor
         self.tick = tick
         self.can_yield = can_yield
-        self.deadline = deadline
+        self.deadline = deadline_seconds(deadline)
         self.signals = signals
         self.outcome = "ended"  # or "interrupted", "deadline", "cancelled"
+        self.end_abandoned = False  # __end ran past the deadline's second period
         self.stepping = False
         self.sleeping = False
         self.stop_wanted = False  # a stop to make with stop() where request_stop is missing
@@ -79,6 +113,9 @@ class Driver:
 
     def stop_failed(self, error):
         """Called when `__end` fails after a stop."""
+
+    def deadline_passed(self):
+        """Called once, between steps, when the deadline has requested a stop."""
 
     # The loops.
 
@@ -131,14 +168,23 @@ class Driver:
         step next (on time.monotonic(), inf for when woken, None at once)."""
         if self.stop_wanted:
             return self._stop_now()
+        if self.end_due is not None:
+            self._tell_deadline()
+            if self.overdue or time.monotonic() >= self.end_due:
+                return self._abandon()
         tracker = self.tracker
         tracker.progressed = False
         if self.monitor is not None:
             self.monitor.begin_step()
         started = time.monotonic()
-        self.stepping = True
+        outer = stepping.tracker
+        stepping.tracker = tracker
         try:
+            self.stepping = True
             running = self.interpreter.run()
+        except _Abandon:
+            self.stepping = False
+            return self._abandon()
         except _Interrupt:
             self.stepping = False
             self.unreported = False
@@ -163,6 +209,7 @@ class Driver:
             raise
         finally:
             self.stepping = False
+            stepping.tracker = outer
         if self.unreported:
             self.unreported = False
             self.interrupted_at(None)
@@ -173,6 +220,13 @@ class Driver:
         if self.deadline_at is not None and time.monotonic() >= self.deadline_at:
             self._deadline()
         return self._next_at(started)
+
+    def _abandon(self):
+        """Leaves __end where it stands, the deadline's second period over."""
+        self.end_abandoned = True
+        if self.failure is not None:
+            raise self.failure
+        return False
 
     def _next_at(self, started):
         tracker = self.tracker
@@ -193,6 +247,8 @@ class Driver:
             due = min(due, started + self.tick)
         if self.deadline_at is not None and not self.outcome == "deadline":
             due = min(due, self.deadline_at)
+        if self.end_due is not None:
+            due = min(due, self.end_due)
         return due
 
     def _timeout(self, at):
@@ -200,7 +256,7 @@ class Driver:
             return 0.0
         if at == Tracker.WAKE:
             return None
-        return max(0.0, at - time.monotonic())
+        return min(max(0.0, at - time.monotonic()), _LONGEST_SLEEP)
 
     def _sleep(self, at, event):
         timeout = self._timeout(at)
@@ -250,17 +306,47 @@ class Driver:
 
     def _stop_quietly(self):
         """stop(), with a failure of __end reported to `stop_failed`."""
+        outer = stepping.tracker
+        stepping.tracker = self.tracker
         try:
             self.interpreter.stop()
         except Exception as error:
             self.stop_failed(error)
+        finally:
+            stepping.tracker = outer
 
     def _deadline(self):
-        if self.outcome == "ended":
+        """The deadline has come (on the timer's thread, or the loop's):
+        a stop is requested, and __end has as long again."""
+        with self.lock:  # not once the run is over, when the loop may be closed
+            if self.outcome != "ended" or self.over:
+                return
             self.outcome = "deadline"
+            self.end_due = time.monotonic() + self.deadline
+            self.end_timer = threading.Timer(self.deadline, self._end_overdue)
+            self.end_timer.daemon = True
+            self.end_timer.start()
             self._request_stop()
 
+    def _end_overdue(self):
+        """On the timer's thread: __end has had its period. Between steps the
+        loop sees it by itself; a step that runs on (a loop in __end) is cut
+        short as a second SIGINT cuts it, where the driver has the handler."""
+        with self.lock:
+            if self.over:
+                return
+            self.overdue = True
+            if self.stepping and self.saved_handler is not None:
+                signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+            self.wake()
+
     def _on_sigint(self, signum, frame):
+        if self.overdue:
+            if self.stepping:
+                raise _Abandon
+            if self.sleeping:
+                raise _Woken
+            return
         if self.outcome == "interrupted":
             raise KeyboardInterrupt
         self.outcome = "interrupted"
@@ -286,6 +372,12 @@ class Driver:
         self.tracker.wake = wake_on_completion
         self.deadline_at = None
         self.timer = None
+        self.end_due = None  # once the deadline has passed: when __end is abandoned
+        self.end_timer = None
+        self.deadline_told = False
+        self.overdue = False
+        self.over = False
+        self.lock = threading.Lock()
         self.saved_handler = None
         if hasattr(self.interpreter, "end_in_steps"):
             self.interpreter.end_in_steps = True
@@ -300,12 +392,21 @@ class Driver:
 
     def _finish(self):
         self.tracker.wake = _nothing
-        if self.timer is not None:
-            self.timer.cancel()
+        with self.lock:
+            self.over = True
+            for timer in (self.timer, self.end_timer):
+                if timer is not None:
+                    timer.cancel()
         if self.saved_handler is not None:
             signal.signal(signal.SIGINT, self.saved_handler)
 
+    def _tell_deadline(self):
+        if self.end_due is not None and not self.deadline_told:
+            self.deadline_told = True
+            self.deadline_passed()
+
     def _result(self):
+        self._tell_deadline()
         return self.outcome
 
 
@@ -375,7 +476,7 @@ def driver(program, host=None, *, tick=DEFAULT_TICK, deadline=None, trace=None, 
         host = Host()
     if isinstance(program, zolangpy.Interpreter):
         return Driver(program, host, tick=tick, deadline=deadline, exact=False, signals=signals)
-    monitor = Monitor(host.tracker, trace)
+    monitor = Monitor(Tracker(), trace)
     interpreter = host.compile(program, path, wrap=monitor.wrap)
     monitor.interpreter = interpreter
     return Driver(interpreter, host, tick=tick, deadline=deadline, monitor=monitor,

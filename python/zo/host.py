@@ -24,7 +24,7 @@ import types
 import zolangpy
 
 from zo.diagnostics import explain, render_diagnostics
-from zo.kit import Property, Tracker, format_value, make_command
+from zo.kit import Property, format_value, make_command
 
 __all__ = ["CompileError", "Host", "HostError", "format_value"]
 
@@ -70,7 +70,6 @@ class Host:
 
     def __init__(self, standard=True, out=None):
         self.clock = Clock()
-        self.tracker = Tracker()
         self.callables = {}
         self.properties = {}
         self.standard = set()

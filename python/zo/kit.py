@@ -6,14 +6,16 @@ What kind of function it is decides how its calls run:
 - ``instant``: a plain function, called at the call's first poll; its return
   is the call's value.
 - ``generator``: a generator function, resumed once per poll. ``yield`` means
-  not finished (``yield SECONDS`` adds that nothing will change for that
-  long, so a driver may sleep); ``return`` finishes with the call's value.
+  not finished; ``yield SECONDS`` means not finished and not to be resumed
+  before SECONDS have passed (polls before then return at once, and a
+  driver sleeps until then); ``return`` finishes with the call's value.
   ``terminate`` closes the generator, so its ``finally`` blocks run.
 - ``async``: an ``async def``, run as a task on the running asyncio loop;
   ``terminate`` cancels the task.
-- ``blocking``: a plain function run in a thread pool. A thread cannot be
-  killed: on ``terminate`` the function's ``cancel`` parameter (a
-  `threading.Event`), when it has one, is set, and it should return soon.
+- ``blocking``: a plain function run on the kit's pool of at most
+  `POOL_THREADS` daemon threads. A thread cannot be killed: on ``terminate``
+  the function's ``cancel`` parameter (a `threading.Event`), when it has
+  one, is set, and it should return soon.
 
 Each command is a `zolangpy.CallableGenerator` and each of its calls a
 `zolangpy.Callable`: the layer below, which the kit only fills in.
@@ -24,9 +26,12 @@ import concurrent.futures
 import decimal
 import inspect
 import math
+import queue
 import threading
 import time
+import types
 import typing
+import weakref
 
 import zolangpy
 
@@ -83,11 +88,15 @@ _CONVERSIONS = {
 }
 
 
+# `Optional[float]` and, from Python 3.10, `float | None`.
+_UNIONS = (typing.Union,) + ((types.UnionType,) if hasattr(types, "UnionType") else ())
+
+
 def converter(annotation, what):
     """A function that checks and converts a value for `annotation`, naming
     `what` (``move: X``) when it refuses one; None when nothing is checked."""
     optional = False
-    if typing.get_origin(annotation) is typing.Union:
+    if typing.get_origin(annotation) in _UNIONS:
         members = [a for a in typing.get_args(annotation) if a is not type(None)]
         optional = len(members) < len(typing.get_args(annotation))
         annotation = members[0] if len(members) == 1 else None
@@ -113,38 +122,82 @@ _TYPE_NAMES = {float: "number", int: "number", str: "string", bool: "bool"}
 
 def zo_value(value, what):
     """`value` if Zo can hold it, else CommandError naming `what`."""
-    if value is None or isinstance(value, (bool, int, float, str)):
+    if value is None or isinstance(value, (bool, float, str)):
+        return value
+    if isinstance(value, int):
+        try:
+            float(value)
+        except OverflowError:
+            raise CommandError("%s gave %s, a whole number too large for Zo's numbers (at most "
+                               "about 1.8e308)" % (what, _abridged(value))) from None
         return value
     raise CommandError("%s gave a %s, which Zo cannot hold (a number, a string, true, false "
                        "or nil)" % (what, type(value).__name__))
 
 
+def _abridged(number):
+    text = str(number)
+    digits = len(text.lstrip("-"))
+    return text if digits <= 20 else "%s...%s (%d digits)" % (text[:6], text[-3:], digits)
+
+
+def _nothing():
+    pass
+
+
 class Tracker:
-    """What a host's calls are doing, for a driver to decide when to step:
-    the calls that are pending (`active`, each with its `due`: None to be
-    polled again a tick later, a time on `time.monotonic()`, or `WAKE` when
-    it wakes the driver itself), and whether a call started or ended since
-    `progressed` was last cleared. `wake` is called, from any thread, when a
-    call has finished on its own."""
+    """What the calls of one run are doing, for its driver to decide when to
+    step: the calls that are pending (`active`, each with its due: None to
+    be polled again a tick later, a time on `time.monotonic()`, or `WAKE`
+    when it wakes the driver itself), and whether a call finished since
+    `progressed` was last cleared (its context goes on in the next step).
+    `wake` is called, from any thread, when a call has finished on its own.
+
+    Calls are held weakly: one that the interpreter drops without
+    terminating it (``reset()``, an interpreter thrown away after a failed
+    step) is collected, and a generator's ``finally`` then runs."""
 
     WAKE = float("inf")
 
     def __init__(self):
-        self.active = {}
+        self.active = weakref.WeakKeyDictionary()
         self.progressed = False
         self.wake = _nothing
 
-    def started(self, call):
-        self.progressed = True
-        self.active[call] = None
+    def started(self, call, due=None):
+        self.active[call] = due
+
+    def due(self, call, due):
+        self.active[call] = due
 
     def finished(self, call):
         self.progressed = True
         self.active.pop(call, None)
 
 
-def _nothing():
-    pass
+class _NoRun(Tracker):
+    """The record of calls made outside any driver, in a host's own loop:
+    nobody reads it, so it keeps nothing."""
+
+    def started(self, call, due=None):
+        pass
+
+    def due(self, call, due):
+        pass
+
+    def finished(self, call):
+        pass
+
+
+class _Stepping(threading.local):
+    """The run whose step this thread is in: its driver sets `tracker`
+    around every step, so that a call made there reports to that run alone,
+    however many programs share the host."""
+
+    tracker = _NoRun()
+
+
+stepping = _Stepping()
 
 
 class Command(zolangpy.CallableGenerator):
@@ -159,7 +212,6 @@ class Command(zolangpy.CallableGenerator):
         self.doc = inspect.cleandoc(doc or function.__doc__ or "")
         self.__doc__ = self.doc  # what tools that read a native's own docstring find
         self.extra_check = check
-        self.tracker = host.tracker
         self.host = host
         self.chosen = {}  # words chosen at compile time, where they cannot reach run time
         self.words_arrive = self.signature.needs_words and WORDS_REACH_RUN_TIME
@@ -240,8 +292,10 @@ class Command(zolangpy.CallableGenerator):
             rest = bound.pop(self.rest_positional)
             positional = tuple(bound.pop(name, default) for name, default in self.before_rest)
             positional += tuple(rest)
-        self.tracker.progressed = True
-        return self.make(self, positional, bound)
+        tracker = stepping.tracker
+        if self.make is _Instant:
+            tracker.progressed = True  # it finishes at its first poll: its context goes on
+        return self.make(self, tracker, positional, bound)
 
     def trace_values(self, args):
         """The values among a call's run-time arguments, for a trace."""
@@ -265,6 +319,9 @@ class WordCommand(Command):
 
 def make_command(host, signature, function, **options):
     parsed = Signature(signature)
+    if not callable(function):
+        raise ValueError("%s: a command is a function, not %s (%r)"
+                         % (parsed.name, type(function).__name__, function))
     made = WordCommand if parsed.needs_words else Command
     return made(host, parsed, function, **options)
 
@@ -298,15 +355,31 @@ def _words_of(signature, args):
             index += 1
 
 
+def _weak_slot():
+    """The slot that lets a tracker hold calls weakly, where the base class
+    does not give one already (PyPy's does, CPython's does not)."""
+
+    class Probe(zolangpy.Callable):
+        __slots__ = ()
+
+    try:
+        weakref.ref(Probe())
+    except TypeError:
+        return ("__weakref__",)
+    return ()
+
+
 class _Call(zolangpy.Callable):
-    """A call of a command: `value` is the call's value once it finished.
-    Slots: a poll reads the attributes of its call, and that is the cost
-    of a poll beyond the function's own."""
+    """A call of a command: `value` is the call's value once it finished;
+    `tracker` the record of the run that made it. Slots: a poll reads the
+    attributes of its call, and that is the cost of a poll beyond the
+    function's own (and a weak reference, for the tracker)."""
 
-    __slots__ = ("command", "positional", "keywords", "value")
+    __slots__ = ("command", "tracker", "positional", "keywords", "value") + _weak_slot()
 
-    def __init__(self, command, positional, keywords):
+    def __init__(self, command, tracker, positional, keywords):
         self.command = command
+        self.tracker = tracker
         self.positional = positional
         self.keywords = keywords
         self.value = None
@@ -324,16 +397,21 @@ class _Instant(_Call):
 
 
 class _Resumed(_Call):
-    __slots__ = ("generator", "resume", "tracker")
+    __slots__ = ("generator", "resume", "due")
 
-    def __init__(self, command, positional, keywords):
-        _Call.__init__(self, command, positional, keywords)
+    def __init__(self, command, tracker, positional, keywords):
+        _Call.__init__(self, command, tracker, positional, keywords)
         self.generator = command.function(*positional, **keywords)
         self.resume = self.generator.__next__
-        self.tracker = command.tracker
-        self.tracker.started(self)
+        self.due = None  # after `yield SECONDS`: not resumed before this time
+        tracker.started(self)
 
     def call(self):
+        if self.due is not None:
+            if time.monotonic() < self.due:
+                return False
+            self.due = None
+            self.tracker.due(self, None)
         try:
             pause = self.resume()
             if pause is None:
@@ -345,7 +423,8 @@ class _Resumed(_Call):
         except BaseException:
             self.tracker.finished(self)  # the step fails: the call is over
             raise
-        self.tracker.active[self] = time.monotonic() + pause
+        self.due = time.monotonic() + _pause(self.command.name, pause)
+        self.tracker.due(self, self.due)
         return False
 
     def terminate(self):
@@ -353,11 +432,26 @@ class _Resumed(_Call):
         self.generator.close()
 
 
+def _pause(name, pause):
+    """The seconds of a `yield SECONDS`: a finite number, below 0 taken as 0.
+    Anything else fails the call, as a pause without end would stall the
+    driver that sleeps through it."""
+    if isinstance(pause, _NUMBER) and not isinstance(pause, bool):
+        try:
+            seconds = float(pause)
+        except OverflowError:
+            seconds = math.inf
+        if math.isfinite(seconds):
+            return max(0.0, seconds)
+    raise CommandError("%s: yield gave %s, where a generator command yields nothing or a finite "
+                       "number of seconds" % (name, show(pause)))
+
+
 class _Task(_Call):
     __slots__ = ("task",)
 
-    def __init__(self, command, positional, keywords):
-        _Call.__init__(self, command, positional, keywords)
+    def __init__(self, command, tracker, positional, keywords):
+        _Call.__init__(self, command, tracker, positional, keywords)
         self.task = None
 
     def call(self):
@@ -369,19 +463,18 @@ class _Task(_Call):
                 raise CommandError("%s is an async command: run the program on an asyncio loop, "
                                    "with zo.run_async" % self.command.name) from None
             self.task = loop.create_task(self.command.function(*self.positional, **self.keywords))
-            tracker = self.command.tracker
-            tracker.started(self)
-            tracker.active[self] = Tracker.WAKE
+            tracker = self.tracker
+            tracker.started(self, Tracker.WAKE)
             self.task.add_done_callback(lambda _: tracker.wake())
             return False
         if not task.done():
             return False
-        self.command.tracker.finished(self)
+        self.tracker.finished(self)
         self.value = task.result()  # raises what the task raised
         return True
 
     def terminate(self):
-        self.command.tracker.finished(self)
+        self.tracker.finished(self)
         if self.task is not None:
             self.task.cancel()
 
@@ -389,8 +482,8 @@ class _Task(_Call):
 class _Threaded(_Call):
     __slots__ = ("future", "cancel")
 
-    def __init__(self, command, positional, keywords):
-        _Call.__init__(self, command, positional, keywords)
+    def __init__(self, command, tracker, positional, keywords):
+        _Call.__init__(self, command, tracker, positional, keywords)
         self.future = None
 
     def call(self):
@@ -400,20 +493,19 @@ class _Threaded(_Call):
             if self.command.takes_cancel:
                 self.cancel = threading.Event()
                 keywords = dict(keywords, cancel=self.cancel)
-            self.future = in_thread(self.command.function, self.positional, keywords)
-            tracker = self.command.tracker
-            tracker.started(self)
-            tracker.active[self] = Tracker.WAKE
+            self.future = POOL.submit(self.command.function, self.positional, keywords)
+            tracker = self.tracker
+            tracker.started(self, Tracker.WAKE)
             self.future.add_done_callback(lambda _: tracker.wake())
             return False
         if not future.done():
             return False
-        self.command.tracker.finished(self)
+        self.tracker.finished(self)
         self.value = future.result()
         return True
 
     def terminate(self):
-        self.command.tracker.finished(self)
+        self.tracker.finished(self)
         if self.future is not None and not self.future.cancel() and self.command.takes_cancel:
             self.cancel.set()
 
@@ -474,21 +566,53 @@ class Property(zolangpy.Prop):
         return self.setter_function is not None
 
 
-def in_thread(function, positional, keywords):
-    """A future of `function` run in a thread of its own. A daemon: a thread
-    cannot be killed, and one that never returns must not hold up the
-    host's exit, as a pool's worker would."""
-    future = concurrent.futures.Future()
+# The most threads that blocking commands run on at once, in the whole
+# process; further calls wait in line for a free thread.
+POOL_THREADS = 32
 
-    def work():
-        if not future.set_running_or_notify_cancel():
-            return
-        try:
-            value = function(*positional, **keywords)
-        except BaseException as error:
-            future.set_exception(error)
-        else:
-            future.set_result(value)
 
-    threading.Thread(target=work, name="zo-command", daemon=True).start()
-    return future
+class _Pool:
+    """Daemon threads for blocking commands, started as calls need them, up
+    to `limit`, and kept for later calls. Unlike the workers of
+    `concurrent.futures.ThreadPoolExecutor`, which the interpreter joins at
+    exit, a daemon thread stuck in a call that never returns does not hold
+    up the host's exit: a thread cannot be killed."""
+
+    def __init__(self, limit):
+        self.limit = limit
+        self.work = queue.SimpleQueue()
+        self.idle = threading.Semaphore(0)  # one release per thread waiting for work
+        self.lock = threading.Lock()
+        self.threads = 0
+
+    def submit(self, function, positional, keywords):
+        """A `concurrent.futures.Future` of `function`; cancelling it before
+        a thread takes it up means it never runs."""
+        future = concurrent.futures.Future()
+        self.work.put((future, function, positional, keywords))
+        if not self.idle.acquire(blocking=False):
+            with self.lock:
+                if self.threads < self.limit:
+                    self.threads += 1
+                    threading.Thread(target=self._serve, name="zo-command-%d" % self.threads,
+                                     daemon=True).start()
+        return future
+
+    def _serve(self):
+        while True:
+            _run(*self.work.get())  # in a function, so that nothing is kept while idle
+            self.idle.release()
+
+
+def _run(future, function, positional, keywords):
+    if not future.set_running_or_notify_cancel():
+        return
+    try:
+        value = function(*positional, **keywords)
+    except BaseException as error:
+        future.set_exception(error)
+    else:
+        future.set_result(value)
+
+
+POOL = _Pool(POOL_THREADS)

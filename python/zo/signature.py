@@ -17,6 +17,10 @@ import re
 
 _TOKEN = re.compile(r"\[|\]|[^\s\[\]]+")
 _PLACEHOLDER = re.compile(r"[A-Z][A-Z0-9_]*\Z")
+# Matching walks a signature part by part, recursively: these bounds keep
+# it far from Python's recursion limit, and far above any real command.
+MAX_PARTS = 100
+MAX_DEPTH = 16
 
 
 class SignatureError(SyntaxError):
@@ -71,12 +75,19 @@ class Signature:
     """A parsed signature: the command's `name` and its `parts`."""
 
     def __init__(self, text):
+        if not isinstance(text, str):
+            raise ValueError("a signature is a str such as 'move to X Y', not %s (%r)"
+                             % (type(text).__name__, text))
         self.text = " ".join(text.split())
         tokens = _TOKEN.findall(text)
         if not tokens or not re.match(r"[^\W\d]\w*\Z", tokens[0]):
-            raise ValueError("a signature starts with the command's name: %r" % text)
+            raise ValueError("a signature starts with the command's name: %r" % _abridged(text))
         self.name = tokens[0]
-        self.parts, end = _parse(tokens, 1, text, nested=False)
+        if len(tokens) > MAX_PARTS:
+            raise ValueError("%s: a signature has at most %d words, placeholders and brackets"
+                             % (self.name, MAX_PARTS))
+        self.parts, end = _parse(tokens, 1, text, depth=0)
+        _refuse_repeats(self.parts, text)
         self.bound = list(_walk(self.parts, bound_only=True))
         self.needs_words = any(isinstance(part, Word) and part.bound for part in self.bound)
         self.value_parts = _values_only(self.parts)
@@ -101,7 +112,22 @@ class Signature:
         return found[1]
 
 
-def _parse(tokens, index, text, nested):
+def _abridged(text):
+    return text if len(text) <= 60 else text[:57] + "..."
+
+
+def _refuse_repeats(parts, text):
+    seen = set()
+    for part in _walk(parts):
+        if isinstance(part, (Value, Rest)):
+            if part.parameter in seen:
+                raise ValueError("%s stands twice in %r: each placeholder names a parameter of "
+                                 "its own" % (part.name, text))
+            seen.add(part.parameter)
+
+
+def _parse(tokens, index, text, depth):
+    nested = depth > 0
     parts = []
     while index < len(tokens):
         token = tokens[index]
@@ -112,7 +138,10 @@ def _parse(tokens, index, text, nested):
         if parts and isinstance(parts[-1], Rest):
             raise ValueError("nothing may follow a variadic tail in %r" % text)
         if token == "[":
-            inner, index = _parse(tokens, index + 1, text, nested=True)
+            if depth == MAX_DEPTH:
+                raise ValueError("optional parts nest at most %d deep in a signature"
+                                 % MAX_DEPTH)
+            inner, index = _parse(tokens, index + 1, text, depth + 1)
             if not inner:
                 raise ValueError("an empty '[]' in %r" % text)
             parts.append(Optional_(inner))

@@ -4,7 +4,7 @@
 import sys
 import time
 
-from zo.kit import format_value
+from zo.kit import WordCommand, format_value
 
 _UNITS = {"seconds": 1.0, "second": 1.0, "milliseconds": 0.001, "millisecond": 0.001}
 
@@ -25,6 +25,16 @@ def _check_wait(args):
         raise SyntaxError("wait: the unit must be 'seconds' or 'milliseconds'")
 
 
+class _Wait(WordCommand):
+    """IR text saved before words reached natives at run time calls wait
+    with its value alone (``call "wait" 1``), a number of seconds."""
+
+    def generate(self, args):
+        if len(args) == 1:
+            args = [args[0], "seconds"]
+        return WordCommand.generate(self, args)
+
+
 def register_standard(host, out=None):
     @host.command("print VALUES...", check=_check_print)
     def print_(*values):
@@ -32,7 +42,6 @@ def register_standard(host, out=None):
         numbers as Zo writes them (3, not 3.0), true, false and nil."""
         print(" ".join(format_value(v) for v in values), file=out or sys.stdout, flush=True)
 
-    @host.command("wait N " + "|".join(_UNITS), check=_check_wait)
     def wait(n: float, unit):
         """Waits N seconds or milliseconds without blocking, on the monotonic clock."""
         due = time.monotonic() + max(0.0, n) * _UNITS[unit]
@@ -40,6 +49,8 @@ def register_standard(host, out=None):
         while left > 0:
             yield left  # nothing changes before then: a driver may sleep
             left = due - time.monotonic()
+
+    host.callable("wait", _Wait(host, "wait N " + "|".join(_UNITS), wait, check=_check_wait))
 
     @host.prop("time")
     def now():
