@@ -23,7 +23,7 @@ yet", and `close(t)`. It reads the step from the recorder's attributes
 (`step`, `kind`, `t`, `t_end`, `events`, `pending`, `running`, `status`,
 `status_changed`, `error`, `interrupted`) and copies what it keeps, since the
 lists are reused. Events are tuples whose first item names the kind, as
-`zo.recording.record.event_json` turns them into the record's lines.
+`zo.recording.writer` turns them into the record's lines.
 """
 
 import datetime

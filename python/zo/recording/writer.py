@@ -85,6 +85,8 @@ def _ctx(event):
                  m=mode)
 
 
+# The record's line (without its newline) of each kind of a Recorder's
+# event tuples.
 _LINES = {
     "gen": _gen,
     "done": lambda event: '{"e":"done","c":%d}' % event[1],
@@ -96,12 +98,6 @@ _LINES = {
     "rstop": lambda event: '{"e":"rstop"}',
     "ctx": _ctx,
 }
-
-
-def event_line(event):
-    """The record's line (without its newline) of one of a Recorder's event
-    tuples."""
-    return _LINES[event[0]](event)
 
 
 def _error_line(error):
@@ -128,16 +124,25 @@ class RecordWriter:
         self.idle_first = self.idle_t = self.idle_u = None
         self.idle_pending = None
         self.held = ""  # lines made but not written yet (of idle steps)
+        self.broken = False  # a write failed: nothing more is written
         self.last_flush = 0.0
 
     def _send(self, text):
         """Writes lines and hands them to the system: one write() for a raw file."""
+        if self.broken:
+            return
         data = text.encode("utf-8", "backslashreplace")
-        written = self.file.write(data)
-        while written is not None and written < len(data):  # a write() cut short
-            data = data[written:]
+        try:
             written = self.file.write(data)
-        self.flush()
+            while written is not None and written < len(data):  # a write() cut short
+                data = data[written:]
+                written = self.file.write(data)
+            self.flush()
+        except BaseException:
+            # A full disk, say: the record ends as a cut one, with nothing
+            # written after the part of a step that made it.
+            self.broken = True
+            raise
 
     def header(self, header):
         self._send(_encode(header) + "\n")
@@ -195,8 +200,14 @@ class RecordWriter:
         return line + "\n"
 
     def close(self, t):
-        self._send(self._unsent() + '{"e":"fin","t":%.6f}\n' % t)
-        self.file.close()
+        try:
+            self._send(self._unsent() + '{"e":"fin","t":%.6f}\n' % t)
+        finally:
+            try:
+                self.file.close()
+            except OSError:
+                if not self.broken:
+                    raise
 
 
 def _nothing():
