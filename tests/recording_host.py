@@ -57,3 +57,36 @@ def register(host):
     host.callable("move", Move())
     host.callable("boom", Boom())
     host.property("pos", Position())
+
+
+# A string that UTF-8 cannot hold, as a host may hand one back (a lone
+# surrogate, from bytes decoded with "surrogateescape").
+ODD = "bad\udcff"
+
+
+class _Odd(zolangpy.Callable):
+    def call(self):
+        return True
+
+    def result(self):
+        return ODD
+
+
+class Odd(zolangpy.CallableGenerator):
+    """`odd`: done at once; its value is ODD."""
+
+    def check_syntax(self, args):
+        pass
+
+    def generate(self, args):
+        return _Odd()
+
+
+class OddText(zolangpy.Prop):
+    """`$odd`, read-only: ODD."""
+
+    def get(self):
+        return ODD
+
+    def is_settable(self):
+        return False

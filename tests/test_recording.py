@@ -12,9 +12,10 @@ import zolangpy
 from conftest import PYTHON_DIR, ROOT, run_zo
 
 sys.path.insert(0, PYTHON_DIR)
-from zo import cli  # noqa: E402  (the package under test, from the source tree)
-from zo.recording import Recorder, RecordWriter, read_record  # noqa: E402
-from recording_host import Boom, Move, Position  # noqa: E402
+import zo  # noqa: E402  (the package under test, from the source tree)
+from zo import cli  # noqa: E402
+from zo.recording import Recorder, Replayer, RecordWriter, read_record  # noqa: E402
+from recording_host import ODD, Boom, Move, Odd, OddText, Position  # noqa: E402
 
 HOST = os.path.join(ROOT, "tests", "recording_host.py")
 
@@ -22,16 +23,22 @@ PATROL = os.path.join(ROOT, "examples", "patrol.zo")
 ROBOT = os.path.join(ROOT, "examples", "robot_host.py")
 
 
-def record(tmp_path, source, name="run.zrec"):
+def record(tmp_path, source, name="run.zrec", program="prog.zo", extra=(), limits=None,
+           recorded_limits=None):
     """Runs `source` as a host loop would, through the Recorder API; returns
-    the record's path and whether the run failed."""
+    the record's path and whether the run failed. `limits` are set on the
+    interpreter; `recorded_limits` are those the Recorder is told of."""
     path = str(tmp_path / name)
-    recorder = Recorder([RecordWriter(path)], source=source, path="prog.zo")
+    recorder = Recorder([RecordWriter(path)], source=source, path=program,
+                        limits=recorded_limits)
     compiler = zolangpy.Compiler()
-    for native_name, native in (("move", Move()), ("boom", Boom()), ("pos", Position())):
+    for native_name, native in (("move", Move()), ("boom", Boom()), ("pos", Position()),
+                                *extra):
         recorder.register(compiler, native_name, native)
     assert compiler.compile(source), compiler.diagnostics()
     interpreter = compiler.into_interpreter()
+    if limits:
+        interpreter.set_limits(**limits)
     failed = False
     with recorder:
         try:
@@ -88,7 +95,7 @@ def test_values_and_failures_come_from_the_record(tmp_path, capsys):
     path, _ = record(tmp_path, "use $pos;\nmove 2;\n$pos = $pos * 3;\nboom;\n")
     lines = [json.loads(line) for line in open(path)]
     kinds = [line.get("e") for line in lines[1:]]
-    assert lines[0]["zrec"] == 1 and lines[0]["path"] == "prog.zo"
+    assert lines[0]["zrec"] == 2 and lines[0]["path"] == "prog.zo"
     assert {n["name"] for n in lines[0]["natives"]} == {"move", "boom"}
     assert lines[0]["properties"] == [{"name": "pos", "settable": True}]
     for kind in ("step", "gen", "done", "get", "set", "fail", "error", "status", "end", "stop",
@@ -103,8 +110,8 @@ def test_values_and_failures_come_from_the_record(tmp_path, capsys):
     edited.write_text("use $pos;\nmove 2;\n$pos = $pos * 4;\nboom;\n")
     status, _, err = replay(capsys, path, str(edited))
     assert status == 1
-    assert err.startswith("zo: replay diverged at step 4: the program sets $pos to 4; "
-                          "the recording has $pos set to 3\n"), err
+    assert err.startswith("zo: replay diverged at step 4: %s:3:1 sets $pos to 4; "
+                          "the recording has $pos set to 3\n" % edited), err
 
 
 DIVERGENCES = [
@@ -157,10 +164,38 @@ def test_a_cut_record_replays_to_its_last_whole_step(tmp_path, capsys):
         assert "the record was cut during step 4; replayed up to step 3" in err, err
         assert out == "replay matched: 3 steps, 1 native calls\n"
     assert whole.complete and whole.last_step > 4
+    # Cut in its closing line, the record still holds every step.
+    closing = tmp_path / "closing.zrec"
+    closing.write_text(text[:text.rindex('{"e":"fin"') + 9])
+    status, out, err = replay(capsys, str(closing))
+    assert (status, err) == (0, "zo: the record was cut in its closing line; replayed all %d "
+                                "steps\n" % whole.last_step)
 
+
+HEAD = '{"zrec":2,"natives":[],"properties":[]}\n'
+STEP = '{"e":"step","s":1,"t":0}\n'
 
 MALFORMED = [
     ("", "empty, not a record"),
+    ('{"zrec":true,"natives":[],"properties":[]}\n', ":1: record format version true"),
+    ('{"zrec":2,"natives":[{"name":"go","shapes":[[1]]}],"properties":[]}\n',
+     ":1: the header's 'natives' must be a list"),
+    ('{"zrec":2,"natives":[],"properties":[],"limits":"lots"}\n',
+     ":1: the header's 'limits' must be an object, not \"lots\""),
+    ('{"zrec":2,"natives":[],"properties":[],"limits":{"instructions":-5}}\n',
+     ":1: the header's limit 'instructions' must be a whole number above 0, not -5"),
+    ('{"zrec":2,"natives":[],"properties":[],"path":0}\n',
+     ":1: the header's 'path' must be a string, not 0"),
+    (HEAD + STEP + '{"e":"val","c":1,"v":{"f":"hello"}}\n',
+     ':3: \'v\' must be a JSON value or {"f": "inf"}, not {"f": "hello"}'),
+    (HEAD + '{"e":"step","s":1,"t":NaN}\n', ":2: not a JSON line: NaN is not JSON"),
+    (HEAD + STEP + '{"e":"ctx","x":1,"p":2}\n{"e":"ctx","x":2,"p":1}\n',
+     ":4: context 2 would be its own ancestor"),
+    (HEAD + STEP + '{"e":"error","m":"x","tb":[[1,"x"]]}\n',
+     ":3: 'tb' of an 'error' line must list [group, line] pairs"),
+    (HEAD.encode() + STEP.encode() + b'{"e":"fin","t":0}\xff\n{"e":"fin","t":0}\n',
+     ":3: not UTF-8 text"),
+    (gzip.compress(HEAD.encode() + b"\n" * 1000000), ":2: not a JSON line"),
     ("hello\n", ":1: not a JSON line"),
     ('{"e":"step"}\n', ":1: not a Zo record"),
     ('{"zrec":7,"natives":[],"properties":[]}\n', ":1: record format version 7"),
@@ -186,7 +221,10 @@ MALFORMED = [
 @pytest.mark.parametrize("text,message", MALFORMED)
 def test_malformed_records_are_refused_clearly(tmp_path, capsys, text, message):
     path = tmp_path / "bad.zrec"
-    path.write_text(text)
+    if isinstance(text, bytes):
+        path.write_bytes(text)
+    else:
+        path.write_text(text)
     for command in (["replay", str(path)], ["timeline", str(path), "-o", str(tmp_path / "t")]):
         assert cli.main(command) == 2
         err = capsys.readouterr().err
@@ -226,8 +264,7 @@ def test_trace_shows_times_properties_and_folds_pending_polls(zo_file):
                          "poll #1 move -> done at line 2"]
     assert "set $pos = 3" in lines and "get $pos -> 4" in lines
     assert traced.stderr.startswith("[0.")
-    only = run_zo("run", program, "--host", str(host), "--trace", "--trace-only", "print",
-                  "--tick", "0")
+    only = run_zo("run", program, "--host", str(host), "--trace-only", "print", "--tick", "0")
     assert [line.split("] ", 1)[1] for line in only.stderr.splitlines()] == [
         "start #2 print(4.0) at line 4", "poll #2 print -> done at line 4", "status ended"]
 
@@ -276,17 +313,14 @@ def test_perfetto_file_follows_the_trace_event_format(tmp_path):
 
 CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
 
+needs_chromium = pytest.mark.skipif(
+    not (os.path.exists(CHROMIUM) and shutil.which("node")
+         and os.path.isdir(os.path.join(ROOT, "node_modules", "puppeteer-core"))),
+    reason="needs node, puppeteer-core and Chromium")
 
-@pytest.mark.skipif(not (os.path.exists(CHROMIUM) and shutil.which("node")
-                         and os.path.isdir(os.path.join(ROOT, "node_modules", "puppeteer-core"))),
-                    reason="needs node, puppeteer-core and Chromium")
-def test_timeline_shows_every_context_and_call_in_chromium(tmp_path):
-    record, page = timeline_of_patrol(tmp_path, "html")
-    text = open(page, encoding="utf-8").read()
-    assert "http://" not in text.replace("http://www.w3.org/2000/svg", "")
-    assert "https://" not in text and "<script src" not in text
-    # ZO_TIMELINE_SCREENSHOT names where to keep the picture (docs/recording.md's).
-    shot = os.environ.get("ZO_TIMELINE_SCREENSHOT")
+
+def show_in_chromium(page, shot=None):
+    """What tests/browser/timeline.js saw of a page in headless Chromium."""
     # The browser is no part of ours: the sanitized build's preloaded
     # runtimes would keep Chromium from starting at all.
     browser_env = {name: value for name, value in os.environ.items()
@@ -296,7 +330,17 @@ def test_timeline_shows_every_context_and_call_in_chromium(tmp_path):
         ([shot] if shot else []), cwd=ROOT, env=dict(browser_env, CHROMIUM=CHROMIUM),
         capture_output=True, text=True, timeout=120)
     assert shown.returncode == 0, shown.stderr
-    seen = json.loads(shown.stdout.splitlines()[-1])
+    return json.loads(shown.stdout.splitlines()[-1])
+
+
+@needs_chromium
+def test_timeline_shows_every_context_and_call_in_chromium(tmp_path):
+    record, page = timeline_of_patrol(tmp_path, "html")
+    text = open(page, encoding="utf-8").read()
+    assert "http://" not in text.replace("http://www.w3.org/2000/svg", "")
+    assert "https://" not in text and "<script src" not in text
+    # ZO_TIMELINE_SCREENSHOT names where to keep the picture (docs/recording.md's).
+    seen = show_in_chromium(page, os.environ.get("ZO_TIMELINE_SCREENSHOT"))
     assert seen["problems"] == [] and seen["requests"] == []
     contexts = recorded_contexts(record)
     lanes = {lane for lane, _ in seen["lanes"]}
@@ -334,16 +378,18 @@ def test_lanes_nest_each_context_under_its_parent(tmp_path):
         (7, "done", 1, 3), (9, "terminated", 1, 3)]
 
 
-def test_the_recording_guide_snippet_runs_as_shown(tmp_path):
+def test_the_recording_guide_snippets_run_as_shown(tmp_path):
     with open(os.path.join(ROOT, "docs", "recording.md"), encoding="utf-8") as handle:
         text = handle.read()
-    code, expected = re.search(r"```python\n(.*?)```\n\n```output\n(.*?)```", text, re.S).groups()
+    snippets = re.findall(r"```python\n((?:(?!```).)*)```\n\n```output\n(.*?)```", text, re.S)
+    assert len(snippets) == 2
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join([PYTHON_DIR] + [
         os.path.abspath(p) for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
-    ran = subprocess.run([sys.executable, "-c", code], env=env, cwd=str(tmp_path),
-                         capture_output=True, text=True, timeout=60)
-    assert (ran.returncode, ran.stdout) == (0, expected), ran.stderr
+    for code, expected in snippets:
+        ran = subprocess.run([sys.executable, "-c", code], env=env, cwd=str(tmp_path),
+                             capture_output=True, text=True, timeout=60)
+        assert (ran.returncode, ran.stdout) == (0, expected), ran.stderr
 
 
 def test_calls_name_their_contexts_and_branches(tmp_path):
@@ -450,3 +496,168 @@ def test_contexts_are_described_from_the_interpreter_between_steps():
         ("ctx", 1, None, None, 8, 5, None, None),
         ("ctx", 4, 1, "side", 9, 1, 1, "race"),
         ("ctx", 6, None, "side", None, None, None, None)]
+
+
+def kit_robot():
+    """A host of the kit: a generator command with words, and a property."""
+    host = zo.Host()
+    speed = {"value": 1.0}
+
+    @host.command("drive N metres")
+    def drive(n: float):
+        for _ in range(int(n)):
+            yield
+        return n * 10
+
+    host.prop("speed", lambda: speed["value"], lambda value: speed.update(value=value),
+              type=float)
+    return host
+
+
+KIT_PROGRAM = "use $speed;\n$speed = 2;\n$d = drive $speed metres;\nprint $d;\n"
+
+WORD_EDITS = [
+    # (the edited program, what replay says after "zo: ", or None: it replays)
+    (KIT_PROGRAM.replace("metres", "furlongs"),
+     "replay diverged: {p}:3:6 calls 'drive' with words (_ furlongs); the recording has "
+     "'drive' with words (_ metres)"),
+    (KIT_PROGRAM.replace("$speed metres", "metres"),
+     "replay diverged: {p}:3:6 calls 'drive' with words (metres); the recording has "
+     "'drive' with words (_ metres)"),
+    (KIT_PROGRAM.replace("$speed = 2;", "$speed = 1 + 1;"), None),
+]
+
+
+def test_a_kit_run_records_and_replay_checks_the_words_of_its_calls(tmp_path, capsys):
+    path = str(tmp_path / "kit.zrec")
+    assert zo.run(KIT_PROGRAM, kit_robot(), record=path, path="kit.zo", tick=0) == "ended"
+    capsys.readouterr()
+    kinds = {e["e"] for step in read_record(path).steps for e in step.events}
+    assert {"gen", "done", "val", "get", "set"} <= kinds
+    assert replay(capsys, path)[:3:2] == (0, "")
+    program = tmp_path / "edited.zo"
+    for edited, message in WORD_EDITS:
+        program.write_text(edited)
+        status, _, err = replay(capsys, path, str(program))
+        if message is None:
+            assert (status, err) == (0, ""), err
+        else:
+            assert (status, err) == (1, "zo: " + message.format(p=program) + "\n")
+    # A record of the version before call shapes still replays, unchecked.
+    lines = open(path, encoding="utf-8").read().splitlines(True)
+    header = json.loads(lines[0])
+    header["zrec"] = 1
+    for native in header["natives"]:
+        del native["shapes"]
+    old = tmp_path / "old.zrec"
+    old.write_text(json.dumps(header) + "\n" + "".join(lines[1:]))
+    program.write_text(WORD_EDITS[0][0])
+    assert replay(capsys, str(old), str(program))[0] == 0
+    # A program that does not compile leaves a record that says so.
+    never = str(tmp_path / "never.zrec")
+    with pytest.raises(zo.CompileError):
+        zo.run("drive 1 furlongs;\n", kit_robot(), record=never, path="bad.zo")
+    status, _, err = replay(capsys, never)
+    assert status == 2 and err.startswith(
+        "zo: %s: the recorded run never started: the program did not compile: bad.zo:1:1: "
+        % never), err
+
+
+@pytest.mark.parametrize("source", ["use $odd;\n$x = $odd;\n", "$x = odd;\n"])
+def test_strings_utf8_cannot_hold_are_recorded_as_they_were(tmp_path, capsys, source):
+    path, failed = record(tmp_path, source, extra=(("odd", Odd()), ("odd", OddText())))
+    assert failed  # the interpreter refuses such a string: the run's own outcome
+    values = [e["v"] for step in read_record(path).steps for e in step.events if "v" in e]
+    assert values == [ODD]
+    assert replay(capsys, path)[:3:2] == (0, "")
+
+
+@pytest.mark.parametrize("recorded_limits", [{"seconds": 0.2}, None])
+def test_a_step_that_ran_out_of_time_replays_to_where_it_ended(tmp_path, recorded_limits):
+    # Without the limit in the header, the step is given as long as it took.
+    path, failed = record(tmp_path, "move 1;\nwhile true { $x = 1; }\n",
+                          limits={"seconds": 0.2}, recorded_limits=recorded_limits)
+    assert failed
+    replayed = run_zo("replay", path, timeout=60)
+    assert (replayed.returncode, replayed.stderr) == (0, ""), replayed.stderr
+
+
+def test_ctrl_c_ends_a_replay_without_a_traceback(tmp_path, capsys, monkeypatch):
+    path, _ = record(tmp_path, "move 1;\n")
+
+    def interrupted(self, interpreter):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(Replayer, "run", interrupted)
+    assert replay(capsys, path)[:3:2] == (130, "zo: replay interrupted\n")
+
+
+TRUSTED = [
+    # (what the header keeps of the program, the program named, status, message)
+    (("path", "sha256"), False, 0, ""),
+    (("path",), False, 2, "the record holds neither the program nor its hash"),
+    (("path",), True, 0, ""),
+    (("path", "sha256", "other"), False, 2, "has changed since it was recorded"),
+]
+
+
+@pytest.mark.parametrize("kept,named,status,message", TRUSTED)
+def test_replay_reads_only_a_program_file_it_can_trust(tmp_path, capsys, kept, named, status,
+                                                       message):
+    source = "move 1;\n"
+    program = tmp_path / "prog.zo"
+    program.write_text(source if "other" not in kept else "# changed\n" + source)
+    path, _ = record(tmp_path, source, program=str(program))
+    lines = open(path, encoding="utf-8").read().splitlines(True)
+    header = {key: value for key, value in json.loads(lines[0]).items()
+              if key in kept or key not in ("path", "sha256", "source")}
+    with open(path, "w", encoding="utf-8") as handle:
+        handle.write(json.dumps(header) + "\n" + "".join(lines[1:]))
+    got, _, err = replay(capsys, path, *([str(program)] if named else []))
+    assert got == status and message in err, err
+
+
+def test_calls_a_stop_ended_are_told_from_calls_a_race_ended(tmp_path):
+    from zo.recording import timeline
+
+    lines = [
+        {"e": "step", "s": 1, "t": 0},
+        {"e": "gen", "c": 1, "n": "move", "a": [9]},
+        {"e": "gen", "c": 2, "n": "move", "a": [1]},
+        {"e": "gen", "c": 3, "n": "move", "a": [2]},
+        {"e": "term", "c": 3},  # lost a race
+        {"e": "end", "s": 1, "t": 0.1, "r": True},
+        {"e": "step", "s": 2, "t": 0.2},
+        {"e": "rstop"},  # Ctrl-C, a deadline, a failure
+        {"e": "term", "c": 1},
+        {"e": "gen", "c": 4, "n": "move", "a": [3]},  # __end's race
+        {"e": "gen", "c": 5, "n": "move", "a": [4]},
+        {"e": "done", "c": 4},
+        {"e": "term", "c": 5},
+        {"e": "end", "s": 2, "t": 0.3, "r": True},
+        {"e": "stop", "s": 3, "t": 0.4},
+        {"e": "term", "c": 2},
+        {"e": "end", "s": 3, "t": 0.5},
+    ]
+    path = tmp_path / "made.zrec"
+    path.write_text(HEAD + "".join(json.dumps(line) + "\n" for line in lines))
+    made = timeline.model(read_record(str(path)))
+    assert [call["end"] for call in made["calls"]] == [
+        "stopped", "stopped", "terminated", "done", "terminated"]
+
+
+@needs_chromium
+def test_timeline_pages_keep_any_recorded_text_as_text(tmp_path):
+    name = '</title><script>document.title="run"</script>@DATA@ & <!--<script>.zo'
+    text = '<!--<script>\u2028</script>&amp;'
+    path, _ = record(tmp_path, 'use $pos;\nparallel {\n  move 1;\n  move 2;\n}\n$pos = "%s";\n'
+                     % text, program=name)
+    page = str(tmp_path / "page.html")
+    assert cli.main(["timeline", path, "-o", page]) == 0
+    seen = show_in_chromium(page)
+    assert seen["problems"] == [] and seen["requests"] == []
+    assert seen["title"] == seen["heading"] == "Zo timeline: " + name
+    record_ = read_record(path)
+    assert {lane for lane, _ in seen["lanes"]} == {str(c) for c in recorded_contexts(record_)}
+    assert sorted(call for call, _ in seen["bars"]) == recorded_calls(record_)
+    assert seen["marks"] == 1

@@ -11,6 +11,7 @@ measurement per process, printed as one number (process CPU time).
     zo_host.py prop IR N        ns per loop iteration doing one get and one set
     zo_host.py completing IR N  ns per run() of a loop over one native call that
                                 completes at its first poll and has a result()
+    zo_host.py completing-recorded IR N   the same through zo.recording's Recorder
     zo_host.py floor-noop N     ns per Python -> C no-argument call
     zo_host.py floor-call N     ns per Python -> C -> obj.call()
     zo_host.py floor-getset N   ns per obj.get() + obj.set() called from C
@@ -105,7 +106,7 @@ def repeated_runs(path, n, wait=Waits):
     return timed(work, n)
 
 
-def recorded_runs(path, n):
+def recorded_runs(path, n, wait=Waits):
     import os
     import tempfile
 
@@ -115,7 +116,7 @@ def recorded_runs(path, n):
         recorder = Recorder([RecordWriter(os.path.join(scratch, "bench.zrec"))])
         with open(path) as f:
             zo = zolangpy.Interpreter(f.read())
-        recorder.register(zo, "wait", Waits())
+        recorder.register(zo, "wait", wait())
 
         def work():
             run = recorder.run
@@ -185,6 +186,8 @@ def main():
         value = repeated_runs(args[0], int(args[1]), Completes)
     elif mode == "poll-recorded":
         value = recorded_runs(args[0], int(args[1]))
+    elif mode == "completing-recorded":
+        value = recorded_runs(args[0], int(args[1]), Completes)
     elif mode == "compile":
         value = compile_speed(args[0])
     else:

@@ -16,7 +16,9 @@ turn the first SIGINT into a stop request, so ``__end`` runs; a second one
 raises KeyboardInterrupt and abandons ``__end``. `run_async` does the same
 for the cancellation of its task. A `deadline` (seconds) requests a stop
 when the run has lasted that long; should ``__end`` still run when as long
-again has passed, it is abandoned, as by a second SIGINT.
+again has passed, it is abandoned, as by a second SIGINT. With `record` (a
+path, or a `zo.recording.Recorder`), every question the program asks of the
+world is recorded for `zo replay` and `zo timeline` (docs/recording.md).
 
 Each run keeps its own record of the calls in progress (a `Tracker`), set
 for the thread around each of its steps, so that any number of programs
@@ -78,7 +80,14 @@ class Driver:
     `stop_failed` are for hosts that report (``zo run`` does)."""
 
     def __init__(self, interpreter, host=None, *, tick=DEFAULT_TICK, can_yield=True,
-                 deadline=None, monitor=None, exact=None, signals=True):
+                 deadline=None, monitor=None, exact=None, signals=True, recorder=None):
+        # A recorder records each step, and closes its record when the run
+        # is over; the natives must have been registered through it.
+        self.recorder = recorder
+        if recorder is not None:
+            from zo.recording.recorded import Recorded
+
+            interpreter = Recorded(interpreter, recorder)
         self.interpreter = interpreter
         # The record of this run's calls: the monitor's, which watches the
         # natives of the layer below for it, or one of its own.
@@ -391,6 +400,8 @@ class Driver:
             self.saved_handler = signal.signal(signal.SIGINT, self._on_sigint)
 
     def _finish(self):
+        if self.recorder is not None:
+            self.recorder.close()
         self.tracker.wake = _nothing
         with self.lock:
             self.over = True
@@ -466,21 +477,47 @@ def _contexts(interpreter):
 
 
 def driver(program, host=None, *, tick=DEFAULT_TICK, deadline=None, trace=None, signals=True,
-           path="<program>"):
+           path="<program>", record=None):
     """A Driver for `program`: Zo source text, or an Interpreter. From
     source, `host` (default: a standard `zo.Host`) compiles it, and every
-    native it calls is watched, so that waits are exact."""
+    native it calls is watched, so that waits are exact. `record` records
+    the run: the path of the record to write, or a `zo.recording.Recorder`
+    (through which an Interpreter's natives must have been registered)."""
     if host is None:
         from zo.host import Host
 
         host = Host()
     if isinstance(program, zolangpy.Interpreter):
-        return Driver(program, host, tick=tick, deadline=deadline, exact=False, signals=signals)
+        recorder = _interpreter_recorder(record)
+        return Driver(program, host, tick=tick, deadline=deadline, exact=False, signals=signals,
+                      recorder=recorder)
     monitor = Monitor(Tracker(), trace)
-    interpreter = host.compile(program, path, wrap=monitor.wrap)
+    wrap, recorder = monitor.wrap, None
+    if record is not None:
+        from zo.recording.recorded import recorded_host, recorder_for
+
+        recorder = recorder_for(record, program, path)
+        host, wrap = recorded_host(host, recorder, wrap)
+    try:
+        interpreter = host.compile(program, path, wrap=wrap)
+    except BaseException:
+        if recorder is not None:
+            recorder.close()  # the record says why the run never started
+        raise
     monitor.interpreter = interpreter
     return Driver(interpreter, host, tick=tick, deadline=deadline, monitor=monitor,
-                  can_yield=may_yield(program), signals=signals)
+                  can_yield=may_yield(program), signals=signals, recorder=recorder)
+
+
+def _interpreter_recorder(record):
+    if record is None:
+        return None
+    from zo.recording import Recorder
+
+    if not isinstance(record, Recorder):
+        raise TypeError("to record a program given as an Interpreter, pass the "
+                        "zo.recording.Recorder its natives were registered through")
+    return record
 
 
 def may_yield(text):

@@ -1,6 +1,7 @@
 // Opens a `zo timeline` page in headless Chromium and prints what it shows
 // as one JSON line: the lanes (context ids and labels), the bars (call ids
-// and how each ended), the marks, and every console message and page error.
+// and how each ended), the marks, the title, and every console message and
+// page error.
 //   node tests/browser/timeline.js PAGE.html [SCREENSHOT.png]
 "use strict";
 const path = require("path");
@@ -26,6 +27,8 @@ async function main() {
       lanes: [...document.querySelectorAll(".lane")].map(g => [g.dataset.context, g.dataset.label]),
       bars: [...document.querySelectorAll(".bar")].map(r => [Number(r.dataset.call), r.classList[1]]),
       marks: document.querySelectorAll(".mark").length,
+      title: document.title,
+      heading: document.getElementById("title").textContent,
     }));
     // Zoom in around the middle and hover a bar: both must work without errors.
     const box = await (await tab.$("#timeline")).boundingBox();

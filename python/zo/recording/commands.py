@@ -1,24 +1,32 @@
 """The recorder's side of the `zo` command: `zo replay`, `zo timeline`, and
 the recorder that `zo run --record/--trace` runs with."""
 
-import copy
-import hashlib
 import sys
 
 import zolangpy
 
 from zo.diagnostics import _trace_entry, render_diagnostics
-from zo.recording.record import RecordError, RecordWriter, read_record
-from zo.recording.recorder import Recorder
+from zo.recording import recorded
+from zo.recording.reader import read_record
+from zo.recording.record import RecordError
+from zo.recording.recorded import Recorded
+from zo.recording.recorder import Recorder, source_hash
 from zo.recording.replay import Divergence, Replayer
 from zo.recording.trace import TraceSink
+from zo.recording.writer import RecordWriter
+
+__all__ = ["Recorded", "add_commands", "add_run_options", "main", "recorded_host",
+           "run_recorder"]
+
+# The exit status of a replay that Ctrl-C ended, as a shell reports it.
+_INTERRUPTED = 130
 
 
 def add_run_options(sub):
     sub.add_argument("--record", metavar="FILE",
                      help="record the run to FILE (.zrec; gzip when it ends in .gz)")
     sub.add_argument("--trace-only", metavar="NAME,...",
-                     help="with --trace, show only these natives and properties")
+                     help="trace only these natives and properties (implies --trace)")
 
 
 def add_commands(commands):
@@ -38,15 +46,16 @@ def run_recorder(args, text):
     """The Recorder for `zo run`, or None when neither --record nor --trace
     asks for one. Raises OSError when the record cannot be written."""
     sinks = []
-    if getattr(args, "trace", False):
-        only = args.trace_only.split(",") if getattr(args, "trace_only", None) else None
-        sinks.append(TraceSink(sys.stderr, only))
+    only = getattr(args, "trace_only", None)
+    if getattr(args, "trace", False) or only:
+        sinks.append(TraceSink(sys.stderr, only.split(",") if only else None))
     if getattr(args, "record", None):
         sinks.append(RecordWriter(args.record))
     if not sinks:
         return None
-    limits = {key: value for key, value in (("instructions", args.max_instructions),
-                                            ("seconds", args.timeout)) if value is not None}
+    limits = {key: value for key, value in (
+        ("instructions", args.max_instructions), ("seconds", args.timeout),
+        ("memory", getattr(args, "max_memory", None))) if value is not None}
     return Recorder(sinks, source=text, path=args.file, ir=args.file.endswith(".zir"),
                     limits=limits or None)
 
@@ -54,40 +63,18 @@ def run_recorder(args, text):
 def recorded_host(host, recorder):
     """A copy of `host` whose properties are recorded (its callables are
     wrapped as they are registered)."""
-    made = copy.copy(host)
-    made.properties = {name: recorder.wrap(name, prop) for name, prop in host.properties.items()}
-    return made
-
-
-class Recorded:
-    """An interpreter seen through a recorder: run() and stop() are recorded
-    steps; everything else goes to the interpreter itself."""
-
-    def __init__(self, interpreter, recorder):
-        self._interpreter = interpreter
-        self._recorder = recorder
-
-    def run(self):
-        return self._recorder.run(self._interpreter)
-
-    def stop(self):
-        self._recorder.stop(self._interpreter)
-
-    def __getattr__(self, name):
-        if name == "request_stop":
-            # Present only where the interpreter has it, as a driver asks.
-            getattr(self._interpreter, name)
-            return lambda: self._recorder.request_stop(self._interpreter)
-        return getattr(self._interpreter, name)
-
-    def __setattr__(self, name, value):
-        if name.startswith("_"):
-            object.__setattr__(self, name, value)
-        else:  # end_in_steps, say
-            setattr(self._interpreter, name, value)
+    return recorded.recorded_host(host, recorder)[0]
 
 
 def main(args):
+    try:
+        return _main(args)
+    except KeyboardInterrupt:
+        print("zo: %s interrupted" % args.command, file=sys.stderr)
+        return _INTERRUPTED
+
+
+def _main(args):
     try:
         record = read_record(args.record)
     except RecordError as error:
@@ -106,26 +93,33 @@ def main(args):
 
 
 def _program(record, program):
-    """(path, text, is_ir) of the program to replay, or an error text."""
+    """(path, text, is_ir) of the program to replay, or an error text. Only
+    the program named, the one the record holds, or the file the record
+    names when it is the one recorded (its hash matches) is read."""
     header = record.header
+    if program is None and "source" in header:
+        return header.get("path") or "<recorded program>", header["source"], \
+            bool(header.get("ir")), None
     path = program or header.get("path")
-    if program is None and isinstance(header.get("source"), str):
-        return path or "<recorded program>", header["source"], bool(header.get("ir")), None
     if path is None:
         return None, None, False, "the record holds no program; name one: zo replay FILE PROGRAM"
+    if program is None and "sha256" not in header:
+        return None, None, False, ("the record holds neither the program nor its hash, so "
+                                   "nothing says %s is the one recorded; name it to replay it: "
+                                   "zo replay %s %s" % (path, record.path, path))
     try:
         with open(path, encoding="utf-8-sig") as handle:
             text = handle.read()
     except (OSError, UnicodeDecodeError) as error:
         return None, None, False, "cannot read %s: %s" % (path, error)
-    if program is None and header.get("sha256") not in (
-            None, hashlib.sha256(text.encode("utf-8")).hexdigest()):
+    if program is None and header["sha256"] != source_hash(text):
         return None, None, False, ("%s has changed since it was recorded; name it to replay "
                                    "it as it is: zo replay %s %s" % (path, record.path, path))
     return path, text, path.endswith(".zir"), None
 
 
 def _interpreter(replayer, path, text, is_ir):
+    """The Interpreter to replay, or the text of why there is none."""
     callables, properties = replayer.natives()
     if is_ir:
         interpreter = zolangpy.Interpreter(text)
@@ -135,16 +129,19 @@ def _interpreter(replayer, path, text, is_ir):
         for name, native in properties.items():
             if '"%s"' % name in text:
                 interpreter.register_property(name, native)
-        return interpreter
+        return interpreter, None
     compiler = zolangpy.Compiler()
     for name, native in callables.items():
         compiler.register_callable(name, native)
     for name, native in properties.items():
         compiler.register_property(name, native)
-    if not compiler.compile(text):
-        sys.stderr.write(render_diagnostics(compiler.diagnostics(), path, text))
-        return None
-    return compiler.into_interpreter()
+    if compiler.compile(text):
+        return compiler.into_interpreter(), None
+    diverged = replayer.shape_divergence(compiler.diagnostics())
+    if diverged is not None:
+        return None, diverged
+    sys.stderr.write(render_diagnostics(compiler.diagnostics(), path, text))
+    return None, "replay diverged: the program does not compile with the recorded natives"
 
 
 def _traceback(trace, path, source):
@@ -156,40 +153,54 @@ def _traceback(trace, path, source):
 
 
 def _replay(record, program):
+    never_ran = record.header.get("never_ran")
+    if never_ran is not None and not record.steps:
+        print("zo: %s: the recorded run never started: %s" % (record.path, never_ran),
+              file=sys.stderr)
+        return 2
     path, text, is_ir, problem = _program(record, program)
     if problem is not None:
         print("zo: %s" % problem, file=sys.stderr)
         return 2
     replayer = Replayer(record, path)
     try:
-        interpreter = _interpreter(replayer, path, text, is_ir)
+        interpreter, problem = _interpreter(replayer, path, text, is_ir)
     except Exception as error:  # IR that does not read
         print("zo: %s" % error, file=sys.stderr)
         return 1
     if interpreter is None:
-        print("zo: replay diverged: the program does not compile with the recorded natives",
-              file=sys.stderr)
+        print("zo: %s" % problem, file=sys.stderr)
         return 1
-    instructions = (record.header.get("limits") or {}).get("instructions")
-    if instructions is not None:
-        interpreter.set_limits(instructions=instructions)
+    limits = record.header.get("limits") or {}
+    replayer.limits = {key: limits[key] for key in ("instructions", "seconds", "memory")
+                       if key in limits}
+    if replayer.limits:
+        interpreter.set_limits(**replayer.limits)
     try:
         interrupted = replayer.run(interpreter)
     except Divergence as divergence:
         sys.stderr.write("zo: %s\n%s" % (divergence, _traceback(divergence.trace, path, text)))
         return 1
     calls = sum(1 for _, event, _ in replayer.interactions if event["e"] == "gen")
-    replayed = record.last_step
-    if interrupted is not None:
-        print("zo: the recorded run was interrupted during step %d; replayed the steps "
-              "before it" % interrupted, file=sys.stderr)
-        replayed = interrupted - 1
-    elif record.cut_step is not None or record.cut_line:
-        cut = record.cut_step or record.last_step + 1
-        print("zo: the record was cut during step %d; replayed up to step %d, its last "
-              "whole one" % (cut, record.last_step), file=sys.stderr)
-    elif not record.finished:
-        print("zo: the record ends after step %d without its closing line; replayed up to "
-              "there" % record.last_step, file=sys.stderr)
+    print(_how_far(record, interrupted), end="", file=sys.stderr)
+    replayed = record.last_step if interrupted is None else interrupted - 1
     print("replay matched: %d steps, %d native calls" % (replayed, calls))
     return 0
+
+
+def _how_far(record, interrupted):
+    """What stderr says of a record that does not end as a whole run does."""
+    if interrupted is not None:
+        return ("zo: the recorded run was interrupted during step %d; replayed the steps "
+                "before it\n" % interrupted)
+    if record.cut_closing:
+        return ("zo: the record was cut in its closing line; replayed all %d steps\n"
+                % record.last_step)
+    if record.cut_step is not None or record.cut_line:
+        cut = record.cut_step or record.last_step + 1
+        return ("zo: the record was cut during step %d; replayed up to step %d, its last "
+                "whole one\n" % (cut, record.last_step))
+    if not record.finished:
+        return ("zo: the record ends after step %d without its closing line; replayed up to "
+                "there\n" % record.last_step)
+    return ""

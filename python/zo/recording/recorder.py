@@ -23,23 +23,26 @@ yet", and `close(t)`. It reads the step from the recorder's attributes
 (`step`, `kind`, `t`, `t_end`, `events`, `pending`, `running`, `status`,
 `status_changed`, `error`, `interrupted`) and copies what it keeps, since the
 lists are reused. Events are tuples whose first item names the kind, as
-`zo.recording.record.event_json` turns them into the record's lines.
+`zo.recording.writer` turns them into the record's lines.
 """
 
 import datetime
 import hashlib
+import math
 import time
 
 import zolangpy
 
-
-def _failure_text(error):
-    # The interpreter reports a native's exception by its repr, so the record
-    # keeps exactly that and a replay raises an error that shows the same.
-    return repr(error)
+from zo.recording.record import FORMAT_VERSION
+from zo.recording.stand_ins import RecordedGenerator, RecordedGeneratorWords, RecordedProp
 
 
-def _error_of(interpreter, error):
+def source_hash(source):
+    """The SHA-256 of a program's text, as the header holds it."""
+    return hashlib.sha256(source.encode("utf-8", "surrogatepass")).hexdigest()
+
+
+def error_of(interpreter, error):
     """last_error() when it describes `error` (it keeps an older failure
     otherwise), else the error's text alone."""
     described = interpreter.last_error()
@@ -63,6 +66,11 @@ class Recorder:
         # in registration order; wrapping a name again describes it again.
         self.natives = {}
         self.properties = {}
+        # name -> the shapes of the call sites its check_syntax accepted (each
+        # a tuple of words, None for a value), as an ordered set.
+        self.shapes = {}
+        self.refused = []  # (name, text) of the call sites a native refused
+        self.compiler = None  # the Compiler registered with, to say why it never ran
         self.interpreter = None
         self.started = None  # clock reading at the first step
         self.step = 0
@@ -80,6 +88,8 @@ class Recorder:
         self.contexts = {}  # id -> the context's description as last recorded
         self.unknown_contexts = {}  # ids first seen this step -> group from call_site
         self.listed_in_step = False  # contexts() asked in this step already
+        self.stop_requests = 0  # request_stop() calls, from any thread
+        self.stops_recorded = 0  # ... of which the record tells
         self.closed = False
 
     # Registration --------------------------------------------------------
@@ -89,7 +99,8 @@ class Recorder:
         if isinstance(native, zolangpy.CallableGenerator):
             words = bool(getattr(native, "words_at_run_time", False))
             self.natives[name] = {"name": name, "words": words}
-            kind = _RecordedGeneratorWords if words else _RecordedGenerator
+            self.shapes[name] = {}
+            kind = RecordedGeneratorWords if words else RecordedGenerator
             return kind(self, name, native)
         if isinstance(native, zolangpy.Prop):
             try:
@@ -97,14 +108,16 @@ class Recorder:
             except Exception:  # the interpreter asks again and reports it
                 settable = False
             self.properties[name] = {"name": name, "settable": settable}
-            return _RecordedProp(self, name, native)
+            return RecordedProp(self, name, native)
         raise TypeError("%s is neither a zolangpy.CallableGenerator nor a zolangpy.Prop"
                         % type(native).__name__)
 
     def register(self, target, name, native):
         """Wraps `native` and registers it with a Compiler or Interpreter."""
         wrapped = self.wrap(name, native)
-        if isinstance(wrapped, _RecordedProp):
+        if isinstance(target, zolangpy.Compiler):
+            self.compiler = target
+        if isinstance(wrapped, RecordedProp):
             target.register_property(name, wrapped)
         else:
             target.register_callable(name, wrapped)
@@ -114,24 +127,33 @@ class Recorder:
 
     def header(self):
         source = self.source
-        made = {"zrec": 1}
+        made = {"zrec": FORMAT_VERSION}
         if self.path is not None:
             made["path"] = self.path
         if source is not None:
-            made["sha256"] = hashlib.sha256(source.encode("utf-8")).hexdigest()
+            made["sha256"] = source_hash(source)
             made["source"] = source
         if self.ir:
             made["ir"] = True
-        made["natives"] = list(self.natives.values())
+        made["natives"] = [self._native(entry) for entry in self.natives.values()]
         made["properties"] = list(self.properties.values())
-        if self.limits:
-            made["limits"] = self.limits
+        limits = {key: value for key, value in (self.limits or {}).items()
+                  if value is not None and value == value and abs(value) != math.inf}
+        if limits:  # an infinite limit is none
+            made["limits"] = limits
         if getattr(self.interpreter, "end_in_steps", False) is True:
             made["end_in_steps"] = True
         made["start"] = datetime.datetime.now(datetime.timezone.utc).isoformat(
             timespec="milliseconds").replace("+00:00", "Z")
         made["clock"] = "monotonic"
         return made
+
+    def _native(self, entry):
+        """A native's header entry, with the shapes of its call sites where
+        the program was compiled (IR text is not checked)."""
+        if self.ir:
+            return entry
+        return dict(entry, shapes=[list(shape) for shape in self.shapes[entry["name"]]])
 
     def run(self, interpreter):
         """One step: `interpreter.run()`, recorded. Returns what it returns and
@@ -150,7 +172,7 @@ class Recorder:
             running = self.running = interpreter.run()
         except Exception as error:
             self.running = None
-            self.error = _error_of(interpreter, error)
+            self.error = error_of(interpreter, error)
             self._end(interpreter)
             raise
         except BaseException:
@@ -161,12 +183,15 @@ class Recorder:
         # Reading the status costs a crossing into the extension (most on
         # PyPy); it cannot have changed in a paused program's step in which
         # natives were asked and none completed, was terminated or started.
-        if running is True and self.pending and not self.events and self.status == "paused":
+        if (running is True and self.pending and not self.events and self.status == "paused"
+                and self.stop_requests == self.stops_recorded):
             self.t_end = self.clock() - self.started
             self.status_changed = False
-            for idle in self._idle_sinks:
-                idle(self)
-            self.pending.clear()
+            try:
+                for idle in self._idle_sinks:
+                    idle(self)
+            finally:
+                del self.pending[:]
             return True
         self._end(interpreter)
         return running
@@ -178,7 +203,7 @@ class Recorder:
         try:
             interpreter.stop()
         except Exception as error:
-            self.error = _error_of(interpreter, error)
+            self.error = error_of(interpreter, error)
             raise
         except BaseException:
             self.interrupted = True
@@ -190,7 +215,10 @@ class Recorder:
         """`interpreter.request_stop()`, recorded. It may come from another
         thread or a signal handler: the event joins the step in progress, or
         the next one when none is."""
-        self.events.append(("rstop",))
+        # Counted rather than added to the events, which the step's own
+        # thread may be writing and clearing; the step in progress takes it
+        # when it ends.
+        self.stop_requests += 1
         interpreter.request_stop()
 
     def _start(self, interpreter, now):
@@ -218,24 +246,52 @@ class Recorder:
             status = self.status
         self.status_changed = status != self.status
         self.status = status
-        if self.unknown_contexts:
-            self._describe_contexts(interpreter)
-        for sink in self.sinks:
-            sink.step(self)
-        # Cleared in place: sinks copy what they keep.
-        self.events.clear()
-        self.pending.clear()
-        self.error = None
-        self.interrupted = False
+        requests = self.stop_requests
+        if requests != self.stops_recorded:
+            self.stops_recorded = requests
+            self.events.append(("rstop",))
+        try:
+            if self.unknown_contexts:
+                self._describe_contexts(interpreter)
+            for sink in self.sinks:
+                sink.step(self)
+        finally:
+            # Cleared in place (sinks copy what they keep), and also when a
+            # sink failed: the next step must not repeat this one's events.
+            del self.events[:]
+            del self.pending[:]
+            self.error = None
+            self.interrupted = False
 
     def close(self):
-        """Ends the record; further steps are not recorded."""
+        """Ends the record; further steps are not recorded. A recorder that
+        never ran a step writes its header with the reason."""
         if self.closed:
             return
         self.closed = True
-        t = (self.clock() - self.started) if self.started is not None else 0.0
+        if self.started is None:
+            self.started = self.clock()
+            made = self.header()
+            made["never_ran"] = self._why_never_ran()
+            for sink in self.sinks:
+                sink.header(made)
+        t = self.clock() - self.started
         for sink in self.sinks:
             sink.close(t)
+
+    def _why_never_ran(self):
+        try:
+            diagnostics = self.compiler.diagnostics() if self.compiler is not None else ()
+        except Exception:  # a compiler made into an interpreter has none
+            diagnostics = ()
+        if diagnostics:
+            first = diagnostics[0]
+            place = ":".join(str(part) for part in (self.path or "<program>", first.get("line"),
+                                                    first.get("column")) if part is not None)
+            return "the program did not compile: %s: %s" % (place, first.get("message"))
+        if self.refused:
+            return "the program did not compile: '%s' refused a call: %s" % self.refused[0]
+        return "no step was run"
 
     def __enter__(self):
         return self
@@ -245,23 +301,18 @@ class Recorder:
 
     # Contexts ------------------------------------------------------------
 
-    def _site(self):
-        """(line, column, context) of the call being served; Nones when unknown."""
-        interpreter = self.interpreter
-        site = interpreter.call_site() if interpreter is not None else None
-        if site is None:
-            return None, None, None
+    def meet_context(self, site):
+        """Describes the context a call names (its `call_site()`) when it is
+        new: the calls that name known ones take a short way round this."""
         context = site.get("context")
-        if context is not None and context not in self.contexts:
-            # Once a step, at the first new context: the siblings a block
-            # spawned together are all listed then, even those that end
-            # before the step does.
-            if not self.listed_in_step:
-                self.listed_in_step = True
-                self._list_contexts(interpreter)
-            if context not in self.contexts:
-                self.unknown_contexts.setdefault(context, site.get("group"))
-        return site.get("line"), site.get("column"), context
+        # Once a step, at the first new context: the siblings a block
+        # spawned together are all listed then, even those that end before
+        # the step does.
+        if not self.listed_in_step:
+            self.listed_in_step = True
+            self._list_contexts(self.interpreter)
+        if context not in self.contexts:
+            self.unknown_contexts.setdefault(context, site.get("group"))
 
     def _list_contexts(self, interpreter):
         """A ctx event for each live context not described yet: its parent
@@ -304,109 +355,3 @@ class Recorder:
     def branch_of(self, context):
         described = self.contexts.get(context)
         return described[4] if described is not None else None
-
-
-class _RecordedGenerator(zolangpy.CallableGenerator):
-    def __init__(self, recorder, name, inner):
-        self.recorder = recorder
-        self.name = name
-        self.inner = inner
-
-    def check_syntax(self, args):
-        return self.inner.check_syntax(args)
-
-    def generate(self, args):
-        recorder = self.recorder
-        line, column, context = recorder._site()
-        try:
-            made = self.inner.generate(args)
-        except Exception as error:
-            recorder.events.append(("fail", None, self.name, _failure_text(error), line, column,
-                                    "generate"))
-            raise
-        if not isinstance(made, zolangpy.Callable):
-            return made  # the interpreter reports it as not a valid Callable
-        call = recorder.next_call
-        recorder.next_call = call + 1
-        recorder.events.append(("gen", call, self.name, list(args), line, column, context,
-                                recorder.branch_of(context)))
-        return _RecordedCall(recorder, call, self.name, made, line, column)
-
-
-class _RecordedGeneratorWords(_RecordedGenerator):
-    words_at_run_time = True
-
-
-class _RecordedCall(zolangpy.Callable):
-    def __init__(self, recorder, call, name, inner, line, column):
-        self.recorder = recorder
-        self.call_id = call
-        self.name = name
-        self.inner = inner
-        self.line = line
-        self.column = column
-        # The recorder clears its lists in place, so these stay valid.
-        self.ask = inner.call
-        self.pend = recorder.pending.append
-
-    def call(self):
-        try:
-            answer = self.ask()
-        except Exception as error:
-            self.recorder.events.append(("fail", self.call_id, self.name, _failure_text(error),
-                                         self.line, self.column, "call"))
-            raise
-        if answer is False:
-            self.pend(self.call_id)
-        else:
-            self.recorder.events.append(("done", self.call_id))
-        return answer
-
-    def terminate(self):
-        self.recorder.events.append(("term", self.call_id))
-        try:
-            return self.inner.terminate()
-        except Exception as error:
-            self.recorder.events.append(("fail", self.call_id, self.name, _failure_text(error),
-                                         self.line, self.column, "terminate"))
-            raise
-
-    def result(self):
-        ask = getattr(self.inner, "result", None)
-        try:
-            value = ask() if ask is not None else None
-        except Exception as error:
-            self.recorder.events.append(("fail", self.call_id, self.name, _failure_text(error),
-                                         self.line, self.column, "result"))
-            raise
-        self.recorder.events.append(("val", self.call_id, value))
-        return value
-
-
-class _RecordedProp(zolangpy.Prop):
-    def __init__(self, recorder, name, inner):
-        self.recorder = recorder
-        self.name = name
-        self.inner = inner
-
-    def get(self):
-        try:
-            value = self.inner.get()
-        except Exception as error:
-            self.recorder.events.append(("fail", None, "$" + self.name, _failure_text(error),
-                                         None, None, "get"))
-            raise
-        self.recorder.events.append(("get", self.name, value))
-        return value
-
-    def set(self, value):
-        self.recorder.events.append(("set", self.name, value))
-        try:
-            return self.inner.set(value)
-        except Exception as error:
-            self.recorder.events.append(("fail", None, "$" + self.name, _failure_text(error),
-                                         None, None, "set"))
-            raise
-
-    def is_settable(self):
-        return self.inner.is_settable()

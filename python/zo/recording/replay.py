@@ -14,15 +14,32 @@ import re
 import zolangpy
 
 from zo.host import format_value
-from zo.recording.record import _value, value_from_json
-from zo.recording.recorder import _error_of
+from zo.recording.record import encoded, value_from_json
+from zo.recording.recorder import error_of
+
+# What a step that ran out of time failed with, without its address.
+_TIME_LIMIT = "Time limit exceeded"
 
 
 class Divergence(Exception):
     """The program did not do what the record says; the text says where, and
-    `trace` holds the group calls that led there as last_error() gives them."""
+    `trace` holds the group calls that led there as last_error() gives them.
+    A divergence found where the interpreter cannot say the place (a
+    property's get or set) learns it when the step has failed."""
 
     trace = ()
+
+    def __init__(self, step, doing, has, place=None):
+        Exception.__init__(self, step, doing, has)
+        self.step = step
+        self.doing = doing
+        self.has = has
+        self.place = place  # None: "the program" does it, unless placed later
+
+    def __str__(self):
+        doing = "%s %s" % (self.place or "the program", self.doing) if self.place != "" \
+            else self.doing
+        return "replay diverged at step %d: %s; %s" % (self.step, doing, self.has)
 
 
 class _ReplayedFailure(Exception):
@@ -50,6 +67,11 @@ def _plain(text):
     """An error's text without its "[line N] " or "[address N] " prefix, which
     an edit that moves the line changes."""
     return re.sub(r"^\[(line|address) \d+\] ", "", text or "")
+
+
+def shape_text(shape):
+    """A call site's shape as divergences show it: its words, `_` for each value."""
+    return "(%s)" % " ".join("_" if word is None else word for word in shape)
 
 
 def _describe(event):
@@ -117,6 +139,8 @@ class Replayer:
         self.step = 0
         self.interpreter = None
         self.divergence = None
+        self.refused = []  # (name, shape, recorded shapes) of refused call sites
+        self.limits = {}  # the limits the replay runs under, as set_limits takes them
 
     # Natives -------------------------------------------------------------
 
@@ -125,18 +149,43 @@ class Replayer:
         callables = {}
         for native in self.record.header["natives"]:
             kind = _ReplayGeneratorWords if native.get("words") else _ReplayGenerator
-            callables[native["name"]] = kind(self, native["name"])
+            # A native the recorded program never called is left to the run:
+            # any call of it diverges there.
+            shapes = [tuple(shape) for shape in native.get("shapes") or ()] or None
+            callables[native["name"]] = kind(self, native["name"], shapes)
         properties = {prop["name"]: _ReplayProp(self, prop["name"], bool(prop.get("settable")))
                       for prop in self.record.header["properties"]}
         return callables, properties
 
+    def refuse_shape(self, name, shape, shapes):
+        """The exception with which a call site whose shape the recording
+        never saw fails to compile; `shape_divergence` tells it by its text."""
+        self.refused.append((name, shape, shapes))
+        return _ShapeRefused(len(self.refused) - 1)
+
+    def shape_divergence(self, diagnostics):
+        """The text of the first call site refused by `refuse_shape` among a
+        failed compilation's diagnostics, or None."""
+        for diagnostic in diagnostics:
+            found = re.fullmatch(_ShapeRefused.PATTERN, diagnostic.get("message") or "")
+            if found is None:
+                continue
+            name, shape, shapes = self.refused[int(found.group(1))]
+            place = "%s:%s:%s" % (self.path, diagnostic.get("line"), diagnostic.get("column"))
+            has = " or ".join("'%s' with words %s" % (name, shape_text(s)) for s in shapes)
+            return "replay diverged: %s calls '%s' with words %s; the recording has %s" % (
+                place, name, shape_text(shape), has)
+        return None
+
     def _place(self):
         site = self.interpreter.call_site() if self.interpreter is not None else None
         if site is None or site.get("line") is None:
-            return "the program"
+            return None
         return "%s:%d:%d" % (self.path, site["line"], site["column"])
 
-    def diverge(self, doing, has=None):
+    def diverge(self, doing, has=None, place=""):
+        """Raises the divergence of `doing` at this point of the record.
+        `place` is "" for a text that says who does it, else where."""
         if has is None:
             if self.position < len(self.interactions):
                 step, event, _ = self.interactions[self.position]
@@ -146,11 +195,10 @@ class Replayer:
             else:
                 has = "nothing more"
             has = "the recording has " + has
-        self.divergence = Divergence("replay diverged at step %d: %s; %s"
-                                     % (self.step, doing, has))
+        self.divergence = Divergence(self.step, doing, has, place)
         raise self.divergence
 
-    def expect(self, doing, matches):
+    def expect(self, doing, matches, place):
         """The record's next interaction when `matches(event)` holds for it
         and it belongs to this step; a divergence otherwise."""
         if self.position < len(self.interactions):
@@ -158,29 +206,31 @@ class Replayer:
             if step == self.step and matches(event):
                 self.position += 1
                 return event, failure
-        self.diverge(doing)
+        self.diverge(doing, place=place)
 
     def generate(self, name, args):
-        doing = "%s calls '%s' with %s" % (self._place(), name,
-                                           _args([_value(a) for a in args]))
-        wanted = [_value(a) for a in args]
-        event, failure = self.expect(doing, lambda e: e["n"] == name and (
-            e["e"] == "fail" or (e["e"] == "gen" and e["a"] == wanted)))
+        wanted = [encoded(a) for a in args]
+        event, failure = self.expect("calls '%s' with %s" % (name, _args(wanted)), lambda e: (
+            e["n"] == name and (e["e"] == "fail" or (e["e"] == "gen" and e["a"] == wanted))),
+            self._place())
         if failure is not None:
             raise _ReplayedFailure(failure)
         return _ReplayCall(self, event["c"])
 
+    # A property's get and set learn their place once the step has failed.
+
     def get(self, name):
-        event, failure = self.expect("the program reads $%s" % name, lambda e: (
-            e["e"] == "get" and e["n"] == name) or (e["e"] == "fail" and e["n"] == "$" + name))
+        event, failure = self.expect("reads $%s" % name, lambda e: (
+            e["e"] == "get" and e["n"] == name) or (e["e"] == "fail" and e["n"] == "$" + name),
+            None)
         if failure is not None:
             raise _ReplayedFailure(failure)
         return value_from_json(event["v"])
 
     def set(self, name, value):
-        wanted = _value(value)
-        _, failure = self.expect("the program sets $%s to %s" % (name, _zo(value)), lambda e: (
-            e["e"] == "set" and e["n"] == name and e["v"] == wanted))
+        wanted = encoded(value)
+        _, failure = self.expect("sets $%s to %s" % (name, _zo(value)), lambda e: (
+            e["e"] == "set" and e["n"] == name and e["v"] == wanted), None)
         if failure is not None:
             raise _ReplayedFailure(failure)
 
@@ -204,6 +254,7 @@ class Replayer:
         if any(event["e"] == "rstop" for event in recorded.events):
             # Made before the step in replay, wherever in the step it came.
             interpreter.request_stop()
+        timed = self._time_limit(interpreter, recorded)
         try:
             if recorded.kind == "stop":
                 interpreter.stop()
@@ -211,9 +262,31 @@ class Replayer:
                 running = interpreter.run()
         except Exception as failure:  # ZoError is not a module attribute
             if self.divergence is not None:
-                self.divergence.trace = (interpreter.last_error() or {}).get("trace") or ()
+                self._place_divergence(interpreter.last_error() or {})
                 raise self.divergence
-            error = _error_of(interpreter, failure)
+            error = error_of(interpreter, failure)
+        finally:
+            if timed:
+                interpreter.set_limits(**self.limits)
+        self._check_end(recorded, running, error)
+
+    def _time_limit(self, interpreter, recorded):
+        """A step that the recorded run's time limit ended ends so again,
+        after as long, where the record does not say the limit."""
+        wanted = recorded.error
+        if wanted is None or "seconds" in self.limits or _plain(wanted["m"]) != _TIME_LIMIT:
+            return False
+        interpreter.set_limits(**dict(self.limits, seconds=max(recorded.t_end - recorded.t,
+                                                               0.001)))
+        return True
+
+    def _place_divergence(self, failure):
+        divergence = self.divergence
+        divergence.trace = failure.get("trace") or ()
+        if divergence.place is None and failure.get("line") is not None:
+            divergence.place = "%s:%d:%d" % (self.path, failure["line"], failure["column"])
+
+    def _check_end(self, recorded, running, error):
         wanted = recorded.error
         if error is not None and (wanted is None or _plain(error["text"]) != _plain(wanted["m"])):
             place = ("%s:%d:%d" % (self.path, error["line"], error["column"])
@@ -232,13 +305,32 @@ class Replayer:
             self.diverge("the program ends", "the recording goes on")
 
 
+class _ShapeRefused(Exception):
+    """A call site refused at compile time; the compiler shows it by its
+    repr, by which `Replayer.shape_divergence` finds it."""
+
+    PATTERN = r"zo replay: refused call site #(\d+)"
+
+    def __init__(self, index):
+        Exception.__init__(self, index)
+        self.index = index
+
+    def __repr__(self):
+        return "zo replay: refused call site #%d" % self.index
+
+
 class _ReplayGenerator(zolangpy.CallableGenerator):
-    def __init__(self, replayer, name):
+    def __init__(self, replayer, name, shapes):
         self.replayer = replayer
         self.name = name
+        self.shapes = shapes  # the recorded call sites' shapes; None: unchecked
 
     def check_syntax(self, args):
-        pass
+        if self.shapes is None:
+            return
+        shape = tuple(arg.word() for arg in args)
+        if shape not in self.shapes:
+            raise self.replayer.refuse_shape(self.name, shape, self.shapes)
 
     def generate(self, args):
         return self.replayer.generate(self.name, args)

@@ -2,8 +2,10 @@
 context, as a self-contained HTML page or as Chrome Trace Event JSON (which
 ui.perfetto.dev and chrome://tracing open)."""
 
+import html as html_text
 import json
 import os
+import re
 
 from zo.host import format_value
 from zo.recording.record import value_from_json
@@ -16,12 +18,22 @@ def _zo(value):
     return '"%s"' % value if isinstance(value, str) else format_value(value)
 
 
-def _ending(kind, step_kind):
+def _ending(kind, call):
     if kind == "done":
         return "done"
     if kind == "fail":
         return "failed"
-    return "stopped" if step_kind == "stop" else "terminated"
+    # Ended by a stop (Ctrl-C, a deadline, a failure, stop()) when it was
+    # running as the stop was asked for; by a race otherwise.
+    return "stopped" if call.get("stopping") else "terminated"
+
+
+def _stopping(calls):
+    """Marks the calls running now as ended by a stop, should they be
+    terminated from here on."""
+    for call in calls.values():
+        if call["end"] == "pending":
+            call["stopping"] = True
 
 
 def model(record):
@@ -32,8 +44,12 @@ def model(record):
         steps.append([step.index, step.t])
         if step.repeat > 1:
             steps.append([step.index + step.repeat - 1, step.t_end])
+        if step.kind == "stop":
+            _stopping(calls)
         for event in step.events:
             kind = event["e"]
+            if kind == "rstop":
+                _stopping(calls)
             if kind == "ctx":
                 contexts[event["x"]] = {"id": event["x"], "parent": event.get("p"),
                                         "group": event.get("g"), "line": event.get("l"),
@@ -48,7 +64,7 @@ def model(record):
             elif kind in ("done", "term", "fail") and event.get("c") in calls:
                 call = calls[event["c"]]
                 if call["end"] == "pending":
-                    call.update(end=_ending(kind, step.kind), s1=step.index + 1, t1=step.t_end)
+                    call.update(end=_ending(kind, call), s1=step.index + 1, t1=step.t_end)
                 if kind == "fail":
                     call["failure"] = event["m"]
             elif kind == "val" and event["c"] in calls:
@@ -63,6 +79,8 @@ def model(record):
             where = " at line %s" % step.error["l"] if step.error.get("l") is not None else ""
             marks.append({"kind": "error", "s": step.index, "t": step.t_end,
                           "text": "error%s: %s" % (where, step.error["m"])})
+    for call in calls.values():
+        call.pop("stopping", None)
     return {"path": record.header.get("path"), "start": record.header.get("start"),
             "lanes": _lanes(contexts, calls), "calls": list(calls.values()), "marks": marks,
             "steps": steps, "last_step": record.last_step,
@@ -87,32 +105,50 @@ def _lanes(contexts, calls):
     if root is None and any(call["lane"] == ROOT for call in calls.values()):
         lanes.append({"id": ROOT, "label": "main", "depth": 0})
 
-    def visit(context, depth):
-        if context["parent"] is None and context["group"] is None:
-            label = "main"  # where the root was when first seen says nothing
-        else:
-            label = context["group"] or "main"
-            if context["line"] is not None:
-                label += " line %d" % context["line"]
-        if context["mode"]:
-            label += " (%s branch %s)" % (context["mode"], context["branch"])
-        lanes.append({"id": context["id"], "label": label, "depth": depth})
-        for child in sorted(children.get(context["id"], ()), key=lambda c: c["id"]):
-            visit(child, depth + 1)
-
-    for context in sorted(roots, key=lambda c: (c is not root, c["id"])):
-        visit(context, 0)
+    # Depth first, each context before its children, without recursion:
+    # contexts may nest as deep as a program's groups call each other.
+    waiting = [(context, 0) for context in sorted(roots, key=lambda c: (c is not root, c["id"]),
+                                                  reverse=True)]
+    while waiting:
+        context, depth = waiting.pop()
+        lanes.append({"id": context["id"], "label": _label(context), "depth": depth})
+        waiting.extend((child, depth + 1) for child in sorted(
+            children.get(context["id"], ()), key=lambda c: c["id"], reverse=True))
     return lanes
+
+
+def _label(context):
+    if context["parent"] is None and context["group"] is None:
+        label = "main"  # where the root was when first seen says nothing
+    else:
+        label = context["group"] or "main"
+        if context["line"] is not None:
+            label += " line %d" % context["line"]
+    if context["mode"]:
+        label += " (%s branch %s)" % (context["mode"], context["branch"])
+    return label
+
+
+# Inside a <script> block, "</script" ends it and "<!--" may keep it from
+# ending: JSON written with these as \u escapes holds neither. ensure_ascii
+# escapes U+2028, U+2029 and lone surrogates besides.
+_SCRIPT_ESCAPES = {"<": "\\u003c", ">": "\\u003e", "&": "\\u0026"}
+
+
+def script_json(data):
+    """`data` as JSON that reads back the same inside an HTML <script> block."""
+    text = json.dumps(data, separators=(",", ":"), ensure_ascii=True)
+    return re.sub(r"[<>&]", lambda found: _SCRIPT_ESCAPES[found.group()], text)
 
 
 def html(record):
     with open(os.path.join(os.path.dirname(__file__), "timeline.html"), encoding="utf-8") as f:
         page = f.read()
-    # In a script element only "</" could end it early.
-    data = json.dumps(model(record), separators=(",", ":")).replace("</", "<\\/")
     title = "Zo timeline: %s" % (record.header.get("path") or record.path)
-    title = title.replace("&", "&amp;").replace("<", "&lt;")
-    return page.replace("@TITLE@", title).replace("@DATA@", data)
+    parts = {"TITLE": html_text.escape(title.encode("utf-8", "backslashreplace").decode()),
+             "DATA": script_json(model(record))}
+    # One pass, so that a part is never searched for the other's marker.
+    return re.sub(r"@(TITLE|DATA)@", lambda found: parts[found.group(1)], page)
 
 
 def perfetto(record):
