@@ -173,8 +173,12 @@ struct Interpreter::Impl {
   // A decided race resumes: a call_race_value pushes its winner's place.
   void push_winner(ExecutionContext& racer) const;
   // Pushes the value a completed native call gives, once.
-  [[nodiscard]] static std::expected<void, Error> push_result(ExecutionContext& context,
-                                                              Callable& callable);
+  [[nodiscard]] std::expected<void, Error> push_result(ExecutionContext& context,
+                                                       Callable& callable, std::size_t here);
+  // Pushes a value that a native made (a call's result, a property's value),
+  // charging what it holds; the memory limit's error at `here` instead.
+  [[nodiscard]] std::expected<void, Error> push_native_value(ExecutionContext& context, Value value,
+                                                             std::size_t here);
 
   [[nodiscard]] std::expected<void, Error> get(ExecutionContext& context, std::size_t here,
                                                const Instr& instr);
