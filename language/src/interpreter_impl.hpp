@@ -109,6 +109,20 @@ struct Interpreter::Impl {
     const ExecutionContext* context = nullptr;
     std::size_t address = 0;
   };
+  // The native call whose generate() or call() failed the step (a host's
+  // exception, Ctrl-C landing in the native's own code): its context has
+  // the ip past the call already, yet it stood at the call. Forgotten once
+  // the contexts move on (the next step, end() or reset()).
+  struct FailedCall {
+    std::uint64_t context = 0;  // its id
+    std::size_t address = 0;
+  };
+  // Notes the failed call and passes its error on.
+  std::unexpected<Error> failed_in_native(const ExecutionContext& context, std::size_t address,
+                                          Error error) {
+    failed_call = FailedCall{context.id, address};
+    return std::unexpected(std::move(error));
+  }
   // Counts, per thread, the natives' methods running (in_native_call()).
   class NativeDepth {
    public:
@@ -334,6 +348,7 @@ struct Interpreter::Impl {
   Failures failure;
   // The native call whose generate(), call() or terminate() runs now.
   CallingNative calling;
+  std::optional<FailedCall> failed_call;
 
   // Bytes the program may allocate before its holdings are counted again.
   std::uint64_t memory_room = UINT64_MAX;

@@ -725,7 +725,7 @@ std::expected<StepOutcome, Error> Interpreter::Impl::native_call(ExecutionContex
       return std::unexpected(Error::stack_underflow(here));
     }
     auto made = slot.generator->generate(context.stack.take_back(arity));
-    if (!made) return std::unexpected(std::move(made.error()));
+    if (!made) return failed_in_native(context, here, std::move(made.error()));
     if (*made == nullptr) return std::unexpected(Error::invalid_callable(std::string(slot.name)));
     std::uint32_t id =
         take_callable_id(state.unlocked().next_callable_id,
@@ -734,7 +734,7 @@ std::expected<StepOutcome, Error> Interpreter::Impl::native_call(ExecutionContex
     context.callable_id = id;
   }
   auto polled = active->second->call();
-  if (!polled) return std::unexpected(std::move(polled.error()));
+  if (!polled) return failed_in_native(context, here, std::move(polled.error()));
   if (!*polled) {
     context.ip = here;
     return StepOutcome::Yield;

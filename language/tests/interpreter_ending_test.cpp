@@ -111,6 +111,17 @@ TEST(InterpreterEnding, ContextsShowTheTreeAndWhatEachWaitsOn) {
   EXPECT_FALSE(views[0].parent);
 }
 
+TEST(InterpreterEnding, AContextWhoseNativeFailedTheStepStillStandsAtTheCall) {
+  // The first poll fails, as when Ctrl-C lands in the native's own code.
+  Harness harness("push 1\ncall \"f\" 0\nyield");
+  harness.callable("f", failing_at(1, {}));
+  EXPECT_EQ(harness.step(), "poll failed: f#1");
+  std::vector<ContextView> views = harness.interpreter.contexts();
+  ASSERT_EQ(views.size(), 1u);
+  EXPECT_EQ(views[0].address, 1u);
+  EXPECT_EQ(views[0].waiting, "f");
+}
+
 // A native whose every call gives a 100 kB string of its own, as a host's
 // natives do: what the program keeps of them is its to hold.
 class FreshStrings final : public CallableGenerator {
