@@ -302,12 +302,18 @@ PENDING_HOST = (
     "class Pending(zolangpy.CallableGenerator):\n"
     "    def check_syntax(self, args): pass\n"
     "    def generate(self, args): return Until(args[0] if args else 1e9)\n"
+    "class Blocking(zolangpy.Callable):\n"
+    "    def call(self): time.sleep(60); return True\n"
+    "class Block(zolangpy.CallableGenerator):\n"
+    "    def check_syntax(self, args): pass\n"
+    "    def generate(self, args): return Blocking()\n"
     "class Exit(zolangpy.CallableGenerator):\n"
     "    def check_syntax(self, args): pass\n"
     "    def generate(self, args): raise SystemExit(7)\n"
     "def register(host):\n"
     "    host.callable('pending', Pending())\n"
     "    host.callable('exit', Exit())\n"
+    "    host.callable('block', Block())\n"
 )
 
 
@@ -553,11 +559,14 @@ def test_memory_sizes_are_read_as_bytes(size):
 # The tests below use Interpreter.request_stop, end_in_steps, contexts() and
 # set_limits(memory=...).
 
-def test_ctrl_c_says_where_each_context_stood(zo_file, tmp_path):
+# pending: Ctrl-C lands between steps or at a check point; block: in the
+# native's own Python code, which the interrupt leaves by an exception.
+@pytest.mark.parametrize("native", ["pending", "block"])
+def test_ctrl_c_says_where_each_context_stood(zo_file, tmp_path, native):
     host = tmp_path / "host.py"
     host.write_text(PENDING_HOST)
-    source = zo_file('group __end { print "parked"; }\ngroup patrol {\n  pending;\n}\n'
-                     'print "started";\nparallel {\n  patrol;\n  wait 60 seconds;\n}\n')
+    source = zo_file('group __end { print "parked"; }\ngroup patrol {\n  %s;\n}\n'
+                     'print "started";\nparallel {\n  wait 60 seconds;\n  patrol;\n}\n' % native)
     process = start_zo("run", source, "--host", str(host))
     assert process.stdout.readline() == "started\n"
     time.sleep(0.3)
@@ -566,8 +575,8 @@ def test_ctrl_c_says_where_each_context_stood(zo_file, tmp_path):
     assert (process.returncode, out) == (130, "parked\n"), err
     line = err.splitlines()[0]
     assert line.startswith("interrupted: "), err
-    assert "%s:3:3 in group 'patrol' waiting on 'pending'" % source in line
-    assert "%s:8:3 waiting on 'wait'" % source in line
+    assert "%s:3:3 in group 'patrol' waiting on '%s'" % (source, native) in line
+    assert "%s:7:3 waiting on 'wait'" % source in line
 
 
 @pytest.mark.parametrize("body", ["wait 60 seconds;", "$i = 0; while true { $i += 1; }"])

@@ -1,7 +1,9 @@
 // The Python class Interpreter: one library interpreter per object, driven by
 // run/stop/reset. Every method that changes it needs exclusive use of the
-// object, and none releases the GIL: natives run synchronously on the caller's
-// thread, in the order the step reaches them.
+// object. Natives run synchronously on the caller's thread, in the order the
+// step reaches them; run and stop let the GIL go only between them, at the
+// interpreter's check points (sharing.hpp), and the object stays in use
+// meanwhile.
 #pragma once
 
 #include <zolang/interpreter.hpp>

@@ -1,3 +1,6 @@
+// Letting the GIL go during a long run() or stop(): when the switch interval
+// has passed, whether any other thread could be waiting for the lock, and
+// how long to stay away so that one that is gets it.
 #include "sharing.hpp"
 
 #include <thread>
@@ -33,17 +36,22 @@ PyObject* module_function(const char* module, const char* name) {
 }
 
 // Calls module.name() once the function is found (kept for the life of the
-// process); a float result, or -1 when it cannot be had. A function that
-// cannot be found is passed over (its error cleared), but an exception from
-// the call stays set: running Python code runs pending signal handlers, and
-// what they raise must reach the host rather than vanish here.
-double call_number(PyObject*& function, const char* module, const char* name) {
+// process); null when it cannot be had. A function that cannot be found is
+// passed over (its error cleared), but an exception from the call stays set:
+// running Python code runs pending signal handlers, and what they raise must
+// reach the host rather than vanish here.
+PyRef call_function(PyObject*& function, const char* module, const char* name) {
   if (function == nullptr) function = module_function(module, name);
   if (function == nullptr) {
     PyErr_Clear();
-    return -1.0;
+    return {};
   }
-  PyRef result = PyRef::steal(running_python([&] { return PyObject_CallNoArgs(function); }));
+  return PyRef::steal(running_python([&] { return PyObject_CallNoArgs(function); }));
+}
+
+// The same for a function that answers a number: -1 when it cannot be had.
+double call_number(PyObject*& function, const char* module, const char* name) {
+  PyRef result = call_function(function, module, name);
   if (!result) return -1.0;
   double number = PyFloat_AsDouble(result.get());
   return PyErr_Occurred() ? -1.0 : number;
@@ -60,19 +68,47 @@ void read_switch_interval() {
   interval_read = true;
 }
 
-// Whether another Python thread exists that could want the lock. Threads
-// that Python code never saw are not counted; they do not wait for it.
-bool others_may_wait() {
-  static PyObject* counter = nullptr;
-  return call_number(counter, "threading", "active_count") != 1.0;
+// Whether the calling thread is Python's main thread; false when that cannot
+// be told. Asked afresh each time, so that a forked child is followed.
+bool on_main_thread() {
+  static PyObject* getter = nullptr;
+  PyRef thread = call_function(getter, "threading", "main_thread");
+  if (!thread) return false;
+  PyRef ident = PyRef::steal(PyObject_GetAttrString(thread.get(), "ident"));
+  unsigned long main = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
+  if (PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  return main == static_cast<unsigned long>(PyThread_get_thread_ident());
 }
 
-void let_go() {
-  bool others = others_may_wait();
+// Whether another Python thread could want the lock. _thread._count() counts
+// every thread started through _thread, which threading uses as well, so
+// threads that threading never heard of count too; it leaves out the main
+// thread, which may be waiting whenever the step runs on another one. When
+// in doubt, someone may wait.
+bool others_may_wait() {
+  static PyObject* counter = nullptr;
+  if (!on_main_thread()) return true;
+  return call_number(counter, "_thread", "_count") != 0.0;
+}
+
+// Some waiters are counted nowhere: a thread just started through _thread
+// is counted only once it has held the lock, and a thread that C code made
+// enters Python through PyGILState_Ensure. The lock is handed over at least
+// this often even when nobody seems to wait, so that they get in.
+constexpr std::chrono::milliseconds unseen_waiters_bound{100};
+// When the lock was last handed over; only touched with the lock held.
+Clock::time_point last_hand_over{};
+
+void let_go(Clock::time_point now) {
+  bool others = others_may_wait() || now - last_hand_over >= unseen_waiters_bound;
   {
     GilRelease released;
     if (others) std::this_thread::sleep_for(hand_over);
   }
+  if (others) last_hand_over = Clock::now();
   read_switch_interval();
 }
 
@@ -93,7 +129,7 @@ std::expected<void, zolang::Error> ThreadSharing::at_check_point() {
     return raised_here();
   }
   if (now - since < switch_interval) return {};
-  let_go();
+  let_go(now);
   since = Clock::now();
   return raised_here();
 }

@@ -464,6 +464,7 @@ std::expected<void, Error> Interpreter::Impl::reset() {
     }
   }
   active_callables.clear();
+  failed_call.reset();
   InternalState& internal = state.unlocked();
   internal.next_callable_id = 0;
   forget_suspension();
@@ -502,6 +503,7 @@ Interpreter::~Interpreter() = default;
 // the context's stack in order, land here.
 std::expected<bool, Error> Interpreter::step() {
   impl->start_call();
+  impl->failed_call.reset();
   std::expected<bool, Error> finished(false);
   try {
     finished = impl->step();
@@ -538,6 +540,7 @@ std::expected<void, Error> Interpreter::register_property(std::string name,
 
 std::expected<void, Error> Interpreter::end() {
   impl->start_call();
+  impl->failed_call.reset();
   std::expected<void, Error> ended;
   try {
     ended = impl->end();

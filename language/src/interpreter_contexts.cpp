@@ -42,11 +42,17 @@ ContextView Interpreter::Impl::view_of(const ExecutionContext& context) const {
     view.branch = context.branch;
   }
   view.group = group_of(context);
-  // A native being called now has the ip past its call until it answers.
-  bool calling_now = calling.context == &context;
+  // A native being called now has the ip past its call until it answers,
+  // and so does one whose failure ended the step.
+  std::optional<std::size_t> in_call;
+  if (calling.context == &context) {
+    in_call = calling.address;
+  } else if (failed_call && failed_call->context == context.id) {
+    in_call = failed_call->address;
+  }
   std::size_t address = context.ip;
-  if (calling_now) {
-    address = calling.address;
+  if (in_call) {
+    address = *in_call;
   } else if (!context.children.empty()) {
     address = context.ip - 1;  // the block's call_parallel or call_race
   } else if (!context.callable_id && address > 0 && address <= ops.size() &&
@@ -55,7 +61,7 @@ ContextView Interpreter::Impl::view_of(const ExecutionContext& context) const {
   }
   view.address = address;
   view.position = position_of(context, address);
-  if ((calling_now || context.callable_id.has_value()) && address < ops.size() &&
+  if ((in_call || context.callable_id.has_value()) && address < ops.size() &&
       ops.kind(address) == OpKind::Call) {
     view.waiting = ops.name(ops.name_id(address));
   }

@@ -109,6 +109,20 @@ struct Interpreter::Impl {
     const ExecutionContext* context = nullptr;
     std::size_t address = 0;
   };
+  // The native call whose generate() or call() failed the step (a host's
+  // exception, Ctrl-C landing in the native's own code): its context has
+  // the ip past the call already, yet it stood at the call. Forgotten once
+  // the contexts move on (the next step, end() or reset()).
+  struct FailedCall {
+    std::uint64_t context = 0;  // its id
+    std::size_t address = 0;
+  };
+  // Notes the failed call and passes its error on.
+  std::unexpected<Error> failed_in_native(const ExecutionContext& context, std::size_t address,
+                                          Error error) {
+    failed_call = FailedCall{context.id, address};
+    return std::unexpected(std::move(error));
+  }
   // Counts, per thread, the natives' methods running (in_native_call()).
   class NativeDepth {
    public:
@@ -173,8 +187,12 @@ struct Interpreter::Impl {
   // A decided race resumes: a call_race_value pushes its winner's place.
   void push_winner(ExecutionContext& racer) const;
   // Pushes the value a completed native call gives, once.
-  [[nodiscard]] static std::expected<void, Error> push_result(ExecutionContext& context,
-                                                              Callable& callable);
+  [[nodiscard]] std::expected<void, Error> push_result(ExecutionContext& context,
+                                                       Callable& callable, std::size_t here);
+  // Pushes a value that a native made (a call's result, a property's value),
+  // charging what it holds; the memory limit's error at `here` instead.
+  [[nodiscard]] std::expected<void, Error> push_native_value(ExecutionContext& context, Value value,
+                                                             std::size_t here);
 
   [[nodiscard]] std::expected<void, Error> get(ExecutionContext& context, std::size_t here,
                                                const Instr& instr);
@@ -330,6 +348,7 @@ struct Interpreter::Impl {
   Failures failure;
   // The native call whose generate(), call() or terminate() runs now.
   CallingNative calling;
+  std::optional<FailedCall> failed_call;
 
   // Bytes the program may allocate before its holdings are counted again.
   std::uint64_t memory_room = UINT64_MAX;

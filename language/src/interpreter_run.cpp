@@ -725,7 +725,7 @@ std::expected<StepOutcome, Error> Interpreter::Impl::native_call(ExecutionContex
       return std::unexpected(Error::stack_underflow(here));
     }
     auto made = slot.generator->generate(context.stack.take_back(arity));
-    if (!made) return std::unexpected(std::move(made.error()));
+    if (!made) return failed_in_native(context, here, std::move(made.error()));
     if (*made == nullptr) return std::unexpected(Error::invalid_callable(std::string(slot.name)));
     std::uint32_t id =
         take_callable_id(state.unlocked().next_callable_id,
@@ -734,7 +734,7 @@ std::expected<StepOutcome, Error> Interpreter::Impl::native_call(ExecutionContex
     context.callable_id = id;
   }
   auto polled = active->second->call();
-  if (!polled) return std::unexpected(std::move(polled.error()));
+  if (!polled) return failed_in_native(context, here, std::move(polled.error()));
   if (!*polled) {
     context.ip = here;
     return StepOutcome::Yield;
@@ -743,7 +743,8 @@ std::expected<StepOutcome, Error> Interpreter::Impl::native_call(ExecutionContex
   std::unique_ptr<Callable> done = std::move(active->second);
   active_callables.erase(active);
   if (value) {
-    if (auto pushed = push_result(context, *done); !pushed) return std::unexpected(pushed.error());
+    if (auto pushed = push_result(context, *done, here); !pushed)
+      return std::unexpected(pushed.error());
   }
   return StepOutcome::NativeDone;
 }
@@ -795,10 +796,7 @@ std::expected<void, Error> Interpreter::Impl::get(ExecutionContext& context, std
     return slot.property->get();
   }();
   if (!value) return std::unexpected(std::move(value.error()));
-  // The value is made already, but holding it is the program's.
-  if (!charge(value->heap_bytes(), here)) return std::unexpected(take_failure());
-  context.stack.push(std::move(*value));
-  return {};
+  return push_native_value(context, std::move(*value), here);
 }
 
 std::expected<void, Error> Interpreter::Impl::set(ExecutionContext& context, std::size_t here,

@@ -1,5 +1,6 @@
 // The values of calls: a native's result, a group's return value and the
-// winner of a race, each pushed where a value-taking instruction asked.
+// winner of a race, each pushed where a value-taking instruction asked; and
+// the values natives hand over, charged against the memory limit.
 #include <utility>
 
 #include "interpreter_impl.hpp"
@@ -28,10 +29,21 @@ void Interpreter::Impl::push_winner(ExecutionContext& racer) const {
 }
 
 std::expected<void, Error> Interpreter::Impl::push_result(ExecutionContext& context,
-                                                          Callable& callable) {
+                                                          Callable& callable, std::size_t here) {
   auto value = callable.result();
   if (!value) return std::unexpected(std::move(value.error()));
-  context.stack.push(std::move(*value));
+  return push_native_value(context, std::move(*value), here);
+}
+
+std::expected<void, Error> Interpreter::Impl::push_native_value(ExecutionContext& context,
+                                                                Value value, std::size_t here) {
+  // The host made the value already, but holding it is the program's: a
+  // native that hands out big strings must not take the program past its
+  // limit unseen.
+  std::uint64_t bytes = value.heap_bytes();
+  if (context.stack.top == context.stack.limit) bytes += context.stack.grown_heap_bytes();
+  if (!charge(bytes, here)) return std::unexpected(take_failure());
+  context.stack.push(std::move(value));
   return {};
 }
 

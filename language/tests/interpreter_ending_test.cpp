@@ -1,10 +1,11 @@
 // Stopping in steps and the memory limit: request_stop() from another thread
 // or a native, end_in_steps, what contexts() shows, and programs that grow
-// strings, stacks, frames or contexts past the limit.
+// strings, stacks, frames, contexts or natives' results past the limit.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -110,6 +111,35 @@ TEST(InterpreterEnding, ContextsShowTheTreeAndWhatEachWaitsOn) {
   EXPECT_FALSE(views[0].parent);
 }
 
+TEST(InterpreterEnding, AContextWhoseNativeFailedTheStepStillStandsAtTheCall) {
+  // The first poll fails, as when Ctrl-C lands in the native's own code.
+  Harness harness("push 1\ncall \"f\" 0\nyield");
+  harness.callable("f", failing_at(1, {}));
+  EXPECT_EQ(harness.step(), "poll failed: f#1");
+  std::vector<ContextView> views = harness.interpreter.contexts();
+  ASSERT_EQ(views.size(), 1u);
+  EXPECT_EQ(views[0].address, 1u);
+  EXPECT_EQ(views[0].waiting, "f");
+}
+
+// A native whose every call gives a 100 kB string of its own, as a host's
+// natives do: what the program keeps of them is its to hold.
+class FreshStrings final : public CallableGenerator {
+  struct Call final : Callable {
+    std::expected<bool, Error> call() override { return true; }
+    std::expected<void, Error> terminate() override { return {}; }
+    std::expected<Value, Error> result() override {
+      return Value::string(std::string(100000, 'x'));
+    }
+  };
+
+ public:
+  std::expected<std::unique_ptr<Callable>, Error> generate(std::vector<Value>) override {
+    return std::make_unique<Call>();
+  }
+  std::expected<void, Error> check_syntax(std::vector<Arg>) override { return {}; }
+};
+
 // Each grows something until a limit of 1 MiB stops it.
 TEST(InterpreterEnding, TheMemoryLimitStopsEveryWayOfGrowing) {
   struct Case {
@@ -126,9 +156,12 @@ TEST(InterpreterEnding, TheMemoryLimitStopsEveryWayOfGrowing) {
       // spawning: contexts pile up
       {"jump 4\na:\ncall_parallel \"a\" 0 \"a\" 0\nyield\ncall \"a\" 0",
        "[address 2] Memory limit exceeded"},
+      // a native's results, kept one per step
+      {"call_value \"big\" 0\nyield\njump -2", "[address 0] Memory limit exceeded"},
   };
   for (const Case& each : growing) {
     Harness harness(each.ir);
+    ASSERT_TRUE(harness.interpreter.register_callable("big", std::make_unique<FreshStrings>()));
     harness.interpreter.set_limits({.memory = std::uint64_t{1} << 20});
     std::string result = harness.step();
     for (int guard = 0; result == "running" && guard < 100; ++guard) result = harness.step();

@@ -201,7 +201,9 @@ class Interpreter {
   // is looked up here, when asked.
   std::optional<CallSite> current_call() const;
   // The live contexts, breadth-first from the root (parents before children).
-  // For a host between steps or a native during one.
+  // For a host between steps or a native during one. After a step that a
+  // native's generate() or call() failed (an interrupt in the native's own
+  // code, say), its context still stands at that call, waiting on it.
   std::vector<ContextView> contexts() const;
   // Whether the calling thread is inside a native's method that an
   // interpreter called (generate, call, terminate, get, set), any
