@@ -149,6 +149,7 @@ Bytecode Compiler::assemble(const CodeBuffer& main_code) {
   emit_jump(OpKind::Jump, static_cast<std::ptrdiff_t>(bodies) + 1);
   for (const GroupData& group : groups) code.append_code(group.body);
   code.append_code(main_code);
+  code.set_groups_clean_up();
   code.shrink();
   return Bytecode(std::exchange(code, EncodedProgram()));
 }
