@@ -241,10 +241,15 @@ def test_set_breakpoints_takes_lines_as_ints_from_1_and_keeps_those_set_on_refus
 
 def test_read_property_calls_get_and_ir_text_has_no_variables():
     cell = Cell(4.5)
-    interpreter = compiled("use $speed;\n$v = $speed;\n", speed=cell)
+    # A property declared with `use` is the program's, read or not; one that
+    # the program never names is not.
+    interpreter = compiled("use $speed;\nuse $ticks;\n$v = $speed;\n", speed=cell,
+                           ticks=Cell(7), other=Cell(1))
     assert interpreter.read_property("speed") == 4.5
-    with pytest.raises(KeyError):
-        interpreter.read_property("nothing")
+    assert interpreter.read_property("ticks") == 7
+    for missing in ("nothing", "other"):
+        with pytest.raises(KeyError):
+            interpreter.read_property(missing)
     from_ir = zolangpy.Interpreter("push 1\nyield\n")
     assert from_ir.set_breakpoints([1]) == [None]
     assert from_ir.run() is True

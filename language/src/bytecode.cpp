@@ -333,7 +333,8 @@ std::size_t EncodedProgram::memory_bytes() const {
         string_bytes(scope.group) + capacity_bytes(scope.variables) + capacity_bytes(scope.live);
     for (const std::string& variable : scope.variables) bytes += string_bytes(variable);
   }
-  bytes += capacity_bytes(quiet_instructions);
+  bytes += capacity_bytes(quiet_instructions) + capacity_bytes(used_properties);
+  for (const std::string& name : used_properties) bytes += string_bytes(name);
   return bytes;
 }
 

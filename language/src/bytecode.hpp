@@ -204,6 +204,10 @@ class EncodedProgram {
   // appended); none for IR text.
   const std::vector<std::uint32_t>& quiet() const { return quiet_instructions; }
   void note_quiet() { quiet_instructions.push_back(static_cast<std::uint32_t>(size())); }
+  // The properties the program declares with `use`, whether or not its
+  // code reads them, for a debugger to show; none for IR text.
+  const std::vector<std::string>& declared_properties() const { return used_properties; }
+  void note_property(std::string name) { used_properties.push_back(std::move(name)); }
 
   // The interned names, by id.
   std::size_t name_count() const { return names.size(); }
@@ -268,6 +272,7 @@ class EncodedProgram {
   std::vector<SourcePosition> entry_positions;
   std::vector<DebugScope> debug_scopes;
   std::vector<std::uint32_t> quiet_instructions;
+  std::vector<std::string> used_properties;
   SourcePosition here;
 };
 

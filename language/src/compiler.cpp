@@ -88,6 +88,7 @@ std::expected<Bytecode, std::vector<Error>> Compiler::compile_nonconsuming(
   std::expected<Bytecode, std::vector<Error>> result;
   if (errors.empty()) {
     DebugScope main_scope = recorder.finish("", scopes.back(), 0, code.size(), code.size());
+    note_declared_properties();
     CodeBuffer main_code;
     code.swap_code(main_code);
     result = assemble(main_code, std::move(main_scope));
@@ -126,6 +127,13 @@ void Compiler::reset_compilation_state() {
   chains.clear();
   declared_uses.clear();
   suggestions_left = max_suggestions;
+}
+
+void Compiler::note_declared_properties() {
+  std::vector<std::string> declared;
+  for (const auto& [name, place] : declared_uses) declared.push_back(name);
+  std::ranges::sort(declared);  // the same record whatever the map's order
+  for (std::string& name : declared) code.note_property(std::move(name));
 }
 
 Bytecode Compiler::assemble(const CodeBuffer& main_code, DebugScope main_scope) {

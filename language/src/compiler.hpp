@@ -214,6 +214,9 @@ class Compiler final {
   void record(Error error) { errors.push_back(std::move(error)); }
 
   void reset_compilation_state();
+  // Records the properties the program declares with `use`, read or not,
+  // for a debugger to show.
+  void note_declared_properties();
   // The program: a jump over the group bodies, the bodies, then `main_code`,
   // with the record of each scope, `main_scope` last, placed at its code.
   Bytecode assemble(const CodeBuffer& main_code, DebugScope main_scope);

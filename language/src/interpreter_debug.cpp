@@ -36,6 +36,10 @@ std::vector<std::pair<std::string, Value>> live_variables(const DebugScope& scop
   return variables;
 }
 
+bool declares(const std::vector<std::string>& properties, std::string_view name) {
+  return std::ranges::find(properties, name) != properties.end();
+}
+
 }  // namespace
 
 bool Debugger::is_breakpoint(std::size_t address) const {
@@ -441,9 +445,14 @@ std::vector<DebugContext> Interpreter::debug_contexts() const {
 }
 
 std::optional<std::expected<Value, Error>> Interpreter::read_property(std::string_view name) {
-  auto id = impl->ops.find_name(name);
-  if (!id) return std::nullopt;
-  Prop* property = impl->program.names[*id].property;
+  // The program's properties: those its code names, and those it declares
+  // with `use` without reading them.
+  Prop* property = nullptr;
+  if (auto id = impl->ops.find_name(name)) property = impl->program.names[*id].property;
+  if (property == nullptr && declares(impl->ops.declared_properties(), name)) {
+    auto registered = impl->properties.find(name);
+    if (registered != impl->properties.end()) property = registered->second.get();
+  }
   if (property == nullptr) return std::nullopt;
   return property->get();
 }
