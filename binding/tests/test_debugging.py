@@ -83,22 +83,108 @@ def test_a_breakpoint_in_a_parallel_branch_suspends_and_shows_the_frame():
     assert out.value == 1.0
 
 
+def stopped_frames(interpreter):
+    """The frames of the context that stopped, as (group, line, variables)."""
+    suspension = interpreter.suspension
+    (context,) = [c for c in interpreter.debug_contexts() if c["id"] == suspension["context"]]
+    return [(f["group"], f["line"], f["variables"]) for f in context["frames"]]
+
+
+def walk(interpreter, steps):
+    """Resumes each way of `steps` in turn; the frames of each stop."""
+    seen = []
+    for how in steps:
+        interpreter.resume(how)
+        while interpreter.run() and interpreter.status != "suspended":
+            pass
+        seen.append(stopped_frames(interpreter) if interpreter.status == "suspended" else None)
+    return seen
+
+
 def test_step_into_and_out_of_a_group():
     source = "group inner {\n    $a = 1;\n    $b = 2;\n}\n$x = 1;\ninner;\n$y = 2;\n"
     interpreter = compiled(source)
     interpreter.set_breakpoints([6])
     assert interpreter.run() is True
     assert interpreter.suspension["line"] == 6
+    # Into the body's first line, not the header's label.
     interpreter.resume("into")
     interpreter.run()
     frame = stopped_frame(interpreter)
-    assert (frame["group"], interpreter.suspension["line"]) == ("inner", 1)
+    assert (frame["group"], interpreter.suspension["line"]) == ("inner", 2)
     interpreter.resume("out")
     interpreter.run()
     assert interpreter.suspension["line"] == 7
     assert stopped_frame(interpreter)["variables"]["x"] == 1.0
     interpreter.resume("over")
     assert interpreter.run() is False
+
+
+# Line numbers matter below.
+VALUE_CALLS = """\
+group inner $p {
+    $q = $p * 2;
+    return $q;
+}
+group branch {
+    $k = inner 3;
+    $m = $k;
+}
+$x = inner 1;
+parallel { branch; }
+$done = $x;
+"""
+
+
+@pytest.mark.parametrize("line, steps, stops", [
+    # A group called for its value, from the main program: its frame is the
+    # group's own, and leaving it goes on to the caller's next line.
+    (9, ["into", "over", "over"], [
+        [("inner", 2, {"p": 1.0}), (None, 9, {})],
+        [("inner", 3, {"p": 1.0, "q": 2.0}), (None, 9, {})],
+        [(None, 10, {"x": 2.0})],
+    ]),
+    (9, ["into", "out"], [[("inner", 2, {"p": 1.0}), (None, 9, {})], [(None, 10, {"x": 2.0})]]),
+    # The same inside a parallel branch; stepping off a group's last line
+    # never stops on its header.
+    (6, ["into", "out", "over"], [
+        [("inner", 2, {"p": 3.0}), ("branch", 6, {})],
+        [("branch", 7, {"k": 6.0})],
+        [(None, 11, {"x": 2.0})],
+    ]),
+    (6, ["over", "over"], [[("branch", 7, {"k": 6.0})], [(None, 11, {"x": 2.0})]]),
+])
+def test_stepping_into_and_out_of_groups_called_for_their_values(line, steps, stops):
+    interpreter = compiled(VALUE_CALLS)
+    interpreter.set_breakpoints([line])
+    assert interpreter.run() is True and interpreter.suspension["line"] == line
+    interpreter.set_breakpoints([])
+    assert walk(interpreter, steps) == stops
+
+
+@pytest.mark.parametrize("source, lines, shown", [
+    # Not yet assigned, $z shows nothing, not what the group left in its slot.
+    ("group g {\n    $a = 5;\n}\n$x = 1;\ng;\n$z = 0;\n", [6], [{"x": 1.0}]),
+    # A variable of a branch shows within its branch only; and $b, whose
+    # branch did not run, never shows what $d put there.
+    ("$c = 1;\nif $c {\n    $a = 1;\n    $a += 1;\n} else {\n    $b = 2;\n}\n$d = 3;\n$e = 4;\n",
+     [4, 9], [{"c": 1.0, "a": 1.0}, {"c": 1.0}]),
+    # A loop of calls to a group that leaves its variable on the stack.
+    ("group h {\n    $b = 2;\n}\n$i = 0;\nwhile $i < 50 {\n    h;\n    $i += 1;\n}\n$y = 3;\n",
+     [9], [{"i": 50.0}]),
+    ("group h {\n    $b = 2;\n    return;\n}\n$i = 0;\nwhile $i < 50 {\n    h;\n    $i += 1;\n}\n"
+     "$y = 3;\n", [10], [{"i": 50.0}]),
+])
+def test_a_frame_shows_only_the_variables_assigned_on_the_way_to_it(source, lines, shown):
+    interpreter = compiled(source)
+    assert interpreter.set_breakpoints(lines) == lines
+    seen = []
+    for _ in lines:
+        while interpreter.run() and interpreter.status != "suspended":
+            pass
+        seen.append(stopped_frame(interpreter)["variables"])
+        interpreter.resume()
+    assert seen == shown
 
 
 def test_the_host_loop_goes_on_while_natives_in_progress_are_not_polled():
@@ -155,10 +241,15 @@ def test_set_breakpoints_takes_lines_as_ints_from_1_and_keeps_those_set_on_refus
 
 def test_read_property_calls_get_and_ir_text_has_no_variables():
     cell = Cell(4.5)
-    interpreter = compiled("use $speed;\n$v = $speed;\n", speed=cell)
+    # A property declared with `use` is the program's, read or not; one that
+    # the program never names is not.
+    interpreter = compiled("use $speed;\nuse $ticks;\n$v = $speed;\n", speed=cell,
+                           ticks=Cell(7), other=Cell(1))
     assert interpreter.read_property("speed") == 4.5
-    with pytest.raises(KeyError):
-        interpreter.read_property("nothing")
+    assert interpreter.read_property("ticks") == 7
+    for missing in ("nothing", "other"):
+        with pytest.raises(KeyError):
+            interpreter.read_property(missing)
     from_ir = zolangpy.Interpreter("push 1\nyield\n")
     assert from_ir.set_breakpoints([1]) == [None]
     assert from_ir.run() is True
@@ -184,7 +275,8 @@ def test_end_runs_in_steps_past_its_breakpoints(how):
     out = Cell(0)
     interpreter = compiled(ENDING, out=out)
     interpreter.end_in_steps = how == "end_in_steps"
-    assert interpreter.set_breakpoints([2, 3, 5]) == [2, 3, 5]
+    # __end never stops, so its lines take no breakpoint.
+    assert interpreter.set_breakpoints([1, 2, 3, 5]) == [None, None, None, 5]
     assert interpreter.run() is True and interpreter.suspension["line"] == 5
     if how == "request_stop":
         interpreter.request_stop()  # while suspended: the run ends, in steps
@@ -296,19 +388,20 @@ def test_break_on_error_suspends_where_the_step_would_fail_then_raises_it():
         interpreter.break_on_error = 1
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="a plain return leaves the group's variables on the caller's stack: the IR's "
-    "return keeps the stack as it is, and a compiled body pops only its value parameters",
-)
-@pytest.mark.parametrize(
-    "group", ["group h {\n    $b = 2;\n}\n", "group h {\n    $b = 2;\n    return;\n}\n"]
-)
-def test_a_groups_variables_leave_with_its_frame(group):
-    source = group + "$i = 0;\nwhile $i < 100000 {\n    h;\n    $i += 1;\n}\n$y = 3;\n"
-    interpreter = compiled(source)
+@pytest.mark.parametrize("group, call, grows", [
+    ("group h $p {\n    $p = 2;\n}\n", "h 1;", False),
+    ("group h {\n    $b = 2;\n    return $b;\n}\n", "$v = h;", False),
+    ("group h {\n    $b = 2;\n}\n", "h;", True),
+    ("group h {\n    $b = 2;\n    return;\n}\n", "h;", True),
+])
+def test_what_a_group_leaves_on_its_callers_stack_stays_there(group, call, grows):
+    """As the reference says: a group that ends by a plain return, or at its end
+    with variables besides its parameters, leaves them to its caller, so a loop
+    of such calls grows until the memory limit stops it."""
+    interpreter = compiled(group + "$i = 0;\nwhile $i < 100000 {\n    " + call + "\n    $i += 1;\n}\n")
     interpreter.set_limits(memory=200_000)
-    interpreter.set_breakpoints([source.count("\n")])
-    while interpreter.status != "suspended":
-        assert interpreter.run() is True
-    assert stopped_frame(interpreter)["variables"] == {"i": 100000.0}
+    if grows:
+        with pytest.raises(Exception, match="Memory limit exceeded"):
+            run_until_done(interpreter)
+    else:
+        run_until_done(interpreter)

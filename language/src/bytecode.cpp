@@ -299,11 +299,14 @@ void EncodedProgram::append(const Op& op) {
 void EncodedProgram::swap_code(CodeBuffer& buffer) {
   instructions.swap(buffer.code);
   std::swap(lines, buffer.lines);
+  quiet_instructions.swap(buffer.quiet);
 }
 
 void EncodedProgram::append_code(const CodeBuffer& buffer) {
-  lines.append(buffer.lines, static_cast<std::uint32_t>(instructions.size()));
+  const auto offset = static_cast<std::uint32_t>(instructions.size());
+  lines.append(buffer.lines, offset);
   instructions.insert(instructions.end(), buffer.code.begin(), buffer.code.end());
+  for (std::uint32_t address : buffer.quiet) quiet_instructions.push_back(address + offset);
 }
 
 void EncodedProgram::shrink() {
@@ -312,6 +315,7 @@ void EncodedProgram::shrink() {
   names.shrink_to_fit();
   constants.shrink_to_fit();
   words.shrink_to_fit();
+  quiet_instructions.shrink_to_fit();
 }
 
 std::size_t EncodedProgram::memory_bytes() const {
@@ -325,10 +329,23 @@ std::size_t EncodedProgram::memory_bytes() const {
   };
   for (const std::string& name : names) bytes += string_bytes(name);
   for (const DebugScope& scope : debug_scopes) {
-    bytes += string_bytes(scope.group) + capacity_bytes(scope.variables);
-    for (const ScopeVariable& variable : scope.variables) bytes += string_bytes(variable.name);
+    bytes +=
+        string_bytes(scope.group) + capacity_bytes(scope.variables) + capacity_bytes(scope.live);
+    for (const std::string& variable : scope.variables) bytes += string_bytes(variable);
   }
+  bytes += capacity_bytes(quiet_instructions) + capacity_bytes(used_properties);
+  for (const std::string& name : used_properties) bytes += string_bytes(name);
   return bytes;
+}
+
+void DebugScope::shift(std::uint32_t offset) {
+  first += offset;
+  body_end += offset;
+  end += offset;
+  for (LiveRange& range : live) {
+    range.first += offset;
+    range.end += offset;
+  }
 }
 
 // --- Line table -------------------------------------------------------------

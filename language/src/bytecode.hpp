@@ -105,24 +105,53 @@ class LineTable {
 struct CodeBuffer {
   std::vector<Instruction> code;
   LineTable lines;
+  std::vector<std::uint32_t> quiet;  // see EncodedProgram::quiet
 
   // Empties the buffer, keeping its room.
   void clear() {
     code.clear();
     lines.clear();
+    quiet.clear();
   }
 };
 
-// The variables of one scope, for a debugger: each name and the stack slot
-// (from the frame's base) it lives in. Scopes are named by their group; the
-// main program's is "".
-struct ScopeVariable {
-  std::string name;
-  std::uint32_t slot = 0;
+// Where a variable holds its value: at the instructions [first, end), from
+// its first store in a block to the end of that block. Elsewhere its slot
+// may hold nothing yet, or what another variable or a called group left
+// there. `variable` is its slot.
+struct LiveRange {
+  std::uint32_t variable = 0;
+  std::uint32_t first = 0;
+  std::uint32_t end = 0;
 };
+
+// The variables of one scope, for a debugger: their names by stack slot
+// (from the frame's base), and where in the code each holds its value.
+// Scopes are named by their group; the main program's is "". Addresses
+// count from the scope's own first instruction until the program is
+// assembled, and from the program's first after.
 struct DebugScope {
   std::string group;
-  std::vector<ScopeVariable> variables;
+  // The scope's instructions are [first, end). A group's begin with its
+  // label and end with its closing instructions (a pop per value parameter,
+  // then return) from body_end on; the main code's body_end is its end.
+  std::uint32_t first = 0;
+  std::uint32_t body_end = 0;
+  std::uint32_t end = 0;
+  // A group's value parameters, its first slots: they hold their values
+  // over its whole body, [first, body_end).
+  std::uint32_t parameters = 0;
+  std::vector<std::string> variables;  // by slot
+  std::vector<LiveRange> live;         // the other variables', by slot, then by address
+
+  // Moves every address by `offset`, as assembling places the scope.
+  void shift(std::uint32_t offset);
+  bool covers(std::size_t address) const { return first <= address && address < end; }
+  // A group's label and closing instructions carry its header's place: a
+  // debugger that stopped there would seem to enter the group again.
+  bool is_frame_code(std::size_t address) const {
+    return (!group.empty() && address == first) || (body_end <= address && address < end);
+  }
 };
 
 class EncodedProgram {
@@ -163,10 +192,22 @@ class EncodedProgram {
   std::vector<SourcePosition> positions() const;
 
   // The compiler's record of every scope's variables, travelling with the
-  // program as the line table does; none for a program read from IR text or
-  // built from a listing. A group defined twice keeps its last scope.
+  // program as the line table does: one for each group body and one for the
+  // main code, in the order of their code; none for a program read from IR
+  // text or built from a listing.
   const std::vector<DebugScope>& scopes() const { return debug_scopes; }
   void note_scope(DebugScope scope) { debug_scopes.push_back(std::move(scope)); }
+  // The instructions, in order, where no line starts for a debugger
+  // although they carry one: the jump that closes an `if`'s first branch
+  // carries the keyword's place, and a step stopping there would seem to
+  // go back. Noted by the compiler (note_quiet marks the next instruction
+  // appended); none for IR text.
+  const std::vector<std::uint32_t>& quiet() const { return quiet_instructions; }
+  void note_quiet() { quiet_instructions.push_back(static_cast<std::uint32_t>(size())); }
+  // The properties the program declares with `use`, whether or not its
+  // code reads them, for a debugger to show; none for IR text.
+  const std::vector<std::string>& declared_properties() const { return used_properties; }
+  void note_property(std::string name) { used_properties.push_back(std::move(name)); }
 
   // Whether a group's plain return drops what the group left on the stack.
   // The compiler's code never reads past its own slots after a call, but it
@@ -239,6 +280,8 @@ class EncodedProgram {
   std::vector<CallSlot> call_entries;
   std::vector<SourcePosition> entry_positions;
   std::vector<DebugScope> debug_scopes;
+  std::vector<std::uint32_t> quiet_instructions;
+  std::vector<std::string> used_properties;
   bool clean_groups = false;
   SourcePosition here;
 };

@@ -51,16 +51,6 @@ std::size_t Compiler::declare_var(std::string_view name) {
   return address;
 }
 
-void Compiler::note_scope(std::string_view group) {
-  DebugScope scope{std::string(group), {}};
-  scope.variables.reserve(scopes.back().size());
-  for (const auto& [name, slot] : scopes.back()) {
-    scope.variables.push_back({name, static_cast<std::uint32_t>(slot)});
-  }
-  std::ranges::sort(scope.variables, {}, &ScopeVariable::slot);
-  code.note_scope(std::move(scope));
-}
-
 std::expected<Bytecode, std::vector<Error>> Compiler::compile_nonconsuming(
     const ast::Tree& program) {
   if (running()) return std::unexpected(std::vector<Error>{Error::compiler_busy()});
@@ -89,16 +79,19 @@ std::expected<Bytecode, std::vector<Error>> Compiler::compile_nonconsuming(
   // What a smaller program leaves unused is never touched.
   const std::size_t most = program.exprs.size() + 3 * program.stmts.size() + 16;
   code.reserve(most, 4 * most);
+  recorder.open_block();
   for (const ast::Stmt& item : items) {
     if (item.kind != ast::StmtKind::Group) compile_statement(item);
   }
+  recorder.close_block(code.size());
 
   std::expected<Bytecode, std::vector<Error>> result;
   if (errors.empty()) {
+    DebugScope main_scope = recorder.finish("", scopes.back(), 0, code.size(), code.size());
+    note_declared_properties();
     CodeBuffer main_code;
-    note_scope("");
     code.swap_code(main_code);
-    result = assemble(main_code);
+    result = assemble(main_code, std::move(main_scope));
   } else {
     result = std::unexpected(std::exchange(errors, {}));
   }
@@ -121,6 +114,7 @@ void Compiler::reset_compilation_state() {
   breaks.clear();
   in_group = false;
   scopes.assign(1, {});
+  recorder = ScopeRecorder();
   errors.clear();
   groups.clear();
   group_index.clear();
@@ -135,7 +129,14 @@ void Compiler::reset_compilation_state() {
   suggestions_left = max_suggestions;
 }
 
-Bytecode Compiler::assemble(const CodeBuffer& main_code) {
+void Compiler::note_declared_properties() {
+  std::vector<std::string> declared;
+  for (const auto& [name, place] : declared_uses) declared.push_back(name);
+  std::ranges::sort(declared);  // the same record whatever the map's order
+  for (std::string& name : declared) code.note_property(std::move(name));
+}
+
+Bytecode Compiler::assemble(const CodeBuffer& main_code, DebugScope main_scope) {
   std::size_t bodies = 0;
   // Joining tables re-codes a run or two at each seam, a few bytes more.
   std::size_t line_bytes = main_code.lines.byte_size() + 8 * (groups.size() + 2);
@@ -147,7 +148,15 @@ Bytecode Compiler::assemble(const CodeBuffer& main_code) {
   here = {};
   code.reserve(1 + bodies + main_code.code.size(), line_bytes);
   emit_jump(OpKind::Jump, static_cast<std::ptrdiff_t>(bodies) + 1);
-  for (const GroupData& group : groups) code.append_code(group.body);
+  for (GroupData& group : groups) {
+    if (!group.scope.group.empty()) {  // a synthetic group has no record
+      group.scope.shift(static_cast<std::uint32_t>(code.size()));
+      code.note_scope(std::move(group.scope));
+    }
+    code.append_code(group.body);
+  }
+  main_scope.shift(static_cast<std::uint32_t>(code.size()));
+  code.note_scope(std::move(main_scope));
   code.append_code(main_code);
   code.set_groups_clean_up();
   code.shrink();

@@ -26,6 +26,7 @@
 #include "op.hpp"
 #include "package.hpp"
 #include "position.hpp"
+#include "scope_recorder.hpp"
 
 namespace zolang {
 
@@ -52,11 +53,12 @@ class CompiledGroup final : public CallableGenerator {
 
 // The compiler's record of one group: its checker and its own instructions
 // (label, body, closing pops, return), kept apart until the program is
-// assembled.
+// assembled, with the debugger's record of its scope.
 struct GroupData {
   CompiledGroup group;
   CodeBuffer body;
   SourcePosition defined_at = {};  // the group's name in its definition; unknown when synthetic
+  DebugScope scope = {};           // none for a synthetic group, which has no variables
 };
 
 // The compile-time argument list of a call site: a word argument carries its
@@ -91,8 +93,6 @@ class Compiler final {
   // The stack address of variable `name` in the innermost scope, declaring it
   // there (next free address) when absent.
   std::size_t declare_var(std::string_view name);
-  // Records the innermost scope's variables as the debug scope of `group`.
-  void note_scope(std::string_view group);
 
   // Compiles a whole program. Every error is collected, in the order found
   // (`use` declarations are checked first, then group definitions, then the
@@ -139,6 +139,7 @@ class Compiler final {
   // Statements: each leaves the stack as it found it, except that the first
   // assignment of a variable leaves its value in the variable's slot.
   void compile_statement(const ast::Stmt& statement);
+  // A block's statements, which close its variables for the debugger.
   void compile_statements(ast::Range statements);
   void compile_group(const ast::Stmt& group);
   void compile_use(ast::TokenRef name);
@@ -213,8 +214,12 @@ class Compiler final {
   void record(Error error) { errors.push_back(std::move(error)); }
 
   void reset_compilation_state();
-  // The program: a jump over the group bodies, the bodies, then `main_code`.
-  Bytecode assemble(const CodeBuffer& main_code);
+  // Records the properties the program declares with `use`, read or not,
+  // for a debugger to show.
+  void note_declared_properties();
+  // The program: a jump over the group bodies, the bodies, then `main_code`,
+  // with the record of each scope, `main_scope` last, placed at its code.
+  Bytecode assemble(const CodeBuffer& main_code, DebugScope main_scope);
   // The checker for a call to `name`, a native's or a group's; null when
   // neither exists.
   CallableGenerator* find_callable(std::string_view name);
@@ -234,7 +239,7 @@ class Compiler final {
   std::optional<CallEntry> parallel_entry(const ast::Call& call);
   // Records a group under `name` (remembering first-definition order).
   void store_group(std::string name, std::vector<Arg> params, CodeBuffer body,
-                   SourcePosition defined_at = {});
+                   SourcePosition defined_at = {}, DebugScope scope = {});
   // Records the error of a rejected call site: at the call, with a note at
   // the definition of the group that refused it.
   void record_rejected_call(Error error, const ast::Call& call, const GroupData* group);
@@ -251,6 +256,10 @@ class Compiler final {
   std::vector<std::size_t> breaks;
   // Innermost last; each maps a variable name (without `$`) to its address.
   std::vector<NameMap<std::size_t>> scopes;
+  // The debugger's record of the innermost scope, and one kept empty for
+  // the next group with the room the last one used.
+  ScopeRecorder recorder;
+  ScopeRecorder spare_recorder;
   std::vector<Error> errors;
   CallableRegistry callables;
   PropertyRegistry props;

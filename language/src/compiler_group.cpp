@@ -59,11 +59,13 @@ void Compiler::compile_group(const ast::Stmt& group) {
     return;
   }
   scopes.emplace_back();
+  ScopeRecorder enclosing_record = std::exchange(recorder, std::move(spare_recorder));
   std::vector<Arg> params;
   std::size_t value_params = 0;
   for (const ast::TokenRef param : tree->params_of(group.other)) {
     if (const std::optional<std::string_view> ident = tree->ident(param)) {
-      declare_var(*ident);  // value parameters take slots 0, 1, ... in order
+      // Value parameters take slots 0, 1, ... in order.
+      recorder.hold(declare_var(*ident));
       params.push_back(Arg::value());
       ++value_params;
     } else {
@@ -81,19 +83,23 @@ void Compiler::compile_group(const ast::Stmt& group) {
   // The arguments sit in the group's first slots and `return` leaves the
   // stack as it is: these pops remove them again.
   here = defined_at;
+  const std::size_t body_end = code.size();
   for (std::size_t i = 0; i < value_params; ++i) emit(OpKind::Pop);
   emit(OpKind::Return);
+  DebugScope scope = recorder.finish(name, scopes.back(), value_params, body_end, code.size());
   code.swap_code(group_scratch);
   loop_depth = enclosing_loops;
   in_group = false;
-  note_scope(name);
+  spare_recorder = std::exchange(recorder, std::move(enclosing_record));
   scopes.pop_back();
-  store_group(std::move(name), std::move(params), CodeBuffer(group_scratch), defined_at);
+  store_group(std::move(name), std::move(params), CodeBuffer(group_scratch), defined_at,
+              std::move(scope));
 }
 
 void Compiler::store_group(std::string name, std::vector<Arg> params, CodeBuffer body,
-                           SourcePosition defined_at) {
-  GroupData data{CompiledGroup(name, std::move(params)), std::move(body), defined_at};
+                           SourcePosition defined_at, DebugScope scope) {
+  GroupData data{CompiledGroup(name, std::move(params)), std::move(body), defined_at,
+                 std::move(scope)};
   auto [slot, inserted] = group_index.try_emplace(std::move(name), groups.size());
   if (inserted) {
     groups.push_back(std::move(data));

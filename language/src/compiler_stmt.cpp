@@ -11,7 +11,9 @@
 namespace zolang {
 
 void Compiler::compile_statements(ast::Range statements) {
+  recorder.open_block();
   for (const ast::Stmt& statement : tree->statements(statements)) compile_statement(statement);
+  recorder.close_block(code.size());
 }
 
 void Compiler::compile_statement(const ast::Stmt& statement) {
@@ -110,7 +112,9 @@ void Compiler::compile_var(ast::TokenRef name, ast::Index value) {
   const std::string_view text = *ident;
   auto prop = may_be_property(text) ? props.find(text) : props.end();
   if (prop == props.end()) {
-    emit_slot(OpKind::Store, declare_var(text));
+    const std::size_t slot = declare_var(text);
+    emit_slot(OpKind::Store, slot);
+    recorder.stored(slot, code.size());
     return;
   }
   std::expected<bool, Error> settable = prop->second->settable();
@@ -135,6 +139,7 @@ void Compiler::compile_if(const ast::Stmt& statement) {
   std::size_t skip_then = emit_jump(OpKind::JumpUnless);
   compile_statements(statement.body);
   here = keyword;
+  code.note_quiet();
   std::size_t skip_else = emit_jump(OpKind::Jump);
   land_here(skip_then);
   compile_statements(statement.other);

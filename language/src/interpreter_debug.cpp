@@ -3,31 +3,95 @@
 // asks trap() what to do when a context reaches one. Nothing here runs while
 // no trap is set in the code being run.
 #include <algorithm>
+#include <iterator>
+#include <span>
+#include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "interpreter_impl.hpp"
 
 namespace zolang {
 
+namespace {
+
+// The variables of `scope` that hold their values at `address`, read from a
+// frame's slots.
+std::vector<std::pair<std::string, Value>> live_variables(const DebugScope& scope,
+                                                          std::size_t address,
+                                                          std::span<const Value> slots) {
+  std::vector<std::pair<std::string, Value>> variables;
+  auto show = [&](std::size_t slot) {
+    if (slot < slots.size()) variables.emplace_back(scope.variables[slot], slots[slot]);
+  };
+  // A name given to two parameters names the first one's slot alone.
+  const std::size_t parameters = std::min<std::size_t>(scope.parameters, scope.variables.size());
+  if (address < scope.body_end) {
+    for (std::size_t slot = 0; slot < parameters; ++slot) show(slot);
+  }
+  for (const LiveRange& range : scope.live) {
+    if (range.first <= address && address < range.end) show(range.variable);
+  }
+  return variables;
+}
+
+bool declares(const std::vector<std::string>& properties, std::string_view name) {
+  return std::ranges::find(properties, name) != properties.end();
+}
+
+}  // namespace
+
 bool Debugger::is_breakpoint(std::size_t address) const {
   return std::ranges::binary_search(breakpoints, address);
+}
+
+const DebugScope* Debugger::scope_at(std::size_t address) const {
+  auto after = std::ranges::upper_bound(scopes, address, {},
+                                        [](const DebugScope* scope) { return scope->first; });
+  if (after == scopes.begin()) return nullptr;
+  const DebugScope* scope = *std::prev(after);
+  return scope->covers(address) ? scope : nullptr;
 }
 
 Debugger& Interpreter::Impl::debug_state() {
   if (debugger) return *debugger;
   debugger = std::make_unique<Debugger>();
   Debugger& debug = *debugger;
+  for (const DebugScope& scope : ops.scopes()) {
+    debug.scopes.push_back(&scope);
+    if (scope.group == "__end") debug.ending = &scope;
+  }
+  std::ranges::sort(debug.scopes, {}, [](const DebugScope* scope) { return scope->first; });
+  find_line_starts(debug);
+  return debug;
+}
+
+// A line starts where an instruction's line differs from the one before it,
+// passing over the instructions that start none (a group's label and closing
+// instructions, the quiet ones), and afresh in each scope: the code before a
+// scope's first instruction never runs into it.
+void Interpreter::Impl::find_line_starts(Debugger& debug) const {
   std::vector<SourcePosition> places = ops.positions();
+  std::vector<bool> starts_none(places.size(), false);
+  for (std::uint32_t address : ops.quiet()) {
+    if (address < starts_none.size()) starts_none[address] = true;
+  }
   debug.lines.reserve(places.size());
+  std::uint32_t previous = 0;
+  auto scope = debug.scopes.begin();
   for (std::size_t address = 0; address < places.size(); ++address) {
     std::uint32_t line = places[address].line;
     debug.lines.push_back(line);
-    if (line != 0 && (address == 0 || debug.lines[address - 1] != line)) {
-      debug.line_starts.push_back(address);
+    while (scope != debug.scopes.end() && (*scope)->end <= address) ++scope;
+    if (scope != debug.scopes.end() && (*scope)->covers(address)) {
+      if ((*scope)->first == address) previous = 0;
+      if ((*scope)->is_frame_code(address)) continue;
     }
+    if (starts_none[address]) continue;
+    if (line != 0 && line != previous) debug.line_starts.push_back(address);
+    previous = line;
   }
-  for (const DebugScope& scope : ops.scopes()) debug.scopes[scope.group] = &scope;
-  return debug;
 }
 
 void Interpreter::Impl::arm_traps() {
@@ -208,11 +272,15 @@ std::vector<std::optional<std::uint32_t>> Interpreter::Impl::set_breakpoints(
       std::uint32_t at = debug.lines[start];
       if (at >= line && (!best || at < *best)) best = at;
     }
-    placed.push_back(best);
-    if (!best) continue;
+    // __end never stops: a line of its own takes no breakpoint.
+    bool set = false;
     for (std::size_t start : debug.line_starts) {
-      if (debug.lines[start] == *best) debug.breakpoints.push_back(start);
+      if (!best || debug.lines[start] != *best) continue;
+      if (debug.ending != nullptr && debug.ending->covers(start)) continue;
+      debug.breakpoints.push_back(start);
+      set = true;
     }
+    placed.push_back(set ? best : std::nullopt);
   }
   std::ranges::sort(debug.breakpoints);
   auto [first, last] = std::ranges::unique(debug.breakpoints);
@@ -268,35 +336,61 @@ std::optional<std::string> Interpreter::Impl::branch_group(const ExecutionContex
   return frames.front().group;
 }
 
+std::optional<std::string> Interpreter::Impl::called_group(const ExecutionContext& context,
+                                                           std::size_t level) const {
+  if (level == 0) return branch_group(context);
+  // A call statement's call, or a call used as a value.
+  std::size_t call = context.frames[level - 1].return_index - 1;
+  if (call < ops.size() && shape_of(ops.kind(call)) == OperandShape::Call) {
+    return ops.name(ops.name_id(call));
+  }
+  return std::nullopt;
+}
+
+std::size_t Interpreter::Impl::standing_address(const ExecutionContext& context) const {
+  if (debugger) {
+    if (debugger->suspension && debugger->suspension->context == context.id) {
+      return debugger->suspension->address;
+    }
+    // Resumed at its trap, it has not run the instruction there yet.
+    for (const auto& [id, address] : debugger->passing) {
+      if (id == context.id) return address;
+    }
+  }
+  std::size_t address = context.ip;
+  if (!context.children.empty()) return address - 1;  // its block's call_parallel or call_race
+  if (!context.callable_id && address > 0 && address <= ops.size() &&
+      ops.kind(address - 1) == OpKind::Yield) {
+    return address - 1;
+  }
+  return address;
+}
+
 std::vector<DebugFrame> Interpreter::Impl::frames_of(const ExecutionContext& context) const {
   std::vector<DebugFrame> frames;
   const std::size_t depth = context.frames.size();
-  const Value* stack = context.stack.bottom;
-  const std::size_t size = context.stack.size();
+  const std::size_t last = ops.size() == 0 ? 0 : ops.size() - 1;
   for (std::size_t level = depth + 1; level-- > 0;) {
-    DebugFrame frame;
     // Level 0 is the context's own code; level k > 0 the group its k-th call entered.
-    if (level == 0) {
-      frame.group = branch_group(context);
-    } else {
-      std::size_t call = context.frames[level - 1].return_index - 1;
-      if (call < ops.size() && ops.kind(call) == OpKind::Call) {
-        frame.group = ops.name(ops.name_id(call));
-      }
-    }
-    frame.address = level == depth ? context.ip : context.frames[level].return_index - 1;
-    frame.address = std::min(frame.address, ops.size() == 0 ? 0 : ops.size() - 1);
+    DebugFrame frame;
+    frame.address =
+        level == depth ? standing_address(context) : context.frames[level].return_index - 1;
+    frame.address = std::min(frame.address, last);
     frame.position = ops.position(frame.address);
-    std::size_t base = level == 0 ? 0 : context.frames[level - 1].base;
-    std::size_t bound = level == depth ? size : context.frames[level].base;
-    if (debugger) {
-      auto scope = debugger->scopes.find(frame.group.value_or(""));
-      if (scope != debugger->scopes.end()) {
-        for (const ScopeVariable& variable : scope->second->variables) {
-          std::size_t slot = base + variable.slot;
-          if (slot < bound && slot < size) frame.variables.emplace_back(variable.name, stack[slot]);
-        }
-      }
+    // The scope record names the group whose code the frame stands in.
+    const DebugScope* scope = debugger ? debugger->scope_at(frame.address) : nullptr;
+    if (scope == nullptr) {
+      frame.group = called_group(context, level);
+    } else if (!scope->group.empty()) {
+      frame.group = scope->group;
+    }
+    if (scope != nullptr) {
+      const std::size_t size = context.stack.size();
+      const std::size_t base = level == 0 ? 0 : context.frames[level - 1].base;
+      const std::size_t bound = std::min(level == depth ? size : context.frames[level].base, size);
+      std::span<const Value> slots;
+      if (base < bound) slots = std::span(context.stack.bottom + base, bound - base);
+      frame.variables = live_variables(*scope, frame.address, slots);
     }
     frames.push_back(std::move(frame));
   }
@@ -351,9 +445,14 @@ std::vector<DebugContext> Interpreter::debug_contexts() const {
 }
 
 std::optional<std::expected<Value, Error>> Interpreter::read_property(std::string_view name) {
-  auto id = impl->ops.find_name(name);
-  if (!id) return std::nullopt;
-  Prop* property = impl->program.names[*id].property;
+  // The program's properties: those its code names, and those it declares
+  // with `use` without reading them.
+  Prop* property = nullptr;
+  if (auto id = impl->ops.find_name(name)) property = impl->program.names[*id].property;
+  if (property == nullptr && declares(impl->ops.declared_properties(), name)) {
+    auto registered = impl->properties.find(name);
+    if (registered != impl->properties.end()) property = registered->second.get();
+  }
   if (property == nullptr) return std::nullopt;
   return property->get();
 }

@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -27,7 +26,7 @@ struct Debugger {
   };
 
   // The line of each instruction (0: unknown), and the instructions where a
-  // line starts; worked out once.
+  // line starts (none that the scope record calls quiet); worked out once.
   std::vector<std::uint32_t> lines;
   std::vector<std::size_t> line_starts;
   std::vector<std::size_t> breakpoints;  // the addresses trapped for breakpoints, sorted
@@ -36,8 +35,10 @@ struct Debugger {
   // context go on.
   std::unordered_map<std::size_t, Instr> replaced;
   std::unordered_map<std::size_t, Instr> trapped;
-  // The scope record of each group by name ("" for the main program).
-  std::unordered_map<std::string, const DebugScope*> scopes;
+  // The compiler's scope records, in the order of their code, and the one
+  // of __end, whose lines take no breakpoint.
+  std::vector<const DebugScope*> scopes;
+  const DebugScope* ending = nullptr;
 
   std::optional<StepRequest> stepping;
   bool step_context_gone = false;  // the stepping context finished: any context ends the step
@@ -54,6 +55,8 @@ struct Debugger {
   bool fail_next = false;
 
   bool is_breakpoint(std::size_t address) const;
+  // The scope whose code holds `address`, or null (IR text, a wrapper).
+  const DebugScope* scope_at(std::size_t address) const;
   // Whether every line start is trapped (a step or a pause is under way).
   bool traps_every_line() const { return stepping.has_value() || pausing; }
 };

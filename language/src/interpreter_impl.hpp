@@ -220,6 +220,7 @@ struct Interpreter::Impl {
       debugger->step_context_gone = true;
   }
   Debugger& debug_state();
+  void find_line_starts(Debugger& debug) const;
   // Puts back every replaced instruction, then traps the breakpoints and,
   // while stepping or pausing, every line start.
   void arm_traps();
@@ -229,6 +230,11 @@ struct Interpreter::Impl {
   std::expected<void, Error> resume(Resume how);
   std::vector<DebugContext> debug_contexts() const;
   std::vector<DebugFrame> frames_of(const ExecutionContext& context) const;
+  // Where a context stands: the instruction it stopped at, waits on or runs next.
+  std::size_t standing_address(const ExecutionContext& context) const;
+  // The group a context's frame `level` runs, from the call that entered it,
+  // for code without a scope record; none for the main program.
+  std::optional<std::string> called_group(const ExecutionContext& context, std::size_t level) const;
   // The group a context's outermost frame runs; none for the main program.
   std::optional<std::string> branch_group(const ExecutionContext& context) const;
   // Forgets a suspension and any step or pause under way (reset).

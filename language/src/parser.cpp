@@ -516,7 +516,11 @@ Parser::ExprResult Parser::assigned_value() {
     return add(ast::Expr::race(ref(keyword), index_of(tree.stmts.size() - 1)));
   }
   if (check(TokenType::Parallel)) {
-    return fail(peek(), "A 'parallel' block has no value; a 'race' block gives its winner");
+    // The block is read all the same, so that the parse goes on after it
+    // rather than inside it, where its `}` would make a second error.
+    RawToken keyword = advance();
+    if (!parallel_block(keyword)) return failed;
+    return fail(keyword, "A 'parallel' block has no value; a 'race' block gives its winner");
   }
   return expression();
 }

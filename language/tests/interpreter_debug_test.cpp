@@ -60,6 +60,9 @@ const std::vector<std::string> programs = {
     // Groups, called and in parallel branches, with yields between lines.
     "group g $n {\n  $k = $n + 1;\n  yield;\n  $out = $k;\n}\ngroup h {\n  yield;\n  $out = 7;\n}\n"
     "g 1;\nparallel { g 2; h; }\n$out = 9;\n",
+    // Groups called for their values, and branches with variables of their own.
+    "group twice $n {\n  $d = $n * 2;\n  return $d;\n}\n$a = twice 2;\nif $a > 3 {\n"
+    "  $b = twice $a;\n  $out = $b;\n} else {\n  $c = 1;\n}\n$out = $a;\n",
 };
 
 TEST(InterpreterDebug, BreakpointsAndStepsLeaveTheResultAlone) {
@@ -93,8 +96,8 @@ TEST(InterpreterDebug, TheScopeRecordNamesEachGroupsSlotsAndIrTextHasNone) {
   ASSERT_EQ(program->encoded().scopes().size(), 2u);
   EXPECT_EQ(program->encoded().scopes()[0].group, "g");
   ASSERT_EQ(program->encoded().scopes()[0].variables.size(), 2u);
-  EXPECT_EQ(program->encoded().scopes()[0].variables[1].name, "q");
-  EXPECT_EQ(program->encoded().scopes()[0].variables[1].slot, 1u);
+  EXPECT_EQ(program->encoded().scopes()[0].variables[1], "q");  // by slot
+  EXPECT_EQ(program->encoded().scopes()[0].parameters, 1u);
   EXPECT_EQ(program->encoded().scopes()[1].group, "");
   auto from_ir = Interpreter::from_ir("push 1\n");
   ASSERT_TRUE(from_ir.has_value());

@@ -334,6 +334,10 @@ TEST(ParserErrors, ReportStatementErrorsVerbatim) {
       {"return 1 2;", {"[line 1] Expect ';' after return value"}},
       {"$x = parallel { };",
        {"[line 1] A 'parallel' block has no value; a 'race' block gives its winner"}},
+      // The block is read past, so its calls and `}` make no further error.
+      {"$x = parallel { wait 1 seconds; };\nsay 1;",
+       {"[line 1] A 'parallel' block has no value; a 'race' block gives its winner"}},
+      {"$x = parallel { a 1 +", {"[end] Expect expression"}},
       {"$x = race { a; }", {"[end] Expect ';' after assignment"}},
       {"$x = race { a 1 +", {"[end] Expect expression"}},
       {"$x = say 1", {"[end] Expect expression"}},

@@ -47,10 +47,13 @@ enum class Resume : std::uint8_t {
 struct DebugFrame {
   // The group it runs; none for the main program.
   std::optional<std::string> group;
+  // Where it stands: for the innermost frame the instruction it stopped at,
+  // waits on or runs next; for the others their call.
   std::size_t address = 0;
   SourcePosition position;
-  // The frame's variables that hold a value now, in slot order (empty
-  // without the compiler's scope record, as for IR text).
+  // The frame's variables that hold a value at its address, in slot order:
+  // each from its assignment to the end of the block it was assigned in
+  // (empty without the compiler's scope record, as for IR text).
   std::vector<std::pair<std::string, Value>> variables;
 };
 
