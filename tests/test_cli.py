@@ -564,12 +564,15 @@ def test_memory_sizes_are_read_as_bytes(size):
 @pytest.mark.parametrize("native", ["pending", "block"])
 def test_ctrl_c_says_where_each_context_stood(zo_file, tmp_path, native):
     host = tmp_path / "host.py"
-    host.write_text(PENDING_HOST)
+    # The natives say when they are called, so that Ctrl-C comes after.
+    host.write_text(PENDING_HOST.replace("def generate(self, args): return",
+                                         "def generate(self, args): print('called', flush=True); return"))
     source = zo_file('group __end { print "parked"; }\ngroup patrol {\n  %s;\n}\n'
                      'print "started";\nparallel {\n  wait 60 seconds;\n  patrol;\n}\n' % native)
     process = start_zo("run", source, "--host", str(host))
     assert process.stdout.readline() == "started\n"
-    time.sleep(0.3)
+    assert process.stdout.readline() == "called\n"
+    time.sleep(0.1)  # into the native's sleep, or the loop's
     process.send_signal(signal.SIGINT)
     out, err = process.communicate(timeout=30)
     assert (process.returncode, out) == (130, "parked\n"), err

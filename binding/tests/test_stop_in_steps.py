@@ -220,3 +220,10 @@ def test_contexts_of_ir_text_have_no_places():
     assert interpreter.run() is True
     (root,) = interpreter.contexts()
     assert (root["line"], root["column"], root["group"]) == (None, None, None)
+
+
+def test_contexts_name_a_group_called_for_its_value():
+    interpreter = interpreter_for("group inner { wait; return 1; }\n$v = inner;\n", [])
+    assert interpreter.run() is True
+    (root,) = interpreter.contexts()
+    assert (root["group"], root["line"], root["waiting"]) == ("inner", 1, "wait")

@@ -209,6 +209,15 @@ class EncodedProgram {
   const std::vector<std::string>& declared_properties() const { return used_properties; }
   void note_property(std::string name) { used_properties.push_back(std::move(name)); }
 
+  // Whether a group's plain return drops what the group left on the stack.
+  // The compiler's code never reads past its own slots after a call, but it
+  // leaves a group's variables (and, after an early return, its arguments)
+  // behind, so a loop of calls would grow the stack without end; a compiled
+  // program says so, and its groups clean up. IR text keeps what a group
+  // leaves, as hand-written IR may pass values that way.
+  bool groups_clean_up() const { return clean_groups; }
+  void set_groups_clean_up() { clean_groups = true; }
+
   // The interned names, by id.
   std::size_t name_count() const { return names.size(); }
   const std::string& name(std::uint32_t id) const { return names[id]; }
@@ -273,6 +282,7 @@ class EncodedProgram {
   std::vector<DebugScope> debug_scopes;
   std::vector<std::uint32_t> quiet_instructions;
   std::vector<std::string> used_properties;
+  bool clean_groups = false;
   SourcePosition here;
 };
 

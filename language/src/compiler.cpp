@@ -158,6 +158,7 @@ Bytecode Compiler::assemble(const CodeBuffer& main_code, DebugScope main_scope) 
   main_scope.shift(static_cast<std::uint32_t>(code.size()));
   code.note_scope(std::move(main_scope));
   code.append_code(main_code);
+  code.set_groups_clean_up();
   code.shrink();
   return Bytecode(std::exchange(code, EncodedProgram()));
 }

@@ -36,9 +36,14 @@ enum class StepOutcome : std::uint8_t {
 struct Frame {
   std::size_t return_index;
   std::size_t base;
-  // Entered by call_value: leaving it pushes the group's value (nil unless
-  // a return_value gave one) in place of everything the group left.
-  bool value = false;
+  // What leaving it does with the stack above `base`.
+  enum class Leaving : std::uint8_t {
+    Keep,   // leaves what the group left (a plain call in IR text)
+    Drop,   // drops it (a plain call in a compiled program)
+    Value,  // call_value: drops it and pushes the group's value (nil unless
+            // a return_value gave one)
+  };
+  Leaving leaving = Leaving::Keep;
 };
 
 struct ExecutionContext {

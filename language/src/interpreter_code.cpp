@@ -69,6 +69,7 @@ class Decoder {
   DecodedProgram run() {
     program.source = &ops;
     program.constants = ops.constant_table().data();
+    program.plain_call = ops.groups_clean_up() ? Frame::Leaving::Drop : Frame::Leaving::Keep;
     program.names.resize(ops.name_count());
     for (std::uint32_t id = 0; id < ops.name_count(); ++id) program.names[id].name = ops.name(id);
     for (std::size_t i = 0; i < ops.size(); ++i) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bytecode.hpp"
+#include "context.hpp"
 #include "native.hpp"
 #include "op.hpp"
 #include "value.hpp"
@@ -266,6 +267,9 @@ struct DecodedProgram {
   std::vector<NameSlot> names;
   std::vector<std::vector<GroupEntry>> call_lists;
   const EncodedProgram* source = nullptr;
+  // What the return of a group entered by a plain call does with what the
+  // group left: dropped in a compiled program, kept in IR text.
+  Frame::Leaving plain_call = Frame::Leaving::Keep;
 };
 
 // Whether decoding fuses common sequences (on by default). Tests turn it off

@@ -10,7 +10,10 @@ namespace zolang {
 std::optional<std::string> Interpreter::Impl::group_of(const ExecutionContext& context) const {
   if (!context.frames.empty()) {
     std::size_t call = context.frames.back().return_index - 1;
-    if (call < ops.size() && ops.kind(call) == OpKind::Call) return ops.name(ops.name_id(call));
+    // A plain call or a call for a value: both name the group entered.
+    if (call < ops.size() && shape_of(ops.kind(call)) == OperandShape::Call) {
+      return ops.name(ops.name_id(call));
+    }
   }
   if (context.parent == nullptr) {
     if (state.unlocked().status == RunStatus::Ending) return "__end";

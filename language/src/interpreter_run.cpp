@@ -364,7 +364,9 @@ struct Interpreter::Impl::Registers {
         if (!impl.grow_frames(context, at)) return Next::Fail;
       }
       // call_value's frame gives the group's value when it is left.
-      context.frames.push_back(Frame{at + 1, depth - instr.arity(), instr.code == Code::CallValue});
+      Frame::Leaving leaving =
+          instr.code == Code::CallValue ? Frame::Leaving::Value : impl.program.plain_call;
+      context.frames.push_back(Frame{at + 1, depth - instr.arity(), leaving});
       base = top - instr.arity();
       pc = code + slot.label;
       // Recursion needs no backward jump, so each call spends a unit.
@@ -392,8 +394,7 @@ struct Interpreter::Impl::Registers {
 
   ZO_INLINE Next group_return() {
     if (context.frames.empty()) return stop(StepOutcome::Finished);
-    if (context.frames.back().value) [[unlikely]]
-      return leave_group(Value());
+    if (context.frames.back().leaving != Frame::Leaving::Keep) return leave_group(Value());
     pc = code + context.frames.back().return_index;
     context.frames.pop_back();
     base = bottom + context.base();

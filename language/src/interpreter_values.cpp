@@ -12,7 +12,7 @@ std::size_t Interpreter::Impl::leave_group(ExecutionContext& context, Value valu
   context.frames.pop_back();
   // The group's arguments, its own variables and anything else it left.
   context.stack.drop_to(frame.base);
-  if (frame.value) context.stack.push(std::move(value));
+  if (frame.leaving == Frame::Leaving::Value) context.stack.push(std::move(value));
   return frame.return_index;
 }
 
