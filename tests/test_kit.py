@@ -270,6 +270,40 @@ def test_sigint_under_the_async_driver_stops_the_program_and_runs_end():
     assert (process.returncode, out) == (0, "cancelled\nparked\ninterrupted\n"), err
 
 
+# The loop's wake-up takes a lock; a SIGINT whose handler runs while the
+# loop itself holds it (here, inside clearing the wake-up) must not wait on it.
+SIGINT_UNDER_LOCK_HOST = """
+import signal, sys, threading
+sys.path.insert(0, %r)
+import zo
+
+class Clear(threading.Event):
+    armed = True
+    def clear(self):
+        with self._cond:
+            if Clear.armed and threading.current_thread() is threading.main_thread():
+                Clear.armed = False
+                signal.raise_signal(signal.SIGINT)
+            self._flag = False
+
+threading.Event = Clear
+host = zo.Host()
+
+@host.command("pending")
+def pending():
+    while True:
+        yield
+
+print(zo.run('group __end { print "parked"; } pending;', host), flush=True)
+"""
+
+
+def test_sigint_while_the_loop_holds_its_wake_up_lock_still_stops_the_program():
+    out = subprocess.run([sys.executable, "-c", SIGINT_UNDER_LOCK_HOST % PYTHON_DIR],
+                         capture_output=True, universal_newlines=True, timeout=30).stdout
+    assert out == "parked\ninterrupted\n"
+
+
 @pytest.mark.parametrize("program, message", [
     ("$x = huge;", "huge gave 100000...000 (401 digits), a whole number too large for Zo's "
                    "numbers (at most about 1.8e308)"),

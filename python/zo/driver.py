@@ -110,6 +110,11 @@ class Driver:
         self.unreported = False  # a SIGINT in a step whose failure did not come through
         self.fallback = None
         self.wake = _nothing
+        # How the SIGINT handler wakes the loop. It runs on the loop's own
+        # thread, between any two bytecodes, perhaps inside a lock the wake
+        # would take (an Event's, in clear()): it must take none.
+        self.wake_from_handler = _nothing
+        self.signalled = False  # the handler ran since the loop last stepped
 
     # Hooks.
 
@@ -132,10 +137,12 @@ class Driver:
         """Steps the program until it has ended; returns the outcome."""
         event = threading.Event()
         self.wake = event.set
+        self.wake_from_handler = _nothing  # the flag and _Woken do it
         self._begin(event.set)
         try:
             while True:
                 event.clear()
+                self.signalled = False
                 at = self._step()
                 if at is False:
                     break
@@ -148,6 +155,7 @@ class Driver:
         loop = asyncio.get_running_loop()
         woken = _AsyncWake(loop)
         self.wake = woken.set_threadsafe
+        self.wake_from_handler = woken.set_threadsafe
         self._begin(woken.set)
         cancelled = False
         try:
@@ -271,8 +279,10 @@ class Driver:
         timeout = self._timeout(at)
         if timeout == 0.0:
             return
-        self.sleeping = True
         try:
+            self.sleeping = True
+            if self.signalled:
+                return  # a stop was requested since the step: no sleep
             if Tracker.WAKE in self.tracker.active.values():
                 event.wait(timeout)
             else:
@@ -299,14 +309,14 @@ class Driver:
 
     # Stopping.
 
-    def _request_stop(self):
+    def _request_stop(self, wake=None):
         self.stop_requested = True
         request = getattr(self.interpreter, "request_stop", None)
         if request is None:
             self.stop_wanted = True
         else:
             request()
-        self.wake()
+        (wake or self.wake)()
 
     def _stop_now(self):
         self.stop_wanted = False
@@ -368,9 +378,10 @@ class Driver:
             self.fallback.daemon = True
             self.fallback.start()
             raise _Interrupt
+        self.signalled = True
         contexts = _contexts(self.interpreter)
         self.interrupted_at(contexts)
-        self._request_stop()
+        self._request_stop(self.wake_from_handler)
         if self.sleeping:
             raise _Woken
 
