@@ -130,7 +130,7 @@ def test_a_run_time_error_under_the_exception_filter(client, tmp_path):
 
 
 @pytest.mark.parametrize("program, entry, lines", [
-    ("$i = 0;\nwhile true {\n    $i += 1;\n}\n", False, (2, 3)),  # a step that never ends
+    ('print "a";\n$i = 0;\nwhile true {\n    $i += 1;\n}\n', False, (3, 4)),  # a step that never ends
     ('print "a";\nwait 60 seconds;\n', False, (2,)),  # a driver asleep until the wait is over
     ('print "a";\nwait 60 seconds;\n', True, (1,)),
 ])
@@ -140,7 +140,8 @@ def test_pause_and_stop_on_entry_stop_at_once(client, tmp_path, program, entry, 
     debugger.launch(program="m.zo", stopOnEntry=entry)
     debugger.request("configurationDone")
     if not entry:
-        time.sleep(0.3)
+        debugger.event("output")  # past the first line, however loaded the machine
+        time.sleep(0.1)
         debugger.send("pause", threadId=1)
     stopped = debugger.event("stopped")["body"]
     assert stopped["reason"] == ("entry" if entry else "pause")
