@@ -109,6 +109,15 @@ def test_a_launch_that_fails_says_why(client, tmp_path, files, arguments, refuse
     assert debugger.process.returncode == 0
 
 
+def test_a_deadline_ends_the_run_with_124_said_once(client, tmp_path):
+    (tmp_path / "m.zo").write_text("wait 60 seconds;\n")
+    debugger = client()
+    debugger.launch(program="m.zo", args=["--deadline", "0.5"])
+    debugger.request("configurationDone")
+    assert debugger.event("exited")["body"]["exitCode"] == 124
+    assert debugger.output("stderr") == "zo: stopped the program at the deadline of 0.5 seconds\n"
+
+
 def test_a_run_time_error_under_the_exception_filter(client, tmp_path):
     (tmp_path / "m.zo").write_text(
         'group boom $x {\n    $y = $x + "a";\n}\ngroup __end {\n    print "end ran";\n}\nboom 1;\n')

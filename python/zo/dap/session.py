@@ -188,9 +188,7 @@ class Session:
                 outcome = asyncio.run(self.driver.run_async())
             else:
                 outcome = self.driver.run()
-            if outcome == "deadline":
-                print("zo: stopped the program at the deadline of %g seconds"
-                      % launched.options.deadline, file=sys.stderr)
+            if outcome == "deadline":  # the driver's deadline_passed has said so
                 exit_code = DEADLINE
             elif outcome == "interrupted":
                 exit_code = INTERRUPTED
