@@ -287,18 +287,14 @@ def _run_recorded(args, host, text, recorder):
     wrap = None
     if recorder is not None:
         # Outermost, so that the monitor still sees the calls it watches.
-        host = recording.recorded_host(host, recorder)
-        wrap = lambda name, native: recorder.wrap(name, monitor.wrap(name, native))  # noqa: E731
+        host, wrap = recording.recorded_host(host, recorder, monitor.wrap)
     interpreter = make_interpreter(args, host, monitor, text, wrap)
     if interpreter is None:
         return 1
     if recorder is not None:
         interpreter = recording.Recorded(interpreter, recorder)
     monitor.interpreter = interpreter
-    limits = dict(instructions=args.max_instructions, seconds=args.timeout)
-    if args.max_memory is not None:
-        limits["memory"] = args.max_memory
-    interpreter.set_limits(**limits)
+    interpreter.set_limits(**recording.run_limits(args))
     driver = ReportingDriver(interpreter, host, args, text, monitor)
     try:
         if any(getattr(c, "kind", None) == "async" for c in host.callables.values()):

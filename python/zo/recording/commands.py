@@ -6,17 +6,16 @@ import sys
 import zolangpy
 
 from zo.diagnostics import _trace_entry, render_diagnostics
-from zo.recording import recorded
 from zo.recording.reader import read_record
 from zo.recording.record import RecordError
-from zo.recording.recorded import Recorded
+from zo.recording.recorded import Recorded, recorded_host
 from zo.recording.recorder import Recorder, source_hash
 from zo.recording.replay import Divergence, Replayer
 from zo.recording.trace import TraceSink
 from zo.recording.writer import RecordWriter
 
 __all__ = ["Recorded", "add_commands", "add_run_options", "main", "recorded_host",
-           "run_recorder"]
+           "run_limits", "run_recorder"]
 
 # The exit status of a replay that Ctrl-C ended, as a shell reports it.
 _INTERRUPTED = 130
@@ -53,17 +52,16 @@ def run_recorder(args, text):
         sinks.append(RecordWriter(args.record))
     if not sinks:
         return None
-    limits = {key: value for key, value in (
+    return Recorder(sinks, source=text, path=args.file, ir=args.file.endswith(".zir"),
+                    limits=run_limits(args) or None)
+
+
+def run_limits(args):
+    """The limits `zo run` sets, as set_limits takes them; those not given
+    are left out."""
+    return {key: value for key, value in (
         ("instructions", args.max_instructions), ("seconds", args.timeout),
         ("memory", getattr(args, "max_memory", None))) if value is not None}
-    return Recorder(sinks, source=text, path=args.file, ir=args.file.endswith(".zir"),
-                    limits=limits or None)
-
-
-def recorded_host(host, recorder):
-    """A copy of `host` whose properties are recorded (its callables are
-    wrapped as they are registered)."""
-    return recorded.recorded_host(host, recorder)[0]
 
 
 def main(args):
@@ -171,11 +169,6 @@ def _replay(record, program):
     if interpreter is None:
         print("zo: %s" % problem, file=sys.stderr)
         return 1
-    limits = record.header.get("limits") or {}
-    replayer.limits = {key: limits[key] for key in ("instructions", "seconds", "memory")
-                       if key in limits}
-    if replayer.limits:
-        interpreter.set_limits(**replayer.limits)
     try:
         interrupted = replayer.run(interpreter)
     except Divergence as divergence:

@@ -11,7 +11,7 @@ from zo.recording.record import RecordError, check_header, check_line
 _CHUNK = 1 << 16
 # How a line cut between steps begins when it was the closing one: of the
 # lines that may stand there (step, stop, idle, fin), only "fin" has an f.
-_CLOSING = '{"e":"f'
+_CLOSING = b'{"e":"f'
 
 
 class Step:
@@ -112,28 +112,21 @@ def _read(path, handle):
     record = None
     step = None
     for number, raw, whole in _lines(path, handle):
+        if not whole and record is not None:
+            # The line being written when the record was cut. Even whole
+            # JSON is not trusted: the cut may have fallen inside a number.
+            record.cut_line = True
+            record.cut_closing = step is None and raw.startswith(_CLOSING)
+            break
         where = "%s:%d" % (path, number)
         try:
             line = raw.decode("utf-8")
         except UnicodeDecodeError:
-            if not whole and record is not None:
-                record.cut_line = True  # the cut split a character
-                break
             raise RecordError("%s: not UTF-8 text" % where)
         try:
             made = json.loads(line, parse_constant=_not_json)
         except ValueError as error:
-            if not whole and record is not None:
-                record.cut_line = True  # the line being written when the record was cut
-                record.cut_closing = step is None and line.startswith(_CLOSING)
-                break
             raise RecordError("%s: not a JSON line: %s" % (where, error))
-        if not whole and record is not None:
-            # Whole JSON but without its newline: the cut may have fallen
-            # inside a number, so the line is not trusted.
-            record.cut_line = True
-            record.cut_closing = step is None and line.startswith(_CLOSING)
-            break
         if not isinstance(made, dict):
             raise RecordError("%s: each line must be a JSON object" % where)
         if record is None:
@@ -211,11 +204,10 @@ def _add_line(record, step, kind, made, where):
 def _check_parent(record, made, where):
     """Contexts form a tree: a context may not be its own ancestor."""
     context, parent = made["x"], made.get("p")
-    seen = 0
+    # The map has no cycle before this line, so the walk ends.
     ancestor = parent
-    while ancestor is not None and seen <= len(record.parents):
+    while ancestor is not None:
         if ancestor == context:
             raise RecordError("%s: context %d would be its own ancestor" % (where, context))
         ancestor = record.parents.get(ancestor)
-        seen += 1
     record.parents[context] = parent

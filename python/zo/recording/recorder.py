@@ -160,14 +160,7 @@ class Recorder:
         raises what it raises."""
         # A step in which natives only answered "not yet" is most steps of a
         # long run, so it takes a short way through here and the sinks.
-        now = self.clock()
-        if self.started is None:
-            self._start(interpreter, now)
-        self.interpreter = interpreter
-        self.step += 1
-        self.kind = "step"
-        self.t = now - self.started
-        self.listed_in_step = False
+        self._begin(interpreter, "step")
         try:
             running = self.running = interpreter.run()
         except Exception as error:
@@ -221,18 +214,17 @@ class Recorder:
         self.stop_requests += 1
         interpreter.request_stop()
 
-    def _start(self, interpreter, now):
+    def _start(self, now):
         self.started = now
-        self.interpreter = interpreter
         made = self.header()
         for sink in self.sinks:
             sink.header(made)
 
     def _begin(self, interpreter, kind):
         now = self.clock()
+        self.interpreter = interpreter  # the header reads it
         if self.started is None:
-            self._start(interpreter, now)
-        self.interpreter = interpreter
+            self._start(now)
         self.step += 1
         self.kind = kind
         self.t = now - self.started

@@ -140,7 +140,10 @@ class Replayer:
         self.interpreter = None
         self.divergence = None
         self.refused = []  # (name, shape, recorded shapes) of refused call sites
-        self.limits = {}  # the limits the replay runs under, as set_limits takes them
+        # The limits the recorded run ran under, as set_limits takes them.
+        limits = record.header.get("limits") or {}
+        self.limits = {key: limits[key] for key in ("instructions", "seconds", "memory")
+                       if key in limits}
 
     # Natives -------------------------------------------------------------
 
@@ -239,6 +242,8 @@ class Replayer:
     def run(self, interpreter):
         """Replays every whole step; raises Divergence at the first difference."""
         self.interpreter = interpreter
+        if self.limits:
+            interpreter.set_limits(**self.limits)
         if self.record.header.get("end_in_steps"):
             interpreter.end_in_steps = True
         for recorded in self.record.steps:

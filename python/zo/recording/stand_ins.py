@@ -52,7 +52,7 @@ class RecordedGenerator(zolangpy.CallableGenerator):
         recorder.next_call = call + 1
         recorder.events.append(("gen", call, self.name, asked, line, column, context,
                                 recorder.branch_of(context)))
-        return RecordedCall(recorder, call, self, made, line, column)
+        return RecordedCall(recorder, call, self.name, made, line, column)
 
 
 class RecordedGeneratorWords(RecordedGenerator):
@@ -60,10 +60,10 @@ class RecordedGeneratorWords(RecordedGenerator):
 
 
 class RecordedCall(zolangpy.Callable):
-    def __init__(self, recorder, call, generator, inner, line, column):
+    def __init__(self, recorder, call, name, inner, line, column):
         self.recorder = recorder
         self.call_id = call
-        self.generator = generator
+        self.name = name
         self.inner = inner
         self.line = line
         self.column = column
@@ -81,7 +81,7 @@ class RecordedCall(zolangpy.Callable):
         return answer
 
     def _failed(self, error, where):
-        self.recorder.events.append(("fail", self.call_id, self.generator.name,
+        self.recorder.events.append(("fail", self.call_id, self.name,
                                      failure_text(error), self.line, self.column, where))
 
     def terminate(self):

@@ -89,7 +89,6 @@ def _ctx(event):
 # event tuples.
 _LINES = {
     "gen": _gen,
-    "done": lambda event: '{"e":"done","c":%d}' % event[1],
     "term": lambda event: '{"e":"term","c":%d}' % event[1],
     "val": lambda event: '{"e":"val","c":%d,"v":%s}' % (event[1], _json(event[2])),
     "get": lambda event: '{"e":"get","n":%s,"v":%s}' % (_string(event[1]), _json(event[2])),
