@@ -394,8 +394,14 @@ struct Interpreter::Impl::Registers {
 
   ZO_INLINE Next group_return() {
     if (context.frames.empty()) return stop(StepOutcome::Finished);
-    if (context.frames.back().leaving != Frame::Leaving::Keep) return leave_group(Value());
-    pc = code + context.frames.back().return_index;
+    const Frame& frame = context.frames.back();
+    // A group of a compiled program drops what it left, out of line; one
+    // that left nothing returns as one of IR text does.
+    if (frame.leaving == Frame::Leaving::Value ||
+        (frame.leaving == Frame::Leaving::Drop && top != bottom + frame.base)) [[unlikely]] {
+      return leave_group(Value());
+    }
+    pc = code + frame.return_index;
     context.frames.pop_back();
     base = bottom + context.base();
     return Next::Go;
