@@ -147,10 +147,7 @@ def _tick(text):
 
 def _deadline(text):
     """Seconds, or None for inf (no deadline)."""
-    try:
-        return deadline_seconds(_seconds(text))
-    except ValueError as error:
-        raise argparse.ArgumentTypeError(str(error)) from None
+    return deadline_seconds(_seconds(text))  # _seconds has refused what it would
 
 
 _SIZE = re.compile(r"(\d+(?:\.\d+)?)\s*([KMGT]?)(?:I?B)?\Z", re.I)

@@ -111,9 +111,11 @@ _LINE_TOKENS = re.compile(r"\"[^\"]*\"|'[^']*'|-?\d+(?:\.\d*)?(?![\w.])|\$\w+"
 # `+`: a literal just after one and just before `+` is its whole left operand.
 _BEFORE_OPERAND = {"=", "+=", "-=", "*=", "/=", "%=", "^=", "(", "{", ";", "==", "!=", "<", "<=",
                    ">", ">=", "and", "or", "xor", "if", "unless", "while", "until", "return"}
-_KEYWORDS = {"and", "break", "deadline", "else", "false", "group", "if", "nil", "not", "or",
-             "parallel", "race", "return", "sequence", "true", "unless", "until", "use",
-             "while", "xor", "yield"}
+# The language's keywords, in the order completion offers them.
+KEYWORDS = (
+    "and", "break", "deadline", "else", "false", "group", "if", "nil", "not", "or", "parallel",
+    "race", "return", "sequence", "true", "unless", "until", "use", "while", "xor", "yield",
+)
 
 
 def _add_note(text, line_text, column):
@@ -148,7 +150,7 @@ def _narrowed(kinds, tokens, index, whole):
         if index == 0:
             return kinds  # the expression may have begun on an earlier line
         before = tokens[index - 1][1]
-        if before not in _BEFORE_OPERAND and (before in _KEYWORDS or not _is_word(before)):
+        if before not in _BEFORE_OPERAND and (before in KEYWORDS or not _is_word(before)):
             return kinds
     return {kind}
 
@@ -165,7 +167,7 @@ def _literal_kind(token):
 
 def _is_word(token):
     """A word (a call's name or a word argument): an expression follows it."""
-    return re.match(r"[^\W\d]|[!_.,:&?@\[\]\\`~]", token) is not None and token not in _KEYWORDS
+    return re.match(r"[^\W\d]|[!_.,:&?@\[\]\\`~]", token) is not None and token not in KEYWORDS
 
 
 def _kinds(kinds):

@@ -6,13 +6,9 @@ import re
 
 import zolangpy
 
+from zo.diagnostics import KEYWORDS
 from zo.lsp import navigation
 from zo.lsp.text import utf16_units
-
-KEYWORDS = (
-    "and", "break", "deadline", "else", "false", "group", "if", "nil", "not", "or", "parallel",
-    "race", "return", "sequence", "true", "unless", "until", "use", "while", "xor", "yield",
-)
 
 _RESERVED = r"\s!\"#$%'()*+\-/;<=>^{|}"
 _WORD_END = re.compile("(?:![^%s]*|[^%s]+)$" % (_RESERVED, _RESERVED))
