@@ -33,7 +33,6 @@ from zo.diagnostics import diagnostics_json, explain, render_diagnostics, render
 from zo.driver import DEFAULT_TICK, Driver, deadline_seconds, may_yield
 from zo.host import Host, HostError, load_host_file
 from zo.irtext import unreadable_string
-from zo.kit import Tracker
 from zo.model import model_json, model_markdown
 from zo.monitor import Monitor
 from zo.recording import commands as recording
@@ -280,7 +279,7 @@ def _run(args, host, text):
 
 def _run_recorded(args, host, text, recorder):
     # With a recorder, --trace prints the recorder's events.
-    monitor = Monitor(Tracker(), sys.stderr if args.trace and recorder is None else None)
+    monitor = Monitor(sys.stderr if args.trace and recorder is None else None)
     wrap = None
     if recorder is not None:
         # Outermost, so that the monitor still sees the calls it watches.

@@ -502,7 +502,7 @@ def driver(program, host=None, *, tick=DEFAULT_TICK, deadline=None, trace=None, 
         recorder = _interpreter_recorder(record)
         return Driver(program, host, tick=tick, deadline=deadline, exact=False, signals=signals,
                       recorder=recorder)
-    monitor = Monitor(Tracker(), trace)
+    monitor = Monitor(trace)
     wrap, recorder = monitor.wrap, None
     if record is not None:
         from zo.recording.recorded import recorded_host, recorder_for

@@ -164,10 +164,8 @@ class Tracker:
         self.progressed = False
         self.wake = _nothing
 
-    def started(self, call, due=None):
-        self.active[call] = due
-
-    def due(self, call, due):
+    def pending(self, call, due=None):
+        """`call` is pending until `due` (see `active`), from its start on."""
         self.active[call] = due
 
     def finished(self, call):
@@ -179,10 +177,7 @@ class _NoRun(Tracker):
     """The record of calls made outside any driver, in a host's own loop:
     nobody reads it, so it keeps nothing."""
 
-    def started(self, call, due=None):
-        pass
-
-    def due(self, call, due):
+    def pending(self, call, due=None):
         pass
 
     def finished(self, call):
@@ -404,14 +399,14 @@ class _Resumed(_Call):
         self.generator = command.function(*positional, **keywords)
         self.resume = self.generator.__next__
         self.due = None  # after `yield SECONDS`: not resumed before this time
-        tracker.started(self)
+        tracker.pending(self)
 
     def call(self):
         if self.due is not None:
             if time.monotonic() < self.due:
                 return False
             self.due = None
-            self.tracker.due(self, None)
+            self.tracker.pending(self)
         try:
             pause = self.resume()
             if pause is None:
@@ -424,7 +419,7 @@ class _Resumed(_Call):
             self.tracker.finished(self)  # the step fails: the call is over
             raise
         self.due = time.monotonic() + _pause(self.command.name, pause)
-        self.tracker.due(self, self.due)
+        self.tracker.pending(self, self.due)
         return False
 
     def terminate(self):
@@ -464,7 +459,7 @@ class _Task(_Call):
                                    "with zo.run_async" % self.command.name) from None
             self.task = loop.create_task(self.command.function(*self.positional, **self.keywords))
             tracker = self.tracker
-            tracker.started(self, Tracker.WAKE)
+            tracker.pending(self, Tracker.WAKE)
             self.task.add_done_callback(lambda _: tracker.wake())
             return False
         if not task.done():
@@ -495,7 +490,7 @@ class _Threaded(_Call):
                 keywords = dict(keywords, cancel=self.cancel)
             self.future = POOL.submit(self.command.function, self.positional, keywords)
             tracker = self.tracker
-            tracker.started(self, Tracker.WAKE)
+            tracker.pending(self, Tracker.WAKE)
             self.future.add_done_callback(lambda _: tracker.wake())
             return False
         if not future.done():

@@ -1,6 +1,6 @@
 """Watches the native calls of a run for the drivers and for ``--trace``.
 
-The kit's own calls tell the host's `Tracker` when they start and end and
+The kit's own calls tell the run's `Tracker` when they start and end and
 when they may be polled again. A native of the layer below cannot, so the
 monitor stands a wrapper in for its generator that tells for it (such a
 call is polled again a tick later). With a trace file, every call is
@@ -9,12 +9,12 @@ the call."""
 
 import zolangpy
 
-from zo.kit import Command, _Call
+from zo.kit import Command, Tracker, _Call
 
 
 class Monitor:
-    def __init__(self, tracker, trace=None):
-        self.tracker = tracker
+    def __init__(self, trace=None):
+        self.tracker = Tracker()  # the run's record of calls, which the driver takes
         self.trace = trace  # a file to print events to, or None
         self.interpreter = None  # the Interpreter that makes the calls, once there is one
         self.step = 0
@@ -62,7 +62,7 @@ class _Monitored(zolangpy.CallableGenerator):
         monitor.event("start #%d %s(%s)" % (call_id, self.name, ", ".join(repr(a) for a in values)))
         call = _MonitoredCall(monitor, call_id, self.name, made)
         if not isinstance(made, _Call):
-            monitor.tracker.started(call)
+            monitor.tracker.pending(call)
         return call
 
 

@@ -19,7 +19,6 @@ import traceback
 
 from zo import cli
 from zo.host import HostError
-from zo.kit import Tracker
 from zo.lsp.natives import toml_host
 from zo.monitor import Monitor
 
@@ -62,7 +61,7 @@ def launch(arguments):
         source = cli.read_program(program)
     except (OSError, UnicodeDecodeError) as error:
         raise LaunchError("cannot read %s: %s" % (program, error)) from None
-    monitor = Monitor(Tracker(), sys.stderr if options.trace else None)
+    monitor = Monitor(sys.stderr if options.trace else None)
     try:
         interpreter = cli.make_interpreter(options, host, monitor, source)
     except Exception as error:  # a native's check_syntax is host code
