@@ -246,7 +246,6 @@ class Session:
                 return False
             reason = asked
         self.pause_asked = None
-        self.stop_on_entry = False
         self.reported = True
         body = {"reason": reason, "threadId": view.thread_id(suspension.get("context", 0)),
                 "allThreadsStopped": True}
